@@ -1,0 +1,59 @@
+#include "app/processsetup.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <cstdlib>
+
+#ifndef _WIN32
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+void prepareProcess()
+{
+#if !defined(_WIN32) && !defined(__APPLE__)
+    const bool platformChosen = std::getenv("QT_QPA_PLATFORM") != nullptr;
+    const bool hasDisplay = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
+    if (!platformChosen && !hasDisplay)
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+#endif
+}
+
+#ifndef _WIN32
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+extern "C" void onTerminationSignal(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe work here: wake the event loop through the pipe.
+    const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    (void)written;
+}
+
+} // namespace
+#endif
+
+void quitOnTerminationSignals(QCoreApplication* app)
+{
+#ifndef _WIN32
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, [notifier]() {
+        notifier->setEnabled(false);
+        QCoreApplication::quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+#else
+    (void)app;
+#endif
+}

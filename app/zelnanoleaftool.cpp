@@ -1,0 +1,295 @@
+#include "app/zelnanoleaftool.h"
+
+#include "app/applocation.h"
+#include "app/deviceregistry.h"
+#include "service/nanoleafapisync.h"
+#include "views/connect_view.h"
+#include "views/pair_view.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QMovie>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QThread>
+#include <QTimer>
+
+#include <cstdlib>
+
+QString applicationLocation;
+
+ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
+    : QMainWindow(parent)
+{
+    applicationLocation = QCoreApplication::applicationDirPath() + "/";
+    qDebug() << "applicationDirPath" << applicationLocation;
+    setWindowFlags(Qt::FramelessWindowHint);
+    qDebug() << "applicationLocation" << applicationLocation;
+    setWindowTitle("Prismara Nanoleaf Tool");
+    setFixedSize(400, 600);
+
+    auto* background = new QLabel(this);
+    background->setGeometry(0, 0, width(), height());
+    background->setStyleSheet("border-image: url(\"" + applicationLocation + "Image/background.png\");");
+
+    pairView = new Pair_View(this);
+    pairView->setGeometry(20, 95, width() - 40, 250);
+    pairView->setStyleSheet("background:transparent;");
+    pairView->setWindowOpacity(1.0);
+    connectOrDie(pairView, SIGNAL(searchDeive_noBonjour()), this, SLOT(searchDeive()));
+    connectOrDie(pairView, SIGNAL(signal_Pair(int,QString,QString)), this,
+                 SLOT(slot_Pair(int,QString,QString)));
+    connectOrDie(pairView, SIGNAL(signal_UnPair(int,QString,QString)), this,
+                 SLOT(slot_UnPair(int,QString,QString)));
+
+    loadingTimer = new QTimer;
+    connectOrDie(loadingTimer, SIGNAL(timeout()), pairView, SLOT(closeLoading()));
+
+    workerThread = new QThread;
+    service = new nanoleafAPIsync;
+    service->moveToThread(workerThread);
+    workerThread->start(QThread::InheritPriority);
+
+    connectOrDie(service, SIGNAL(bonjourGetIpName(QString,QString)), this,
+                 SLOT(bonjourGetIpName(QString,QString)));
+    connectOrDie(service, SIGNAL(showTokenPage(int)), pairView, SLOT(slot_showTokenImply(int)));
+    connectOrDie(this, SIGNAL(showTokenPage(int)), pairView, SLOT(slot_showTokenImply(int)));
+    connectOrDie(service, SIGNAL(refreshIsPaired()), this, SLOT(refreshIsPaired()));
+    qDebug() << "main thread:" << QThread::currentThreadId();
+    connectOrDie(this, SIGNAL(startScan()), service, SLOT(searchDeive_noBonjour()));
+    connectOrDie(this, SIGNAL(startScan()), this, SLOT(startLoadingTimer()));
+
+    sendTimer = new QTimer;
+    connectOrDie(sendTimer, SIGNAL(timeout()), this, SLOT(slot_SendData()), Qt::DirectConnection);
+
+    const QString buttonSheet = "QPushButton:hover{border-image:url(\"" + applicationLocation
+        + "Image/Button_H.png\"); border:0px;}QPushButton{color:white; border:0px;border-image:url(\""
+        + applicationLocation + "Image/Button.png\");}";
+    searchButton = new QPushButton(this);
+    searchButton->setGeometry(20, 37, 80, 40);
+    searchButton->setText("SEARCH");
+    searchButton->setStyleSheet(buttonSheet);
+    connectOrDie(searchButton, SIGNAL(released()), this, SLOT(slot_Scan()));
+    pairButton = new QPushButton(this);
+    pairButton->setGeometry(110, 37, 80, 40);
+    pairButton->setText("PAIR");
+    pairButton->setStyleSheet(buttonSheet);
+    connectOrDie(pairButton, SIGNAL(released()), pairView, SLOT(slot_PairPressed()));
+    unpairButton = new QPushButton(this);
+    unpairButton->setGeometry(200, 37, 80, 40);
+    unpairButton->setText("UNPAIR");
+    unpairButton->setStyleSheet(buttonSheet);
+    connectOrDie(unpairButton, SIGNAL(released()), pairView, SLOT(slot_UnPairPressed()));
+
+    connectView = new Connect_View(this);
+    connectView->setGeometry(20, 380, width() - 40, 125);
+    connectView->setHidden(false);
+    connectOrDie(connectView, SIGNAL(signal_OpenSync(int)), this, SLOT(slot_OpenSync(int)));
+    connectOrDie(this, SIGNAL(signal_SyncBtnCheck(int)), connectView, SLOT(slot_SyncBtnCheck(int)));
+    qDebug() << "connect_View width is" << width();
+    qDebug() << "this width" << width() / 2;
+
+    auto* logo = new QLabel(this);
+    logo->setGeometry(width() / 2 - 65, 535, 130, 21);
+    logo->setStyleSheet("border-image:url(\"" + applicationLocation + "Image/LOGO.png\");");
+
+    titleImage = new QLabel(this);
+    titleImage->setText(QString());
+    titleImage->setGeometry(0, 0, 400, 30);
+    titleImage->setStyleSheet("border-image: url(\"" + applicationLocation + "Image/title.png\");");
+
+    titleText = new QLabel(this);
+    titleText->setText("Prismara Nanoleaf Tool");
+    titleText->setGeometry(15, 5, 400, 22);
+    titleText->setFont(QFont("Arial", 12, -1, false));
+    titleText->setStyleSheet("color:lightGray");
+
+    minButton = new QPushButton(this);
+    minButton->setText(QString());
+    minButton->setGeometry(336, 5, 22, 22);
+    minButton->setObjectName("Min_Window");
+    connectOrDie(minButton, SIGNAL(released()), this, SLOT(showMinimized()));
+    minButton->setFlat(true);
+    minButton->setStyleSheet("border-image: url(\"" + applicationLocation + "Image/btn_min.png\");");
+
+    closeButton = new QPushButton(this);
+    closeButton->setText(QString());
+    closeButton->setGeometry(368, 5, 22, 22);
+    closeButton->setObjectName("Close_Window");
+    connectOrDie(closeButton, SIGNAL(released()), this, SLOT(hide()));
+    closeButton->setFlat(true);
+    closeButton->setStyleSheet("border-image: url(\"" + applicationLocation + "Image/btn_close.png\");");
+}
+
+ZelNanoleafTool::~ZelNanoleafTool()
+{
+    // Stop what has no parent: the timers first (nothing fires into a half-gone
+    // window), then the service thread, which finishes a running scan, and only
+    // then the service itself, once no thread runs its slots any more.
+    sendTimer->stop();
+    loadingTimer->stop();
+    workerThread->quit();
+    workerThread->wait();
+    delete service;
+    delete workerThread;
+    delete sendTimer;
+    delete loadingTimer;
+}
+
+void ZelNanoleafTool::connectOrDie(const QObject* sender, const char* signal,
+                                   const QObject* receiver, const char* method,
+                                   Qt::ConnectionType type)
+{
+    const bool connected = QObject::connect(sender, signal, receiver, method, type);
+    Q_ASSERT_X(connected, "ZelNanoleafTool", signal);
+    if (!connected)
+        qFatal("ZelNanoleafTool: could not connect %s to %s", signal, method);
+}
+
+// ---------------------------------------------------------------- controller
+
+void ZelNanoleafTool::slot_Connect()
+{
+    qDebug() << "ZelNanoleafTool::slot_Connect()";
+    if (pairView)
+        pairView->hide();
+    if (connectView)
+        connectView->show();
+}
+
+void ZelNanoleafTool::searchDeive()
+{
+    qDebug() << "searchDeive()";
+}
+
+void ZelNanoleafTool::slot_Scan()
+{
+    qDebug() << "Pair_View::slot_Scan()";
+    pairView->loadingMovie->start();
+    pairView->loadingLabel->show();
+    qDebug() << "Pair_View::slot_Scan() movie->start";
+    pairView->model->clear();
+    pairView->setHeaders();
+    emit startScan();
+    qDebug() << "main thread 2:" << QThread::currentThreadId();
+}
+
+void ZelNanoleafTool::startLoadingTimer()
+{
+    loadingTimer->start(loadingInterval);
+}
+
+void ZelNanoleafTool::bonjourGetIpName(QString DeviceName, QString Ip)
+{
+    qDebug() << "bonjourGetIpName" << DeviceName << Ip;
+    qDebug() << "bonjourGetIpName  token" << service->currentDevice().nanoToken;
+    deviceMap.insert(DeviceName, DeviceRecord::discoveryRecord(DeviceName, Ip));
+    qDebug() << "bonjourGetIpName  deviceMap" << deviceMap.value(DeviceName).deviceName;
+    qDebug() << "bonjourGetIpName deviceMap.count()" << deviceMap.count();
+    pairView->setListView();
+    pairView->loadingMovie->stop();
+    pairView->loadingLabel->hide();
+}
+
+void ZelNanoleafTool::slot_Pair(int row, QString name, QString ip)
+{
+    currentRow = row;
+    const DeviceRecord record = deviceMap.value(name);
+    qDebug() << "slot_Pair has token DeviceName" << record.deviceName;
+    qDebug() << "slot_Pair has token panelNumbers" << record.panelNumbers;
+    qDebug() << "slot_Pair has token panelNumbers pidArrray" << record.pidArrray;
+    qDebug() << "slot_Pair has token ip" << record.ip;
+    qDebug() << "ZelNanoleafTool::slot_Pair" << name << ip;
+    const QString url = "http://" + ip + ":16021";
+    service->setNanoIP(url, ip, name, currentRow, true);
+    const QString token = service->checkQfileToken(name);
+    if (token.isEmpty()) {
+        qDebug() << "no save token";
+        service->getToken();
+    } else {
+        qDebug() << "has token" << service->currentDevice().nanoToken;
+        service->GetRequestBtn();
+    }
+}
+
+void ZelNanoleafTool::slot_UnPair(int row, QString name, QString ip)
+{
+    currentRow = row;
+    const DeviceRecord record = deviceMap.value(name);
+    qDebug() << "slot_UnPair has token DeviceName" << record.deviceName;
+    qDebug() << "slot_UnPair has token panelNumbers" << record.panelNumbers;
+    qDebug() << "slot_UnPair has token" << name << record.pidArrray;
+    qDebug() << "slot_UnPair has token ispair" << record.isPaired;
+    qDebug() << "ZelNanoleafTool::slot_UnPair" << name << ip;
+    const QString url = "http://" + ip + ":16021";
+    service->setNanoIP(url, ip, name, currentRow, false);
+    const QString token = service->checkQfileToken(name);
+    if (token.isEmpty()) {
+        qDebug() << "no save token";
+        service->getToken();
+        return;
+    }
+    qDebug() << "slot_UnPair has token" << service->currentDevice().nanoToken;
+    const DeviceRecord unpaired =
+        deviceMap.update(name, [](DeviceRecord& changed) { changed.isPaired = false; });
+    qDebug() << "slot_UnPair has token ispair" << unpaired.isPaired;
+    pairView->setListView();
+    service->SendStaticMode(name);
+}
+
+void ZelNanoleafTool::refreshIsPaired()
+{
+    pairView->setListView();
+}
+
+void ZelNanoleafTool::slot_OpenSync(int type)
+{
+    qDebug() << "ZelNanoleafTool::slot_OpenSync" << type;
+    syncDeviceType = type;
+}
+
+void ZelNanoleafTool::isStartUpdate(bool on)
+{
+    qDebug() << "ZelNanoleafTool::isStartUpdate" << on;
+    if (on)
+        sendTimer->start(1000);
+    else
+        sendTimer->stop();
+}
+
+void ZelNanoleafTool::slot_SendData()
+{
+    qDebug() << "ZelNanoleafTool::slot_SendData()";
+    int red[12];
+    int green[12];
+    int blue[12];
+    for (int i = 0; i < 12; ++i) {
+        red[i] = std::rand() % 255;
+        green[i] = std::rand() % 255;
+        blue[i] = std::rand() % 255;
+    }
+    service->sendUdpDAta(12, red, green, blue);
+}
+
+// ---------------------------------------------------------------- window drag
+
+void ZelNanoleafTool::mousePressEvent(QMouseEvent* event)
+{
+    dragStart = event->pos();
+    if (event->pos().y() < 45 && event->pos().x() < 825)
+        dragging = true;
+}
+
+void ZelNanoleafTool::mouseMoveEvent(QMouseEvent* event)
+{
+    if (dragging)
+        move(pos() + (event->pos() - dragStart));
+}
+
+void ZelNanoleafTool::mouseReleaseEvent(QMouseEvent* event)
+{
+    Q_UNUSED(event);
+    dragging = false;
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QPoint>
+
+#include <cstdint>
+
+class Connect_View;
+class Pair_View;
+class QLabel;
+class QPushButton;
+class QThread;
+class QTimer;
+class nanoleafAPIsync;
+
+// The tool's one window and its controller: a frameless 400 x 600 window drawn
+// from images, dragged by its top strip, which wires the device table, the
+// source buttons and the device service together and takes the host's messages.
+class ZelNanoleafTool : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit ZelNanoleafTool(QWidget* parent = nullptr);
+    ~ZelNanoleafTool() override;
+
+    Pair_View* pairView;
+    Connect_View* connectView;
+    QTimer* sendTimer;
+    QTimer* loadingTimer;
+    QPushButton* searchButton;
+    QPushButton* pairButton;
+    QPushButton* unpairButton;
+    QPushButton* closeButton;
+    QPushButton* minButton;
+    QLabel* titleImage;
+    QLabel* titleText;
+    const std::uint64_t CUSTOM_TYPE_RGB = 10001;
+    int currentRow = 0;
+    nanoleafAPIsync* service;
+    int syncDeviceType = 1;
+    bool dragging = false;
+    QPoint dragStart;
+
+    QThread* serviceThread() const { return workerThread; }
+    // How long the spinner may run after a search starts (15 s in the product).
+    void setLoadingInterval(int milliseconds) { loadingInterval = milliseconds; }
+
+signals:
+    void showTokenPage(int);
+    void startScan();
+    void signal_SyncBtnCheck(int);
+
+public slots:
+    void slot_Connect();
+    void searchDeive();
+    void slot_Pair(int row, QString name, QString ip);
+    void slot_UnPair(int row, QString name, QString ip);
+    void slot_SendData();
+    void bonjourGetIpName(QString DeviceName, QString Ip);
+    void isStartUpdate(bool on);
+    void slot_OpenSync(int type);
+    void refreshIsPaired();
+    void startLoadingTimer();
+    void slot_Scan();
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    void connectOrDie(const QObject* sender, const char* signal, const QObject* receiver,
+                      const char* method, Qt::ConnectionType type = Qt::AutoConnection);
+
+    QThread* workerThread = nullptr;
+    int loadingInterval = 15000;
+};

@@ -1,0 +1,486 @@
+#include "service/nanoleafapisync.h"
+
+#include "app/deviceregistry.h"
+#include "service/streamdatagram.h"
+#include "service/streamsender.h"
+#include "service/tokenprofile.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSettings>
+#include <QTextCodec>
+#include <QUdpSocket>
+#include <QUrl>
+#include <QVariant>
+
+namespace {
+
+const char* const kTooLargeProperty = "prismaraAnswerTooLarge";
+
+QJsonObject objectOf(const QByteArray& utf8)
+{
+    return QJsonDocument::fromJson(utf8).object();
+}
+
+} // namespace
+
+nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
+    : QThread(parent)
+    , udpSocket(new QUdpSocket(this))
+    , streamSender(new StreamSender)
+{
+    deviceMap.clear();
+}
+
+nanoleafAPIsync::~nanoleafAPIsync() = default;
+
+nanoleafAPIsync::CurrentDevice nanoleafAPIsync::currentDevice() const
+{
+    QMutexLocker lock(&currentLock);
+    CurrentDevice current;
+    current.nanoIP = nanoIP;
+    current.nanoAddress = nanoAddress;
+    current.nanoName = nanoName;
+    current.nanoToken = nanoToken;
+    current.nanoRow = nanoRow;
+    return current;
+}
+
+void nanoleafAPIsync::setScanTime(int seconds)
+{
+    scanTime = seconds;
+}
+
+void nanoleafAPIsync::onServiceThread(std::function<void()> work)
+{
+    if (QThread::currentThread() == thread()) {
+        work();
+        return;
+    }
+    const bool posted = QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+    Q_ASSERT(posted);
+    Q_UNUSED(posted);
+}
+
+// ---------------------------------------------------------------- registry
+
+void nanoleafAPIsync::setNanoIP(QString url, QString ip, QString name, int row, bool reset)
+{
+    {
+        QMutexLocker lock(&currentLock);
+        nanoIP = url;
+        nanoAddress = ip;
+        nanoName = name;
+        nanoRow = row;
+    }
+    qDebug() << "setNanoIP test";
+    if (!reset) {
+        qDebug() << "setNanoIP false";
+        return;
+    }
+    DeviceRecord record = DeviceRecord::defaultRecord();
+    record.ip = ip;
+    record.deviceName = name;
+    deviceMap.insert(name, record);
+}
+
+// ---------------------------------------------------------------- requests
+
+void nanoleafAPIsync::issue(Answer kind, const QByteArray& verb, const QNetworkRequest& request,
+                            const QByteArray& body)
+{
+    onServiceThread([this, kind, verb, request, body]() {
+        auto* manager = new QNetworkAccessManager(this);
+        const char* answerSlot = nullptr;
+        switch (kind) {
+        case Answer::Layout:
+            layoutManager = manager;
+            answerSlot = SLOT(getPanelNumber(QNetworkReply*));
+            break;
+        case Answer::Token:
+            requestManager = manager;
+            answerSlot = SLOT(serviceReturnToken(QNetworkReply*));
+            break;
+        case Answer::ExternalControl:
+            requestManager = manager;
+            answerSlot = SLOT(ResponseExternalControl(QNetworkReply*));
+            break;
+        case Answer::Static:
+            requestManager = manager;
+            answerSlot = SLOT(ResponseStatic(QNetworkReply*));
+            break;
+        }
+        const bool connected =
+            connect(manager, SIGNAL(finished(QNetworkReply*)), this, answerSlot);
+        Q_ASSERT(connected);
+        Q_UNUSED(connected);
+
+        QNetworkRequest bounded(request);
+        bounded.setTransferTimeout(kRequestTimeoutMs);
+        QNetworkReply* reply = manager->sendCustomRequest(bounded, verb, body);
+        // Holding back past the bound keeps a runaway answer from filling memory;
+        // guardAnswerSize then aborts it.
+        reply->setReadBufferSize(kMaxAnswerBytes + 1);
+        const bool guarded = connect(reply, SIGNAL(readyRead()), this, SLOT(guardAnswerSize()));
+        Q_ASSERT(guarded);
+        Q_UNUSED(guarded);
+    });
+}
+
+void nanoleafAPIsync::guardAnswerSize()
+{
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    if (!reply || reply->property(kTooLargeProperty).toBool())
+        return;
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    const bool announcedTooLarge =
+        announced.isValid() && announced.toLongLong() > kMaxAnswerBytes;
+    if (announcedTooLarge || reply->bytesAvailable() > kMaxAnswerBytes) {
+        qDebug() << "answer too large, dropped" << reply->url().toString();
+        reply->setProperty(kTooLargeProperty, true);
+        reply->abort();
+    }
+}
+
+QByteArray nanoleafAPIsync::takeAnswer(QNetworkReply* reply)
+{
+    if (reply->property(kTooLargeProperty).toBool())
+        return QByteArray();
+    return reply->readAll();
+}
+
+void nanoleafAPIsync::release(QNetworkReply* reply)
+{
+    QNetworkAccessManager* manager = reply->manager();
+    reply->deleteLater();
+    if (manager == layoutManager)
+        layoutManager = nullptr;
+    if (manager == requestManager)
+        requestManager = nullptr;
+    if (manager)
+        manager->deleteLater();
+}
+
+// ---------------------------------------------------------------- pairing
+
+QString nanoleafAPIsync::profileDirectory()
+{
+    return TokenProfile::directory();
+}
+
+QString nanoleafAPIsync::profileFileName()
+{
+    return TokenProfile::fileName();
+}
+
+QString nanoleafAPIsync::checkQfileToken(QString name)
+{
+    qDebug() << "Profile_RW::readDevice--location:" << profileDirectory();
+    if (!TokenProfile::exists())
+        return QString();
+    const QString token = TokenProfile::read(name);
+    qDebug() << "Profile read ok token is" << token;
+    if (token.isEmpty())
+        return QString();
+    QMutexLocker lock(&currentLock);
+    nanoToken = token;
+    return token;
+}
+
+void nanoleafAPIsync::getToken()
+{
+    const QString base = currentDevice().nanoIP;
+    qDebug() << "nanoIP is" << base;
+    QNetworkRequest request(QUrl(base + "/api/v1/new", QUrl::TolerantMode));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    issue(Answer::Token, "POST", request, QByteArray());
+}
+
+void nanoleafAPIsync::serviceReturnToken(QNetworkReply* reply)
+{
+    const QString text = QString::fromUtf8(takeAnswer(reply));
+    release(reply);
+    qDebug() << "serviceRequestFinish string is" << text;
+    const QJsonObject object = objectOf(text.toUtf8());
+    qDebug() << "object:" << object;
+    if (!object.contains("auth_token")) {
+        emit showTokenPage(currentDevice().nanoRow);
+        return;
+    }
+    qDebug() << "GET object ";
+    const QString token = object.value("auth_token").toString();
+    qDebug() << "GET value token " << token;
+    QString name;
+    {
+        QMutexLocker lock(&currentLock);
+        nanoToken = token;
+        name = nanoName;
+    }
+    qDebug() << "Profile_RW::writeDevice";
+    if (!TokenProfile::write(name, token))
+        qDebug() << "Profile_RW::writeDevice failed" << profileFileName();
+    GetRequestBtn();
+}
+
+// ---------------------------------------------------------------- layout
+
+void nanoleafAPIsync::GetRequestBtn()
+{
+    const CurrentDevice current = currentDevice();
+    qDebug() << "GetRequestBtn nanoToken" << current.nanoToken;
+    const QUrl url(current.nanoIP + "/api/v1/" + current.nanoToken + "/", QUrl::TolerantMode);
+    issue(Answer::Layout, "GET", QNetworkRequest(url), QByteArray());
+}
+
+void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
+{
+    const QString text = QString::fromUtf8(takeAnswer(reply));
+    release(reply);
+    qDebug() << "getPanelNumber string is" << text;
+    if (text.isEmpty()) {
+        emit showTokenPage(currentDevice().nanoRow);
+        getToken();
+        return;
+    }
+
+    const QJsonObject object = objectOf(text.toUtf8());
+    qDebug() << "getPanelNumber obj is" << object;
+    const QString name = object.value("name").toString();
+    const QJsonArray positions = object.value("panelLayout")
+                                     .toObject()
+                                     .value("layout")
+                                     .toObject()
+                                     .value("positionData")
+                                     .toArray();
+    qDebug() << "positionData array" << positions;
+    const int count = positions.count();
+    qDebug() << "totalPanelNumbers" << count;
+
+    QVector<int> pid;
+    QVector<int> full;
+    if (name.contains("Light")) {
+        for (const QJsonValue& position : positions) {
+            const int id = position.toObject().value("panelId").toInt();
+            pid.append(id % 256);
+            full.append(id);
+            qDebug() << "panelId array is" << pid;
+            qDebug() << "panelId array id is" << id;
+            qDebug() << "panelId is";
+            qDebug() << "panelId %" << id % 256;
+        }
+    } else if (name.contains("Canvas")) {
+        for (const QJsonValue& position : positions) {
+            const int id = position.toObject().value("panelId").toInt();
+            pid.append(id / 256);
+            pid.append(id % 256);
+            full.append(id);
+            qDebug() << "panelId is";
+            qDebug() << "panelId /" << id / 256;
+            qDebug() << "panelId %" << id % 256;
+        }
+    }
+    qDebug() << "panelId array" << pid;
+    qDebug() << "getPanelNumber deviceMap isPaired" << deviceMap.value(name).isPaired;
+
+    const DeviceRecord stored = deviceMap.update(name, [&](DeviceRecord& record) {
+        record.panelNumbers = count;
+        record.pidArrray = pid;
+        record.mPidArray = full;
+        record.isPaired = true;
+    });
+    qDebug() << "getPanelNumber deviceMap" << stored.deviceName;
+    qDebug() << "getPanelNumber deviceMap" << stored.panelNumbers;
+    qDebug() << "getPanelNumber deviceMap" << stored.pidArrray;
+    qDebug() << "getPanelNumber deviceMap isPaired" << stored.isPaired;
+
+    emit refreshIsPaired();
+    OpenExternalControl();
+}
+
+// ---------------------------------------------------------------- effects
+
+namespace {
+
+QNetworkRequest effectsRequest(const QUrl& url, const QByteArray& body)
+{
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    request.setHeader(QNetworkRequest::ContentLengthHeader, QByteArray::number(body.size()));
+    return request;
+}
+
+} // namespace
+
+void nanoleafAPIsync::OpenExternalControl()
+{
+    const CurrentDevice current = currentDevice();
+    const QUrl url(current.nanoIP + "/api/v1/" + current.nanoToken + "/effects",
+                   QUrl::TolerantMode);
+    QJsonObject command;
+    command.insert("command", "display");
+    command.insert("animType", "extControl");
+    command.insert("extControlVersion", "v2");
+    QJsonObject outer;
+    outer.insert("write", command);
+    const QByteArray body = QJsonDocument(outer).toJson();
+    issue(Answer::ExternalControl, "PUT", effectsRequest(url, body), body);
+}
+
+void nanoleafAPIsync::SendStaticMode(QString name)
+{
+    qDebug() << "SendStaticMode DeviceName" << name;
+    const CurrentDevice current = currentDevice();
+    const QUrl url(current.nanoIP + "/api/v1/" + current.nanoToken + "/effects",
+                   QUrl::TolerantMode);
+    qDebug() << "serviceUrl" << url;
+
+    const DeviceRecord record = deviceMap.value(name);
+    const QVector<int> ids = record.mPidArray;
+    qDebug() << "totalDataString mPidArray" << ids << "deviceMap[DeviceName].pidArrray"
+             << record.pidArrray;
+
+    QString animData;
+    qDebug() << "totalDataString first" << animData;
+    animData += QString::number(record.panelNumbers);
+    qDebug() << "totalDataString" << animData;
+    qDebug() << "totalDataString panelNumbers" << record.panelNumbers;
+    for (int id : ids)
+        animData += " " + QString::number(id) + " 1" + " 255 201 29 0 12";
+    qDebug() << "totalDataString" << animData;
+
+    QJsonObject command;
+    command.insert("command", "display");
+    command.insert("animType", "static");
+    command.insert("loop", false);
+    command.insert("animData", animData);
+    command.insert("version", "2.0");
+    command.insert("palette", QJsonArray());
+    QJsonObject outer;
+    outer.insert("write", command);
+    qDebug() << "json2" << outer;
+    const QByteArray body = QJsonDocument(outer).toJson();
+    issue(Answer::Static, "PUT", effectsRequest(url, body), body);
+}
+
+void nanoleafAPIsync::ResponseExternalControl(QNetworkReply* reply)
+{
+    const QString text = QString::fromUtf8(takeAnswer(reply));
+    release(reply);
+    qDebug() << "ResponseExternalControl string is" << text;
+    qDebug() << objectOf(text.toUtf8());
+}
+
+void nanoleafAPIsync::ResponseStatic(QNetworkReply* reply)
+{
+    const QString text = QString::fromUtf8(takeAnswer(reply));
+    release(reply);
+    qDebug() << "ResponseStatic string is" << text;
+    qDebug() << objectOf(text.toUtf8());
+}
+
+// ---------------------------------------------------------------- stream
+
+void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, const int* blue)
+{
+    qDebug() << "sendUdpDAta";
+    const QString base = currentDevice().nanoIP;
+    const QMap<QString, DeviceRecord> devices = deviceMap.snapshot();
+    for (auto it = devices.cbegin(); it != devices.cend(); ++it) {
+        const DeviceRecord& record = it.value();
+        qDebug() << "k deviceName" << record.deviceName << "ispaired" << record.isPaired;
+        if (!record.isPaired)
+            continue;
+        const StreamDatagram::Model model =
+            StreamDatagram::modelForName(record.deviceName.toStdU16String());
+        if (model == StreamDatagram::Model::None)
+            continue;
+        const std::vector<int> ids(record.pidArrray.cbegin(), record.pidArrray.cend());
+        std::vector<std::uint8_t> datagram;
+        quint16 port = 0;
+        if (model == StreamDatagram::Model::Canvas) {
+            datagram = StreamDatagram::buildCanvas(count, red, green, blue, record.panelNumbers, ids);
+            port = StreamDatagram::kCanvasPort;
+        } else {
+            datagram = StreamDatagram::buildLight(count, red, green, blue, record.panelNumbers, ids);
+            port = StreamDatagram::kLightPort;
+            const int written = std::min<int>(std::min(count, record.panelNumbers), ids.size());
+            for (int i = 0; i < written; ++i)
+                qDebug() << "panelId is " << ids[static_cast<std::size_t>(i)] << "R" << red[i]
+                         << "G" << green[i] << "B" << blue[i];
+        }
+        qDebug() << "sendUdpDAta ba"
+                 << QByteArray::fromRawData(reinterpret_cast<const char*>(datagram.data()),
+                                            static_cast<int>(datagram.size()));
+        qDebug() << (model == StreamDatagram::Model::Canvas ? "send nanoIp Canvas"
+                                                            : "send nanoIp Light")
+                 << base;
+        streamSender->send(record.ip.toStdString(), port, datagram);
+        if (model == StreamDatagram::Model::Light)
+            qDebug() << "panel number" << record.panelNumbers << "length" << count;
+    }
+}
+
+// ---------------------------------------------------------------- SSDP reader
+
+void nanoleafAPIsync::receiveIP()
+{
+    QTextCodec* utf8 = QTextCodec::codecForMib(106);
+    int budget = 1024; // never spin for ever on a flooded socket
+    while (udpSocket->hasPendingDatagrams() && budget-- > 0) {
+        QByteArray datagram;
+        const qint64 size = udpSocket->pendingDatagramSize();
+        datagram.resize(static_cast<int>(qMax<qint64>(0, size)));
+        const qint64 read = udpSocket->readDatagram(datagram.data(), datagram.size());
+        if (read < 0)
+            break;
+        datagram.resize(static_cast<int>(read));
+        qDebug() << "Message receive: " << datagram;
+        const int zero = datagram.indexOf('\0');
+        const QString text = utf8->toUnicode(zero < 0 ? datagram : datagram.left(zero));
+        qDebug() << "DataAsString" << text;
+        if (!text.contains("nl29"))
+            continue;
+        const int first = text.indexOf("Location: ");
+        const int last = text.indexOf("\r\nCache-Control:");
+        qDebug() << "firstIndex" << first;
+        qDebug() << "lastIndex" << last;
+        const QString location = text.mid(first + 10, last - first - 10);
+        qDebug() << "ip is" << location;
+        QString stored;
+        {
+            QMutexLocker lock(&currentLock);
+            nanoIP = location;
+            stored = nanoIP;
+        }
+        emit getNanoIp(stored);
+    }
+}
+
+// ---------------------------------------------------------------- conversions
+
+QString nanoleafAPIsync::decToHex(QString* text)
+{
+    return QString::number(text->toInt(nullptr, 10), 16);
+}
+
+QByteArray nanoleafAPIsync::DexToQbyteArray(QString* text)
+{
+    QString hex = decToHex(text);
+    const QByteArray bytes = QByteArray::fromHex(hex.toUtf8());
+    qDebug() << "ByteHex" << bytes;
+    return bytes;
+}
+
+QByteArray nanoleafAPIsync::HexToQbyteArray(QString* text)
+{
+    const QByteArray bytes = QByteArray::fromHex(text->toUtf8());
+    qDebug() << "ByteHex" << bytes;
+    return bytes;
+}

@@ -1,0 +1,126 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QNetworkRequest;
+class QUdpSocket;
+
+namespace Zeroconf {
+struct Reply;
+}
+class StreamSender;
+
+// The device service: the one object through which the program talks to Nanoleaf
+// devices (pairing, token profile, layout query, effect commands, discovery and
+// the external-control stream).
+//
+// It lives on the service thread; the controller calls some of its operations
+// directly from the GUI thread. Every network request is issued on the service
+// thread, so every answer slot runs there too, and the current-device members,
+// which both threads touch, are only reached under currentLock.
+class nanoleafAPIsync : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit nanoleafAPIsync(QObject* parent = nullptr);
+    ~nanoleafAPIsync() override;
+
+    // A device that accepts the connection and never answers must not keep a
+    // request pending for ever: each request ends after this long without
+    // progress and then counts as failed (empty answer).
+    static constexpr int kRequestTimeoutMs = 5000;
+    // A real device description is a few kilobytes; an answer past this bound
+    // comes from a broken or hostile device and counts as failed.
+    static constexpr qint64 kMaxAnswerBytes = 1024 * 1024;
+
+    // The current device: the one the latest pair or unpair request was about.
+    struct CurrentDevice
+    {
+        QString nanoIP;      // "http://" + address + ":16021"
+        QString nanoAddress;
+        QString nanoName;
+        QString nanoToken;
+        int nanoRow = 0;
+    };
+    CurrentDevice currentDevice() const;
+
+    void setNanoIP(QString url, QString ip, QString name, int row, bool reset);
+    void sendUdpDAta(int count, const int* red, const int* green, const int* blue);
+    void reportReplies(const std::vector<Zeroconf::Reply>& replies);
+    void debugPrint(const char* text);
+
+    // Directory of the token profile: the "nanoleaf" folder beside the per-user
+    // INI file that QSettings names for "Zel" / "application".
+    static QString profileDirectory();
+    static QString profileFileName();
+
+    // Time a scan listens for answers, in seconds (3 in the product).
+    void setScanTime(int seconds);
+
+signals:
+    void getNanoIp(QString);
+    void showTokenPage(int);
+    void refreshIsPaired();
+    void bonjourGetIpName(QString, QString);
+    void startScan();
+
+public slots:
+    void GetRequestBtn();
+    void getPanelNumber(QNetworkReply* reply);
+    QString checkQfileToken(QString name);
+    void getToken();
+    void serviceReturnToken(QNetworkReply* reply);
+    void ResponseExternalControl(QNetworkReply* reply);
+    void ResponseStatic(QNetworkReply* reply);
+    void OpenExternalControl();
+    void receiveIP();
+    void searchDeive_noBonjour();
+    QString decToHex(QString* text);
+    QByteArray HexToQbyteArray(QString* text);
+    QByteArray DexToQbyteArray(QString* text);
+    void SendStaticMode(QString name);
+
+private slots:
+    void guardAnswerSize();
+
+private:
+    enum class Answer { Layout, Token, ExternalControl, Static };
+
+    // Runs work on the service thread: at once when already there, else queued
+    // (queued calls keep their order).
+    void onServiceThread(std::function<void()> work);
+    // Issues one request on the service thread through a manager of its own whose
+    // finished(QNetworkReply*) is connected to the answer slot of kind.
+    void issue(Answer kind, const QByteArray& verb, const QNetworkRequest& request,
+               const QByteArray& body);
+    // The whole answer body, or nothing when the answer was cut off for its size.
+    QByteArray takeAnswer(QNetworkReply* reply);
+    // Releases a finished reply and the manager that made it.
+    void release(QNetworkReply* reply);
+
+    mutable QMutex currentLock;
+    QString nanoIP;
+    QString nanoAddress;
+    QString nanoName;
+    QString nanoToken;
+    int nanoRow = 0;
+    QNetworkAccessManager* layoutManager = nullptr;
+    QNetworkAccessManager* requestManager = nullptr;
+    QUdpSocket* udpSocket = nullptr;
+
+    // The stream goes out through a socket of its own, usable from the thread
+    // that sends colour frames (the GUI thread), not the service thread's socket.
+    std::unique_ptr<StreamSender> streamSender;
+    int scanTime = 3;
+};

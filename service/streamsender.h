@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Sends external-control datagrams through one unbound IPv4 UDP socket of its own.
+// A plain datagram socket may be used from any thread, so the GUI thread, which
+// receives the host's colour frames, sends without hopping threads; the calls
+// are serialised by the caller's thread (one sender per service).
+class StreamSender
+{
+public:
+    StreamSender();
+    ~StreamSender();
+    StreamSender(const StreamSender&) = delete;
+    StreamSender& operator=(const StreamSender&) = delete;
+
+    // Sends datagram (possibly empty) to ipv4:port. False when the address is not a
+    // dotted IPv4 address or the send failed; nothing is retried.
+    bool send(const std::string& ipv4, std::uint16_t port, const std::vector<std::uint8_t>& datagram);
+
+private:
+    std::intptr_t handle;
+};

@@ -1,0 +1,65 @@
+#include "service/tokenprofile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+namespace TokenProfile {
+
+namespace {
+
+const QFileDevice::Permissions kOwnerOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+const QFileDevice::Permissions kOwnerOnlyDir =
+    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+
+} // namespace
+
+QString directory()
+{
+    const QSettings locator(QSettings::IniFormat, QSettings::UserScope, "Zel", "application");
+    return QFileInfo(locator.fileName()).absolutePath() + "/" + "nanoleaf";
+}
+
+QString fileName()
+{
+    return directory() + "/nanoleafInfo.ini";
+}
+
+bool exists()
+{
+    return QFile::exists(fileName());
+}
+
+QString read(const QString& name)
+{
+    const QSettings profile(fileName(), QSettings::IniFormat);
+    return profile.value(name).toString();
+}
+
+bool write(const QString& name, const QString& token)
+{
+    const QString dir = directory();
+    if (!QDir().mkpath(dir))
+        return false;
+    QFile::setPermissions(dir, kOwnerOnlyDir);
+
+    // QSettings replaces the file through a temporary one and keeps the existing
+    // file's permissions, so create it owner-only before the first write.
+    const QString file = fileName();
+    if (!QFile::exists(file)) {
+        QFile blank(file);
+        if (!blank.open(QIODevice::WriteOnly))
+            return false;
+        blank.close();
+    }
+    QFile::setPermissions(file, kOwnerOnlyFile);
+
+    QSettings profile(file, QSettings::IniFormat);
+    profile.setValue(name, token);
+    profile.sync();
+    QFile::setPermissions(file, kOwnerOnlyFile);
+    return profile.status() == QSettings::NoError;
+}
+
+} // namespace TokenProfile

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// The token profile "nanoleafInfo.ini": device name -> authorisation token, at the
+// top level of an INI file in the "nanoleaf" folder beside the per-user INI file
+// that QSettings names for "Zel" / "application".
+//
+// The file holds credentials, so the folder is kept 0700 and the file 0600, and a
+// write goes through QSettings' save-to-temporary-then-rename, so a crash in the
+// middle of a write leaves the previous file intact.
+namespace TokenProfile {
+
+QString directory();
+QString fileName();
+bool exists();
+// The stored token for name, or the empty text. Never creates anything on disk.
+QString read(const QString& name);
+// Stores token under name; false when the file could not be written.
+bool write(const QString& name, const QString& token);
+
+} // namespace TokenProfile
