@@ -1,17 +1,115 @@
+// The discovery scan of the device service: one DNS-SD query, every answering
+// device reported by name and address.
+
 #include "service/nanoleafapisync.h"
 
-#include <QDebug>
+#include "platform/debugchannel.h"
+#include "platform/socketlayer.h"
+#include "zeroconf/zeroconf.h"
 
-// Placeholder until the discovery module lands.
+#include <QDebug>
+#include <QThread>
+
+#include <iostream>
+
+namespace {
+
+const char* const kSeparatorLine = "--------------------";
+
+// Built once, on first use; function-local statics are initialised safely even
+// when two threads get here first at the same time.
+const std::string& queryText()
+{
+    static const std::string text = "_nanoleafapi._tcp.local";
+    return text;
+}
+
+const std::string& foundText()
+{
+    static const std::string text = "find nanoleaf Device ip is \n";
+    return text;
+}
+
+void printLine(const std::string& text)
+{
+    std::cout << text << std::endl;
+}
+
+QString fromUtf8UpToZero(const std::string& bytes)
+{
+    const std::size_t zero = bytes.find('\0');
+    const std::string cut = zero == std::string::npos ? bytes : bytes.substr(0, zero);
+    return QString::fromUtf8(cut.data(), static_cast<int>(cut.size()));
+}
+
+} // namespace
+
 void nanoleafAPIsync::searchDeive_noBonjour()
 {
+    qDebug() << "from thread slot:" << QThread::currentThreadId();
     qDebug() << "searchDeive_noBonjour";
+
+    if (Platform::Net::startup() != 0) {
+        printLine("E: Unable to initialize WinSock");
+        qDebug() << "Unable to initialize WinSock";
+    }
+
+    printLine("Query: " + queryText());
+    debugPrint(queryText().c_str());
+    qDebug() << "Test";
+
+    std::vector<Zeroconf::Reply> replies;
+    const bool completed = Zeroconf::QueryService(queryText(), scanTime, replies);
+
+    printLine(kSeparatorLine);
+    qDebug() << "SeparatorLine1:" << kSeparatorLine;
+    if (!completed) {
+        printLine("MDNS query failed");
+        qDebug() << "MDNS query failed";
+    } else if (replies.empty()) {
+        printLine("No replies");
+        qDebug() << "No replies";
+    } else {
+        qDebug() << "PrintResult";
+        reportReplies(replies);
+    }
+
+    printLine(kSeparatorLine);
+    qDebug() << "SeparatorLine2:" << kSeparatorLine;
+    printLine("Hello, world");
+    qDebug() << "END";
+
+    Platform::Net::cleanup();
 }
 
-void nanoleafAPIsync::reportReplies(const std::vector<Zeroconf::Reply>&)
+void nanoleafAPIsync::reportReplies(const std::vector<Zeroconf::Reply>& replies)
 {
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        const Zeroconf::Reply& reply = replies[i];
+        const std::string ipText = Platform::Net::peerAddressToText(reply.peer);
+        const QString ip = QString::fromUtf8(ipText.c_str());
+        printLine("Peer: " + ipText);
+        printLine("Query: " + foundText());
+        debugPrint(foundText().c_str());
+        debugPrint(ipText.c_str());
+        qDebug() << "getDeviceIp::" << ip;
+
+        if (reply.records.size() >= 2) {
+            const std::string& label = reply.records[1].name;
+            debugPrint(label.c_str());
+            const QString name = fromUtf8UpToZero(label);
+            qDebug() << "::aaaaa::" << name;
+            emit bonjourGetIpName(name, ip);
+        }
+
+        if (i + 1 < replies.size())
+            printLine(kSeparatorLine);
+    }
 }
 
-void nanoleafAPIsync::debugPrint(const char*)
+void nanoleafAPIsync::debugPrint(const char* text)
 {
+    // Plain text, never a format: a device name with a percent sign goes out as is.
+    const std::string cut = Platform::debugChannelCut(text);
+    Platform::debugChannelWrite(cut.c_str());
 }

@@ -1,0 +1,315 @@
+#include "platform/socketlayer.h"
+
+#ifdef _WIN32
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601  // inet_ntop needs Vista or later
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+#endif
+
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+namespace Platform {
+namespace Net {
+
+static_assert(sizeof(sockaddr_storage) == sizeof(PeerAddress::storage),
+              "PeerAddress must hold a whole sockaddr_storage");
+static_assert(alignof(sockaddr_storage) <= alignof(PeerAddress), "PeerAddress is under-aligned");
+
+namespace {
+
+using FamilyField = decltype(sockaddr_storage{}.ss_family);
+
+#ifdef _WIN32
+// Receive and send buffers are at most a few hundred bytes, but Winsock takes an int
+// length; never hand it more than it can express.
+int clampLength(std::size_t size)
+{
+    return size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+}
+#endif
+
+std::int64_t clampSeconds(std::int64_t seconds)
+{
+    if (seconds < 0)
+        return 0;
+    // timeval::tv_sec is a 32-bit long on Windows.
+    return seconds > INT32_MAX ? INT32_MAX : seconds;
+}
+
+template <typename SockAddr>
+SockAddr readAs(const PeerAddress& peer)
+{
+    SockAddr out;
+    std::memcpy(&out, peer.storage.data(), sizeof out);
+    return out;
+}
+
+template <typename SockAddr>
+PeerAddress storeAs(const SockAddr& address)
+{
+    PeerAddress peer;
+    std::memcpy(peer.storage.data(), &address, sizeof address);
+    return peer;
+}
+
+#ifdef _WIN32
+SOCKET toNative(SocketHandle handle)
+{
+    return static_cast<SOCKET>(handle);
+}
+#endif
+
+}  // namespace
+
+int startup()
+{
+#ifdef _WIN32
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data);
+#else
+    return 0;
+#endif
+}
+
+int cleanup()
+{
+#ifdef _WIN32
+    return WSACleanup();
+#else
+    return 0;
+#endif
+}
+
+SocketHandle createUdpSocket()
+{
+#ifdef _WIN32
+    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET)
+        return -1;
+    if (s >= static_cast<SOCKET>(INT_MAX)) {  // keeps handle + 1 for select() defined
+        ::closesocket(s);
+        WSASetLastError(WSAEMFILE);
+        return -1;
+    }
+    return static_cast<SocketHandle>(s);
+#else
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    return fd < 0 ? -1 : fd;
+#endif
+}
+
+int allowBroadcast(SocketHandle handle)
+{
+    const int enable = 1;
+#ifdef _WIN32
+    return ::setsockopt(toNative(handle), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&enable),
+                        static_cast<int>(sizeof enable)) == 0
+               ? 0
+               : -1;
+#else
+    return ::setsockopt(handle, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable) == 0 ? 0 : -1;
+#endif
+}
+
+long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size, const Ipv4Endpoint& destination)
+{
+    sockaddr_in to;
+    std::memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_port = htons(destination.port);
+    std::memcpy(&to.sin_addr, destination.address.data(), destination.address.size());
+#ifdef _WIN32
+    const int sent = ::sendto(toNative(handle), reinterpret_cast<const char*>(data), clampLength(size), 0,
+                              reinterpret_cast<const sockaddr*>(&to), static_cast<int>(sizeof to));
+    return sent == SOCKET_ERROR ? -1 : sent;
+#else
+    const ssize_t sent = ::sendto(handle, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return sent < 0 ? -1 : static_cast<long long>(sent);
+#endif
+}
+
+WaitResult waitReadable(SocketHandle handle, std::int64_t seconds, std::int32_t microseconds)
+{
+    timeval timeout;
+    timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(clampSeconds(seconds));
+    timeout.tv_usec = microseconds < 0 || microseconds > 999999 ? 0 : microseconds;
+
+    fd_set readSet;
+    FD_ZERO(&readSet);
+#ifdef _WIN32
+    const SOCKET s = toNative(handle);
+    FD_SET(s, &readSet);
+    // The first argument is ignored by Winsock; kept for symmetry with POSIX.
+    const int result = ::select(handle + 1, &readSet, nullptr, nullptr, &timeout);
+    if (result == SOCKET_ERROR)
+        return WaitResult::Error;
+#else
+    // FD_SET on a descriptor beyond FD_SETSIZE writes outside the set.
+    if (handle < 0 || handle >= FD_SETSIZE) {
+        errno = EBADF;
+        return WaitResult::Error;
+    }
+    FD_SET(handle, &readSet);
+    const int result = ::select(handle + 1, &readSet, nullptr, nullptr, &timeout);
+    if (result < 0)
+        return errno == EINTR ? WaitResult::Timeout : WaitResult::Error;
+#endif
+    return result == 0 ? WaitResult::Timeout : WaitResult::Readable;
+}
+
+ReceiveResult receiveFrom(SocketHandle handle, std::uint8_t* buffer, std::size_t capacity, PeerAddress& peer)
+{
+    ReceiveResult result;
+    sockaddr_storage from;
+    std::memset(&from, 0, sizeof from);
+#ifdef _WIN32
+    int fromLength = static_cast<int>(sizeof from);
+    const int received = ::recvfrom(toNative(handle), reinterpret_cast<char*>(buffer), clampLength(capacity), 0,
+                                    reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (received == SOCKET_ERROR) {
+        // Winsock consumes the datagram and fills the buffer, but does not tell
+        // how long the datagram really was.
+        if (WSAGetLastError() == WSAEMSGSIZE) {
+            result.status = ReceiveStatus::Truncated;
+            std::memcpy(peer.storage.data(), &from, sizeof from);
+        }
+        return result;
+    }
+    std::memcpy(peer.storage.data(), &from, sizeof from);
+    result.status = ReceiveStatus::Ok;
+    result.length = static_cast<std::size_t>(received);
+    return result;
+#else
+    iovec part;
+    part.iov_base = buffer;
+    part.iov_len = capacity;
+    msghdr message;
+    std::memset(&message, 0, sizeof message);
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    int flags = 0;
+#ifdef __linux__
+    flags |= MSG_TRUNC;  // makes Linux return the datagram's real length
+#endif
+    const ssize_t received = ::recvmsg(handle, &message, flags);
+    if (received < 0)
+        return result;
+    std::memcpy(peer.storage.data(), &from, sizeof from);
+    const auto length = static_cast<std::size_t>(received);
+    if ((message.msg_flags & MSG_TRUNC) != 0 || length > capacity) {
+        result.status = ReceiveStatus::Truncated;
+        result.length = length > capacity ? length : 0;
+        return result;
+    }
+    result.status = ReceiveStatus::Ok;
+    result.length = length;
+    return result;
+#endif
+}
+
+int closeSocket(SocketHandle handle)
+{
+#ifdef _WIN32
+    return ::closesocket(toNative(handle));
+#else
+    return ::close(handle);
+#endif
+}
+
+int lastError()
+{
+#ifdef _WIN32
+    return WSAGetLastError();
+#else
+    return errno;
+#endif
+}
+
+std::uint16_t hostToNetwork16(std::uint16_t value)
+{
+    return htons(value);
+}
+
+std::int64_t monotonicTicks()
+{
+    using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>;
+    return std::chrono::duration_cast<Ticks>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+AddressFamily peerFamily(const PeerAddress& peer)
+{
+    FamilyField family;
+    std::memcpy(&family, peer.storage.data(), sizeof family);
+    switch (family) {
+    case AF_UNSPEC:
+        return AddressFamily::Unspecified;
+    case AF_INET:
+        return AddressFamily::Ipv4;
+    case AF_INET6:
+        return AddressFamily::Ipv6;
+    default:
+        return AddressFamily::Other;
+    }
+}
+
+std::string peerAddressToText(const PeerAddress& peer)
+{
+    char text[65] = {};
+    switch (peerFamily(peer)) {
+    case AddressFamily::Ipv4: {
+        sockaddr_in address = readAs<sockaddr_in>(peer);
+        if (::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr)
+            return std::string();
+        break;
+    }
+    case AddressFamily::Ipv6: {
+        sockaddr_in6 address = readAs<sockaddr_in6>(peer);
+        if (::inet_ntop(AF_INET6, &address.sin6_addr, text, sizeof text) == nullptr)
+            return std::string();
+        break;
+    }
+    default:
+        return std::string();
+    }
+    return std::string(text);
+}
+
+PeerAddress makeIpv4Peer(const std::array<std::uint8_t, 4>& address, std::uint16_t port)
+{
+    sockaddr_in in;
+    std::memset(&in, 0, sizeof in);
+    in.sin_family = AF_INET;
+    in.sin_port = htons(port);
+    std::memcpy(&in.sin_addr, address.data(), address.size());
+    return storeAs(in);
+}
+
+PeerAddress makeIpv6Peer(const std::array<std::uint8_t, 16>& address, std::uint16_t port)
+{
+    sockaddr_in6 in;
+    std::memset(&in, 0, sizeof in);
+    in.sin6_family = AF_INET6;
+    in.sin6_port = htons(port);
+    std::memcpy(&in.sin6_addr, address.data(), address.size());
+    return storeAs(in);
+}
+
+}  // namespace Net
+}  // namespace Platform

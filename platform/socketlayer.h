@@ -1,0 +1,104 @@
+#pragma once
+
+// Thin IPv4 datagram socket layer for the discovery scan. It hides the differences
+// between Winsock 2.2 and BSD sockets so that the discovery code above it compiles
+// unchanged for Windows (mingw-w64) and Linux. No system header leaks out of here.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace Platform {
+namespace Net {
+
+// A socket handle; negative means "no socket". Winsock handles are small values that
+// fit an int, which is how the discovery code has always held them.
+using SocketHandle = int;
+
+// Image of the platform's 128-byte sockaddr_storage, exactly as a receive call
+// filled it. Its first 16 bits are the address family in host order.
+struct PeerAddress
+{
+    alignas(8) std::array<unsigned char, 128> storage{};
+};
+
+enum class AddressFamily
+{
+    Unspecified,
+    Ipv4,
+    Ipv6,
+    Other
+};
+
+struct Ipv4Endpoint
+{
+    std::array<std::uint8_t, 4> address{};  // in wire order: {127, 0, 0, 1}
+    std::uint16_t port = 0;                  // host order
+};
+
+enum class WaitResult
+{
+    Readable,
+    Timeout,
+    Error
+};
+
+enum class ReceiveStatus
+{
+    Ok,
+    // The datagram did not fit the buffer and was consumed. `length` is its real
+    // length when the platform tells it (Linux), otherwise 0 (Winsock).
+    Truncated,
+    Error
+};
+
+struct ReceiveResult
+{
+    ReceiveStatus status = ReceiveStatus::Error;
+    std::size_t length = 0;
+};
+
+// Winsock start-up (version 2.2) / clean-up; both succeed with 0 on POSIX.
+// Returns the platform's result code, 0 on success.
+int startup();
+int cleanup();
+
+// Creates an IPv4 UDP socket; negative on failure (see lastError()).
+SocketHandle createUdpSocket();
+
+// Sets SO_BROADCAST to 1. Returns 0 on success, negative on failure.
+int allowBroadcast(SocketHandle handle);
+
+// Sends one datagram. Returns the byte count sent, negative on failure.
+long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size, const Ipv4Endpoint& destination);
+
+// Waits until the socket is readable. An interrupted wait counts as a time-out so
+// that the caller simply checks its own deadline and waits again.
+WaitResult waitReadable(SocketHandle handle, std::int64_t seconds, std::int32_t microseconds);
+
+// Receives one datagram into buffer[0, capacity) and the sender into `peer`.
+ReceiveResult receiveFrom(SocketHandle handle, std::uint8_t* buffer, std::size_t capacity, PeerAddress& peer);
+
+int closeSocket(SocketHandle handle);
+
+// errno on POSIX, WSAGetLastError() on Windows.
+int lastError();
+
+std::uint16_t hostToNetwork16(std::uint16_t value);
+
+// Monotonic clock in ticks of 100 ns; only differences are meaningful.
+std::int64_t monotonicTicks();
+
+AddressFamily peerFamily(const PeerAddress& peer);
+
+// Dotted decimal for IPv4, standard text form for IPv6, empty for anything else.
+std::string peerAddressToText(const PeerAddress& peer);
+
+// Build peers the way a receive call would fill them (for callers that fabricate
+// replies, e.g. tests and replay tools). `port` is in host order.
+PeerAddress makeIpv4Peer(const std::array<std::uint8_t, 4>& address, std::uint16_t port);
+PeerAddress makeIpv6Peer(const std::array<std::uint8_t, 16>& address, std::uint16_t port);
+
+}  // namespace Net
+}  // namespace Platform

@@ -1,0 +1,165 @@
+// The socket layer under the discovery scan, exercised over loopback only: address
+// text, byte order, and above all that an oversized datagram is reported as such
+// (and consumed) instead of being handed over cut.
+
+#include "platform/socketlayer.h"
+
+#include <QHostAddress>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <cstring>
+
+namespace Net = Platform::Net;
+
+class tst_SocketLayer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startupAndCleanupSucceed();
+    void peerAddressToText_data();
+    void peerAddressToText();
+    void hostToNetwork16();
+    void monotonicTicksNeverGoBack();
+    void loopbackRoundTrip();
+    void invalidHandleFails();
+};
+
+void tst_SocketLayer::startupAndCleanupSucceed()
+{
+    QCOMPARE(Net::startup(), 0);
+    QCOMPARE(Net::cleanup(), 0);
+}
+
+void tst_SocketLayer::peerAddressToText_data()
+{
+    QTest::addColumn<QByteArray>("address");  // 4 or 16 bytes, or empty for an unset peer
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("ipv4 loopback") << QByteArray::fromHex("7F000002") << "127.0.0.2";
+    QTest::newRow("ipv4 broadcast") << QByteArray::fromHex("FFFFFFFF") << "255.255.255.255";
+    QTest::newRow("ipv4 zero") << QByteArray::fromHex("00000000") << "0.0.0.0";
+    QTest::newRow("ipv6 loopback") << QByteArray::fromHex("00000000000000000000000000000001") << "::1";
+    QTest::newRow("ipv6 link-local") << QByteArray::fromHex("FE800000000000000211223344556677")
+                                     << "fe80::211:2233:4455:6677";
+    QTest::newRow("ipv6 v4-mapped") << QByteArray::fromHex("00000000000000000000FFFF7F000001")
+                                    << "::ffff:127.0.0.1";
+    QTest::newRow("no family") << QByteArray() << "";
+}
+
+void tst_SocketLayer::peerAddressToText()
+{
+    QFETCH(QByteArray, address);
+    QFETCH(QString, text);
+
+    Net::PeerAddress peer;
+    if (address.size() == 4) {
+        std::array<std::uint8_t, 4> bytes;
+        std::memcpy(bytes.data(), address.constData(), 4);
+        peer = Net::makeIpv4Peer(bytes, 5353);
+        QCOMPARE(Net::peerFamily(peer), Net::AddressFamily::Ipv4);
+    } else if (address.size() == 16) {
+        std::array<std::uint8_t, 16> bytes;
+        std::memcpy(bytes.data(), address.constData(), 16);
+        peer = Net::makeIpv6Peer(bytes, 5353);
+        QCOMPARE(Net::peerFamily(peer), Net::AddressFamily::Ipv6);
+    } else {
+        QCOMPARE(Net::peerFamily(peer), Net::AddressFamily::Unspecified);
+    }
+    QCOMPARE(QString::fromStdString(Net::peerAddressToText(peer)), text);
+}
+
+void tst_SocketLayer::hostToNetwork16()
+{
+    const std::uint16_t wire = Net::hostToNetwork16(5353);
+    unsigned char bytes[2];
+    std::memcpy(bytes, &wire, 2);
+    QCOMPARE(int(bytes[0]), 0x14);
+    QCOMPARE(int(bytes[1]), 0xE9);
+}
+
+void tst_SocketLayer::monotonicTicksNeverGoBack()
+{
+    std::int64_t previous = Net::monotonicTicks();
+    for (int i = 0; i < 1000; ++i) {
+        const std::int64_t now = Net::monotonicTicks();
+        QVERIFY(now >= previous);
+        previous = now;
+    }
+}
+
+void tst_SocketLayer::loopbackRoundTrip()
+{
+    QUdpSocket partner;
+    QVERIFY(partner.bind(QHostAddress(QHostAddress::LocalHost), 0));
+
+    const Net::SocketHandle handle = Net::createUdpSocket();
+    QVERIFY(handle >= 0);
+    QCOMPARE(Net::allowBroadcast(handle), 0);
+
+    // Nothing has arrived yet.
+    QCOMPARE(Net::waitReadable(handle, 0, 0), Net::WaitResult::Timeout);
+
+    Net::Ipv4Endpoint partnerEndpoint;
+    partnerEndpoint.address = {127, 0, 0, 1};
+    partnerEndpoint.port = partner.localPort();
+    const std::uint8_t hello[] = {'h', 'i'};
+    QCOMPARE(Net::sendTo(handle, hello, sizeof hello, partnerEndpoint), 2LL);
+
+    QVERIFY(partner.waitForReadyRead(5000));
+    QHostAddress from;
+    quint16 fromPort = 0;
+    char got[16];
+    QCOMPARE(partner.readDatagram(got, sizeof got, &from, &fromPort), qint64(2));
+
+    // An oversized datagram, then a normal one: the first is reported with its real
+    // length and does not spill into the second.
+    QCOMPARE(partner.writeDatagram(QByteArray(600, 'L'), QHostAddress::LocalHost, fromPort), qint64(600));
+    QCOMPARE(partner.writeDatagram(QByteArray(100, 'S'), QHostAddress::LocalHost, fromPort), qint64(100));
+
+    std::uint8_t buffer[512];
+    Net::PeerAddress peer;
+    QCOMPARE(Net::waitReadable(handle, 5, 0), Net::WaitResult::Readable);
+    Net::ReceiveResult received = Net::receiveFrom(handle, buffer, sizeof buffer, peer);
+    QCOMPARE(received.status, Net::ReceiveStatus::Truncated);
+    QCOMPARE(received.length, std::size_t(600));
+
+    std::memset(buffer, 0, sizeof buffer);
+    peer = Net::PeerAddress();
+    QCOMPARE(Net::waitReadable(handle, 5, 0), Net::WaitResult::Readable);
+    received = Net::receiveFrom(handle, buffer, sizeof buffer, peer);
+    QCOMPARE(received.status, Net::ReceiveStatus::Ok);
+    QCOMPARE(received.length, std::size_t(100));
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(buffer), 100), QByteArray(100, 'S'));
+    QCOMPARE(Net::peerFamily(peer), Net::AddressFamily::Ipv4);
+    QCOMPARE(Net::peerAddressToText(peer), std::string("127.0.0.1"));
+
+    // A datagram of exactly the buffer size is not truncated.
+    QCOMPARE(partner.writeDatagram(QByteArray(512, 'E'), QHostAddress::LocalHost, fromPort), qint64(512));
+    QCOMPARE(Net::waitReadable(handle, 5, 0), Net::WaitResult::Readable);
+    received = Net::receiveFrom(handle, buffer, sizeof buffer, peer);
+    QCOMPARE(received.status, Net::ReceiveStatus::Ok);
+    QCOMPARE(received.length, std::size_t(512));
+
+    QCOMPARE(Net::waitReadable(handle, 0, 0), Net::WaitResult::Timeout);
+    QCOMPARE(Net::closeSocket(handle), 0);
+}
+
+void tst_SocketLayer::invalidHandleFails()
+{
+    std::uint8_t buffer[8];
+    Net::PeerAddress peer;
+    QCOMPARE(Net::waitReadable(-1, 0, 0), Net::WaitResult::Error);
+    QVERIFY(Net::lastError() != 0);
+    QCOMPARE(Net::receiveFrom(-1, buffer, sizeof buffer, peer).status, Net::ReceiveStatus::Error);
+    QVERIFY(Net::lastError() != 0);
+    Net::Ipv4Endpoint loopback;
+    loopback.address = {127, 0, 0, 1};
+    loopback.port = 9;
+    QVERIFY(Net::sendTo(-1, buffer, sizeof buffer, loopback) < 0);
+    QVERIFY(Net::allowBroadcast(-1) != 0);
+}
+
+QTEST_GUILESS_MAIN(tst_SocketLayer)
+#include "tst_socketlayer.moc"
