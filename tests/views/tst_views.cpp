@@ -1,0 +1,236 @@
+#include "app/deviceregistry.h"
+#include "views/connect_view.h"
+#include "views/pair_view.h"
+
+#include <QButtonGroup>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QtTest>
+
+namespace {
+
+void addDevice(const QString& name, const QString& ip, bool paired)
+{
+    DeviceRecord record = DeviceRecord::discoveryRecord(name, ip);
+    record.isPaired = paired;
+    deviceMap.insert(name, record);
+}
+
+void clickRow(Pair_View& view, int row)
+{
+    QTableView* table = view.tableView;
+    const QRect cell = table->visualRect(view.model->index(row, 0));
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, cell.center());
+}
+
+} // namespace
+
+class tst_Views : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { deviceMap.clear(); }
+
+    void rowsFollowRegistryKeyOrder()
+    {
+        Pair_View view;
+        addDevice("Light Panels B", "127.0.0.3", false);
+        addDevice("Canvas A", "127.0.0.2", true);
+        view.setListView();
+        QCOMPARE(view.model->rowCount(), 2);
+        QCOMPARE(view.model->item(0, 0)->text(), QString("Canvas A"));
+        QCOMPARE(view.model->item(0, 1)->text(), QString("127.0.0.2"));
+        QCOMPARE(view.model->item(0, 2)->text(), QString("Paired"));
+        QCOMPARE(view.model->item(1, 2)->text(), QString("Unpaired"));
+        for (int row = 0; row < 2; ++row)
+            for (int column = 0; column < 3; ++column) {
+                const QStandardItem* item = view.model->item(row, column);
+                QCOMPARE(item->foreground().color(), QColor(Qt::white));
+                QCOMPARE(item->textAlignment(), Qt::Alignment(Qt::AlignCenter));
+            }
+        const QStandardItem* header = view.model->horizontalHeaderItem(2);
+        QCOMPARE(header->text(), QString("Status"));
+        QCOMPARE(header->font().family(), QString("Arial"));
+        QCOMPARE(header->font().pointSize(), 14);
+    }
+
+    void emptyRegistryLeavesModelAlone()
+    {
+        Pair_View view;
+        view.model->clear();
+        view.setHeaders();
+        view.setListView();
+        QCOMPARE(view.model->rowCount(), 0);
+        QCOMPARE(view.model->columnCount(), 3);
+    }
+
+    void pairAndUnpairRequests_data()
+    {
+        QTest::addColumn<int>("clicked"); // -1: no click
+        QTest::addColumn<bool>("pairEmits");
+        QTest::addColumn<bool>("unpairEmits");
+        QTest::newRow("no click acts on row 0 (paired)") << -1 << false << true;
+        QTest::newRow("row 0 paired") << 0 << false << true;
+        QTest::newRow("row 1 unpaired") << 1 << true << false;
+        QTest::newRow("row 2 empty name") << 2 << false << false;
+    }
+
+    void pairAndUnpairRequests()
+    {
+        QFETCH(int, clicked);
+        QFETCH(bool, pairEmits);
+        QFETCH(bool, unpairEmits);
+        Pair_View view;
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        addDevice("Canvas A", "127.0.0.2", true);
+        addDevice("Light B", "127.0.0.3", false);
+        // What the layout answer leaves under a name discovery never reported.
+        deviceMap.update("Zz", [](DeviceRecord& r) { r.isPaired = true; });
+        view.setListView();
+        if (clicked >= 0)
+            clickRow(view, clicked);
+        const int row = clicked < 0 ? 0 : clicked;
+        QCOMPARE(view.selectedRow, row);
+
+        QSignalSpy pair(&view, SIGNAL(signal_Pair(int,QString,QString)));
+        QSignalSpy unpair(&view, SIGNAL(signal_UnPair(int,QString,QString)));
+        view.slot_PairPressed();
+        view.slot_UnPairPressed();
+        QCOMPARE(pair.count(), pairEmits ? 1 : 0);
+        QCOMPARE(unpair.count(), unpairEmits ? 1 : 0);
+        QSignalSpy& emitted = pairEmits ? pair : unpair;
+        if (pairEmits || unpairEmits) {
+            QCOMPARE(emitted.first().at(0).toInt(), row);
+            QCOMPARE(emitted.first().at(1).toString(), view.model->item(row, 0)->text());
+            QCOMPARE(emitted.first().at(2).toString(), view.model->item(row, 1)->text());
+        }
+    }
+
+    void nothingEmittedPastTheLastRowOrOnEmptyTable()
+    {
+        Pair_View view;
+        QSignalSpy pair(&view, SIGNAL(signal_Pair(int,QString,QString)));
+        QSignalSpy unpair(&view, SIGNAL(signal_UnPair(int,QString,QString)));
+        view.slot_PairPressed();
+        view.slot_UnPairPressed();
+        addDevice("Light B", "127.0.0.3", false);
+        view.setListView();
+        view.selectedRow = 5;
+        view.slot_PairPressed();
+        view.slot_UnPairPressed();
+        QCOMPARE(pair.count() + unpair.count(), 0);
+    }
+
+    void keyboardSelectionDoesNotMoveTheActedRow()
+    {
+        Pair_View view;
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        addDevice("Light A", "127.0.0.2", false);
+        addDevice("Light B", "127.0.0.3", false);
+        view.setListView();
+        view.tableView->setFocus();
+        view.tableView->setCurrentIndex(view.model->index(0, 0));
+        QTest::keyClick(view.tableView, Qt::Key_Down);
+        QCOMPARE(view.tableView->currentIndex().row(), 1);
+        QCOMPARE(view.selectedRow, 0);
+    }
+
+    void pairingHintText()
+    {
+        Pair_View view;
+        QString title;
+        QString text;
+        QTimer::singleShot(0, [&]() {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            title = box->windowTitle();
+            text = box->text();
+            box->accept();
+        });
+        view.slot_showTokenImply(7);
+        QCOMPARE(title, QString("warning"));
+        QCOMPARE(text, QString("Hold on/off button of your nanoleaf device for 5-7 seconds until the "
+                               "led starts flashing in a pattern , click  Pair button again within 30 "
+                               "seconds"));
+    }
+
+    void spinnerStopsOnCloseLoading()
+    {
+        Pair_View view;
+        view.loadingLabel->show();
+        view.closeLoading();
+        QVERIFY(view.loadingLabel->isHidden());
+    }
+
+    void sourceButtonsLayout()
+    {
+        Connect_View view;
+        QCOMPARE(view.size(), QSize(360, 125));
+        const QRect expected[4] = {QRect(0, 0, 160, 55), QRect(0, 70, 160, 55),
+                                   QRect(200, 0, 160, 55), QRect(200, 70, 160, 55)};
+        for (int k = 0; k < 4; ++k) {
+            QCOMPARE(view.syncButtons[k]->geometry(), expected[k]);
+            QVERIFY(view.syncButtons[k]->isCheckable());
+            QVERIFY(!view.syncButtons[k]->isChecked());
+            QCOMPARE(view.buttonGroup->id(view.syncButtons[k]), k);
+        }
+        QVERIFY(view.buttonGroup->exclusive());
+        QVERIFY(view.syncButtons[1]->styleSheet().endsWith("Image/Zel Halvi.png\"); border:0px;}"));
+        QVERIFY(view.syncButtons[0]->styleSheet().endsWith("Image/Prismara BUTTON.png\")}"));
+    }
+
+    void clickChoosesSource()
+    {
+        Connect_View view;
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QSignalSpy chosen(&view, SIGNAL(signal_OpenSync(int)));
+        QTest::mouseClick(view.syncButtons[1], Qt::LeftButton);
+        QTest::mouseClick(view.syncButtons[1], Qt::LeftButton);
+        QCOMPARE(chosen.count(), 2);
+        QCOMPARE(chosen.at(0).first().toInt(), 2);
+        QCOMPARE(chosen.at(1).first().toInt(), 2);
+        QVERIFY(view.syncButtons[1]->isChecked());
+    }
+
+    void syncWithNothingCheckedReportsZero()
+    {
+        Connect_View view;
+        QSignalSpy chosen(&view, SIGNAL(signal_OpenSync(int)));
+        view.slot_Sync();
+        QCOMPARE(chosen.first().first().toInt(), 0);
+    }
+
+    void hostSwitchChecksWithoutEmitting_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<int>("checkedId");
+        QTest::newRow("4") << 4 << 3;
+        QTest::newRow("1") << 1 << 0;
+        QTest::newRow("0 leaves buttons alone") << 0 << 2;
+        QTest::newRow("5 leaves buttons alone") << 5 << 2;
+        QTest::newRow("-1 leaves buttons alone") << -1 << 2;
+        QTest::newRow("INT_MIN leaves buttons alone") << INT_MIN << 2;
+    }
+
+    void hostSwitchChecksWithoutEmitting()
+    {
+        QFETCH(int, type);
+        QFETCH(int, checkedId);
+        Connect_View view;
+        view.slot_SyncBtnCheck(3);
+        QSignalSpy chosen(&view, SIGNAL(signal_OpenSync(int)));
+        view.slot_SyncBtnCheck(type);
+        QCOMPARE(view.buttonGroup->checkedId(), checkedId);
+        QCOMPARE(chosen.count(), 0);
+    }
+};
+
+QTEST_MAIN(tst_Views)
+#include "tst_views.moc"
