@@ -1,0 +1,279 @@
+// nanoleaf-sim: simulated Nanoleaf Light Panels and Canvas devices on loopback
+// addresses, for the tool's tests, benchmarks and for trying it by hand.
+
+#include "tools/nanoleaf-sim/controlserver.h"
+#include "tools/nanoleaf-sim/mdnsresponder.h"
+#include "tools/nanoleaf-sim/openapiserver.h"
+#include "tools/nanoleaf-sim/simconfig.h"
+#include "tools/nanoleaf-sim/simdevice.h"
+#include "tools/nanoleaf-sim/simwindow.h"
+#include "tools/nanoleaf-sim/udpreceiver.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSaveFile>
+#include <QSocketNotifier>
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <memory>
+
+namespace {
+
+const char *const kDescription = R"(Simulates Nanoleaf devices on loopback addresses, each on the real fixed ports:
+  - the OpenAPI on <ip>:16021 (POST /api/v1/new; GET /api/v1/<token>/ and its
+    sub-resources; PUT /api/v1/<token>/effects, /state, /identify; DELETE
+    /api/v1/<token>);
+  - external-control UDP receivers on <ip>:60221 ("v1" records) and <ip>:60222
+    ("v2" records); datagrams count only in the external-control mode the device
+    was switched to, the others are logged as ignored;
+  - one mDNS responder on 0.0.0.0:5353 answering legacy unicast PTR queries for
+    "_nanoleafapi._tcp.local" with one reply per device, sent from the device's
+    own address (RFC 6762 6.7).
+It binds fixed ports, so run it inside a private network namespace:
+  tools/netns-run build/bin/nanoleaf-sim --config devices.json
+
+Devices (--config FILE):
+  {"devices": [{"name": "Light Panels 52:33:A1", "ip": "127.0.0.2", "model": "NL22",
+                "panels": [82, 15, 200], "pairing_mode": true, "tokens": []}]}
+  Optional per device: "serial", "firmware", "id" (TXT id=), "instance" (mDNS
+  instance label, default the name), "host" (mDNS host label), "accept_v1_in_v2"
+  (Light Panels only; default true: "v1" records on 60221 still count after a
+  "v2" switch). A panel may be {"id": 82, "x": 0, "y": 43, "o": 0} instead of an
+  id. "model" defaults to NL29 when the name holds "Canvas", else NL22.
+  Quick form: --device "NAME@IP[:MODEL[:ID,ID,...[:pairing]]]", repeatable, e.g.
+  --device "Canvas 1F:2B:3C@127.0.0.3:NL29:1234,7:pairing".
+
+Control interface (--control 127.0.0.1:PORT, port 0 picks a free one; JSON):
+  GET  /devices                   state of every device (mode, pairing, panels...)
+  GET  /devices/<ip>              state of one device
+  POST /devices/<ip>/pairing      {"on": true|false}
+  GET  /devices/<ip>/requests     HTTP requests received [?since=SEQ]
+  GET  /devices/<ip>/frames       datagrams received [?since=SEQ]: time_ns, port,
+                                  bytes (hex), status accepted|ignored|malformed,
+                                  decoded records
+  GET  /mdns/queries              mDNS queries received [?since=SEQ]
+  POST /devices/<ip>/fault        {"http": "none|hang|slow|nonjson|huge|wrongtypes",
+                                   "mdns": "none|oversized|truncated|badflags|loop|silent",
+                                   "delay_ms": N}   (members left out stay as they are)
+  POST /reset                     every device back to its configuration
+  POST /screenshot                {"path": "FILE.png"} (with a window)
+  time_ns values are CLOCK_MONOTONIC nanoseconds, written as decimal text.
+
+HTTP faults: hang holds the connection unanswered until the fault changes (at most
+120 s), then closes it; slow answers after delay_ms; nonjson answers 200 with an
+HTML body; huge answers 200 with the normal JSON padded to 10 MiB; wrongtypes gives
+"auth_token" and the description members the wrong JSON types.
+mDNS faults: oversized pads the TXT record past 512 bytes; truncated cuts the reply
+inside the SRV record; badflags sends Flags 0x8000; loop makes the SRV owner name a
+compression pointer to itself; silent sends nothing.
+
+Readiness: once every socket is bound it prints "READY control=127.0.0.1:PORT" on
+standard output and, with --ready-file, writes "127.0.0.1:PORT" to that file.
+A window shows the panels when there is a display (or with --window); --headless
+never opens one. SIGINT and SIGTERM end it cleanly.)";
+
+int g_signalPipe[2] = { -1, -1 };
+
+void onSignal(int)
+{
+    const char byte = 1;
+    if (write(g_signalPipe[1], &byte, 1) < 0) {
+        // Nothing more can be done inside a signal handler.
+    }
+}
+
+bool hasArgument(int argc, char **argv, const char *name)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0)
+            return true;
+    return false;
+}
+
+// The network namespace of PID 1 is the machine's own network; fixed ports and
+// broadcasts belong in a private one (tools/netns-run).
+bool inPrivateNetworkNamespace()
+{
+    struct stat self {};
+    struct stat init {};
+    if (stat("/proc/self/ns/net", &self) != 0 || stat("/proc/1/ns/net", &init) != 0)
+        return qgetenv("PRISMARA_IN_NETNS") == "1";
+    return self.st_ino != init.st_ino || self.st_dev != init.st_dev;
+}
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "nanoleaf-sim: %s\n", qPrintable(message));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    const bool display = !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    const bool offscreen = platform == "offscreen" || platform == "minimal";
+    bool window = !hasArgument(argc, argv, "--headless")
+        && (hasArgument(argc, argv, "--window") || (display && !offscreen));
+    if (window && !display && !offscreen) {
+        std::fprintf(stderr, "nanoleaf-sim: no display, running without a window\n");
+        window = false;
+    }
+    std::unique_ptr<QCoreApplication> app(window ? new QApplication(argc, argv) : new QCoreApplication(argc, argv));
+    QCoreApplication::setApplicationName(QStringLiteral("nanoleaf-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(kDescription));
+    parser.addHelpOption();
+    const QCommandLineOption configOption(QStringLiteral("config"), QStringLiteral("Devices from a JSON file."),
+                                          QStringLiteral("FILE"));
+    const QCommandLineOption deviceOption(QStringLiteral("device"),
+                                          QStringLiteral("One device in quick form: %1.").arg(SimConfig::quickFormHelp()),
+                                          QStringLiteral("NAME@IP..."));
+    const QCommandLineOption controlOption(QStringLiteral("control"),
+                                           QStringLiteral("Control interface address (default 127.0.0.1:0)."),
+                                           QStringLiteral("HOST:PORT"), QStringLiteral("127.0.0.1:0"));
+    const QCommandLineOption readyOption(QStringLiteral("ready-file"),
+                                         QStringLiteral("Write the control address here once ready."),
+                                         QStringLiteral("PATH"));
+    const QCommandLineOption windowOption(QStringLiteral("window"), QStringLiteral("Show the window."));
+    const QCommandLineOption headlessOption(QStringLiteral("headless"), QStringLiteral("Never show a window."));
+    const QCommandLineOption hostNetworkOption(
+        QStringLiteral("allow-host-network"),
+        QStringLiteral("Run even outside a private network namespace (binds 0.0.0.0:5353)."));
+    const QCommandLineOption parentOption(QStringLiteral("die-with-parent"),
+                                          QStringLiteral("Stop when the starting process ends."));
+    parser.addOptions({ configOption, deviceOption, controlOption, readyOption, windowOption, headlessOption,
+                        hostNetworkOption, parentOption });
+    parser.process(*app);
+
+    if (parser.isSet(parentOption)) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() == 1)
+            return fail(QStringLiteral("the starting process is already gone"));
+    }
+    if (!parser.isSet(hostNetworkOption) && !inPrivateNetworkNamespace())
+        return fail(QStringLiteral("refusing to bind fixed ports on the machine's own network; run it through "
+                                   "tools/netns-run (or pass --allow-host-network)"));
+
+    SimConfig config;
+    if (parser.isSet(configOption) && !config.loadFile(parser.value(configOption)))
+        return fail(config.errorString());
+    for (const QString &form : parser.values(deviceOption))
+        if (!config.addQuickDevice(form))
+            return fail(config.errorString());
+    if (!config.validate())
+        return fail(config.errorString());
+
+    const QString control = parser.value(controlOption);
+    const int colon = control.lastIndexOf(QLatin1Char(':'));
+    bool portOk = false;
+    const int controlPort = control.mid(colon + 1).toInt(&portOk);
+    if (colon <= 0 || !portOk || controlPort < 0 || controlPort > 65535)
+        return fail(QStringLiteral("--control takes HOST:PORT, not \"%1\"").arg(control));
+
+    signal(SIGPIPE, SIG_IGN);
+    if (pipe(g_signalPipe) != 0)
+        return fail(QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    std::vector<std::unique_ptr<SimDevice>> devices;
+    std::vector<SimDevice *> devicePointers;
+    for (const SimDeviceSettings &settings : config.devices()) {
+        devices.push_back(std::make_unique<SimDevice>(settings));
+        devicePointers.push_back(devices.back().get());
+    }
+
+    std::vector<std::unique_ptr<OpenApiServer>> apis;
+    for (SimDevice *device : devicePointers) {
+        apis.push_back(std::make_unique<OpenApiServer>(*device));
+        if (!apis.back()->bind())
+            return fail(QString::fromStdString(apis.back()->errorString()));
+    }
+    UdpReceiver udp(devicePointers);
+    if (!udp.bind())
+        return fail(QString::fromStdString(udp.errorString()));
+    MdnsResponder mdns(devicePointers);
+    if (!mdns.bind())
+        return fail(QString::fromStdString(mdns.errorString()));
+    ControlServer controlServer(devicePointers, mdns);
+    if (!controlServer.bind(control.left(colon).toStdString(), controlPort))
+        return fail(QString::fromStdString(controlServer.errorString()));
+
+    std::unique_ptr<SimWindow> view;
+    if (window) {
+        view = std::make_unique<SimWindow>(devicePointers);
+        view->resize(view->sizeHint());
+        view->show();
+        SimWindow *target = view.get();
+        controlServer.setScreenshot([target](const QString &path, QString &error) {
+            auto done = std::make_shared<std::promise<bool>>();
+            std::future<bool> result = done->get_future();
+            QMetaObject::invokeMethod(
+                target, [target, path, done] { done->set_value(target->grab().save(path, "PNG")); },
+                Qt::QueuedConnection);
+            if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+                error = QStringLiteral("the window did not answer");
+                return false;
+            }
+            if (!result.get()) {
+                error = QStringLiteral("cannot write %1").arg(path);
+                return false;
+            }
+            return true;
+        });
+    }
+
+    for (auto &api : apis)
+        api->start();
+    udp.start();
+    mdns.start();
+    controlServer.start();
+
+    const QString controlAddress = QStringLiteral("%1:%2").arg(control.left(colon)).arg(controlServer.port());
+    for (SimDevice *device : devicePointers) {
+        const SimDeviceSettings &s = device->settings();
+        std::fprintf(stderr, "nanoleaf-sim: \"%s\" (%s, %d panels) at %s: http 16021, udp 60221/60222%s\n",
+                     qPrintable(s.name), qPrintable(s.model), int(s.panels.size()), qPrintable(s.ip),
+                     s.pairingMode ? ", pairing mode on" : "");
+    }
+    if (parser.isSet(readyOption)) {
+        QSaveFile ready(parser.value(readyOption));
+        if (!ready.open(QIODevice::WriteOnly) || ready.write(controlAddress.toUtf8() + '\n') < 0 || !ready.commit())
+            return fail(QStringLiteral("cannot write %1").arg(parser.value(readyOption)));
+    }
+    std::fprintf(stdout, "READY control=%s\n", qPrintable(controlAddress));
+    std::fflush(stdout);
+
+    QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
+    const bool connected = QObject::connect(&signalNotifier, SIGNAL(activated(int)), app.get(), SLOT(quit()));
+    Q_ASSERT(connected);
+    Q_UNUSED(connected);
+    const int code = app->exec();
+
+    // Release held and delayed answers first, so the servers' workers can finish.
+    for (SimDevice *device : devicePointers)
+        device->shutdown();
+    controlServer.stop();
+    for (auto &api : apis)
+        api->stop();
+    udp.stop();
+    mdns.stop();
+    view.reset();
+    std::fprintf(stderr, "nanoleaf-sim: stopped\n");
+    return code;
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QJsonArray>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class SimDevice;
+
+// The one mDNS responder of the simulator, on 0.0.0.0:5353. It answers legacy unicast
+// queries (source port other than 5353) for "_nanoleafapi._tcp.local" the way RFC 6762
+// §6.7 asks: one unicast datagram per device to the querier's address and port, each
+// sent from the device's own address. Queries from port 5353 would need a multicast
+// answer and are only logged, and so are queries from addresses that are not this
+// machine's, so no answer ever leaves it.
+class MdnsResponder {
+public:
+    explicit MdnsResponder(std::vector<SimDevice *> devices);
+    ~MdnsResponder();
+    MdnsResponder(const MdnsResponder &) = delete;
+    MdnsResponder &operator=(const MdnsResponder &) = delete;
+
+    bool bind();
+    void start();
+    void stop();
+    std::string errorString() const { return m_error; }
+
+    QJsonArray queriesJson(std::int64_t since) const;
+    void clearLog();
+
+    static constexpr int kPort = 5353;
+
+private:
+    struct LoggedQuery {
+        std::int64_t seq = 0;
+        std::int64_t timeNs = 0;
+        std::string from;
+        std::vector<std::uint8_t> bytes;
+        std::size_t size = 0;
+        int answered = 0;
+        std::string outcome;
+    };
+    void run();
+    void handle(const std::uint8_t *data, std::size_t size, std::uint32_t fromAddr, std::uint16_t fromPort,
+                std::int64_t timeNs);
+    void log(LoggedQuery entry);
+    void closeAll();
+
+    std::vector<SimDevice *> m_devices;
+    std::vector<int> m_sendSockets; // one per device, bound to <ip>:0
+    int m_socket = -1;
+    int m_wake[2] = { -1, -1 };
+    std::atomic<bool> m_stop { false };
+    std::thread m_thread;
+    std::string m_error;
+
+    mutable std::mutex m_logMutex;
+    std::deque<LoggedQuery> m_log;
+    std::int64_t m_nextSeq = 1;
+};

@@ -1,0 +1,178 @@
+#pragma once
+
+#include "tools/nanoleaf-sim/simconfig.h"
+#include "tools/nanoleaf-sim/streamrecords.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+enum class SimMode { Effect, ExtControlV1, ExtControlV2, Static };
+enum class HttpFault { None, Hang, Slow, NonJson, Huge, WrongTypes };
+enum class MdnsFault { None, Oversized, Truncated, BadFlags, Loop, Silent };
+
+struct SimColour {
+    std::uint8_t r = 0;
+    std::uint8_t g = 0;
+    std::uint8_t b = 0;
+    std::uint8_t w = 0;
+};
+
+// One HTTP request as the device received it.
+struct SimRequest {
+    std::int64_t seq = 0;
+    std::int64_t timeNs = 0;
+    std::string method;
+    std::string target;
+    std::string remote;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;          // at most kMaxStoredBody bytes of it
+    std::size_t bodySize = 0;
+    int status = 0;            // 0 while unanswered, -1 when dropped unanswered
+    std::string outcome;
+};
+
+// One datagram that reached one of the device's stream ports.
+struct SimFrame {
+    std::int64_t seq = 0;
+    std::int64_t timeNs = 0;
+    int port = 0;
+    std::string from;
+    std::size_t size = 0;
+    std::vector<std::uint8_t> bytes; // at most kMaxStoredFrame bytes of it
+    const char *status = "";         // "accepted", "ignored" or "malformed"
+    std::string reason;
+    const char *layout = "";         // "v1" or "v2"
+    StreamDecode decoded;
+    std::vector<bool> applied;       // per record: a panel of this device took it
+};
+
+// What the window draws, copied out under the lock.
+struct SimSnapshot {
+    SimMode mode = SimMode::Effect;
+    bool pairingMode = false;
+    bool on = true;
+    int brightness = 100;
+    std::vector<SimColour> colours;
+    std::int64_t accepted = 0;
+    std::int64_t lastFrameNs = 0;
+    HttpFault httpFault = HttpFault::None;
+    MdnsFault mdnsFault = MdnsFault::None;
+};
+
+// The live state of one simulated device: pairing, tokens, mode, panel colours, the
+// request and datagram logs and the injected faults. The HTTP, UDP and mDNS threads and
+// the control interface all reach it, so every member is guarded by one mutex.
+class SimDevice {
+public:
+    explicit SimDevice(SimDeviceSettings settings);
+
+    // Fixed for the simulator's lifetime; safe to read without the lock.
+    const SimDeviceSettings &settings() const { return m_settings; }
+
+    bool pairingMode() const;
+    void setPairingMode(bool on);
+    // A fresh 32-character token, remembered; empty while pairing mode is off.
+    QString issueToken();
+    bool hasToken(const QString &token) const;
+    bool removeToken(const QString &token);
+
+    // The answer to GET /api/v1/<token>/.
+    QJsonObject description() const;
+    // The same with members of the wrong JSON types.
+    QJsonObject mistypedDescription() const;
+
+    SimMode mode() const;
+    void setMode(SimMode mode);
+    bool selectEffect(const QString &name);
+    // Shows the records' colours on the panels they name; returns how many matched.
+    int showStatic(const std::vector<StreamRecord> &records);
+    // Writes one member of "state" ("on", "brightness", "hue", "sat", "ct"); false when
+    // the value is of the wrong type or out of range.
+    bool writeState(const QString &key, const QJsonValue &value);
+
+    // Judges, applies and logs one datagram received on `port`.
+    void handleDatagram(int port, const std::uint8_t *data, std::size_t size, std::int64_t timeNs,
+                        const std::string &from);
+
+    std::int64_t beginRequest(SimRequest request);
+    void finishRequest(std::int64_t seq, int status, const std::string &outcome);
+    QJsonArray requestsJson(std::int64_t since) const;
+    QJsonArray framesJson(std::int64_t since) const;
+
+    HttpFault httpFault() const;
+    int faultDelayMs() const;
+    MdnsFault mdnsFault() const;
+    void setFaults(HttpFault http, MdnsFault mdns, int delayMs);
+    // Blocks while the "hang" fault holds, up to `bound`; a fault change, a reset or
+    // the shutdown releases it early.
+    void waitWhileHung(std::chrono::milliseconds bound);
+    // Sleeps for `delay` unless the simulator shuts down first.
+    void sleepFor(std::chrono::milliseconds delay);
+    void shutdown();
+
+    void countMdnsReply();
+    // Back to the state the configuration describes; logs and faults are cleared.
+    void reset();
+    QJsonObject stateJson() const;
+    SimSnapshot snapshot() const;
+    // Grows with every change the window shows.
+    std::uint64_t version() const { return m_version.load(); }
+
+    static const char *modeName(SimMode mode);
+    static const char *httpFaultName(HttpFault fault);
+    static const char *mdnsFaultName(MdnsFault fault);
+    static bool httpFaultFromName(const QString &name, HttpFault &out);
+    static bool mdnsFaultFromName(const QString &name, MdnsFault &out);
+
+    static constexpr std::size_t kMaxStoredBody = 64 * 1024;
+    static constexpr std::size_t kMaxStoredFrame = 4096;
+
+private:
+    void resetLocked();
+    void touch() { ++m_version; }
+
+    const SimDeviceSettings m_settings;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+
+    bool m_pairingMode = false;
+    QStringList m_tokens;
+    SimMode m_mode = SimMode::Effect;
+    QString m_effect;
+    bool m_on = true;
+    int m_brightness = 100;
+    int m_hue = 0;
+    int m_sat = 0;
+    int m_ct = 4000;
+    std::vector<SimColour> m_colours;
+
+    std::deque<SimRequest> m_requests;
+    std::deque<SimFrame> m_frames;
+    std::int64_t m_nextRequestSeq = 1;
+    std::int64_t m_nextFrameSeq = 1;
+    std::int64_t m_accepted = 0;
+    std::int64_t m_ignored = 0;
+    std::int64_t m_malformed = 0;
+    std::int64_t m_lastFrameNs = 0;
+    std::int64_t m_mdnsReplies = 0;
+
+    HttpFault m_httpFault = HttpFault::None;
+    MdnsFault m_mdnsFault = MdnsFault::None;
+    int m_delayMs = 0;
+    std::uint64_t m_resetGeneration = 0;
+    bool m_shutdown = false;
+
+    std::atomic<std::uint64_t> m_version { 1 };
+};

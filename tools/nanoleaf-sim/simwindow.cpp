@@ -1,0 +1,271 @@
+#include "tools/nanoleaf-sim/simwindow.h"
+
+#include "tools/nanoleaf-sim/monotonicclock.h"
+#include "tools/nanoleaf-sim/simdevice.h"
+
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+#include <QTimer>
+
+#include <cmath>
+
+namespace {
+
+const QColor kBackgroundTop(11, 14, 20);
+const QColor kBackgroundBottom(20, 25, 38);
+const QColor kCard(24, 30, 43, 230);
+const QColor kCardBorder(40, 48, 64);
+const QColor kTitle(232, 236, 243);
+const QColor kSubtle(139, 149, 167);
+const QColor kDim(90, 100, 118);
+
+QColor modeColour(SimMode mode)
+{
+    switch (mode) {
+    case SimMode::Effect: return QColor(110, 130, 170);
+    case SimMode::ExtControlV1: return QColor(64, 200, 170);
+    case SimMode::ExtControlV2: return QColor(64, 210, 140);
+    case SimMode::Static: return QColor(245, 180, 70);
+    }
+    return QColor(110, 130, 170);
+}
+
+// The tile outline in layout units: a triangle about its centroid for Light Panels, a
+// square about its centre for Canvas; y grows upwards in the layout, so it is flipped.
+QPolygonF panelOutline(const SimPanel &panel, double side, double inset)
+{
+    QPolygonF poly;
+    const QPointF centre(panel.x, -panel.y);
+    if (panel.shapeType == 2) {
+        const double h = side / 2.0 - inset;
+        const double a = panel.o * M_PI / 180.0;
+        for (int k = 0; k < 4; ++k) {
+            const double t = a + M_PI / 4.0 + k * M_PI / 2.0;
+            poly << centre + QPointF(std::cos(t), -std::sin(t)) * (h * std::sqrt(2.0));
+        }
+    } else {
+        const double r = side / std::sqrt(3.0) - inset * 2.0;
+        for (int k = 0; k < 3; ++k) {
+            const double t = (90.0 + panel.o + k * 120.0) * M_PI / 180.0;
+            poly << centre + QPointF(std::cos(t), -std::sin(t)) * r;
+        }
+    }
+    return poly;
+}
+
+QColor shown(const SimColour &c, const SimSnapshot &s)
+{
+    if (!s.on)
+        return QColor(0, 0, 0);
+    const double k = s.brightness / 100.0;
+    // White adds to all three channels; the tile has no separate white LED to draw.
+    const auto channel = [&](int v) { return std::min(255, int(std::lround((v + c.w) * k))); };
+    return QColor(channel(c.r), channel(c.g), channel(c.b));
+}
+
+void pill(QPainter &p, const QPointF &topRight, const QString &text, const QColor &colour)
+{
+    QFont f = p.font();
+    f.setPointSizeF(8.5);
+    f.setBold(true);
+    p.setFont(f);
+    const QFontMetricsF fm(f);
+    const QRectF box(topRight.x() - fm.horizontalAdvance(text) - 20, topRight.y(), fm.horizontalAdvance(text) + 20,
+                     fm.height() + 8);
+    QColor fill = colour;
+    fill.setAlpha(48);
+    p.setPen(QPen(colour, 1.2));
+    p.setBrush(fill);
+    p.drawRoundedRect(box, box.height() / 2, box.height() / 2);
+    p.setPen(colour.lighter(125));
+    p.drawText(box, Qt::AlignCenter, text);
+}
+
+} // namespace
+
+SimWindow::SimWindow(std::vector<SimDevice *> devices, QWidget *parent)
+    : QWidget(parent)
+    , m_devices(std::move(devices))
+    , m_timer(new QTimer(this))
+{
+    setWindowTitle(QStringLiteral("Nanoleaf simulator"));
+    setMinimumSize(420, 320);
+    const bool ok = connect(m_timer, SIGNAL(timeout()), this, SLOT(refresh()));
+    Q_ASSERT(ok);
+    Q_UNUSED(ok);
+    m_timer->start(33);
+}
+
+QSize SimWindow::sizeHint() const
+{
+    const int n = std::max<int>(1, int(m_devices.size()));
+    const int columns = n <= 2 ? n : int(std::ceil(std::sqrt(double(n))));
+    const int rows = (n + columns - 1) / columns;
+    return QSize(40 + columns * 440, 40 + rows * 380);
+}
+
+void SimWindow::refresh()
+{
+    std::uint64_t version = 0;
+    bool pulsing = false;
+    for (SimDevice *device : m_devices) {
+        version += device->version();
+        pulsing = pulsing || device->pairingMode();
+    }
+    // Once a second anyway, so the "last ... ago" footer stays true.
+    const std::int64_t now = monotonicNs();
+    if (version != m_shownVersion || pulsing || now - m_paintedNs > 1000000000LL) {
+        m_shownVersion = version;
+        m_paintedNs = now;
+        update();
+    }
+}
+
+void SimWindow::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient bg(0, 0, 0, height());
+    bg.setColorAt(0, kBackgroundTop);
+    bg.setColorAt(1, kBackgroundBottom);
+    p.fillRect(rect(), bg);
+
+    const int n = std::max<int>(1, int(m_devices.size()));
+    const int columns = n <= 2 ? n : int(std::ceil(std::sqrt(double(n))));
+    const int rows = (n + columns - 1) / columns;
+    const double margin = 20.0;
+    const double w = (width() - margin * (columns + 1)) / columns;
+    const double h = (height() - margin * (rows + 1)) / rows;
+    for (int i = 0; i < int(m_devices.size()); ++i) {
+        const QRectF card(margin + (i % columns) * (w + margin), margin + (i / columns) * (h + margin), w, h);
+        paintCard(p, card, *m_devices[std::size_t(i)]);
+    }
+}
+
+void SimWindow::paintCard(QPainter &p, const QRectF &card, SimDevice &device)
+{
+    const SimDeviceSettings &s = device.settings();
+    const SimSnapshot snap = device.snapshot();
+
+    p.setPen(QPen(kCardBorder, 1));
+    p.setBrush(kCard);
+    p.drawRoundedRect(card, 18, 18);
+
+    QFont title = font();
+    title.setPointSizeF(12.5);
+    title.setBold(true);
+    p.setFont(title);
+    p.setPen(kTitle);
+    const QRectF head = card.adjusted(18, 14, -18, 0);
+    p.drawText(QRectF(head.left(), head.top(), head.width() * 0.62, 24), Qt::AlignLeft | Qt::AlignVCenter,
+               QFontMetricsF(title).elidedText(s.name, Qt::ElideRight, head.width() * 0.62));
+
+    QFont small = font();
+    small.setPointSizeF(9);
+    p.setFont(small);
+    p.setPen(kSubtle);
+    const QString kind = s.isCanvas() ? QStringLiteral("Canvas") : QStringLiteral("Light Panels");
+    p.drawText(QRectF(head.left(), head.top() + 24, head.width(), 18), Qt::AlignLeft | Qt::AlignVCenter,
+               QStringLiteral("%1  ·  %2 %3  ·  %4 panels").arg(s.ip, s.model, kind).arg(s.panels.size()));
+
+    pill(p, QPointF(head.right(), head.top() + 1), QLatin1String(SimDevice::modeName(snap.mode)),
+         modeColour(snap.mode));
+    double badgeY = head.top() + 28;
+    if (snap.pairingMode) {
+        const double phase = (monotonicNs() % 1400000000LL) / 1400000000.0;
+        QColor amber(255, 209, 102);
+        amber.setAlphaF(0.75 + 0.25 * std::sin(phase * 2 * M_PI));
+        pill(p, QPointF(head.right(), badgeY), QStringLiteral("pairing"), amber);
+        badgeY += 26;
+    }
+    const QColor faultColour(240, 96, 96);
+    if (snap.httpFault != HttpFault::None) {
+        pill(p, QPointF(head.right(), badgeY),
+             QStringLiteral("http: %1").arg(QLatin1String(SimDevice::httpFaultName(snap.httpFault))), faultColour);
+        badgeY += 26;
+    }
+    if (snap.mdnsFault != MdnsFault::None) {
+        pill(p, QPointF(head.right(), badgeY),
+             QStringLiteral("mdns: %1").arg(QLatin1String(SimDevice::mdnsFaultName(snap.mdnsFault))), faultColour);
+    }
+
+    // Panels, scaled into the card's free area.
+    const QRectF area = card.adjusted(28, 70, -28, -40);
+    const double side = s.sideLength;
+    QRectF bounds;
+    std::vector<QPolygonF> outlines;
+    for (const SimPanel &panel : s.panels) {
+        outlines.push_back(panelOutline(panel, side, 0));
+        bounds = bounds.isNull() ? outlines.back().boundingRect() : bounds.united(outlines.back().boundingRect());
+    }
+    if (!outlines.empty() && bounds.width() > 0 && bounds.height() > 0) {
+        const double scale = std::min({ area.width() / bounds.width(), area.height() / bounds.height(), 1.6 });
+        const QPointF offset = area.center() - bounds.center() * scale;
+        const auto map = [&](const QPointF &pt) { return pt * scale + offset; };
+
+        // Glow first, added over the card so neighbouring tiles blend their light.
+        p.save();
+        p.setCompositionMode(QPainter::CompositionMode_Plus);
+        p.setPen(Qt::NoPen);
+        for (int i = 0; i < s.panels.size(); ++i) {
+            const QColor c = shown(snap.colours[std::size_t(i)], snap);
+            if (c.red() + c.green() + c.blue() < 12)
+                continue;
+            const QPointF centre = map(QPointF(s.panels[i].x, -s.panels[i].y));
+            const double radius = side * scale * 0.95;
+            QRadialGradient glow(centre, radius);
+            QColor inner = c;
+            inner.setAlpha(110);
+            QColor outer = c;
+            outer.setAlpha(0);
+            glow.setColorAt(0, inner);
+            glow.setColorAt(1, outer);
+            p.setBrush(glow);
+            p.drawEllipse(centre, radius, radius);
+        }
+        p.restore();
+
+        const double gap = std::max(2.0, side * 0.05);
+        const double corner = std::max(2.0, side * scale * 0.06);
+        for (int i = 0; i < s.panels.size(); ++i) {
+            const QColor c = shown(snap.colours[std::size_t(i)], snap);
+            const bool dark = c.red() + c.green() + c.blue() < 12;
+            QPolygonF poly = panelOutline(s.panels[i], side, gap + corner / scale);
+            for (QPointF &pt : poly)
+                pt = map(pt);
+            const QRectF box = poly.boundingRect();
+            QLinearGradient fill(box.topLeft(), box.bottomLeft());
+            fill.setColorAt(0, dark ? QColor(36, 42, 56) : c.lighter(125));
+            fill.setColorAt(1, dark ? QColor(28, 33, 45) : c);
+            // A thick round-joined pen of the same fill rounds the corners.
+            p.setPen(QPen(QBrush(fill), corner * 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            p.setBrush(fill);
+            p.drawPolygon(poly);
+
+            QFont idFont = font();
+            idFont.setPointSizeF(std::max(6.5, std::min(9.0, side * scale / 9.0)));
+            p.setFont(idFont);
+            const int luma = (c.red() * 299 + c.green() * 587 + c.blue() * 114) / 1000;
+            p.setPen(dark ? kDim : (luma > 150 ? QColor(0, 0, 0, 150) : QColor(255, 255, 255, 170)));
+            const QPointF centre = map(QPointF(s.panels[i].x, -s.panels[i].y));
+            p.drawText(QRectF(centre.x() - 30, centre.y() - 10, 60, 20), Qt::AlignCenter, QString::number(s.panels[i].id));
+        }
+    } else {
+        p.setPen(kDim);
+        p.setFont(small);
+        p.drawText(area, Qt::AlignCenter, QStringLiteral("no panels"));
+    }
+
+    p.setFont(small);
+    p.setPen(kDim);
+    QString footer = QStringLiteral("%1 datagrams shown").arg(snap.accepted);
+    if (snap.lastFrameNs > 0) {
+        const double ago = (monotonicNs() - snap.lastFrameNs) / 1e9;
+        footer += ago < 1.0 ? QStringLiteral("  ·  streaming") : QStringLiteral("  ·  last %1 s ago").arg(ago, 0, 'f', 0);
+    }
+    if (!snap.on)
+        footer += QStringLiteral("  ·  switched off");
+    p.drawText(card.adjusted(18, 0, -18, -12), Qt::AlignLeft | Qt::AlignBottom, footer);
+}

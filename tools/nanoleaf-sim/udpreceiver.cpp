@@ -1,0 +1,135 @@
+#include "tools/nanoleaf-sim/udpreceiver.h"
+
+#include "tools/nanoleaf-sim/monotonicclock.h"
+#include "tools/nanoleaf-sim/simdevice.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+int bindUdp(const std::string &ip, int port, std::string &error)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Room for bursts from a benchmark, so the kernel does not drop what we log.
+    const int buffer = 4 * 1024 * 1024;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(std::uint16_t(port));
+    if (inet_pton(AF_INET, ip.c_str(), &addr.sin_addr) != 1
+        || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        error = "cannot bind UDP " + ip + ":" + std::to_string(port) + " (" + std::strerror(errno) + ")";
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+UdpReceiver::UdpReceiver(std::vector<SimDevice *> devices)
+    : m_devices(std::move(devices))
+{
+}
+
+UdpReceiver::~UdpReceiver()
+{
+    stop();
+    closeAll();
+}
+
+bool UdpReceiver::bind()
+{
+    if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        m_error = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    for (SimDevice *device : m_devices) {
+        for (int port : { kV1Port, kV2Port }) {
+            const int fd = bindUdp(device->settings().ip.toStdString(), port, m_error);
+            if (fd < 0)
+                return false;
+            m_bindings.push_back(Binding { fd, port, device });
+        }
+    }
+    return true;
+}
+
+void UdpReceiver::start()
+{
+    m_thread = std::thread([this] { run(); });
+}
+
+void UdpReceiver::stop()
+{
+    if (!m_thread.joinable())
+        return;
+    m_stop = true;
+    const char byte = 1;
+    if (write(m_wake[1], &byte, 1) < 0) {
+        // The poll time-out below still ends the thread.
+    }
+    m_thread.join();
+}
+
+void UdpReceiver::closeAll()
+{
+    for (Binding &b : m_bindings) {
+        if (b.fd >= 0)
+            close(b.fd);
+        b.fd = -1;
+    }
+    for (int &fd : m_wake) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+}
+
+void UdpReceiver::run()
+{
+    std::vector<pollfd> fds;
+    for (const Binding &b : m_bindings)
+        fds.push_back(pollfd { b.fd, POLLIN, 0 });
+    fds.push_back(pollfd { m_wake[0], POLLIN, 0 });
+
+    std::vector<std::uint8_t> buffer(65536);
+    while (!m_stop) {
+        const int ready = poll(fds.data(), fds.size(), 500);
+        if (ready <= 0)
+            continue;
+        for (std::size_t i = 0; i < m_bindings.size(); ++i) {
+            if (!(fds[i].revents & POLLIN))
+                continue;
+            // Drain a bounded batch, then look at the other sockets again.
+            for (int n = 0; n < 256; ++n) {
+                sockaddr_in from {};
+                socklen_t fromLen = sizeof from;
+                const ssize_t got = recvfrom(m_bindings[i].fd, buffer.data(), buffer.size(), MSG_TRUNC,
+                                             reinterpret_cast<sockaddr *>(&from), &fromLen);
+                const std::int64_t now = monotonicNs();
+                if (got < 0)
+                    break;
+                char text[INET_ADDRSTRLEN] = {};
+                inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+                const std::size_t size = std::min(std::size_t(got), buffer.size());
+                m_bindings[i].device->handleDatagram(m_bindings[i].port, buffer.data(), size, now,
+                                                     std::string(text) + ":" + std::to_string(ntohs(from.sin_port)));
+            }
+        }
+    }
+}
