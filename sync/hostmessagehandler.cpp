@@ -1,0 +1,3 @@
+#include "sync/hostmessagehandler.h"
+
+HostMessageHandler::~HostMessageHandler() = default;

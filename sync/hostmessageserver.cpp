@@ -1,0 +1,226 @@
+#include "sync/hostmessageserver.h"
+
+#include <QDebug>
+#include <QLocalServer>
+#include <QLocalSocket>
+
+#include <vector>
+
+namespace {
+
+// Far more hosts than any setup has; beyond it new connections are refused so a
+// runaway client cannot exhaust descriptors.
+constexpr std::size_t kMaxConnections = 256;
+constexpr int kProbeTimeoutMs = 250;
+constexpr qint64 kReadChunk = 16 * 1024;
+// One request in progress plus what the socket may hold unread.
+constexpr qint64 kSocketReadBuffer = static_cast<qint64>(kHostSizeField + kHostMaxRequestSize);
+// A host that sends without reading its answers stops being read once this much
+// is waiting to go out; reading resumes as the answers drain.
+constexpr qint64 kMaxUnsentAnswerBytes = 64 * 1024;
+
+} // namespace
+
+struct HostMessageServer::Connection
+{
+    HostFrameReader reader;
+    bool busy = false;    // inside serve(), possibly in a nested event loop of the handler
+    bool gone = false;    // disconnected while busy: serve() drops it when done
+    bool closing = false; // malformed stream: no more requests are taken
+};
+
+HostMessageServer::HostMessageServer(HostMessageHandler* handler, QObject* parent)
+    : QObject(parent), m_handler(handler), m_server(new QLocalServer(this))
+{
+    m_server->setMaxPendingConnections(static_cast<int>(kMaxConnections));
+    const bool ok = connect(m_server, SIGNAL(newConnection()), this, SLOT(acceptConnections()));
+    Q_ASSERT(ok);
+    Q_UNUSED(ok);
+}
+
+HostMessageServer::~HostMessageServer()
+{
+    close();
+}
+
+QString HostMessageServer::resolveName(const QString& nameOrPath)
+{
+    return QString::fromStdString(hostEndpointName(nameOrPath.toStdString()));
+}
+
+bool HostMessageServer::listen(const QString& nameOrPath)
+{
+    close();
+    const QString name = resolveName(nameOrPath);
+
+    // Only a dead instance's socket file may be taken over.
+    {
+        QLocalSocket probe;
+        probe.connectToServer(name);
+        if (probe.waitForConnected(kProbeTimeoutMs)) {
+            qDebug() << "HostMessageServer: another instance is listening on" << name;
+            probe.abort();
+            return false;
+        }
+    }
+    QLocalServer::removeServer(name);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server->listen(name)) {
+        qDebug() << "HostMessageServer: cannot listen on" << name << m_server->errorString();
+        return false;
+    }
+    qDebug() << "HostMessageServer: listening on" << m_server->fullServerName();
+    return true;
+}
+
+void HostMessageServer::close()
+{
+    if (m_server->isListening())
+        m_server->close();
+    std::vector<QLocalSocket*> sockets;
+    sockets.reserve(m_connections.size());
+    for (const auto& entry : m_connections)
+        sockets.push_back(entry.first);
+    for (QLocalSocket* socket : sockets) {
+        auto it = m_connections.find(socket);
+        if (it->second->busy)
+            it->second->gone = true;
+        else
+            drop(socket);
+    }
+}
+
+bool HostMessageServer::isListening() const
+{
+    return m_server->isListening();
+}
+
+QString HostMessageServer::fullServerName() const
+{
+    return m_server->fullServerName();
+}
+
+int HostMessageServer::connectionCount() const
+{
+    return static_cast<int>(m_connections.size());
+}
+
+void HostMessageServer::acceptConnections()
+{
+    while (m_server->hasPendingConnections()) {
+        QLocalSocket* socket = m_server->nextPendingConnection();
+        if (socket == nullptr)
+            break;
+        if (m_connections.size() >= kMaxConnections) {
+            qDebug() << "HostMessageServer: too many hosts connected, refusing one";
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        socket->setReadBufferSize(kSocketReadBuffer);
+        m_connections.emplace(socket, std::make_unique<Connection>());
+        bool ok = connect(socket, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
+        ok = connect(socket, SIGNAL(disconnected()), this, SLOT(socketDisconnected())) && ok;
+        ok = connect(socket, SIGNAL(bytesWritten(qint64)), this, SLOT(answersWritten())) && ok;
+        Q_ASSERT(ok);
+        Q_UNUSED(ok);
+        if (socket->state() != QLocalSocket::ConnectedState) {
+            // Gone before we got to it; still answer what it managed to send.
+            serve(socket);
+            drop(socket);
+        } else if (socket->bytesAvailable() > 0) {
+            serve(socket);
+        }
+    }
+}
+
+void HostMessageServer::readFromSocket()
+{
+    if (QLocalSocket* socket = qobject_cast<QLocalSocket*>(sender()))
+        serve(socket);
+}
+
+void HostMessageServer::answersWritten()
+{
+    QLocalSocket* socket = qobject_cast<QLocalSocket*>(sender());
+    if (socket != nullptr && socket->bytesAvailable() > 0 && socket->bytesToWrite() <= kMaxUnsentAnswerBytes)
+        serve(socket);
+}
+
+void HostMessageServer::socketDisconnected()
+{
+    QLocalSocket* socket = qobject_cast<QLocalSocket*>(sender());
+    if (socket == nullptr)
+        return;
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end())
+        return;
+    if (it->second->busy) {
+        it->second->gone = true;
+        return;
+    }
+    // A host may send its last frames and close at once: they still count.
+    serve(socket);
+    drop(socket);
+}
+
+void HostMessageServer::serve(QLocalSocket* socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end())
+        return;
+    Connection* c = it->second.get();
+    if (c->busy || c->closing)
+        return;
+    c->busy = true;
+
+    unsigned char chunk[kReadChunk];
+    while (!c->gone && !c->closing && socket->bytesToWrite() <= kMaxUnsentAnswerBytes) {
+        if (socket->bytesAvailable() <= 0)
+            break;
+        const qint64 n = socket->read(reinterpret_cast<char*>(chunk), kReadChunk);
+        if (n <= 0)
+            break;
+        const std::size_t size = static_cast<std::size_t>(n);
+        std::size_t at = 0;
+        while (at < size && !c->gone) {
+            at += c->reader.feed(chunk + at, size - at);
+            if (c->reader.failed()) {
+                qDebug() << "HostMessageServer: malformed request, closing the connection:"
+                         << HostFrameReader::errorText(c->reader.error());
+                c->closing = true;
+                break;
+            }
+            if (!c->reader.hasRequest())
+                continue;
+            const HostRequest request = c->reader.takeRequest();
+            const HostIntake::HostAnswer answer =
+                m_handler ? m_handler->hostMessage(request.toMessage()) : HostIntake::HostAnswer{false, 0};
+            const auto bytes = encodeHostAnswer(answer.handled, answer.result);
+            // A host that hung up after sending still had its frames handled,
+            // but there is no one left to answer.
+            if (socket->state() == QLocalSocket::ConnectedState)
+                socket->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+        }
+    }
+
+    c->busy = false;
+    if (c->gone) {
+        drop(socket);
+    } else if (c->closing) {
+        // Answers already written still go out before the connection closes;
+        // disconnected() then drops it.
+        socket->disconnectFromServer();
+    }
+}
+
+void HostMessageServer::drop(QLocalSocket* socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end())
+        return;
+    m_connections.erase(it);
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+}

@@ -1,0 +1,353 @@
+// host-sim: stands in for the host lighting application. Connects to the tool's
+// local host endpoint and sends colour frames the way the host does, paced on
+// absolute deadlines, and reports what the tool answered. With --timestamps and
+// --seq it is the load generator of the latency benchmark.
+
+#include "sync/hostframe.h"
+#include "tools/host-sim/framesource.h"
+#include "tools/host-sim/monotonic.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QLocalSocket>
+#include <QStringList>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+namespace {
+
+constexpr std::uint32_t kDefaultType = 1;
+
+struct Options
+{
+    QString socket;
+    FrameSource::Pattern pattern = FrameSource::Pattern::Rainbow;
+    FrameSource::Rgb solid{255, 255, 255};
+    bool sequence = false;
+    double rate = 30.0;
+    std::int64_t frames = 1;
+    std::int32_t type = kDefaultType;
+    bool switchFirst = false;
+    std::int64_t switchTo = 0;
+    std::uint64_t dwData = 10001;
+    QString timestamps;
+    int timeoutMs = 2000;
+    bool quiet = false;
+};
+
+const char* const kDescription =
+    "Stands in for the host lighting application: connects to the tool's host endpoint\n"
+    "and sends colour frames (message 74 with a 56-byte record of 12 entries) and\n"
+    "sync-switch messages (33024), waiting for each answer as the host does.\n"
+    "\n"
+    "Frames are sent on absolute deadlines of the monotonic clock (frame i at\n"
+    "start + i / rate), so pacing does not drift; a frame whose answer comes late is\n"
+    "followed at once by the next one that is due.\n"
+    "\n"
+    "--timestamps FILE writes one tab-separated line per frame:\n"
+    "  frame  send_ns  answer_ns  handled  result  colours\n"
+    "where send_ns and answer_ns are CLOCK_MONOTONIC nanoseconds taken just before\n"
+    "the request is written and just after the answer is read, and colours are the\n"
+    "12 entries as RRGGBB hex, comma-separated. With --seq, entry 0 of frame i\n"
+    "carries the 24-bit number i + 1 (red = bits 23..16, green 15..8, blue 7..0),\n"
+    "which makes every frame recognisable in what a device receives.\n"
+    "\n"
+    "Exit status: 0 when every message was answered, 1 on a connection or protocol\n"
+    "failure or a missing answer, 2 on bad options.";
+
+bool parseByte(const QString& text, std::uint8_t& out)
+{
+    bool ok = false;
+    const int v = text.trimmed().toInt(&ok);
+    if (!ok || v < 0 || v > 255)
+        return false;
+    out = static_cast<std::uint8_t>(v);
+    return true;
+}
+
+// Returns 0 to go on, otherwise the exit status.
+int parseOptions(const QCoreApplication& app, Options& o)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    parser.addHelpOption();
+    const QCommandLineOption socketOpt(QStringLiteral("socket"),
+        QStringLiteral("Endpoint name or absolute path (default: $PRISMARA_HOST_SOCKET, else prismara-nanoleaf-host)."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption solidOpt(QStringLiteral("solid"), QStringLiteral("Every entry this colour."),
+                                      QStringLiteral("R,G,B"));
+    const QCommandLineOption rainbowOpt(QStringLiteral("rainbow"),
+        QStringLiteral("A rainbow across the 12 entries, moving half a turn per second (the default)."));
+    const QCommandLineOption seqOpt(QStringLiteral("seq"),
+        QStringLiteral("Entry 0 carries the frame's 24-bit sequence number (from 1)."));
+    const QCommandLineOption rateOpt(QStringLiteral("rate"), QStringLiteral("Frames per second (default 30)."),
+                                     QStringLiteral("FPS"));
+    const QCommandLineOption durationOpt(QStringLiteral("duration"), QStringLiteral("Send for this long."),
+                                         QStringLiteral("SECONDS"));
+    const QCommandLineOption framesOpt(QStringLiteral("frames"),
+        QStringLiteral("Send N frames (default 1 unless --duration is given; 0 with --switch sends only the switch)."),
+        QStringLiteral("N"));
+    const QCommandLineOption typeOpt(QStringLiteral("type"),
+        QStringLiteral("Sync device type in each record (default: the --switch value, else 1)."), QStringLiteral("N"));
+    const QCommandLineOption switchOpt(QStringLiteral("switch"),
+        QStringLiteral("First send a sync-switch message (33024) with wParam N."), QStringLiteral("N"));
+    const QCommandLineOption dwDataOpt(QStringLiteral("dwdata"),
+        QStringLiteral("Identifier of the colour messages (default 10001)."), QStringLiteral("N"));
+    const QCommandLineOption timestampsOpt(QStringLiteral("timestamps"),
+        QStringLiteral("Write per-frame send times and colours to FILE (see above)."), QStringLiteral("FILE"));
+    const QCommandLineOption timeoutOpt(QStringLiteral("timeout"),
+        QStringLiteral("How long to wait for each answer and for the connection (default 2000)."), QStringLiteral("MS"));
+    const QCommandLineOption quietOpt(QStringLiteral("quiet"), QStringLiteral("Print only the summary."));
+    for (const QCommandLineOption* opt : {&socketOpt, &solidOpt, &rainbowOpt, &seqOpt, &rateOpt, &durationOpt,
+                                          &framesOpt, &typeOpt, &switchOpt, &dwDataOpt, &timestampsOpt, &timeoutOpt,
+                                          &quietOpt})
+        parser.addOption(*opt);
+
+    if (!parser.parse(app.arguments())) {
+        std::fprintf(stderr, "host-sim: %s\n", qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::printf("%s", qPrintable(parser.helpText()));
+        return -1;
+    }
+    const auto fail = [](const char* what) {
+        std::fprintf(stderr, "host-sim: %s (see --help)\n", what);
+        return 2;
+    };
+    if (!parser.positionalArguments().isEmpty())
+        return fail("unexpected arguments");
+
+    o.socket = parser.value(socketOpt);
+    o.quiet = parser.isSet(quietOpt);
+    o.sequence = parser.isSet(seqOpt);
+    o.timestamps = parser.value(timestampsOpt);
+    if (parser.isSet(solidOpt) && parser.isSet(rainbowOpt))
+        return fail("--solid and --rainbow exclude each other");
+    if (parser.isSet(solidOpt)) {
+        const QStringList parts = parser.value(solidOpt).split(QLatin1Char(','));
+        if (parts.size() != 3 || !parseByte(parts[0], o.solid.r) || !parseByte(parts[1], o.solid.g)
+            || !parseByte(parts[2], o.solid.b))
+            return fail("--solid wants R,G,B with values 0 to 255");
+        o.pattern = FrameSource::Pattern::Solid;
+    }
+    bool ok = true;
+    if (parser.isSet(rateOpt)) {
+        o.rate = parser.value(rateOpt).toDouble(&ok);
+        if (!ok || !(o.rate > 0) || o.rate > 100000)
+            return fail("--rate wants a positive number of frames per second");
+    }
+    if (parser.isSet(timeoutOpt)) {
+        o.timeoutMs = parser.value(timeoutOpt).toInt(&ok);
+        if (!ok || o.timeoutMs <= 0)
+            return fail("--timeout wants a positive number of milliseconds");
+    }
+    if (parser.isSet(switchOpt)) {
+        o.switchFirst = true;
+        o.switchTo = parser.value(switchOpt).toLongLong(&ok);
+        if (!ok || o.switchTo < std::numeric_limits<std::int32_t>::min()
+            || o.switchTo > std::numeric_limits<std::uint32_t>::max())
+            return fail("--switch wants a 32-bit integer");
+        o.type = static_cast<std::int32_t>(static_cast<std::uint32_t>(o.switchTo));
+    }
+    if (parser.isSet(typeOpt)) {
+        const qlonglong t = parser.value(typeOpt).toLongLong(&ok);
+        if (!ok || t < std::numeric_limits<std::int32_t>::min() || t > std::numeric_limits<std::int32_t>::max())
+            return fail("--type wants a 32-bit signed integer");
+        o.type = static_cast<std::int32_t>(t);
+    }
+    if (parser.isSet(dwDataOpt)) {
+        o.dwData = parser.value(dwDataOpt).toULongLong(&ok);
+        if (!ok)
+            return fail("--dwdata wants an unsigned integer");
+    }
+    std::int64_t byDuration = -1;
+    if (parser.isSet(durationOpt)) {
+        const double seconds = parser.value(durationOpt).toDouble(&ok);
+        if (!ok || seconds < 0 || seconds > 1e6)
+            return fail("--duration wants a number of seconds");
+        byDuration = static_cast<std::int64_t>(std::ceil(seconds * o.rate - 1e-9));
+    }
+    if (parser.isSet(framesOpt)) {
+        o.frames = parser.value(framesOpt).toLongLong(&ok);
+        if (!ok || o.frames < 0)
+            return fail("--frames wants a count");
+        if (byDuration >= 0)
+            o.frames = std::min(o.frames, byDuration);
+    } else if (byDuration >= 0) {
+        o.frames = byDuration;
+    }
+    return 0;
+}
+
+// One request out, one answer back, as a blocking send does.
+bool exchange(QLocalSocket& socket, const std::vector<unsigned char>& request, int timeoutMs,
+              HostIntake::HostAnswer& answer, std::int64_t& answeredNs)
+{
+    if (socket.write(reinterpret_cast<const char*>(request.data()), static_cast<qint64>(request.size()))
+        != static_cast<qint64>(request.size()))
+        return false;
+    socket.flush();
+    const std::int64_t deadline = monotonicNs() + static_cast<std::int64_t>(timeoutMs) * 1000000;
+    while (socket.bytesToWrite() > 0) {
+        const std::int64_t left = (deadline - monotonicNs()) / 1000000;
+        if (left <= 0 || !socket.waitForBytesWritten(static_cast<int>(left)))
+            return false;
+    }
+    while (socket.bytesAvailable() < static_cast<qint64>(kHostAnswerSize)) {
+        const std::int64_t left = (deadline - monotonicNs()) / 1000000;
+        if (left <= 0 || !socket.waitForReadyRead(static_cast<int>(std::max<std::int64_t>(left, 1))))
+            return false;
+    }
+    answeredNs = monotonicNs();
+    unsigned char raw[kHostAnswerSize];
+    if (socket.read(reinterpret_cast<char*>(raw), sizeof raw) != static_cast<qint64>(sizeof raw))
+        return false;
+    return decodeHostAnswer(raw, sizeof raw, answer);
+}
+
+std::int64_t percentile(const std::vector<std::int64_t>& sorted, double p)
+{
+    if (sorted.empty())
+        return 0;
+    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
+    return sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)];
+}
+
+void writeColours(std::FILE* out, const FrameSource::Frame& frame)
+{
+    for (std::size_t k = 0; k < frame.size(); ++k)
+        std::fprintf(out, "%s%02X%02X%02X", k ? "," : "", frame[k].r, frame[k].g, frame[k].b);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("host-sim"));
+
+    Options o;
+    const int parsed = parseOptions(app, o);
+    if (parsed != 0)
+        return parsed < 0 ? 0 : parsed;
+
+    std::FILE* stamps = nullptr;
+    if (!o.timestamps.isEmpty()) {
+        stamps = std::fopen(QFile::encodeName(o.timestamps).constData(), "w");
+        if (stamps == nullptr) {
+            std::fprintf(stderr, "host-sim: cannot write %s\n", qPrintable(o.timestamps));
+            return 1;
+        }
+        std::fprintf(stamps, "# frame\tsend_ns\tanswer_ns\thandled\tresult\tcolours\n");
+    }
+
+    const QString name = QString::fromStdString(hostEndpointName(o.socket.toStdString()));
+    QLocalSocket socket;
+    socket.connectToServer(name);
+    if (!socket.waitForConnected(o.timeoutMs)) {
+        std::fprintf(stderr, "host-sim: cannot connect to %s: %s\n", qPrintable(name),
+                     qPrintable(socket.errorString()));
+        if (stamps)
+            std::fclose(stamps);
+        return 1;
+    }
+
+    int status = 0;
+    HostIntake::HostAnswer answer{};
+    std::int64_t answeredNs = 0;
+
+    if (o.switchFirst) {
+        const HostIntake::Message m{HostIntake::kSyncSwitch, static_cast<std::uint64_t>(o.switchTo), 0, 0, nullptr};
+        const std::int64_t sentNs = monotonicNs();
+        if (!exchange(socket, encodeHostRequest(m), o.timeoutMs, answer, answeredNs)) {
+            std::fprintf(stderr, "host-sim: no answer to the sync switch\n");
+            status = 1;
+        } else if (!o.quiet) {
+            std::printf("switch %" PRId64 ": handled %d result %" PRId64 " (%.1f us)\n", o.switchTo,
+                        answer.handled ? 1 : 0, answer.result, static_cast<double>(answeredNs - sentNs) / 1000.0);
+        }
+    }
+
+    const FrameSource source(o.pattern, o.solid, o.rate, o.sequence);
+    std::vector<std::int64_t> roundTrips;
+    roundTrips.reserve(static_cast<std::size_t>(std::min<std::int64_t>(o.frames, 10000000)));
+    std::int64_t sent = 0, handled = 0, notHandled = 0, resultOne = 0, resultZero = 0, resultOther = 0;
+    std::int64_t late = 0, worstLateNs = 0, firstSentNs = 0, lastSentNs = 0;
+    const std::int64_t start = monotonicNs() + 1000000;
+    const double periodNs = 1e9 / o.rate;
+
+    for (std::int64_t i = 0; status == 0 && i < o.frames; ++i) {
+        const std::int64_t due = start + static_cast<std::int64_t>(std::llround(static_cast<double>(i) * periodNs));
+        if (monotonicNs() < due)
+            sleepUntilNs(due);
+        const FrameSource::Frame frame = source.frame(static_cast<std::uint64_t>(i));
+        const std::vector<unsigned char> record =
+            FrameSource::record(frame, o.type, static_cast<std::int32_t>(static_cast<std::uint32_t>(i)));
+        const HostIntake::Message m{HostIntake::kCopyData, 0, o.dwData, static_cast<std::uint32_t>(record.size()),
+                                    record.data()};
+        const std::vector<unsigned char> request = encodeHostRequest(m);
+
+        const std::int64_t sentNs = monotonicNs();
+        if (i == 0)
+            firstSentNs = sentNs;
+        lastSentNs = sentNs;
+        const std::int64_t lateNs = sentNs - due;
+        if (lateNs > static_cast<std::int64_t>(periodNs))
+            ++late;
+        worstLateNs = std::max(worstLateNs, lateNs);
+        if (!exchange(socket, request, o.timeoutMs, answer, answeredNs)) {
+            std::fprintf(stderr, "host-sim: no answer to frame %" PRId64 " (%s)\n", i,
+                         socket.state() == QLocalSocket::ConnectedState ? "timed out" : "connection closed");
+            status = 1;
+            break;
+        }
+        ++sent;
+        roundTrips.push_back(answeredNs - sentNs);
+        (answer.handled ? handled : notHandled) += 1;
+        if (answer.result == 1)
+            ++resultOne;
+        else if (answer.result == 0)
+            ++resultZero;
+        else
+            ++resultOther;
+        if (!o.quiet)
+            std::printf("frame %" PRId64 ": handled %d result %" PRId64 " (%.1f us)\n", i, answer.handled ? 1 : 0,
+                        answer.result, static_cast<double>(answeredNs - sentNs) / 1000.0);
+        if (stamps) {
+            std::fprintf(stamps, "%" PRId64 "\t%" PRId64 "\t%" PRId64 "\t%d\t%" PRId64 "\t", i, sentNs, answeredNs,
+                         answer.handled ? 1 : 0, answer.result);
+            writeColours(stamps, frame);
+            std::fputc('\n', stamps);
+        }
+    }
+    const std::int64_t elapsed = lastSentNs - firstSentNs;
+
+    if (stamps && std::fclose(stamps) != 0) {
+        std::fprintf(stderr, "host-sim: writing %s failed\n", qPrintable(o.timestamps));
+        status = 1;
+    }
+
+    std::sort(roundTrips.begin(), roundTrips.end());
+    std::printf("frames sent %" PRId64 " of %" PRId64 ", handled %" PRId64 ", not handled %" PRId64
+                ", result 1: %" PRId64 ", result 0: %" PRId64 ", other results: %" PRId64 "\n",
+                sent, o.frames, handled, notHandled, resultOne, resultZero, resultOther);
+    if (!roundTrips.empty()) {
+        std::printf("round trip p50 %.1f us, p99 %.1f us, max %.1f us\n",
+                    static_cast<double>(percentile(roundTrips, 50)) / 1000.0,
+                    static_cast<double>(percentile(roundTrips, 99)) / 1000.0,
+                    static_cast<double>(roundTrips.back()) / 1000.0);
+        std::printf("pacing: %.2f fps wanted, %.2f fps sent, %" PRId64 " frames more than a period late, worst %.1f us\n",
+                    o.rate, sent > 1 && elapsed > 0 ? static_cast<double>(sent - 1) * 1e9 / static_cast<double>(elapsed) : 0.0,
+                    late, static_cast<double>(worstLateNs) / 1000.0);
+    }
+    socket.disconnectFromServer();
+    return status;
+}
