@@ -3,6 +3,7 @@
 #include "app/applocation.h"
 #include "app/deviceregistry.h"
 #include "service/nanoleafapisync.h"
+#include "sync/hostmessageserver.h"
 #include "views/connect_view.h"
 #include "views/pair_view.h"
 
@@ -17,6 +18,11 @@
 #include <QTimer>
 
 #include <cstdlib>
+
+#ifdef _WIN32
+#include "platform/win32hostadapter.h"
+#include <windows.h>
+#endif
 
 QString applicationLocation;
 
@@ -121,6 +127,13 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     connectOrDie(closeButton, SIGNAL(released()), this, SLOT(hide()));
     closeButton->setFlat(true);
     closeButton->setStyleSheet("border-image: url(\"" + applicationLocation + "Image/btn_close.png\");");
+
+#ifndef _WIN32
+    // Without window messages, hosts reach the intake through a local socket.
+    hostEndpoint = new HostMessageServer(this, this);
+    if (!hostEndpoint->listen())
+        qDebug() << "host endpoint not listening" << hostEndpoint->fullServerName();
+#endif
 }
 
 ZelNanoleafTool::~ZelNanoleafTool()
@@ -292,4 +305,61 @@ void ZelNanoleafTool::mouseReleaseEvent(QMouseEvent* event)
 {
     Q_UNUSED(event);
     dragging = false;
+}
+
+// ---------------------------------------------------------------- host intake
+
+HostIntake::HostAnswer ZelNanoleafTool::hostMessage(const HostIntake::Message& message)
+{
+    qDebug() << "ZelRGBMemoryControl::nativeEvent";
+    const HostIntake::Decision decision =
+        HostIntake::evaluate(message, syncDeviceType, CUSTOM_TYPE_RGB);
+    switch (decision.action) {
+    case HostIntake::Action::Ignore:
+        break;
+    case HostIntake::Action::Decline:
+        qDebug() << "aaa";
+        break;
+    case HostIntake::Action::ShortFrame:
+        qDebug() << "aaa";
+        qDebug() << "WM_COPYDATA = CUSTOM_TYPE_RGB" << message.cbData;
+        qDebug() << "nanoleafData too short, not forwarded" << message.cbData;
+        break;
+    case HostIntake::Action::Forward:
+    case HostIntake::Action::Drop:
+        qDebug() << "aaa";
+        qDebug() << "WM_COPYDATA = CUSTOM_TYPE_RGB" << message.cbData;
+        qDebug() << "nanoleafData" << decision.record.reserved << int(decision.record.colour[0][0]);
+        qDebug() << "syncDeviceType"
+                 << "nanoleafData.syncDeviceType" << syncDeviceType
+                 << decision.record.syncDeviceType;
+        if (decision.action == HostIntake::Action::Forward) {
+            qDebug() << "send data";
+            service->sendUdpDAta(HostIntake::kColourEntries, decision.red, decision.green,
+                                 decision.blue);
+        }
+        break;
+    case HostIntake::Action::SyncSwitch:
+        qDebug() << "ZelRGBMemoryControl::0x8111";
+        syncDeviceType = decision.syncDeviceType;
+        qDebug() << "syncDeviceType now is" << syncDeviceType;
+        emit signal_SyncBtnCheck(syncDeviceType);
+        break;
+    }
+    return HostIntake::HostAnswer{decision.handled, decision.result};
+}
+
+bool ZelNanoleafTool::nativeEvent(const QByteArray& eventType, void* message, long* result)
+{
+#ifdef _WIN32
+    const MSG* msg = static_cast<const MSG*>(message);
+    HostIntake::Message hostMessageIn;
+    if (hostMessageFromWindowMessage(msg->message, msg->wParam, msg->lParam, hostMessageIn)) {
+        const HostIntake::HostAnswer answer = hostMessage(hostMessageIn);
+        if (answer.handled && result)
+            *result = static_cast<long>(answer.result);
+        return answer.handled;
+    }
+#endif
+    return QMainWindow::nativeEvent(eventType, message, result);
 }

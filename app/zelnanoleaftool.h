@@ -1,11 +1,14 @@
 #pragma once
 
+#include "sync/hostmessagehandler.h"
+
 #include <QMainWindow>
 #include <QPoint>
 
 #include <cstdint>
 
 class Connect_View;
+class HostMessageServer;
 class Pair_View;
 class QLabel;
 class QPushButton;
@@ -16,7 +19,7 @@ class nanoleafAPIsync;
 // The tool's one window and its controller: a frameless 400 x 600 window drawn
 // from images, dragged by its top strip, which wires the device table, the
 // source buttons and the device service together and takes the host's messages.
-class ZelNanoleafTool : public QMainWindow
+class ZelNanoleafTool : public QMainWindow, public HostMessageHandler
 {
     Q_OBJECT
 
@@ -43,6 +46,13 @@ public:
     QPoint dragStart;
 
     QThread* serviceThread() const { return workerThread; }
+    // Takes one host message (a colour frame or a sync-type switch), whichever way
+    // it arrived: a window message on Windows, the local endpoint elsewhere.
+    HostIntake::HostAnswer hostMessage(const HostIntake::Message& message) override;
+    // The local endpoint hosts connect to (null on Windows, where window messages
+    // are the host transport).
+    HostMessageServer* hostServer() const { return hostEndpoint; }
+
     // How long the spinner may run after a search starts (15 s in the product).
     void setLoadingInterval(int milliseconds) { loadingInterval = milliseconds; }
 
@@ -67,10 +77,14 @@ public slots:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
+protected:
+    bool nativeEvent(const QByteArray& eventType, void* message, long* result) override;
+
 private:
     void connectOrDie(const QObject* sender, const char* signal, const QObject* receiver,
                       const char* method, Qt::ConnectionType type = Qt::AutoConnection);
 
     QThread* workerThread = nullptr;
     int loadingInterval = 15000;
+    HostMessageServer* hostEndpoint = nullptr;
 };

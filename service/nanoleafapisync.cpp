@@ -23,6 +23,8 @@
 namespace {
 
 const char* const kTooLargeProperty = "prismaraAnswerTooLarge";
+// Marks a layout request made with a token the device handed out just before.
+const QNetworkRequest::Attribute kFreshTokenAttribute = QNetworkRequest::User;
 
 QJsonObject objectOf(const QByteArray& utf8)
 {
@@ -124,7 +126,13 @@ void nanoleafAPIsync::issue(Answer kind, const QByteArray& verb, const QNetworkR
 
         QNetworkRequest bounded(request);
         bounded.setTransferTimeout(kRequestTimeoutMs);
-        QNetworkReply* reply = manager->sendCustomRequest(bounded, verb, body);
+        QNetworkReply* reply = nullptr;
+        if (verb == "GET")
+            reply = manager->get(bounded);
+        else if (verb == "POST")
+            reply = manager->post(bounded, body); // an empty body still goes out as Content-Length: 0
+        else
+            reply = manager->put(bounded, body);
         // Holding back past the bound keeps a runaway answer from filling memory;
         // guardAnswerSize then aborts it.
         reply->setReadBufferSize(kMaxAnswerBytes + 1);
@@ -226,27 +234,42 @@ void nanoleafAPIsync::serviceReturnToken(QNetworkReply* reply)
     qDebug() << "Profile_RW::writeDevice";
     if (!TokenProfile::write(name, token))
         qDebug() << "Profile_RW::writeDevice failed" << profileFileName();
-    GetRequestBtn();
+    requestLayout(true);
 }
 
 // ---------------------------------------------------------------- layout
 
 void nanoleafAPIsync::GetRequestBtn()
 {
+    requestLayout(false);
+}
+
+void nanoleafAPIsync::requestLayout(bool freshToken)
+{
     const CurrentDevice current = currentDevice();
     qDebug() << "GetRequestBtn nanoToken" << current.nanoToken;
     const QUrl url(current.nanoIP + "/api/v1/" + current.nanoToken + "/", QUrl::TolerantMode);
-    issue(Answer::Layout, "GET", QNetworkRequest(url), QByteArray());
+    QNetworkRequest request(url);
+    request.setAttribute(kFreshTokenAttribute, freshToken);
+    issue(Answer::Layout, "GET", request, QByteArray());
 }
 
 void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
 {
     const QString text = QString::fromUtf8(takeAnswer(reply));
+    const bool freshToken = reply->request().attribute(kFreshTokenAttribute).toBool();
     release(reply);
     qDebug() << "getPanelNumber string is" << text;
     if (text.isEmpty()) {
         emit showTokenPage(currentDevice().nanoRow);
-        getToken();
+        // A stored token that the device refuses is replaced by a new pairing
+        // request. A token the device has just handed out and then refuses would
+        // make that a loop (a new hint and a new token every round trip, for as
+        // long as pairing mode lasts), so that case stops at the hint.
+        if (freshToken)
+            qDebug() << "getPanelNumber fresh token refused, no new pairing request";
+        else
+            getToken();
         return;
     }
 

@@ -97,6 +97,7 @@ private slots:
 private:
     enum class Answer { Layout, Token, ExternalControl, Static };
 
+    void requestLayout(bool freshToken);
     // Runs work on the service thread: at once when already there, else queued
     // (queued calls keep their order).
     void onServiceThread(std::function<void()> work);

@@ -69,7 +69,8 @@ private slots:
         QVERIFY(window.closeButton->isFlat());
 
         // Stacking order is creation order: background lowest, close button highest.
-        const QObjectList children = window.children();
+        const QList<QWidget*> children =
+            window.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
         const auto* background = qobject_cast<QLabel*>(window.childAt(5, 590));
         QVERIFY(background);
         QVERIFY(background->styleSheet().contains("Image/background.png"));
