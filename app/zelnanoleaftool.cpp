@@ -354,12 +354,8 @@ bool ZelNanoleafTool::nativeEvent(const QByteArray& eventType, void* message, lo
 #ifdef _WIN32
     const MSG* msg = static_cast<const MSG*>(message);
     HostIntake::Message hostMessageIn;
-    if (hostMessageFromWindowMessage(msg->message, msg->wParam, msg->lParam, hostMessageIn)) {
-        const HostIntake::HostAnswer answer = hostMessage(hostMessageIn);
-        if (answer.handled && result)
-            *result = static_cast<long>(answer.result);
-        return answer.handled;
-    }
+    if (Platform::hostMessageFromWindowMessage(msg->message, msg->wParam, msg->lParam, hostMessageIn))
+        return Platform::applyHostAnswer(hostMessage(hostMessageIn), result);
 #endif
     return QMainWindow::nativeEvent(eventType, message, result);
 }

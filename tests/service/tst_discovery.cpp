@@ -1,0 +1,97 @@
+// The service's scan against simulated devices in a private network: each
+// answering device is announced once by instance label and sender address, and a
+// broken answer never hides the good ones.
+
+#include "common/nanoleafsim.h"
+#include "service/nanoleafapisync.h"
+
+#include <QtTest>
+
+namespace {
+
+using Announced = QSet<QPair<QString, QString>>;
+
+Announced announced(const QSignalSpy& spy)
+{
+    Announced out;
+    for (const QList<QVariant>& call : spy)
+        out.insert({call.at(0).toString(), call.at(1).toString()});
+    return out;
+}
+
+} // namespace
+
+class tst_Discovery : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(NanoleafSim::inPrivateNetwork()); }
+
+    void twoDevicesAreAnnounced()
+    {
+        NanoleafSim sim;
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        nanoleafAPIsync service;
+        QSignalSpy found(&service, SIGNAL(bonjourGetIpName(QString,QString)));
+        service.searchDeive_noBonjour();
+        QCOMPARE(found.count(), 2);
+        QCOMPARE(announced(found), (Announced{{"Light Panels 52:33:A1", "127.0.0.2"},
+                                              {"Canvas 1F:2B:3C", "127.0.0.3"}}));
+        QCOMPARE(sim.mdnsQueries().size(), 1);
+    }
+
+    void noDeviceAnnouncesNothing()
+    {
+        nanoleafAPIsync service;
+        QSignalSpy found(&service, SIGNAL(bonjourGetIpName(QString,QString)));
+        service.searchDeive_noBonjour();
+        QCOMPARE(found.count(), 0);
+    }
+
+    void brokenAnswersDoNotHideGoodOnes_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("oversized") << "oversized";
+        QTest::newRow("truncated") << "truncated";
+        QTest::newRow("wrong flags") << "badflags";
+        QTest::newRow("looping pointer") << "loop";
+        QTest::newRow("silent") << "silent";
+    }
+
+    void brokenAnswersDoNotHideGoodOnes()
+    {
+        QFETCH(QString, fault);
+        NanoleafSim sim;
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        QVERIFY(sim.setFault("127.0.0.2", QJsonObject{{"mdns", fault}}));
+        nanoleafAPIsync service;
+        QSignalSpy found(&service, SIGNAL(bonjourGetIpName(QString,QString)));
+        service.searchDeive_noBonjour();
+        QVERIFY(announced(found).contains(qMakePair(QString("Canvas 1F:2B:3C"), QString("127.0.0.3"))));
+        QVERIFY(!announced(found).contains(qMakePair(QString("Light Panels 52:33:A1"), QString("127.0.0.2"))) || fault == "loop");
+    }
+
+    // Scans queued on the service thread run one after the other; a device that
+    // answers both is announced by each.
+    void queuedScansAnnounceAgain()
+    {
+        NanoleafSim sim;
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        QThread worker;
+        auto* service = new nanoleafAPIsync;
+        service->moveToThread(&worker);
+        worker.start();
+        QSignalSpy found(service, SIGNAL(bonjourGetIpName(QString,QString)));
+        QMetaObject::invokeMethod(service, "searchDeive_noBonjour", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(service, "searchDeive_noBonjour", Qt::QueuedConnection);
+        QTRY_COMPARE_WITH_TIMEOUT(found.count(), 4, 20000);
+        QCOMPARE(sim.mdnsQueries().size(), 2);
+        worker.quit();
+        worker.wait();
+        delete service;
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Discovery)
+#include "tst_discovery.moc"
