@@ -80,6 +80,23 @@ std::vector<unsigned char> colourFrame(int type, unsigned char red)
     return encodeHostRequest(m);
 }
 
+// Closes the pairing hint whenever it is open, keeping its text.
+struct HintCloser
+{
+    QString text;
+    QTimer timer;
+    HintCloser()
+    {
+        QObject::connect(&timer, &QTimer::timeout, [this]() {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                text = box->text();
+                box->accept();
+            }
+        });
+        timer.start(50);
+    }
+};
+
 } // namespace
 
 class tst_Controller : public QObject
@@ -87,6 +104,13 @@ class tst_Controller : public QObject
     Q_OBJECT
 
     QTemporaryDir config;
+
+    void showAndSearch(ZelNanoleafTool& window)
+    {
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        searchAndWait(window, 2);
+    }
 
     void searchAndWait(ZelNanoleafTool& window, int rows)
     {
@@ -108,9 +132,7 @@ private slots:
         NanoleafSim sim;
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         ZelNanoleafTool window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        searchAndWait(window, 2);
+        showAndSearch(window);
         QCOMPARE(row(window, 0), (QStringList{kCanvas, "127.0.0.3", "Unpaired"}));
         QCOMPARE(row(window, 1), (QStringList{kLight, "127.0.0.2", "Unpaired"}));
         QCOMPARE(window.pairView->model->item(1, 2)->foreground().color(), QColor(Qt::white));
@@ -151,9 +173,7 @@ private slots:
         NanoleafSim sim(inPairingMode(NanoleafSim::defaultDevices()));
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         ZelNanoleafTool window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        searchAndWait(window, 2);
+        showAndSearch(window);
         QSignalSpy pair(window.pairView, SIGNAL(signal_Pair(int,QString,QString)));
         clickRow(window, 1);
         QTest::mouseClick(window.pairButton, Qt::LeftButton);
@@ -173,18 +193,10 @@ private slots:
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         ZelNanoleafTool window;
         searchAndWait(window, 2);
-        QString hint;
-        QTimer closer;
-        QObject::connect(&closer, &QTimer::timeout, [&]() {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                hint = box->text();
-                box->accept();
-            }
-        });
-        closer.start(50);
+        HintCloser closer;
         window.pairView->selectedRow = 1;
         window.pairView->slot_PairPressed();
-        QTRY_VERIFY_WITH_TIMEOUT(hint.startsWith("Hold on/off button"), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(closer.text.startsWith("Hold on/off button"), 15000);
         QCOMPARE(row(window, 1).at(2), QString("Unpaired"));
         QVERIFY(!TokenProfile::exists());
     }
@@ -194,9 +206,7 @@ private slots:
         NanoleafSim sim(inPairingMode(NanoleafSim::defaultDevices()));
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         ZelNanoleafTool window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        searchAndWait(window, 2);
+        showAndSearch(window);
         clickRow(window, 0);
         QTest::mouseClick(window.pairButton, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(row(window, 0).at(2), QString("Paired"), 15000);
@@ -226,12 +236,7 @@ private slots:
         deviceMap.update(kLight, [](DeviceRecord& r) { r.isPaired = true; });
         window.refreshIsPaired();
         const DeviceRecord before = deviceMap.value(kLight);
-        QTimer closer;
-        QObject::connect(&closer, &QTimer::timeout, [&]() {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-                box->accept();
-        });
-        closer.start(50);
+        HintCloser closer;
         window.pairView->selectedRow = 1;
         window.pairView->slot_UnPairPressed();
         QTRY_COMPARE_WITH_TIMEOUT(requestLines(sim, "127.0.0.2"), QStringList{"POST /api/v1/new"}, 10000);
@@ -267,9 +272,7 @@ private slots:
         NanoleafSim sim(inPairingMode(NanoleafSim::defaultDevices()));
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         ZelNanoleafTool window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        searchAndWait(window, 2);
+        showAndSearch(window);
         window.pairView->selectedRow = 1;
         window.pairView->slot_PairPressed();
         QTRY_COMPARE_WITH_TIMEOUT(row(window, 1).at(2), QString("Paired"), 15000);
