@@ -1,0 +1,187 @@
+// prismara-bench-forwarder: the floor the tool is measured against in
+// bench/e2e-latency. It takes host requests on the same endpoint and wire format
+// as the tool and forwards each colour frame to the same devices in the same
+// datagram layouts, but with nothing else: one blocking read loop, no event loop,
+// no debug log, no registry. What latency it shows is what this machine's process
+// wake-ups and loopback delivery cost on their own.
+//
+//   PRISMARA_HOST_SOCKET=/abs/path prismara-bench-forwarder --devices FILE
+//
+// Sends only to the devices' loopback addresses; SIGTERM ends it.
+
+#include "service/streamdatagram.h"
+#include "sync/hostframe.h"
+#include "sync/hostintake.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Target
+{
+    StreamDatagram::Model model;
+    int panelNumbers;
+    std::vector<int> pidArrray;
+    sockaddr_in to;
+};
+
+bool loadTargets(const char* path, std::vector<Target>& out)
+{
+    QFile file(QString::fromLocal8Bit(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    // Name order, as the tool walks its registry.
+    std::map<QString, Target> byName;
+    for (const QJsonValue& v : QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("devices")).toArray()) {
+        const QJsonObject d = v.toObject();
+        const QString name = d.value(QStringLiteral("name")).toString();
+        const std::string ip = d.value(QStringLiteral("ip")).toString().toStdString();
+        Target t{};
+        t.model = StreamDatagram::modelForName(name.toStdU16String());
+        if (t.model == StreamDatagram::Model::None)
+            continue;
+        t.to.sin_family = AF_INET;
+        t.to.sin_port = htons(t.model == StreamDatagram::Model::Canvas ? StreamDatagram::kCanvasPort
+                                                                      : StreamDatagram::kLightPort);
+        if (inet_pton(AF_INET, ip.c_str(), &t.to.sin_addr) != 1 || (ntohl(t.to.sin_addr.s_addr) >> 24) != 127) {
+            std::fprintf(stderr, "forwarder: %s is not a loopback address\n", ip.c_str());
+            return false;
+        }
+        for (const QJsonValue& p : d.value(QStringLiteral("panels")).toArray()) {
+            const int id = p.isObject() ? p.toObject().value(QStringLiteral("id")).toInt() : p.toInt();
+            if (t.model == StreamDatagram::Model::Light) {
+                t.pidArrray.push_back(id % 256);
+            } else {
+                t.pidArrray.push_back(id / 256);
+                t.pidArrray.push_back(id % 256);
+            }
+            ++t.panelNumbers;
+        }
+        byName[name] = t;
+    }
+    for (const auto& entry : byName)
+        out.push_back(entry.second);
+    return !out.empty();
+}
+
+bool writeAll(int fd, const unsigned char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void serve(int client, int udp, const std::vector<Target>& targets)
+{
+    HostFrameReader reader;
+    unsigned char chunk[16384];
+    int syncDeviceType = 1;
+    for (;;) {
+        const ssize_t got = ::read(client, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return;
+        std::size_t at = 0;
+        while (at < static_cast<std::size_t>(got)) {
+            at += reader.feed(chunk + at, static_cast<std::size_t>(got) - at);
+            if (reader.failed())
+                return;
+            if (!reader.hasRequest())
+                continue;
+            const HostRequest request = reader.takeRequest();
+            const HostIntake::Decision d = HostIntake::evaluate(request.toMessage(), syncDeviceType);
+            syncDeviceType = d.syncDeviceType;
+            if (d.action == HostIntake::Action::Forward) {
+                for (const Target& t : targets) {
+                    const std::vector<std::uint8_t> datagram = t.model == StreamDatagram::Model::Canvas
+                        ? StreamDatagram::buildCanvas(HostIntake::kColourEntries, d.red, d.green, d.blue,
+                                                      t.panelNumbers, t.pidArrray)
+                        : StreamDatagram::buildLight(HostIntake::kColourEntries, d.red, d.green, d.blue,
+                                                     t.panelNumbers, t.pidArrray);
+                    ::sendto(udp, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&t.to),
+                             sizeof t.to);
+                }
+            }
+            const auto answer = encodeHostAnswer(d.handled, d.result);
+            if (!writeAll(client, answer.data(), answer.size()))
+                return;
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3 || std::strcmp(argv[1], "--devices") != 0) {
+        std::fprintf(stderr, "usage: PRISMARA_HOST_SOCKET=/abs/path prismara-bench-forwarder --devices FILE\n");
+        return 2;
+    }
+    const char* path = std::getenv("PRISMARA_HOST_SOCKET");
+    if (path == nullptr || path[0] != '/') {
+        std::fprintf(stderr, "forwarder: PRISMARA_HOST_SOCKET must be an absolute path\n");
+        return 2;
+    }
+    std::vector<Target> targets;
+    if (!loadTargets(argv[2], targets)) {
+        std::fprintf(stderr, "forwarder: no usable devices in %s\n", argv[2]);
+        return 1;
+    }
+
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof at.sun_path) {
+        std::fprintf(stderr, "forwarder: socket path too long\n");
+        return 2;
+    }
+    std::strcpy(at.sun_path, path);
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ::unlink(path);
+    if (listener < 0 || udp < 0 || ::bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0
+        || ::listen(listener, 4) != 0) {
+        std::fprintf(stderr, "forwarder: cannot listen on %s: %s\n", path, std::strerror(errno));
+        return 1;
+    }
+    std::printf("forwarder: listening on %s, %zu devices\n", path, targets.size());
+    std::fflush(stdout);
+    for (;;) {
+        const int client = ::accept(listener, nullptr, nullptr);
+        if (client < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        serve(client, udp, targets);
+        ::close(client);
+    }
+    ::close(listener);
+    ::close(udp);
+    ::unlink(path);
+    return 0;
+}

@@ -1,0 +1,376 @@
+// prismara-bench-hotpath: what the tool spends per host colour frame, next to
+// what the same datagrams cost when sent with nothing but sendto().
+//
+//   (a) ZelNanoleafTool::hostMessage() with a 56-byte colour frame: intake,
+//       registry walk, packing and one sendto per paired device (the real path);
+//   (b) a loop that sendto()s the same 8 precomputed datagrams;
+//   (c) nanoleafAPIsync::sendUdpDAta() alone (the sender without the intake);
+//   (d) HostIntake::evaluate() alone (decoding, no sending);
+//   (e) the same 8 datagrams in one sendmmsg() call (what batching the sends
+//       would leave of (b)).
+//
+// Batches of frames are timed in alternation (a, b, c, d, then the next round in
+// the opposite order), so whatever else the machine does at the time weighs on
+// all of them alike; the ratio (a)/(b) comes from the same run. UDP sinks bound
+// at the devices' addresses take the datagrams and are drained between batches,
+// outside the timed part. Binds fixed ports: run it inside tools/netns-run.
+
+#include "app/deviceregistry.h"
+#include "app/processsetup.h"
+#include "app/zelnanoleaftool.h"
+#include "bench/latencystats.h"
+#include "bench/udpsinks.h"
+#include "service/nanoleafapisync.h"
+#include "service/streamdatagram.h"
+#include "sync/hostintake.h"
+
+#include <QApplication>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kColours = HostIntake::kColourEntries;
+
+struct BenchDevice
+{
+    QString name;
+    QString ip;
+    QVector<int> panelIds;
+};
+
+// The network namespace of PID 1 is the machine's own; fixed ports belong in a
+// private one.
+bool inPrivateNetworkNamespace()
+{
+    struct stat self{};
+    struct stat init{};
+    if (::stat("/proc/self/ns/net", &self) != 0 || ::stat("/proc/1/ns/net", &init) != 0)
+        return qgetenv("PRISMARA_IN_NETNS") == "1";
+    return self.st_ino != init.st_ino || self.st_dev != init.st_dev;
+}
+
+bool loadDevices(const QString& path, std::vector<BenchDevice>& out, QString& error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read %1").arg(path);
+        return false;
+    }
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll());
+    for (const QJsonValue& v : doc.object().value(QStringLiteral("devices")).toArray()) {
+        const QJsonObject d = v.toObject();
+        BenchDevice device;
+        device.name = d.value(QStringLiteral("name")).toString();
+        device.ip = d.value(QStringLiteral("ip")).toString();
+        for (const QJsonValue& p : d.value(QStringLiteral("panels")).toArray())
+            device.panelIds.append(p.isObject() ? p.toObject().value(QStringLiteral("id")).toInt() : p.toInt());
+        if (device.name.isEmpty() || !device.ip.startsWith(QLatin1String("127."))) {
+            error = QStringLiteral("%1: every device needs a name and a 127.x.y.z address").arg(path);
+            return false;
+        }
+        out.push_back(device);
+    }
+    if (out.empty()) {
+        error = QStringLiteral("%1: no devices").arg(path);
+        return false;
+    }
+    return true;
+}
+
+// The record a successful layout query leaves for the device.
+DeviceRecord pairedRecord(const BenchDevice& d)
+{
+    DeviceRecord r = DeviceRecord::discoveryRecord(d.name, d.ip);
+    r.panelNumbers = d.panelIds.size();
+    for (int id : d.panelIds) {
+        if (d.name.contains(QLatin1String("Light"))) {
+            r.pidArrray.append(id % 256);
+        } else {
+            r.pidArrray.append(id / 256);
+            r.pidArrray.append(id % 256);
+        }
+        r.mPidArray.append(id);
+    }
+    r.isPaired = true;
+    return r;
+}
+
+struct Prepared
+{
+    sockaddr_in to;
+    std::vector<std::uint8_t> bytes;
+};
+
+using Clock = std::chrono::steady_clock;
+
+struct Variant
+{
+    const char* key;
+    const char* title;
+    std::function<void()> frame;
+    bool sends;
+    LatencyStats perFrameNs;  // one sample per batch: ns per frame
+};
+
+double median(LatencyStats& s)
+{
+    return static_cast<double>(s.percentile(50));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bool logging = false;
+    for (int i = 1; i < argc; ++i)
+        logging = logging || std::strcmp(argv[i], "--logging") == 0;
+    // The tool's debug log as it runs in production, decided before Qt reads it.
+    if (logging)
+        qunsetenv("QT_LOGGING_RULES");
+    else
+        qputenv("QT_LOGGING_RULES", "*.debug=false");
+    prepareProcess();
+    QApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Cost per host colour frame of the tool's hot path."));
+    parser.addHelpOption();
+    const QCommandLineOption devicesOpt(QStringLiteral("devices"), QStringLiteral("Device list (nanoleaf-sim format)."),
+                                        QStringLiteral("FILE"));
+    const QCommandLineOption batchOpt(QStringLiteral("batch"), QStringLiteral("Frames per timed batch (default 100)."),
+                                      QStringLiteral("N"), QStringLiteral("100"));
+    const QCommandLineOption roundsOpt(QStringLiteral("rounds"), QStringLiteral("Rounds of batches (default 300)."),
+                                       QStringLiteral("N"), QStringLiteral("300"));
+    const QCommandLineOption loggingOpt(QStringLiteral("logging"),
+                                        QStringLiteral("Leave the debug log on (send stderr to a file)."));
+    const QCommandLineOption jsonOpt(QStringLiteral("json"), QStringLiteral("Write the results here."),
+                                     QStringLiteral("FILE"));
+    const QCommandLineOption rowOpt(QStringLiteral("row"), QStringLiteral("Append a markdown table row here."),
+                                    QStringLiteral("FILE"));
+    parser.addOptions({devicesOpt, batchOpt, roundsOpt, loggingOpt, jsonOpt, rowOpt});
+    parser.process(app);
+
+    bool okBatch = false, okRounds = false;
+    const int batch = parser.value(batchOpt).toInt(&okBatch);
+    const int rounds = parser.value(roundsOpt).toInt(&okRounds);
+    // A batch leaves one datagram per frame in each sink until the next drain.
+    if (!okBatch || batch < 1 || batch > 1000 || !okRounds || rounds < 1 || rounds > 100000) {
+        std::fprintf(stderr, "hotpath: --batch wants 1 to 1000, --rounds 1 to 100000\n");
+        return 2;
+    }
+    if (!parser.isSet(devicesOpt)) {
+        std::fprintf(stderr, "hotpath: --devices FILE is required\n");
+        return 2;
+    }
+    if (!inPrivateNetworkNamespace()) {
+        std::fprintf(stderr, "hotpath: binds the devices' fixed ports; run it through tools/netns-run\n");
+        return 2;
+    }
+
+    std::vector<BenchDevice> devices;
+    QString error;
+    if (!loadDevices(parser.value(devicesOpt), devices, error)) {
+        std::fprintf(stderr, "hotpath: %s\n", qPrintable(error));
+        return 1;
+    }
+
+    // A host endpoint of its own, so a tool running elsewhere on the machine is not disturbed.
+    QTemporaryDir scratch;
+    if (qEnvironmentVariableIsEmpty("PRISMARA_HOST_SOCKET"))
+        qputenv("PRISMARA_HOST_SOCKET", QFile::encodeName(scratch.filePath(QStringLiteral("host"))));
+    ZelNanoleafTool window;
+
+    deviceMap.clear();
+    std::vector<UdpSinks::Endpoint> endpoints;
+    for (const BenchDevice& d : devices) {
+        deviceMap.insert(d.name, pairedRecord(d));
+    }
+    // The same frame both ways: twelve colours, the mirrored source.
+    int red[kColours], green[kColours], blue[kColours];
+    std::vector<unsigned char> record(HostIntake::kRecordSize, 0);
+    for (int k = 0; k < kColours; ++k) {
+        red[k] = (40 + 17 * k) & 0xFF;
+        green[k] = (200 - 13 * k) & 0xFF;
+        blue[k] = (7 * k * k) & 0xFF;
+        record[4 * static_cast<std::size_t>(k)] = static_cast<unsigned char>(red[k]);
+        record[4 * static_cast<std::size_t>(k) + 1] = static_cast<unsigned char>(green[k]);
+        record[4 * static_cast<std::size_t>(k) + 2] = static_cast<unsigned char>(blue[k]);
+    }
+    const std::int32_t type = window.syncDeviceType;
+    std::memcpy(&record[52], &type, sizeof type);
+    const HostIntake::Message message{HostIntake::kCopyData, 0, window.CUSTOM_TYPE_RGB,
+                                      static_cast<std::uint32_t>(record.size()), record.data()};
+
+    // What the tool sends, precomputed, in the order it sends it (name order).
+    std::vector<Prepared> prepared;
+    const QMap<QString, DeviceRecord> registry = deviceMap.snapshot();
+    for (auto it = registry.cbegin(); it != registry.cend(); ++it) {
+        const DeviceRecord& r = it.value();
+        const StreamDatagram::Model model = StreamDatagram::modelForName(r.deviceName.toStdU16String());
+        if (model == StreamDatagram::Model::None)
+            continue;
+        const std::vector<int> ids(r.pidArrray.cbegin(), r.pidArrray.cend());
+        Prepared p{};
+        p.to.sin_family = AF_INET;
+        p.to.sin_port = htons(model == StreamDatagram::Model::Canvas ? StreamDatagram::kCanvasPort
+                                                                     : StreamDatagram::kLightPort);
+        ::inet_pton(AF_INET, r.ip.toStdString().c_str(), &p.to.sin_addr);
+        p.bytes = model == StreamDatagram::Model::Canvas
+            ? StreamDatagram::buildCanvas(kColours, red, green, blue, r.panelNumbers, ids)
+            : StreamDatagram::buildLight(kColours, red, green, blue, r.panelNumbers, ids);
+        prepared.push_back(p);
+        endpoints.push_back(UdpSinks::Endpoint{r.ip.toStdString(), ntohs(p.to.sin_port)});
+    }
+
+    UdpSinks sinks;
+    std::string bindError;
+    if (!sinks.bind(endpoints, bindError)) {
+        std::fprintf(stderr, "hotpath: %s\n", bindError.c_str());
+        return 1;
+    }
+    const int plain = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (plain < 0) {
+        std::fprintf(stderr, "hotpath: no socket\n");
+        return 1;
+    }
+
+    std::vector<Variant> variants;
+    variants.push_back(Variant{"hostMessage", "(a) ZelNanoleafTool::hostMessage -> sendUdpDAta",
+                               [&] { window.hostMessage(message); }, true, {}});
+    variants.push_back(Variant{"sendto", "(b) plain sendto of the same datagrams",
+                               [&] {
+                                   for (const Prepared& p : prepared)
+                                       ::sendto(plain, p.bytes.data(), p.bytes.size(), 0,
+                                                reinterpret_cast<const sockaddr*>(&p.to), sizeof p.to);
+                               },
+                               true, {}});
+    variants.push_back(Variant{"sendUdpDAta", "(c) nanoleafAPIsync::sendUdpDAta only",
+                               [&] { window.service->sendUdpDAta(kColours, red, green, blue); }, true, {}});
+    std::vector<mmsghdr> batchHeaders(prepared.size());
+    std::vector<iovec> batchVectors(prepared.size());
+    for (std::size_t i = 0; i < prepared.size(); ++i) {
+        batchVectors[i] = iovec{prepared[i].bytes.data(), prepared[i].bytes.size()};
+        batchHeaders[i] = mmsghdr{};
+        batchHeaders[i].msg_hdr.msg_name = &prepared[i].to;
+        batchHeaders[i].msg_hdr.msg_namelen = sizeof prepared[i].to;
+        batchHeaders[i].msg_hdr.msg_iov = &batchVectors[i];
+        batchHeaders[i].msg_hdr.msg_iovlen = 1;
+    }
+    variants.push_back(Variant{"evaluate", "(d) HostIntake::evaluate only",
+                               [&] {
+                                   volatile int action =
+                                       static_cast<int>(HostIntake::evaluate(message, type).action);
+                                   (void)action;
+                               },
+                               false, {}});
+    variants.push_back(Variant{"sendmmsg", "(e) one sendmmsg of the same datagrams",
+                               [&] {
+                                   ::sendmmsg(plain, batchHeaders.data(),
+                                              static_cast<unsigned int>(batchHeaders.size()), 0);
+                               },
+                               true, {}});
+
+    // Both ways must put the same bytes on the wire, or the comparison means nothing.
+    for (int v : {0, 1, 2, 4}) {
+        sinks.drain();
+        variants[static_cast<std::size_t>(v)].frame();
+        const std::size_t got = sinks.drain();
+        bool same = got == prepared.size();
+        for (std::size_t i = 0; same && i < prepared.size(); ++i)
+            same = sinks.last()[i] == prepared[i].bytes;
+        if (!same) {
+            std::fprintf(stderr, "hotpath: %s did not deliver the expected %zu datagrams (got %zu)\n",
+                         variants[static_cast<std::size_t>(v)].key, prepared.size(), got);
+            return 1;
+        }
+    }
+
+    // Returns ns per frame of one timed batch.
+    const auto runBatch = [&](Variant& v) {
+        sinks.drain();
+        const int frames = v.sends ? batch : batch * 10;
+        const auto start = Clock::now();
+        for (int i = 0; i < frames; ++i)
+            v.frame();
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+        return static_cast<std::int64_t>(ns / frames);
+    };
+    for (int warm = 0; warm < 5; ++warm)
+        for (Variant& v : variants)
+            runBatch(v);
+    // (a)/(b) of each round, in thousandths: neighbours in time share the machine's mood.
+    LatencyStats ratioPerRound;
+    for (int r = 0; r < rounds; ++r) {
+        const std::size_t n = variants.size();
+        std::vector<std::int64_t> ns(n, 0);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t v = r % 2 == 0 ? k : n - 1 - k;
+            ns[v] = runBatch(variants[v]);
+            variants[v].perFrameNs.add(ns[v]);
+        }
+        ratioPerRound.add(ns[1] > 0 ? 1000 * ns[0] / ns[1] : 0);
+    }
+    sinks.drain();
+    ::close(plain);
+
+    std::printf("\nhot path per host frame: %zu paired devices, %d colours, logging %s; %d rounds of %d frames\n",
+                prepared.size(), kColours, logging ? "ON (stderr)" : "off", rounds, batch);
+    std::printf("%-50s %12s %10s %10s\n", "", "median ns", "p10 ns", "p90 ns");
+    QJsonObject results;
+    for (Variant& v : variants) {
+        std::printf("%-50s %12.0f %10lld %10lld\n", v.title, median(v.perFrameNs),
+                    static_cast<long long>(v.perFrameNs.percentile(10)),
+                    static_cast<long long>(v.perFrameNs.percentile(90)));
+        results.insert(QLatin1String(v.key),
+                       QJsonObject{{QStringLiteral("median_ns"), median(v.perFrameNs)},
+                                   {QStringLiteral("p10_ns"), static_cast<double>(v.perFrameNs.percentile(10))},
+                                   {QStringLiteral("p90_ns"), static_cast<double>(v.perFrameNs.percentile(90))}});
+    }
+    const double ratio = median(variants[0].perFrameNs) / std::max(1.0, median(variants[1].perFrameNs));
+    const double roundRatio = median(ratioPerRound) / 1000.0;
+    std::printf("ratio (a)/(b): %.2f (of the medians), %.2f (median of the per-round ratios)\n", ratio, roundRatio);
+    results.insert(QStringLiteral("ratio"), ratio);
+    results.insert(QStringLiteral("ratio_per_round_median"), roundRatio);
+    results.insert(QStringLiteral("logging"), logging);
+    results.insert(QStringLiteral("devices"), static_cast<int>(prepared.size()));
+
+    if (parser.isSet(jsonOpt)) {
+        QSaveFile out(parser.value(jsonOpt));
+        if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(results).toJson()) < 0 || !out.commit())
+            std::fprintf(stderr, "hotpath: cannot write %s\n", qPrintable(parser.value(jsonOpt)));
+    }
+    if (parser.isSet(rowOpt)) {
+        QFile out(parser.value(rowOpt));
+        if (out.open(QIODevice::Append | QIODevice::Text))
+            out.write(QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 |\n")
+                          .arg(logging ? QStringLiteral("on (to a file)") : QStringLiteral("off"))
+                          .arg(median(variants[0].perFrameNs), 0, 'f', 0)
+                          .arg(median(variants[1].perFrameNs), 0, 'f', 0)
+                          .arg(ratio, 0, 'f', 2)
+                          .arg(median(variants[2].perFrameNs), 0, 'f', 0)
+                          .arg(median(variants[4].perFrameNs), 0, 'f', 0)
+                          .toUtf8());
+    }
+    return 0;
+}
