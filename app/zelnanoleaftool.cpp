@@ -327,17 +327,19 @@ HostIntake::HostAnswer ZelNanoleafTool::hostMessage(const HostIntake::Message& m
         break;
     case HostIntake::Action::Forward:
     case HostIntake::Action::Drop:
+        // The colours go out before the diagnostic lines are written: the host
+        // waits for this answer, and the panels should not wait for the log.
+        if (decision.action == HostIntake::Action::Forward)
+            service->sendUdpDAta(HostIntake::kColourEntries, decision.red, decision.green,
+                                 decision.blue);
         qDebug() << "aaa";
         qDebug() << "WM_COPYDATA = CUSTOM_TYPE_RGB" << message.cbData;
         qDebug() << "nanoleafData" << decision.record.reserved << int(decision.record.colour[0][0]);
         qDebug() << "syncDeviceType"
                  << "nanoleafData.syncDeviceType" << syncDeviceType
                  << decision.record.syncDeviceType;
-        if (decision.action == HostIntake::Action::Forward) {
+        if (decision.action == HostIntake::Action::Forward)
             qDebug() << "send data";
-            service->sendUdpDAta(HostIntake::kColourEntries, decision.red, decision.green,
-                                 decision.blue);
-        }
         break;
     case HostIntake::Action::SyncSwitch:
         qDebug() << "ZelRGBMemoryControl::0x8111";

@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -412,40 +413,61 @@ void nanoleafAPIsync::ResponseStatic(QNetworkReply* reply)
 
 void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, const int* blue)
 {
-    qDebug() << "sendUdpDAta";
-    const QString base = currentDevice().nanoIP;
+    // Runs once per host frame, and every device should show the frame at once.
+    // The diagnostic lines (a datagram dump, a line per panel) cost many times the
+    // sends themselves, so every datagram goes out first and the lines follow, in
+    // their usual order, and are only built when the debug log is on.
+    struct Sent
+    {
+        StreamDatagram::Model model = StreamDatagram::Model::None;
+        std::vector<int> ids;
+        std::vector<std::uint8_t> datagram;
+    };
     const QMap<QString, DeviceRecord> devices = deviceMap.snapshot();
-    for (auto it = devices.cbegin(); it != devices.cend(); ++it) {
+    std::vector<Sent> sent(static_cast<std::size_t>(devices.size()));
+    std::size_t n = 0;
+    for (auto it = devices.cbegin(); it != devices.cend(); ++it, ++n) {
         const DeviceRecord& record = it.value();
-        qDebug() << "k deviceName" << record.deviceName << "ispaired" << record.isPaired;
         if (!record.isPaired)
             continue;
-        const StreamDatagram::Model model =
-            StreamDatagram::modelForName(record.deviceName.toStdU16String());
-        if (model == StreamDatagram::Model::None)
+        Sent& out = sent[n];
+        out.model = StreamDatagram::modelForName(record.deviceName.toStdU16String());
+        if (out.model == StreamDatagram::Model::None)
             continue;
-        const std::vector<int> ids(record.pidArrray.cbegin(), record.pidArrray.cend());
-        std::vector<std::uint8_t> datagram;
-        quint16 port = 0;
-        if (model == StreamDatagram::Model::Canvas) {
-            datagram = StreamDatagram::buildCanvas(count, red, green, blue, record.panelNumbers, ids);
-            port = StreamDatagram::kCanvasPort;
-        } else {
-            datagram = StreamDatagram::buildLight(count, red, green, blue, record.panelNumbers, ids);
-            port = StreamDatagram::kLightPort;
-            const int written = std::min<int>(std::min(count, record.panelNumbers), ids.size());
+        out.ids.assign(record.pidArrray.cbegin(), record.pidArrray.cend());
+        const bool canvas = out.model == StreamDatagram::Model::Canvas;
+        out.datagram = canvas
+            ? StreamDatagram::buildCanvas(count, red, green, blue, record.panelNumbers, out.ids)
+            : StreamDatagram::buildLight(count, red, green, blue, record.panelNumbers, out.ids);
+        streamSender->send(record.ip.toStdString(),
+                           canvas ? StreamDatagram::kCanvasPort : StreamDatagram::kLightPort,
+                           out.datagram);
+    }
+
+    const QLoggingCategory* debugLog = QLoggingCategory::defaultCategory();
+    if (debugLog && !debugLog->isDebugEnabled())
+        return;
+    qDebug() << "sendUdpDAta";
+    const QString base = currentDevice().nanoIP;
+    n = 0;
+    for (auto it = devices.cbegin(); it != devices.cend(); ++it, ++n) {
+        const DeviceRecord& record = it.value();
+        qDebug() << "k deviceName" << record.deviceName << "ispaired" << record.isPaired;
+        const Sent& out = sent[n];
+        if (out.model == StreamDatagram::Model::None)
+            continue;
+        const bool light = out.model == StreamDatagram::Model::Light;
+        if (light) {
+            const int written = std::min<int>(std::min(count, record.panelNumbers), out.ids.size());
             for (int i = 0; i < written; ++i)
-                qDebug() << "panelId is " << ids[static_cast<std::size_t>(i)] << "R" << red[i]
+                qDebug() << "panelId is " << out.ids[static_cast<std::size_t>(i)] << "R" << red[i]
                          << "G" << green[i] << "B" << blue[i];
         }
         qDebug() << "sendUdpDAta ba"
-                 << QByteArray::fromRawData(reinterpret_cast<const char*>(datagram.data()),
-                                            static_cast<int>(datagram.size()));
-        qDebug() << (model == StreamDatagram::Model::Canvas ? "send nanoIp Canvas"
-                                                            : "send nanoIp Light")
-                 << base;
-        streamSender->send(record.ip.toStdString(), port, datagram);
-        if (model == StreamDatagram::Model::Light)
+                 << QByteArray::fromRawData(reinterpret_cast<const char*>(out.datagram.data()),
+                                            static_cast<int>(out.datagram.size()));
+        qDebug() << (light ? "send nanoIp Light" : "send nanoIp Canvas") << base;
+        if (light)
             qDebug() << "panel number" << record.panelNumbers << "length" << count;
     }
 }

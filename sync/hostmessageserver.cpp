@@ -204,6 +204,11 @@ void HostMessageServer::serve(QLocalSocket* socket)
         }
     }
 
+    // Hand the answers to the system now rather than on the next pass of the
+    // event loop: the host waits for them before it sends its next frame.
+    if (socket->state() == QLocalSocket::ConnectedState && socket->bytesToWrite() > 0)
+        socket->flush();
+
     c->busy = false;
     if (c->gone) {
         drop(socket);
