@@ -12,6 +12,8 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QSaveFile>
 #include <QSocketNotifier>
 
@@ -118,6 +120,29 @@ int fail(const QString &message)
 
 } // namespace
 
+// What each device received, for a person who ran a demo without a display.
+void printSummary(const std::vector<SimDevice *> &devices)
+{
+    for (SimDevice *device : devices) {
+        const QJsonObject state = device->stateJson();
+        const QJsonObject frames = state.value(QStringLiteral("frames")).toObject();
+        std::printf("%s (%s): mode %s, datagrams accepted %d, ignored %d, malformed %d\n",
+                    qPrintable(state.value(QStringLiteral("name")).toString()),
+                    qPrintable(state.value(QStringLiteral("ip")).toString()),
+                    qPrintable(state.value(QStringLiteral("mode")).toString()),
+                    frames.value(QStringLiteral("accepted")).toInt(),
+                    frames.value(QStringLiteral("ignored")).toInt(),
+                    frames.value(QStringLiteral("malformed")).toInt());
+        for (const QJsonValue &panel : state.value(QStringLiteral("panels")).toArray()) {
+            const QJsonObject p = panel.toObject();
+            std::printf("  panel %5d shows #%02x%02x%02x\n", p.value(QStringLiteral("id")).toInt(),
+                        p.value(QStringLiteral("r")).toInt(), p.value(QStringLiteral("g")).toInt(),
+                        p.value(QStringLiteral("b")).toInt());
+        }
+    }
+    std::fflush(stdout);
+}
+
 int main(int argc, char **argv)
 {
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
@@ -151,10 +176,14 @@ int main(int argc, char **argv)
     const QCommandLineOption hostNetworkOption(
         QStringLiteral("allow-host-network"),
         QStringLiteral("Run even outside a private network namespace (binds 0.0.0.0:5353)."));
+    const QCommandLineOption summaryOption(
+        QStringLiteral("summary"),
+        QStringLiteral("On exit, print what each device received: its mode, the datagrams "
+                       "accepted / ignored / malformed and the colours its panels show."));
     const QCommandLineOption parentOption(QStringLiteral("die-with-parent"),
                                           QStringLiteral("Stop when the starting process ends."));
     parser.addOptions({ configOption, deviceOption, controlOption, readyOption, windowOption, headlessOption,
-                        hostNetworkOption, parentOption });
+                        hostNetworkOption, parentOption, summaryOption });
     parser.process(*app);
 
     if (parser.isSet(parentOption)) {
@@ -274,6 +303,8 @@ int main(int argc, char **argv)
     udp.stop();
     mdns.stop();
     view.reset();
+    if (parser.isSet(summaryOption))
+        printSummary(devicePointers);
     std::fprintf(stderr, "nanoleaf-sim: stopped\n");
     return code;
 }
