@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QThread>
 
 namespace TokenProfile {
 
@@ -12,6 +13,22 @@ namespace {
 const QFileDevice::Permissions kOwnerOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 const QFileDevice::Permissions kOwnerOnlyDir =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+
+// QSettings guards the profile with a lock file holding its owner's process id. A
+// writer killed between creating that file and writing the id leaves it empty;
+// nobody can tell whose it is, so QSettings would wait until it is 30 s old, and
+// the pairing that stores a token would hang that long. A live writer fills the
+// file at once, so one that stays empty for a moment is abandoned.
+void clearAbandonedLock(const QString& lockName)
+{
+    for (int look = 0; look < 5; ++look) {
+        const QFileInfo lock(lockName);
+        if (!lock.exists() || lock.size() > 0)
+            return;
+        QThread::msleep(40);
+    }
+    QFile::remove(lockName);
+}
 
 } // namespace
 
@@ -54,6 +71,8 @@ bool write(const QString& name, const QString& token)
         blank.close();
     }
     QFile::setPermissions(file, kOwnerOnlyFile);
+
+    clearAbandonedLock(file + ".lock");
 
     QSettings profile(file, QSettings::IniFormat);
     profile.setValue(name, token);
