@@ -160,7 +160,8 @@ void nanoleafAPIsync::guardAnswerSize()
 
 QByteArray nanoleafAPIsync::takeAnswer(QNetworkReply* reply)
 {
-    if (reply->property(kTooLargeProperty).toBool())
+    // A reply cut off for its size, or closed by its time-out, has nothing to read.
+    if (reply->property(kTooLargeProperty).toBool() || !reply->isOpen())
         return QByteArray();
     return reply->readAll();
 }

@@ -72,6 +72,9 @@ bool write(const QString& name, const QString& token)
     }
     QFile::setPermissions(file, kOwnerOnlyFile);
 
+    // QLockFile takes over a stale lock through a second lock file of its own,
+    // which a killed writer can leave empty too.
+    clearAbandonedLock(file + ".lock.rmlock");
     clearAbandonedLock(file + ".lock");
 
     QSettings profile(file, QSettings::IniFormat);

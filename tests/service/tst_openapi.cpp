@@ -38,9 +38,22 @@ QStringList shapes(const QJsonArray& requests)
 
 } // namespace
 
+// The service emits on its own thread; QSignalSpy is not safe to feed from
+// another thread, so the spies watch this relay, reached through queued
+// connections on the test's thread.
+class ServiceRelay : public QObject
+{
+    Q_OBJECT
+signals:
+    void refreshIsPaired();
+    void showTokenPage(int);
+};
+
 class tst_OpenApi : public QObject
 {
     Q_OBJECT
+
+    ServiceRelay relay;
 
     QTemporaryDir config;
     QThread worker;
@@ -82,6 +95,10 @@ private slots:
     {
         QDir(TokenProfile::directory()).removeRecursively();
         service = new nanoleafAPIsync;
+        QVERIFY(connect(service, SIGNAL(refreshIsPaired()), &relay, SIGNAL(refreshIsPaired()),
+                        Qt::QueuedConnection));
+        QVERIFY(connect(service, SIGNAL(showTokenPage(int)), &relay, SIGNAL(showTokenPage(int)),
+                        Qt::QueuedConnection));
         service->moveToThread(&worker);
     }
 
@@ -138,7 +155,7 @@ private slots:
     void pairingWithPairingModeOn()
     {
         startSim();
-        QSignalSpy paired(service, SIGNAL(refreshIsPaired()));
+        QSignalSpy paired(&relay, SIGNAL(refreshIsPaired()));
         pair(kLight, "127.0.0.2", 3);
         QVERIFY(paired.wait(10000));
 
@@ -180,7 +197,7 @@ private slots:
     {
         startSim();
         QVERIFY(sim->setPairing("127.0.0.2", false));
-        QSignalSpy hint(service, SIGNAL(showTokenPage(int)));
+        QSignalSpy hint(&relay, SIGNAL(showTokenPage(int)));
         pair(kLight, "127.0.0.2", 5);
         QVERIFY(hint.wait(10000));
         QCOMPARE(hint.first().first().toInt(), 5);
@@ -196,8 +213,8 @@ private slots:
     {
         startSim();
         QVERIFY(TokenProfile::write(kLight, "ffffffffffffffffffffffffffffffff"));
-        QSignalSpy hint(service, SIGNAL(showTokenPage(int)));
-        QSignalSpy paired(service, SIGNAL(refreshIsPaired()));
+        QSignalSpy hint(&relay, SIGNAL(showTokenPage(int)));
+        QSignalSpy paired(&relay, SIGNAL(refreshIsPaired()));
         pair(kLight, "127.0.0.2", 1);
         QVERIFY(paired.wait(10000));
         QCOMPARE(hint.count(), 1);
@@ -236,7 +253,7 @@ private slots:
         QJsonObject device = NanoleafSim::lightPanels("127.0.0.2", panels, name);
         device.insert("model", model);
         startSim(QJsonArray{device});
-        QSignalSpy paired(service, SIGNAL(refreshIsPaired()));
+        QSignalSpy paired(&relay, SIGNAL(refreshIsPaired()));
         pair(name, "127.0.0.2");
         QVERIFY(paired.wait(10000));
         const DeviceRecord record = deviceMap.value(name);
@@ -252,7 +269,7 @@ private slots:
     {
         startSim();
         deviceMap.insert("Old Light Name", DeviceRecord::discoveryRecord("Old Light Name", "127.0.0.2"));
-        QSignalSpy paired(service, SIGNAL(refreshIsPaired()));
+        QSignalSpy paired(&relay, SIGNAL(refreshIsPaired()));
         pair("Old Light Name", "127.0.0.2");
         QVERIFY(paired.wait(10000));
         QVERIFY(!deviceMap.value("Old Light Name").isPaired);
@@ -265,7 +282,7 @@ private slots:
     void staticEffectAfterUnpair()
     {
         startSim();
-        QSignalSpy paired(service, SIGNAL(refreshIsPaired()));
+        QSignalSpy paired(&relay, SIGNAL(refreshIsPaired()));
         pair(kCanvas, "127.0.0.3");
         QVERIFY(paired.wait(10000));
         QTRY_COMPARE_WITH_TIMEOUT(sim->requests("127.0.0.3").size(), 3, 10000);
@@ -313,7 +330,7 @@ private slots:
     {
         startSim();
         QVERIFY(sim->setFault("127.0.0.2", QJsonObject{{"http", "hang"}}));
-        QSignalSpy hint(service, SIGNAL(showTokenPage(int)));
+        QSignalSpy hint(&relay, SIGNAL(showTokenPage(int)));
         pair(kLight, "127.0.0.2", 2);
         QVERIFY(hint.wait(nanoleafAPIsync::kRequestTimeoutMs + 10000));
         QCOMPARE(hint.first().first().toInt(), 2);
@@ -338,8 +355,8 @@ private slots:
         startSim();
         QVERIFY(TokenProfile::write(kLight, "abc"));
         QVERIFY(sim->setFault("127.0.0.2", QJsonObject{{"http", fault}}));
-        QSignalSpy hint(service, SIGNAL(showTokenPage(int)));
-        QSignalSpy paired(service, SIGNAL(refreshIsPaired()));
+        QSignalSpy hint(&relay, SIGNAL(showTokenPage(int)));
+        QSignalSpy paired(&relay, SIGNAL(refreshIsPaired()));
         pair(kLight, "127.0.0.2");
         if (fault == "wrongtypes") {
             // The stored token is refused (mistyped description counts as an answer,

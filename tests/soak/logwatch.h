@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QHash>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// Takes over Qt's message handler while it lives: debug lines are counted by the
+// labels they start with and kept in a short ring (for a failing test to show)
+// instead of flooding the test output; info lines, warnings and worse go on to
+// the previous handler. The tool's log labels are the only outside sign of some
+// steps (an effect answer arriving, a scan ending), so tests wait on them.
+//
+// Lines may come from any thread; counts are read and waited for on the thread
+// that owns the watch.
+class LogWatch : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit LogWatch(const QStringList& labels, QObject* parent = nullptr);
+    ~LogWatch() override;
+    LogWatch(const LogWatch&) = delete;
+    LogWatch& operator=(const LogWatch&) = delete;
+
+    // Lines seen so far that start with label (one of the labels given).
+    int count(const QString& label) const;
+    // Runs the event loop until count(label) >= n; false when timeoutMs passed first.
+    bool waitFor(const QString& label, int n, int timeoutMs);
+    // The latest debug lines, oldest first.
+    QStringList recent() const;
+
+signals:
+    // A watched line was logged (queued to the watch's thread).
+    void matched();
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& text);
+    void take(const QString& text);
+
+    const QStringList watched;
+    mutable QMutex mutex;
+    QHash<QString, int> counts;
+    QStringList ring;
+    QtMessageHandler previous = nullptr;
+};
