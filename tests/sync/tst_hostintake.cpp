@@ -8,17 +8,7 @@
 
 using namespace HostIntake;
 
-Q_DECLARE_METATYPE(HostIntake::Action)
-
-namespace HostIntake {
-// Readable failures for QCOMPARE/QTEST (found by argument-dependent lookup).
-char* toString(Action action)
-{
-    static const char* const names[] = {"Ignore", "Decline", "Forward", "Drop", "ShortFrame", "SyncSwitch"};
-    const int i = static_cast<int>(action);
-    return qstrdup(i >= 0 && i < 6 ? names[i] : "?");
-}
-} // namespace HostIntake
+#include "common/hostintakeprint.h"
 
 namespace {
 
