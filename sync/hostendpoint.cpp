@@ -18,7 +18,8 @@ HostEndpointPath hostEndpointPath(const std::string& nameOrPath)
     std::string name = nameOrPath;
     if (name.empty()) {
         const char* fromEnvironment = std::getenv(kHostEndpointEnvironment);
-        name = fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : kHostEndpointName;
+        const bool set = fromEnvironment != nullptr && *fromEnvironment != '\0';
+        name = set ? fromEnvironment : kHostEndpointName;
     }
     if (name[0] == '/')
         return HostEndpointPath{name, std::string()};

@@ -48,7 +48,8 @@ HostMessageServer::~HostMessageServer()
 
 QString HostMessageServer::resolveName(const QString& nameOrPath)
 {
-    return QFile::decodeName(hostEndpointPath(QFile::encodeName(nameOrPath).toStdString()).path.c_str());
+    const HostEndpointPath where = hostEndpointPath(QFile::encodeName(nameOrPath).toStdString());
+    return QFile::decodeName(where.path.c_str());
 }
 
 bool HostMessageServer::fail(const QString& why)
@@ -83,7 +84,8 @@ bool HostMessageServer::listen(const QString& nameOrPath)
             return fail(QStringLiteral("another instance is listening on %1").arg(name));
         }
         if (!Platform::removePath(where.path, why))
-            return fail(QStringLiteral("cannot remove the stale socket %1: %2").arg(name, QString::fromStdString(why)));
+            return fail(QStringLiteral("cannot remove the stale socket %1: %2")
+                            .arg(name, QString::fromStdString(why)));
         break;
     }
     }

@@ -106,14 +106,11 @@ bool makeStaleSocket(const QString& path)
     const QByteArray name = QFile::encodeName(path);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (std::size_t(name.size()) >= sizeof address.sun_path)
-        return false;
-    std::memcpy(address.sun_path, name.constData(), std::size_t(name.size()));
+    std::strncpy(address.sun_path, name.constData(), sizeof address.sun_path - 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return bound;
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return bound && std::size_t(name.size()) < sizeof address.sun_path;
 }
 
 bool makeFolder(const QString& path, mode_t mode)
@@ -140,7 +137,7 @@ bool put(const QString& thing, const QString& path)
         return makeFolder(path, 0755);
     if (thing == "fifo")
         return ::mkfifo(p.constData(), 0600) == 0;
-    if (thing == "foreign folder") // only root can hand a folder to another user
+    if (thing == "foreign folder")
         return makeFolder(path, 0700) && ::chown(p.constData(), 65534, 65534) == 0;
     if (thing == "link to stale socket" || thing == "link to private folder")
         return put(thing.mid(8), path + ".target") && QFile::link(path + ".target", path);
@@ -264,9 +261,9 @@ void tst_HostMessageServer::endpointPath()
     QVERIFY(makeFolder(run, 0700) && makeFolder(m_scratch->filePath(QStringLiteral("open")), 0755));
     const QString own = m_scratch->filePath(QStringLiteral("prismara-nanoleaf-%1").arg(::geteuid()));
     setEnvironment(HostMessageServer::kEnvironmentName, environment);
-    setEnvironment("XDG_RUNTIME_DIR", runtime == "relative" ? QStringLiteral("run")
-                                      : runtime.isEmpty()    ? runtime
-                                                             : m_scratch->filePath(runtime));
+    if (!runtime.isEmpty())
+        runtime = runtime == "relative" ? QStringLiteral("run") : m_scratch->filePath(runtime);
+    setEnvironment("XDG_RUNTIME_DIR", runtime);
     setEnvironment("TMPDIR", m_scratch->path());
     QCOMPARE(HostMessageServer::resolveName(given), expected.replace("$RUN", run).replace("$OWN", own));
 }
@@ -555,21 +552,17 @@ void tst_HostMessageServer::onlyAStaleSocketIsReplaced()
     QFETCH(bool, ownFolder);
     QFETCH(QString, thing);
     QFETCH(bool, listens);
-    if (thing == "foreign folder" && ::geteuid() != 0)
-        QSKIP("only root can make a folder of another user");
     m_server.reset();
-    QString path = m_scratch->filePath(QStringLiteral("host.sock"));
-    qputenv(HostMessageServer::kEnvironmentName, QFile::encodeName(path));
-    QString folder;
-    if (ownFolder) {
-        // The default endpoint without a runtime folder.
-        qunsetenv(HostMessageServer::kEnvironmentName);
-        qputenv("TMPDIR", QFile::encodeName(m_scratch->path()));
-        folder = m_scratch->filePath(QStringLiteral("prismara-nanoleaf-%1").arg(::geteuid()));
-        path = folder + QStringLiteral("/prismara-nanoleaf-host");
-    }
+    // Either an endpoint path of our choosing, or the default one without a runtime folder.
+    const QString folder = m_scratch->filePath(QStringLiteral("prismara-nanoleaf-%1").arg(::geteuid()));
+    const QString path = ownFolder ? folder + "/prismara-nanoleaf-host" : m_scratch->filePath("host.sock");
+    setEnvironment(HostMessageServer::kEnvironmentName, ownFolder ? QString() : path);
+    setEnvironment("TMPDIR", m_scratch->path());
     const QString at = ownFolder ? folder : path;
-    QVERIFY(put(thing, at));
+    const bool made = put(thing, at);
+    if (!made && thing == "foreign folder")
+        QSKIP("only root can hand a folder to another user");
+    QVERIFY(made);
     const QString before = describe(at);
 
     m_server = std::make_unique<HostMessageServer>(m_handler.get());
