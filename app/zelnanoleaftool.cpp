@@ -17,6 +17,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <cstdio>
 #include <cstdlib>
 
 #ifdef _WIN32
@@ -131,8 +132,11 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
 #ifndef _WIN32
     // Without window messages, hosts reach the intake through a local socket.
     hostEndpoint = new HostMessageServer(this, this);
+    // Without the endpoint no host can reach the tool: say so on standard error
+    // even when debug output is filtered.
     if (!hostEndpoint->listen())
-        qDebug() << "host endpoint not listening" << hostEndpoint->fullServerName();
+        std::fprintf(stderr, "prismara-nanoleaf-tool: host endpoint not listening: %s\n",
+                     qPrintable(hostEndpoint->errorString()));
 #endif
 }
 

@@ -5,7 +5,8 @@
 #   tools/netns-run docs/make-screenshot.sh
 set -u
 cd "$(dirname "$0")/.."
-export XDG_CONFIG_HOME=$(mktemp -d) PRISMARA_HOST_SOCKET=/tmp/ct.host
+export XDG_CONFIG_HOME=$(mktemp -d)
+export PRISMARA_HOST_SOCKET=$XDG_CONFIG_HOME/host.sock
 Xvfb :77 -screen 0 1400x680x24 >/dev/null 2>&1 &
 xpid=$!
 sleep 1
@@ -31,7 +32,7 @@ xdotool mousemove --window $wid 150 57 click 1; sleep 2
 xdotool mousemove --window $wid 100 165 click 1; sleep 0.3
 xdotool mousemove --window $wid 150 57 click 1; sleep 3
 # the test sender: random frames once a second
-build/bin/host-sim --socket /tmp/ct.host --rainbow --rate 30 --duration 3 --quiet >/tmp/ct-host.log 2>&1
+build/bin/host-sim --rainbow --rate 30 --duration 3 --quiet >/tmp/ct-host.log 2>&1
 sleep 0.5
 import -window root docs/screenshot-paired.png
 kill $tpid $spid; sleep 0.5; kill $xpid

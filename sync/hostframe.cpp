@@ -1,7 +1,6 @@
 #include "sync/hostframe.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <utility>
 
 namespace {
@@ -28,16 +27,6 @@ constexpr std::size_t kCbDataAt = 24;
 constexpr std::size_t kPayloadAt = 28;
 
 } // namespace
-
-std::string hostEndpointName(const std::string& nameOrPath)
-{
-    if (!nameOrPath.empty())
-        return nameOrPath;
-    const char* fromEnvironment = std::getenv(kHostEndpointEnvironment);
-    if (fromEnvironment != nullptr && *fromEnvironment != '\0')
-        return fromEnvironment;
-    return kHostEndpointName;
-}
 
 HostIntake::Message HostRequest::toMessage() const
 {

@@ -5,7 +5,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 // Wire format of the local host endpoint, which carries the same messages a
@@ -22,15 +21,6 @@ constexpr std::size_t kHostHeaderSize = 24;            // message, wParam, dwDat
 constexpr std::size_t kHostMaxRequestSize = 64 * 1024; // largest accepted size field
 constexpr std::size_t kHostMaxPayload = kHostMaxRequestSize - kHostHeaderSize;
 constexpr std::size_t kHostAnswerSize = 9;
-
-// Where the endpoint lives: a local socket name (in the temporary directory) or
-// an absolute path. The environment variable overrides the default name.
-constexpr const char* kHostEndpointName = "prismara-nanoleaf-host";
-constexpr const char* kHostEndpointEnvironment = "PRISMARA_HOST_SOCKET";
-
-// nameOrPath if given, else $PRISMARA_HOST_SOCKET if set and not empty, else
-// the default name.
-std::string hostEndpointName(const std::string& nameOrPath = std::string());
 
 struct HostRequest
 {

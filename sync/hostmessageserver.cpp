@@ -1,6 +1,9 @@
 #include "sync/hostmessageserver.h"
 
+#include "platform/userfiles.h"
+
 #include <QDebug>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 
@@ -45,30 +48,51 @@ HostMessageServer::~HostMessageServer()
 
 QString HostMessageServer::resolveName(const QString& nameOrPath)
 {
-    return QString::fromStdString(hostEndpointName(nameOrPath.toStdString()));
+    const HostEndpointPath where = hostEndpointPath(QFile::encodeName(nameOrPath).toStdString());
+    return QFile::decodeName(where.path.c_str());
+}
+
+bool HostMessageServer::fail(const QString& why)
+{
+    m_error = why;
+    qDebug() << "HostMessageServer:" << why;
+    return false;
 }
 
 bool HostMessageServer::listen(const QString& nameOrPath)
 {
     close();
-    const QString name = resolveName(nameOrPath);
+    m_error.clear();
+    const HostEndpointPath where = hostEndpointPath(QFile::encodeName(nameOrPath).toStdString());
+    const QString name = QFile::decodeName(where.path.c_str());
+    std::string why;
+    if (!where.ownFolder.empty() && !Platform::makePrivateFolder(where.ownFolder, why))
+        return fail(QStringLiteral("cannot use the folder %1: %2")
+                        .arg(QFile::decodeName(where.ownFolder.c_str()), QString::fromStdString(why)));
 
-    // Only a dead instance's socket file may be taken over.
-    {
+    switch (Platform::pathKind(where.path)) {
+    case Platform::PathKind::Missing:
+        break;
+    case Platform::PathKind::Other:
+        return fail(QStringLiteral("%1 exists and is not a socket; it is left as it is").arg(name));
+    case Platform::PathKind::Socket: {
+        // Only a dead instance's socket file may be taken over.
         QLocalSocket probe;
         probe.connectToServer(name);
         if (probe.waitForConnected(kProbeTimeoutMs)) {
-            qDebug() << "HostMessageServer: another instance is listening on" << name;
             probe.abort();
-            return false;
+            return fail(QStringLiteral("another instance is listening on %1").arg(name));
         }
+        if (!Platform::removePath(where.path, why))
+            return fail(QStringLiteral("cannot remove the stale socket %1: %2")
+                            .arg(name, QString::fromStdString(why)));
+        break;
     }
-    QLocalServer::removeServer(name);
+    }
+    // The socket file gets mode 0700: no one else may connect.
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(name)) {
-        qDebug() << "HostMessageServer: cannot listen on" << name << m_server->errorString();
-        return false;
-    }
+    if (!m_server->listen(name))
+        return fail(QStringLiteral("cannot listen on %1: %2").arg(name, m_server->errorString()));
     qDebug() << "HostMessageServer: listening on" << m_server->fullServerName();
     return true;
 }
@@ -98,6 +122,11 @@ bool HostMessageServer::isListening() const
 QString HostMessageServer::fullServerName() const
 {
     return m_server->fullServerName();
+}
+
+QString HostMessageServer::errorString() const
+{
+    return m_error;
 }
 
 int HostMessageServer::connectionCount() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sync/hostendpoint.h"
 #include "sync/hostframe.h"
 #include "sync/hostmessagehandler.h"
 
@@ -31,14 +32,17 @@ public:
     ~HostMessageServer() override;
 
     // Listens on nameOrPath; empty means $PRISMARA_HOST_SOCKET, or the default
-    // name when that is unset. A name lands in the temporary directory, an
-    // absolute path is used as is. A socket file left behind by a dead instance
-    // is removed first; a live instance on the same name is left alone and
-    // listen() fails.
+    // name when that is unset (see sync/hostendpoint.h for where a name lands).
+    // Only the user running the tool can connect. A socket file nothing answers
+    // on (left by a dead instance) is replaced; a live instance, or anything
+    // that is not a socket, is left alone and listen() fails, with the reason
+    // in errorString().
     bool listen(const QString& nameOrPath = QString());
     void close();
     bool isListening() const;
     QString fullServerName() const;
+    // Why the last listen() failed, naming the path; empty after a success.
+    QString errorString() const;
     int connectionCount() const;
 
     static QString resolveName(const QString& nameOrPath);
@@ -55,7 +59,10 @@ private:
     void serve(QLocalSocket* socket);
     void drop(QLocalSocket* socket);
 
+    bool fail(const QString& why);
+
     HostMessageHandler* m_handler;
     QLocalServer* m_server;
+    QString m_error;
     std::unordered_map<QLocalSocket*, std::unique_ptr<Connection>> m_connections;
 };

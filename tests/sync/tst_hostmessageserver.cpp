@@ -1,13 +1,21 @@
 #include "sync/hostframe.h"
 #include "sync/hostmessageserver.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLocalSocket>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstring>
 #include <memory>
 #include <vector>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using Bytes = std::vector<unsigned char>;
 
@@ -84,6 +92,71 @@ bool sameAnswer(const HostIntake::HostAnswer& a, const HostIntake::HostAnswer& b
     return a.handled == b.handled && a.result == b.result;
 }
 
+void setEnvironment(const char* name, const QString& value)
+{
+    if (value.isEmpty())
+        qunsetenv(name);
+    else
+        qputenv(name, QFile::encodeName(value));
+}
+
+// What a crashed instance leaves behind: a socket file nobody listens on.
+bool makeStaleSocket(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, name.constData(), sizeof address.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return bound && std::size_t(name.size()) < sizeof address.sun_path;
+}
+
+bool makeFolder(const QString& path, mode_t mode)
+{
+    return QDir().mkdir(path) && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+// Puts one kind of thing at path; a link points at a thing of the kind the
+// endpoint would accept, made next to it.
+bool put(const QString& thing, const QString& path)
+{
+    const QByteArray p = QFile::encodeName(path);
+    if (thing == "nothing")
+        return true;
+    if (thing == "stale socket")
+        return makeStaleSocket(path);
+    if (thing == "file") {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write("keep me") == 7;
+    }
+    if (thing == "private folder")
+        return makeFolder(path, 0700);
+    if (thing == "open folder")
+        return makeFolder(path, 0755);
+    if (thing == "fifo")
+        return ::mkfifo(p.constData(), 0600) == 0;
+    if (thing == "foreign folder")
+        return makeFolder(path, 0700) && ::chown(p.constData(), 65534, 65534) == 0;
+    if (thing == "link to stale socket" || thing == "link to private folder")
+        return put(thing.mid(8), path + ".target") && QFile::link(path + ".target", path);
+    return false;
+}
+
+// Kind, mode, owner and content of what is at path, to see that it is untouched.
+QString describe(const QString& path)
+{
+    struct stat st = {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return QStringLiteral("missing");
+    QFile f(path);
+    const QByteArray content = S_ISREG(st.st_mode) && f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return QStringLiteral("type %1 mode %2 uid %3 link '%4' content '%5'")
+        .arg(st.st_mode >> 12, 0, 8).arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')).arg(st.st_uid)
+        .arg(QFile::symLinkTarget(path), QString::fromLatin1(content));
+}
+
 } // namespace
 
 class tst_HostMessageServer : public QObject
@@ -95,8 +168,8 @@ private slots:
     void init();
     void cleanup();
 
-    void resolveName_data();
-    void resolveName();
+    void endpointPath_data();
+    void endpointPath();
     void listensWhereTheEnvironmentSays();
     void roundTrip_data();
     void roundTrip();
@@ -109,14 +182,18 @@ private slots:
     void lastFramesBeforeHangUpAreHandled();
     void hostThatDoesNotReadIsThrottledNotLost();
     void fiftyClients();
-    void staleSocketFileIsReplaced();
+    void onlyAStaleSocketIsReplaced_data();
+    void onlyAStaleSocketIsReplaced();
     void liveInstanceIsNotTakenOver();
+    void toolSaysWhyItCannotListen();
 
 private:
     std::unique_ptr<QLocalSocket> connectClient();
 
     QTemporaryDir m_dir;
     QString m_path;
+    QByteArray m_tmpdir;
+    std::unique_ptr<QTemporaryDir> m_scratch;
     std::unique_ptr<FakeHandler> m_handler;
     std::unique_ptr<HostMessageServer> m_server;
 };
@@ -125,11 +202,17 @@ void tst_HostMessageServer::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_path = m_dir.filePath(QStringLiteral("host.sock"));
-    qputenv(HostMessageServer::kEnvironmentName, QFile::encodeName(m_path));
+    m_tmpdir = qgetenv("TMPDIR");
+    qunsetenv("XDG_RUNTIME_DIR");
 }
 
 void tst_HostMessageServer::init()
 {
+    qputenv(HostMessageServer::kEnvironmentName, QFile::encodeName(m_path));
+    qputenv("TMPDIR", m_tmpdir);
+    qunsetenv("XDG_RUNTIME_DIR");
+    m_scratch = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_scratch->isValid());
     m_handler = std::make_unique<FakeHandler>();
     m_server = std::make_unique<HostMessageServer>(m_handler.get());
     QVERIFY(m_server->listen());
@@ -139,6 +222,7 @@ void tst_HostMessageServer::cleanup()
 {
     m_server.reset();
     m_handler.reset();
+    m_scratch.reset();
 }
 
 std::unique_ptr<QLocalSocket> tst_HostMessageServer::connectClient()
@@ -150,29 +234,38 @@ std::unique_ptr<QLocalSocket> tst_HostMessageServer::connectClient()
     return socket;
 }
 
-void tst_HostMessageServer::resolveName_data()
+void tst_HostMessageServer::endpointPath_data()
 {
     QTest::addColumn<QString>("given");
-    QTest::addColumn<QByteArray>("environment");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("default") << QString() << QByteArray() << QStringLiteral("prismara-nanoleaf-host");
-    QTest::newRow("environment name") << QString() << QByteArray("other-host") << QStringLiteral("other-host");
-    QTest::newRow("environment path") << QString() << QByteArray("/run/x/host.sock") << QStringLiteral("/run/x/host.sock");
-    QTest::newRow("argument wins") << QStringLiteral("given") << QByteArray("other-host") << QStringLiteral("given");
+    QTest::addColumn<QString>("environment");
+    QTest::addColumn<QString>("runtime");
+    QTest::addColumn<QString>("expected"); // $RUN: a private runtime folder; $OWN: our fallback folder
+    QTest::newRow("default") << QString() << QString() << "run" << "$RUN/prismara-nanoleaf-host";
+    QTest::newRow("no runtime folder") << QString() << QString() << QString() << "$OWN/prismara-nanoleaf-host";
+    QTest::newRow("runtime folder open to others") << QString() << QString() << "open" << "$OWN/prismara-nanoleaf-host";
+    QTest::newRow("runtime folder missing") << QString() << QString() << "none" << "$OWN/prismara-nanoleaf-host";
+    QTest::newRow("runtime folder relative") << QString() << QString() << "relative" << "$OWN/prismara-nanoleaf-host";
+    QTest::newRow("environment name") << QString() << "other-host" << "run" << "$RUN/other-host";
+    QTest::newRow("environment name, no runtime") << QString() << "other-host" << QString() << "$OWN/other-host";
+    QTest::newRow("environment path") << QString() << "/run/x/host.sock" << "run" << "/run/x/host.sock";
+    QTest::newRow("argument wins") << "given" << "other-host" << "run" << "$RUN/given";
 }
 
-void tst_HostMessageServer::resolveName()
+void tst_HostMessageServer::endpointPath()
 {
     QFETCH(QString, given);
-    QFETCH(QByteArray, environment);
-    const QByteArray saved = qgetenv(HostMessageServer::kEnvironmentName);
-    if (environment.isEmpty())
-        qunsetenv(HostMessageServer::kEnvironmentName);
-    else
-        qputenv(HostMessageServer::kEnvironmentName, environment);
-    const QString resolved = HostMessageServer::resolveName(given);
-    qputenv(HostMessageServer::kEnvironmentName, saved);
-    QTEST(resolved, "expected");
+    QFETCH(QString, environment);
+    QFETCH(QString, runtime);
+    QFETCH(QString, expected);
+    const QString run = m_scratch->filePath(QStringLiteral("run"));
+    QVERIFY(makeFolder(run, 0700) && makeFolder(m_scratch->filePath(QStringLiteral("open")), 0755));
+    const QString own = m_scratch->filePath(QStringLiteral("prismara-nanoleaf-%1").arg(::geteuid()));
+    setEnvironment(HostMessageServer::kEnvironmentName, environment);
+    if (!runtime.isEmpty())
+        runtime = runtime == "relative" ? QStringLiteral("run") : m_scratch->filePath(runtime);
+    setEnvironment("XDG_RUNTIME_DIR", runtime);
+    setEnvironment("TMPDIR", m_scratch->path());
+    QCOMPARE(HostMessageServer::resolveName(given), expected.replace("$RUN", run).replace("$OWN", own));
 }
 
 void tst_HostMessageServer::listensWhereTheEnvironmentSays()
@@ -435,21 +528,64 @@ void tst_HostMessageServer::fiftyClients()
     QTRY_COMPARE_WITH_TIMEOUT(m_server->connectionCount(), 0, kWaitMs);
 }
 
-void tst_HostMessageServer::staleSocketFileIsReplaced()
+void tst_HostMessageServer::onlyAStaleSocketIsReplaced_data()
 {
+    QTest::addColumn<bool>("ownFolder"); // the thing sits where our own folder goes, not at the endpoint
+    QTest::addColumn<QString>("thing");
+    QTest::addColumn<bool>("listens");
+    QTest::newRow("nothing") << false << "nothing" << true;
+    QTest::newRow("stale socket") << false << "stale socket" << true;
+    QTest::newRow("file") << false << "file" << false;
+    QTest::newRow("folder") << false << "private folder" << false;
+    QTest::newRow("fifo") << false << "fifo" << false;
+    QTest::newRow("link to a stale socket") << false << "link to stale socket" << false;
+    QTest::newRow("no own folder yet") << true << "nothing" << true;
+    QTest::newRow("own folder") << true << "private folder" << true;
+    QTest::newRow("own folder open to others") << true << "open folder" << false;
+    QTest::newRow("own folder is a link") << true << "link to private folder" << false;
+    QTest::newRow("own folder is a file") << true << "file" << false;
+    QTest::newRow("own folder of another user") << true << "foreign folder" << false;
+}
+
+void tst_HostMessageServer::onlyAStaleSocketIsReplaced()
+{
+    QFETCH(bool, ownFolder);
+    QFETCH(QString, thing);
+    QFETCH(bool, listens);
     m_server.reset();
-    // What a crashed instance leaves behind: a file nobody listens on.
-    QFile stale(m_path);
-    QVERIFY(stale.open(QIODevice::WriteOnly));
-    stale.close();
+    // Either an endpoint path of our choosing, or the default one without a runtime folder.
+    const QString folder = m_scratch->filePath(QStringLiteral("prismara-nanoleaf-%1").arg(::geteuid()));
+    const QString path = ownFolder ? folder + "/prismara-nanoleaf-host" : m_scratch->filePath("host.sock");
+    setEnvironment(HostMessageServer::kEnvironmentName, ownFolder ? QString() : path);
+    setEnvironment("TMPDIR", m_scratch->path());
+    const QString at = ownFolder ? folder : path;
+    const bool made = put(thing, at);
+    if (!made && thing == "foreign folder")
+        QSKIP("only root can hand a folder to another user");
+    QVERIFY(made);
+    const QString before = describe(at);
 
     m_server = std::make_unique<HostMessageServer>(m_handler.get());
-    QVERIFY(m_server->listen());
-    auto client = connectClient();
-    QVERIFY(client);
-    send(*client, request(74, 11));
-    QTRY_VERIFY_WITH_TIMEOUT(client->bytesAvailable() >= qint64(kHostAnswerSize), kWaitMs);
-    QVERIFY(sameAnswer(readAnswers(*client).at(0), FakeHandler::answerFor(74, 11)));
+    QCOMPARE(m_server->listen(), listens);
+    if (!listens) {
+        QVERIFY2(m_server->errorString().contains(at), qPrintable(m_server->errorString()));
+        QCOMPARE(describe(at), before);
+        return;
+    }
+    QCOMPARE(m_server->fullServerName(), path);
+    // Nobody else may reach the socket: not through its folder, nor by its mode.
+    if (ownFolder)
+        QCOMPARE(describe(folder), QStringLiteral("type 4 mode 0700 uid %1 link '' content ''").arg(::geteuid()));
+    struct stat st = {};
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+    QVERIFY(S_ISSOCK(st.st_mode));
+    QCOMPARE(st.st_mode & 077, mode_t(0));
+    QLocalSocket client;
+    client.connectToServer(path);
+    QVERIFY(client.waitForConnected(kWaitMs));
+    send(client, request(74, 11));
+    QTRY_VERIFY_WITH_TIMEOUT(client.bytesAvailable() >= qint64(kHostAnswerSize), kWaitMs);
+    QVERIFY(sameAnswer(readAnswers(client).at(0), FakeHandler::answerFor(74, 11)));
 }
 
 void tst_HostMessageServer::liveInstanceIsNotTakenOver()
@@ -458,6 +594,7 @@ void tst_HostMessageServer::liveInstanceIsNotTakenOver()
     HostMessageServer second(&otherHandler);
     QVERIFY(!second.listen());
     QVERIFY(!second.isListening());
+    QCOMPARE(second.errorString(), "another instance is listening on " + m_path);
 
     auto client = connectClient();
     QVERIFY(client);
@@ -465,6 +602,31 @@ void tst_HostMessageServer::liveInstanceIsNotTakenOver()
     QTRY_VERIFY_WITH_TIMEOUT(client->bytesAvailable() >= qint64(kHostAnswerSize), kWaitMs);
     QCOMPARE(m_handler->seen.size(), std::size_t(1));
     QVERIFY(otherHandler.seen.empty());
+}
+
+void tst_HostMessageServer::toolSaysWhyItCannotListen()
+{
+    const QString path = m_scratch->filePath(QStringLiteral("not-a-socket"));
+    QVERIFY(put(QStringLiteral("file"), path));
+    const QString before = describe(path);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PRISMARA_HOST_SOCKET"), path);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_scratch->filePath(QStringLiteral("config")));
+    QProcess tool;
+    tool.setProcessEnvironment(env);
+    tool.start(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"), QStringList());
+    QVERIFY(tool.waitForStarted(kWaitMs));
+    QByteArray err;
+    const QByteArray expected = "prismara-nanoleaf-tool: host endpoint not listening: " + QFile::encodeName(path)
+        + " exists and is not a socket; it is left as it is\n";
+    QTRY_VERIFY_WITH_TIMEOUT((err += tool.readAllStandardError()).contains(expected)
+                                 || tool.state() == QProcess::NotRunning, kWaitMs);
+    tool.kill();
+    tool.waitForFinished(kWaitMs);
+    QVERIFY2(err.contains(expected), err.constData());
+    QCOMPARE(describe(path), before);
 }
 
 QTEST_GUILESS_MAIN(tst_HostMessageServer)

@@ -3,6 +3,7 @@
 // absolute deadlines, and reports what the tool answered. With --timestamps and
 // --seq it is the load generator of the latency benchmark.
 
+#include "sync/hostendpoint.h"
 #include "sync/hostframe.h"
 #include "tools/host-sim/framesource.h"
 #include "tools/host-sim/monotonic.h"
@@ -79,7 +80,8 @@ int parseOptions(const QCoreApplication& app, Options& o)
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     parser.addHelpOption();
     const QCommandLineOption socketOpt(QStringLiteral("socket"),
-        QStringLiteral("Endpoint name or absolute path (default: $PRISMARA_HOST_SOCKET, else prismara-nanoleaf-host)."),
+        QStringLiteral("Endpoint name or absolute path (default: $PRISMARA_HOST_SOCKET, else prismara-nanoleaf-host; "
+                       "a name lies in $XDG_RUNTIME_DIR, else in /tmp/prismara-nanoleaf-<uid>)."),
         QStringLiteral("NAME"));
     const QCommandLineOption solidOpt(QStringLiteral("solid"), QStringLiteral("Every entry this colour."),
                                       QStringLiteral("R,G,B"));
@@ -249,7 +251,7 @@ int main(int argc, char** argv)
         std::fprintf(stamps, "# frame\tsend_ns\tanswer_ns\thandled\tresult\tcolours\n");
     }
 
-    const QString name = QString::fromStdString(hostEndpointName(o.socket.toStdString()));
+    const QString name = QFile::decodeName(hostEndpointPath(QFile::encodeName(o.socket).toStdString()).path.c_str());
     QLocalSocket socket;
     socket.connectToServer(name);
     if (!socket.waitForConnected(o.timeoutMs)) {
