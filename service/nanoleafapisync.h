@@ -36,9 +36,9 @@ public:
     explicit nanoleafAPIsync(QObject* parent = nullptr);
     ~nanoleafAPIsync() override;
 
-    // A device that accepts the connection and never answers must not keep a
-    // request pending for ever: each request ends after this long without
-    // progress and then counts as failed (empty answer).
+    // A device that accepts the connection and never answers, or answers a byte
+    // now and then, must not keep a request pending for ever: each request ends
+    // this long after it was issued and then counts as failed (empty answer).
     static constexpr int kRequestTimeoutMs = 5000;
     // A real device description is a few kilobytes; an answer past this bound
     // comes from a broken or hostile device and counts as failed.

@@ -324,12 +324,21 @@ private slots:
         QCOMPARE(deviceMap.value("Never Seen").mPidArray, QVector<int>{0});
     }
 
-    // A device that accepts the connection and never answers: the request ends
-    // after its time-out like any failed one, and the user gets the hint.
-    void hangingDeviceTimesOut()
+    // A device that accepts the connection and never answers, or answers a byte a
+    // second without end: the request ends by its deadline like any failed one,
+    // and the user gets the hint.
+    void stalledDeviceTimesOut_data()
     {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("never answers") << "hang";
+        QTest::newRow("trickles") << "trickle";
+    }
+
+    void stalledDeviceTimesOut()
+    {
+        QFETCH(QString, fault);
         startSim();
-        QVERIFY(sim->setFault("127.0.0.2", QJsonObject{{"http", "hang"}}));
+        QVERIFY(sim->setFault("127.0.0.2", QJsonObject{{"http", fault}}));
         QSignalSpy hint(&relay, SIGNAL(showTokenPage(int)));
         pair(kLight, "127.0.0.2", 2);
         QVERIFY(hint.wait(nanoleafAPIsync::kRequestTimeoutMs + 10000));
