@@ -39,11 +39,25 @@ nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
     : QThread(parent)
     , udpSocket(new QUdpSocket(this))
     , streamSender(new StreamSender)
+    , scanThread(new QThread)
+    , scanner(new QObject)
 {
     deviceMap.clear();
+    scanThread->setObjectName("scan");
+    scanner->moveToThread(scanThread.get());
+    scanThread->start();
 }
 
-nanoleafAPIsync::~nanoleafAPIsync() = default;
+nanoleafAPIsync::~nanoleafAPIsync()
+{
+    // A running scan ends by itself within about twice its scan time; the scans
+    // waiting behind it and its report to this service are dropped, so nothing
+    // runs on or emits from a service that is gone.
+    scanThread->requestInterruption();
+    scanThread->quit();
+    scanThread->wait();
+    delete scanner;
+}
 
 nanoleafAPIsync::CurrentDevice nanoleafAPIsync::currentDevice() const
 {

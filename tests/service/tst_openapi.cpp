@@ -6,6 +6,7 @@
 #include "common/nanoleafsim.h"
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
+#include "soak/logwatch.h"
 
 #include <QtTest>
 
@@ -344,6 +345,21 @@ private slots:
         QVERIFY(hint.wait(nanoleafAPIsync::kRequestTimeoutMs + 10000));
         QCOMPARE(hint.first().first().toInt(), 2);
         QVERIFY(!TokenProfile::exists());
+    }
+
+    // The scan listens on a thread of its own: a pairing started just before
+    // SEARCH reaches external control while the scan still runs.
+    void pairingGoesOnDuringScan()
+    {
+        startSim();
+        LogWatch log({"END"});
+        service->setScanTime(6);
+        pair(kLight, "127.0.0.2");
+        QVERIFY(QMetaObject::invokeMethod(service, "searchDeive_noBonjour", Qt::QueuedConnection));
+        QTRY_COMPARE_WITH_TIMEOUT(sim->device("127.0.0.2").value("mode").toString(),
+                                  QString("extControl-v2"), 30000);
+        QCOMPARE(log.count("END"), 0);
+        QVERIFY(log.waitFor("END", 1, 20000));
     }
 
     void misbehavingLayoutAnswers_data()
