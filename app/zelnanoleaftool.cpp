@@ -143,8 +143,9 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
 ZelNanoleafTool::~ZelNanoleafTool()
 {
     // Stop what has no parent: the timers first (nothing fires into a half-gone
-    // window), then the service thread, which finishes a running scan, and only
-    // then the service itself, once no thread runs its slots any more.
+    // window), then the service thread, and only then the service itself, once no
+    // thread runs its slots any more; it waits for a running scan and drops the
+    // rest, so no report of a scan reaches this window.
     sendTimer->stop();
     loadingTimer->stop();
     workerThread->quit();

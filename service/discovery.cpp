@@ -49,6 +49,34 @@ void nanoleafAPIsync::searchDeive_noBonjour()
     qDebug() << "from thread slot:" << QThread::currentThreadId();
     qDebug() << "searchDeive_noBonjour";
 
+    // A scan blocks its thread for one to two scan times, so it listens on a
+    // thread of its own and requests and their answers go on meanwhile. A scan
+    // asked for while another runs waits there until that one has ended.
+    const int seconds = scanTime;
+    const bool posted = QMetaObject::invokeMethod(
+        scanner, [this, seconds] { listenForDevices(seconds); }, Qt::QueuedConnection);
+    if (!posted)
+        qWarning() << "searchDeive_noBonjour: the scan thread took no scan";
+}
+
+void nanoleafAPIsync::afterScans(std::function<void()> done)
+{
+    const bool posted = QMetaObject::invokeMethod(
+        scanner,
+        [this, done] {
+            // Behind the report that the last scan posted before it got here.
+            QMetaObject::invokeMethod(this, done, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+    if (!posted)
+        qWarning() << "afterScans: the scan thread took nothing";
+}
+
+void nanoleafAPIsync::listenForDevices(int seconds)
+{
+    // The service is going away: the scans still waiting are dropped.
+    if (QThread::currentThread()->isInterruptionRequested())
+        return;
     if (Platform::Net::startup() != 0) {
         printLine("E: Unable to initialize WinSock");
         qDebug() << "Unable to initialize WinSock";
@@ -59,8 +87,19 @@ void nanoleafAPIsync::searchDeive_noBonjour()
     qDebug() << "Test";
 
     std::vector<Zeroconf::Reply> replies;
-    const bool completed = Zeroconf::QueryService(queryText(), scanTime, replies);
+    const bool completed = Zeroconf::QueryService(queryText(), seconds, replies);
+    Platform::Net::cleanup();
 
+    // Reported on the service thread, so the service's signals all come from there.
+    const bool posted = QMetaObject::invokeMethod(
+        this, [this, completed, replies] { reportScan(completed, replies); },
+        Qt::QueuedConnection);
+    if (!posted)
+        qWarning() << "searchDeive_noBonjour: the scan's result was lost";
+}
+
+void nanoleafAPIsync::reportScan(bool completed, const std::vector<Zeroconf::Reply>& replies)
+{
     printLine(kSeparatorLine);
     qDebug() << "SeparatorLine1:" << kSeparatorLine;
     if (!completed) {
@@ -78,8 +117,6 @@ void nanoleafAPIsync::searchDeive_noBonjour()
     qDebug() << "SeparatorLine2:" << kSeparatorLine;
     printLine("Hello, world");
     qDebug() << "END";
-
-    Platform::Net::cleanup();
 }
 
 void nanoleafAPIsync::reportReplies(const std::vector<Zeroconf::Reply>& replies)

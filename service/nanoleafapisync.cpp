@@ -17,6 +17,7 @@
 #include <QNetworkRequest>
 #include <QSettings>
 #include <QTextCodec>
+#include <QTimer>
 #include <QUdpSocket>
 #include <QUrl>
 #include <QVariant>
@@ -38,11 +39,25 @@ nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
     : QThread(parent)
     , udpSocket(new QUdpSocket(this))
     , streamSender(new StreamSender)
+    , scanThread(new QThread)
+    , scanner(new QObject)
 {
     deviceMap.clear();
+    scanThread->setObjectName("scan");
+    scanner->moveToThread(scanThread.get());
+    scanThread->start();
 }
 
-nanoleafAPIsync::~nanoleafAPIsync() = default;
+nanoleafAPIsync::~nanoleafAPIsync()
+{
+    // A running scan ends by itself within about twice its scan time; the scans
+    // waiting behind it and its report to this service are dropped, so nothing
+    // runs on or emits from a service that is gone.
+    scanThread->requestInterruption();
+    scanThread->quit();
+    scanThread->wait();
+    delete scanner;
+}
 
 nanoleafAPIsync::CurrentDevice nanoleafAPIsync::currentDevice() const
 {
@@ -96,6 +111,31 @@ void nanoleafAPIsync::setNanoIP(QString url, QString ip, QString name, int row, 
 
 // ---------------------------------------------------------------- requests
 
+namespace {
+
+// A request whose answer reaches no slot would leave its flow hanging, so a
+// failed connection ends the program in every build.
+void connectOrDie(const QObject* sender, const char* signal, const QObject* receiver,
+                  const char* method)
+{
+    if (!QObject::connect(sender, signal, receiver, method))
+        qFatal("nanoleafAPIsync: could not connect %s to %s", signal, method);
+}
+
+// The transfer time-out only ends a request that makes no progress; a device that
+// trickles a byte now and then would hold it open for ever. So every request is
+// also aborted this long after it was issued, which ends it like a time-out.
+void setDeadline(QNetworkReply* reply, int ms)
+{
+    auto* deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    connectOrDie(deadline, SIGNAL(timeout()), reply, SLOT(abort()));
+    connectOrDie(reply, SIGNAL(finished()), deadline, SLOT(stop()));
+    deadline->start(ms);
+}
+
+} // namespace
+
 void nanoleafAPIsync::issue(Answer kind, const QByteArray& verb, const QNetworkRequest& request,
                             const QByteArray& body)
 {
@@ -120,10 +160,7 @@ void nanoleafAPIsync::issue(Answer kind, const QByteArray& verb, const QNetworkR
             answerSlot = SLOT(ResponseStatic(QNetworkReply*));
             break;
         }
-        const bool connected =
-            connect(manager, SIGNAL(finished(QNetworkReply*)), this, answerSlot);
-        Q_ASSERT(connected);
-        Q_UNUSED(connected);
+        connectOrDie(manager, SIGNAL(finished(QNetworkReply*)), this, answerSlot);
 
         QNetworkRequest bounded(request);
         bounded.setTransferTimeout(kRequestTimeoutMs);
@@ -137,9 +174,8 @@ void nanoleafAPIsync::issue(Answer kind, const QByteArray& verb, const QNetworkR
         // Holding back past the bound keeps a runaway answer from filling memory;
         // guardAnswerSize then aborts it.
         reply->setReadBufferSize(kMaxAnswerBytes + 1);
-        const bool guarded = connect(reply, SIGNAL(readyRead()), this, SLOT(guardAnswerSize()));
-        Q_ASSERT(guarded);
-        Q_UNUSED(guarded);
+        connectOrDie(reply, SIGNAL(readyRead()), this, SLOT(guardAnswerSize()));
+        setDeadline(reply, kRequestTimeoutMs);
     });
 }
 

@@ -27,7 +27,9 @@ class StreamSender;
 // It lives on the service thread; the controller calls some of its operations
 // directly from the GUI thread. Every network request is issued on the service
 // thread, so every answer slot runs there too, and the current-device members,
-// which both threads touch, are only reached under currentLock.
+// which both threads touch, are only reached under currentLock. A scan listens
+// on a thread of its own, so requests and answers go on meanwhile; what it found
+// is reported back on the service thread.
 class nanoleafAPIsync : public QThread
 {
     Q_OBJECT
@@ -36,9 +38,9 @@ public:
     explicit nanoleafAPIsync(QObject* parent = nullptr);
     ~nanoleafAPIsync() override;
 
-    // A device that accepts the connection and never answers must not keep a
-    // request pending for ever: each request ends after this long without
-    // progress and then counts as failed (empty answer).
+    // A device that accepts the connection and never answers, or answers a byte
+    // now and then, must not keep a request pending for ever: each request ends
+    // this long after it was issued and then counts as failed (empty answer).
     static constexpr int kRequestTimeoutMs = 5000;
     // A real device description is a few kilobytes; an answer past this bound
     // comes from a broken or hostile device and counts as failed.
@@ -67,6 +69,9 @@ public:
 
     // Time a scan listens for answers, in seconds (3 in the product).
     void setScanTime(int seconds);
+    // Runs done on the service thread once every scan asked for so far has been
+    // reported (its "END" line logged).
+    void afterScans(std::function<void()> done);
 
 signals:
     void getNanoIp(QString);
@@ -101,6 +106,10 @@ private:
     // Runs work on the service thread: at once when already there, else queued
     // (queued calls keep their order).
     void onServiceThread(std::function<void()> work);
+    // The blocking part of a scan, on the scan thread; the result goes back to
+    // the service thread for reportScan.
+    void listenForDevices(int seconds);
+    void reportScan(bool completed, const std::vector<Zeroconf::Reply>& replies);
     // Issues one request on the service thread through a manager of its own whose
     // finished(QNetworkReply*) is connected to the answer slot of kind.
     void issue(Answer kind, const QByteArray& verb, const QNetworkRequest& request,
@@ -124,4 +133,8 @@ private:
     // that sends colour frames (the GUI thread), not the service thread's socket.
     std::unique_ptr<StreamSender> streamSender;
     int scanTime = 3;
+    // Scans run one after the other on this thread, through events posted to
+    // scanner, which lives there. The destructor stops it before anything else.
+    std::unique_ptr<QThread> scanThread;
+    QObject* scanner = nullptr;
 };

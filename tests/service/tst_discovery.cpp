@@ -4,6 +4,7 @@
 
 #include "common/nanoleafsim.h"
 #include "service/nanoleafapisync.h"
+#include "soak/logwatch.h"
 
 #include <QtTest>
 
@@ -25,8 +26,22 @@ class tst_Discovery : public QObject
 {
     Q_OBJECT
 
+    std::unique_ptr<LogWatch> log;
+
+    // Runs one scan of a service on this thread; true once it has ended.
+    bool scanned(nanoleafAPIsync& service)
+    {
+        const int ended = log->count("END");
+        service.searchDeive_noBonjour();
+        return log->waitFor("END", ended + 1, 20000);
+    }
+
 private slots:
-    void initTestCase() { QVERIFY(NanoleafSim::inPrivateNetwork()); }
+    void initTestCase()
+    {
+        QVERIFY(NanoleafSim::inPrivateNetwork());
+        log = std::make_unique<LogWatch>(QStringList{"END"});
+    }
 
     void twoDevicesAreAnnounced()
     {
@@ -34,7 +49,7 @@ private slots:
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         nanoleafAPIsync service;
         QSignalSpy found(&service, SIGNAL(bonjourGetIpName(QString,QString)));
-        service.searchDeive_noBonjour();
+        QVERIFY(scanned(service));
         QCOMPARE(found.count(), 2);
         QCOMPARE(announced(found), (Announced{{"Light Panels 52:33:A1", "127.0.0.2"},
                                               {"Canvas 1F:2B:3C", "127.0.0.3"}}));
@@ -45,7 +60,7 @@ private slots:
     {
         nanoleafAPIsync service;
         QSignalSpy found(&service, SIGNAL(bonjourGetIpName(QString,QString)));
-        service.searchDeive_noBonjour();
+        QVERIFY(scanned(service));
         QCOMPARE(found.count(), 0);
     }
 
@@ -67,13 +82,13 @@ private slots:
         QVERIFY(sim.setFault("127.0.0.2", QJsonObject{{"mdns", fault}}));
         nanoleafAPIsync service;
         QSignalSpy found(&service, SIGNAL(bonjourGetIpName(QString,QString)));
-        service.searchDeive_noBonjour();
+        QVERIFY(scanned(service));
         QVERIFY(announced(found).contains(qMakePair(QString("Canvas 1F:2B:3C"), QString("127.0.0.3"))));
         QVERIFY(!announced(found).contains(qMakePair(QString("Light Panels 52:33:A1"), QString("127.0.0.2"))) || fault == "loop");
     }
 
-    // Scans queued on the service thread run one after the other; a device that
-    // answers both is announced by each.
+    // Scans asked for while one runs wait for it and then run one after the other;
+    // a device that answers both is announced by each.
     void queuedScansAnnounceAgain()
     {
         NanoleafSim sim;
@@ -90,6 +105,20 @@ private slots:
         worker.quit();
         worker.wait();
         delete service;
+    }
+
+    // The service destroyed while its scan listens waits for that scan and drops
+    // the one waiting behind it: nothing runs or emits on a destroyed service.
+    void serviceGoneDuringScan()
+    {
+        NanoleafSim sim;
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        auto* service = new nanoleafAPIsync;
+        service->searchDeive_noBonjour();
+        service->searchDeive_noBonjour();
+        QTRY_COMPARE_WITH_TIMEOUT(sim.mdnsQueries().size(), 1, 10000);
+        delete service;
+        QCOMPARE(sim.mdnsQueries().size(), 1);
     }
 };
 

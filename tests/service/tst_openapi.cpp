@@ -6,6 +6,7 @@
 #include "common/nanoleafsim.h"
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
+#include "soak/logwatch.h"
 
 #include <QtTest>
 
@@ -324,17 +325,41 @@ private slots:
         QCOMPARE(deviceMap.value("Never Seen").mPidArray, QVector<int>{0});
     }
 
-    // A device that accepts the connection and never answers: the request ends
-    // after its time-out like any failed one, and the user gets the hint.
-    void hangingDeviceTimesOut()
+    // A device that accepts the connection and never answers, or answers a byte a
+    // second without end: the request ends by its deadline like any failed one,
+    // and the user gets the hint.
+    void stalledDeviceTimesOut_data()
     {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("never answers") << "hang";
+        QTest::newRow("trickles") << "trickle";
+    }
+
+    void stalledDeviceTimesOut()
+    {
+        QFETCH(QString, fault);
         startSim();
-        QVERIFY(sim->setFault("127.0.0.2", QJsonObject{{"http", "hang"}}));
+        QVERIFY(sim->setFault("127.0.0.2", QJsonObject{{"http", fault}}));
         QSignalSpy hint(&relay, SIGNAL(showTokenPage(int)));
         pair(kLight, "127.0.0.2", 2);
         QVERIFY(hint.wait(nanoleafAPIsync::kRequestTimeoutMs + 10000));
         QCOMPARE(hint.first().first().toInt(), 2);
         QVERIFY(!TokenProfile::exists());
+    }
+
+    // The scan listens on a thread of its own: a pairing started just before
+    // SEARCH reaches external control while the scan still runs.
+    void pairingGoesOnDuringScan()
+    {
+        startSim();
+        LogWatch log({"END"});
+        service->setScanTime(6);
+        pair(kLight, "127.0.0.2");
+        QVERIFY(QMetaObject::invokeMethod(service, "searchDeive_noBonjour", Qt::QueuedConnection));
+        QTRY_COMPARE_WITH_TIMEOUT(sim->device("127.0.0.2").value("mode").toString(),
+                                  QString("extControl-v2"), 30000);
+        QCOMPARE(log.count("END"), 0);
+        QVERIFY(log.waitFor("END", 1, 20000));
     }
 
     void misbehavingLayoutAnswers_data()

@@ -97,11 +97,16 @@ void Autopilot::beginSearch()
     stepClock.start();
     say(QStringLiteral("search: pressing SEARCH"));
     tool->slot_Scan();
-    // The scan runs as one slot call on the service thread and reports each
-    // device by a queued signal. A probe queued behind it runs when the scan is
-    // over and comes back after every report it made.
+    // The scan listens on the service's scan thread and reports each device by a
+    // queued signal. Once the slot has taken the scan on the service thread, a
+    // probe set behind it comes back after every report it made.
+    nanoleafAPIsync* service = tool->service;
     QMetaObject::invokeMethod(
-        tool->service, [this] { QMetaObject::invokeMethod(this, "scanEnded", Qt::QueuedConnection); },
+        service,
+        [this, service] {
+            service->afterScans(
+                [this] { QMetaObject::invokeMethod(this, "scanEnded", Qt::QueuedConnection); });
+        },
         Qt::QueuedConnection);
     searchDeadline.start(options.searchTimeoutMs);
 }

@@ -173,7 +173,7 @@ void ControlServer::routes()
                int delay = d.faultDelayMs();
                if (body.contains(QLatin1String("http"))
                    && !SimDevice::httpFaultFromName(body.value(QLatin1String("http")).toString(), http)) {
-                   fail(res, 400, QStringLiteral("\"http\" is one of none, hang, slow, nonjson, huge, wrongtypes"));
+                   fail(res, 400, QStringLiteral("\"http\" is one of none, hang, slow, nonjson, huge, wrongtypes, trickle"));
                    return;
                }
                if (body.contains(QLatin1String("mdns"))

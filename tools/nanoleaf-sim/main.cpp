@@ -63,7 +63,7 @@ Control interface (--control 127.0.0.1:PORT, port 0 picks a free one; JSON):
                                   bytes (hex), status accepted|ignored|malformed,
                                   decoded records
   GET  /mdns/queries              mDNS queries received [?since=SEQ]
-  POST /devices/<ip>/fault        {"http": "none|hang|slow|nonjson|huge|wrongtypes",
+  POST /devices/<ip>/fault        {"http": "none|hang|slow|nonjson|huge|wrongtypes|trickle",
                                    "mdns": "none|oversized|truncated|badflags|loop|silent",
                                    "delay_ms": N}   (members left out stay as they are)
   POST /reset                     every device back to its configuration
@@ -73,7 +73,8 @@ Control interface (--control 127.0.0.1:PORT, port 0 picks a free one; JSON):
 HTTP faults: hang holds the connection unanswered until the fault changes (at most
 120 s), then closes it; slow answers after delay_ms; nonjson answers 200 with an
 HTML body; huge answers 200 with the normal JSON padded to 10 MiB; wrongtypes gives
-"auth_token" and the description members the wrong JSON types.
+"auth_token" and the description members the wrong JSON types; trickle answers 200
+and then one blank of body a second, never ending it (at most 120 s).
 mDNS faults: oversized pads the TXT record past 512 bytes; truncated cuts the reply
 inside the SRV record; badflags sends Flags 0x8000; loop makes the SRV owner name a
 compression pointer to itself; silent sends nothing.

@@ -26,6 +26,8 @@ namespace {
 
 // How long a "hang" holds a connection before giving up on it.
 constexpr std::chrono::seconds kHangBound { 120 };
+// A "trickle" sends one byte a second, up to this many.
+constexpr std::size_t kTrickleBytes = 120;
 constexpr std::size_t kHugeBodySize = 10 * 1024 * 1024;
 constexpr std::size_t kMaxPayload = 1024 * 1024;
 
@@ -206,6 +208,20 @@ void OpenApiServer::handle(const httplib::Request &req, httplib::Response &res)
         res.set_header("Connection", "close");
         return;
     }
+    if (fault == HttpFault::Trickle) {
+        // The head at once, then one blank of body a second (a JSON reader skips
+        // blanks), never the whole announced length: a transfer that keeps
+        // progressing and never ends. Fixed length, so nothing compresses (and so
+        // holds back) the bytes.
+        res.status = 200;
+        res.set_content_provider(kTrickleBytes + 1, "application/json",
+                                 [this](std::size_t offset, std::size_t, httplib::DataSink &sink) {
+                                     return offset < kTrickleBytes && m_device.trickleOn(std::chrono::seconds(1))
+                                         && sink.write(" ", 1);
+                                 });
+        m_device.finishRequest(seq, 200, "trickle");
+        return;
+    }
     if (fault == HttpFault::Slow)
         m_device.sleepFor(std::chrono::milliseconds(m_device.faultDelayMs()));
 
@@ -237,6 +253,7 @@ void OpenApiServer::handle(const httplib::Request &req, httplib::Response &res)
         break;
     case HttpFault::None:
     case HttpFault::Hang:
+    case HttpFault::Trickle:
         break;
     }
     res.status = answer.status;

@@ -449,6 +449,14 @@ void SimDevice::waitWhileHung(std::chrono::milliseconds bound)
     });
 }
 
+bool SimDevice::trickleOn(std::chrono::milliseconds step)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const auto ended = [&] { return m_shutdown || m_httpFault != HttpFault::Trickle; };
+    m_wake.wait_for(lock, step, ended);
+    return !ended();
+}
+
 void SimDevice::sleepFor(std::chrono::milliseconds delay)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -553,6 +561,7 @@ const char *SimDevice::httpFaultName(HttpFault fault)
     case HttpFault::NonJson: return "nonjson";
     case HttpFault::Huge: return "huge";
     case HttpFault::WrongTypes: return "wrongtypes";
+    case HttpFault::Trickle: return "trickle";
     }
     return "none";
 }
@@ -573,7 +582,7 @@ const char *SimDevice::mdnsFaultName(MdnsFault fault)
 bool SimDevice::httpFaultFromName(const QString &name, HttpFault &out)
 {
     for (HttpFault f : { HttpFault::None, HttpFault::Hang, HttpFault::Slow, HttpFault::NonJson, HttpFault::Huge,
-                         HttpFault::WrongTypes }) {
+                         HttpFault::WrongTypes, HttpFault::Trickle }) {
         if (name == QLatin1String(httpFaultName(f))) {
             out = f;
             return true;

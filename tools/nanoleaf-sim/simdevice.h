@@ -19,7 +19,7 @@
 #include <vector>
 
 enum class SimMode { Effect, ExtControlV1, ExtControlV2, Static };
-enum class HttpFault { None, Hang, Slow, NonJson, Huge, WrongTypes };
+enum class HttpFault { None, Hang, Slow, NonJson, Huge, WrongTypes, Trickle };
 enum class MdnsFault { None, Oversized, Truncated, BadFlags, Loop, Silent };
 
 struct SimColour {
@@ -118,6 +118,9 @@ public:
     // Blocks while the "hang" fault holds, up to `bound`; a fault change, a reset or
     // the shutdown releases it early.
     void waitWhileHung(std::chrono::milliseconds bound);
+    // Sleeps for `step` while the "trickle" fault holds; false once a fault change, a
+    // reset or the shutdown has ended it.
+    bool trickleOn(std::chrono::milliseconds step);
     // Sleeps for `delay` unless the simulator shuts down first.
     void sleepFor(std::chrono::milliseconds delay);
     void shutdown();
