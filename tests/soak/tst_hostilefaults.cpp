@@ -10,7 +10,7 @@
 #include "common/nanoleafsim.h"
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
-#include "soak/logwatch.h"
+#include "common/logwatch.h"
 #include "soak/modalcloser.h"
 #include "views/connect_view.h"
 #include "views/pair_view.h"
