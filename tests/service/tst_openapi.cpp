@@ -433,8 +433,7 @@ private slots:
             QVERIFY(deviceMap.value(kLight).isPaired);
             QCOMPARE(hints.count(), 0);
         } else {
-            QVERIFY(hints.wait(20000));
-            QCOMPARE(hints.count(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(hints.count(), 1, 20000);
             QCOMPARE(hints.first().first().toInt(), 0);
             QCOMPARE(methodsAndPaths(sim->requests("127.0.0.2")), QStringList{"POST /api/v1/new"});
             QCOMPARE(TokenProfile::read(kLight), QString());
