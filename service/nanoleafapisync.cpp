@@ -1,6 +1,7 @@
 #include "service/nanoleafapisync.h"
 
 #include "app/deviceregistry.h"
+#include "service/openapiformat.h"
 #include "service/streamdatagram.h"
 #include "service/streamsender.h"
 #include "service/tokenprofile.h"
@@ -22,15 +23,28 @@
 #include <QUrl>
 #include <QVariant>
 
+Q_DECLARE_METATYPE(nanoleafAPIsync::CurrentDevice)
+
 namespace {
 
 const char* const kTooLargeProperty = "prismaraAnswerTooLarge";
 // Marks a layout request made with a token the device handed out just before.
 const QNetworkRequest::Attribute kFreshTokenAttribute = QNetworkRequest::User;
+// The device a request was sent for (name, base URL, token, row): its answer
+// belongs to that device, whatever the current device has become meanwhile.
+const QNetworkRequest::Attribute kTargetAttribute =
+    static_cast<QNetworkRequest::Attribute>(QNetworkRequest::User + 1);
 
 QJsonObject objectOf(const QByteArray& utf8)
 {
     return QJsonDocument::fromJson(utf8).object();
+}
+
+QNetworkRequest requestFor(const nanoleafAPIsync::CurrentDevice& target, const QString& path)
+{
+    QNetworkRequest request(QUrl(target.nanoIP + path, QUrl::TolerantMode));
+    request.setAttribute(kTargetAttribute, QVariant::fromValue(target));
+    return request;
 }
 
 } // namespace
@@ -57,6 +71,12 @@ nanoleafAPIsync::~nanoleafAPIsync()
     scanThread->quit();
     scanThread->wait();
     delete scanner;
+}
+
+nanoleafAPIsync::CurrentDevice nanoleafAPIsync::targetOf(QNetworkReply* reply) const
+{
+    const QVariant target = reply->request().attribute(kTargetAttribute);
+    return target.isValid() ? target.value<CurrentDevice>() : currentDevice();
 }
 
 nanoleafAPIsync::CurrentDevice nanoleafAPIsync::currentDevice() const
@@ -242,64 +262,73 @@ QString nanoleafAPIsync::checkQfileToken(QString name)
 
 void nanoleafAPIsync::getToken()
 {
-    const QString base = currentDevice().nanoIP;
-    qDebug() << "nanoIP is" << base;
-    QNetworkRequest request(QUrl(base + "/api/v1/new", QUrl::TolerantMode));
+    requestToken(currentDevice());
+}
+
+void nanoleafAPIsync::requestToken(const CurrentDevice& target)
+{
+    qDebug() << "nanoIP is" << target.nanoIP;
+    QNetworkRequest request = requestFor(target, "/api/v1/new");
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     issue(Answer::Token, "POST", request, QByteArray());
 }
 
 void nanoleafAPIsync::serviceReturnToken(QNetworkReply* reply)
 {
-    const QString text = QString::fromUtf8(takeAnswer(reply));
+    const QByteArray answer = takeAnswer(reply);
+    CurrentDevice target = targetOf(reply);
     release(reply);
+    const QString text = QString::fromUtf8(answer);
     qDebug() << "serviceRequestFinish string is" << text;
-    const QJsonObject object = objectOf(text.toUtf8());
+    const QJsonObject object = objectOf(answer);
     qDebug() << "object:" << object;
-    if (!object.contains("auth_token")) {
-        emit showTokenPage(currentDevice().nanoRow);
+    const QString token = OpenApiFormat::pairingToken(answer);
+    if (object.contains("auth_token")) {
+        qDebug() << "GET object ";
+        qDebug() << "GET value token " << token;
+    }
+    if (token.isEmpty()) {
+        emit showTokenPage(target.nanoRow);
         return;
     }
-    qDebug() << "GET object ";
-    const QString token = object.value("auth_token").toString();
-    qDebug() << "GET value token " << token;
-    QString name;
+    target.nanoToken = token;
     {
+        // Another device may have become current while this one was answering;
+        // its token stays.
         QMutexLocker lock(&currentLock);
-        nanoToken = token;
-        name = nanoName;
+        if (nanoName == target.nanoName && nanoIP == target.nanoIP)
+            nanoToken = token;
     }
     qDebug() << "Profile_RW::writeDevice";
-    if (!TokenProfile::write(name, token))
-        qDebug() << "Profile_RW::writeDevice failed" << profileFileName();
-    requestLayout(true);
+    TokenProfile::write(target.nanoName, token);
+    requestLayout(target, true);
 }
 
 // ---------------------------------------------------------------- layout
 
 void nanoleafAPIsync::GetRequestBtn()
 {
-    requestLayout(false);
+    requestLayout(currentDevice(), false);
 }
 
-void nanoleafAPIsync::requestLayout(bool freshToken)
+void nanoleafAPIsync::requestLayout(const CurrentDevice& target, bool freshToken)
 {
-    const CurrentDevice current = currentDevice();
-    qDebug() << "GetRequestBtn nanoToken" << current.nanoToken;
-    const QUrl url(current.nanoIP + "/api/v1/" + current.nanoToken + "/", QUrl::TolerantMode);
-    QNetworkRequest request(url);
+    qDebug() << "GetRequestBtn nanoToken" << target.nanoToken;
+    QNetworkRequest request = requestFor(target, "/api/v1/" + target.nanoToken + "/");
     request.setAttribute(kFreshTokenAttribute, freshToken);
     issue(Answer::Layout, "GET", request, QByteArray());
 }
 
 void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
 {
-    const QString text = QString::fromUtf8(takeAnswer(reply));
+    const QByteArray answer = takeAnswer(reply);
     const bool freshToken = reply->request().attribute(kFreshTokenAttribute).toBool();
+    const CurrentDevice target = targetOf(reply);
     release(reply);
+    const QString text = QString::fromUtf8(answer);
     qDebug() << "getPanelNumber string is" << text;
     if (text.isEmpty()) {
-        emit showTokenPage(currentDevice().nanoRow);
+        emit showTokenPage(target.nanoRow);
         // A stored token that the device refuses is replaced by a new pairing
         // request. A token the device has just handed out and then refuses would
         // make that a loop (a new hint and a new token every round trip, for as
@@ -307,53 +336,40 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
         if (freshToken)
             qDebug() << "getPanelNumber fresh token refused, no new pairing request";
         else
-            getToken();
+            requestToken(target);
         return;
     }
 
-    const QJsonObject object = objectOf(text.toUtf8());
+    const QJsonObject object = objectOf(answer);
     qDebug() << "getPanelNumber obj is" << object;
-    const QString name = object.value("name").toString();
-    const QJsonArray positions = object.value("panelLayout")
-                                     .toObject()
-                                     .value("layout")
-                                     .toObject()
-                                     .value("positionData")
-                                     .toArray();
-    qDebug() << "positionData array" << positions;
-    const int count = positions.count();
-    qDebug() << "totalPanelNumbers" << count;
-
-    QVector<int> pid;
-    QVector<int> full;
-    if (name.contains("Light")) {
-        for (const QJsonValue& position : positions) {
-            const int id = position.toObject().value("panelId").toInt();
-            pid.append(id % 256);
-            full.append(id);
-            qDebug() << "panelId array is" << pid;
+    const OpenApiFormat::Layout layout = OpenApiFormat::parseLayout(answer);
+    if (!layout.ok) {
+        // Recording it would list a device that does not exist and mark it paired.
+        qDebug() << "getPanelNumber layout unreadable, nothing recorded for" << target.nanoName;
+        return;
+    }
+    const QJsonObject inner = object.value("panelLayout").toObject().value("layout").toObject();
+    qDebug() << "positionData array" << inner.value("positionData").toArray();
+    qDebug() << "totalPanelNumbers" << layout.count;
+    const QVector<int>& pid = layout.pidArrray;
+    for (int i = 0; i < layout.mPidArray.size(); ++i) {
+        const int id = layout.mPidArray[i];
+        if (layout.model == StreamDatagram::Model::Light) {
+            qDebug() << "panelId array is" << pid.mid(0, i + 1);
             qDebug() << "panelId array id is" << id;
-            qDebug() << "panelId is";
-            qDebug() << "panelId %" << id % 256;
         }
-    } else if (name.contains("Canvas")) {
-        for (const QJsonValue& position : positions) {
-            const int id = position.toObject().value("panelId").toInt();
-            pid.append(id / 256);
-            pid.append(id % 256);
-            full.append(id);
-            qDebug() << "panelId is";
+        qDebug() << "panelId is";
+        if (layout.model == StreamDatagram::Model::Canvas)
             qDebug() << "panelId /" << id / 256;
-            qDebug() << "panelId %" << id % 256;
-        }
+        qDebug() << "panelId %" << id % 256;
     }
     qDebug() << "panelId array" << pid;
-    qDebug() << "getPanelNumber deviceMap isPaired" << deviceMap.value(name).isPaired;
+    qDebug() << "getPanelNumber deviceMap isPaired" << deviceMap.value(layout.name).isPaired;
 
-    const DeviceRecord stored = deviceMap.update(name, [&](DeviceRecord& record) {
-        record.panelNumbers = count;
-        record.pidArrray = pid;
-        record.mPidArray = full;
+    const DeviceRecord stored = deviceMap.update(layout.name, [&](DeviceRecord& record) {
+        record.panelNumbers = layout.count;
+        record.pidArrray = layout.pidArrray;
+        record.mPidArray = layout.mPidArray;
         record.isPaired = true;
     });
     qDebug() << "getPanelNumber deviceMap" << stored.deviceName;
@@ -362,16 +378,16 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
     qDebug() << "getPanelNumber deviceMap isPaired" << stored.isPaired;
 
     emit refreshIsPaired();
-    OpenExternalControl();
+    openExternalControl(target);
 }
 
 // ---------------------------------------------------------------- effects
 
 namespace {
 
-QNetworkRequest effectsRequest(const QUrl& url, const QByteArray& body)
+QNetworkRequest effectsRequest(const nanoleafAPIsync::CurrentDevice& target, const QByteArray& body)
 {
-    QNetworkRequest request(url);
+    QNetworkRequest request = requestFor(target, "/api/v1/" + target.nanoToken + "/effects");
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     request.setHeader(QNetworkRequest::ContentLengthHeader, QByteArray::number(body.size()));
     return request;
@@ -381,53 +397,32 @@ QNetworkRequest effectsRequest(const QUrl& url, const QByteArray& body)
 
 void nanoleafAPIsync::OpenExternalControl()
 {
-    const CurrentDevice current = currentDevice();
-    const QUrl url(current.nanoIP + "/api/v1/" + current.nanoToken + "/effects",
-                   QUrl::TolerantMode);
-    QJsonObject command;
-    command.insert("command", "display");
-    command.insert("animType", "extControl");
-    command.insert("extControlVersion", "v2");
-    QJsonObject outer;
-    outer.insert("write", command);
-    const QByteArray body = QJsonDocument(outer).toJson();
-    issue(Answer::ExternalControl, "PUT", effectsRequest(url, body), body);
+    openExternalControl(currentDevice());
+}
+
+void nanoleafAPIsync::openExternalControl(const CurrentDevice& target)
+{
+    const QByteArray body = OpenApiFormat::externalControlBody();
+    issue(Answer::ExternalControl, "PUT", effectsRequest(target, body), body);
 }
 
 void nanoleafAPIsync::SendStaticMode(QString name)
 {
     qDebug() << "SendStaticMode DeviceName" << name;
-    const CurrentDevice current = currentDevice();
-    const QUrl url(current.nanoIP + "/api/v1/" + current.nanoToken + "/effects",
-                   QUrl::TolerantMode);
-    qDebug() << "serviceUrl" << url;
-
+    const CurrentDevice target = currentDevice();
     const DeviceRecord record = deviceMap.value(name);
-    const QVector<int> ids = record.mPidArray;
-    qDebug() << "totalDataString mPidArray" << ids << "deviceMap[DeviceName].pidArrray"
+    const QString animData = OpenApiFormat::staticAnimData(record.panelNumbers, record.mPidArray);
+    const QByteArray body = OpenApiFormat::staticEffectBody(animData);
+    const QNetworkRequest request = effectsRequest(target, body);
+    qDebug() << "serviceUrl" << request.url();
+    qDebug() << "totalDataString mPidArray" << record.mPidArray << "deviceMap[DeviceName].pidArrray"
              << record.pidArrray;
-
-    QString animData;
-    qDebug() << "totalDataString first" << animData;
-    animData += QString::number(record.panelNumbers);
-    qDebug() << "totalDataString" << animData;
+    qDebug() << "totalDataString first" << QString();
+    qDebug() << "totalDataString" << QString::number(record.panelNumbers);
     qDebug() << "totalDataString panelNumbers" << record.panelNumbers;
-    for (int id : ids)
-        animData += " " + QString::number(id) + " 1" + " 255 201 29 0 12";
     qDebug() << "totalDataString" << animData;
-
-    QJsonObject command;
-    command.insert("command", "display");
-    command.insert("animType", "static");
-    command.insert("loop", false);
-    command.insert("animData", animData);
-    command.insert("version", "2.0");
-    command.insert("palette", QJsonArray());
-    QJsonObject outer;
-    outer.insert("write", command);
-    qDebug() << "json2" << outer;
-    const QByteArray body = QJsonDocument(outer).toJson();
-    issue(Answer::Static, "PUT", effectsRequest(url, body), body);
+    qDebug() << "json2" << objectOf(body);
+    issue(Answer::Static, "PUT", request, body);
 }
 
 void nanoleafAPIsync::ResponseExternalControl(QNetworkReply* reply)

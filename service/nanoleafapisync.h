@@ -102,7 +102,14 @@ private slots:
 private:
     enum class Answer { Layout, Token, ExternalControl, Static };
 
-    void requestLayout(bool freshToken);
+    // The requests of a pairing, each bound to the device it is sent for: its
+    // answer acts on that device, not on whichever device is current by then.
+    void requestToken(const CurrentDevice& target);
+    void requestLayout(const CurrentDevice& target, bool freshToken);
+    void openExternalControl(const CurrentDevice& target);
+    // The device a reply's request was sent for (the current one for a request
+    // that names none).
+    CurrentDevice targetOf(QNetworkReply* reply) const;
     // Runs work on the service thread: at once when already there, else queued
     // (queued calls keep their order).
     void onServiceThread(std::function<void()> work);

@@ -12,8 +12,10 @@ constexpr std::uint16_t kCanvasPort = 60222;
 
 enum class Model { None, Light, Canvas };
 
-// The layout a device name asks for: "Canvas" wins over "Light" (both tests are
+// The model a device name asks for: "Canvas" wins over "Light" (both tests are
 // case-sensitive substring tests); a name with neither word gets no datagram.
+// The layout answer encodes panel ids by the same decision, so the ids sent are
+// the ones the device reported.
 Model modelForName(const std::u16string& name);
 
 // One frame for a "Light" device (port 60221): count × 8 bytes, byte 0 the low 8 bits
@@ -29,8 +31,7 @@ std::vector<std::uint8_t> buildLight(int count, const int* red, const int* green
 // count (high byte 0, low byte the low 8 bits of panelNumbers), then one 8-byte
 // record per panel: id (pidArrray[2i], pidArrray[2i+1]), R, G, B, W 0, transition 0 0.
 // Same rules as buildLight; a record whose two id bytes are not both present in
-// pidArrray is not written (a name holding both model words has one id byte per
-// panel, and nothing is ever read past the list).
+// pidArrray is not written (nothing is ever read past the list).
 std::vector<std::uint8_t> buildCanvas(int count, const int* red, const int* green,
                                       const int* blue, int panelNumbers,
                                       const std::vector<int>& pidArrray);

@@ -1,5 +1,6 @@
 #include "service/tokenprofile.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -30,6 +31,15 @@ void clearAbandonedLock(const QString& lockName)
     QFile::remove(lockName);
 }
 
+// The token then lives only in memory: the device pairs now, but the next PAIR
+// needs its button again. The user has to learn that, and where to look.
+bool reportFailure(const QString& name, const QString& file, const QString& reason)
+{
+    qWarning().noquote() << "Token profile" << file << "could not be written (" + reason
+                                + "): the token of" << name << "is not stored";
+    return false;
+}
+
 } // namespace
 
 QString directory()
@@ -57,17 +67,17 @@ QString read(const QString& name)
 bool write(const QString& name, const QString& token)
 {
     const QString dir = directory();
+    const QString file = fileName();
     if (!QDir().mkpath(dir))
-        return false;
+        return reportFailure(name, file, "cannot create its folder");
     QFile::setPermissions(dir, kOwnerOnlyDir);
 
     // QSettings replaces the file through a temporary one and keeps the existing
     // file's permissions, so create it owner-only before the first write.
-    const QString file = fileName();
     if (!QFile::exists(file)) {
         QFile blank(file);
         if (!blank.open(QIODevice::WriteOnly))
-            return false;
+            return reportFailure(name, file, blank.errorString());
         blank.close();
     }
     QFile::setPermissions(file, kOwnerOnlyFile);
@@ -81,7 +91,9 @@ bool write(const QString& name, const QString& token)
     profile.setValue(name, token);
     profile.sync();
     QFile::setPermissions(file, kOwnerOnlyFile);
-    return profile.status() == QSettings::NoError;
+    if (profile.status() != QSettings::NoError)
+        return reportFailure(name, file, "cannot replace the file");
+    return true;
 }
 
 } // namespace TokenProfile

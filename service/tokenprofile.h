@@ -16,7 +16,8 @@ QString fileName();
 bool exists();
 // The stored token for name, or the empty text. Never creates anything on disk.
 QString read(const QString& name);
-// Stores token under name; false when the file could not be written.
+// Stores token under name; false, with a warning naming the file, when the file
+// could not be written.
 bool write(const QString& name, const QString& token);
 
 } // namespace TokenProfile

@@ -4,7 +4,7 @@
 
 #include "common/nanoleafsim.h"
 #include "service/nanoleafapisync.h"
-#include "soak/logwatch.h"
+#include "common/logwatch.h"
 
 #include <QtTest>
 

@@ -109,8 +109,8 @@ private slots:
         QCOMPARE(int(datagram[5]), 0);
     }
 
-    // A name holding both words gets one id byte per panel from the layout answer
-    // but the "Canvas" layout: only records whose two id bytes exist are written.
+    // A record with fewer id bytes than two per panel: only records whose two id
+    // bytes exist are written.
     void canvasNeverReadsPastIds()
     {
         Frame f;

@@ -9,7 +9,7 @@
 #include "common/nanoleafsim.h"
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
-#include "soak/logwatch.h"
+#include "common/logwatch.h"
 #include "soak/modalcloser.h"
 #include "soak/procstatus.h"
 #include "views/pair_view.h"
