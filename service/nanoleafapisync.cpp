@@ -1,6 +1,6 @@
 #include "service/nanoleafapisync.h"
 
-#include "app/deviceregistry.h"
+#include "service/deviceregistry.h"
 #include "service/streamdatagram.h"
 #include "service/streamsender.h"
 #include "service/tokenprofile.h"

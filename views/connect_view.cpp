@@ -1,6 +1,6 @@
 #include "views/connect_view.h"
 
-#include "app/applocation.h"
+#include "views/applocation.h"
 
 #include <QButtonGroup>
 #include <QDebug>

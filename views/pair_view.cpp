@@ -1,7 +1,7 @@
 #include "views/pair_view.h"
 
-#include "app/applocation.h"
-#include "app/deviceregistry.h"
+#include "views/applocation.h"
+#include "service/deviceregistry.h"
 
 #include <QBrush>
 #include <QDebug>
