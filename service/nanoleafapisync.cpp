@@ -4,6 +4,7 @@
 #include "service/streamdatagram.h"
 #include "service/streamsender.h"
 #include "service/tokenprofile.h"
+#include "sync/checkedconnect.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -120,10 +121,7 @@ void nanoleafAPIsync::issue(Answer kind, const QByteArray& verb, const QNetworkR
             answerSlot = SLOT(ResponseStatic(QNetworkReply*));
             break;
         }
-        const bool connected =
-            connect(manager, SIGNAL(finished(QNetworkReply*)), this, answerSlot);
-        Q_ASSERT(connected);
-        Q_UNUSED(connected);
+        checkedConnect(manager, SIGNAL(finished(QNetworkReply*)), this, answerSlot);
 
         QNetworkRequest bounded(request);
         bounded.setTransferTimeout(kRequestTimeoutMs);
@@ -137,9 +135,7 @@ void nanoleafAPIsync::issue(Answer kind, const QByteArray& verb, const QNetworkR
         // Holding back past the bound keeps a runaway answer from filling memory;
         // guardAnswerSize then aborts it.
         reply->setReadBufferSize(kMaxAnswerBytes + 1);
-        const bool guarded = connect(reply, SIGNAL(readyRead()), this, SLOT(guardAnswerSize()));
-        Q_ASSERT(guarded);
-        Q_UNUSED(guarded);
+        checkedConnect(reply, SIGNAL(readyRead()), this, SLOT(guardAnswerSize()));
     });
 }
 
