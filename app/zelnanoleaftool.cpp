@@ -1,7 +1,7 @@
 #include "app/zelnanoleaftool.h"
 
-#include "app/applocation.h"
-#include "app/deviceregistry.h"
+#include "views/applocation.h"
+#include "service/deviceregistry.h"
 #include "service/nanoleafapisync.h"
 #include "sync/hostmessageserver.h"
 #include "views/connect_view.h"
@@ -21,11 +21,9 @@
 #include <cstdlib>
 
 #ifdef _WIN32
-#include "platform/win32hostadapter.h"
+#include "sync/win32hostadapter.h"
 #include <windows.h>
 #endif
-
-QString applicationLocation;
 
 ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     : QMainWindow(parent)

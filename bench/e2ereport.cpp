@@ -10,6 +10,7 @@
 //                             [--json FILE] [--row FILE] [--follow-until FILE] [--any-status]
 
 #include "bench/latencystats.h"
+#include "sync/checkedconnect.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -57,10 +58,8 @@ public:
         QEventLoop loop;
         QTimer deadline;
         deadline.setSingleShot(true);
-        bool ok = QObject::connect(reply, SIGNAL(finished()), &loop, SLOT(quit()));
-        ok = QObject::connect(&deadline, SIGNAL(timeout()), &loop, SLOT(quit())) && ok;
-        Q_ASSERT(ok);
-        Q_UNUSED(ok);
+        checkedConnect(reply, SIGNAL(finished()), &loop, SLOT(quit()));
+        checkedConnect(&deadline, SIGNAL(timeout()), &loop, SLOT(quit()));
         deadline.start(kRequestTimeoutMs);
         if (!reply->isFinished())
             loop.exec();

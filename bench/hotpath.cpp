@@ -15,7 +15,7 @@
 // at the devices' addresses take the datagrams and are drained between batches,
 // outside the timed part. Binds fixed ports: run it inside tools/netns-run.
 
-#include "app/deviceregistry.h"
+#include "service/deviceregistry.h"
 #include "app/processsetup.h"
 #include "app/zelnanoleaftool.h"
 #include "bench/latencystats.h"

@@ -67,8 +67,4 @@ netns-run (runs nanoleaf-sim in a private network namespace).")
   set(CPACK_SOURCE_GENERATOR TGZ)
   set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/")
   include(CPack)
-
-  if(PRISMARA_TESTS)
-    add_subdirectory(${CMAKE_SOURCE_DIR}/packaging ${CMAKE_BINARY_DIR}/packaging)
-  endif()
 endif()

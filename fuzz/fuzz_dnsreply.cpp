@@ -2,7 +2,7 @@
 // the promises callers rely on: an accepted reply's records lie inside its message,
 // and every rejection but the empty datagram says why exactly once.
 
-#include "zeroconf/zeroconf.h"
+#include "zeroconf/dnsmessage.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -143,6 +143,31 @@ long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size
 #endif
 }
 
+bool parseIpv4(const char* text, std::size_t length, std::array<std::uint8_t, 4>& address)
+{
+    std::array<std::uint8_t, 4> parsed{};
+    std::size_t at = 0;
+    for (std::size_t part = 0; part < parsed.size(); ++part) {
+        if (part > 0) {
+            if (at >= length || text[at] != '.')
+                return false;
+            ++at;
+        }
+        const std::size_t first = at;
+        unsigned value = 0;
+        while (at < length && at - first < 3 && text[at] >= '0' && text[at] <= '9')
+            value = value * 10 + static_cast<unsigned>(text[at++] - '0');
+        const std::size_t digits = at - first;
+        if (digits == 0 || value > 255 || (digits > 1 && text[first] == '0'))
+            return false;
+        parsed[part] = static_cast<std::uint8_t>(value);
+    }
+    if (at != length)
+        return false;
+    address = parsed;
+    return true;
+}
+
 WaitResult waitReadable(SocketHandle handle, std::int64_t seconds, std::int32_t microseconds)
 {
     timeval timeout;

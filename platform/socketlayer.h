@@ -1,8 +1,9 @@
 #pragma once
 
-// Thin IPv4 datagram socket layer for the discovery scan. It hides the differences
-// between Winsock 2.2 and BSD sockets so that the discovery code above it compiles
-// unchanged for Windows (mingw-w64) and Linux. No system header leaks out of here.
+// Thin IPv4 datagram socket layer for the discovery scan and the UDP stream. It hides
+// the differences between Winsock 2.2 and BSD sockets so that the code above it
+// compiles unchanged for Windows (mingw-w64) and Linux. No system header leaks out
+// of here, and no other file of the program includes one.
 
 #include <array>
 #include <cstddef>
@@ -72,6 +73,12 @@ int allowBroadcast(SocketHandle handle);
 
 // Sends one datagram. Returns the byte count sent, negative on failure.
 long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size, const Ipv4Endpoint& destination);
+
+// Reads text[0, length) as a dotted IPv4 address ("192.168.1.20") into `address`,
+// in wire order. Accepts what inet_pton(AF_INET) accepts: exactly four decimal
+// parts of 0 to 255, without signs, blanks or leading zeros. Returns false and
+// leaves `address` alone for anything else. Pure: no system call, no allocation.
+bool parseIpv4(const char* text, std::size_t length, std::array<std::uint8_t, 4>& address);
 
 // Waits until the socket is readable. An interrupted wait counts as a time-out so
 // that the caller simply checks its own deadline and waits again.

@@ -1,10 +1,11 @@
 #include "service/nanoleafapisync.h"
 
-#include "app/deviceregistry.h"
+#include "service/deviceregistry.h"
 #include "service/openapiformat.h"
 #include "service/streamdatagram.h"
 #include "service/streamsender.h"
 #include "service/tokenprofile.h"
+#include "sync/checkedconnect.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -133,15 +134,6 @@ void nanoleafAPIsync::setNanoIP(QString url, QString ip, QString name, int row, 
 
 namespace {
 
-// A request whose answer reaches no slot would leave its flow hanging, so a
-// failed connection ends the program in every build.
-void connectOrDie(const QObject* sender, const char* signal, const QObject* receiver,
-                  const char* method)
-{
-    if (!QObject::connect(sender, signal, receiver, method))
-        qFatal("nanoleafAPIsync: could not connect %s to %s", signal, method);
-}
-
 // The transfer time-out only ends a request that makes no progress; a device that
 // trickles a byte now and then would hold it open for ever. So every request is
 // also aborted this long after it was issued, which ends it like a time-out.
@@ -149,8 +141,8 @@ void setDeadline(QNetworkReply* reply, int ms)
 {
     auto* deadline = new QTimer(reply);
     deadline->setSingleShot(true);
-    connectOrDie(deadline, SIGNAL(timeout()), reply, SLOT(abort()));
-    connectOrDie(reply, SIGNAL(finished()), deadline, SLOT(stop()));
+    checkedConnect(deadline, SIGNAL(timeout()), reply, SLOT(abort()));
+    checkedConnect(reply, SIGNAL(finished()), deadline, SLOT(stop()));
     deadline->start(ms);
 }
 
@@ -180,7 +172,7 @@ void nanoleafAPIsync::issue(Answer kind, const QByteArray& verb, const QNetworkR
             answerSlot = SLOT(ResponseStatic(QNetworkReply*));
             break;
         }
-        connectOrDie(manager, SIGNAL(finished(QNetworkReply*)), this, answerSlot);
+        checkedConnect(manager, SIGNAL(finished(QNetworkReply*)), this, answerSlot);
 
         QNetworkRequest bounded(request);
         bounded.setTransferTimeout(kRequestTimeoutMs);
@@ -194,7 +186,7 @@ void nanoleafAPIsync::issue(Answer kind, const QByteArray& verb, const QNetworkR
         // Holding back past the bound keeps a runaway answer from filling memory;
         // guardAnswerSize then aborts it.
         reply->setReadBufferSize(kMaxAnswerBytes + 1);
-        connectOrDie(reply, SIGNAL(readyRead()), this, SLOT(guardAnswerSize()));
+        checkedConnect(reply, SIGNAL(readyRead()), this, SLOT(guardAnswerSize()));
         setDeadline(reply, kRequestTimeoutMs);
     });
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/socketlayer.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,9 +19,10 @@ public:
     StreamSender& operator=(const StreamSender&) = delete;
 
     // Sends datagram (possibly empty) to ipv4:port. False when the address is not a
-    // dotted IPv4 address or the send failed; nothing is retried.
+    // dotted IPv4 address or the send failed; nothing is retried. Allocates nothing.
     bool send(const std::string& ipv4, std::uint16_t port, const std::vector<std::uint8_t>& datagram);
 
 private:
-    std::intptr_t handle;
+    bool started = false;
+    Platform::Net::SocketHandle handle = -1;
 };

@@ -1,6 +1,7 @@
 #include "sync/hostmessageserver.h"
 
 #include "platform/userfiles.h"
+#include "sync/checkedconnect.h"
 
 #include <QDebug>
 #include <QFile>
@@ -36,9 +37,7 @@ HostMessageServer::HostMessageServer(HostMessageHandler* handler, QObject* paren
     : QObject(parent), m_handler(handler), m_server(new QLocalServer(this))
 {
     m_server->setMaxPendingConnections(static_cast<int>(kMaxConnections));
-    const bool ok = connect(m_server, SIGNAL(newConnection()), this, SLOT(acceptConnections()));
-    Q_ASSERT(ok);
-    Q_UNUSED(ok);
+    checkedConnect(m_server, SIGNAL(newConnection()), this, SLOT(acceptConnections()));
 }
 
 HostMessageServer::~HostMessageServer()
@@ -148,11 +147,9 @@ void HostMessageServer::acceptConnections()
         }
         socket->setReadBufferSize(kSocketReadBuffer);
         m_connections.emplace(socket, std::make_unique<Connection>());
-        bool ok = connect(socket, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
-        ok = connect(socket, SIGNAL(disconnected()), this, SLOT(socketDisconnected())) && ok;
-        ok = connect(socket, SIGNAL(bytesWritten(qint64)), this, SLOT(answersWritten())) && ok;
-        Q_ASSERT(ok);
-        Q_UNUSED(ok);
+        checkedConnect(socket, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
+        checkedConnect(socket, SIGNAL(disconnected()), this, SLOT(socketDisconnected()));
+        checkedConnect(socket, SIGNAL(bytesWritten(qint64)), this, SLOT(answersWritten()));
         if (socket->state() != QLocalSocket::ConnectedState) {
             // Gone before we got to it; still answer what it managed to send.
             serve(socket);

@@ -1,6 +1,7 @@
 #include "views/connect_view.h"
 
-#include "app/applocation.h"
+#include "views/applocation.h"
+#include "sync/checkedconnect.h"
 
 #include <QButtonGroup>
 #include <QDebug>
@@ -45,10 +46,7 @@ Connect_View::Connect_View(QWidget* parent)
         syncButtons[k]->setCheckable(true);
         buttonGroup->addButton(syncButtons[k]);
         buttonGroup->setId(syncButtons[k], k);
-        const bool connected =
-            connect(syncButtons[k], SIGNAL(released()), this, SLOT(slot_Sync()));
-        Q_ASSERT(connected);
-        Q_UNUSED(connected);
+        checkedConnect(syncButtons[k], SIGNAL(released()), this, SLOT(slot_Sync()));
     }
 }
 

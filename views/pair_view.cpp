@@ -1,7 +1,8 @@
 #include "views/pair_view.h"
 
-#include "app/applocation.h"
-#include "app/deviceregistry.h"
+#include "views/applocation.h"
+#include "service/deviceregistry.h"
+#include "sync/checkedconnect.h"
 
 #include <QBrush>
 #include <QDebug>
@@ -48,10 +49,7 @@ Pair_View::Pair_View(QWidget* parent)
     model = new QStandardItemModel(this);
     setHeaders();
     tableView->setModel(model);
-    const bool clicked = connect(tableView, SIGNAL(clicked(QModelIndex)), this,
-                                 SLOT(itemClicked(QModelIndex)));
-    Q_ASSERT(clicked);
-    Q_UNUSED(clicked);
+    checkedConnect(tableView, SIGNAL(clicked(QModelIndex)), this, SLOT(itemClicked(QModelIndex)));
 
     // applicationLocation already ends in "/", so the path holds two slashes in a
     // row; the file system does not mind.

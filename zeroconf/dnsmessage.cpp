@@ -1,6 +1,7 @@
+#include "zeroconf/dnsmessage.h"
+
 #include "zeroconf/logreport.h"
 #include "zeroconf/membuf.h"
-#include "zeroconf/zeroconf.h"
 
 #include <ios>
 #include <istream>

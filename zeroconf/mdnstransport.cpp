@@ -1,6 +1,7 @@
+#include "zeroconf/mdnstransport.h"
+
 #include "platform/socketlayer.h"
 #include "zeroconf/logreport.h"
-#include "zeroconf/zeroconf.h"
 
 #include <limits>
 #include <memory>

@@ -2,7 +2,7 @@
 // click on a row, PAIR and UNPAIR, as a person would use them, and host frames
 // that keep flowing while the pairing hint is open.
 
-#include "app/deviceregistry.h"
+#include "service/deviceregistry.h"
 #include "app/zelnanoleaftool.h"
 #include "common/nanoleafsim.h"
 #include "service/nanoleafapisync.h"

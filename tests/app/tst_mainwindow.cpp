@@ -1,5 +1,5 @@
-#include "app/applocation.h"
-#include "app/deviceregistry.h"
+#include "views/applocation.h"
+#include "service/deviceregistry.h"
 #include "app/zelnanoleaftool.h"
 #include "service/nanoleafapisync.h"
 #include "views/connect_view.h"

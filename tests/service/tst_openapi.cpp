@@ -2,8 +2,8 @@
 // network: pairing and the token profile, the layout answer, the effect commands,
 // and what happens when a device misbehaves.
 
-#include "app/deviceregistry.h"
 #include "common/logwatch.h"
+#include "service/deviceregistry.h"
 #include "common/nanoleafsim.h"
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"

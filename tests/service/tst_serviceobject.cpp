@@ -1,4 +1,4 @@
-#include "app/deviceregistry.h"
+#include "service/deviceregistry.h"
 #include "service/nanoleafapisync.h"
 
 #include <QtTest>

@@ -1,7 +1,7 @@
 // sendUdpDAta through real sockets, in a private network: which devices get a
 // datagram, on which port, in which order, and what the test sender sends.
 
-#include "app/deviceregistry.h"
+#include "service/deviceregistry.h"
 #include "app/zelnanoleaftool.h"
 #include "service/nanoleafapisync.h"
 

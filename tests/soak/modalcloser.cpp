@@ -1,5 +1,7 @@
 #include "soak/modalcloser.h"
 
+#include "sync/checkedconnect.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
@@ -8,9 +10,7 @@
 ModalCloser::ModalCloser(QObject* parent)
     : QObject(parent)
 {
-    const bool connected = connect(&timer, SIGNAL(timeout()), this, SLOT(sweep()));
-    Q_ASSERT(connected);
-    Q_UNUSED(connected);
+    checkedConnect(&timer, SIGNAL(timeout()), this, SLOT(sweep()));
     // The timer also fires inside a dialog's own event loop, which is where it
     // is needed.
     timer.start(20);

@@ -5,7 +5,7 @@
 // calls for it, list the devices that answered properly, and pair normally once
 // the device behaves again.
 
-#include "app/deviceregistry.h"
+#include "service/deviceregistry.h"
 #include "app/zelnanoleaftool.h"
 #include "common/nanoleafsim.h"
 #include "service/nanoleafapisync.h"

@@ -4,7 +4,7 @@
 // makes a network access manager and a reply on the service thread; whatever of
 // them is not released shows up as growth of memory, descriptors or threads.
 
-#include "app/deviceregistry.h"
+#include "service/deviceregistry.h"
 #include "app/zelnanoleaftool.h"
 #include "common/nanoleafsim.h"
 #include "service/nanoleafapisync.h"

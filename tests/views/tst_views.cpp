@@ -1,4 +1,4 @@
-#include "app/deviceregistry.h"
+#include "service/deviceregistry.h"
 #include "views/connect_view.h"
 #include "views/pair_view.h"
 

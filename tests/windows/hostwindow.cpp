@@ -1,6 +1,6 @@
 #include "hostwindow.h"
 
-#include "platform/win32hostadapter.h"
+#include "sync/win32hostadapter.h"
 
 #include <utility>
 

@@ -10,7 +10,7 @@
 #include "wincheck.h"
 
 #include "zeroconf/dnsbuilder.h"
-#include "zeroconf/zeroconf.h"
+#include "zeroconf/dnsmessage.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

@@ -9,7 +9,7 @@
 #include "hostwindow.h"
 #include "wincheck.h"
 
-#include "platform/win32hostadapter.h"
+#include "sync/win32hostadapter.h"
 
 #include <cstdio>
 #include <cstdlib>

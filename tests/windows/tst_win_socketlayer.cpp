@@ -8,7 +8,7 @@
 
 #include "platform/debugchannel.h"
 #include "platform/socketlayer.h"
-#include "zeroconf/zeroconf.h"
+#include "zeroconf/mdnstransport.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

@@ -3,7 +3,8 @@
 // with which report).
 
 #include "dnsbuilder.h"
-#include "zeroconf/zeroconf.h"
+#include "zeroconf/dnsmessage.h"
+#include "zeroconf/membuf.h"
 
 #include <QtTest>
 

@@ -4,7 +4,7 @@
 // replies the scan returns are compared with what was sent.
 
 #include "dnsbuilder.h"
-#include "zeroconf/zeroconf.h"
+#include "zeroconf/mdnstransport.h"
 
 #include <QDir>
 #include <QtTest>

@@ -2,6 +2,7 @@
 
 #include "app/zelnanoleaftool.h"
 #include "service/nanoleafapisync.h"
+#include "sync/checkedconnect.h"
 #include "sync/hostmessageserver.h"
 #include "views/pair_view.h"
 
@@ -22,14 +23,6 @@ namespace {
 
 constexpr int kPollMs = 50;
 
-void connectOrDie(const QObject* sender, const char* signal, const QObject* receiver, const char* method)
-{
-    const bool connected = QObject::connect(sender, signal, receiver, method);
-    Q_ASSERT_X(connected, "Autopilot", signal);
-    if (!connected)
-        qFatal("Autopilot: could not connect %s to %s", signal, method);
-}
-
 QString seconds(qint64 ms)
 {
     return QString::number(static_cast<double>(ms) / 1000.0, 'f', 1) + QStringLiteral(" s");
@@ -44,11 +37,11 @@ Autopilot::Autopilot(ZelNanoleafTool* window, const AutopilotOptions& wanted)
     searchDeadline.setSingleShot(true);
     holdTimer.setSingleShot(true);
     holdTimer.setTimerType(Qt::PreciseTimer);
-    connectOrDie(&poll, SIGNAL(timeout()), this, SLOT(tick()));
-    connectOrDie(&searchDeadline, SIGNAL(timeout()), this, SLOT(searchTimedOut()));
-    connectOrDie(&holdTimer, SIGNAL(timeout()), this, SLOT(holdOver()));
+    checkedConnect(&poll, SIGNAL(timeout()), this, SLOT(tick()));
+    checkedConnect(&searchDeadline, SIGNAL(timeout()), this, SLOT(searchTimedOut()));
+    checkedConnect(&holdTimer, SIGNAL(timeout()), this, SLOT(holdOver()));
     // Queued from the service thread, after the tool's own slot for the same report.
-    connectOrDie(tool->service, SIGNAL(bonjourGetIpName(QString,QString)), this,
+    checkedConnect(tool->service, SIGNAL(bonjourGetIpName(QString,QString)), this,
                  SLOT(deviceReported(QString,QString)));
 }
 

@@ -4,6 +4,7 @@
 
 #include "app/processsetup.h"
 #include "app/zelnanoleaftool.h"
+#include "sync/checkedconnect.h"
 #include "tools/autopilot/autopilot.h"
 #include "tools/autopilot/autopilotoptions.h"
 
@@ -26,10 +27,7 @@ int main(int argc, char** argv)
 
     // A child of the window, so it goes only after the service thread has stopped.
     auto* pilot = new Autopilot(&window, options);
-    const bool connected = QObject::connect(pilot, SIGNAL(finished(int)), &app, SLOT(quit()));
-    Q_ASSERT(connected);
-    if (!connected)
-        qFatal("prismara-autopilot: could not connect finished(int)");
+    checkedConnect(pilot, SIGNAL(finished(int)), &app, SLOT(quit()));
     pilot->start();
     QApplication::exec();
     // The loop also ends on SIGINT / SIGTERM, possibly before the steps are done.

@@ -8,6 +8,7 @@
 #include "tools/nanoleaf-sim/simdevice.h"
 #include "tools/nanoleaf-sim/simwindow.h"
 #include "tools/nanoleaf-sim/udpreceiver.h"
+#include "sync/checkedconnect.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -290,9 +291,7 @@ int main(int argc, char **argv)
     std::fflush(stdout);
 
     QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
-    const bool connected = QObject::connect(&signalNotifier, SIGNAL(activated(int)), app.get(), SLOT(quit()));
-    Q_ASSERT(connected);
-    Q_UNUSED(connected);
+    checkedConnect(&signalNotifier, SIGNAL(activated(int)), app.get(), SLOT(quit()));
     const int code = app->exec();
 
     // Release held and delayed answers first, so the servers' workers can finish.

@@ -2,6 +2,7 @@
 
 #include "tools/nanoleaf-sim/monotonicclock.h"
 #include "tools/nanoleaf-sim/simdevice.h"
+#include "sync/checkedconnect.h"
 
 #include <QLinearGradient>
 #include <QPainter>
@@ -92,9 +93,7 @@ SimWindow::SimWindow(std::vector<SimDevice *> devices, QWidget *parent)
 {
     setWindowTitle(QStringLiteral("Nanoleaf simulator"));
     setMinimumSize(420, 320);
-    const bool ok = connect(m_timer, SIGNAL(timeout()), this, SLOT(refresh()));
-    Q_ASSERT(ok);
-    Q_UNUSED(ok);
+    checkedConnect(m_timer, SIGNAL(timeout()), this, SLOT(refresh()));
     m_timer->start(33);
 }
 

@@ -1,4 +1,4 @@
-#include "platform/win32hostadapter.h"
+#include "sync/win32hostadapter.h"
 
 #ifdef _WIN32
 

@@ -20,6 +20,8 @@ private slots:
     void startupAndCleanupSucceed();
     void peerAddressToText_data();
     void peerAddressToText();
+    void parseIpv4_data();
+    void parseIpv4();
     void hostToNetwork16();
     void monotonicTicksNeverGoBack();
     void loopbackRoundTrip();
@@ -68,6 +70,42 @@ void tst_SocketLayer::peerAddressToText()
         QCOMPARE(Net::peerFamily(peer), Net::AddressFamily::Unspecified);
     }
     QCOMPARE(QString::fromStdString(Net::peerAddressToText(peer)), text);
+}
+
+void tst_SocketLayer::parseIpv4_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("address");  // wire order; empty when the text is refused
+
+    QTest::newRow("loopback") << QByteArray("127.0.0.2") << QByteArray::fromHex("7F000002");
+    QTest::newRow("private") << QByteArray("192.168.1.20") << QByteArray::fromHex("C0A80114");
+    QTest::newRow("extremes") << QByteArray("0.255.0.255") << QByteArray::fromHex("00FF00FF");
+    QTest::newRow("part above 255") << QByteArray("192.168.1.256") << QByteArray();
+    QTest::newRow("four digits") << QByteArray("1000.1.1.1") << QByteArray();
+    QTest::newRow("leading zero") << QByteArray("10.01.1.1") << QByteArray();
+    QTest::newRow("three parts") << QByteArray("10.1.1") << QByteArray();
+    QTest::newRow("five parts") << QByteArray("10.1.1.1.1") << QByteArray();
+    QTest::newRow("empty part") << QByteArray("10..1.1") << QByteArray();
+    QTest::newRow("trailing dot") << QByteArray("10.1.1.1.") << QByteArray();
+    QTest::newRow("comma") << QByteArray("10,1,1,1") << QByteArray();
+    QTest::newRow("blank") << QByteArray(" 10.1.1.1") << QByteArray();
+    QTest::newRow("sign") << QByteArray("10.+1.1.1") << QByteArray();
+    QTest::newRow("port") << QByteArray("10.1.1.1:80") << QByteArray();
+    QTest::newRow("nul inside") << QByteArray("10.1.1.1\0", 9) << QByteArray();
+    QTest::newRow("ipv6") << QByteArray("::1") << QByteArray();
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+}
+
+void tst_SocketLayer::parseIpv4()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, address);
+
+    std::array<std::uint8_t, 4> parsed{0xAA, 0xAA, 0xAA, 0xAA};
+    const bool ok = Net::parseIpv4(text.constData(), static_cast<std::size_t>(text.size()), parsed);
+    QCOMPARE(ok, !address.isEmpty());
+    const QByteArray expected = ok ? address : QByteArray::fromHex("AAAAAAAA");  // untouched when refused
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(parsed.data()), 4), expected);
 }
 
 void tst_SocketLayer::hostToNetwork16()

@@ -1,0 +1,3 @@
+#include "views/applocation.h"
+
+QString applicationLocation;
