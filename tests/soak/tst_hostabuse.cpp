@@ -8,7 +8,7 @@
 #include "app/zelnanoleaftool.h"
 #include "service/nanoleafapisync.h"
 #include "soak/goodhost.h"
-#include "soak/logwatch.h"
+#include "common/logwatch.h"
 #include "soak/procstatus.h"
 #include "sync/hostframe.h"
 #include "sync/hostintake.h"

@@ -1,4 +1,4 @@
-#include "soak/logwatch.h"
+#include "tests/common/logwatch.h"
 
 #include <QDeadlineTimer>
 #include <QMetaObject>
