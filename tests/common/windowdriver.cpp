@@ -68,7 +68,7 @@ QTableView* deviceTable()
     return nullptr;
 }
 
-QJsonObject select(const QString& name)
+QJsonObject selectRow(const QString& name)
 {
     QTableView* table = deviceTable();
     if (table == nullptr || table->model() == nullptr)
@@ -152,7 +152,7 @@ QJsonObject run(const QString& line)
     if (verb == QLatin1String("click"))
         return click(rest);
     if (verb == QLatin1String("select"))
-        return select(rest);
+        return selectRow(rest);
     if (line == QLatin1String("table"))
         return tableRows();
     if (line == QLatin1String("boxes"))
