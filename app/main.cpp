@@ -7,7 +7,7 @@ int main(int argc, char** argv)
 {
     prepareProcess();
     QApplication app(argc, argv);
-    quitOnTerminationSignals(&app);
+    quitOnlyOnTerminationSignals(&app);
     ZelNanoleafTool window;
     window.show();
     return QApplication::exec();

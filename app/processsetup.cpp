@@ -1,6 +1,6 @@
 #include "app/processsetup.h"
 
-#include <QCoreApplication>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 
 #include <cstdlib>
@@ -37,8 +37,9 @@ extern "C" void onTerminationSignal(int)
 } // namespace
 #endif
 
-void quitOnTerminationSignals(QCoreApplication* app)
+void quitOnlyOnTerminationSignals(QGuiApplication* app)
 {
+    QGuiApplication::setQuitOnLastWindowClosed(false);
 #ifndef _WIN32
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
         return;

@@ -315,6 +315,11 @@ void ZelNanoleafTool::mouseReleaseEvent(QMouseEvent* event)
 HostIntake::HostAnswer ZelNanoleafTool::hostMessage(const HostIntake::Message& message)
 {
     qDebug() << "ZelRGBMemoryControl::nativeEvent";
+    return takeHostMessage(message);
+}
+
+HostIntake::HostAnswer ZelNanoleafTool::takeHostMessage(const HostIntake::Message& message)
+{
     const HostIntake::Decision decision =
         HostIntake::evaluate(message, syncDeviceType, CUSTOM_TYPE_RGB);
     switch (decision.action) {
@@ -358,9 +363,16 @@ bool ZelNanoleafTool::nativeEvent(const QByteArray& eventType, void* message, lo
 {
 #ifdef _WIN32
     const MSG* msg = static_cast<const MSG*>(message);
+    qDebug() << "ZelRGBMemoryControl::nativeEvent";
+    // Closing a window never ends the event loop (the close button only hides,
+    // and the pairing hint may be the last visible window), so a close request
+    // from the host or the system ends it here. WM_QUIT posted to the thread ends
+    // it in Qt's event dispatcher.
+    if (msg->message == WM_CLOSE)
+        QCoreApplication::quit();
     HostIntake::Message hostMessageIn;
     if (Platform::hostMessageFromWindowMessage(msg->message, msg->wParam, msg->lParam, hostMessageIn))
-        return Platform::applyHostAnswer(hostMessage(hostMessageIn), result);
+        return Platform::applyHostAnswer(takeHostMessage(hostMessageIn), result);
 #endif
     return QMainWindow::nativeEvent(eventType, message, result);
 }

@@ -12,8 +12,6 @@
 #include <QProcessEnvironment>
 #include <QTimer>
 
-#include <sys/stat.h>
-
 namespace {
 
 constexpr int kCallTimeoutMs = 10000;
@@ -62,15 +60,6 @@ QJsonObject NanoleafSim::canvas(const QString &ip, const QVector<int> &panels, c
 QJsonArray NanoleafSim::defaultDevices()
 {
     return QJsonArray { lightPanels(), canvas() };
-}
-
-bool NanoleafSim::inPrivateNetwork()
-{
-    struct stat self {};
-    struct stat init {};
-    if (stat("/proc/self/ns/net", &self) != 0 || stat("/proc/1/ns/net", &init) != 0)
-        return qgetenv("PRISMARA_IN_NETNS") == "1";
-    return self.st_ino != init.st_ino || self.st_dev != init.st_dev;
 }
 
 qint64 NanoleafSim::timeNs(const QJsonObject &record)

@@ -15,7 +15,8 @@ class QProcess;
 // Runs BUILD/bin/nanoleaf-sim for one test and drives it through its control
 // interface. Every call blocks for a bounded time; a failure gives false or an empty
 // value and leaves the reason in errorString(). The simulator binds fixed ports, so
-// the test must run in a private network namespace (prismara_add_test ... NETNS).
+// the test must run in a private network namespace (prismara_add_test ... NETNS;
+// common/privatenetwork.h tells).
 //
 //   NanoleafSim sim;                      // default: one Light Panels, one Canvas
 //   QVERIFY2(sim.start(), qPrintable(sim.errorString()));
@@ -37,8 +38,6 @@ public:
                               const QString &name = QStringLiteral("Canvas 1F:2B:3C"));
     // lightPanels() and canvas() with their defaults.
     static QJsonArray defaultDevices();
-    // True inside tools/netns-run, where fixed ports and broadcasts are allowed.
-    static bool inPrivateNetwork();
     // "time_ns" of a request, frame or query record (written as decimal text).
     static qint64 timeNs(const QJsonObject &record);
 

@@ -5,6 +5,7 @@
 #include "common/logwatch.h"
 #include "service/deviceregistry.h"
 #include "common/nanoleafsim.h"
+#include "common/privatenetwork.h"
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
 
@@ -98,7 +99,7 @@ class tst_OpenApi : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(NanoleafSim::inPrivateNetwork());
+        QVERIFY(TestNetwork::inPrivateNetwork());
         QVERIFY(config.isValid());
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config.path());
         worker.start();

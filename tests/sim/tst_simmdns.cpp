@@ -1,4 +1,5 @@
 #include "tests/common/nanoleafsim.h"
+#include "tests/common/privatenetwork.h"
 
 #include <QHostAddress>
 #include <QJsonArray>
@@ -330,7 +331,7 @@ void tst_SimMdns::answersLegacyQuery()
     QFETCH(QString, destination);
     QFETCH(QByteArray, query);
 
-    if (destination == QLatin1String("255.255.255.255") && !NanoleafSim::inPrivateNetwork())
+    if (destination == QLatin1String("255.255.255.255") && !TestNetwork::inPrivateNetwork())
         QSKIP("broadcasts only inside a private network namespace");
     QCOMPARE(m_socket.writeDatagram(query, QHostAddress(destination), 5353), qint64(query.size()));
     QTRY_COMPARE(repliesSoFar(), 2);

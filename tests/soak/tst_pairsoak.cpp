@@ -7,10 +7,11 @@
 #include "service/deviceregistry.h"
 #include "app/zelnanoleaftool.h"
 #include "common/nanoleafsim.h"
+#include "common/privatenetwork.h"
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
 #include "common/logwatch.h"
-#include "soak/modalcloser.h"
+#include "common/modalcloser.h"
 #include "soak/procstatus.h"
 #include "views/pair_view.h"
 
@@ -113,7 +114,7 @@ class tst_PairSoak : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(NanoleafSim::inPrivateNetwork());
+        QVERIFY(TestNetwork::inPrivateNetwork());
         QVERIFY(config.isValid());
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config.path());
     }

@@ -1,4 +1,5 @@
 #include "tests/common/nanoleafsim.h"
+#include "tests/common/privatenetwork.h"
 
 #include <QDir>
 #include <QFile>
@@ -121,7 +122,7 @@ private slots:
 
 void tst_Autopilot::initTestCase()
 {
-    QVERIFY2(NanoleafSim::inPrivateNetwork(), "run through tools/netns-run (NETNS test)");
+    QVERIFY2(TestNetwork::inPrivateNetwork(), "run through tools/netns-run (NETNS test)");
     QVERIFY2(QFile::exists(autopilotPath()), qPrintable(autopilotPath()));
 }
 

@@ -1,10 +1,10 @@
 #include "service/deviceregistry.h"
+#include "common/modalcloser.h"
 #include "views/connect_view.h"
 #include "views/pair_view.h"
 
 #include <QButtonGroup>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QTableView>
@@ -144,20 +144,15 @@ private slots:
     void pairingHintText()
     {
         Pair_View view;
-        QString title;
-        QString text;
-        QTimer::singleShot(0, [&]() {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            QVERIFY(box);
-            title = box->windowTitle();
-            text = box->text();
-            box->accept();
-        });
+        ModalCloser closer;
         view.slot_showTokenImply(7);
-        QCOMPARE(title, QString("warning"));
-        QCOMPARE(text, QString("Hold on/off button of your nanoleaf device for 5-7 seconds until the "
-                               "led starts flashing in a pattern , click  Pair button again within 30 "
-                               "seconds"));
+        QCOMPARE(closer.count(), 1);
+        const ModalCloser::Seen hint = closer.seen().first();
+        QVERIFY(hint.messageBox && hint.warning && hint.okIsDefault);
+        QCOMPARE(hint.title, QString("warning"));
+        QCOMPARE(hint.text, QString("Hold on/off button of your nanoleaf device for 5-7 seconds until the "
+                                    "led starts flashing in a pattern , click  Pair button again within 30 "
+                                    "seconds"));
     }
 
     void spinnerStopsOnCloseLoading()

@@ -21,7 +21,7 @@ int main(int argc, char** argv)
     if (!AutopilotOptions::parse(QCoreApplication::arguments(), options, code))
         return code;
 
-    quitOnTerminationSignals(&app);
+    quitOnlyOnTerminationSignals(&app);
     ZelNanoleafTool window;
     window.show();
 

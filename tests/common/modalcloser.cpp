@@ -1,4 +1,4 @@
-#include "soak/modalcloser.h"
+#include "tests/common/modalcloser.h"
 
 #include "sync/checkedconnect.h"
 
