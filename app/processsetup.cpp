@@ -1,5 +1,7 @@
 #include "app/processsetup.h"
 
+#include "sync/checkedconnect.h"
+
 #include <QGuiApplication>
 #include <QSocketNotifier>
 
@@ -7,7 +9,7 @@
 
 #ifndef _WIN32
 #include <csignal>
-#include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -41,13 +43,12 @@ void quitOnlyOnTerminationSignals(QGuiApplication* app)
 {
     QGuiApplication::setQuitOnLastWindowClosed(false);
 #ifndef _WIN32
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+    // A plain pipe: the handler writes one byte, the event loop wakes and quits. Never
+    // blocking, so a burst of signals cannot stall the handler on a full pipe.
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, app);
-    QObject::connect(notifier, &QSocketNotifier::activated, app, [notifier]() {
-        notifier->setEnabled(false);
-        QCoreApplication::quit();
-    });
+    checkedConnect(notifier, SIGNAL(activated(int)), app, SLOT(quit()));
     struct sigaction action = {};
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);

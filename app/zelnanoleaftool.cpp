@@ -3,6 +3,7 @@
 #include "views/applocation.h"
 #include "service/deviceregistry.h"
 #include "service/nanoleafapisync.h"
+#include "sync/checkedconnect.h"
 #include "sync/hostmessageserver.h"
 #include "views/connect_view.h"
 #include "views/pair_view.h"
@@ -43,31 +44,31 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     pairView->setGeometry(20, 95, width() - 40, 250);
     pairView->setStyleSheet("background:transparent;");
     pairView->setWindowOpacity(1.0);
-    connectOrDie(pairView, SIGNAL(searchDeive_noBonjour()), this, SLOT(searchDeive()));
-    connectOrDie(pairView, SIGNAL(signal_Pair(int,QString,QString)), this,
+    checkedConnect(pairView, SIGNAL(searchDeive_noBonjour()), this, SLOT(searchDeive()));
+    checkedConnect(pairView, SIGNAL(signal_Pair(int,QString,QString)), this,
                  SLOT(slot_Pair(int,QString,QString)));
-    connectOrDie(pairView, SIGNAL(signal_UnPair(int,QString,QString)), this,
+    checkedConnect(pairView, SIGNAL(signal_UnPair(int,QString,QString)), this,
                  SLOT(slot_UnPair(int,QString,QString)));
 
     loadingTimer = new QTimer;
-    connectOrDie(loadingTimer, SIGNAL(timeout()), pairView, SLOT(closeLoading()));
+    checkedConnect(loadingTimer, SIGNAL(timeout()), pairView, SLOT(closeLoading()));
 
     workerThread = new QThread;
     service = new nanoleafAPIsync;
     service->moveToThread(workerThread);
     workerThread->start(QThread::InheritPriority);
 
-    connectOrDie(service, SIGNAL(bonjourGetIpName(QString,QString)), this,
+    checkedConnect(service, SIGNAL(bonjourGetIpName(QString,QString)), this,
                  SLOT(bonjourGetIpName(QString,QString)));
-    connectOrDie(service, SIGNAL(showTokenPage(int)), pairView, SLOT(slot_showTokenImply(int)));
-    connectOrDie(this, SIGNAL(showTokenPage(int)), pairView, SLOT(slot_showTokenImply(int)));
-    connectOrDie(service, SIGNAL(refreshIsPaired()), this, SLOT(refreshIsPaired()));
+    checkedConnect(service, SIGNAL(showTokenPage(int)), pairView, SLOT(slot_showTokenImply(int)));
+    checkedConnect(this, SIGNAL(showTokenPage(int)), pairView, SLOT(slot_showTokenImply(int)));
+    checkedConnect(service, SIGNAL(refreshIsPaired()), this, SLOT(refreshIsPaired()));
     qDebug() << "main thread:" << QThread::currentThreadId();
-    connectOrDie(this, SIGNAL(startScan()), service, SLOT(searchDeive_noBonjour()));
-    connectOrDie(this, SIGNAL(startScan()), this, SLOT(startLoadingTimer()));
+    checkedConnect(this, SIGNAL(startScan()), service, SLOT(searchDeive_noBonjour()));
+    checkedConnect(this, SIGNAL(startScan()), this, SLOT(startLoadingTimer()));
 
     sendTimer = new QTimer;
-    connectOrDie(sendTimer, SIGNAL(timeout()), this, SLOT(slot_SendData()), Qt::DirectConnection);
+    checkedConnect(sendTimer, SIGNAL(timeout()), this, SLOT(slot_SendData()), Qt::DirectConnection);
 
     const QString buttonSheet = "QPushButton:hover{border-image:url(\"" + applicationLocation
         + "Image/Button_H.png\"); border:0px;}QPushButton{color:white; border:0px;border-image:url(\""
@@ -76,23 +77,23 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     searchButton->setGeometry(20, 37, 80, 40);
     searchButton->setText("SEARCH");
     searchButton->setStyleSheet(buttonSheet);
-    connectOrDie(searchButton, SIGNAL(released()), this, SLOT(slot_Scan()));
+    checkedConnect(searchButton, SIGNAL(released()), this, SLOT(slot_Scan()));
     pairButton = new QPushButton(this);
     pairButton->setGeometry(110, 37, 80, 40);
     pairButton->setText("PAIR");
     pairButton->setStyleSheet(buttonSheet);
-    connectOrDie(pairButton, SIGNAL(released()), pairView, SLOT(slot_PairPressed()));
+    checkedConnect(pairButton, SIGNAL(released()), pairView, SLOT(slot_PairPressed()));
     unpairButton = new QPushButton(this);
     unpairButton->setGeometry(200, 37, 80, 40);
     unpairButton->setText("UNPAIR");
     unpairButton->setStyleSheet(buttonSheet);
-    connectOrDie(unpairButton, SIGNAL(released()), pairView, SLOT(slot_UnPairPressed()));
+    checkedConnect(unpairButton, SIGNAL(released()), pairView, SLOT(slot_UnPairPressed()));
 
     connectView = new Connect_View(this);
     connectView->setGeometry(20, 380, width() - 40, 125);
     connectView->setHidden(false);
-    connectOrDie(connectView, SIGNAL(signal_OpenSync(int)), this, SLOT(slot_OpenSync(int)));
-    connectOrDie(this, SIGNAL(signal_SyncBtnCheck(int)), connectView, SLOT(slot_SyncBtnCheck(int)));
+    checkedConnect(connectView, SIGNAL(signal_OpenSync(int)), this, SLOT(slot_OpenSync(int)));
+    checkedConnect(this, SIGNAL(signal_SyncBtnCheck(int)), connectView, SLOT(slot_SyncBtnCheck(int)));
     qDebug() << "connect_View width is" << width();
     qDebug() << "this width" << width() / 2;
 
@@ -115,7 +116,7 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     minButton->setText(QString());
     minButton->setGeometry(336, 5, 22, 22);
     minButton->setObjectName("Min_Window");
-    connectOrDie(minButton, SIGNAL(released()), this, SLOT(showMinimized()));
+    checkedConnect(minButton, SIGNAL(released()), this, SLOT(showMinimized()));
     minButton->setFlat(true);
     minButton->setStyleSheet("border-image: url(\"" + applicationLocation + "Image/btn_min.png\");");
 
@@ -123,7 +124,7 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     closeButton->setText(QString());
     closeButton->setGeometry(368, 5, 22, 22);
     closeButton->setObjectName("Close_Window");
-    connectOrDie(closeButton, SIGNAL(released()), this, SLOT(hide()));
+    checkedConnect(closeButton, SIGNAL(released()), this, SLOT(hide()));
     closeButton->setFlat(true);
     closeButton->setStyleSheet("border-image: url(\"" + applicationLocation + "Image/btn_close.png\");");
 
@@ -152,16 +153,6 @@ ZelNanoleafTool::~ZelNanoleafTool()
     delete workerThread;
     delete sendTimer;
     delete loadingTimer;
-}
-
-void ZelNanoleafTool::connectOrDie(const QObject* sender, const char* signal,
-                                   const QObject* receiver, const char* method,
-                                   Qt::ConnectionType type)
-{
-    const bool connected = QObject::connect(sender, signal, receiver, method, type);
-    Q_ASSERT_X(connected, "ZelNanoleafTool", signal);
-    if (!connected)
-        qFatal("ZelNanoleafTool: could not connect %s to %s", signal, method);
 }
 
 // ---------------------------------------------------------------- controller

@@ -84,9 +84,6 @@ private:
     // The intake behind hostMessage, without its log line: on Windows nativeEvent
     // writes that line for every native message, host message or not.
     HostIntake::HostAnswer takeHostMessage(const HostIntake::Message& message);
-    void connectOrDie(const QObject* sender, const char* signal, const QObject* receiver,
-                      const char* method, Qt::ConnectionType type = Qt::AutoConnection);
-
     QThread* workerThread = nullptr;
     int loadingInterval = 15000;
     HostMessageServer* hostEndpoint = nullptr;

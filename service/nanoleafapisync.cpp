@@ -103,9 +103,9 @@ void nanoleafAPIsync::onServiceThread(std::function<void()> work)
         work();
         return;
     }
-    const bool posted = QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
-    Q_ASSERT(posted);
-    Q_UNUSED(posted);
+    // A request that is never issued would leave its flow waiting for ever.
+    if (!QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection))
+        qFatal("nanoleafAPIsync: could not post work to the service thread");
 }
 
 // ---------------------------------------------------------------- registry

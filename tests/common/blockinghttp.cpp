@@ -1,4 +1,5 @@
 #include "tests/common/blockinghttp.h"
+#include "sync/checkedconnect.h"
 
 #include <QBuffer>
 #include <QEventLoop>
@@ -39,11 +40,8 @@ BlockingHttp::Result BlockingHttp::request(const QByteArray &verb, const QUrl &u
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
-    const bool finishedOk = QObject::connect(reply, SIGNAL(finished()), &loop, SLOT(quit()));
-    const bool timeoutOk = QObject::connect(&timer, SIGNAL(timeout()), &loop, SLOT(quit()));
-    Q_ASSERT(finishedOk && timeoutOk);
-    Q_UNUSED(finishedOk);
-    Q_UNUSED(timeoutOk);
+    checkedConnect(reply, SIGNAL(finished()), &loop, SLOT(quit()));
+    checkedConnect(&timer, SIGNAL(timeout()), &loop, SLOT(quit()));
     timer.start(timeoutMs);
     if (!reply->isFinished())
         loop.exec();

@@ -1,4 +1,5 @@
 #include "tests/common/nanoleafsim.h"
+#include "sync/checkedconnect.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -169,11 +170,8 @@ bool NanoleafSim::call(const QByteArray &verb, const QString &path, const QJsonO
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
-    const bool finishedOk = QObject::connect(reply, SIGNAL(finished()), &loop, SLOT(quit()));
-    const bool timeoutOk = QObject::connect(&timer, SIGNAL(timeout()), &loop, SLOT(quit()));
-    Q_ASSERT(finishedOk && timeoutOk);
-    Q_UNUSED(finishedOk);
-    Q_UNUSED(timeoutOk);
+    checkedConnect(reply, SIGNAL(finished()), &loop, SLOT(quit()));
+    checkedConnect(&timer, SIGNAL(timeout()), &loop, SLOT(quit()));
     timer.start(kCallTimeoutMs);
     if (!reply->isFinished())
         loop.exec();
