@@ -61,6 +61,10 @@ nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
     scanThread->setObjectName("scan");
     scanner->moveToThread(scanThread.get());
     scanThread->start();
+    // Returns once the scan thread runs its event loop, so the service is whole
+    // (threads and descriptors) when construction ends, not some time later.
+    if (!QMetaObject::invokeMethod(scanner, [] {}, Qt::BlockingQueuedConnection))
+        qFatal("nanoleafAPIsync: the scan thread did not start");
 }
 
 nanoleafAPIsync::~nanoleafAPIsync()

@@ -147,12 +147,16 @@ private slots:
         ZelNanoleafTool window;
         QTest::mouseClick(window.searchButton, Qt::LeftButton);
         QTest::mouseClick(window.searchButton, Qt::LeftButton);
-        // A probe queued on the service thread behind both scans comes back after
-        // every report they made.
+        // Behind both SEARCH presses on the service thread, ask for a call once
+        // every scan asked for so far has been reported.
         bool scansOver = false;
         QMetaObject::invokeMethod(
             window.service,
-            [&]() { QMetaObject::invokeMethod(&window, [&]() { scansOver = true; }, Qt::QueuedConnection); },
+            [&]() {
+                window.service->afterScans([&]() {
+                    QMetaObject::invokeMethod(&window, [&]() { scansOver = true; }, Qt::QueuedConnection);
+                });
+            },
             Qt::QueuedConnection);
         QTRY_VERIFY_WITH_TIMEOUT(scansOver, 20000);
         QCOMPARE(sim.mdnsQueries().size(), 2);
