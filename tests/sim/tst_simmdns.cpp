@@ -13,6 +13,7 @@ namespace {
 
 const QString kLight = QStringLiteral("127.0.0.2");
 const QString kCanvas = QStringLiteral("127.0.0.3");
+const QString kShapes = QStringLiteral("127.0.0.4");
 
 // The tool's query: ID 0, one PTR question for "_nanoleafapi._tcp.local", class IN.
 const QByteArray kToolQuery = QByteArray::fromHex("000000000001000000000000") + "\x0c_nanoleafapi\x04_tcp\x05local"
@@ -215,7 +216,9 @@ void tst_SimMdns::initTestCase()
     QJsonObject canvas = NanoleafSim::canvas();
     canvas.insert(QStringLiteral("instance"), QStringLiteral("Studio Canvas"));
     canvas.insert(QStringLiteral("host"), QStringLiteral("studio-canvas"));
-    m_sim.setDevices(QJsonArray { NanoleafSim::lightPanels(), canvas });
+    QJsonObject shapes = NanoleafSim::canvas(kShapes, { 2, 4660 }, QStringLiteral("Shapes 07E7"));
+    shapes.insert(QStringLiteral("model"), QStringLiteral("NL42"));
+    m_sim.setDevices(QJsonArray { NanoleafSim::lightPanels(), canvas, shapes });
     QVERIFY2(m_sim.start(), qPrintable(m_sim.errorString()));
     QVERIFY(m_socket.bind(QHostAddress(QHostAddress::AnyIPv4), 0));
     m_socket.setSocketOption(QAbstractSocket::MulticastLoopbackOption, 0);
@@ -294,8 +297,10 @@ void tst_SimMdns::checkAnswer(const Reply &reply, const QByteArray &query)
     QCOMPARE(txt.type, quint16(16));
     QCOMPARE(txt.owner, target);
     const QStringList strings = txtStrings(txt.rdata);
-    QVERIFY2(strings.contains(QStringLiteral("md=") + device.value(QLatin1String("model")).toString()),
-             qPrintable(strings.join(QLatin1Char(','))));
+    const QString model = reply.from == kLight ? QStringLiteral("md=NL22")
+        : reply.from == kCanvas                 ? QStringLiteral("md=NL29")
+                                                : QStringLiteral("md=NL42");
+    QVERIFY2(strings.contains(model), qPrintable(strings.join(QLatin1Char(','))));
     QVERIFY(strings.contains(QStringLiteral("srcvers=") + device.value(QLatin1String("firmware")).toString()));
     QVERIFY(std::any_of(strings.begin(), strings.end(),
                         [](const QString &s) { return s.startsWith(QLatin1String("id=")) && s.size() > 3; }));
@@ -334,11 +339,12 @@ void tst_SimMdns::answersLegacyQuery()
     if (destination == QLatin1String("255.255.255.255") && !TestNetwork::inPrivateNetwork())
         QSKIP("broadcasts only inside a private network namespace");
     QCOMPARE(m_socket.writeDatagram(query, QHostAddress(destination), 5353), qint64(query.size()));
-    QTRY_COMPARE(repliesSoFar(), 2);
+    QTRY_COMPARE(repliesSoFar(), 3);
 
     // One datagram per device, each from the device's own address, in device order.
     QCOMPARE(m_replies[0].from, kLight);
     QCOMPARE(m_replies[1].from, kCanvas);
+    QCOMPARE(m_replies[2].from, kShapes);
     for (const Reply &reply : qAsConst(m_replies)) {
         checkAnswer(reply, query);
         if (QTest::currentTestFailed())
@@ -368,7 +374,7 @@ void tst_SimMdns::ignoresOtherQuestions()
     QByteArray second = kToolQuery;
     second[1] = char(2);
     QCOMPARE(m_socket.writeDatagram(second, QHostAddress(QStringLiteral("127.0.0.1")), 5353), qint64(second.size()));
-    QTRY_COMPARE(repliesSoFar(), 2);
+    QTRY_COMPARE(repliesSoFar(), 3);
     for (const Reply &reply : qAsConst(m_replies))
         QCOMPARE(qFromBigEndian<quint16>(reply.bytes.constData()), quint16(2));
 
@@ -376,7 +382,7 @@ void tst_SimMdns::ignoresOtherQuestions()
     QCOMPARE(log.size(), 2);
     QVERIFY(log[0].toObject().value(QLatin1String("outcome")).toString().startsWith(QLatin1String("ignored")));
     QCOMPARE(log[0].toObject().value(QLatin1String("answered")).toInt(), 0);
-    QCOMPARE(log[1].toObject().value(QLatin1String("answered")).toInt(), 2);
+    QCOMPARE(log[1].toObject().value(QLatin1String("answered")).toInt(), 3);
 }
 
 void tst_SimMdns::faults_data()
@@ -399,15 +405,15 @@ void tst_SimMdns::faults()
              qint64(kToolQuery.size()));
 
     if (fault == QLatin1String("silent")) {
-        // The Light Panels would answer first; the Canvas answer alone shows they did not.
-        QTRY_COMPARE(repliesSoFar(), 1);
+        // The Light Panels would answer first; the others' answers alone show they did not.
+        QTRY_COMPARE(repliesSoFar(), 2);
         QCOMPARE(m_replies[0].from, kCanvas);
         checkAnswer(m_replies[0], kToolQuery);
         return;
     }
-    QTRY_COMPARE(repliesSoFar(), 2);
+    QTRY_COMPARE(repliesSoFar(), 3);
     QCOMPARE(m_replies[0].from, kLight);
-    checkAnswer(m_replies[1], kToolQuery); // the other device is unaffected
+    checkAnswer(m_replies[1], kToolQuery); // the others are unaffected
     if (QTest::currentTestFailed())
         return;
 

@@ -16,6 +16,7 @@ namespace {
 
 const QString kLight = QStringLiteral("127.0.0.2");
 const QString kCanvas = QStringLiteral("127.0.0.3");
+const QString kShapes = QStringLiteral("127.0.0.4");
 const QString kToken = QStringLiteral("StreamToken23456789abcdefABCDEFG");
 
 using Colours = QMap<int, QColor>;
@@ -39,11 +40,14 @@ QByteArray lightDatagram()
     return QByteArray::fromHex("035201FF000000000F0100FF000000C8011020300000") + QByteArray(74, '\0');
 }
 
+// What each piece with LEDs shows.
 Colours colours(const QJsonObject &device)
 {
     Colours out;
     for (const QJsonValue &v : device.value(QLatin1String("panels")).toArray()) {
         const QJsonObject p = v.toObject();
+        if (!p.value(QLatin1String("leds")).toBool())
+            continue;
         out.insert(p.value(QLatin1String("id")).toInt(),
                    QColor(p.value(QLatin1String("r")).toInt(), p.value(QLatin1String("g")).toInt(),
                           p.value(QLatin1String("b")).toInt()));
@@ -68,7 +72,8 @@ private slots:
     void datagramsOutsideTheModeAreIgnored();
     void shortDatagramsAreMalformed_data();
     void shortDatagramsAreMalformed();
-    void unknownPanelIdIsNotApplied();
+    void recordsForNoLitPanelAreNotApplied_data();
+    void recordsForNoLitPanelAreNotApplied();
 
 private:
     bool switchMode(const QString &ip, const QString &mode);
@@ -84,7 +89,11 @@ void tst_SimStream::initTestCase()
     light.insert(QStringLiteral("tokens"), QJsonArray { kToken });
     QJsonObject canvas = NanoleafSim::canvas();
     canvas.insert(QStringLiteral("tokens"), QJsonArray { kToken });
-    m_sim.setDevices(QJsonArray { light, canvas });
+    // Shapes: the controller (no LEDs) first, then two hexagons.
+    QJsonObject shapes = NanoleafSim::canvas(kShapes, { 2, 4660, 43981 }, QStringLiteral("Shapes 07E7"));
+    shapes.insert(QStringLiteral("model"), QStringLiteral("NL42"));
+    shapes.insert(QStringLiteral("tokens"), QJsonArray { kToken });
+    m_sim.setDevices(QJsonArray { light, canvas, shapes });
     QVERIFY2(m_sim.start(), qPrintable(m_sim.errorString()));
     QVERIFY(m_socket.bind(QHostAddress(QHostAddress::LocalHost), 0));
 }
@@ -136,6 +145,9 @@ void tst_SimStream::toolDatagramsLightThePanels_data()
                                                                 << 74 << light;
     QTest::newRow("Light Panels after v1, v1 records on 60221") << kLight << "v1" << quint16(60221) << lightDatagram()
                                                                 << 74 << light;
+    QTest::newRow("Shapes, v2 records with two-byte ids")
+        << kShapes << "v2" << quint16(60222) << QByteArray::fromHex("0002" "1234FF0000000000" "ABCD0080FF000000") << 0
+        << Colours { { 4660, QColor(255, 0, 0) }, { 43981, QColor(0, 128, 255) } };
     QTest::newRow("Light Panels after v2, v2 records on 60222")
         << kLight << "v2" << quint16(60222)
         << QByteArray::fromHex("00030052FF0000000000000F00FF0000000000C8102030000000") << 0 << light;
@@ -190,6 +202,7 @@ void tst_SimStream::datagramsOutsideTheModeAreIgnored_data()
     QTest::addColumn<QByteArray>("datagram");
 
     QTest::newRow("Canvas in v2 takes nothing on 60221") << kCanvas << "v2" << quint16(60221) << lightDatagram();
+    QTest::newRow("Shapes in v2 take nothing on 60221") << kShapes << "v2" << quint16(60221) << lightDatagram();
     QTest::newRow("Light Panels in v1 take nothing on 60222") << kLight << "v1" << quint16(60222) << canvasDatagram();
     QTest::newRow("Canvas still showing its effect") << kCanvas << "effect" << quint16(60222) << canvasDatagram();
     QTest::newRow("Light Panels still showing their effect") << kLight << "effect" << quint16(60221)
@@ -221,6 +234,8 @@ void tst_SimStream::shortDatagramsAreMalformed_data()
     QTest::newRow("v2: count 3, two entries") << kCanvas << quint16(60222)
                                               << QByteArray::fromHex("000304D2FF000000000000070080FF000000");
     QTest::newRow("v2: cut inside an entry") << kCanvas << quint16(60222) << QByteArray::fromHex("000204D2FF0000");
+    QTest::newRow("v2 on Shapes: count 2, one entry") << kShapes << quint16(60222)
+                                                      << QByteArray::fromHex("00021234FF0000000000");
     QTest::newRow("v2: one byte") << kCanvas << quint16(60222) << QByteArray::fromHex("00");
     QTest::newRow("v2: empty") << kCanvas << quint16(60222) << QByteArray();
     QTest::newRow("v1: count 3, cut inside the third") << kLight << quint16(60221)
@@ -248,14 +263,29 @@ void tst_SimStream::shortDatagramsAreMalformed()
     QCOMPARE(colours(m_sim.device(ip)), before);
 }
 
-void tst_SimStream::unknownPanelIdIsNotApplied()
+void tst_SimStream::recordsForNoLitPanelAreNotApplied_data()
 {
-    QVERIFY(switchMode(kCanvas, QStringLiteral("v2")));
-    const Colours before = colours(m_sim.device(kCanvas));
-    // Panel 99 is not in the layout; panel 7 is.
-    send(QByteArray::fromHex("00020063FFFFFF000000000701020300000A"), kCanvas, 60222);
-    QTRY_COMPARE(m_sim.frames(kCanvas).size(), 1);
-    const QJsonObject frame = m_sim.frames(kCanvas).first().toObject();
+    QTest::addColumn<QString>("ip");
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<int>("litId");
+
+    QTest::newRow("Canvas: panel 99 is not in the layout")
+        << kCanvas << QByteArray::fromHex("0002" "0063FFFFFF000000" "000701020300000A") << 7;
+    QTest::newRow("Shapes: the controller has no LEDs")
+        << kShapes << QByteArray::fromHex("0002" "0002FFFFFF000000" "ABCD01020300000A") << 43981;
+}
+
+void tst_SimStream::recordsForNoLitPanelAreNotApplied()
+{
+    QFETCH(QString, ip);
+    QFETCH(QByteArray, datagram);
+    QFETCH(int, litId);
+
+    QVERIFY(switchMode(ip, QStringLiteral("v2")));
+    const Colours before = colours(m_sim.device(ip));
+    send(datagram, ip, 60222);
+    QTRY_COMPARE(m_sim.frames(ip).size(), 1);
+    const QJsonObject frame = m_sim.frames(ip).first().toObject();
     QCOMPARE(frame.value(QLatin1String("status")).toString(), QStringLiteral("accepted"));
     const QJsonArray records = frame.value(QLatin1String("records")).toArray();
     QCOMPARE(records.size(), 2);
@@ -264,8 +294,8 @@ void tst_SimStream::unknownPanelIdIsNotApplied()
     QCOMPARE(records.at(1).toObject().value(QLatin1String("t")).toInt(), 10);
 
     Colours expected = before;
-    expected[7] = QColor(1, 2, 3);
-    QCOMPARE(colours(m_sim.device(kCanvas)), expected);
+    expected[litId] = QColor(1, 2, 3);
+    QCOMPARE(colours(m_sim.device(ip)), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_SimStream)

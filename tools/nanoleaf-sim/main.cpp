@@ -1,5 +1,6 @@
-// nanoleaf-sim: simulated Nanoleaf Light Panels and Canvas devices on loopback
-// addresses, for the tool's tests, benchmarks and for trying it by hand.
+// nanoleaf-sim: simulated Nanoleaf devices (Light Panels, Canvas, Shapes, Elements,
+// Lines, Skylight, 4D) on loopback addresses, for the tool's tests, benchmarks and
+// for trying it by hand.
 
 #include "tools/nanoleaf-sim/controlserver.h"
 #include "tools/nanoleaf-sim/mdnsresponder.h"
@@ -37,7 +38,8 @@ const char *const kDescription = R"(Simulates Nanoleaf devices on loopback addre
     /api/v1/<token>);
   - external-control UDP receivers on <ip>:60221 ("v1" records) and <ip>:60222
     ("v2" records); datagrams count only in the external-control mode the device
-    was switched to, the others are logged as ignored;
+    was switched to, the others are logged as ignored. Only Light Panels take
+    "v1"; every later model answers a "v1" switch with 400 and streams "v2" only;
   - one mDNS responder on 0.0.0.0:5353 answering legacy unicast PTR queries for
     "_nanoleafapi._tcp.local" with one reply per device, sent from the device's
     own address (RFC 6762 6.7).
@@ -51,9 +53,29 @@ Devices (--config FILE):
   instance label, default the name), "host" (mDNS host label), "accept_v1_in_v2"
   (Light Panels only; default true: "v1" records on 60221 still count after a
   "v2" switch). A panel may be {"id": 82, "x": 0, "y": 43, "o": 0} instead of an
-  id. "model" defaults to NL29 when the name holds "Canvas", else NL22.
-  Quick form: --device "NAME@IP[:MODEL[:ID,ID,...[:pairing]]]", repeatable, e.g.
-  --device "Canvas 1F:2B:3C@127.0.0.3:NL29:1234,7:pairing".
+  id, and may name its "shapeType". "global_orientation" (0-359, default 0) is the
+  layout's "globalOrientation".
+
+Models ("model"; without one the name decides: "Canvas", "Shapes", "Elements",
+"Lines", "Skylight" or "4D" in it, else NL22):
+  NL22 Light Panels  triangles (shape type 0)
+  NL29 Canvas        squares (2)
+  NL42 Shapes        controller (12, no LEDs) first, then hexagons (7); triangles
+                     (8) and mini triangles (9) through {"shapeType": ...}
+  NL52 Elements      hexagons (14); hexagon corners (15) through {"shapeType": ...}
+  NL59 Lines         lines (17) joined by connectors (16, no LEDs): line,
+                     connector, line, ...
+  NL64 Skylight      controller square (31, lit) first, then squares (30)
+  NL69 4D            a strip of zones (29)
+  Given as bare ids, the pieces of NL42-NL69 follow that model's layout in order
+  (e.g. the first id is the Shapes controller). Without "panels" they get a
+  default layout: Shapes a controller and 9 hexagons, Elements 7 hexagons, Lines
+  6 lines and 5 connectors, Skylight a controller and 3 squares, 4D 20 zones.
+  Light Panels and Canvas without "panels" have none.
+
+Quick form: --device "NAME@IP[:MODEL[:ID,ID,...[:pairing]]]", repeatable, e.g.
+  --device "Canvas 1F:2B:3C@127.0.0.3:NL29:1234,7:pairing"
+  --device "Shapes 07E7@127.0.0.4:NL42::pairing"     (default layout)
 
 Control interface (--control 127.0.0.1:PORT, port 0 picks a free one; JSON):
   GET  /devices                   state of every device (mode, pairing, panels...)

@@ -358,8 +358,10 @@ OpenApiServer::Answer OpenApiServer::writeEffects(const std::string &body)
             return Answer { 204, {}, "extControl v2", Answer::Kind::Other };
         }
         if (version == QLatin1String("v1")) {
-            if (m_device.settings().isCanvas())
-                return Answer { 400, {}, "extControl v1 refused: Canvas streams v2 only", Answer::Kind::Other };
+            if (!m_device.settings().takesV1())
+                return Answer { 400, {},
+                                "extControl v1 refused: " + m_device.settings().kind().toStdString() + " streams v2 only",
+                                Answer::Kind::Other };
             m_device.setMode(SimMode::ExtControlV1);
             const QJsonObject info { { QStringLiteral("streamControlIpAddr"), m_device.settings().ip },
                                      { QStringLiteral("streamControlPort"), 60221 },

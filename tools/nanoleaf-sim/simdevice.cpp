@@ -64,7 +64,8 @@ void SimDevice::resetLocked()
     m_ct = 4000;
     m_colours.assign(std::size_t(m_settings.panels.size()), SimColour {});
     for (int i = 0; i < m_settings.panels.size(); ++i)
-        m_colours[std::size_t(i)] = effectColour(i);
+        if (m_settings.panels[i].hasLeds())
+            m_colours[std::size_t(i)] = effectColour(i);
     m_requests.clear();
     m_frames.clear();
     m_accepted = m_ignored = m_malformed = 0;
@@ -162,7 +163,7 @@ QJsonObject SimDevice::description() const
                                                    { QStringLiteral("effectsList"), effects } } },
         { QStringLiteral("panelLayout"),
           QJsonObject { { QStringLiteral("layout"), layout },
-                        { QStringLiteral("globalOrientation"), range(0, 0, 360) } } },
+                        { QStringLiteral("globalOrientation"), range(m_settings.globalOrientation, 0, 360) } } },
     };
 }
 
@@ -214,7 +215,8 @@ bool SimDevice::selectEffect(const QString &name)
             m_mode = SimMode::Effect;
             m_effect = name;
             for (std::size_t i = 0; i < m_colours.size(); ++i)
-                m_colours[i] = effectColour(int(i) + int(name.size()));
+                if (m_settings.panels[int(i)].hasLeds())
+                    m_colours[i] = effectColour(int(i) + int(name.size()));
             touch();
             return true;
         }
@@ -228,9 +230,11 @@ int SimDevice::showStatic(const std::vector<StreamRecord> &records)
     int matched = 0;
     for (const StreamRecord &rec : records) {
         for (int i = 0; i < m_settings.panels.size(); ++i) {
-            if (m_settings.panels[i].id == rec.panelId && rec.frames > 0) {
-                m_colours[std::size_t(i)] = SimColour { rec.r, rec.g, rec.b, rec.w };
-                ++matched;
+            if (m_settings.panels[i].id == rec.panelId) {
+                if (rec.frames > 0 && m_settings.panels[i].hasLeds()) {
+                    m_colours[std::size_t(i)] = SimColour { rec.r, rec.g, rec.b, rec.w };
+                    ++matched;
+                }
                 break;
             }
         }
@@ -285,9 +289,9 @@ void SimDevice::handleDatagram(int port, const std::uint8_t *data, std::size_t s
     std::lock_guard<std::mutex> lock(m_mutex);
     bool portOpen = false;
     if (m_mode == SimMode::ExtControlV1)
-        portOpen = v1Port && !m_settings.isCanvas();
+        portOpen = v1Port && m_settings.takesV1();
     else if (m_mode == SimMode::ExtControlV2)
-        portOpen = !v1Port || (!m_settings.isCanvas() && m_settings.acceptV1InV2);
+        portOpen = !v1Port || (m_settings.takesV1() && m_settings.acceptV1InV2);
 
     if (!portOpen) {
         frame.status = "ignored";
@@ -305,9 +309,11 @@ void SimDevice::handleDatagram(int port, const std::uint8_t *data, std::size_t s
             const StreamRecord &rec = frame.decoded.records[r];
             for (int i = 0; i < m_settings.panels.size(); ++i) {
                 if (m_settings.panels[i].id == rec.panelId) {
-                    if (rec.frames > 0)
+                    // A piece without LEDs shows nothing, whatever it is sent.
+                    const bool lit = rec.frames > 0 && m_settings.panels[i].hasLeds();
+                    if (lit)
                         m_colours[std::size_t(i)] = SimColour { rec.r, rec.g, rec.b, rec.w };
-                    frame.applied[r] = rec.frames > 0;
+                    frame.applied[r] = lit;
                     break;
                 }
             }
@@ -496,7 +502,8 @@ QJsonObject SimDevice::stateJson() const
         const SimColour &c = m_colours[std::size_t(i)];
         panels.append(QJsonObject { { QStringLiteral("id"), p.id }, { QStringLiteral("x"), p.x },
                                     { QStringLiteral("y"), p.y }, { QStringLiteral("o"), p.o },
-                                    { QStringLiteral("r"), c.r }, { QStringLiteral("g"), c.g },
+                                    { QStringLiteral("shapeType"), p.shapeType },
+                                    { QStringLiteral("leds"), p.hasLeds() }, { QStringLiteral("r"), c.r }, { QStringLiteral("g"), c.g },
                                     { QStringLiteral("b"), c.b }, { QStringLiteral("w"), c.w } });
     }
     return QJsonObject {

@@ -33,27 +33,63 @@ QColor modeColour(SimMode mode)
     return QColor(110, 130, 170);
 }
 
-// The tile outline in layout units: a triangle about its centroid for Light Panels, a
-// square about its centre for Canvas; y grows upwards in the layout, so it is flipped.
-QPolygonF panelOutline(const SimPanel &panel, double side, double inset)
+// How large a piece looks, in layout units: the edge of a tile, the thickness of a
+// line or strip zone, the width of a piece without LEDs. Gaps and glow follow it.
+double pieceSize(const SimPanel &panel)
+{
+    switch (panel.shapeType) {
+    case 17: case 18: return 22.0;
+    case 29: return 30.0;
+    default: return panel.hasLeds() && SimPanel::sideOf(panel.shapeType) > 0 ? SimPanel::sideOf(panel.shapeType) : 22.0;
+    }
+}
+
+// `corners` points on a circle of `radius` about `centre`, the first at `startDeg`
+// (counter-clockwise, as the layout measures "o"); y grows upwards in the layout, so
+// it is flipped.
+QPolygonF regular(const QPointF &centre, int corners, double radius, double startDeg)
 {
     QPolygonF poly;
-    const QPointF centre(panel.x, -panel.y);
-    if (panel.shapeType == 2) {
-        const double h = side / 2.0 - inset;
-        const double a = panel.o * M_PI / 180.0;
-        for (int k = 0; k < 4; ++k) {
-            const double t = a + M_PI / 4.0 + k * M_PI / 2.0;
-            poly << centre + QPointF(std::cos(t), -std::sin(t)) * (h * std::sqrt(2.0));
-        }
-    } else {
-        const double r = side / std::sqrt(3.0) - inset * 2.0;
-        for (int k = 0; k < 3; ++k) {
-            const double t = (90.0 + panel.o + k * 120.0) * M_PI / 180.0;
-            poly << centre + QPointF(std::cos(t), -std::sin(t)) * r;
-        }
+    for (int k = 0; k < corners; ++k) {
+        const double t = (startDeg + k * 360.0 / corners) * M_PI / 180.0;
+        poly << centre + QPointF(std::cos(t), -std::sin(t)) * radius;
     }
     return poly;
+}
+
+// A `length` x `thickness` bar along the direction "o".
+QPolygonF bar(const QPointF &centre, double length, double thickness, double oDeg)
+{
+    const double t = oDeg * M_PI / 180.0;
+    const QPointF along(std::cos(t) * length / 2.0, -std::sin(t) * length / 2.0);
+    const QPointF across(std::sin(t) * thickness / 2.0, std::cos(t) * thickness / 2.0);
+    QPolygonF poly;
+    poly << centre - along - across << centre + along - across << centre + along + across << centre - along + across;
+    return poly;
+}
+
+// The piece's outline in layout units, shrunk by `inset`: triangles (Light Panels,
+// Shapes, Elements corners) about their centroid, squares (Canvas, Skylight),
+// hexagons (Shapes, Elements), lines and strip zones as bars along "o", and a small
+// octagon for pieces without LEDs (controllers, connectors).
+QPolygonF panelOutline(const SimPanel &panel, double inset)
+{
+    const QPointF centre(panel.x, -panel.y);
+    const double side = SimPanel::sideOf(panel.shapeType);
+    switch (panel.shapeType) {
+    case 0: case 8: case 9: case 15:
+        return regular(centre, 3, std::max(1.0, side / std::sqrt(3.0) - inset * 2.0), 90.0 + panel.o);
+    case 2: case 3: case 4: case 30: case 31: case 32:
+        return regular(centre, 4, std::max(1.0, side / 2.0 - inset) * std::sqrt(2.0), 45.0 + panel.o);
+    case 7: case 14:
+        return regular(centre, 6, std::max(1.0, side - inset * 1.2), 90.0 + panel.o);
+    case 17: case 18:
+        return bar(centre, std::max(1.0, side - inset * 2.0), std::max(1.0, pieceSize(panel) - inset), panel.o);
+    case 29:
+        return bar(centre, std::max(1.0, side - inset * 2.0), std::max(1.0, pieceSize(panel) - inset * 2.0), panel.o);
+    default:
+        return regular(centre, 8, std::max(1.0, pieceSize(panel) / 2.0 - inset / 2.0), 22.5 + panel.o);
+    }
 }
 
 QColor shown(const SimColour &c, const SimSnapshot &s)
@@ -165,7 +201,7 @@ void SimWindow::paintCard(QPainter &p, const QRectF &card, SimDevice &device)
     small.setPointSizeF(9);
     p.setFont(small);
     p.setPen(kSubtle);
-    const QString kind = s.isCanvas() ? QStringLiteral("Canvas") : QStringLiteral("Light Panels");
+    const QString kind = s.kind();
     p.drawText(QRectF(head.left(), head.top() + 24, head.width(), 18), Qt::AlignLeft | Qt::AlignVCenter,
                QStringLiteral("%1  ·  %2 %3  ·  %4 panels").arg(s.ip, s.model, kind).arg(s.panels.size()));
 
@@ -192,11 +228,10 @@ void SimWindow::paintCard(QPainter &p, const QRectF &card, SimDevice &device)
 
     // Panels, scaled into the card's free area.
     const QRectF area = card.adjusted(28, 70, -28, -40);
-    const double side = s.sideLength;
     QRectF bounds;
     std::vector<QPolygonF> outlines;
     for (const SimPanel &panel : s.panels) {
-        outlines.push_back(panelOutline(panel, side, 0));
+        outlines.push_back(panelOutline(panel, 0));
         bounds = bounds.isNull() ? outlines.back().boundingRect() : bounds.united(outlines.back().boundingRect());
     }
     if (!outlines.empty() && bounds.width() > 0 && bounds.height() > 0) {
@@ -210,10 +245,11 @@ void SimWindow::paintCard(QPainter &p, const QRectF &card, SimDevice &device)
         p.setPen(Qt::NoPen);
         for (int i = 0; i < s.panels.size(); ++i) {
             const QColor c = shown(snap.colours[std::size_t(i)], snap);
-            if (c.red() + c.green() + c.blue() < 12)
+            if (!s.panels[i].hasLeds() || c.red() + c.green() + c.blue() < 12)
                 continue;
             const QPointF centre = map(QPointF(s.panels[i].x, -s.panels[i].y));
-            const double radius = side * scale * 0.95;
+            const double radius = std::max<double>(pieceSize(s.panels[i]), SimPanel::sideOf(s.panels[i].shapeType) / 2.0)
+                * scale * 0.95;
             QRadialGradient glow(centre, radius);
             QColor inner = c;
             inner.setAlpha(110);
@@ -226,26 +262,32 @@ void SimWindow::paintCard(QPainter &p, const QRectF &card, SimDevice &device)
         }
         p.restore();
 
-        const double gap = std::max(2.0, side * 0.05);
-        const double corner = std::max(2.0, side * scale * 0.06);
         for (int i = 0; i < s.panels.size(); ++i) {
+            const double size = pieceSize(s.panels[i]);
+            const double gap = std::max(1.5, size * 0.05);
+            const double corner = std::max(1.5, size * scale * 0.06);
             const QColor c = shown(snap.colours[std::size_t(i)], snap);
-            const bool dark = c.red() + c.green() + c.blue() < 12;
-            QPolygonF poly = panelOutline(s.panels[i], side, gap + corner / scale);
+            const bool leds = s.panels[i].hasLeds();
+            const bool dark = !leds || c.red() + c.green() + c.blue() < 12;
+            QPolygonF poly = panelOutline(s.panels[i], gap + corner / scale);
             for (QPointF &pt : poly)
                 pt = map(pt);
             const QRectF box = poly.boundingRect();
             QLinearGradient fill(box.topLeft(), box.bottomLeft());
-            fill.setColorAt(0, dark ? QColor(36, 42, 56) : c.lighter(125));
-            fill.setColorAt(1, dark ? QColor(28, 33, 45) : c);
+            // Pieces without LEDs in plain grey plastic, unlit tiles in a dark one.
+            fill.setColorAt(0, !leds ? QColor(74, 80, 92) : dark ? QColor(36, 42, 56) : c.lighter(125));
+            fill.setColorAt(1, !leds ? QColor(58, 63, 74) : dark ? QColor(28, 33, 45) : c);
             // A thick round-joined pen of the same fill rounds the corners.
             p.setPen(QPen(QBrush(fill), corner * 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
             p.setBrush(fill);
             p.drawPolygon(poly);
 
             QFont idFont = font();
-            idFont.setPointSizeF(std::max(6.5, std::min(9.0, side * scale / 9.0)));
+            idFont.setPointSizeF(std::max(6.5, std::min(9.0, size * scale / 9.0)));
             p.setFont(idFont);
+            // Ids only where they fit (not on connectors or narrow strip zones).
+            if (QFontMetricsF(idFont).horizontalAdvance(QString::number(s.panels[i].id)) > box.width())
+                continue;
             const int luma = (c.red() * 299 + c.green() * 587 + c.blue() * 114) / 1000;
             p.setPen(dark ? kDim : (luma > 150 ? QColor(0, 0, 0, 150) : QColor(255, 255, 255, 170)));
             const QPointF centre = map(QPointF(s.panels[i].x, -s.panels[i].y));
