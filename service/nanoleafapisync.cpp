@@ -2,6 +2,7 @@
 
 #include "service/deviceregistry.h"
 #include "service/openapiformat.h"
+#include "service/ssdpreader.h"
 #include "service/streamdatagram.h"
 #include "service/streamsender.h"
 #include "service/tokenprofile.h"
@@ -18,7 +19,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSettings>
-#include <QTextCodec>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QUrl>
@@ -504,7 +504,6 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
 
 void nanoleafAPIsync::receiveIP()
 {
-    QTextCodec* utf8 = QTextCodec::codecForMib(106);
     int budget = 1024; // never spin for ever on a flooded socket
     while (udpSocket->hasPendingDatagrams() && budget-- > 0) {
         QByteArray datagram;
@@ -515,21 +514,17 @@ void nanoleafAPIsync::receiveIP()
             break;
         datagram.resize(static_cast<int>(read));
         qDebug() << "Message receive: " << datagram;
-        const int zero = datagram.indexOf('\0');
-        const QString text = utf8->toUnicode(zero < 0 ? datagram : datagram.left(zero));
-        qDebug() << "DataAsString" << text;
-        if (!text.contains("nl29"))
+        const SsdpReader::Reply reply = SsdpReader::readReply(datagram);
+        qDebug() << "DataAsString" << reply.text;
+        if (!reply.matches)
             continue;
-        const int first = text.indexOf("Location: ");
-        const int last = text.indexOf("\r\nCache-Control:");
-        qDebug() << "firstIndex" << first;
-        qDebug() << "lastIndex" << last;
-        const QString location = text.mid(first + 10, last - first - 10);
-        qDebug() << "ip is" << location;
+        qDebug() << "firstIndex" << reply.firstIndex;
+        qDebug() << "lastIndex" << reply.lastIndex;
+        qDebug() << "ip is" << reply.location;
         QString stored;
         {
             QMutexLocker lock(&currentLock);
-            nanoIP = location;
+            nanoIP = reply.location;
             stored = nanoIP;
         }
         emit getNanoIp(stored);
