@@ -451,10 +451,12 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
         if (!target.isPaired || target.model == StreamDatagram::Model::None)
             continue;
         std::vector<std::uint8_t>& datagram = frameDatagrams[static_cast<std::size_t>(n)];
+        const int panels = target.panelNumbers;
+        const std::vector<int>& ids = target.pidArrray;
         if (target.model == StreamDatagram::Model::Canvas)
-            StreamDatagram::buildCanvas(count, red, green, blue, target.panelNumbers, target.pidArrray, datagram);
+            StreamDatagram::buildCanvas(count, red, green, blue, panels, ids, datagram);
         else
-            StreamDatagram::buildLight(count, red, green, blue, target.panelNumbers, target.pidArrray, datagram);
+            StreamDatagram::buildLight(count, red, green, blue, panels, ids, datagram);
         if (target.addressOk)
             streamSender->send(target.to, datagram);
     }
@@ -472,11 +474,11 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
         const std::vector<std::uint8_t>& datagram = frameDatagrams[static_cast<std::size_t>(n)];
         const bool light = target.model == StreamDatagram::Model::Light;
         if (light) {
-            const int written =
-                std::min<int>(std::min(count, target.panelNumbers), static_cast<int>(target.pidArrray.size()));
+            const int written = std::min<int>(std::min(count, target.panelNumbers),
+                                              static_cast<int>(target.pidArrray.size()));
             for (int i = 0; i < written; ++i)
-                qDebug() << "panelId is " << target.pidArrray[static_cast<std::size_t>(i)] << "R" << red[i]
-                         << "G" << green[i] << "B" << blue[i];
+                qDebug() << "panelId is " << target.pidArrray[static_cast<std::size_t>(i)] << "R"
+                         << red[i] << "G" << green[i] << "B" << blue[i];
         }
         qDebug() << "sendUdpDAta ba"
                  << QByteArray::fromRawData(reinterpret_cast<const char*>(datagram.data()),
