@@ -1,5 +1,8 @@
 #include "service/deviceregistry.h"
 
+#include <string>
+#include <utility>
+
 DeviceRegistry deviceMap;
 
 DeviceRecord DeviceRecord::defaultRecord()
@@ -25,24 +28,56 @@ bool operator==(const DeviceRecord& a, const DeviceRecord& b)
         && a.isPaired == b.isPaired;
 }
 
-DeviceRecord& DeviceRegistry::lookup(const QString& name)
+StreamTarget StreamTarget::of(const DeviceRecord& record)
+{
+    StreamTarget target;
+    target.deviceName = record.deviceName;
+    target.isPaired = record.isPaired;
+    target.model = StreamDatagram::modelForName(record.deviceName.toStdU16String());
+    target.to.port = target.model == StreamDatagram::Model::Canvas ? StreamDatagram::kCanvasPort
+                                                                   : StreamDatagram::kLightPort;
+    const std::string ip = record.ip.toStdString();
+    target.addressOk = Platform::Net::parseIpv4(ip.data(), ip.size(), target.to.address);
+    target.panelNumbers = record.panelNumbers;
+    target.pidArrray.assign(record.pidArrray.cbegin(), record.pidArrray.cend());
+    return target;
+}
+
+DeviceRecord& DeviceRegistry::lookup(const QString& name, bool& inserted)
 {
     auto it = map.find(name);
-    if (it == map.end())
+    inserted = it == map.end();
+    if (inserted)
         it = map.insert(name, DeviceRecord::defaultRecord());
     return it.value();
+}
+
+void DeviceRegistry::refreshTargets()
+{
+    // Records change at pairing and discovery time only, and there are few, so
+    // all targets are worked out afresh: nothing can be left behind.
+    QVector<StreamTarget> fresh;
+    fresh.reserve(map.size());
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        fresh.append(StreamTarget::of(it.value()));
+    targets = std::move(fresh);
 }
 
 DeviceRecord DeviceRegistry::value(const QString& name)
 {
     QMutexLocker lock(&mutex);
-    return lookup(name);
+    bool inserted = false;
+    const DeviceRecord record = lookup(name, inserted);
+    if (inserted)
+        refreshTargets();
+    return record;
 }
 
 void DeviceRegistry::insert(const QString& name, const DeviceRecord& record)
 {
     QMutexLocker lock(&mutex);
     map.insert(name, record);
+    refreshTargets();
 }
 
 int DeviceRegistry::count() const
@@ -63,8 +98,15 @@ QMap<QString, DeviceRecord> DeviceRegistry::snapshot() const
     return map;
 }
 
+QVector<StreamTarget> DeviceRegistry::streamTargets() const
+{
+    QMutexLocker lock(&mutex);
+    return targets;
+}
+
 void DeviceRegistry::clear()
 {
     QMutexLocker lock(&mutex);
     map.clear();
+    targets.clear();
 }

@@ -1,9 +1,14 @@
 #pragma once
 
+#include "platform/socketlayer.h"
+#include "service/streamdatagram.h"
+
 #include <QMap>
 #include <QMutex>
 #include <QString>
 #include <QVector>
+
+#include <vector>
 
 // One known Nanoleaf device. pidArrray holds the panel ids as they go into the
 // external-control datagram (one byte per panel for "Light", two for "Canvas"),
@@ -25,6 +30,25 @@ struct DeviceRecord
 
 bool operator==(const DeviceRecord& a, const DeviceRecord& b);
 
+// What a host frame needs of one device, worked out from its record when the
+// record changes (discovery, pairing, the layout answer, unpairing), so that
+// sending a frame converts and parses nothing.
+struct StreamTarget
+{
+    QString deviceName;
+    bool isPaired = false;
+    // Decided from deviceName; None for a name of neither model.
+    StreamDatagram::Model model = StreamDatagram::Model::None;
+    // ip parsed, with the model's port; addressOk is false when ip is no dotted
+    // IPv4 address (such a device is never sent to).
+    bool addressOk = false;
+    Platform::Net::Ipv4Endpoint to;
+    int panelNumbers = 0;
+    std::vector<int> pidArrray;
+
+    static StreamTarget of(const DeviceRecord& record);
+};
+
 // The program's one table of known devices, keyed by device name and iterated in
 // key order (QString's less-than: UTF-16 code units, case-sensitive).
 //
@@ -33,6 +57,10 @@ bool operator==(const DeviceRecord& a, const DeviceRecord& b);
 // they may insert. There is deliberately no operator[] handing out a reference:
 // a reference would outlive the lock. Read a copy with value(), change a record
 // in place with update(), or replace it whole with insert().
+//
+// Beside the records it keeps one StreamTarget per record, in key order, renewed
+// under the same lock by every operation that changes a record, so the targets
+// never lag behind the records.
 class DeviceRegistry
 {
 public:
@@ -45,9 +73,12 @@ public:
     DeviceRecord update(const QString& name, Change&& change)
     {
         QMutexLocker lock(&mutex);
-        DeviceRecord& record = lookup(name);
+        bool inserted = false;
+        DeviceRecord& record = lookup(name, inserted);
         change(record);
-        return record;
+        const DeviceRecord changed = record;
+        refreshTargets();
+        return changed;
     }
 
     // Inserts record under name, replacing any record already there.
@@ -57,13 +88,21 @@ public:
     bool contains(const QString& name) const;
     // Copy of the whole map, for walking it in key order without holding the lock.
     QMap<QString, DeviceRecord> snapshot() const;
+    // Copy of the stream targets, one per record in key order. Implicitly shared:
+    // taking it costs no more than the lock, which suits the per-frame path.
+    QVector<StreamTarget> streamTargets() const;
     void clear();
 
 private:
-    DeviceRecord& lookup(const QString& name);
+    // The record under name; a missing name gets a default record first, and
+    // inserted tells so. The caller holds the lock.
+    DeviceRecord& lookup(const QString& name, bool& inserted);
+    // Renews targets from map. The caller holds the lock.
+    void refreshTargets();
 
     mutable QMutex mutex;
     QMap<QString, DeviceRecord> map;
+    QVector<StreamTarget> targets;
 };
 
 // The registry shared by the whole program.

@@ -444,32 +444,25 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
     // Runs once per host frame, and every device should show the frame at once.
     // The diagnostic lines (a datagram dump, a line per panel) cost many times the
     // sends themselves, so every datagram goes out first and the lines follow, in
-    // their usual order, and are only built when the debug log is on.
-    struct Sent
-    {
-        StreamDatagram::Model model = StreamDatagram::Model::None;
-        std::vector<int> ids;
-        std::vector<std::uint8_t> datagram;
-    };
-    const QMap<QString, DeviceRecord> devices = deviceMap.snapshot();
-    std::vector<Sent> sent(static_cast<std::size_t>(devices.size()));
-    std::size_t n = 0;
-    for (auto it = devices.cbegin(); it != devices.cend(); ++it, ++n) {
-        const DeviceRecord& record = it.value();
-        if (!record.isPaired)
+    // their usual order, and are only built when the debug log is on. What depends
+    // on the device alone (model, address, ids) the registry worked out when the
+    // record changed; here only the colours are written.
+    const QVector<StreamTarget> targets = deviceMap.streamTargets();
+    if (frameDatagrams.size() < static_cast<std::size_t>(targets.size()))
+        frameDatagrams.resize(static_cast<std::size_t>(targets.size()));
+    for (int n = 0; n < targets.size(); ++n) {
+        const StreamTarget& target = targets.at(n);
+        if (!target.isPaired || target.model == StreamDatagram::Model::None)
             continue;
-        Sent& out = sent[n];
-        out.model = StreamDatagram::modelForName(record.deviceName.toStdU16String());
-        if (out.model == StreamDatagram::Model::None)
-            continue;
-        out.ids.assign(record.pidArrray.cbegin(), record.pidArrray.cend());
-        const bool canvas = out.model == StreamDatagram::Model::Canvas;
-        out.datagram = canvas
-            ? StreamDatagram::buildCanvas(count, red, green, blue, record.panelNumbers, out.ids)
-            : StreamDatagram::buildLight(count, red, green, blue, record.panelNumbers, out.ids);
-        streamSender->send(record.ip.toStdString(),
-                           canvas ? StreamDatagram::kCanvasPort : StreamDatagram::kLightPort,
-                           out.datagram);
+        std::vector<std::uint8_t>& datagram = frameDatagrams[static_cast<std::size_t>(n)];
+        const int panels = target.panelNumbers;
+        const std::vector<int>& ids = target.pidArrray;
+        if (target.model == StreamDatagram::Model::Canvas)
+            StreamDatagram::buildCanvas(count, red, green, blue, panels, ids, datagram);
+        else
+            StreamDatagram::buildLight(count, red, green, blue, panels, ids, datagram);
+        if (target.addressOk)
+            streamSender->send(target.to, datagram);
     }
 
     const QLoggingCategory* debugLog = QLoggingCategory::defaultCategory();
@@ -477,26 +470,26 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
         return;
     qDebug() << "sendUdpDAta";
     const QString base = currentDevice().nanoIP;
-    n = 0;
-    for (auto it = devices.cbegin(); it != devices.cend(); ++it, ++n) {
-        const DeviceRecord& record = it.value();
-        qDebug() << "k deviceName" << record.deviceName << "ispaired" << record.isPaired;
-        const Sent& out = sent[n];
-        if (out.model == StreamDatagram::Model::None)
+    for (int n = 0; n < targets.size(); ++n) {
+        const StreamTarget& target = targets.at(n);
+        qDebug() << "k deviceName" << target.deviceName << "ispaired" << target.isPaired;
+        if (!target.isPaired || target.model == StreamDatagram::Model::None)
             continue;
-        const bool light = out.model == StreamDatagram::Model::Light;
+        const std::vector<std::uint8_t>& datagram = frameDatagrams[static_cast<std::size_t>(n)];
+        const bool light = target.model == StreamDatagram::Model::Light;
         if (light) {
-            const int written = std::min<int>(std::min(count, record.panelNumbers), out.ids.size());
+            const int written = std::min<int>(std::min(count, target.panelNumbers),
+                                              static_cast<int>(target.pidArrray.size()));
             for (int i = 0; i < written; ++i)
-                qDebug() << "panelId is " << out.ids[static_cast<std::size_t>(i)] << "R" << red[i]
-                         << "G" << green[i] << "B" << blue[i];
+                qDebug() << "panelId is " << target.pidArrray[static_cast<std::size_t>(i)] << "R"
+                         << red[i] << "G" << green[i] << "B" << blue[i];
         }
         qDebug() << "sendUdpDAta ba"
-                 << QByteArray::fromRawData(reinterpret_cast<const char*>(out.datagram.data()),
-                                            static_cast<int>(out.datagram.size()));
+                 << QByteArray::fromRawData(reinterpret_cast<const char*>(datagram.data()),
+                                            static_cast<int>(datagram.size()));
         qDebug() << (light ? "send nanoIp Light" : "send nanoIp Canvas") << base;
         if (light)
-            qDebug() << "panel number" << record.panelNumbers << "length" << count;
+            qDebug() << "panel number" << target.panelNumbers << "length" << count;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QThread>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -139,6 +140,9 @@ private:
     // The stream goes out through a socket of its own, usable from the thread
     // that sends colour frames (the GUI thread), not the service thread's socket.
     std::unique_ptr<StreamSender> streamSender;
+    // One datagram buffer per registry entry, reused frame after frame; touched
+    // only by sendUdpDAta, whose callers are all on one thread like the sender's.
+    std::vector<std::vector<std::uint8_t>> frameDatagrams;
     int scanTime = 3;
     // Scans run one after the other on this thread, through events posted to
     // scanner, which lives there. The destructor stops it before anything else.

@@ -36,15 +36,14 @@ Model modelForName(const std::u16string& name)
     return Model::None;
 }
 
-std::vector<std::uint8_t> buildLight(int count, const int* red, const int* green,
-                                     const int* blue, int panelNumbers,
-                                     const std::vector<int>& pidArrray)
+void buildLight(int count, const int* red, const int* green, const int* blue, int panelNumbers,
+                const std::vector<int>& pidArrray, std::vector<std::uint8_t>& datagram)
 {
-    std::vector<std::uint8_t> datagram;
+    datagram.clear();
     const int records = recordCount(count, panelNumbers);
     if (records == 0)
-        return datagram;
-    datagram.assign(static_cast<std::size_t>(count) * 8, 0);
+        return;
+    datagram.resize(static_cast<std::size_t>(count) * 8, 0);
     datagram[0] = low8(panelNumbers);
     for (int i = 0; i < records; ++i) {
         if (static_cast<std::size_t>(i) >= pidArrray.size())
@@ -56,18 +55,16 @@ std::vector<std::uint8_t> buildLight(int count, const int* red, const int* green
         record[3] = low8(green[i]);
         record[4] = low8(blue[i]);
     }
-    return datagram;
 }
 
-std::vector<std::uint8_t> buildCanvas(int count, const int* red, const int* green,
-                                      const int* blue, int panelNumbers,
-                                      const std::vector<int>& pidArrray)
+void buildCanvas(int count, const int* red, const int* green, const int* blue, int panelNumbers,
+                 const std::vector<int>& pidArrray, std::vector<std::uint8_t>& datagram)
 {
-    std::vector<std::uint8_t> datagram;
+    datagram.clear();
     const int records = recordCount(count, panelNumbers);
     if (records == 0)
-        return datagram;
-    datagram.assign(static_cast<std::size_t>(count) * 10, 0);
+        return;
+    datagram.resize(static_cast<std::size_t>(count) * 10, 0);
     datagram[1] = low8(panelNumbers);
     for (int i = 0; i < records; ++i) {
         const std::size_t idHigh = 2 * static_cast<std::size_t>(i);
@@ -80,6 +77,23 @@ std::vector<std::uint8_t> buildCanvas(int count, const int* red, const int* gree
         record[3] = low8(green[i]);
         record[4] = low8(blue[i]);
     }
+}
+
+std::vector<std::uint8_t> buildLight(int count, const int* red, const int* green,
+                                     const int* blue, int panelNumbers,
+                                     const std::vector<int>& pidArrray)
+{
+    std::vector<std::uint8_t> datagram;
+    buildLight(count, red, green, blue, panelNumbers, pidArrray, datagram);
+    return datagram;
+}
+
+std::vector<std::uint8_t> buildCanvas(int count, const int* red, const int* green,
+                                      const int* blue, int panelNumbers,
+                                      const std::vector<int>& pidArrray)
+{
+    std::vector<std::uint8_t> datagram;
+    buildCanvas(count, red, green, blue, panelNumbers, pidArrray, datagram);
     return datagram;
 }
 

@@ -36,4 +36,12 @@ std::vector<std::uint8_t> buildCanvas(int count, const int* red, const int* gree
                                       const int* blue, int panelNumbers,
                                       const std::vector<int>& pidArrray);
 
+// The same datagrams written into `datagram`, replacing what it held; its capacity
+// is kept, so a buffer reused frame after frame stops allocating once it is large
+// enough.
+void buildLight(int count, const int* red, const int* green, const int* blue, int panelNumbers,
+                const std::vector<int>& pidArrray, std::vector<std::uint8_t>& datagram);
+void buildCanvas(int count, const int* red, const int* green, const int* blue, int panelNumbers,
+                 const std::vector<int>& pidArrray, std::vector<std::uint8_t>& datagram);
+
 } // namespace StreamDatagram

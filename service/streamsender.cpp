@@ -20,11 +20,16 @@ StreamSender::~StreamSender()
 bool StreamSender::send(const std::string& ipv4, std::uint16_t port,
                         const std::vector<std::uint8_t>& datagram)
 {
-    if (handle < 0)
-        return false;
     Net::Ipv4Endpoint to;
     to.port = port;
     if (!Net::parseIpv4(ipv4.data(), ipv4.size(), to.address))
+        return false;
+    return send(to, datagram);
+}
+
+bool StreamSender::send(const Net::Ipv4Endpoint& to, const std::vector<std::uint8_t>& datagram)
+{
+    if (handle < 0)
         return false;
     const long long sent = Net::sendTo(handle, datagram.data(), datagram.size(), to);
     return sent >= 0 && static_cast<std::size_t>(sent) == datagram.size();
