@@ -13,6 +13,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -22,6 +23,7 @@ const QString kLightIp = QStringLiteral("127.0.0.2");
 const QString kCanvasIp = QStringLiteral("127.0.0.3");
 const QString kLight = QStringLiteral("Light Panels 52:33:A1");
 const QString kCanvas = QStringLiteral("Canvas 1F:2B:3C");
+const QString kToken = QStringLiteral("00112233445566778899aabbccddeeff");
 constexpr int kCommandMs = 10000;
 
 // One tool process with its own profile folder, host endpoint and driver socket.
@@ -55,9 +57,18 @@ public:
 
     QString hostSocket() const { return dir.filePath(QStringLiteral("host.sock")); }
 
-    // Starts the tool and connects to its driver; false when either fails in time.
-    bool start()
+    // What a pairing in an earlier run left in the tool's token profile.
+    void storeToken(const QString& name, const QString& token)
     {
+        QSettings profile(dir.filePath(QStringLiteral("config/Zel/nanoleaf/nanoleafInfo.ini")),
+                          QSettings::IniFormat);
+        profile.setValue(name, token);
+    }
+
+    // Starts the tool and connects to its driver; false when either fails in time.
+    bool start(const QStringList& arguments = {})
+    {
+        process.setArguments(arguments);
         process.start();
         if (!process.waitForStarted(kCommandMs))
             return false;
@@ -116,6 +127,30 @@ int framesAccepted(NanoleafSim& sim, const QString& ip)
     return sim.device(ip).value(QStringLiteral("frames")).toObject().value(QStringLiteral("accepted")).toInt();
 }
 
+// One solid host frame of 10,20,30, answered by the tool; what went wrong, if anything.
+QByteArray sendFrame(const ToolProcess& tool)
+{
+    QProcess host;
+    host.start(QStringLiteral(PRISMARA_BIN_DIR "/host-sim"),
+               {QStringLiteral("--socket"), tool.hostSocket(), QStringLiteral("--frames"),
+                QStringLiteral("1"), QStringLiteral("--solid"), QStringLiteral("10,20,30"),
+                QStringLiteral("--quiet")});
+    if (!host.waitForFinished(30000))
+        return "host-sim did not end";
+    return host.exitCode() == 0 ? QByteArray() : "host-sim: " + host.readAllStandardError();
+}
+
+// The simulated Light Panels knows kToken, as after a pairing in an earlier run;
+// the Canvas is in pairing mode, so a pairing request would be answered.
+QJsonArray knownLightAndCanvas()
+{
+    QJsonObject light = NanoleafSim::lightPanels();
+    light.insert(QStringLiteral("tokens"), QJsonArray{kToken});
+    QJsonObject canvas = NanoleafSim::canvas();
+    canvas.insert(QStringLiteral("pairing_mode"), true);
+    return QJsonArray{light, canvas};
+}
+
 } // namespace
 
 class tst_ToolProcess : public QObject
@@ -156,12 +191,8 @@ private slots:
         QVERIFY(tool.ok(QStringLiteral("close box")));
 
         // Still there: a host frame reaches the paired device.
-        QProcess host;
-        host.start(QStringLiteral(PRISMARA_BIN_DIR "/host-sim"),
-                   {QStringLiteral("--socket"), tool.hostSocket(), QStringLiteral("--frames"), QStringLiteral("1"),
-                    QStringLiteral("--solid"), QStringLiteral("10,20,30"), QStringLiteral("--quiet")});
-        QVERIFY(host.waitForFinished(30000));
-        QVERIFY2(host.exitCode() == 0, host.readAllStandardError().constData());
+        const QByteArray sent = sendFrame(tool);
+        QVERIFY2(sent.isEmpty(), sent.constData());
         QTRY_COMPARE_WITH_TIMEOUT(framesAccepted(sim, kLightIp), 1, 10000);
         const QJsonObject panel =
             sim.device(kLightIp).value(QStringLiteral("panels")).toArray().first().toObject();
@@ -175,6 +206,76 @@ private slots:
         QVERIFY(tool.process.waitForFinished(20000));
         QCOMPARE(tool.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(tool.process.exitCode(), 0);
+    }
+
+    // Started with --resume, the tool searches by itself and pairs, at the address
+    // it answers from, the device it holds a token for; one without a token is
+    // only listed: no pairing request, no hint.
+    void resumePairsDevicesWithAStoredToken()
+    {
+        NanoleafSim sim(knownLightAndCanvas());
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        ToolProcess tool;
+        tool.storeToken(kLight, kToken);
+        QVERIFY(tool.start({QStringLiteral("--resume")}));
+        QTRY_COMPARE_WITH_TIMEOUT(tool.status(kLight), QStringLiteral("Paired"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.device(kLightIp).value(QStringLiteral("mode")).toString(),
+                                  QStringLiteral("extControl-v2"), 10000);
+        const QByteArray sent = sendFrame(tool);
+        QVERIFY2(sent.isEmpty(), sent.constData());
+        QTRY_COMPARE_WITH_TIMEOUT(framesAccepted(sim, kLightIp), 1, 10000);
+
+        QCOMPARE(tool.status(kCanvas), QStringLiteral("Unpaired"));
+        QCOMPARE(sim.requests(kCanvasIp), QJsonArray());
+        QCOMPARE(tool.boxTitles(), QStringList{});
+        QCOMPARE(sim.mdnsQueries().size(), 1);
+    }
+
+    // Without it nothing happens at start, and a search lists without pairing. The
+    // SEARCH's query is the simulator's only one: a scan at start would have
+    // queried before it, on the same scan thread.
+    void withoutResumeNothingHappensAtStart()
+    {
+        NanoleafSim sim(knownLightAndCanvas());
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        ToolProcess tool;
+        tool.storeToken(kLight, kToken);
+        QVERIFY(tool.start());
+        // Answered from the running event loop, so the start is over.
+        QVERIFY(tool.command(QStringLiteral("visible")).value(QStringLiteral("visible")).toBool());
+        QVERIFY(tool.ok(QStringLiteral("click SEARCH")));
+        QTRY_COMPARE_WITH_TIMEOUT(tool.status(kLight), QStringLiteral("Unpaired"), 20000);
+        QCOMPARE(sim.mdnsQueries().size(), 1);
+        QCOMPARE(sim.requests(kLightIp), QJsonArray());
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("usageOnStandardError");
+        QTest::newRow("--help") << QStringList{QStringLiteral("--help")} << 0 << false;
+        QTest::newRow("unknown option") << QStringList{QStringLiteral("--resum")} << 2 << true;
+        QTest::newRow("an argument") << QStringList{QStringLiteral("resume")} << 2 << true;
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(bool, usageOnStandardError);
+        QProcess tool;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        tool.setProcessEnvironment(env);
+        tool.start(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"), arguments);
+        QVERIFY(tool.waitForFinished(20000));
+        QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(tool.exitCode(), exitCode);
+        const QByteArray usage =
+            usageOnStandardError ? tool.readAllStandardError() : tool.readAllStandardOutput();
+        QVERIFY2(usage.contains("Usage: prismara-nanoleaf-tool [options]") && usage.contains("--resume"),
+                 usage.constData());
     }
 };
 
