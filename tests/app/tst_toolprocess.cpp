@@ -23,6 +23,8 @@ const QString kLightIp = QStringLiteral("127.0.0.2");
 const QString kCanvasIp = QStringLiteral("127.0.0.3");
 const QString kLight = QStringLiteral("Light Panels 52:33:A1");
 const QString kCanvas = QStringLiteral("Canvas 1F:2B:3C");
+const QString kSecondIp = QStringLiteral("127.0.0.4");
+const QString kSecond = QStringLiteral("Canvas 44:55:66");
 const QString kToken = QStringLiteral("00112233445566778899aabbccddeeff");
 constexpr int kCommandMs = 10000;
 
@@ -140,15 +142,18 @@ QByteArray sendFrame(const ToolProcess& tool)
     return host.exitCode() == 0 ? QByteArray() : "host-sim: " + host.readAllStandardError();
 }
 
-// The simulated Light Panels knows kToken, as after a pairing in an earlier run;
-// the Canvas is in pairing mode, so a pairing request would be answered.
-QJsonArray knownLightAndCanvas()
+// Devices paired in an earlier run know kToken (the Light Panels and a second
+// Canvas); the first Canvas never was, and is in pairing mode, so a pairing
+// request would be answered.
+QJsonArray knownDevicesAndANewOne()
 {
     QJsonObject light = NanoleafSim::lightPanels();
     light.insert(QStringLiteral("tokens"), QJsonArray{kToken});
     QJsonObject canvas = NanoleafSim::canvas();
     canvas.insert(QStringLiteral("pairing_mode"), true);
-    return QJsonArray{light, canvas};
+    QJsonObject second = NanoleafSim::canvas(kSecondIp, {4660, 22136}, kSecond);
+    second.insert(QStringLiteral("tokens"), QJsonArray{kToken});
+    return QJsonArray{light, canvas, second};
 }
 
 } // namespace
@@ -209,21 +214,25 @@ private slots:
     }
 
     // Started with --resume, the tool searches by itself and pairs, at the address
-    // it answers from, the device it holds a token for; one without a token is
-    // only listed: no pairing request, no hint.
+    // each answers from, every device it holds a token for; one without a token
+    // is only listed: no pairing request, no hint.
     void resumePairsDevicesWithAStoredToken()
     {
-        NanoleafSim sim(knownLightAndCanvas());
+        NanoleafSim sim(knownDevicesAndANewOne());
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         ToolProcess tool;
         tool.storeToken(kLight, kToken);
+        tool.storeToken(kSecond, kToken);
         QVERIFY(tool.start({QStringLiteral("--resume")}));
-        QTRY_COMPARE_WITH_TIMEOUT(tool.status(kLight), QStringLiteral("Paired"), 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(sim.device(kLightIp).value(QStringLiteral("mode")).toString(),
-                                  QStringLiteral("extControl-v2"), 10000);
+        for (const QString& ip : {kLightIp, kSecondIp})
+            QTRY_COMPARE_WITH_TIMEOUT(sim.device(ip).value(QStringLiteral("mode")).toString(),
+                                      QStringLiteral("extControl-v2"), 20000);
+        QCOMPARE(tool.status(kLight), QStringLiteral("Paired"));
+        QCOMPARE(tool.status(kSecond), QStringLiteral("Paired"));
         const QByteArray sent = sendFrame(tool);
         QVERIFY2(sent.isEmpty(), sent.constData());
         QTRY_COMPARE_WITH_TIMEOUT(framesAccepted(sim, kLightIp), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(framesAccepted(sim, kSecondIp), 1, 10000);
 
         QCOMPARE(tool.status(kCanvas), QStringLiteral("Unpaired"));
         QCOMPARE(sim.requests(kCanvasIp), QJsonArray());
@@ -231,12 +240,12 @@ private slots:
         QCOMPARE(sim.mdnsQueries().size(), 1);
     }
 
-    // Without it nothing happens at start, and a search lists without pairing. The
-    // SEARCH's query is the simulator's only one: a scan at start would have
-    // queried before it, on the same scan thread.
+    // Without it nothing happens at start. The SEARCH's query is the simulator's
+    // only one: a scan at start would have queried before it, on the same scan
+    // thread.
     void withoutResumeNothingHappensAtStart()
     {
-        NanoleafSim sim(knownLightAndCanvas());
+        NanoleafSim sim(knownDevicesAndANewOne());
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         ToolProcess tool;
         tool.storeToken(kLight, kToken);
@@ -246,7 +255,6 @@ private slots:
         QVERIFY(tool.ok(QStringLiteral("click SEARCH")));
         QTRY_COMPARE_WITH_TIMEOUT(tool.status(kLight), QStringLiteral("Unpaired"), 20000);
         QCOMPARE(sim.mdnsQueries().size(), 1);
-        QCOMPARE(sim.requests(kLightIp), QJsonArray());
     }
 
     void commandLine_data()
