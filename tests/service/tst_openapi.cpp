@@ -164,13 +164,10 @@ private slots:
         QTest::newRow("no profile") << QByteArray() << QString() << false;
         QTest::newRow("true") << on << QString() << true;
         QTest::newRow("on") << QByteArray("[settings]\nresume=on\n") << QString() << true;
-        QTest::newRow("1") << QByteArray("[settings]\nresume=1\n") << QString() << true;
-        QTest::newRow("false") << QByteArray("[settings]\nresume=false\n") << QString() << false;
         QTest::newRow("off") << QByteArray("[settings]\nresume=off\n") << QString() << false;
         QTest::newRow("a device's token") << QByteArray("[General]\nresume=true\n") << QString() << false;
         QTest::newRow("device named resume") << on << "resume" << true;
         QTest::newRow("device named settings/resume") << on << "settings/resume" << true;
-        QTest::newRow("device named /settings//resume") << on << "/settings//resume" << true;
     }
 
     void resumeSetting()
