@@ -1,5 +1,6 @@
 #include "app/processsetup.h"
 #include "app/zelnanoleaftool.h"
+#include "service/tokenprofile.h"
 
 #include <QApplication>
 
@@ -7,8 +8,14 @@ int main(int argc, char** argv)
 {
     prepareProcess();
     QApplication app(argc, argv);
+    StartOptions options;
+    const int early = readStartOptions(QCoreApplication::arguments(), options);
+    if (early >= 0)
+        return early;
     quitOnlyOnTerminationSignals(&app);
     ZelNanoleafTool window;
     window.show();
+    if (options.resume || TokenProfile::resumeAtStart())
+        window.resumeDevices();
     return QApplication::exec();
 }

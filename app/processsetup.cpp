@@ -2,9 +2,11 @@
 
 #include "sync/checkedconnect.h"
 
+#include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QSocketNotifier>
 
+#include <cstdio>
 #include <cstdlib>
 
 #ifndef _WIN32
@@ -58,4 +60,35 @@ void quitOnlyOnTerminationSignals(QGuiApplication* app)
 #else
     (void)app;
 #endif
+}
+
+int readStartOptions(const QStringList& arguments, StartOptions& options)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Forwards a host application's colours to Nanoleaf light panels on the local network.");
+    const QCommandLineOption help({"h", "help"}, "Show this help and end.");
+    const QCommandLineOption resume(
+        "resume", "Search once at start and pair every device found that has a stored token "
+                  "(also the setting resume=true in the token profile's [settings] group).");
+    parser.addOption(help);
+    parser.addOption(resume);
+    // The usage names the tool, not the path it was started by.
+    QString usage = parser.helpText();
+    usage.replace(0, usage.indexOf(" [options]"), "Usage: prismara-nanoleaf-tool");
+    QString problem;
+    if (!parser.parse(arguments))
+        problem = parser.errorText();
+    else if (!parser.positionalArguments().isEmpty())
+        problem = "Unexpected argument '" + parser.positionalArguments().first() + "'.";
+    if (!problem.isEmpty()) {
+        std::fprintf(stderr, "prismara-nanoleaf-tool: %s\n\n%s", qPrintable(problem), qPrintable(usage));
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(usage), stdout);
+        return 0;
+    }
+    options.resume = parser.isSet(resume);
+    return -1;
 }

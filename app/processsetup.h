@@ -1,6 +1,14 @@
 #pragma once
 
 class QGuiApplication;
+class QStringList;
+
+// What the command line asks of the tool.
+struct StartOptions
+{
+    // Search once at start and pair every device found that has a stored token.
+    bool resume = false;
+};
 
 // Before the application object exists: with no display to talk to, fall back to
 // Qt's offscreen platform so the tool still runs (and forwards host colours)
@@ -14,3 +22,9 @@ void prepareProcess();
 // no signals: the main window ends the loop on the host's close request itself.
 // A signal lets the window's destructor stop the service thread cleanly.
 void quitOnlyOnTerminationSignals(QGuiApplication* app);
+
+// Reads the tool's own options from the arguments the application object left
+// (it takes Qt's own, such as -platform, out first). Returns -1 to go on, or the
+// exit code to end with: 0 after --help (usage on standard output), 2 after an
+// unknown option or an argument (usage on standard error).
+int readStartOptions(const QStringList& arguments, StartOptions& options);

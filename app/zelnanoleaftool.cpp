@@ -3,6 +3,7 @@
 #include "views/applocation.h"
 #include "service/deviceregistry.h"
 #include "service/nanoleafapisync.h"
+#include "service/tokenprofile.h"
 #include "sync/checkedconnect.h"
 #include "sync/hostmessageserver.h"
 #include "views/connect_view.h"
@@ -193,6 +194,8 @@ void ZelNanoleafTool::bonjourGetIpName(QString DeviceName, QString Ip)
     qDebug() << "bonjourGetIpName" << DeviceName << Ip;
     qDebug() << "bonjourGetIpName  token" << service->currentDevice().nanoToken;
     deviceMap.insert(DeviceName, DeviceRecord::discoveryRecord(DeviceName, Ip));
+    if (resuming && !resumeFound.contains(DeviceName))
+        resumeFound.append(DeviceName);
     qDebug() << "bonjourGetIpName  deviceMap" << deviceMap.value(DeviceName).deviceName;
     qDebug() << "bonjourGetIpName deviceMap.count()" << deviceMap.count();
     pairView->setListView();
@@ -244,6 +247,45 @@ void ZelNanoleafTool::slot_UnPair(int row, QString name, QString ip)
     qDebug() << "slot_UnPair has token ispair" << unpaired.isPaired;
     pairView->setListView();
     service->SendStaticMode(name);
+}
+
+void ZelNanoleafTool::resumeDevices()
+{
+    qDebug() << "ZelNanoleafTool::resumeDevices";
+    resuming = true;
+    resumeFound.clear();
+    slot_Scan();
+    // searchDeive_noBonjour hands the scan to the scan thread on the service
+    // thread; a probe queued there behind it comes back after that scan's reports.
+    nanoleafAPIsync* worker = service;
+    QMetaObject::invokeMethod(
+        worker,
+        [this, worker] {
+            worker->afterScans([this] {
+                QMetaObject::invokeMethod(this, [this] { pairResumed(); }, Qt::QueuedConnection);
+            });
+        },
+        Qt::QueuedConnection);
+}
+
+void ZelNanoleafTool::pairResumed()
+{
+    resuming = false;
+    // Rows as the table lists them: the registry in name order.
+    const QMap<QString, DeviceRecord> devices = deviceMap.snapshot();
+    const QStringList rows = devices.keys();
+    for (const QString& name : qAsConst(resumeFound)) {
+        const DeviceRecord record = devices.value(name);
+        if (!devices.contains(name) || record.isPaired)
+            continue;
+        if (TokenProfile::read(name).isEmpty()) {
+            qDebug() << "resumeDevices: no stored token, listed only" << name;
+            continue;
+        }
+        qDebug() << "resumeDevices: pairing" << name << record.ip;
+        slot_Pair(rows.indexOf(name), name, record.ip);
+    }
+    resumeFound.clear();
 }
 
 void ZelNanoleafTool::refreshIsPaired()

@@ -4,6 +4,7 @@
 
 #include <QMainWindow>
 #include <QPoint>
+#include <QStringList>
 
 #include <cstdint>
 
@@ -56,6 +57,12 @@ public:
     // How long the spinner may run after a search starts (15 s in the product).
     void setLoadingInterval(int milliseconds) { loadingInterval = milliseconds; }
 
+    // Brings back the devices paired before: searches as SEARCH does and, once that
+    // scan is over, pairs every device it found that has a stored token, as PAIR
+    // does, at the address it answered from. Devices without a token are only
+    // listed; later searches pair nothing by themselves.
+    void resumeDevices();
+
 signals:
     void showTokenPage(int);
     void startScan();
@@ -81,10 +88,15 @@ protected:
     bool nativeEvent(const QByteArray& eventType, void* message, long* result) override;
 
 private:
+    // The end of the resuming scan: pairs what it found.
+    void pairResumed();
     // The intake behind hostMessage, without its log line: on Windows nativeEvent
     // writes that line for every native message, host message or not.
     HostIntake::HostAnswer takeHostMessage(const HostIntake::Message& message);
     QThread* workerThread = nullptr;
     int loadingInterval = 15000;
     HostMessageServer* hostEndpoint = nullptr;
+    // Set while the resuming scan runs: the names it reported, in order.
+    bool resuming = false;
+    QStringList resumeFound;
 };

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QThread>
+#include <QUrl>
 
 namespace TokenProfile {
 
@@ -40,6 +41,17 @@ bool reportFailure(const QString& name, const QString& file, const QString& reas
     return false;
 }
 
+// QSettings reads a '/' in a key as a group separator, so a device name holding
+// one would be stored inside a group: "settings/resume" would land on the tool's
+// own setting, "a//b" on "a/b". Such names are kept percent-encoded in a group of
+// their own; every other name is its own key at the top level, as it always was.
+QString keyOf(const QString& name)
+{
+    if (!name.contains(QLatin1Char('/')))
+        return name;
+    return QStringLiteral("devices/") + QString::fromLatin1(QUrl::toPercentEncoding(name));
+}
+
 } // namespace
 
 QString directory()
@@ -61,7 +73,7 @@ bool exists()
 QString read(const QString& name)
 {
     const QSettings profile(fileName(), QSettings::IniFormat);
-    return profile.value(name).toString();
+    return profile.value(keyOf(name)).toString();
 }
 
 bool write(const QString& name, const QString& token)
@@ -88,12 +100,23 @@ bool write(const QString& name, const QString& token)
     clearAbandonedLock(file + ".lock");
 
     QSettings profile(file, QSettings::IniFormat);
-    profile.setValue(name, token);
+    profile.setValue(keyOf(name), token);
     profile.sync();
     QFile::setPermissions(file, kOwnerOnlyFile);
     if (profile.status() != QSettings::NoError)
         return reportFailure(name, file, "cannot replace the file");
     return true;
+}
+
+bool resumeAtStart()
+{
+    if (!exists())
+        return false;
+    const QSettings profile(fileName(), QSettings::IniFormat);
+    const QString value =
+        profile.value(QStringLiteral("settings/resume")).toString().trimmed().toLower();
+    return value == QLatin1String("true") || value == QLatin1String("1")
+        || value == QLatin1String("yes") || value == QLatin1String("on");
 }
 
 } // namespace TokenProfile

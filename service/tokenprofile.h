@@ -4,7 +4,8 @@
 
 // The token profile "nanoleafInfo.ini": device name -> authorisation token, at the
 // top level of an INI file in the "nanoleaf" folder beside the per-user INI file
-// that QSettings names for "Zel" / "application".
+// that QSettings names for "Zel" / "application". The tool's own settings live in
+// its [settings] group, which no device name can reach.
 //
 // The file holds credentials, so the folder is kept 0700 and the file 0600, and a
 // write goes through QSettings' save-to-temporary-then-rename, so a crash in the
@@ -19,5 +20,8 @@ QString read(const QString& name);
 // Stores token under name; false, with a warning naming the file, when the file
 // could not be written.
 bool write(const QString& name, const QString& token);
+// Whether the tool pairs the devices it has tokens for by itself at start:
+// "resume" in [settings] set to true, 1, yes or on. Off without the file or key.
+bool resumeAtStart();
 
 } // namespace TokenProfile

@@ -13,6 +13,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -22,6 +23,9 @@ const QString kLightIp = QStringLiteral("127.0.0.2");
 const QString kCanvasIp = QStringLiteral("127.0.0.3");
 const QString kLight = QStringLiteral("Light Panels 52:33:A1");
 const QString kCanvas = QStringLiteral("Canvas 1F:2B:3C");
+const QString kSecondIp = QStringLiteral("127.0.0.4");
+const QString kSecond = QStringLiteral("Canvas 44:55:66");
+const QString kToken = QStringLiteral("00112233445566778899aabbccddeeff");
 constexpr int kCommandMs = 10000;
 
 // One tool process with its own profile folder, host endpoint and driver socket.
@@ -55,9 +59,18 @@ public:
 
     QString hostSocket() const { return dir.filePath(QStringLiteral("host.sock")); }
 
-    // Starts the tool and connects to its driver; false when either fails in time.
-    bool start()
+    // What a pairing in an earlier run left in the tool's token profile.
+    void storeToken(const QString& name, const QString& token)
     {
+        QSettings profile(dir.filePath(QStringLiteral("config/Zel/nanoleaf/nanoleafInfo.ini")),
+                          QSettings::IniFormat);
+        profile.setValue(name, token);
+    }
+
+    // Starts the tool and connects to its driver; false when either fails in time.
+    bool start(const QStringList& arguments = {})
+    {
+        process.setArguments(arguments);
         process.start();
         if (!process.waitForStarted(kCommandMs))
             return false;
@@ -116,6 +129,33 @@ int framesAccepted(NanoleafSim& sim, const QString& ip)
     return sim.device(ip).value(QStringLiteral("frames")).toObject().value(QStringLiteral("accepted")).toInt();
 }
 
+// One solid host frame of 10,20,30, answered by the tool; what went wrong, if anything.
+QByteArray sendFrame(const ToolProcess& tool)
+{
+    QProcess host;
+    host.start(QStringLiteral(PRISMARA_BIN_DIR "/host-sim"),
+               {QStringLiteral("--socket"), tool.hostSocket(), QStringLiteral("--frames"),
+                QStringLiteral("1"), QStringLiteral("--solid"), QStringLiteral("10,20,30"),
+                QStringLiteral("--quiet")});
+    if (!host.waitForFinished(30000))
+        return "host-sim did not end";
+    return host.exitCode() == 0 ? QByteArray() : "host-sim: " + host.readAllStandardError();
+}
+
+// Devices paired in an earlier run know kToken (the Light Panels and a second
+// Canvas); the first Canvas never was, and is in pairing mode, so a pairing
+// request would be answered.
+QJsonArray knownDevicesAndANewOne()
+{
+    QJsonObject light = NanoleafSim::lightPanels();
+    light.insert(QStringLiteral("tokens"), QJsonArray{kToken});
+    QJsonObject canvas = NanoleafSim::canvas();
+    canvas.insert(QStringLiteral("pairing_mode"), true);
+    QJsonObject second = NanoleafSim::canvas(kSecondIp, {4660, 22136}, kSecond);
+    second.insert(QStringLiteral("tokens"), QJsonArray{kToken});
+    return QJsonArray{light, canvas, second};
+}
+
 } // namespace
 
 class tst_ToolProcess : public QObject
@@ -156,12 +196,8 @@ private slots:
         QVERIFY(tool.ok(QStringLiteral("close box")));
 
         // Still there: a host frame reaches the paired device.
-        QProcess host;
-        host.start(QStringLiteral(PRISMARA_BIN_DIR "/host-sim"),
-                   {QStringLiteral("--socket"), tool.hostSocket(), QStringLiteral("--frames"), QStringLiteral("1"),
-                    QStringLiteral("--solid"), QStringLiteral("10,20,30"), QStringLiteral("--quiet")});
-        QVERIFY(host.waitForFinished(30000));
-        QVERIFY2(host.exitCode() == 0, host.readAllStandardError().constData());
+        const QByteArray sent = sendFrame(tool);
+        QVERIFY2(sent.isEmpty(), sent.constData());
         QTRY_COMPARE_WITH_TIMEOUT(framesAccepted(sim, kLightIp), 1, 10000);
         const QJsonObject panel =
             sim.device(kLightIp).value(QStringLiteral("panels")).toArray().first().toObject();
@@ -175,6 +211,75 @@ private slots:
         QVERIFY(tool.process.waitForFinished(20000));
         QCOMPARE(tool.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(tool.process.exitCode(), 0);
+    }
+
+    // Started with --resume, the tool searches by itself and pairs, at the address
+    // each answers from, every device it holds a token for; one without a token
+    // is only listed: no pairing request, no hint.
+    void resumePairsDevicesWithAStoredToken()
+    {
+        NanoleafSim sim(knownDevicesAndANewOne());
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        ToolProcess tool;
+        tool.storeToken(kLight, kToken);
+        tool.storeToken(kSecond, kToken);
+        QVERIFY(tool.start({QStringLiteral("--resume")}));
+        for (const QString& ip : {kLightIp, kSecondIp})
+            QTRY_COMPARE_WITH_TIMEOUT(sim.device(ip).value(QStringLiteral("mode")).toString(),
+                                      QStringLiteral("extControl-v2"), 20000);
+        QCOMPARE(tool.status(kLight), QStringLiteral("Paired"));
+        QCOMPARE(tool.status(kSecond), QStringLiteral("Paired"));
+        const QByteArray sent = sendFrame(tool);
+        QVERIFY2(sent.isEmpty(), sent.constData());
+        QTRY_COMPARE_WITH_TIMEOUT(framesAccepted(sim, kLightIp), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(framesAccepted(sim, kSecondIp), 1, 10000);
+
+        QCOMPARE(tool.status(kCanvas), QStringLiteral("Unpaired"));
+        QCOMPARE(sim.requests(kCanvasIp), QJsonArray());
+        QCOMPARE(tool.boxTitles(), QStringList{});
+        QCOMPARE(sim.mdnsQueries().size(), 1);
+    }
+
+    // Without it nothing happens at start. The SEARCH's query is the simulator's
+    // only one: a scan at start would have queried before it, on the same scan
+    // thread.
+    void withoutResumeNothingHappensAtStart()
+    {
+        NanoleafSim sim(knownDevicesAndANewOne());
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        ToolProcess tool;
+        tool.storeToken(kLight, kToken);
+        QVERIFY(tool.start());
+        // Answered from the running event loop, so the start is over.
+        QVERIFY(tool.command(QStringLiteral("visible")).value(QStringLiteral("visible")).toBool());
+        QVERIFY(tool.ok(QStringLiteral("click SEARCH")));
+        QTRY_COMPARE_WITH_TIMEOUT(tool.status(kLight), QStringLiteral("Unpaired"), 20000);
+        QCOMPARE(sim.mdnsQueries().size(), 1);
+    }
+
+    // --help prints the usage; an unknown option or an argument prints it on
+    // standard error and ends the tool with 2.
+    void commandLine_data()
+    {
+        QTest::addColumn<QString>("argument");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("--help") << QStringLiteral("--help") << 0;
+        QTest::newRow("unknown option") << QStringLiteral("--resum") << 2;
+        QTest::newRow("an argument") << QStringLiteral("resume") << 2;
+    }
+
+    void commandLine()
+    {
+        QFETCH(QString, argument);
+        QFETCH(int, exitCode);
+        QProcess tool;
+        tool.start(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"), {argument});
+        QVERIFY(tool.waitForFinished(20000));
+        QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(tool.exitCode(), exitCode);
+        const QByteArray usage = exitCode == 0 ? tool.readAllStandardOutput() : tool.readAllStandardError();
+        QVERIFY2(usage.contains("Usage: prismara-nanoleaf-tool [options]") && usage.contains("--resume"),
+                 usage.constData());
     }
 };
 

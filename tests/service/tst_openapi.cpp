@@ -153,6 +153,41 @@ private slots:
         QCOMPARE(service->currentDevice().nanoToken, QString("tokenA"));
     }
 
+    // "resume" in [settings] turns the resume at start on; device names never
+    // reach that group, not even a name spelling its key.
+    void resumeSetting_data()
+    {
+        QTest::addColumn<QByteArray>("profile");  // file text; none when empty
+        QTest::addColumn<QString>("device");      // a device whose token is stored besides
+        QTest::addColumn<bool>("on");
+        const QByteArray on = "[settings]\nresume=true\n";
+        QTest::newRow("no profile") << QByteArray() << QString() << false;
+        QTest::newRow("true") << on << QString() << true;
+        QTest::newRow("on") << QByteArray("[settings]\nresume=on\n") << QString() << true;
+        QTest::newRow("off") << QByteArray("[settings]\nresume=off\n") << QString() << false;
+        QTest::newRow("a device's token") << QByteArray("[General]\nresume=true\n") << QString() << false;
+        QTest::newRow("device named resume") << on << "resume" << true;
+        QTest::newRow("device named settings/resume") << on << "settings/resume" << true;
+    }
+
+    void resumeSetting()
+    {
+        QFETCH(QByteArray, profile);
+        QFETCH(QString, device);
+        QFETCH(bool, on);
+        if (!profile.isEmpty()) {
+            QVERIFY(QDir().mkpath(TokenProfile::directory()));
+            QFile file(TokenProfile::fileName());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(profile), profile.size());
+        }
+        if (!device.isEmpty()) {
+            QVERIFY(TokenProfile::write(device, "0123456789abcdef0123456789abcdef"));
+            QCOMPARE(TokenProfile::read(device), QString("0123456789abcdef0123456789abcdef"));
+        }
+        QCOMPARE(TokenProfile::resumeAtStart(), on);
+    }
+
     void profileIsOwnerOnly()
     {
         QVERIFY(TokenProfile::write(kLight, "0123456789abcdef0123456789abcdef"));
