@@ -73,7 +73,14 @@ bool exists()
 QString read(const QString& name)
 {
     const QSettings profile(fileName(), QSettings::IniFormat);
-    return profile.value(keyOf(name)).toString();
+    const QString key = keyOf(name);
+    const QString token = profile.value(key).toString();
+    // A token stored before such names were encoded sits under the raw name; it
+    // is still found, unless the raw name lands in one of the tool's own groups.
+    if (!token.isEmpty() || key == name || name.startsWith(QLatin1String("settings/"))
+        || name.startsWith(QLatin1String("devices/")))
+        return token;
+    return profile.value(name).toString();
 }
 
 bool write(const QString& name, const QString& token)
