@@ -25,8 +25,9 @@ struct DeviceRecord
     QString deviceName;
     QString ip;
     bool isPaired = false;
-    // The model its info answer reported; Unknown until the layout is read, and
-    // for "Light" and "Canvas" names, which keep the datagrams their name picks.
+    // The model its info answer reported. Read only for names of neither
+    // "Light" nor "Canvas" (those keep the datagrams their name picks), so
+    // Unknown for them, before the layout is read, and for unknown numbers.
     PanelModel::Model panelModel = PanelModel::Model::Unknown;
 
     // What a lookup of a missing name inserts: one-element panel lists holding 0.

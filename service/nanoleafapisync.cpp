@@ -380,10 +380,8 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
             qDebug() << "getPanelNumber model" << info.model << PanelModel::name(panelModel)
                      << "lit panels" << litIds;
         } else {
-            panelModel = PanelModel::Model::Unknown;
             qDebug() << "getPanelNumber model not streamed:" << info.model
-                     << PanelModel::name(PanelModel::fromModelNumber(info.model.toStdString()))
-                     << layout.name;
+                     << PanelModel::name(panelModel) << layout.name;
         }
     }
 
