@@ -3,11 +3,14 @@
 //
 //   (a) ZelNanoleafTool::hostMessage() with a 56-byte colour frame: intake,
 //       registry walk, packing and one sendto per paired device (the real path);
-//   (b) a loop that sendto()s the same 8 precomputed datagrams;
+//   (b) a loop that sendto()s the same precomputed datagrams (one per device);
 //   (c) nanoleafAPIsync::sendUdpDAta() alone (the sender without the intake);
 //   (d) HostIntake::evaluate() alone (decoding, no sending);
-//   (e) the same 8 datagrams in one sendmmsg() call (what batching the sends
+//   (e) the same datagrams in one sendmmsg() call (what batching the sends
 //       would leave of (b)).
+//
+// --shapes N adds N Shapes devices of 20 lit panels each (v2 datagrams of 162
+// bytes on port 60222, recorded as pairing leaves them) as a second scale point.
 //
 // Batches of frames are timed in alternation (a, b, c, d, then the next round in
 // the opposite order), so whatever else the machine does at the time weighs on
@@ -21,7 +24,9 @@
 #include "bench/latencystats.h"
 #include "bench/udpsinks.h"
 #include "service/nanoleafapisync.h"
+#include "service/panelmodel.h"
 #include "service/streamdatagram.h"
+#include "service/v2datagram.h"
 #include "sync/hostintake.h"
 
 #include <QApplication>
@@ -52,11 +57,14 @@ namespace {
 
 constexpr int kColours = HostIntake::kColourEntries;
 
+constexpr int kShapesPanels = 20;
+
 struct BenchDevice
 {
     QString name;
     QString ip;
     QVector<int> panelIds;
+    bool shapes = false; // a Shapes device: panelIds are its lit panels in order
 };
 
 // The network namespace of PID 1 is the machine's own; fixed ports belong in a
@@ -103,6 +111,13 @@ DeviceRecord pairedRecord(const BenchDevice& d)
 {
     DeviceRecord r = DeviceRecord::discoveryRecord(d.name, d.ip);
     r.panelNumbers = d.panelIds.size();
+    r.isPaired = true;
+    if (d.shapes) {
+        r.panelModel = PanelModel::Model::Shapes;
+        r.pidArrray = d.panelIds;
+        r.mPidArray = d.panelIds;
+        return r;
+    }
     for (int id : d.panelIds) {
         if (d.name.contains(QLatin1String("Light"))) {
             r.pidArrray.append(id % 256);
@@ -112,7 +127,6 @@ DeviceRecord pairedRecord(const BenchDevice& d)
         }
         r.mPidArray.append(id);
     }
-    r.isPaired = true;
     return r;
 }
 
@@ -168,12 +182,21 @@ int main(int argc, char** argv)
                                      QStringLiteral("FILE"));
     const QCommandLineOption rowOpt(QStringLiteral("row"), QStringLiteral("Append a markdown table row here."),
                                     QStringLiteral("FILE"));
-    parser.addOptions({devicesOpt, batchOpt, roundsOpt, loggingOpt, jsonOpt, rowOpt});
+    const QCommandLineOption shapesOpt(QStringLiteral("shapes"),
+                                       QStringLiteral("Add N Shapes devices of 20 panels (default 0)."),
+                                       QStringLiteral("N"), QStringLiteral("0"));
+    parser.addOptions({devicesOpt, batchOpt, roundsOpt, loggingOpt, jsonOpt, rowOpt, shapesOpt});
     parser.process(app);
 
     bool okBatch = false, okRounds = false;
     const int batch = parser.value(batchOpt).toInt(&okBatch);
     const int rounds = parser.value(roundsOpt).toInt(&okRounds);
+    bool okShapes = false;
+    const int shapes = parser.value(shapesOpt).toInt(&okShapes);
+    if (!okShapes || shapes < 0 || shapes > 16) {
+        std::fprintf(stderr, "hotpath: --shapes wants 0 to 16\n");
+        return 2;
+    }
     // A batch leaves one datagram per frame in each sink until the next drain.
     if (!okBatch || batch < 1 || batch > 1000 || !okRounds || rounds < 1 || rounds > 100000) {
         std::fprintf(stderr, "hotpath: --batch wants 1 to 1000, --rounds 1 to 100000\n");
@@ -193,6 +216,15 @@ int main(int argc, char** argv)
     if (!loadDevices(parser.value(devicesOpt), devices, error)) {
         std::fprintf(stderr, "hotpath: %s\n", qPrintable(error));
         return 1;
+    }
+    for (int s = 0; s < shapes; ++s) {
+        BenchDevice device;
+        device.name = QStringLiteral("Shapes 07E%1").arg(s);
+        device.ip = QStringLiteral("127.0.1.%1").arg(s + 2);
+        device.shapes = true;
+        for (int p = 0; p < kShapesPanels; ++p)
+            device.panelIds.append(4096 * (s + 1) + 257 * p + 3);
+        devices.push_back(device);
     }
 
     // A host endpoint of its own, so a tool running elsewhere on the machine is not disturbed.
@@ -228,6 +260,18 @@ int main(int argc, char** argv)
     for (auto it = registry.cbegin(); it != registry.cend(); ++it) {
         const DeviceRecord& r = it.value();
         const StreamDatagram::Model model = StreamDatagram::modelForName(r.deviceName.toStdU16String());
+        if (model == StreamDatagram::Model::None && PanelModel::streamsV2(r.panelModel)) {
+            const std::vector<std::uint16_t> ids(r.mPidArray.cbegin(), r.mPidArray.cend());
+            Prepared p{};
+            p.to.sin_family = AF_INET;
+            p.to.sin_port = htons(StreamDatagram::kCanvasPort);
+            ::inet_pton(AF_INET, r.ip.toStdString().c_str(), &p.to.sin_addr);
+            p.bytes.resize(2 + 8 * ids.size());
+            p.bytes.resize(StreamDatagram::buildV2(p.bytes.data(), p.bytes.size(), ids, red, green, blue));
+            prepared.push_back(p);
+            endpoints.push_back(UdpSinks::Endpoint{r.ip.toStdString(), StreamDatagram::kCanvasPort});
+            continue;
+        }
         if (model == StreamDatagram::Model::None)
             continue;
         const std::vector<int> ids(r.pidArrray.cbegin(), r.pidArrray.cend());
@@ -334,8 +378,11 @@ int main(int argc, char** argv)
     sinks.drain();
     ::close(plain);
 
-    std::printf("\nhot path per host frame: %zu paired devices, %d colours, logging %s; %d rounds of %d frames\n",
-                prepared.size(), kColours, logging ? "ON (stderr)" : "off", rounds, batch);
+    const QString deviceText = shapes > 0
+        ? QStringLiteral("%1 (%2 of them Shapes, %3 panels each)").arg(prepared.size()).arg(shapes).arg(kShapesPanels)
+        : QString::number(prepared.size());
+    std::printf("\nhot path per host frame: %s paired devices, %d colours, logging %s; %d rounds of %d frames\n",
+                qPrintable(deviceText), kColours, logging ? "ON (stderr)" : "off", rounds, batch);
     std::printf("%-50s %12s %10s %10s\n", "", "median ns", "p10 ns", "p90 ns");
     QJsonObject results;
     for (Variant& v : variants) {
@@ -354,6 +401,7 @@ int main(int argc, char** argv)
     results.insert(QStringLiteral("ratio_per_round_median"), roundRatio);
     results.insert(QStringLiteral("logging"), logging);
     results.insert(QStringLiteral("devices"), static_cast<int>(prepared.size()));
+    results.insert(QStringLiteral("shapes"), shapes);
 
     if (parser.isSet(jsonOpt)) {
         QSaveFile out(parser.value(jsonOpt));
@@ -363,7 +411,8 @@ int main(int argc, char** argv)
     if (parser.isSet(rowOpt)) {
         QFile out(parser.value(rowOpt));
         if (out.open(QIODevice::Append | QIODevice::Text))
-            out.write(QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 |\n")
+            out.write(QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 | %7 |\n")
+                          .arg(deviceText)
                           .arg(logging ? QStringLiteral("on (to a file)") : QStringLiteral("off"))
                           .arg(median(variants[0].perFrameNs), 0, 'f', 0)
                           .arg(median(variants[1].perFrameNs), 0, 'f', 0)

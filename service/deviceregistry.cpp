@@ -25,7 +25,7 @@ bool operator==(const DeviceRecord& a, const DeviceRecord& b)
 {
     return a.pidArrray == b.pidArrray && a.mPidArray == b.mPidArray
         && a.panelNumbers == b.panelNumbers && a.deviceName == b.deviceName && a.ip == b.ip
-        && a.isPaired == b.isPaired;
+        && a.isPaired == b.isPaired && a.panelModel == b.panelModel;
 }
 
 StreamTarget StreamTarget::of(const DeviceRecord& record)
@@ -34,12 +34,19 @@ StreamTarget StreamTarget::of(const DeviceRecord& record)
     target.deviceName = record.deviceName;
     target.isPaired = record.isPaired;
     target.model = StreamDatagram::modelForName(record.deviceName.toStdU16String());
-    target.to.port = target.model == StreamDatagram::Model::Canvas ? StreamDatagram::kCanvasPort
-                                                                   : StreamDatagram::kLightPort;
+    target.panelModel = record.panelModel;
+    target.v2 = target.model == StreamDatagram::Model::None && PanelModel::streamsV2(record.panelModel);
+    target.to.port = target.model == StreamDatagram::Model::Canvas || target.v2
+        ? StreamDatagram::kCanvasPort
+        : StreamDatagram::kLightPort;
     const std::string ip = record.ip.toStdString();
     target.addressOk = Platform::Net::parseIpv4(ip.data(), ip.size(), target.to.address);
     target.panelNumbers = record.panelNumbers;
     target.pidArrray.assign(record.pidArrray.cbegin(), record.pidArrray.cend());
+    if (target.v2) {
+        for (int id : record.mPidArray)
+            target.v2Ids.push_back(static_cast<std::uint16_t>(id));
+    }
     return target;
 }
 

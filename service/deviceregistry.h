@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/socketlayer.h"
+#include "service/panelmodel.h"
 #include "service/streamdatagram.h"
 
 #include <QMap>
@@ -8,11 +9,14 @@
 #include <QString>
 #include <QVector>
 
+#include <cstdint>
 #include <vector>
 
 // One known Nanoleaf device. pidArrray holds the panel ids as they go into the
 // external-control datagram (one byte per panel for "Light", two for "Canvas"),
-// mPidArray the full ids in layout order.
+// mPidArray the full ids in layout order. For a device streamed by its model
+// number (panelModel one of PanelModel::streamsV2's) both hold the ids of the
+// lit panels in PanelModel::orderLitPanels order, and panelNumbers their count.
 struct DeviceRecord
 {
     QVector<int> pidArrray;
@@ -21,6 +25,10 @@ struct DeviceRecord
     QString deviceName;
     QString ip;
     bool isPaired = false;
+    // The model its info answer reported. Read only for names of neither
+    // "Light" nor "Canvas" (those keep the datagrams their name picks), so
+    // Unknown for them, before the layout is read, and for unknown numbers.
+    PanelModel::Model panelModel = PanelModel::Model::Unknown;
 
     // What a lookup of a missing name inserts: one-element panel lists holding 0.
     static DeviceRecord defaultRecord();
@@ -39,12 +47,20 @@ struct StreamTarget
     bool isPaired = false;
     // Decided from deviceName; None for a name of neither model.
     StreamDatagram::Model model = StreamDatagram::Model::None;
+    // True for a name of neither model whose record has a v2 panel model: it is
+    // sent the v2 datagram for v2Ids (the record's mPidArray) on port 60222.
+    bool v2 = false;
+    PanelModel::Model panelModel = PanelModel::Model::Unknown;
     // ip parsed, with the model's port; addressOk is false when ip is no dotted
     // IPv4 address (such a device is never sent to).
     bool addressOk = false;
     Platform::Net::Ipv4Endpoint to;
     int panelNumbers = 0;
     std::vector<int> pidArrray;
+    std::vector<std::uint16_t> v2Ids;
+
+    // Whether a frame goes to this device at all.
+    bool streamed() const { return isPaired && (model != StreamDatagram::Model::None || v2); }
 
     static StreamTarget of(const DeviceRecord& record);
 };

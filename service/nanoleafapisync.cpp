@@ -1,11 +1,14 @@
 #include "service/nanoleafapisync.h"
 
 #include "service/deviceregistry.h"
+#include "service/layoutpanels.h"
 #include "service/openapiformat.h"
+#include "service/panelmodel.h"
 #include "service/ssdpreader.h"
 #include "service/streamdatagram.h"
 #include "service/streamsender.h"
 #include "service/tokenprofile.h"
+#include "service/v2datagram.h"
 #include "sync/checkedconnect.h"
 
 #include <QDebug>
@@ -362,10 +365,36 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
     qDebug() << "panelId array" << pid;
     qDebug() << "getPanelNumber deviceMap isPaired" << deviceMap.value(layout.name).isPaired;
 
+    // A name of neither "Light" nor "Canvas": the model number of the info
+    // answer decides. The v2 models get their lit panels in position order; any
+    // other model is recorded as before, paired and not streamed.
+    PanelModel::Model panelModel = PanelModel::Model::Unknown;
+    QVector<int> litIds;
+    if (layout.model == StreamDatagram::Model::None) {
+        const LayoutPanels::Info info = LayoutPanels::parseInfo(answer);
+        if (info.ok)
+            panelModel = PanelModel::fromModelNumber(info.model.toStdString());
+        if (PanelModel::streamsV2(panelModel)) {
+            for (std::uint16_t id : PanelModel::orderLitPanels(info.panels, info.globalOrientation))
+                litIds.append(id);
+            qDebug() << "getPanelNumber model" << info.model << PanelModel::name(panelModel)
+                     << "lit panels" << litIds;
+        } else {
+            qDebug() << "getPanelNumber model not streamed:" << info.model
+                     << PanelModel::name(panelModel) << layout.name;
+        }
+    }
+
     const DeviceRecord stored = deviceMap.update(layout.name, [&](DeviceRecord& record) {
         record.panelNumbers = layout.count;
         record.pidArrray = layout.pidArrray;
         record.mPidArray = layout.mPidArray;
+        record.panelModel = panelModel;
+        if (PanelModel::streamsV2(panelModel)) {
+            record.panelNumbers = litIds.size();
+            record.pidArrray = litIds;
+            record.mPidArray = litIds;
+        }
         record.isPaired = true;
     });
     qDebug() << "getPanelNumber deviceMap" << stored.deviceName;
@@ -452,9 +481,23 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
         frameDatagrams.resize(static_cast<std::size_t>(targets.size()));
     for (int n = 0; n < targets.size(); ++n) {
         const StreamTarget& target = targets.at(n);
-        if (!target.isPaired || target.model == StreamDatagram::Model::None)
+        if (!target.streamed())
             continue;
         std::vector<std::uint8_t>& datagram = frameDatagrams[static_cast<std::size_t>(n)];
+        if (target.v2) {
+            // Every lit panel shows one of the frame's 12 entries, so a frame of
+            // fewer entries has nothing to show on some of them: it is not sent.
+            datagram.resize(2 + 8 * target.v2Ids.size()); // keeps its capacity
+            const std::size_t size =
+                count < PanelModel::kHostEntries
+                ? 0
+                : StreamDatagram::buildV2(datagram.data(), datagram.size(), target.v2Ids, red,
+                                          green, blue);
+            datagram.resize(size);
+            if (size > 0 && target.addressOk)
+                streamSender->send(target.to, datagram);
+            continue;
+        }
         const int panels = target.panelNumbers;
         const std::vector<int>& ids = target.pidArrray;
         if (target.model == StreamDatagram::Model::Canvas)
@@ -473,9 +516,17 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
     for (int n = 0; n < targets.size(); ++n) {
         const StreamTarget& target = targets.at(n);
         qDebug() << "k deviceName" << target.deviceName << "ispaired" << target.isPaired;
-        if (!target.isPaired || target.model == StreamDatagram::Model::None)
+        if (!target.streamed())
             continue;
         const std::vector<std::uint8_t>& datagram = frameDatagrams[static_cast<std::size_t>(n)];
+        if (target.v2) {
+            qDebug() << "sendUdpDAta ba"
+                     << QByteArray::fromRawData(reinterpret_cast<const char*>(datagram.data()),
+                                                static_cast<int>(datagram.size()));
+            qDebug() << "send nanoIp v2" << PanelModel::name(target.panelModel) << base;
+            qDebug() << "panel number" << target.panelNumbers << "length" << count;
+            continue;
+        }
         const bool light = target.model == StreamDatagram::Model::Light;
         if (light) {
             const int written = std::min<int>(std::min(count, target.panelNumbers),

@@ -9,6 +9,7 @@
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
 
+#include <QUdpSocket>
 #include <QtTest>
 
 namespace {
@@ -18,6 +19,7 @@ const QString kCanvas = "Canvas 1F:2B:3C";
 // A token the simulated devices are configured to know.
 const QString kKnownToken = "00112233445566778899aabbccddeeff";
 const QString kUnreadableLayout = "getPanelNumber layout unreadable";
+const QString kNotStreamed = "getPanelNumber model not streamed";
 
 QString urlOf(const QString& ip)
 {
@@ -39,6 +41,11 @@ QStringList shapes(const QJsonArray& requests)
     for (QString& line : out)
         line.replace(QRegularExpression("/api/v1/[0-9A-Za-z]{32}/"), "/api/v1/<token>/");
     return out;
+}
+
+QJsonObject piece(int id, int x, int y, int shapeType)
+{
+    return QJsonObject{{"id", id}, {"x", x}, {"y", y}, {"o", 0}, {"shapeType", shapeType}};
 }
 
 } // namespace
@@ -103,7 +110,7 @@ private slots:
         QVERIFY(config.isValid());
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config.path());
         worker.start();
-        log = std::make_unique<LogWatch>(QStringList{kUnreadableLayout, "END"});
+        log = std::make_unique<LogWatch>(QStringList{kUnreadableLayout, kNotStreamed, "END"});
     }
 
     void init()
@@ -455,6 +462,115 @@ private slots:
         QCOMPARE(TokenProfile::read(kLight), storedToken);
         QVERIFY(!deviceMap.value(kLight).isPaired);
         QVERIFY(!deviceMap.snapshot().contains(""));
+    }
+
+    // Devices named neither "Light" nor "Canvas" go by the model number of
+    // their info answer. A v2 model gets one v2 datagram per host frame for its
+    // lit panels in position order, each showing host entry floor(12 j / n),
+    // and UNPAIR names those panels; any other model is paired as before and
+    // sent nothing. Colours are "id:r,g,b" in the simulator's layout order.
+    void modelsByNumber_data()
+    {
+        QTest::addColumn<QJsonObject>("device");
+        QTest::addColumn<QList<int>>("datagramSizes");
+        QTest::addColumn<QStringList>("colours");
+        QTest::addColumn<QString>("animData");
+        QTest::addColumn<int>("notStreamedLines");
+
+        // Controller (no LEDs) at the bottom left; hexagons on three rows.
+        QTest::newRow("Shapes")
+            << QJsonObject{{"name", "Shapes 07E7"}, {"model", "NL42"},
+                           {"panels", QJsonArray{piece(1, -200, 0, 12), piece(201, 0, 0, 7),
+                                                 piece(202, 100, 200, 7), piece(203, -100, 200, 7),
+                                                 piece(204, 0, 100, 7), piece(205, 200, 0, 7)}}}
+            << QList<int>{42}
+            << QStringList{"1:0,0,0", "201:17,107,207", "202:12,102,202", "203:10,100,200",
+                           "204:14,104,204", "205:19,109,209"}
+            << "5 203 1 255 201 29 0 12 202 1 255 201 29 0 12 204 1 255 201 29 0 12"
+               " 201 1 255 201 29 0 12 205 1 255 201 29 0 12"
+            << 0;
+        // Hung upside down: the square's lower row is on top.
+        QTest::newRow("Elements turned 180")
+            << QJsonObject{{"name", "Elements 728C"}, {"model", "NL52"}, {"global_orientation", 180},
+                           {"panels", QJsonArray{piece(301, 0, 0, 14), piece(302, 0, 100, 14),
+                                                 piece(303, 100, 100, 14), piece(304, 100, 0, 14)}}}
+            << QList<int>{34}
+            << QStringList{"301:13,103,203", "302:19,109,209", "303:16,106,206", "304:10,100,200"}
+            << "4 304 1 255 201 29 0 12 301 1 255 201 29 0 12 303 1 255 201 29 0 12"
+               " 302 1 255 201 29 0 12"
+            << 0;
+        QTest::newRow("Light Panels under another name")
+            << QJsonObject{{"name", "Nanoleaf Aurora 1A"}, {"model", "NL22"},
+                           {"panels", QJsonArray{82, 15}}}
+            << QList<int>{} << QStringList{} << "2" << 1;
+    }
+
+    void modelsByNumber()
+    {
+        QFETCH(QJsonObject, device);
+        QFETCH(QList<int>, datagramSizes);
+        QFETCH(QStringList, colours);
+        QFETCH(QString, animData);
+        QFETCH(int, notStreamedLines);
+        const QString name = device.value("name").toString();
+        const QString ip = "127.0.0.4";
+        device.insert("ip", ip);
+        startSim(QJsonArray{device});
+        const int notStreamed = log->count(kNotStreamed);
+        QSignalSpy paired(&relay, SIGNAL(refreshIsPaired()));
+        pair(name, ip);
+        QVERIFY(paired.wait(10000));
+        QVERIFY(deviceMap.value(name).isPaired);
+        QTRY_COMPARE_WITH_TIMEOUT(sim->device(ip).value("mode").toString(),
+                                  QString("extControl-v2"), 10000);
+        QCOMPARE(log->count(kNotStreamed), notStreamed + notStreamedLines);
+
+        int red[12], green[12], blue[12];
+        for (int k = 0; k < 12; ++k) {
+            red[k] = 10 + k;
+            green[k] = 100 + k;
+            blue[k] = 200 + k;
+        }
+        service->sendUdpDAta(12, red, green, blue);
+        // Markers sent now queue behind whatever the frame sent to either port.
+        const QByteArray marker("mark");
+        QUdpSocket markers;
+        QCOMPARE(markers.writeDatagram(marker, QHostAddress(ip), 60221), qint64(4));
+        QCOMPARE(markers.writeDatagram(marker, QHostAddress(ip), 60222), qint64(4));
+        QList<int> sizes;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                sizes.clear();
+                int seen = 0;
+                for (const QJsonValue& frame : sim->frames(ip)) {
+                    if (frame.toObject().value("bytes").toString() == marker.toHex())
+                        ++seen;
+                    else
+                        sizes << frame.toObject().value("size").toInt();
+                }
+                return seen == 2;
+            }(),
+            10000);
+        QCOMPARE(sizes, datagramSizes);
+        if (!colours.isEmpty()) {
+            QStringList shown;
+            for (const QJsonValue& panel : sim->device(ip).value("panels").toArray()) {
+                const QJsonObject p = panel.toObject();
+                shown << QString("%1:%2,%3,%4")
+                             .arg(p.value("id").toInt())
+                             .arg(p.value("r").toInt())
+                             .arg(p.value("g").toInt())
+                             .arg(p.value("b").toInt());
+            }
+            QCOMPARE(shown, colours);
+        }
+
+        unpair(name, ip);
+        QTRY_COMPARE_WITH_TIMEOUT(sim->requests(ip).size(), 4, 10000);
+        const QByteArray body = sim->requests(ip).at(3).toObject().value("body").toString().toUtf8();
+        QCOMPARE(QJsonDocument::fromJson(body).object().value("write").toObject().value("animData")
+                     .toString(),
+                 animData);
     }
 
     // PAIR on one device, then PAIR or UNPAIR on another before the first
