@@ -26,9 +26,10 @@ void prepareProcess()
 }
 
 #ifndef _WIN32
-namespace {
+namespace
+{
 
-int signalPipe[2] = {-1, -1};
+int signalPipe[2] = { -1, -1 };
 
 extern "C" void onTerminationSignal(int)
 {
@@ -67,10 +68,10 @@ int readStartOptions(const QStringList& arguments, StartOptions& options)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Forwards a host application's colours to Nanoleaf light panels on the local network.");
-    const QCommandLineOption help({"h", "help"}, "Show this help and end.");
-    const QCommandLineOption resume(
-        "resume", "Search once at start and pair every device found that has a stored token "
-                  "(also the setting resume=true in the token profile's [settings] group).");
+    const QCommandLineOption help({ "h", "help" }, "Show this help and end.");
+    const QCommandLineOption resume("resume",
+        "Search once at start and pair every device found that has a stored token "
+        "(also the setting resume=true in the token profile's [settings] group).");
     parser.addOption(help);
     parser.addOption(resume);
     // The usage names the tool, not the path it was started by.
@@ -82,7 +83,8 @@ int readStartOptions(const QStringList& arguments, StartOptions& options)
     else if (!parser.positionalArguments().isEmpty())
         problem = "Unexpected argument '" + parser.positionalArguments().first() + "'.";
     if (!problem.isEmpty()) {
-        std::fprintf(stderr, "prismara-nanoleaf-tool: %s\n\n%s", qPrintable(problem), qPrintable(usage));
+        std::fprintf(
+            stderr, "prismara-nanoleaf-tool: %s\n\n%s", qPrintable(problem), qPrintable(usage));
         return 2;
     }
     if (parser.isSet(help)) {

@@ -4,8 +4,7 @@ class QGuiApplication;
 class QStringList;
 
 // What the command line asks of the tool.
-struct StartOptions
-{
+struct StartOptions {
     // Search once at start and pair every device found that has a stored token.
     bool resume = false;
 };

@@ -1,11 +1,11 @@
 #include "app/zelnanoleaftool.h"
 
-#include "views/applocation.h"
 #include "service/deviceregistry.h"
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
 #include "sync/checkedconnect.h"
 #include "sync/hostmessageserver.h"
+#include "views/applocation.h"
 #include "views/connect_view.h"
 #include "views/pair_view.h"
 
@@ -39,17 +39,18 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
 
     auto* background = new QLabel(this);
     background->setGeometry(0, 0, width(), height());
-    background->setStyleSheet("border-image: url(\"" + applicationLocation + "Image/background.png\");");
+    background->setStyleSheet(
+        "border-image: url(\"" + applicationLocation + "Image/background.png\");");
 
     pairView = new Pair_View(this);
     pairView->setGeometry(20, 95, width() - 40, 250);
     pairView->setStyleSheet("background:transparent;");
     pairView->setWindowOpacity(1.0);
     checkedConnect(pairView, SIGNAL(searchDeive_noBonjour()), this, SLOT(searchDeive()));
-    checkedConnect(pairView, SIGNAL(signal_Pair(int,QString,QString)), this,
-                 SLOT(slot_Pair(int,QString,QString)));
-    checkedConnect(pairView, SIGNAL(signal_UnPair(int,QString,QString)), this,
-                 SLOT(slot_UnPair(int,QString,QString)));
+    checkedConnect(pairView, SIGNAL(signal_Pair(int, QString, QString)), this,
+        SLOT(slot_Pair(int, QString, QString)));
+    checkedConnect(pairView, SIGNAL(signal_UnPair(int, QString, QString)), this,
+        SLOT(slot_UnPair(int, QString, QString)));
 
     loadingTimer = new QTimer;
     checkedConnect(loadingTimer, SIGNAL(timeout()), pairView, SLOT(closeLoading()));
@@ -59,8 +60,8 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     service->moveToThread(workerThread);
     workerThread->start(QThread::InheritPriority);
 
-    checkedConnect(service, SIGNAL(bonjourGetIpName(QString,QString)), this,
-                 SLOT(bonjourGetIpName(QString,QString)));
+    checkedConnect(service, SIGNAL(bonjourGetIpName(QString, QString)), this,
+        SLOT(bonjourGetIpName(QString, QString)));
     checkedConnect(service, SIGNAL(showTokenPage(int)), pairView, SLOT(slot_showTokenImply(int)));
     checkedConnect(this, SIGNAL(showTokenPage(int)), pairView, SLOT(slot_showTokenImply(int)));
     checkedConnect(service, SIGNAL(refreshIsPaired()), this, SLOT(refreshIsPaired()));
@@ -72,7 +73,8 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     checkedConnect(sendTimer, SIGNAL(timeout()), this, SLOT(slot_SendData()), Qt::DirectConnection);
 
     const QString buttonSheet = "QPushButton:hover{border-image:url(\"" + applicationLocation
-        + "Image/Button_H.png\"); border:0px;}QPushButton{color:white; border:0px;border-image:url(\""
+        + "Image/Button_H.png\"); border:0px;}QPushButton{color:white; "
+          "border:0px;border-image:url(\""
         + applicationLocation + "Image/Button.png\");}";
     searchButton = new QPushButton(this);
     searchButton->setGeometry(20, 37, 80, 40);
@@ -94,7 +96,8 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     connectView->setGeometry(20, 380, width() - 40, 125);
     connectView->setHidden(false);
     checkedConnect(connectView, SIGNAL(signal_OpenSync(int)), this, SLOT(slot_OpenSync(int)));
-    checkedConnect(this, SIGNAL(signal_SyncBtnCheck(int)), connectView, SLOT(slot_SyncBtnCheck(int)));
+    checkedConnect(
+        this, SIGNAL(signal_SyncBtnCheck(int)), connectView, SLOT(slot_SyncBtnCheck(int)));
     qDebug() << "connect_View width is" << width();
     qDebug() << "this width" << width() / 2;
 
@@ -119,7 +122,8 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     minButton->setObjectName("Min_Window");
     checkedConnect(minButton, SIGNAL(released()), this, SLOT(showMinimized()));
     minButton->setFlat(true);
-    minButton->setStyleSheet("border-image: url(\"" + applicationLocation + "Image/btn_min.png\");");
+    minButton->setStyleSheet(
+        "border-image: url(\"" + applicationLocation + "Image/btn_min.png\");");
 
     closeButton = new QPushButton(this);
     closeButton->setText(QString());
@@ -127,7 +131,8 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     closeButton->setObjectName("Close_Window");
     checkedConnect(closeButton, SIGNAL(released()), this, SLOT(hide()));
     closeButton->setFlat(true);
-    closeButton->setStyleSheet("border-image: url(\"" + applicationLocation + "Image/btn_close.png\");");
+    closeButton->setStyleSheet(
+        "border-image: url(\"" + applicationLocation + "Image/btn_close.png\");");
 
 #ifndef _WIN32
     // Without window messages, hosts reach the intake through a local socket.
@@ -136,7 +141,7 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     // even when debug output is filtered.
     if (!hostEndpoint->listen())
         std::fprintf(stderr, "prismara-nanoleaf-tool: host endpoint not listening: %s\n",
-                     qPrintable(hostEndpoint->errorString()));
+            qPrintable(hostEndpoint->errorString()));
 #endif
 }
 
@@ -242,8 +247,8 @@ void ZelNanoleafTool::slot_UnPair(int row, QString name, QString ip)
         return;
     }
     qDebug() << "slot_UnPair has token" << service->currentDevice().nanoToken;
-    const DeviceRecord unpaired =
-        deviceMap.update(name, [](DeviceRecord& changed) { changed.isPaired = false; });
+    const DeviceRecord unpaired
+        = deviceMap.update(name, [](DeviceRecord& changed) { changed.isPaired = false; });
     qDebug() << "slot_UnPair has token ispair" << unpaired.isPaired;
     pairView->setListView();
     service->SendStaticMode(name);
@@ -262,7 +267,8 @@ void ZelNanoleafTool::resumeDevices()
         worker,
         [this, worker] {
             worker->afterScans([this] {
-                QMetaObject::invokeMethod(this, [this] { pairResumed(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    this, [this] { pairResumed(); }, Qt::QueuedConnection);
             });
         },
         Qt::QueuedConnection);
@@ -353,8 +359,8 @@ HostIntake::HostAnswer ZelNanoleafTool::hostMessage(const HostIntake::Message& m
 
 HostIntake::HostAnswer ZelNanoleafTool::takeHostMessage(const HostIntake::Message& message)
 {
-    const HostIntake::Decision decision =
-        HostIntake::evaluate(message, syncDeviceType, CUSTOM_TYPE_RGB);
+    const HostIntake::Decision decision
+        = HostIntake::evaluate(message, syncDeviceType, CUSTOM_TYPE_RGB);
     switch (decision.action) {
     case HostIntake::Action::Ignore:
         break;
@@ -371,8 +377,8 @@ HostIntake::HostAnswer ZelNanoleafTool::takeHostMessage(const HostIntake::Messag
         // The colours go out before the diagnostic lines are written: the host
         // waits for this answer, and the panels should not wait for the log.
         if (decision.action == HostIntake::Action::Forward)
-            service->sendUdpDAta(HostIntake::kColourEntries, decision.red, decision.green,
-                                 decision.blue);
+            service->sendUdpDAta(
+                HostIntake::kColourEntries, decision.red, decision.green, decision.blue);
         qDebug() << "aaa";
         qDebug() << "WM_COPYDATA = CUSTOM_TYPE_RGB" << message.cbData;
         qDebug() << "nanoleafData" << decision.record.reserved << int(decision.record.colour[0][0]);
@@ -389,7 +395,7 @@ HostIntake::HostAnswer ZelNanoleafTool::takeHostMessage(const HostIntake::Messag
         emit signal_SyncBtnCheck(syncDeviceType);
         break;
     }
-    return HostIntake::HostAnswer{decision.handled, decision.result};
+    return HostIntake::HostAnswer { decision.handled, decision.result };
 }
 
 bool ZelNanoleafTool::nativeEvent(const QByteArray& eventType, void* message, long* result)
@@ -404,7 +410,8 @@ bool ZelNanoleafTool::nativeEvent(const QByteArray& eventType, void* message, lo
     if (msg->message == WM_CLOSE)
         QCoreApplication::quit();
     HostIntake::Message hostMessageIn;
-    if (Platform::hostMessageFromWindowMessage(msg->message, msg->wParam, msg->lParam, hostMessageIn))
+    if (Platform::hostMessageFromWindowMessage(
+            msg->message, msg->wParam, msg->lParam, hostMessageIn))
         return Platform::applyHostAnswer(takeHostMessage(hostMessageIn), result);
 #endif
     return QMainWindow::nativeEvent(eventType, message, result);

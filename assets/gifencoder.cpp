@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <unordered_map>
 
-namespace {
+namespace
+{
 
 void putByte(std::vector<std::uint8_t>& out, unsigned value)
 {
@@ -21,7 +22,10 @@ void putLe16(std::vector<std::uint8_t>& out, unsigned value)
 class CodeWriter
 {
 public:
-    explicit CodeWriter(std::vector<std::uint8_t>& out) : m_out(out) {}
+    explicit CodeWriter(std::vector<std::uint8_t>& out)
+        : m_out(out)
+    {
+    }
 
     void write(unsigned code, int width)
     {
@@ -70,13 +74,15 @@ private:
 } // namespace
 
 GifEncoder::GifEncoder(int width, int height)
-    : m_width(std::max(1, std::min(width, 0xFFFF))), m_height(std::max(1, std::min(height, 0xFFFF)))
+    : m_width(std::max(1, std::min(width, 0xFFFF)))
+    , m_height(std::max(1, std::min(height, 0xFFFF)))
 {
 }
 
 void GifEncoder::setPalette(const std::vector<std::uint32_t>& rgb)
 {
-    m_palette.assign(rgb.begin(), rgb.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(rgb.size(), 256)));
+    m_palette.assign(rgb.begin(),
+        rgb.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(rgb.size(), 256)));
     if (m_palette.empty())
         m_palette.push_back(0);
 }
@@ -100,19 +106,20 @@ bool GifEncoder::addFrame(const std::vector<std::uint8_t>& indices, int delayCen
         if (index >= colours)
             return false;
     }
-    m_frames.push_back(Frame{indices, std::max(0, std::min(delayCentiseconds, 0xFFFF))});
+    m_frames.push_back(Frame { indices, std::max(0, std::min(delayCentiseconds, 0xFFFF)) });
     return true;
 }
 
 int GifEncoder::tableBits() const
 {
     int bits = 1;
-    while ((std::size_t{1} << bits) < m_palette.size())
+    while ((std::size_t { 1 } << bits) < m_palette.size())
         ++bits;
     return bits;
 }
 
-std::vector<std::uint8_t> GifEncoder::compress(const std::vector<std::uint8_t>& indices, int minCodeSize)
+std::vector<std::uint8_t> GifEncoder::compress(
+    const std::vector<std::uint8_t>& indices, int minCodeSize)
 {
     std::vector<std::uint8_t> out;
     minCodeSize = std::max(2, std::min(minCodeSize, 8));
@@ -167,7 +174,7 @@ std::vector<std::uint8_t> GifEncoder::encode() const
 {
     std::vector<std::uint8_t> out;
     const int bits = tableBits();
-    const std::size_t tableSize = std::size_t{1} << bits;
+    const std::size_t tableSize = std::size_t { 1 } << bits;
 
     const char* magic = "GIF89a";
     out.insert(out.end(), magic, magic + 6);

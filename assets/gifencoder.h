@@ -32,11 +32,11 @@ public:
     // GIF's LZW variant over the given indices, packed into data sub-blocks and
     // closed by the block terminator; exposed so the compressor can be checked
     // on its own.
-    static std::vector<std::uint8_t> compress(const std::vector<std::uint8_t>& indices, int minCodeSize);
+    static std::vector<std::uint8_t> compress(
+        const std::vector<std::uint8_t>& indices, int minCodeSize);
 
 private:
-    struct Frame
-    {
+    struct Frame {
         std::vector<std::uint8_t> indices;
         int delay;
     };

@@ -30,7 +30,8 @@
 #include <cstdio>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // One accent family: violet through indigo to cyan, on deep navy.
 const QColor kViolet(0x9b, 0x6b, 0xff);
@@ -43,19 +44,18 @@ const QColor kTextMuted(0x8c, 0x95, 0xb2);
 
 const char* const kUiFamily = "DejaVu Sans";
 
-struct SourceFace
-{
-    const char* file;      // lit face (hovered or checked)
-    const char* idleFile;  // idle face
+struct SourceFace {
+    const char* file; // lit face (hovered or checked)
+    const char* idleFile; // idle face
     const char* label;
     QColor hue;
 };
 
 const SourceFace kSources[] = {
-    {"Prismara BUTTON.png", "Prismara BUTTON-2.png", "Prismara", kViolet},
-    {"Zel Halvi.png", "Zel Halvi-2.png", "Zel Halvi", kIndigo},
-    {"Zel Norrin.png", "Zel Norrin-2.png", "Zel Norrin", kBlue},
-    {"Stelvar.png", "Stelvar-2.png", "Stelvar", kCyan},
+    { "Prismara BUTTON.png", "Prismara BUTTON-2.png", "Prismara", kViolet },
+    { "Zel Halvi.png", "Zel Halvi-2.png", "Zel Halvi", kIndigo },
+    { "Zel Norrin.png", "Zel Norrin-2.png", "Zel Norrin", kBlue },
+    { "Stelvar.png", "Stelvar-2.png", "Stelvar", kCyan },
 };
 
 QColor withAlpha(QColor c, int alpha)
@@ -68,9 +68,8 @@ QColor mix(const QColor& a, const QColor& b, qreal t)
 {
     t = qBound<qreal>(0, t, 1);
     return QColor::fromRgbF(a.redF() + (b.redF() - a.redF()) * t,
-                            a.greenF() + (b.greenF() - a.greenF()) * t,
-                            a.blueF() + (b.blueF() - a.blueF()) * t,
-                            a.alphaF() + (b.alphaF() - a.alphaF()) * t);
+        a.greenF() + (b.greenF() - a.greenF()) * t, a.blueF() + (b.blueF() - a.blueF()) * t,
+        a.alphaF() + (b.alphaF() - a.alphaF()) * t);
 }
 
 QLinearGradient accent(QPointF from, QPointF to, int alpha = 255)
@@ -180,7 +179,8 @@ QImage background()
     p.setPen(QPen(QColor(255, 255, 255, 26), 1.0));
     p.drawPath(cardPath);
     // Accent hairline along the card's top edge.
-    p.setPen(QPen(QBrush(accent(QPointF(card.left() + 10, 0), QPointF(card.right() - 10, 0), 120)), 1.0));
+    p.setPen(QPen(
+        QBrush(accent(QPointF(card.left() + 10, 0), QPointF(card.right() - 10, 0), 120)), 1.0));
     p.drawLine(QPointF(card.left() + 12, card.top()), QPointF(card.right() - 12, card.top()));
 
     // Section caption above the source buttons.
@@ -188,7 +188,8 @@ QImage background()
     p.setPen(kTextMuted);
     const QRectF caption(20, 357, 200, 14);
     p.drawText(caption, Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("SYNC SOURCE"));
-    const qreal captionEnd = 20 + QFontMetricsF(p.font()).horizontalAdvance(QStringLiteral("SYNC SOURCE")) + 10;
+    const qreal captionEnd
+        = 20 + QFontMetricsF(p.font()).horizontalAdvance(QStringLiteral("SYNC SOURCE")) + 10;
     QLinearGradient rule(captionEnd, 0, 380, 0);
     rule.setColorAt(0.0, QColor(255, 255, 255, 40));
     rule.setColorAt(1.0, QColor(255, 255, 255, 0));
@@ -249,7 +250,7 @@ QImage logo()
     const qreal scale = std::min<qreal>(1.0, room / box.width());
     QTransform t;
     t.translate(24 + (room - box.width() * scale) / 2.0 - box.left() * scale,
-                (h - box.height() * scale) / 2.0 - box.top() * scale);
+        (h - box.height() * scale) / 2.0 - box.top() * scale);
     t.scale(scale, scale);
     const QPainterPath placed = t.map(text);
     p.fillPath(placed, QBrush(accent(QPointF(24, 0), QPointF(w, 0))));
@@ -284,7 +285,8 @@ QImage actionButton(bool hover)
     sheen.setColorAt(1.0, QColor(255, 255, 255, 0));
     p.fillPath(shape, sheen);
 
-    p.setPen(QPen(QBrush(accent(QPointF(0, 0), QPointF(w, h), hover ? 255 : 120)), hover ? 1.4 : 1.0));
+    p.setPen(
+        QPen(QBrush(accent(QPointF(0, 0), QPointF(w, h), hover ? 255 : 120)), hover ? 1.4 : 1.0));
     p.drawPath(shape);
     return img;
 }
@@ -376,7 +378,8 @@ QImage sourceButton(const SourceFace& face, bool lit)
 
     p.setFont(uiFont(15, lit ? QFont::Bold : QFont::DemiBold));
     p.setPen(lit ? QColor(Qt::white) : QColor(0xc9, 0xce, 0xdf));
-    p.drawText(QRectF(48, 0, w - 56, h), Qt::AlignLeft | Qt::AlignVCenter, QString::fromUtf8(face.label));
+    p.drawText(
+        QRectF(48, 0, w - 56, h), Qt::AlignLeft | Qt::AlignVCenter, QString::fromUtf8(face.label));
     return img;
 }
 
@@ -408,9 +411,13 @@ QImage appIcon()
     const QPointF left(apex.x() - side / 2.0, apex.y() + th + th * 2.0 / 3.0);
     const QPointF right(apex.x() + side / 2.0, apex.y() + th + th * 2.0 / 3.0);
     const QPointF middle(apex.x(), apex.y() + th + th / 3.0);
-    struct Panel { QPointF c; bool up; QColor colour; };
-    const Panel panels[] = {
-        {top, true, kViolet}, {left, true, kBlue}, {right, true, kCyan}, {middle, false, kIndigo}};
+    struct Panel {
+        QPointF c;
+        bool up;
+        QColor colour;
+    };
+    const Panel panels[] = { { top, true, kViolet }, { left, true, kBlue }, { right, true, kCyan },
+        { middle, false, kIndigo } };
     for (const Panel& panel : panels) {
         const QPainterPath tri = triangle(panel.c, side - 9, panel.up);
         QRadialGradient halo(panel.c, side * 0.7);
@@ -419,7 +426,8 @@ QImage appIcon()
         p.setPen(Qt::NoPen);
         p.setBrush(halo);
         p.drawEllipse(panel.c, side * 0.7, side * 0.7);
-        QLinearGradient pf(panel.c + QPointF(-side / 3, -side / 3), panel.c + QPointF(side / 3, side / 3));
+        QLinearGradient pf(
+            panel.c + QPointF(-side / 3, -side / 3), panel.c + QPointF(side / 3, side / 3));
         pf.setColorAt(0.0, mix(panel.colour, Qt::white, 0.35));
         pf.setColorAt(1.0, panel.colour);
         p.fillPath(tri, pf);
@@ -456,11 +464,12 @@ std::vector<QImage> spinnerFrames(const QColor& backdrop, int frames)
                 c = mix(kIndigo, kCyan, (t - 0.5) * 2);
             c = mix(backdrop, c, std::pow(t, 1.4));
             const qreal a0 = qDegreesToRadians(-sweep + sweep * t - 90);
-            const qreal a1 = qDegreesToRadians(-sweep + sweep * std::min<qreal>(1.0, t + 1.5 / steps) - 90);
+            const qreal a1
+                = qDegreesToRadians(-sweep + sweep * std::min<qreal>(1.0, t + 1.5 / steps) - 90);
             const qreal width = 2.0 + 2.6 * t;
             p.setPen(QPen(c, width, Qt::SolidLine, Qt::RoundCap));
             p.drawLine(QPointF(radius * std::cos(a0), radius * std::sin(a0)),
-                       QPointF(radius * std::cos(a1), radius * std::sin(a1)));
+                QPointF(radius * std::cos(a1), radius * std::sin(a1)));
         }
         // Bright head.
         const qreal head = qDegreesToRadians(-90.0);
@@ -478,7 +487,7 @@ std::vector<QImage> spinnerFrames(const QColor& backdrop, int frames)
 
 QByteArray spinnerGif(const QColor& backdrop)
 {
-    const int frames = 20;            // 20 x 50 ms: one turn a second
+    const int frames = 20; // 20 x 50 ms: one turn a second
     const int delayCs = 5;
     const std::vector<QImage> images = spinnerFrames(backdrop, frames);
     const int s = 45;
@@ -486,7 +495,8 @@ QByteArray spinnerGif(const QColor& backdrop)
     // Popularity palette over 15-bit buckets; index 0 is the transparent colour.
     QHash<quint32, quint32> counts;
     QHash<quint32, std::array<quint64, 3>> sums;
-    auto bucket = [](QRgb c) { return ((qRed(c) >> 3) << 10) | ((qGreen(c) >> 3) << 5) | (qBlue(c) >> 3); };
+    auto bucket
+        = [](QRgb c) { return ((qRed(c) >> 3) << 10) | ((qGreen(c) >> 3) << 5) | (qBlue(c) >> 3); };
     std::vector<std::vector<QRgb>> opaque(images.size());
     for (std::size_t f = 0; f < images.size(); ++f) {
         const QImage img = images[f].convertToFormat(QImage::Format_ARGB32);
@@ -500,8 +510,8 @@ QByteArray spinnerGif(const QColor& backdrop)
                 // Blend the soft rim onto the backdrop.
                 const qreal k = a / 255.0;
                 const QRgb c = qRgb(qRound(qRed(px) * k + backdrop.red() * (1 - k)),
-                                    qRound(qGreen(px) * k + backdrop.green() * (1 - k)),
-                                    qRound(qBlue(px) * k + backdrop.blue() * (1 - k)));
+                    qRound(qGreen(px) * k + backdrop.green() * (1 - k)),
+                    qRound(qBlue(px) * k + backdrop.blue() * (1 - k)));
                 opaque[f][static_cast<std::size_t>(y * s + x)] = c | 0xFF000000u;
                 const quint32 b = bucket(c);
                 counts[b] += 1;
@@ -519,11 +529,12 @@ QByteArray spinnerGif(const QColor& backdrop)
     });
     if (buckets.size() > 255)
         buckets.resize(255);
-    std::vector<std::uint32_t> palette{static_cast<std::uint32_t>(backdrop.rgb() & 0xFFFFFFu)};
+    std::vector<std::uint32_t> palette { static_cast<std::uint32_t>(backdrop.rgb() & 0xFFFFFFu) };
     for (quint32 b : buckets) {
         const auto& sum = sums.value(b);
         const quint64 n = counts.value(b);
-        palette.push_back(static_cast<std::uint32_t>(((sum[0] / n) << 16) | ((sum[1] / n) << 8) | (sum[2] / n)));
+        palette.push_back(
+            static_cast<std::uint32_t>(((sum[0] / n) << 16) | ((sum[1] / n) << 8) | (sum[2] / n)));
     }
 
     GifEncoder gif(s, s);
@@ -579,7 +590,8 @@ bool saveBytes(const QByteArray& bytes, const QDir& dir, const char* name)
 {
     const QString path = dir.filePath(QString::fromUtf8(name));
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size()) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(bytes) != bytes.size()) {
         std::fprintf(stderr, "prismara-imagegen: cannot write %s\n", qPrintable(path));
         return false;
     }
@@ -606,21 +618,23 @@ QImage mockup(const QDir& dir)
     p.setFont(header);
     p.setPen(Qt::white);
     const int headerHeight = QFontMetrics(header).height() + 8;
-    const char* headers[] = {"Devices", "IP", "Status"};
+    const char* headers[] = { "Devices", "IP", "Status" };
     for (int c = 0; c < 3; ++c)
-        p.drawText(QRect(20 + c * 120, 95, 120, headerHeight), Qt::AlignCenter, QString::fromLatin1(headers[c]));
+        p.drawText(QRect(20 + c * 120, 95, 120, headerHeight), Qt::AlignCenter,
+            QString::fromLatin1(headers[c]));
     QFont cell = QFont();
     cell.setPixelSize(13);
     p.setFont(cell);
-    const char* rows[][3] = {{"Canvas 4F2A", "192.168.1.41", "Paired"}, {"Light Panels 8C11", "192.168.1.57", "Unpaired"}};
+    const char* rows[][3] = { { "Canvas 4F2A", "192.168.1.41", "Paired" },
+        { "Light Panels 8C11", "192.168.1.57", "Unpaired" } };
     for (int r = 0; r < 2; ++r) {
         for (int c = 0; c < 3; ++c)
             p.drawText(QRect(20 + c * 120, 95 + headerHeight + r * 30, 120, 30), Qt::AlignCenter,
-                       QString::fromLatin1(rows[r][c]));
+                QString::fromLatin1(rows[r][c]));
     }
     p.drawImage(QRect(178, 278, 45, 45), QImage(dir.filePath(QStringLiteral("Spin-1s-45px.gif"))));
 
-    const char* labels[] = {"SEARCH", "PAIR", "UNPAIR"};
+    const char* labels[] = { "SEARCH", "PAIR", "UNPAIR" };
     for (int b = 0; b < 3; ++b) {
         const QRect r(20 + b * 90, 37, 80, 40);
         p.drawImage(r, load(dir, b == 0 ? "Button_H.png" : "Button.png"));
@@ -628,9 +642,10 @@ QImage mockup(const QDir& dir)
         p.setPen(Qt::white);
         p.drawText(r, Qt::AlignCenter, QString::fromLatin1(labels[b]));
     }
-    const QPoint sourceAt[] = {{20, 380}, {20, 450}, {220, 380}, {220, 450}};
+    const QPoint sourceAt[] = { { 20, 380 }, { 20, 450 }, { 220, 380 }, { 220, 450 } };
     for (int s = 0; s < 4; ++s)
-        p.drawImage(QRect(sourceAt[s], QSize(160, 55)), load(dir, s == 2 ? kSources[s].file : kSources[s].idleFile));
+        p.drawImage(QRect(sourceAt[s], QSize(160, 55)),
+            load(dir, s == 2 ? kSources[s].file : kSources[s].idleFile));
 
     p.drawImage(QRect(135, 535, 130, 21), load(dir, "LOGO.png"));
     p.drawImage(QRect(0, 0, 400, 30), load(dir, "title.png"));
@@ -638,7 +653,8 @@ QImage mockup(const QDir& dir)
     title.setPointSize(12);
     p.setFont(title);
     p.setPen(QColor(Qt::lightGray));
-    p.drawText(QRect(15, 5, 400, 22), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Prismara Nanoleaf Tool"));
+    p.drawText(QRect(15, 5, 400, 22), Qt::AlignLeft | Qt::AlignVCenter,
+        QStringLiteral("Prismara Nanoleaf Tool"));
     p.drawImage(QRect(336, 5, 22, 22), load(dir, "btn_min.png"));
     p.drawImage(QRect(368, 5, 22, 22), load(dir, "btn_close.png"));
     return img;
@@ -657,7 +673,9 @@ int main(int argc, char** argv)
         return 2;
     }
     if (!QFontDatabase().families().contains(QString::fromLatin1(kUiFamily)))
-        std::fprintf(stderr, "prismara-imagegen: font \"%s\" not found, texts fall back to another face\n", kUiFamily);
+        std::fprintf(stderr,
+            "prismara-imagegen: font \"%s\" not found, texts fall back to another face\n",
+            kUiFamily);
 
     QDir dir(args.at(1));
     if (!dir.mkpath(QStringLiteral("."))) {

@@ -35,7 +35,8 @@
 #include <map>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr int kRequestTimeoutMs = 120000; // a full frame log is tens of megabytes of JSON
 constexpr int kFollowPollMs = 10000;
@@ -47,7 +48,8 @@ constexpr std::int64_t kSequenceSpace = 1 << 24; // host-sim's frame numbers are
 class ControlClient
 {
 public:
-    explicit ControlClient(const QString& address) : base(QStringLiteral("http://") + address)
+    explicit ControlClient(const QString& address)
+        : base(QStringLiteral("http://") + address)
     {
         network.setProxy(QNetworkProxy::NoProxy);
     }
@@ -66,7 +68,9 @@ public:
         if (!reply->isFinished()) {
             reply->abort();
             reply->deleteLater();
-            error = QStringLiteral("GET %1: no answer within %2 s").arg(path).arg(kRequestTimeoutMs / 1000);
+            error = QStringLiteral("GET %1: no answer within %2 s")
+                        .arg(path)
+                        .arg(kRequestTimeoutMs / 1000);
             return false;
         }
         const QByteArray body = reply->readAll();
@@ -77,10 +81,11 @@ public:
             error = QStringLiteral("GET %1: %2").arg(path, netText);
             return false;
         }
-        QJsonParseError parseError{};
+        QJsonParseError parseError {};
         const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
         if (parseError.error != QJsonParseError::NoError || !doc.isObject()) {
-            error = QStringLiteral("GET %1: not a JSON object (%2)").arg(path, parseError.errorString());
+            error = QStringLiteral("GET %1: not a JSON object (%2)")
+                        .arg(path, parseError.errorString());
             return false;
         }
         out = doc.object();
@@ -92,8 +97,7 @@ private:
     QNetworkAccessManager network;
 };
 
-struct DeviceInfo
-{
+struct DeviceInfo {
     QString name;
     QString ip;
     QString mode;
@@ -107,8 +111,8 @@ bool listDevices(ControlClient& control, std::vector<DeviceInfo>& out, QString& 
     out.clear();
     for (const QJsonValue& v : answer.value(QStringLiteral("devices")).toArray()) {
         const QJsonObject d = v.toObject();
-        out.push_back(DeviceInfo{d.value(QStringLiteral("name")).toString(), d.value(QStringLiteral("ip")).toString(),
-                                 d.value(QStringLiteral("mode")).toString()});
+        out.push_back(DeviceInfo { d.value(QStringLiteral("name")).toString(),
+            d.value(QStringLiteral("ip")).toString(), d.value(QStringLiteral("mode")).toString() });
     }
     return true;
 }
@@ -130,23 +134,23 @@ int waitForExternalControl(const QString& address, int wanted, int timeoutSecond
                 ready += d.mode.startsWith(QLatin1String("extControl")) ? 1 : 0;
             if (ready >= wanted) {
                 std::printf("e2e: %d device(s) in external control after %.1f s\n", ready,
-                            static_cast<double>(clock.elapsed()) / 1000.0);
+                    static_cast<double>(clock.elapsed()) / 1000.0);
                 return 0;
             }
         }
         QThread::msleep(200);
     }
-    std::fprintf(stderr, "e2e: only %d of %d device(s) in external control after %d s%s%s\n", ready, wanted,
-                 timeoutSeconds, error.isEmpty() ? "" : ": ", qPrintable(error));
+    std::fprintf(stderr, "e2e: only %d of %d device(s) in external control after %d s%s%s\n", ready,
+        wanted, timeoutSeconds, error.isEmpty() ? "" : ": ", qPrintable(error));
     for (const DeviceInfo& d : devices)
-        std::fprintf(stderr, "e2e:   %s (%s): %s\n", qPrintable(d.name), qPrintable(d.ip), qPrintable(d.mode));
+        std::fprintf(stderr, "e2e:   %s (%s): %s\n", qPrintable(d.name), qPrintable(d.ip),
+            qPrintable(d.mode));
     return 1;
 }
 
 // ------------------------------------------------------------ report
 
-struct SentFrame
-{
+struct SentFrame {
     std::int64_t sendNs = 0;
     std::int64_t answerNs = 0;
     bool handled = false;
@@ -189,16 +193,14 @@ bool readTimestamps(const QString& path, std::vector<SentFrame>& frames, QString
     return true;
 }
 
-struct Datagram
-{
-    std::int64_t seq = 0;      // simulator's record number
+struct Datagram {
+    std::int64_t seq = 0; // simulator's record number
     std::int64_t timeNs = 0;
     QString status;
-    std::int64_t frame = -1;   // host frame index, -1 when no colour record came with it
+    std::int64_t frame = -1; // host frame index, -1 when no colour record came with it
 };
 
-struct DeviceLog
-{
+struct DeviceLog {
     DeviceInfo info;
     std::int64_t since = 0;
     std::vector<Datagram> datagrams;
@@ -208,8 +210,9 @@ bool fetchNew(ControlClient& control, DeviceLog& log, QString& error)
 {
     for (int page = 0; page < kMaxPages; ++page) {
         QJsonObject answer;
-        if (!control.getJson(QStringLiteral("/devices/%1/frames?since=%2").arg(log.info.ip).arg(log.since), answer,
-                             error))
+        if (!control.getJson(
+                QStringLiteral("/devices/%1/frames?since=%2").arg(log.info.ip).arg(log.since),
+                answer, error))
             return false;
         const QJsonArray frames = answer.value(QStringLiteral("frames")).toArray();
         if (frames.isEmpty())
@@ -223,7 +226,8 @@ bool fetchNew(ControlClient& control, DeviceLog& log, QString& error)
             const QJsonArray records = f.value(QStringLiteral("records")).toArray();
             if (!records.isEmpty()) {
                 const QJsonObject first = records.first().toObject();
-                const std::int64_t number = (static_cast<std::int64_t>(first.value(QStringLiteral("r")).toInt()) << 16)
+                const std::int64_t number
+                    = (static_cast<std::int64_t>(first.value(QStringLiteral("r")).toInt()) << 16)
                     | (static_cast<std::int64_t>(first.value(QStringLiteral("g")).toInt()) << 8)
                     | static_cast<std::int64_t>(first.value(QStringLiteral("b")).toInt());
                 d.frame = number - 1;
@@ -243,15 +247,14 @@ double us(std::int64_t ns)
 
 QJsonObject statsJson(LatencyStats& s)
 {
-    return QJsonObject{{QStringLiteral("count"), static_cast<double>(s.count())},
-                       {QStringLiteral("p50_us"), us(s.percentile(50))},
-                       {QStringLiteral("p99_us"), us(s.percentile(99))},
-                       {QStringLiteral("max_us"), us(s.max())},
-                       {QStringLiteral("mean_us"), s.mean() / 1000.0}};
+    return QJsonObject { { QStringLiteral("count"), static_cast<double>(s.count()) },
+        { QStringLiteral("p50_us"), us(s.percentile(50)) },
+        { QStringLiteral("p99_us"), us(s.percentile(99)) },
+        { QStringLiteral("max_us"), us(s.max()) },
+        { QStringLiteral("mean_us"), s.mean() / 1000.0 } };
 }
 
-struct ReportOptions
-{
+struct ReportOptions {
     QString control;
     QString timestamps;
     QString label;
@@ -322,8 +325,8 @@ int report(const ReportOptions& o)
 
     std::printf("\n== %s ==\n", qPrintable(o.label.isEmpty() ? QStringLiteral("run") : o.label));
     std::printf("frames sent by host-sim: %zu (handled %" PRId64 ")\n", n, handled);
-    std::printf("%-26s %-10s %9s %7s %5s %6s %8s %8s %8s %9s\n", "device", "ip", "received", "lost", "dup",
-                "reord", "ignored", "p50 us", "p99 us", "max us");
+    std::printf("%-26s %-10s %9s %7s %5s %6s %8s %8s %8s %9s\n", "device", "ip", "received", "lost",
+        "dup", "reord", "ignored", "p50 us", "p99 us", "max us");
 
     QJsonArray deviceRows;
     std::int64_t totalLost = 0;
@@ -332,7 +335,8 @@ int report(const ReportOptions& o)
         std::vector<char> seen(n, 0);
         LatencyStats mine;
         mine.reserve(n);
-        std::int64_t received = 0, duplicates = 0, reordered = 0, ignored = 0, malformed = 0, unmatched = 0;
+        std::int64_t received = 0, duplicates = 0, reordered = 0, ignored = 0, malformed = 0,
+                     unmatched = 0;
         std::int64_t highest = -1;
         for (const Datagram& d : log.datagrams) {
             if (d.status == QLatin1String("ignored")) {
@@ -370,9 +374,9 @@ int report(const ReportOptions& o)
         maxReceived = std::max(maxReceived, received);
         std::printf("%-26s %-10s %9" PRId64 " %7" PRId64 " %5" PRId64 " %6" PRId64 " %8" PRId64
                     " %8.1f %8.1f %8.1f%s\n",
-                    qPrintable(log.info.name.left(26)), qPrintable(log.info.ip), received, lost, duplicates,
-                    reordered, ignored, us(mine.percentile(50)), us(mine.percentile(99)), us(mine.max()),
-                    malformed + unmatched ? "  (+ malformed/unmatched)" : "");
+            qPrintable(log.info.name.left(26)), qPrintable(log.info.ip), received, lost, duplicates,
+            reordered, ignored, us(mine.percentile(50)), us(mine.percentile(99)), us(mine.max()),
+            malformed + unmatched ? "  (+ malformed/unmatched)" : "");
         QJsonObject row = statsJson(mine);
         row.insert(QStringLiteral("name"), log.info.name);
         row.insert(QStringLiteral("ip"), log.info.ip);
@@ -395,52 +399,57 @@ int report(const ReportOptions& o)
             firstDevice.add(firstArrival[i] - sent[i].sendNs);
     }
 
-    const double lossPercent = n && !logs.empty()
-        ? 100.0 * static_cast<double>(totalLost) / (static_cast<double>(n) * static_cast<double>(logs.size()))
-        : 0.0;
-    std::printf("every datagram (%zu): p50 %.1f us, p99 %.1f us, max %.1f us\n", all.count(), us(all.percentile(50)),
-                us(all.percentile(99)), us(all.max()));
+    const double lossPercent = n && !logs.empty() ? 100.0 * static_cast<double>(totalLost)
+            / (static_cast<double>(n) * static_cast<double>(logs.size()))
+                                                  : 0.0;
+    std::printf("every datagram (%zu): p50 %.1f us, p99 %.1f us, max %.1f us\n", all.count(),
+        us(all.percentile(50)), us(all.percentile(99)), us(all.max()));
     std::printf("first device of each frame (%zu frames): p50 %.1f us, p99 %.1f us, max %.1f us\n",
-                firstDevice.count(), us(firstDevice.percentile(50)), us(firstDevice.percentile(99)),
-                us(firstDevice.max()));
-    std::printf("whole frame, last of %zu devices (%zu frames): p50 %.1f us, p99 %.1f us, max %.1f us\n", logs.size(),
-                wholeFrame.count(), us(wholeFrame.percentile(50)), us(wholeFrame.percentile(99)), us(wholeFrame.max()));
+        firstDevice.count(), us(firstDevice.percentile(50)), us(firstDevice.percentile(99)),
+        us(firstDevice.max()));
+    std::printf(
+        "whole frame, last of %zu devices (%zu frames): p50 %.1f us, p99 %.1f us, max %.1f us\n",
+        logs.size(), wholeFrame.count(), us(wholeFrame.percentile(50)),
+        us(wholeFrame.percentile(99)), us(wholeFrame.max()));
     std::printf("host round trip (send to answer): p50 %.1f us, p99 %.1f us, max %.1f us\n",
-                us(roundTrip.percentile(50)), us(roundTrip.percentile(99)), us(roundTrip.max()));
-    std::printf("lost datagrams: %" PRId64 " of %zu (%.3f %%)\n", totalLost, n * logs.size(), lossPercent);
+        us(roundTrip.percentile(50)), us(roundTrip.percentile(99)), us(roundTrip.max()));
+    std::printf(
+        "lost datagrams: %" PRId64 " of %zu (%.3f %%)\n", totalLost, n * logs.size(), lossPercent);
 
     if (!o.json.isEmpty()) {
-        const QJsonObject doc{{QStringLiteral("label"), o.label},
-                              {QStringLiteral("frames_sent"), static_cast<double>(n)},
-                              {QStringLiteral("frames_handled"), static_cast<double>(handled)},
-                              {QStringLiteral("devices"), deviceRows},
-                              {QStringLiteral("lost"), static_cast<double>(totalLost)},
-                              {QStringLiteral("loss_percent"), lossPercent},
-                              {QStringLiteral("latency"), statsJson(all)},
-                              {QStringLiteral("first_device"), statsJson(firstDevice)},
-                              {QStringLiteral("whole_frame"), statsJson(wholeFrame)},
-                              {QStringLiteral("round_trip"), statsJson(roundTrip)}};
+        const QJsonObject doc { { QStringLiteral("label"), o.label },
+            { QStringLiteral("frames_sent"), static_cast<double>(n) },
+            { QStringLiteral("frames_handled"), static_cast<double>(handled) },
+            { QStringLiteral("devices"), deviceRows },
+            { QStringLiteral("lost"), static_cast<double>(totalLost) },
+            { QStringLiteral("loss_percent"), lossPercent },
+            { QStringLiteral("latency"), statsJson(all) },
+            { QStringLiteral("first_device"), statsJson(firstDevice) },
+            { QStringLiteral("whole_frame"), statsJson(wholeFrame) },
+            { QStringLiteral("round_trip"), statsJson(roundTrip) } };
         QSaveFile out(o.json);
-        if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(doc).toJson()) < 0 || !out.commit())
+        if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(doc).toJson()) < 0
+            || !out.commit())
             std::fprintf(stderr, "e2e: cannot write %s\n", qPrintable(o.json));
     }
     if (!o.row.isEmpty()) {
         // One row of the README table (header written by the script).
         QFile out(o.row);
         if (out.open(QIODevice::Append | QIODevice::Text)) {
-            const QString line =
-                QStringLiteral("| %1 | %2 | %3 | %4 (%5 %) | %6 | %7 | %8 | %9 | %10 |\n")
-                    .arg(o.label)
-                    .arg(n)
-                    .arg(minReceived == maxReceived ? QString::number(maxReceived)
-                                                    : QStringLiteral("%1-%2").arg(minReceived).arg(maxReceived))
-                    .arg(totalLost)
-                    .arg(lossPercent, 0, 'f', 2)
-                    .arg(us(all.percentile(50)), 0, 'f', 1)
-                    .arg(us(all.percentile(99)), 0, 'f', 1)
-                    .arg(us(all.max()), 0, 'f', 1)
-                    .arg(us(firstDevice.percentile(50)), 0, 'f', 1)
-                    .arg(us(wholeFrame.percentile(99)), 0, 'f', 1);
+            const QString line
+                = QStringLiteral("| %1 | %2 | %3 | %4 (%5 %) | %6 | %7 | %8 | %9 | %10 |\n")
+                      .arg(o.label)
+                      .arg(n)
+                      .arg(minReceived == maxReceived
+                              ? QString::number(maxReceived)
+                              : QStringLiteral("%1-%2").arg(minReceived).arg(maxReceived))
+                      .arg(totalLost)
+                      .arg(lossPercent, 0, 'f', 2)
+                      .arg(us(all.percentile(50)), 0, 'f', 1)
+                      .arg(us(all.percentile(99)), 0, 'f', 1)
+                      .arg(us(all.max()), 0, 'f', 1)
+                      .arg(us(firstDevice.percentile(50)), 0, 'f', 1)
+                      .arg(us(wholeFrame.percentile(99)), 0, 'f', 1);
             out.write(line.toUtf8());
         } else {
             std::fprintf(stderr, "e2e: cannot append to %s\n", qPrintable(o.row));
@@ -452,12 +461,12 @@ int report(const ReportOptions& o)
 int usage(const char* what)
 {
     std::fprintf(stderr,
-                 "prismara-bench-e2e: %s\n"
-                 "usage: prismara-bench-e2e wait --control HOST:PORT --devices N [--timeout S]\n"
-                 "       prismara-bench-e2e report --control HOST:PORT --timestamps FILE [--label TEXT]\n"
-                 "                                 [--json FILE] [--row FILE] [--follow-until FILE]\n"
-                 "                                 [--any-status]\n",
-                 what);
+        "prismara-bench-e2e: %s\n"
+        "usage: prismara-bench-e2e wait --control HOST:PORT --devices N [--timeout S]\n"
+        "       prismara-bench-e2e report --control HOST:PORT --timestamps FILE [--label TEXT]\n"
+        "                                 [--json FILE] [--row FILE] [--follow-until FILE]\n"
+        "                                 [--any-status]\n",
+        what);
     return 2;
 }
 
@@ -472,26 +481,26 @@ int main(int argc, char** argv)
     const QString step = args.takeAt(1);
 
     QCommandLineParser parser;
-    const QCommandLineOption controlOpt(QStringLiteral("control"), QStringLiteral("Simulator control address."),
-                                        QStringLiteral("HOST:PORT"));
-    const QCommandLineOption devicesOpt(QStringLiteral("devices"), QStringLiteral("Devices to wait for."),
-                                        QStringLiteral("N"));
-    const QCommandLineOption timeoutOpt(QStringLiteral("timeout"), QStringLiteral("Seconds to wait."),
-                                        QStringLiteral("S"), QStringLiteral("60"));
-    const QCommandLineOption stampsOpt(QStringLiteral("timestamps"), QStringLiteral("host-sim --timestamps file."),
-                                       QStringLiteral("FILE"));
-    const QCommandLineOption labelOpt(QStringLiteral("label"), QStringLiteral("Name of the run."),
-                                      QStringLiteral("TEXT"));
-    const QCommandLineOption jsonOpt(QStringLiteral("json"), QStringLiteral("Write the results here."),
-                                     QStringLiteral("FILE"));
-    const QCommandLineOption rowOpt(QStringLiteral("row"), QStringLiteral("Append a markdown table row here."),
-                                    QStringLiteral("FILE"));
+    const QCommandLineOption controlOpt(QStringLiteral("control"),
+        QStringLiteral("Simulator control address."), QStringLiteral("HOST:PORT"));
+    const QCommandLineOption devicesOpt(
+        QStringLiteral("devices"), QStringLiteral("Devices to wait for."), QStringLiteral("N"));
+    const QCommandLineOption timeoutOpt(QStringLiteral("timeout"),
+        QStringLiteral("Seconds to wait."), QStringLiteral("S"), QStringLiteral("60"));
+    const QCommandLineOption stampsOpt(QStringLiteral("timestamps"),
+        QStringLiteral("host-sim --timestamps file."), QStringLiteral("FILE"));
+    const QCommandLineOption labelOpt(
+        QStringLiteral("label"), QStringLiteral("Name of the run."), QStringLiteral("TEXT"));
+    const QCommandLineOption jsonOpt(
+        QStringLiteral("json"), QStringLiteral("Write the results here."), QStringLiteral("FILE"));
+    const QCommandLineOption rowOpt(QStringLiteral("row"),
+        QStringLiteral("Append a markdown table row here."), QStringLiteral("FILE"));
     const QCommandLineOption followOpt(QStringLiteral("follow-until"),
-                                       QStringLiteral("Keep collecting until FILE exists."), QStringLiteral("FILE"));
+        QStringLiteral("Keep collecting until FILE exists."), QStringLiteral("FILE"));
     const QCommandLineOption anyStatusOpt(QStringLiteral("any-status"),
-                                          QStringLiteral("Count datagrams the devices ignored as received."));
-    parser.addOptions({controlOpt, devicesOpt, timeoutOpt, stampsOpt, labelOpt, jsonOpt, rowOpt, followOpt,
-                       anyStatusOpt});
+        QStringLiteral("Count datagrams the devices ignored as received."));
+    parser.addOptions({ controlOpt, devicesOpt, timeoutOpt, stampsOpt, labelOpt, jsonOpt, rowOpt,
+        followOpt, anyStatusOpt });
     if (!parser.parse(args))
         return usage(qPrintable(parser.errorText()));
     if (!parser.positionalArguments().isEmpty())

@@ -32,10 +32,10 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-struct Target
+namespace
 {
+
+struct Target {
     StreamDatagram::Model model;
     int panelNumbers;
     std::vector<int> pidArrray;
@@ -49,23 +49,29 @@ bool loadTargets(const char* path, std::vector<Target>& out)
         return false;
     // Name order, as the tool walks its registry.
     std::map<QString, Target> byName;
-    for (const QJsonValue& v : QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("devices")).toArray()) {
+    for (const QJsonValue& v : QJsonDocument::fromJson(file.readAll())
+                                   .object()
+                                   .value(QStringLiteral("devices"))
+                                   .toArray()) {
         const QJsonObject d = v.toObject();
         const QString name = d.value(QStringLiteral("name")).toString();
         const std::string ip = d.value(QStringLiteral("ip")).toString().toStdString();
-        Target t{};
+        Target t {};
         t.model = StreamDatagram::modelForName(name.toStdU16String());
         if (t.model == StreamDatagram::Model::None)
             continue;
         t.to.sin_family = AF_INET;
-        t.to.sin_port = htons(t.model == StreamDatagram::Model::Canvas ? StreamDatagram::kCanvasPort
-                                                                      : StreamDatagram::kLightPort);
-        if (inet_pton(AF_INET, ip.c_str(), &t.to.sin_addr) != 1 || (ntohl(t.to.sin_addr.s_addr) >> 24) != 127) {
+        t.to.sin_port
+            = htons(t.model == StreamDatagram::Model::Canvas ? StreamDatagram::kCanvasPort
+                                                             : StreamDatagram::kLightPort);
+        if (inet_pton(AF_INET, ip.c_str(), &t.to.sin_addr) != 1
+            || (ntohl(t.to.sin_addr.s_addr) >> 24) != 127) {
             std::fprintf(stderr, "forwarder: %s is not a loopback address\n", ip.c_str());
             return false;
         }
         for (const QJsonValue& p : d.value(QStringLiteral("panels")).toArray()) {
-            const int id = p.isObject() ? p.toObject().value(QStringLiteral("id")).toInt() : p.toInt();
+            const int id
+                = p.isObject() ? p.toObject().value(QStringLiteral("id")).toInt() : p.toInt();
             if (t.model == StreamDatagram::Model::Light) {
                 t.pidArrray.push_back(id % 256);
             } else {
@@ -114,17 +120,19 @@ void serve(int client, int udp, const std::vector<Target>& targets)
             if (!reader.hasRequest())
                 continue;
             const HostRequest request = reader.takeRequest();
-            const HostIntake::Decision d = HostIntake::evaluate(request.toMessage(), syncDeviceType);
+            const HostIntake::Decision d
+                = HostIntake::evaluate(request.toMessage(), syncDeviceType);
             syncDeviceType = d.syncDeviceType;
             if (d.action == HostIntake::Action::Forward) {
                 for (const Target& t : targets) {
-                    const std::vector<std::uint8_t> datagram = t.model == StreamDatagram::Model::Canvas
-                        ? StreamDatagram::buildCanvas(HostIntake::kColourEntries, d.red, d.green, d.blue,
-                                                      t.panelNumbers, t.pidArrray)
-                        : StreamDatagram::buildLight(HostIntake::kColourEntries, d.red, d.green, d.blue,
-                                                     t.panelNumbers, t.pidArrray);
-                    ::sendto(udp, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&t.to),
-                             sizeof t.to);
+                    const std::vector<std::uint8_t> datagram
+                        = t.model == StreamDatagram::Model::Canvas
+                        ? StreamDatagram::buildCanvas(HostIntake::kColourEntries, d.red, d.green,
+                            d.blue, t.panelNumbers, t.pidArrray)
+                        : StreamDatagram::buildLight(HostIntake::kColourEntries, d.red, d.green,
+                            d.blue, t.panelNumbers, t.pidArrray);
+                    ::sendto(udp, datagram.data(), datagram.size(), 0,
+                        reinterpret_cast<const sockaddr*>(&t.to), sizeof t.to);
                 }
             }
             const auto answer = encodeHostAnswer(d.handled, d.result);
@@ -139,7 +147,8 @@ void serve(int client, int udp, const std::vector<Target>& targets)
 int main(int argc, char** argv)
 {
     if (argc != 3 || std::strcmp(argv[1], "--devices") != 0) {
-        std::fprintf(stderr, "usage: PRISMARA_HOST_SOCKET=/abs/path prismara-bench-forwarder --devices FILE\n");
+        std::fprintf(stderr,
+            "usage: PRISMARA_HOST_SOCKET=/abs/path prismara-bench-forwarder --devices FILE\n");
         return 2;
     }
     const char* path = std::getenv("PRISMARA_HOST_SOCKET");
@@ -153,7 +162,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    sockaddr_un at{};
+    sockaddr_un at {};
     at.sun_family = AF_UNIX;
     if (std::strlen(path) >= sizeof at.sun_path) {
         std::fprintf(stderr, "forwarder: socket path too long\n");
@@ -163,7 +172,8 @@ int main(int argc, char** argv)
     const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
     const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
     ::unlink(path);
-    if (listener < 0 || udp < 0 || ::bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0
+    if (listener < 0 || udp < 0
+        || ::bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0
         || ::listen(listener, 4) != 0) {
         std::fprintf(stderr, "forwarder: cannot listen on %s: %s\n", path, std::strerror(errno));
         return 1;

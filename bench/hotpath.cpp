@@ -18,11 +18,11 @@
 // at the devices' addresses take the datagrams and are drained between batches,
 // outside the timed part. Binds fixed ports: run it inside tools/netns-run.
 
-#include "service/deviceregistry.h"
 #include "app/processsetup.h"
 #include "app/zelnanoleaftool.h"
 #include "bench/latencystats.h"
 #include "bench/udpsinks.h"
+#include "service/deviceregistry.h"
 #include "service/nanoleafapisync.h"
 #include "service/panelmodel.h"
 #include "service/streamdatagram.h"
@@ -53,14 +53,14 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr int kColours = HostIntake::kColourEntries;
 
 constexpr int kShapesPanels = 20;
 
-struct BenchDevice
-{
+struct BenchDevice {
     QString name;
     QString ip;
     QVector<int> panelIds;
@@ -71,8 +71,10 @@ struct BenchDevice
 // private one.
 bool inPrivateNetworkNamespace()
 {
-    struct stat self{};
-    struct stat init{};
+    struct stat self {
+    };
+    struct stat init {
+    };
     if (::stat("/proc/self/ns/net", &self) != 0 || ::stat("/proc/1/ns/net", &init) != 0)
         return qgetenv("PRISMARA_IN_NETNS") == "1";
     return self.st_ino != init.st_ino || self.st_dev != init.st_dev;
@@ -92,9 +94,11 @@ bool loadDevices(const QString& path, std::vector<BenchDevice>& out, QString& er
         device.name = d.value(QStringLiteral("name")).toString();
         device.ip = d.value(QStringLiteral("ip")).toString();
         for (const QJsonValue& p : d.value(QStringLiteral("panels")).toArray())
-            device.panelIds.append(p.isObject() ? p.toObject().value(QStringLiteral("id")).toInt() : p.toInt());
+            device.panelIds.append(
+                p.isObject() ? p.toObject().value(QStringLiteral("id")).toInt() : p.toInt());
         if (device.name.isEmpty() || !device.ip.startsWith(QLatin1String("127."))) {
-            error = QStringLiteral("%1: every device needs a name and a 127.x.y.z address").arg(path);
+            error
+                = QStringLiteral("%1: every device needs a name and a 127.x.y.z address").arg(path);
             return false;
         }
         out.push_back(device);
@@ -130,21 +134,19 @@ DeviceRecord pairedRecord(const BenchDevice& d)
     return r;
 }
 
-struct Prepared
-{
+struct Prepared {
     sockaddr_in to;
     std::vector<std::uint8_t> bytes;
 };
 
 using Clock = std::chrono::steady_clock;
 
-struct Variant
-{
+struct Variant {
     const char* key;
     const char* title;
     std::function<void()> frame;
     bool sends;
-    LatencyStats perFrameNs;  // one sample per batch: ns per frame
+    LatencyStats perFrameNs; // one sample per batch: ns per frame
 };
 
 double median(LatencyStats& s)
@@ -168,24 +170,27 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Cost per host colour frame of the tool's hot path."));
+    parser.setApplicationDescription(
+        QStringLiteral("Cost per host colour frame of the tool's hot path."));
     parser.addHelpOption();
-    const QCommandLineOption devicesOpt(QStringLiteral("devices"), QStringLiteral("Device list (nanoleaf-sim format)."),
-                                        QStringLiteral("FILE"));
-    const QCommandLineOption batchOpt(QStringLiteral("batch"), QStringLiteral("Frames per timed batch (default 100)."),
-                                      QStringLiteral("N"), QStringLiteral("100"));
-    const QCommandLineOption roundsOpt(QStringLiteral("rounds"), QStringLiteral("Rounds of batches (default 300)."),
-                                       QStringLiteral("N"), QStringLiteral("300"));
+    const QCommandLineOption devicesOpt(QStringLiteral("devices"),
+        QStringLiteral("Device list (nanoleaf-sim format)."), QStringLiteral("FILE"));
+    const QCommandLineOption batchOpt(QStringLiteral("batch"),
+        QStringLiteral("Frames per timed batch (default 100)."), QStringLiteral("N"),
+        QStringLiteral("100"));
+    const QCommandLineOption roundsOpt(QStringLiteral("rounds"),
+        QStringLiteral("Rounds of batches (default 300)."), QStringLiteral("N"),
+        QStringLiteral("300"));
     const QCommandLineOption loggingOpt(QStringLiteral("logging"),
-                                        QStringLiteral("Leave the debug log on (send stderr to a file)."));
-    const QCommandLineOption jsonOpt(QStringLiteral("json"), QStringLiteral("Write the results here."),
-                                     QStringLiteral("FILE"));
-    const QCommandLineOption rowOpt(QStringLiteral("row"), QStringLiteral("Append a markdown table row here."),
-                                    QStringLiteral("FILE"));
+        QStringLiteral("Leave the debug log on (send stderr to a file)."));
+    const QCommandLineOption jsonOpt(
+        QStringLiteral("json"), QStringLiteral("Write the results here."), QStringLiteral("FILE"));
+    const QCommandLineOption rowOpt(QStringLiteral("row"),
+        QStringLiteral("Append a markdown table row here."), QStringLiteral("FILE"));
     const QCommandLineOption shapesOpt(QStringLiteral("shapes"),
-                                       QStringLiteral("Add N Shapes devices of 20 panels (default 0)."),
-                                       QStringLiteral("N"), QStringLiteral("0"));
-    parser.addOptions({devicesOpt, batchOpt, roundsOpt, loggingOpt, jsonOpt, rowOpt, shapesOpt});
+        QStringLiteral("Add N Shapes devices of 20 panels (default 0)."), QStringLiteral("N"),
+        QStringLiteral("0"));
+    parser.addOptions({ devicesOpt, batchOpt, roundsOpt, loggingOpt, jsonOpt, rowOpt, shapesOpt });
     parser.process(app);
 
     bool okBatch = false, okRounds = false;
@@ -207,7 +212,8 @@ int main(int argc, char** argv)
         return 2;
     }
     if (!inPrivateNetworkNamespace()) {
-        std::fprintf(stderr, "hotpath: binds the devices' fixed ports; run it through tools/netns-run\n");
+        std::fprintf(
+            stderr, "hotpath: binds the devices' fixed ports; run it through tools/netns-run\n");
         return 2;
     }
 
@@ -230,7 +236,8 @@ int main(int argc, char** argv)
     // A host endpoint of its own, so a tool running elsewhere on the machine is not disturbed.
     QTemporaryDir scratch;
     if (qEnvironmentVariableIsEmpty("PRISMARA_HOST_SOCKET"))
-        qputenv("PRISMARA_HOST_SOCKET", QFile::encodeName(scratch.filePath(QStringLiteral("host"))));
+        qputenv(
+            "PRISMARA_HOST_SOCKET", QFile::encodeName(scratch.filePath(QStringLiteral("host"))));
     ZelNanoleafTool window;
 
     deviceMap.clear();
@@ -251,31 +258,34 @@ int main(int argc, char** argv)
     }
     const std::int32_t type = window.syncDeviceType;
     std::memcpy(&record[52], &type, sizeof type);
-    const HostIntake::Message message{HostIntake::kCopyData, 0, window.CUSTOM_TYPE_RGB,
-                                      static_cast<std::uint32_t>(record.size()), record.data()};
+    const HostIntake::Message message { HostIntake::kCopyData, 0, window.CUSTOM_TYPE_RGB,
+        static_cast<std::uint32_t>(record.size()), record.data() };
 
     // What the tool sends, precomputed, in the order it sends it (name order).
     std::vector<Prepared> prepared;
     const QMap<QString, DeviceRecord> registry = deviceMap.snapshot();
     for (auto it = registry.cbegin(); it != registry.cend(); ++it) {
         const DeviceRecord& r = it.value();
-        const StreamDatagram::Model model = StreamDatagram::modelForName(r.deviceName.toStdU16String());
+        const StreamDatagram::Model model
+            = StreamDatagram::modelForName(r.deviceName.toStdU16String());
         if (model == StreamDatagram::Model::None && PanelModel::streamsV2(r.panelModel)) {
             const std::vector<std::uint16_t> ids(r.mPidArray.cbegin(), r.mPidArray.cend());
-            Prepared p{};
+            Prepared p {};
             p.to.sin_family = AF_INET;
             p.to.sin_port = htons(StreamDatagram::kCanvasPort);
             ::inet_pton(AF_INET, r.ip.toStdString().c_str(), &p.to.sin_addr);
             p.bytes.resize(2 + 8 * ids.size());
-            p.bytes.resize(StreamDatagram::buildV2(p.bytes.data(), p.bytes.size(), ids, red, green, blue));
+            p.bytes.resize(
+                StreamDatagram::buildV2(p.bytes.data(), p.bytes.size(), ids, red, green, blue));
             prepared.push_back(p);
-            endpoints.push_back(UdpSinks::Endpoint{r.ip.toStdString(), StreamDatagram::kCanvasPort});
+            endpoints.push_back(
+                UdpSinks::Endpoint { r.ip.toStdString(), StreamDatagram::kCanvasPort });
             continue;
         }
         if (model == StreamDatagram::Model::None)
             continue;
         const std::vector<int> ids(r.pidArrray.cbegin(), r.pidArrray.cend());
-        Prepared p{};
+        Prepared p {};
         p.to.sin_family = AF_INET;
         p.to.sin_port = htons(model == StreamDatagram::Model::Canvas ? StreamDatagram::kCanvasPort
                                                                      : StreamDatagram::kLightPort);
@@ -284,7 +294,7 @@ int main(int argc, char** argv)
             ? StreamDatagram::buildCanvas(kColours, red, green, blue, r.panelNumbers, ids)
             : StreamDatagram::buildLight(kColours, red, green, blue, r.panelNumbers, ids);
         prepared.push_back(p);
-        endpoints.push_back(UdpSinks::Endpoint{r.ip.toStdString(), ntohs(p.to.sin_port)});
+        endpoints.push_back(UdpSinks::Endpoint { r.ip.toStdString(), ntohs(p.to.sin_port) });
     }
 
     UdpSinks sinks;
@@ -300,43 +310,42 @@ int main(int argc, char** argv)
     }
 
     std::vector<Variant> variants;
-    variants.push_back(Variant{"hostMessage", "(a) ZelNanoleafTool::hostMessage -> sendUdpDAta",
-                               [&] { window.hostMessage(message); }, true, {}});
-    variants.push_back(Variant{"sendto", "(b) plain sendto of the same datagrams",
-                               [&] {
-                                   for (const Prepared& p : prepared)
-                                       ::sendto(plain, p.bytes.data(), p.bytes.size(), 0,
-                                                reinterpret_cast<const sockaddr*>(&p.to), sizeof p.to);
-                               },
-                               true, {}});
-    variants.push_back(Variant{"sendUdpDAta", "(c) nanoleafAPIsync::sendUdpDAta only",
-                               [&] { window.service->sendUdpDAta(kColours, red, green, blue); }, true, {}});
+    variants.push_back(Variant { "hostMessage", "(a) ZelNanoleafTool::hostMessage -> sendUdpDAta",
+        [&] { window.hostMessage(message); }, true, {} });
+    variants.push_back(Variant { "sendto", "(b) plain sendto of the same datagrams",
+        [&] {
+            for (const Prepared& p : prepared)
+                ::sendto(plain, p.bytes.data(), p.bytes.size(), 0,
+                    reinterpret_cast<const sockaddr*>(&p.to), sizeof p.to);
+        },
+        true, {} });
+    variants.push_back(Variant { "sendUdpDAta", "(c) nanoleafAPIsync::sendUdpDAta only",
+        [&] { window.service->sendUdpDAta(kColours, red, green, blue); }, true, {} });
     std::vector<mmsghdr> batchHeaders(prepared.size());
     std::vector<iovec> batchVectors(prepared.size());
     for (std::size_t i = 0; i < prepared.size(); ++i) {
-        batchVectors[i] = iovec{prepared[i].bytes.data(), prepared[i].bytes.size()};
-        batchHeaders[i] = mmsghdr{};
+        batchVectors[i] = iovec { prepared[i].bytes.data(), prepared[i].bytes.size() };
+        batchHeaders[i] = mmsghdr {};
         batchHeaders[i].msg_hdr.msg_name = &prepared[i].to;
         batchHeaders[i].msg_hdr.msg_namelen = sizeof prepared[i].to;
         batchHeaders[i].msg_hdr.msg_iov = &batchVectors[i];
         batchHeaders[i].msg_hdr.msg_iovlen = 1;
     }
-    variants.push_back(Variant{"evaluate", "(d) HostIntake::evaluate only",
-                               [&] {
-                                   volatile int action =
-                                       static_cast<int>(HostIntake::evaluate(message, type).action);
-                                   (void)action;
-                               },
-                               false, {}});
-    variants.push_back(Variant{"sendmmsg", "(e) one sendmmsg of the same datagrams",
-                               [&] {
-                                   ::sendmmsg(plain, batchHeaders.data(),
-                                              static_cast<unsigned int>(batchHeaders.size()), 0);
-                               },
-                               true, {}});
+    variants.push_back(Variant { "evaluate", "(d) HostIntake::evaluate only",
+        [&] {
+            volatile int action = static_cast<int>(HostIntake::evaluate(message, type).action);
+            (void)action;
+        },
+        false, {} });
+    variants.push_back(Variant { "sendmmsg", "(e) one sendmmsg of the same datagrams",
+        [&] {
+            ::sendmmsg(
+                plain, batchHeaders.data(), static_cast<unsigned int>(batchHeaders.size()), 0);
+        },
+        true, {} });
 
     // Both ways must put the same bytes on the wire, or the comparison means nothing.
-    for (int v : {0, 1, 2, 4}) {
+    for (int v : { 0, 1, 2, 4 }) {
         sinks.drain();
         variants[static_cast<std::size_t>(v)].frame();
         const std::size_t got = sinks.drain();
@@ -344,8 +353,9 @@ int main(int argc, char** argv)
         for (std::size_t i = 0; same && i < prepared.size(); ++i)
             same = sinks.last()[i] == prepared[i].bytes;
         if (!same) {
-            std::fprintf(stderr, "hotpath: %s did not deliver the expected %zu datagrams (got %zu)\n",
-                         variants[static_cast<std::size_t>(v)].key, prepared.size(), got);
+            std::fprintf(stderr,
+                "hotpath: %s did not deliver the expected %zu datagrams (got %zu)\n",
+                variants[static_cast<std::size_t>(v)].key, prepared.size(), got);
             return 1;
         }
     }
@@ -357,7 +367,8 @@ int main(int argc, char** argv)
         const auto start = Clock::now();
         for (int i = 0; i < frames; ++i)
             v.frame();
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+        const auto ns
+            = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
         return static_cast<std::int64_t>(ns / frames);
     };
     for (int warm = 0; warm < 5; ++warm)
@@ -378,25 +389,30 @@ int main(int argc, char** argv)
     sinks.drain();
     ::close(plain);
 
-    const QString deviceText = shapes > 0
-        ? QStringLiteral("%1 (%2 of them Shapes, %3 panels each)").arg(prepared.size()).arg(shapes).arg(kShapesPanels)
-        : QString::number(prepared.size());
-    std::printf("\nhot path per host frame: %s paired devices, %d colours, logging %s; %d rounds of %d frames\n",
-                qPrintable(deviceText), kColours, logging ? "ON (stderr)" : "off", rounds, batch);
+    const QString deviceText = shapes > 0 ? QStringLiteral("%1 (%2 of them Shapes, %3 panels each)")
+                                                .arg(prepared.size())
+                                                .arg(shapes)
+                                                .arg(kShapesPanels)
+                                          : QString::number(prepared.size());
+    std::printf("\nhot path per host frame: %s paired devices, %d colours, logging %s; %d rounds "
+                "of %d frames\n",
+        qPrintable(deviceText), kColours, logging ? "ON (stderr)" : "off", rounds, batch);
     std::printf("%-50s %12s %10s %10s\n", "", "median ns", "p10 ns", "p90 ns");
     QJsonObject results;
     for (Variant& v : variants) {
         std::printf("%-50s %12.0f %10lld %10lld\n", v.title, median(v.perFrameNs),
-                    static_cast<long long>(v.perFrameNs.percentile(10)),
-                    static_cast<long long>(v.perFrameNs.percentile(90)));
+            static_cast<long long>(v.perFrameNs.percentile(10)),
+            static_cast<long long>(v.perFrameNs.percentile(90)));
         results.insert(QLatin1String(v.key),
-                       QJsonObject{{QStringLiteral("median_ns"), median(v.perFrameNs)},
-                                   {QStringLiteral("p10_ns"), static_cast<double>(v.perFrameNs.percentile(10))},
-                                   {QStringLiteral("p90_ns"), static_cast<double>(v.perFrameNs.percentile(90))}});
+            QJsonObject { { QStringLiteral("median_ns"), median(v.perFrameNs) },
+                { QStringLiteral("p10_ns"), static_cast<double>(v.perFrameNs.percentile(10)) },
+                { QStringLiteral("p90_ns"), static_cast<double>(v.perFrameNs.percentile(90)) } });
     }
-    const double ratio = median(variants[0].perFrameNs) / std::max(1.0, median(variants[1].perFrameNs));
+    const double ratio
+        = median(variants[0].perFrameNs) / std::max(1.0, median(variants[1].perFrameNs));
     const double roundRatio = median(ratioPerRound) / 1000.0;
-    std::printf("ratio (a)/(b): %.2f (of the medians), %.2f (median of the per-round ratios)\n", ratio, roundRatio);
+    std::printf("ratio (a)/(b): %.2f (of the medians), %.2f (median of the per-round ratios)\n",
+        ratio, roundRatio);
     results.insert(QStringLiteral("ratio"), ratio);
     results.insert(QStringLiteral("ratio_per_round_median"), roundRatio);
     results.insert(QStringLiteral("logging"), logging);
@@ -405,7 +421,8 @@ int main(int argc, char** argv)
 
     if (parser.isSet(jsonOpt)) {
         QSaveFile out(parser.value(jsonOpt));
-        if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(results).toJson()) < 0 || !out.commit())
+        if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(results).toJson()) < 0
+            || !out.commit())
             std::fprintf(stderr, "hotpath: cannot write %s\n", qPrintable(parser.value(jsonOpt)));
     }
     if (parser.isSet(rowOpt)) {

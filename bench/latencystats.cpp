@@ -16,7 +16,8 @@ std::int64_t LatencyStats::percentile(double p)
     if (samples.empty())
         return 0;
     sort();
-    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(samples.size())));
+    const auto rank
+        = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(samples.size())));
     return samples[std::min(samples.size() - 1, rank == 0 ? 0 : rank - 1)];
 }
 

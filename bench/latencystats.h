@@ -9,7 +9,11 @@
 class LatencyStats
 {
 public:
-    void add(std::int64_t ns) { samples.push_back(ns); sorted = false; }
+    void add(std::int64_t ns)
+    {
+        samples.push_back(ns);
+        sorted = false;
+    }
     void reserve(std::size_t n) { samples.reserve(n); }
     std::size_t count() const { return samples.size(); }
     bool empty() const { return samples.empty(); }

@@ -8,7 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // Room for a few hundred frames per device between two drains.
 constexpr int kReceiveBuffer = 4 * 1024 * 1024;
@@ -37,7 +38,7 @@ bool UdpSinks::bind(const std::vector<Endpoint>& endpoints, std::string& error)
         if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
             ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        sockaddr_in at{};
+        sockaddr_in at {};
         at.sin_family = AF_INET;
         at.sin_port = htons(e.port);
         if (::inet_pton(AF_INET, e.ipv4.c_str(), &at.sin_addr) != 1

@@ -12,8 +12,7 @@
 class UdpSinks
 {
 public:
-    struct Endpoint
-    {
+    struct Endpoint {
         std::string ipv4;
         std::uint16_t port;
     };

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 int g_reports = 0;
 
@@ -20,15 +21,15 @@ void countReport(int level, const std::string& message)
     ++g_reports;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size > Zeroconf::Detail::kMaxDatagramSize)
-        return 0;  // the transport never hands over more
+        return 0; // the transport never hands over more
 
     Zeroconf::Detail::RawReply raw;
-    raw.peer = Platform::Net::makeIpv4Peer({127, 0, 0, 2}, 5353);
+    raw.peer = Platform::Net::makeIpv4Peer({ 127, 0, 0, 2 }, 5353);
     raw.bytes.assign(data, data + size);
 
     Zeroconf::LogSink = countReport;
@@ -42,8 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         std::size_t previousEnd = 0;
         for (const Zeroconf::ReplyRecord& record : reply.records) {
-            if (record.position < previousEnd || record.length < 12 || record.position + record.length > size ||
-                record.name.size() > 255 || raw.bytes[record.position] != 0xC0)
+            if (record.position < previousEnd || record.length < 12
+                || record.position + record.length > size || record.name.size() > 255
+                || raw.bytes[record.position] != 0xC0)
                 std::abort();
             previousEnd = record.position + record.length;
         }
@@ -56,7 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string name;
         const std::size_t start = data[0] % (size + 1);
         const std::size_t consumed = Zeroconf::Detail::ReadName(raw.bytes, start, name);
-        if (consumed != 0 && (start + consumed > size || raw.bytes[start + consumed - 1] != 0 || name.size() >= consumed))
+        if (consumed != 0
+            && (start + consumed > size || raw.bytes[start + consumed - 1] != 0
+                || name.size() >= consumed))
             std::abort();
     }
     return 0;

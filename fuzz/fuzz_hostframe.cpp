@@ -10,7 +10,8 @@
 #include <cstdlib>
 #include <vector>
 
-namespace {
+namespace
+{
 
 void check(bool ok)
 {
@@ -18,10 +19,9 @@ void check(bool ok)
         std::abort();
 }
 
-struct Outcome
-{
+struct Outcome {
     std::vector<HostRequest> requests;
-    std::vector<std::size_t> ends;  // stream offset just past each request
+    std::vector<std::size_t> ends; // stream offset just past each request
     bool failed = false;
     HostFrameReader::Error error = HostFrameReader::Error::None;
 };
@@ -43,7 +43,7 @@ Outcome run(const std::uint8_t* data, std::size_t size, std::size_t (*piece)(std
         } else if (reader.failed()) {
             break;
         } else {
-            check(took == want);  // without a request or an error, all of it is taken
+            check(took == want); // without a request or an error, all of it is taken
         }
     }
     out.failed = reader.failed();
@@ -51,10 +51,16 @@ Outcome run(const std::uint8_t* data, std::size_t size, std::size_t (*piece)(std
     return out;
 }
 
-std::size_t whole(std::size_t) { return static_cast<std::size_t>(-1); }
-std::size_t small(std::size_t step) { return 1 + step % 7; }
+std::size_t whole(std::size_t)
+{
+    return static_cast<std::size_t>(-1);
+}
+std::size_t small(std::size_t step)
+{
+    return 1 + step % 7;
+}
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -67,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(a.ends[i] == b.ends[i]);
         const HostRequest& r = a.requests[i];
         check(r.message == b.requests[i].message && r.wParam == b.requests[i].wParam
-              && r.dwData == b.requests[i].dwData && r.payload == b.requests[i].payload);
+            && r.dwData == b.requests[i].dwData && r.payload == b.requests[i].payload);
         const std::vector<unsigned char> again = encodeHostRequest(r.toMessage());
         check(again.size() == a.ends[i] - begin);
         check(std::equal(again.begin(), again.end(), data + begin));
@@ -75,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     if (size >= kHostAnswerSize) {
-        HostIntake::HostAnswer answer{};
+        HostIntake::HostAnswer answer {};
         if (decodeHostAnswer(data, size, answer)) {
             const auto back = encodeHostAnswer(answer.handled, answer.result);
             check(std::equal(back.begin(), back.end(), data));

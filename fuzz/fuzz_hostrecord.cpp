@@ -14,7 +14,8 @@
 #include <cstring>
 #include <memory>
 
-namespace {
+namespace
+{
 
 std::uint64_t le(const std::uint8_t* p, int bytes)
 {
@@ -30,18 +31,20 @@ void check(bool ok)
         std::abort();
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     constexpr std::size_t kHeader = 14;
     if (size < kHeader)
         return 0;
-    static const std::uint32_t kMessages[] = {HostIntake::kCopyData, HostIntake::kSyncSwitch, 15, 33025};
+    static const std::uint32_t kMessages[]
+        = { HostIntake::kCopyData, HostIntake::kSyncSwitch, 15, 33025 };
     const std::uint32_t message = kMessages[data[0] % 4];
     const std::uint64_t wParam = le(data + 1, 8);
     const int current = static_cast<std::int32_t>(static_cast<std::uint32_t>(le(data + 9, 4)));
-    const std::uint64_t dwData = (data[13] % 2 == 0) ? 10001 : 10001 + (std::uint64_t{data[13]} << 32);
+    const std::uint64_t dwData
+        = (data[13] % 2 == 0) ? 10001 : 10001 + (std::uint64_t { data[13] } << 32);
 
     // Exactly cbData bytes of its own, so a sanitizer sees any read past them.
     const std::size_t cbData = size - kHeader;
@@ -49,10 +52,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (cbData)
         std::memcpy(payload.get(), data + kHeader, cbData);
 
-    HostIntake::nanoleafData record{};
-    check(HostIntake::decodeNanoleafData(payload.get(), cbData, record) == (cbData >= HostIntake::kRecordSize));
+    HostIntake::nanoleafData record {};
+    check(HostIntake::decodeNanoleafData(payload.get(), cbData, record)
+        == (cbData >= HostIntake::kRecordSize));
 
-    const HostIntake::Message m{message, wParam, dwData, static_cast<std::uint32_t>(cbData), payload.get()};
+    const HostIntake::Message m { message, wParam, dwData, static_cast<std::uint32_t>(cbData),
+        payload.get() };
     const HostIntake::Decision d = HostIntake::evaluate(m, current);
     using HostIntake::Action;
     if (message == HostIntake::kSyncSwitch) {
@@ -79,7 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(d.action == Action::Forward || d.action == Action::Drop);
     if (d.action == Action::Forward) {
         for (int k = 0; k < HostIntake::kColourEntries; ++k) {
-            check(d.red[k] == payload[4 * k] && d.green[k] == payload[4 * k + 1] && d.blue[k] == payload[4 * k + 2]);
+            check(d.red[k] == payload[4 * k] && d.green[k] == payload[4 * k + 1]
+                && d.blue[k] == payload[4 * k + 2]);
             check(d.red[k] >= 0 && d.red[k] <= 255);
         }
     }

@@ -11,7 +11,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace {
+namespace
+{
 
 void check(bool ok)
 {
@@ -21,8 +22,8 @@ void check(bool ok)
 
 bool same(const OpenApiFormat::Layout& a, const OpenApiFormat::Layout& b)
 {
-    return a.ok == b.ok && a.name == b.name && a.model == b.model && a.count == b.count &&
-           a.pidArrray == b.pidArrray && a.mPidArray == b.mPidArray;
+    return a.ok == b.ok && a.name == b.name && a.model == b.model && a.count == b.count
+        && a.pidArrray == b.pidArrray && a.mPidArray == b.mPidArray;
 }
 
 } // namespace

@@ -35,11 +35,13 @@ int main(int argc, char** argv)
     }
     for (const fs::path& file : files) {
         std::ifstream in(file, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::vector<char> bytes(
+            (std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         // A non-null pointer even for an empty input, as libFuzzer passes.
         static const std::uint8_t empty = 0;
-        LLVMFuzzerTestOneInput(bytes.empty() ? &empty : reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                               bytes.size());
+        LLVMFuzzerTestOneInput(
+            bytes.empty() ? &empty : reinterpret_cast<const std::uint8_t*>(bytes.data()),
+            bytes.size());
     }
     std::printf("replayed %zu files from %s\n", files.size(), folder);
     return 0;

@@ -13,7 +13,8 @@
 #include <cstring>
 #endif
 
-namespace Platform {
+namespace Platform
+{
 
 std::string debugChannelCut(std::string text)
 {
@@ -46,4 +47,4 @@ void debugChannelWrite(const char* text)
 #endif
 }
 
-}  // namespace Platform
+} // namespace Platform

@@ -8,7 +8,8 @@
 #include <cstddef>
 #include <string>
 
-namespace Platform {
+namespace Platform
+{
 
 // Longest text, in bytes, handed to the channel in one write.
 constexpr std::size_t kDebugChannelMaxBytes = 4095;
@@ -21,4 +22,4 @@ std::string debugChannelCut(std::string text);
 // the thread's ANSI code page to UTF-16. A null pointer writes nothing.
 void debugChannelWrite(const char* text);
 
-}  // namespace Platform
+} // namespace Platform

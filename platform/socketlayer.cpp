@@ -2,7 +2,7 @@
 
 #ifdef _WIN32
 #ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0601  // inet_ntop needs Vista or later
+#define _WIN32_WINNT 0x0601 // inet_ntop needs Vista or later
 #endif
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -23,16 +23,19 @@
 #include <climits>
 #include <cstring>
 
-namespace Platform {
-namespace Net {
+namespace Platform
+{
+namespace Net
+{
 
 static_assert(sizeof(sockaddr_storage) == sizeof(PeerAddress::storage),
-              "PeerAddress must hold a whole sockaddr_storage");
+    "PeerAddress must hold a whole sockaddr_storage");
 static_assert(alignof(sockaddr_storage) <= alignof(PeerAddress), "PeerAddress is under-aligned");
 
-namespace {
+namespace
+{
 
-using FamilyField = decltype(sockaddr_storage{}.ss_family);
+using FamilyField = decltype(sockaddr_storage {}.ss_family);
 
 #ifdef _WIN32
 // Receive and send buffers are at most a few hundred bytes, but Winsock takes an int
@@ -51,16 +54,14 @@ std::int64_t clampSeconds(std::int64_t seconds)
     return seconds > INT32_MAX ? INT32_MAX : seconds;
 }
 
-template <typename SockAddr>
-SockAddr readAs(const PeerAddress& peer)
+template <typename SockAddr> SockAddr readAs(const PeerAddress& peer)
 {
     SockAddr out;
     std::memcpy(&out, peer.storage.data(), sizeof out);
     return out;
 }
 
-template <typename SockAddr>
-PeerAddress storeAs(const SockAddr& address)
+template <typename SockAddr> PeerAddress storeAs(const SockAddr& address)
 {
     PeerAddress peer;
     std::memcpy(peer.storage.data(), &address, sizeof address);
@@ -74,7 +75,7 @@ SOCKET toNative(SocketHandle handle)
 }
 #endif
 
-}  // namespace
+} // namespace
 
 int startup()
 {
@@ -101,7 +102,7 @@ SocketHandle createUdpSocket()
     const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (s == INVALID_SOCKET)
         return -1;
-    if (s >= static_cast<SOCKET>(INT_MAX)) {  // keeps handle + 1 for select() defined
+    if (s >= static_cast<SOCKET>(INT_MAX)) { // keeps handle + 1 for select() defined
         ::closesocket(s);
         WSASetLastError(WSAEMFILE);
         return -1;
@@ -117,16 +118,18 @@ int allowBroadcast(SocketHandle handle)
 {
     const int enable = 1;
 #ifdef _WIN32
-    return ::setsockopt(toNative(handle), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&enable),
-                        static_cast<int>(sizeof enable)) == 0
-               ? 0
-               : -1;
+    return ::setsockopt(toNative(handle), SOL_SOCKET, SO_BROADCAST,
+               reinterpret_cast<const char*>(&enable), static_cast<int>(sizeof enable))
+            == 0
+        ? 0
+        : -1;
 #else
     return ::setsockopt(handle, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable) == 0 ? 0 : -1;
 #endif
 }
 
-long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size, const Ipv4Endpoint& destination)
+long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size,
+    const Ipv4Endpoint& destination)
 {
     sockaddr_in to;
     std::memset(&to, 0, sizeof to);
@@ -134,18 +137,19 @@ long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size
     to.sin_port = htons(destination.port);
     std::memcpy(&to.sin_addr, destination.address.data(), destination.address.size());
 #ifdef _WIN32
-    const int sent = ::sendto(toNative(handle), reinterpret_cast<const char*>(data), clampLength(size), 0,
-                              reinterpret_cast<const sockaddr*>(&to), static_cast<int>(sizeof to));
+    const int sent = ::sendto(toNative(handle), reinterpret_cast<const char*>(data),
+        clampLength(size), 0, reinterpret_cast<const sockaddr*>(&to), static_cast<int>(sizeof to));
     return sent == SOCKET_ERROR ? -1 : sent;
 #else
-    const ssize_t sent = ::sendto(handle, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    const ssize_t sent
+        = ::sendto(handle, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     return sent < 0 ? -1 : static_cast<long long>(sent);
 #endif
 }
 
 bool parseIpv4(const char* text, std::size_t length, std::array<std::uint8_t, 4>& address)
 {
-    std::array<std::uint8_t, 4> parsed{};
+    std::array<std::uint8_t, 4> parsed {};
     std::size_t at = 0;
     for (std::size_t part = 0; part < parsed.size(); ++part) {
         if (part > 0) {
@@ -197,15 +201,16 @@ WaitResult waitReadable(SocketHandle handle, std::int64_t seconds, std::int32_t 
     return result == 0 ? WaitResult::Timeout : WaitResult::Readable;
 }
 
-ReceiveResult receiveFrom(SocketHandle handle, std::uint8_t* buffer, std::size_t capacity, PeerAddress& peer)
+ReceiveResult receiveFrom(
+    SocketHandle handle, std::uint8_t* buffer, std::size_t capacity, PeerAddress& peer)
 {
     ReceiveResult result;
     sockaddr_storage from;
     std::memset(&from, 0, sizeof from);
 #ifdef _WIN32
     int fromLength = static_cast<int>(sizeof from);
-    const int received = ::recvfrom(toNative(handle), reinterpret_cast<char*>(buffer), clampLength(capacity), 0,
-                                    reinterpret_cast<sockaddr*>(&from), &fromLength);
+    const int received = ::recvfrom(toNative(handle), reinterpret_cast<char*>(buffer),
+        clampLength(capacity), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (received == SOCKET_ERROR) {
         // Winsock consumes the datagram and fills the buffer, but does not tell
         // how long the datagram really was.
@@ -231,7 +236,7 @@ ReceiveResult receiveFrom(SocketHandle handle, std::uint8_t* buffer, std::size_t
     message.msg_iovlen = 1;
     int flags = 0;
 #ifdef __linux__
-    flags |= MSG_TRUNC;  // makes Linux return the datagram's real length
+    flags |= MSG_TRUNC; // makes Linux return the datagram's real length
 #endif
     const ssize_t received = ::recvmsg(handle, &message, flags);
     if (received < 0)
@@ -275,7 +280,8 @@ std::uint16_t hostToNetwork16(std::uint16_t value)
 std::int64_t monotonicTicks()
 {
     using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>;
-    return std::chrono::duration_cast<Ticks>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<Ticks>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 AddressFamily peerFamily(const PeerAddress& peer)
@@ -336,5 +342,5 @@ PeerAddress makeIpv6Peer(const std::array<std::uint8_t, 16>& address, std::uint1
     return storeAs(in);
 }
 
-}  // namespace Net
-}  // namespace Platform
+} // namespace Net
+} // namespace Platform

@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <string>
 
-namespace Platform {
-namespace Net {
+namespace Platform
+{
+namespace Net
+{
 
 // A socket handle; negative means "no socket". Winsock handles are small values that
 // fit an int, which is how the discovery code has always held them.
@@ -19,34 +21,20 @@ using SocketHandle = int;
 
 // Image of the platform's 128-byte sockaddr_storage, exactly as a receive call
 // filled it. Its first 16 bits are the address family in host order.
-struct PeerAddress
-{
-    alignas(8) std::array<unsigned char, 128> storage{};
+struct PeerAddress {
+    alignas(8) std::array<unsigned char, 128> storage {};
 };
 
-enum class AddressFamily
-{
-    Unspecified,
-    Ipv4,
-    Ipv6,
-    Other
+enum class AddressFamily { Unspecified, Ipv4, Ipv6, Other };
+
+struct Ipv4Endpoint {
+    std::array<std::uint8_t, 4> address {}; // in wire order: {127, 0, 0, 1}
+    std::uint16_t port = 0; // host order
 };
 
-struct Ipv4Endpoint
-{
-    std::array<std::uint8_t, 4> address{};  // in wire order: {127, 0, 0, 1}
-    std::uint16_t port = 0;                  // host order
-};
+enum class WaitResult { Readable, Timeout, Error };
 
-enum class WaitResult
-{
-    Readable,
-    Timeout,
-    Error
-};
-
-enum class ReceiveStatus
-{
+enum class ReceiveStatus {
     Ok,
     // The datagram did not fit the buffer and was consumed. `length` is its real
     // length when the platform tells it (Linux), otherwise 0 (Winsock).
@@ -54,8 +42,7 @@ enum class ReceiveStatus
     Error
 };
 
-struct ReceiveResult
-{
+struct ReceiveResult {
     ReceiveStatus status = ReceiveStatus::Error;
     std::size_t length = 0;
 };
@@ -72,7 +59,8 @@ SocketHandle createUdpSocket();
 int allowBroadcast(SocketHandle handle);
 
 // Sends one datagram. Returns the byte count sent, negative on failure.
-long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size, const Ipv4Endpoint& destination);
+long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size,
+    const Ipv4Endpoint& destination);
 
 // Reads text[0, length) as a dotted IPv4 address ("192.168.1.20") into `address`,
 // in wire order. Accepts what inet_pton(AF_INET) accepts: exactly four decimal
@@ -85,7 +73,8 @@ bool parseIpv4(const char* text, std::size_t length, std::array<std::uint8_t, 4>
 WaitResult waitReadable(SocketHandle handle, std::int64_t seconds, std::int32_t microseconds);
 
 // Receives one datagram into buffer[0, capacity) and the sender into `peer`.
-ReceiveResult receiveFrom(SocketHandle handle, std::uint8_t* buffer, std::size_t capacity, PeerAddress& peer);
+ReceiveResult receiveFrom(
+    SocketHandle handle, std::uint8_t* buffer, std::size_t capacity, PeerAddress& peer);
 
 int closeSocket(SocketHandle handle);
 
@@ -107,5 +96,5 @@ std::string peerAddressToText(const PeerAddress& peer);
 PeerAddress makeIpv4Peer(const std::array<std::uint8_t, 4>& address, std::uint16_t port);
 PeerAddress makeIpv6Peer(const std::array<std::uint8_t, 16>& address, std::uint16_t port);
 
-}  // namespace Net
-}  // namespace Platform
+} // namespace Net
+} // namespace Platform

@@ -6,7 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace Platform {
+namespace Platform
+{
 
 PathKind pathKind(const std::string& path)
 {

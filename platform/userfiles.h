@@ -6,10 +6,10 @@
 
 #include <string>
 
-namespace Platform {
-
-enum class PathKind
+namespace Platform
 {
+
+enum class PathKind {
     Missing,
     Socket,
     Other // anything else, a symbolic link included (it is never followed)

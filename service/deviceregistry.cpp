@@ -8,8 +8,8 @@ DeviceRegistry deviceMap;
 DeviceRecord DeviceRecord::defaultRecord()
 {
     DeviceRecord record;
-    record.pidArrray = {0};
-    record.mPidArray = {0};
+    record.pidArrray = { 0 };
+    record.mPidArray = { 0 };
     return record;
 }
 
@@ -35,7 +35,8 @@ StreamTarget StreamTarget::of(const DeviceRecord& record)
     target.isPaired = record.isPaired;
     target.model = StreamDatagram::modelForName(record.deviceName.toStdU16String());
     target.panelModel = record.panelModel;
-    target.v2 = target.model == StreamDatagram::Model::None && PanelModel::streamsV2(record.panelModel);
+    target.v2
+        = target.model == StreamDatagram::Model::None && PanelModel::streamsV2(record.panelModel);
     target.to.port = target.model == StreamDatagram::Model::Canvas || target.v2
         ? StreamDatagram::kCanvasPort
         : StreamDatagram::kLightPort;

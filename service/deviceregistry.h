@@ -17,8 +17,7 @@
 // mPidArray the full ids in layout order. For a device streamed by its model
 // number (panelModel one of PanelModel::streamsV2's) both hold the ids of the
 // lit panels in PanelModel::orderLitPanels order, and panelNumbers their count.
-struct DeviceRecord
-{
+struct DeviceRecord {
     QVector<int> pidArrray;
     QVector<int> mPidArray;
     int panelNumbers = 0;
@@ -41,8 +40,7 @@ bool operator==(const DeviceRecord& a, const DeviceRecord& b);
 // What a host frame needs of one device, worked out from its record when the
 // record changes (discovery, pairing, the layout answer, unpairing), so that
 // sending a frame converts and parses nothing.
-struct StreamTarget
-{
+struct StreamTarget {
     QString deviceName;
     bool isPaired = false;
     // Decided from deviceName; None for a name of neither model.
@@ -85,8 +83,7 @@ public:
 
     // Runs change(record) under the lock on the record under name (inserting a
     // default record first when the name is missing) and returns the changed copy.
-    template <typename Change>
-    DeviceRecord update(const QString& name, Change&& change)
+    template <typename Change> DeviceRecord update(const QString& name, Change&& change)
     {
         QMutexLocker lock(&mutex);
         bool inserted = false;

@@ -12,7 +12,8 @@
 
 #include <iostream>
 
-namespace {
+namespace
+{
 
 const char* const kSeparatorLine = "--------------------";
 
@@ -92,8 +93,7 @@ void nanoleafAPIsync::listenForDevices(int seconds)
 
     // Reported on the service thread, so the service's signals all come from there.
     const bool posted = QMetaObject::invokeMethod(
-        this, [this, completed, replies] { reportScan(completed, replies); },
-        Qt::QueuedConnection);
+        this, [this, completed, replies] { reportScan(completed, replies); }, Qt::QueuedConnection);
     if (!posted)
         qWarning() << "searchDeive_noBonjour: the scan's result was lost";
 }

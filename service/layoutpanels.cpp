@@ -7,9 +7,11 @@
 
 #include <cmath>
 
-namespace LayoutPanels {
+namespace LayoutPanels
+{
 
-namespace {
+namespace
+{
 
 // Far beyond any real layout; keeps every value, and the turn applied to the
 // centres later, well inside int.

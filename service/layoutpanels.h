@@ -9,13 +9,13 @@
 
 // The parts of a device's info answer (GET /api/v1/<token>/) that its v2
 // stream is built from. Pure function over bytes: no QObject, no network.
-namespace LayoutPanels {
-
-struct Info
+namespace LayoutPanels
 {
+
+struct Info {
     bool ok = false;
-    QString model;                         // "model", e.g. "NL42"
-    double globalOrientation = 0;          // "panelLayout" / "globalOrientation" / "value"
+    QString model; // "model", e.g. "NL42"
+    double globalOrientation = 0; // "panelLayout" / "globalOrientation" / "value"
     std::vector<PanelModel::Panel> panels; // "panelLayout" / "layout" / "positionData"
 };
 

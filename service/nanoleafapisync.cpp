@@ -29,15 +29,16 @@
 
 Q_DECLARE_METATYPE(nanoleafAPIsync::CurrentDevice)
 
-namespace {
+namespace
+{
 
 const char* const kTooLargeProperty = "prismaraAnswerTooLarge";
 // Marks a layout request made with a token the device handed out just before.
 const QNetworkRequest::Attribute kFreshTokenAttribute = QNetworkRequest::User;
 // The device a request was sent for (name, base URL, token, row): its answer
 // belongs to that device, whatever the current device has become meanwhile.
-const QNetworkRequest::Attribute kTargetAttribute =
-    static_cast<QNetworkRequest::Attribute>(QNetworkRequest::User + 1);
+const QNetworkRequest::Attribute kTargetAttribute
+    = static_cast<QNetworkRequest::Attribute>(QNetworkRequest::User + 1);
 
 QJsonObject objectOf(const QByteArray& utf8)
 {
@@ -66,7 +67,8 @@ nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
     scanThread->start();
     // Returns once the scan thread runs its event loop, so the service is whole
     // (threads and descriptors) when construction ends, not some time later.
-    if (!QMetaObject::invokeMethod(scanner, [] {}, Qt::BlockingQueuedConnection))
+    if (!QMetaObject::invokeMethod(
+            scanner, [] {}, Qt::BlockingQueuedConnection))
         qFatal("nanoleafAPIsync: the scan thread did not start");
 }
 
@@ -139,7 +141,8 @@ void nanoleafAPIsync::setNanoIP(QString url, QString ip, QString name, int row, 
 
 // ---------------------------------------------------------------- requests
 
-namespace {
+namespace
+{
 
 // The transfer time-out only ends a request that makes no progress; a device that
 // trickles a byte now and then would hold it open for ever. So every request is
@@ -155,8 +158,8 @@ void setDeadline(QNetworkReply* reply, int ms)
 
 } // namespace
 
-void nanoleafAPIsync::issue(Answer kind, const QByteArray& verb, const QNetworkRequest& request,
-                            const QByteArray& body)
+void nanoleafAPIsync::issue(
+    Answer kind, const QByteArray& verb, const QNetworkRequest& request, const QByteArray& body)
 {
     onServiceThread([this, kind, verb, request, body]() {
         auto* manager = new QNetworkAccessManager(this);
@@ -187,7 +190,8 @@ void nanoleafAPIsync::issue(Answer kind, const QByteArray& verb, const QNetworkR
         if (verb == "GET")
             reply = manager->get(bounded);
         else if (verb == "POST")
-            reply = manager->post(bounded, body); // an empty body still goes out as Content-Length: 0
+            reply
+                = manager->post(bounded, body); // an empty body still goes out as Content-Length: 0
         else
             reply = manager->put(bounded, body);
         // Holding back past the bound keeps a runaway answer from filling memory;
@@ -204,8 +208,7 @@ void nanoleafAPIsync::guardAnswerSize()
     if (!reply || reply->property(kTooLargeProperty).toBool())
         return;
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    const bool announcedTooLarge =
-        announced.isValid() && announced.toLongLong() > kMaxAnswerBytes;
+    const bool announcedTooLarge = announced.isValid() && announced.toLongLong() > kMaxAnswerBytes;
     if (announcedTooLarge || reply->bytesAvailable() > kMaxAnswerBytes) {
         qDebug() << "answer too large, dropped" << reply->url().toString();
         reply->setProperty(kTooLargeProperty, true);
@@ -408,7 +411,8 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
 
 // ---------------------------------------------------------------- effects
 
-namespace {
+namespace
+{
 
 QNetworkRequest effectsRequest(const nanoleafAPIsync::CurrentDevice& target, const QByteArray& body)
 {
@@ -488,11 +492,10 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
             // Every lit panel shows one of the frame's 12 entries, so a frame of
             // fewer entries has nothing to show on some of them: it is not sent.
             datagram.resize(2 + 8 * target.v2Ids.size()); // keeps its capacity
-            const std::size_t size =
-                count < PanelModel::kHostEntries
+            const std::size_t size = count < PanelModel::kHostEntries
                 ? 0
-                : StreamDatagram::buildV2(datagram.data(), datagram.size(), target.v2Ids, red,
-                                          green, blue);
+                : StreamDatagram::buildV2(
+                    datagram.data(), datagram.size(), target.v2Ids, red, green, blue);
             datagram.resize(size);
             if (size > 0 && target.addressOk)
                 streamSender->send(target.to, datagram);
@@ -522,22 +525,22 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
         if (target.v2) {
             qDebug() << "sendUdpDAta ba"
                      << QByteArray::fromRawData(reinterpret_cast<const char*>(datagram.data()),
-                                                static_cast<int>(datagram.size()));
+                            static_cast<int>(datagram.size()));
             qDebug() << "send nanoIp v2" << PanelModel::name(target.panelModel) << base;
             qDebug() << "panel number" << target.panelNumbers << "length" << count;
             continue;
         }
         const bool light = target.model == StreamDatagram::Model::Light;
         if (light) {
-            const int written = std::min<int>(std::min(count, target.panelNumbers),
-                                              static_cast<int>(target.pidArrray.size()));
+            const int written = std::min<int>(
+                std::min(count, target.panelNumbers), static_cast<int>(target.pidArrray.size()));
             for (int i = 0; i < written; ++i)
                 qDebug() << "panelId is " << target.pidArrray[static_cast<std::size_t>(i)] << "R"
                          << red[i] << "G" << green[i] << "B" << blue[i];
         }
         qDebug() << "sendUdpDAta ba"
                  << QByteArray::fromRawData(reinterpret_cast<const char*>(datagram.data()),
-                                            static_cast<int>(datagram.size()));
+                        static_cast<int>(datagram.size()));
         qDebug() << (light ? "send nanoIp Light" : "send nanoIp Canvas") << base;
         if (light)
             qDebug() << "panel number" << target.panelNumbers << "length" << count;

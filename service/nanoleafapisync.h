@@ -16,7 +16,8 @@ class QNetworkReply;
 class QNetworkRequest;
 class QUdpSocket;
 
-namespace Zeroconf {
+namespace Zeroconf
+{
 struct Reply;
 }
 class StreamSender;
@@ -48,9 +49,8 @@ public:
     static constexpr qint64 kMaxAnswerBytes = 1024 * 1024;
 
     // The current device: the one the latest pair or unpair request was about.
-    struct CurrentDevice
-    {
-        QString nanoIP;      // "http://" + address + ":16021"
+    struct CurrentDevice {
+        QString nanoIP; // "http://" + address + ":16021"
         QString nanoAddress;
         QString nanoName;
         QString nanoToken;
@@ -121,7 +121,7 @@ private:
     // Issues one request on the service thread through a manager of its own whose
     // finished(QNetworkReply*) is connected to the answer slot of kind.
     void issue(Answer kind, const QByteArray& verb, const QNetworkRequest& request,
-               const QByteArray& body);
+        const QByteArray& body);
     // The whole answer body, or nothing when the answer was cut off for its size.
     QByteArray takeAnswer(QNetworkReply* reply);
     // Releases a finished reply and the manager that made it.

@@ -5,13 +5,15 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
-namespace OpenApiFormat {
+namespace OpenApiFormat
+{
 
-namespace {
+namespace
+{
 
 QByteArray writeCommand(const QJsonObject& command)
 {
-    return QJsonDocument(QJsonObject{{"write", command}}).toJson();
+    return QJsonDocument(QJsonObject { { "write", command } }).toJson();
 }
 
 } // namespace
@@ -30,8 +32,8 @@ Layout parseLayout(const QByteArray& answer)
     // Not an object, or a name that is no string, all read as the empty name.
     const QJsonObject object = QJsonDocument::fromJson(answer).object();
     const QString name = object.value("name").toString();
-    const QJsonValue positions =
-        object.value("panelLayout").toObject().value("layout").toObject().value("positionData");
+    const QJsonValue positions
+        = object.value("panelLayout").toObject().value("layout").toObject().value("positionData");
     // A nameless record would be listed first and shift every row below it.
     if (name.isEmpty() || !positions.isArray())
         return layout;
@@ -55,9 +57,8 @@ Layout parseLayout(const QByteArray& answer)
 
 QByteArray externalControlBody()
 {
-    return writeCommand(QJsonObject{{"command", "display"},
-                                    {"animType", "extControl"},
-                                    {"extControlVersion", "v2"}});
+    return writeCommand(QJsonObject {
+        { "command", "display" }, { "animType", "extControl" }, { "extControlVersion", "v2" } });
 }
 
 QString staticAnimData(int panelNumbers, const QVector<int>& mPidArray)
@@ -70,12 +71,9 @@ QString staticAnimData(int panelNumbers, const QVector<int>& mPidArray)
 
 QByteArray staticEffectBody(const QString& animData)
 {
-    return writeCommand(QJsonObject{{"command", "display"},
-                                    {"animType", "static"},
-                                    {"loop", false},
-                                    {"animData", animData},
-                                    {"version", "2.0"},
-                                    {"palette", QJsonArray()}});
+    return writeCommand(
+        QJsonObject { { "command", "display" }, { "animType", "static" }, { "loop", false },
+            { "animData", animData }, { "version", "2.0" }, { "palette", QJsonArray() } });
 }
 
 } // namespace OpenApiFormat

@@ -8,7 +8,8 @@
 
 // What the device service sends to a device's OpenAPI and reads from its answers.
 // Pure functions over bytes and texts: no QObject, no network.
-namespace OpenApiFormat {
+namespace OpenApiFormat
+{
 
 // The token of a pairing answer, or the empty text when the answer is a refusal:
 // not a JSON object, no "auth_token" member, a member that is not a string, or
@@ -27,8 +28,7 @@ QString pairingToken(const QByteArray& answer);
 // ids at all. The model is StreamDatagram::modelForName's, the one the stream
 // sender picks its datagram layout by, so a name holding both words is a
 // "Canvas" here too and the ids a device is sent are those of its layout.
-struct Layout
-{
+struct Layout {
     bool ok = false;
     QString name;
     StreamDatagram::Model model = StreamDatagram::Model::None;

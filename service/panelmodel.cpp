@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
-namespace PanelModel {
-
-namespace {
-
-struct Placed
+namespace PanelModel
 {
+
+namespace
+{
+
+struct Placed {
     long x;
     long y;
     std::uint16_t id;
@@ -18,14 +19,19 @@ struct Placed
 
 Model fromModelNumber(const std::string& modelNumber)
 {
-    static const struct
-    {
+    static const struct {
         const char* number;
         Model model;
     } known[] = {
-        {"NL22", Model::LightPanels}, {"NL29", Model::Canvas},   {"NL42", Model::Shapes},
-        {"NL47", Model::Shapes},      {"NL48", Model::Shapes},   {"NL52", Model::Elements},
-        {"NL59", Model::Lines},       {"NL64", Model::Skylight}, {"NL69", Model::FourD},
+        { "NL22", Model::LightPanels },
+        { "NL29", Model::Canvas },
+        { "NL42", Model::Shapes },
+        { "NL47", Model::Shapes },
+        { "NL48", Model::Shapes },
+        { "NL52", Model::Elements },
+        { "NL59", Model::Lines },
+        { "NL64", Model::Skylight },
+        { "NL69", Model::FourD },
     };
     for (const auto& entry : known) {
         if (modelNumber == entry.number)
@@ -77,7 +83,7 @@ bool streamsV2(Model model)
 bool hasLeds(int shapeType)
 {
     switch (shapeType) {
-    case 1:  // Rhythm module
+    case 1: // Rhythm module
     case 12: // Shapes controller
     case 16: // Lines connector
     case 19: // controller cap
@@ -88,8 +94,8 @@ bool hasLeds(int shapeType)
     }
 }
 
-std::vector<std::uint16_t> orderLitPanels(const std::vector<Panel>& panels,
-                                          double globalOrientation)
+std::vector<std::uint16_t> orderLitPanels(
+    const std::vector<Panel>& panels, double globalOrientation)
 {
     const double turn = globalOrientation * std::acos(-1.0) / 180.0;
     const double c = std::cos(turn);
@@ -101,8 +107,8 @@ std::vector<std::uint16_t> orderLitPanels(const std::vector<Panel>& panels,
             continue;
         // Rounding takes away the noise of the turn (cos 90° is not exactly 0
         // in floating point), so pieces level before it stay level after it.
-        placed.push_back({std::lround(panel.x * c + panel.y * s),
-                          std::lround(-panel.x * s + panel.y * c), panel.id});
+        placed.push_back({ std::lround(panel.x * c + panel.y * s),
+            std::lround(-panel.x * s + panel.y * c), panel.id });
     }
     std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) {
         if (a.y != b.y)

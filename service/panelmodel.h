@@ -6,7 +6,8 @@
 
 // What a device's model number and layout say about streaming to it. Pure
 // functions: no sockets, no Qt.
-namespace PanelModel {
+namespace PanelModel
+{
 
 enum class Model { Unknown, LightPanels, Canvas, Shapes, Elements, Lines, Skylight, FourD };
 
@@ -38,8 +39,7 @@ bool hasLeds(int shapeType);
 // One entry of a layout's "positionData". x and y are the piece's centre in
 // layout units, with y growing upwards as on the wall (a piece at y = 100 hangs
 // above one at y = 0); o is the piece's own rotation in degrees.
-struct Panel
-{
+struct Panel {
     std::uint16_t id = 0;
     int x = 0;
     int y = 0;
@@ -54,8 +54,8 @@ struct Panel
 // to bottom (larger y first), then left to right (smaller x first), then by
 // ascending id when two share a position, so the order never depends on the
 // order of the input.
-std::vector<std::uint16_t> orderLitPanels(const std::vector<Panel>& panels,
-                                          double globalOrientation);
+std::vector<std::uint16_t> orderLitPanels(
+    const std::vector<Panel>& panels, double globalOrientation);
 
 // The host-frame entry that lit panel `panel` of `panels` shows:
 // floor(12 * panel / panels). The 12 entries spread evenly: with fewer panels

@@ -2,7 +2,8 @@
 
 #include <QTextCodec>
 
-namespace SsdpReader {
+namespace SsdpReader
+{
 
 Reply readReply(const QByteArray& datagram)
 {

@@ -6,7 +6,8 @@
 // What the device service's SSDP reply reader takes out of a text datagram: the
 // value of its "Location: " header line, when the datagram mentions "nl29".
 // A pure function over bytes: no QObject, no network.
-namespace SsdpReader {
+namespace SsdpReader
+{
 
 // One datagram, read.
 //
@@ -20,8 +21,7 @@ namespace SsdpReader {
 // the text, a start past its end gives the empty text. Neither position is
 // checked first, so a missing "Location: " starts the cut at character 9, and a
 // Cache-Control line before the Location line leaves the rest after "Location: ".
-struct Reply
-{
+struct Reply {
     QString text;
     bool matches = false;
     int firstIndex = -1;

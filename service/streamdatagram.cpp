@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstddef>
 
-namespace StreamDatagram {
+namespace StreamDatagram
+{
 
-namespace {
+namespace
+{
 
 std::uint8_t low8(int value)
 {
@@ -37,7 +39,7 @@ Model modelForName(const std::u16string& name)
 }
 
 void buildLight(int count, const int* red, const int* green, const int* blue, int panelNumbers,
-                const std::vector<int>& pidArrray, std::vector<std::uint8_t>& datagram)
+    const std::vector<int>& pidArrray, std::vector<std::uint8_t>& datagram)
 {
     datagram.clear();
     const int records = recordCount(count, panelNumbers);
@@ -58,7 +60,7 @@ void buildLight(int count, const int* red, const int* green, const int* blue, in
 }
 
 void buildCanvas(int count, const int* red, const int* green, const int* blue, int panelNumbers,
-                 const std::vector<int>& pidArrray, std::vector<std::uint8_t>& datagram)
+    const std::vector<int>& pidArrray, std::vector<std::uint8_t>& datagram)
 {
     datagram.clear();
     const int records = recordCount(count, panelNumbers);
@@ -79,18 +81,16 @@ void buildCanvas(int count, const int* red, const int* green, const int* blue, i
     }
 }
 
-std::vector<std::uint8_t> buildLight(int count, const int* red, const int* green,
-                                     const int* blue, int panelNumbers,
-                                     const std::vector<int>& pidArrray)
+std::vector<std::uint8_t> buildLight(int count, const int* red, const int* green, const int* blue,
+    int panelNumbers, const std::vector<int>& pidArrray)
 {
     std::vector<std::uint8_t> datagram;
     buildLight(count, red, green, blue, panelNumbers, pidArrray, datagram);
     return datagram;
 }
 
-std::vector<std::uint8_t> buildCanvas(int count, const int* red, const int* green,
-                                      const int* blue, int panelNumbers,
-                                      const std::vector<int>& pidArrray)
+std::vector<std::uint8_t> buildCanvas(int count, const int* red, const int* green, const int* blue,
+    int panelNumbers, const std::vector<int>& pidArrray)
 {
     std::vector<std::uint8_t> datagram;
     buildCanvas(count, red, green, blue, panelNumbers, pidArrray, datagram);

@@ -17,8 +17,8 @@ StreamSender::~StreamSender()
         Net::cleanup();
 }
 
-bool StreamSender::send(const std::string& ipv4, std::uint16_t port,
-                        const std::vector<std::uint8_t>& datagram)
+bool StreamSender::send(
+    const std::string& ipv4, std::uint16_t port, const std::vector<std::uint8_t>& datagram)
 {
     Net::Ipv4Endpoint to;
     to.port = port;

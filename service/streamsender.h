@@ -20,7 +20,8 @@ public:
 
     // Sends datagram (possibly empty) to ipv4:port. False when the address is not a
     // dotted IPv4 address or the send failed; nothing is retried. Allocates nothing.
-    bool send(const std::string& ipv4, std::uint16_t port, const std::vector<std::uint8_t>& datagram);
+    bool send(
+        const std::string& ipv4, std::uint16_t port, const std::vector<std::uint8_t>& datagram);
     // Sends datagram to an address parsed beforehand (nothing is parsed per frame).
     // False when the send failed.
     bool send(const Platform::Net::Ipv4Endpoint& to, const std::vector<std::uint8_t>& datagram);

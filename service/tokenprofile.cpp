@@ -8,13 +8,15 @@
 #include <QThread>
 #include <QUrl>
 
-namespace TokenProfile {
+namespace TokenProfile
+{
 
-namespace {
+namespace
+{
 
 const QFileDevice::Permissions kOwnerOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-const QFileDevice::Permissions kOwnerOnlyDir =
-    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+const QFileDevice::Permissions kOwnerOnlyDir
+    = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
 
 // QSettings guards the profile with a lock file holding its owner's process id. A
 // writer killed between creating that file and writing the id leaves it empty;
@@ -36,8 +38,9 @@ void clearAbandonedLock(const QString& lockName)
 // needs its button again. The user has to learn that, and where to look.
 bool reportFailure(const QString& name, const QString& file, const QString& reason)
 {
-    qWarning().noquote() << "Token profile" << file << "could not be written (" + reason
-                                + "): the token of" << name << "is not stored";
+    qWarning().noquote() << "Token profile" << file
+                         << "could not be written (" + reason + "): the token of" << name
+                         << "is not stored";
     return false;
 }
 
@@ -120,8 +123,8 @@ bool resumeAtStart()
     if (!exists())
         return false;
     const QSettings profile(fileName(), QSettings::IniFormat);
-    const QString value =
-        profile.value(QStringLiteral("settings/resume")).toString().trimmed().toLower();
+    const QString value
+        = profile.value(QStringLiteral("settings/resume")).toString().trimmed().toLower();
     return value == QLatin1String("true") || value == QLatin1String("1")
         || value == QLatin1String("yes") || value == QLatin1String("on");
 }

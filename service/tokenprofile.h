@@ -10,7 +10,8 @@
 // The file holds credentials, so the folder is kept 0700 and the file 0600, and a
 // write goes through QSettings' save-to-temporary-then-rename, so a crash in the
 // middle of a write leaves the previous file intact.
-namespace TokenProfile {
+namespace TokenProfile
+{
 
 QString directory();
 QString fileName();

@@ -2,9 +2,11 @@
 
 #include "service/panelmodel.h"
 
-namespace StreamDatagram {
+namespace StreamDatagram
+{
 
-namespace {
+namespace
+{
 
 constexpr std::size_t kRecordSize = 8;
 
@@ -15,9 +17,8 @@ std::uint8_t low8(int value)
 
 } // namespace
 
-std::size_t buildV2(std::uint8_t* out, std::size_t capacity,
-                    const std::vector<std::uint16_t>& ids, const int* red, const int* green,
-                    const int* blue)
+std::size_t buildV2(std::uint8_t* out, std::size_t capacity, const std::vector<std::uint16_t>& ids,
+    const int* red, const int* green, const int* blue)
 {
     const std::size_t n = ids.size();
     // Dividing instead of computing 2 + 8 * n keeps the size check free of

@@ -7,7 +7,8 @@
 // The external-control "v2" datagram of the layout-addressed models (Shapes,
 // Elements, Lines, Skylight, 4D), sent to UDP port 60222. Pure function: no
 // sockets, no Qt, no allocation.
-namespace StreamDatagram {
+namespace StreamDatagram
+{
 
 // Writes one frame for the lit panels `ids` (in PanelModel::orderLitPanels
 // order) into out and returns the number of bytes written, 2 + 8 * n for n ids.
@@ -22,8 +23,7 @@ namespace StreamDatagram {
 //
 // Returns 0 and writes nothing when there is no id (nothing to send) or when
 // the datagram does not fit in capacity bytes.
-std::size_t buildV2(std::uint8_t* out, std::size_t capacity,
-                    const std::vector<std::uint16_t>& ids, const int* red, const int* green,
-                    const int* blue);
+std::size_t buildV2(std::uint8_t* out, std::size_t capacity, const std::vector<std::uint16_t>& ids,
+    const int* red, const int* green, const int* blue);
 
 } // namespace StreamDatagram

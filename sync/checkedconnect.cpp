@@ -1,6 +1,7 @@
 #include "sync/checkedconnect.h"
 
-namespace {
+namespace
+{
 
 // SIGNAL() and SLOT() put a code digit in front of the signature; the message
 // shows the signature as written.
@@ -11,10 +12,10 @@ const char* signature(const char* text)
     return *text == '1' || *text == '2' ? text + 1 : text;
 }
 
-}  // namespace
+} // namespace
 
-void checkedConnect(const QObject* sender, const char* signal, const QObject* receiver, const char* method,
-                    Qt::ConnectionType type)
+void checkedConnect(const QObject* sender, const char* signal, const QObject* receiver,
+    const char* method, Qt::ConnectionType type)
 {
     if (!QObject::connect(sender, signal, receiver, method, type))
         qFatal("could not connect %s to %s", signature(signal), signature(method));

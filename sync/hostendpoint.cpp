@@ -4,7 +4,8 @@
 
 #include <cstdlib>
 
-namespace {
+namespace
+{
 
 bool isAbsolute(const char* path)
 {
@@ -22,15 +23,15 @@ HostEndpointPath hostEndpointPath(const std::string& nameOrPath)
         name = set ? fromEnvironment : kHostEndpointName;
     }
     if (name[0] == '/')
-        return HostEndpointPath{name, std::string()};
+        return HostEndpointPath { name, std::string() };
 
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     std::string why;
     if (isAbsolute(runtime) && Platform::isPrivateFolder(runtime, why))
-        return HostEndpointPath{std::string(runtime) + '/' + name, std::string()};
+        return HostEndpointPath { std::string(runtime) + '/' + name, std::string() };
 
     const char* temp = std::getenv("TMPDIR");
     const std::string folder = std::string(isAbsolute(temp) ? temp : "/tmp") + "/prismara-nanoleaf-"
         + std::to_string(Platform::effectiveUserId());
-    return HostEndpointPath{folder + '/' + name, folder};
+    return HostEndpointPath { folder + '/' + name, folder };
 }

@@ -12,9 +12,8 @@
 constexpr const char* kHostEndpointName = "prismara-nanoleaf-host";
 constexpr const char* kHostEndpointEnvironment = "PRISMARA_HOST_SOCKET";
 
-struct HostEndpointPath
-{
-    std::string path;      // of the socket file, absolute
+struct HostEndpointPath {
+    std::string path; // of the socket file, absolute
     std::string ownFolder; // when not empty: the folder of ours that holds it,
                            // to be made and checked before listening
 };

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-namespace {
+namespace
+{
 
 void putLe(std::vector<unsigned char>& out, std::uint64_t value, int bytes)
 {
@@ -30,7 +31,7 @@ constexpr std::size_t kPayloadAt = 28;
 
 HostIntake::Message HostRequest::toMessage() const
 {
-    HostIntake::Message m{};
+    HostIntake::Message m {};
     m.message = message;
     m.wParam = wParam;
     m.dwData = dwData;
@@ -57,11 +58,12 @@ std::vector<unsigned char> encodeHostRequest(const HostIntake::Message& m)
 
 std::array<unsigned char, kHostAnswerSize> encodeHostAnswer(bool handled, std::int64_t result)
 {
-    std::array<unsigned char, kHostAnswerSize> out{};
+    std::array<unsigned char, kHostAnswerSize> out {};
     out[0] = handled ? 1 : 0;
     const std::uint64_t bits = static_cast<std::uint64_t>(result);
     for (int i = 0; i < 8; ++i)
-        out[static_cast<std::size_t>(1 + i)] = static_cast<unsigned char>((bits >> (8 * i)) & 0xFFu);
+        out[static_cast<std::size_t>(1 + i)]
+            = static_cast<unsigned char>((bits >> (8 * i)) & 0xFFu);
     return out;
 }
 
@@ -124,7 +126,8 @@ void HostFrameReader::complete()
     m_request.message = static_cast<std::uint32_t>(getLe(m_buffer.data() + kMessageAt, 4));
     m_request.wParam = getLe(m_buffer.data() + kWParamAt, 8);
     m_request.dwData = getLe(m_buffer.data() + kDwDataAt, 8);
-    m_request.payload.assign(m_buffer.begin() + static_cast<std::ptrdiff_t>(kPayloadAt), m_buffer.end());
+    m_request.payload.assign(
+        m_buffer.begin() + static_cast<std::ptrdiff_t>(kPayloadAt), m_buffer.end());
     m_buffer.clear();
     m_size = 0;
     m_ready = true;

@@ -17,13 +17,12 @@
 // Requests on one connection are answered in order.
 
 constexpr std::size_t kHostSizeField = 4;
-constexpr std::size_t kHostHeaderSize = 24;            // message, wParam, dwData, cbData
+constexpr std::size_t kHostHeaderSize = 24; // message, wParam, dwData, cbData
 constexpr std::size_t kHostMaxRequestSize = 64 * 1024; // largest accepted size field
 constexpr std::size_t kHostMaxPayload = kHostMaxRequestSize - kHostHeaderSize;
 constexpr std::size_t kHostAnswerSize = 9;
 
-struct HostRequest
-{
+struct HostRequest {
     std::uint32_t message = 0;
     std::uint64_t wParam = 0;
     std::uint64_t dwData = 0;
@@ -53,10 +52,10 @@ class HostFrameReader
 public:
     enum class Error {
         None,
-        SizeTooSmall,      // size < 24
-        SizeTooLarge,      // size > 64 KiB
+        SizeTooSmall, // size < 24
+        SizeTooLarge, // size > 64 KiB
         PayloadBeyondSize, // cbData > size - 24
-        SizeMismatch,      // cbData < size - 24
+        SizeMismatch, // cbData < size - 24
     };
 
     // Consumes bytes from data[0..size) and returns how many it took; fewer than

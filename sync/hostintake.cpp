@@ -1,13 +1,16 @@
 #include "sync/hostintake.h"
 
-namespace HostIntake {
+namespace HostIntake
+{
 
-namespace {
+namespace
+{
 
 std::int32_t readLe32(const unsigned char* p)
 {
-    const std::uint32_t v = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8)
-                          | (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    const std::uint32_t v = static_cast<std::uint32_t>(p[0])
+        | (static_cast<std::uint32_t>(p[1]) << 8) | (static_cast<std::uint32_t>(p[2]) << 16)
+        | (static_cast<std::uint32_t>(p[3]) << 24);
     return static_cast<std::int32_t>(v);
 }
 
@@ -28,7 +31,7 @@ bool decodeNanoleafData(const unsigned char* bytes, std::size_t cbData, nanoleaf
 
 Decision evaluate(const Message& m, int currentSyncDeviceType, std::uint64_t customTypeRgb)
 {
-    Decision d{};
+    Decision d {};
     d.action = Action::Ignore;
     d.handled = false;
     d.result = 0;
@@ -36,7 +39,8 @@ Decision evaluate(const Message& m, int currentSyncDeviceType, std::uint64_t cus
 
     if (m.message == kSyncSwitch) {
         d.action = Action::SyncSwitch;
-        d.syncDeviceType = static_cast<std::int32_t>(static_cast<std::uint32_t>(m.wParam & 0xFFFFFFFFu));
+        d.syncDeviceType
+            = static_cast<std::int32_t>(static_cast<std::uint32_t>(m.wParam & 0xFFFFFFFFu));
         return d;
     }
     if (m.message != kCopyData)

@@ -10,7 +10,8 @@
 
 #include <vector>
 
-namespace {
+namespace
+{
 
 // Far more hosts than any setup has; beyond it new connections are refused so a
 // runaway client cannot exhaust descriptors.
@@ -25,16 +26,17 @@ constexpr qint64 kMaxUnsentAnswerBytes = 64 * 1024;
 
 } // namespace
 
-struct HostMessageServer::Connection
-{
+struct HostMessageServer::Connection {
     HostFrameReader reader;
-    bool busy = false;    // inside serve(), possibly in a nested event loop of the handler
-    bool gone = false;    // disconnected while busy: serve() drops it when done
+    bool busy = false; // inside serve(), possibly in a nested event loop of the handler
+    bool gone = false; // disconnected while busy: serve() drops it when done
     bool closing = false; // malformed stream: no more requests are taken
 };
 
 HostMessageServer::HostMessageServer(HostMessageHandler* handler, QObject* parent)
-    : QObject(parent), m_handler(handler), m_server(new QLocalServer(this))
+    : QObject(parent)
+    , m_handler(handler)
+    , m_server(new QLocalServer(this))
 {
     m_server->setMaxPendingConnections(static_cast<int>(kMaxConnections));
     checkedConnect(m_server, SIGNAL(newConnection()), this, SLOT(acceptConnections()));
@@ -66,8 +68,9 @@ bool HostMessageServer::listen(const QString& nameOrPath)
     const QString name = QFile::decodeName(where.path.c_str());
     std::string why;
     if (!where.ownFolder.empty() && !Platform::makePrivateFolder(where.ownFolder, why))
-        return fail(QStringLiteral("cannot use the folder %1: %2")
-                        .arg(QFile::decodeName(where.ownFolder.c_str()), QString::fromStdString(why)));
+        return fail(
+            QStringLiteral("cannot use the folder %1: %2")
+                .arg(QFile::decodeName(where.ownFolder.c_str()), QString::fromStdString(why)));
 
     switch (Platform::pathKind(where.path)) {
     case Platform::PathKind::Missing:
@@ -169,7 +172,8 @@ void HostMessageServer::readFromSocket()
 void HostMessageServer::answersWritten()
 {
     QLocalSocket* socket = qobject_cast<QLocalSocket*>(sender());
-    if (socket != nullptr && socket->bytesAvailable() > 0 && socket->bytesToWrite() <= kMaxUnsentAnswerBytes)
+    if (socket != nullptr && socket->bytesAvailable() > 0
+        && socket->bytesToWrite() <= kMaxUnsentAnswerBytes)
         serve(socket);
 }
 
@@ -220,13 +224,15 @@ void HostMessageServer::serve(QLocalSocket* socket)
             if (!c->reader.hasRequest())
                 continue;
             const HostRequest request = c->reader.takeRequest();
-            const HostIntake::HostAnswer answer =
-                m_handler ? m_handler->hostMessage(request.toMessage()) : HostIntake::HostAnswer{false, 0};
+            const HostIntake::HostAnswer answer = m_handler
+                ? m_handler->hostMessage(request.toMessage())
+                : HostIntake::HostAnswer { false, 0 };
             const auto bytes = encodeHostAnswer(answer.handled, answer.result);
             // A host that hung up after sending still had its frames handled,
             // but there is no one left to answer.
             if (socket->state() == QLocalSocket::ConnectedState)
-                socket->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+                socket->write(
+                    reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
         }
     }
 

@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-namespace Platform {
+namespace Platform
+{
 
 static_assert(WM_COPYDATA == HostIntake::kCopyData, "the intake's WM_COPYDATA number");
 static_assert(WM_APP + 256 == HostIntake::kSyncSwitch, "the host's sync switch is WM_APP + 256");
@@ -34,6 +35,6 @@ bool hostMessageFromWindowMessage(UINT msg, WPARAM wParam, LPARAM lParam, HostIn
     return false;
 }
 
-}  // namespace Platform
+} // namespace Platform
 
-#endif  // _WIN32
+#endif // _WIN32

@@ -20,7 +20,8 @@
 
 #include <type_traits>
 
-namespace Platform {
+namespace Platform
+{
 
 // Fills `out` from one window message and returns true when it is a host message:
 // WM_COPYDATA (its COPYDATASTRUCT's dwData, cbData and lpData) or 33024 (wParam).
@@ -42,6 +43,6 @@ bool applyHostAnswer(const HostIntake::HostAnswer& answer, Result* result)
     return answer.handled;
 }
 
-}  // namespace Platform
+} // namespace Platform
 
-#endif  // _WIN32
+#endif // _WIN32

@@ -1,7 +1,7 @@
 #include "views/connect_view.h"
 
-#include "views/applocation.h"
 #include "sync/checkedconnect.h"
+#include "views/applocation.h"
 
 #include <QButtonGroup>
 #include <QDebug>
@@ -17,18 +17,34 @@ Connect_View::Connect_View(QWidget* parent)
 
     const QString& at = applicationLocation;
     const QString sheets[kSources] = {
-        "QPushButton:hover{border-image:url(\"" + at + "Image/Prismara BUTTON.png\");}"
-        "QPushButton{border-image:url(\"" + at + "Image/Prismara BUTTON-2.png\");}"
-        "QPushButton:checked{border-image:url(\"" + at + "Image/Prismara BUTTON.png\")}",
-        "QPushButton:hover{border-image:url(\"" + at + "Image/Zel Halvi.png\"); border:0px;}"
-        "QPushButton{color:white; border:0px;border-image:url(\"" + at + "Image/Zel Halvi-2.png\");}"
-        "QPushButton:checked{border-image:url(\"" + at + "Image/Zel Halvi.png\"); border:0px;}",
-        "QPushButton:hover{border-image:url(\"" + at + "Image/Zel Norrin.png\"); border:0px;}"
-        "QPushButton{color:white; border:0px;border-image:url(\"" + at + "Image/Zel Norrin-2.png\");}"
-        "QPushButton:checked{border-image:url(\"" + at + "Image/Zel Norrin.png\")}",
-        "QPushButton:hover{border-image:url(\"" + at + "Image/Stelvar.png\"); border:0px;}"
-        "QPushButton{color:white; border:0px;border-image:url(\"" + at + "Image/Stelvar-2.png\");}"
-        "QPushButton:checked{border-image:url(\"" + at + "Image/Stelvar.png\")}",
+        "QPushButton:hover{border-image:url(\"" + at
+            + "Image/Prismara BUTTON.png\");}"
+              "QPushButton{border-image:url(\""
+            + at
+            + "Image/Prismara BUTTON-2.png\");}"
+              "QPushButton:checked{border-image:url(\""
+            + at + "Image/Prismara BUTTON.png\")}",
+        "QPushButton:hover{border-image:url(\"" + at
+            + "Image/Zel Halvi.png\"); border:0px;}"
+              "QPushButton{color:white; border:0px;border-image:url(\""
+            + at
+            + "Image/Zel Halvi-2.png\");}"
+              "QPushButton:checked{border-image:url(\""
+            + at + "Image/Zel Halvi.png\"); border:0px;}",
+        "QPushButton:hover{border-image:url(\"" + at
+            + "Image/Zel Norrin.png\"); border:0px;}"
+              "QPushButton{color:white; border:0px;border-image:url(\""
+            + at
+            + "Image/Zel Norrin-2.png\");}"
+              "QPushButton:checked{border-image:url(\""
+            + at + "Image/Zel Norrin.png\")}",
+        "QPushButton:hover{border-image:url(\"" + at
+            + "Image/Stelvar.png\"); border:0px;}"
+              "QPushButton{color:white; border:0px;border-image:url(\""
+            + at
+            + "Image/Stelvar-2.png\");}"
+              "QPushButton:checked{border-image:url(\""
+            + at + "Image/Stelvar.png\")}",
     };
     const QRect geometry[kSources] = {
         QRect(0, 0, 160, 55),

@@ -1,8 +1,8 @@
 #include "views/pair_view.h"
 
-#include "views/applocation.h"
 #include "service/deviceregistry.h"
 #include "sync/checkedconnect.h"
+#include "views/applocation.h"
 
 #include <QBrush>
 #include <QDebug>
@@ -15,7 +15,8 @@
 #include <QStandardItemModel>
 #include <QTableView>
 
-namespace {
+namespace
+{
 
 QStandardItem* cellItem(const QString& text)
 {
@@ -152,9 +153,9 @@ void Pair_View::slot_showTokenImply(int row)
     // exec() runs a nested event loop, so host colour frames keep being handled
     // and forwarded while the hint is open.
     QMessageBox box(QMessageBox::Warning, "warning",
-                    "Hold on/off button of your nanoleaf device for 5-7 seconds until the led "
-                    "starts flashing in a pattern , click  Pair button again within 30 seconds",
-                    QMessageBox::Ok);
+        "Hold on/off button of your nanoleaf device for 5-7 seconds until the led "
+        "starts flashing in a pattern , click  Pair button again within 30 seconds",
+        QMessageBox::Ok);
     box.setDefaultButton(QMessageBox::Ok);
     box.exec();
 }

@@ -46,8 +46,7 @@ public slots:
     void closeLoading();
 
 private:
-    struct RowTexts
-    {
+    struct RowTexts {
         QString name;
         QString ip;
         QString status;

@@ -8,17 +8,20 @@
 #include <new>
 #include <utility>
 
-namespace Zeroconf {
+namespace Zeroconf
+{
 
 thread_local LogSinkFunction LogSink = nullptr;
 
-namespace Detail {
+namespace Detail
+{
 
-namespace {
+namespace
+{
 
-constexpr std::uint16_t kAcceptedFlags = 0x8400;  // response, authoritative, no error
-constexpr std::uint8_t kPointerToken = 0xC0;       // owner pointer into the first 256 bytes
-constexpr std::size_t kMaxLabelLength = 255;       // what one length byte can express
+constexpr std::uint16_t kAcceptedFlags = 0x8400; // response, authoritative, no error
+constexpr std::uint8_t kPointerToken = 0xC0; // owner pointer into the first 256 bytes
+constexpr std::size_t kMaxLabelLength = 255; // what one length byte can express
 // Pointer, TYPE, CLASS, TTL and RDLENGTH in front of RDATA.
 constexpr std::size_t kRecordFixedBytes = 12;
 
@@ -31,7 +34,7 @@ std::uint8_t ReadU8(std::istream& in)
 
 std::uint16_t ReadU16(std::istream& in)
 {
-    unsigned char bytes[2] = {0, 0};
+    unsigned char bytes[2] = { 0, 0 };
     in.read(reinterpret_cast<char*>(bytes), 2);
     return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
 }
@@ -46,7 +49,7 @@ void ReportStreamError(const char* description)
     Report(1, std::string("Stream error while parsing responce: ") + description);
 }
 
-}  // namespace
+} // namespace
 
 bool EncodeName(const std::string& name, std::vector<std::uint8_t>& buffer)
 {
@@ -77,17 +80,17 @@ bool EncodeName(const std::string& name, std::vector<std::uint8_t>& buffer)
 std::vector<std::uint8_t> BuildQuery(const std::string& name)
 {
     std::vector<std::uint8_t> query = {
-        0x00, 0x00,  // ID
-        0x00, 0x00,  // Flags: standard query
-        0x00, 0x01,  // QDCOUNT
-        0x00, 0x00,  // ANCOUNT
-        0x00, 0x00,  // NSCOUNT
-        0x00, 0x00,  // ARCOUNT
+        0x00, 0x00, // ID
+        0x00, 0x00, // Flags: standard query
+        0x00, 0x01, // QDCOUNT
+        0x00, 0x00, // ANCOUNT
+        0x00, 0x00, // NSCOUNT
+        0x00, 0x00, // ARCOUNT
     };
     if (!EncodeName(name, query))
         return {};
     // QTYPE PTR, QCLASS IN with the unicast-response bit clear.
-    query.insert(query.end(), {0x00, 0x0C, 0x00, 0x01});
+    query.insert(query.end(), { 0x00, 0x0C, 0x00, 0x01 });
     return query;
 }
 
@@ -110,7 +113,7 @@ std::size_t ReadName(const std::vector<std::uint8_t>& message, std::size_t start
             out += '.';
         out.append(reinterpret_cast<const char*>(message.data() + p + 1), length);
         if (next >= size)
-            return 0;  // no room left for the terminating zero
+            return 0; // no room left for the terminating zero
         p = next;
     }
     return p + 1 - start;
@@ -129,16 +132,17 @@ bool ParseReply(const RawReply& raw, Reply& reply)
 
     stdext::membuf buffer(bytes.data(), bytes.size());
     std::istream in(&buffer);
-    const std::ios_base::iostate failures = std::ios_base::badbit | std::ios_base::failbit | std::ios_base::eofbit;
+    const std::ios_base::iostate failures
+        = std::ios_base::badbit | std::ios_base::failbit | std::ios_base::eofbit;
     try {
         in.exceptions(failures);
 
-        Skip(in, 2);  // ID: answers to a multicast question need not echo it
+        Skip(in, 2); // ID: answers to a multicast question need not echo it
         if (ReadU16(in) != kAcceptedFlags) {
             Report(1, "Found unexpected Flags value while parsing responce");
             return false;
         }
-        Skip(in, 8);  // section counts: records are read to the end of the datagram instead
+        Skip(in, 8); // section counts: records are read to the end of the datagram instead
 
         const std::size_t nameLength = ReadName(bytes, 12, reply.firstName);
         if (nameLength == 0) {
@@ -147,7 +151,7 @@ bool ParseReply(const RawReply& raw, Reply& reply)
         }
         Skip(in, nameLength);
         reply.firstType = ReadU16(in);
-        Skip(in, 2);  // class
+        Skip(in, 2); // class
 
         for (;;) {
             in.exceptions(std::ios_base::goodbit);
@@ -170,7 +174,7 @@ bool ParseReply(const RawReply& raw, Reply& reply)
             record.name.assign(labelBegin, labelBegin + bytes[target]);
 
             record.type = ReadU16(in);
-            Skip(in, 6);  // class and TTL
+            Skip(in, 6); // class and TTL
             const std::uint16_t dataLength = ReadU16(in);
             Skip(in, dataLength);
             record.length = kRecordFixedBytes + dataLength;
@@ -189,5 +193,5 @@ bool ParseReply(const RawReply& raw, Reply& reply)
     }
 }
 
-}  // namespace Detail
-}  // namespace Zeroconf
+} // namespace Detail
+} // namespace Zeroconf

@@ -10,14 +10,15 @@
 #include <string>
 #include <vector>
 
-namespace Zeroconf {
-namespace Detail {
+namespace Zeroconf
+{
+namespace Detail
+{
 
 // One received datagram, as collected by ReceiveReplies.
-struct RawReply
-{
+struct RawReply {
     Platform::Net::PeerAddress peer;
-    std::vector<std::uint8_t> bytes;  // at most 512
+    std::vector<std::uint8_t> bytes; // at most 512
 };
 
 // Largest datagram that is collected; longer ones are dropped.
@@ -47,5 +48,5 @@ std::size_t ReadName(const std::vector<std::uint8_t>& message, std::size_t start
 // for anything else; `reply` is then unspecified.
 bool ParseReply(const RawReply& raw, Reply& reply);
 
-}  // namespace Detail
-}  // namespace Zeroconf
+} // namespace Detail
+} // namespace Zeroconf

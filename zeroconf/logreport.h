@@ -4,8 +4,10 @@
 
 #include <string>
 
-namespace Zeroconf {
-namespace Detail {
+namespace Zeroconf
+{
+namespace Detail
+{
 
 // Hands one message to the calling thread's LogSink, if it has one.
 inline void Report(int level, const std::string& message)
@@ -14,5 +16,5 @@ inline void Report(int level, const std::string& message)
         LogSink(level, message);
 }
 
-}  // namespace Detail
-}  // namespace Zeroconf
+} // namespace Detail
+} // namespace Zeroconf

@@ -7,15 +7,18 @@
 #include <memory>
 #include <utility>
 
-namespace Zeroconf {
+namespace Zeroconf
+{
 
 namespace Net = Platform::Net;
 
-namespace Detail {
+namespace Detail
+{
 
-namespace {
+namespace
+{
 
-constexpr std::int64_t kTicksPerSecond = 10000000;  // clock ticks are 100 ns
+constexpr std::int64_t kTicksPerSecond = 10000000; // clock ticks are 100 ns
 
 std::string WithCode(const char* message)
 {
@@ -31,7 +34,7 @@ std::int64_t ScanTimeInTicks(std::int64_t scanTime)
     return scanTime * kTicksPerSecond;
 }
 
-}  // namespace
+} // namespace
 
 bool CreateSocket(int& handle)
 {
@@ -54,7 +57,7 @@ bool CreateSocket(int& handle)
 bool SendQuery(int handle, const std::vector<std::uint8_t>& query)
 {
     Net::Ipv4Endpoint destination;
-    destination.address = {255, 255, 255, 255};
+    destination.address = { 255, 255, 255, 255 };
     destination.port = 5353;
     if (Net::sendTo(handle, query.data(), query.size(), destination) < 0) {
         Report(0, WithCode("Failed to send the query with code "));
@@ -87,8 +90,8 @@ bool ReceiveReplies(int handle, std::int64_t scanTime, std::vector<RawReply>& ra
 
         RawReply datagram;
         datagram.bytes.assign(kMaxDatagramSize, 0);
-        const Net::ReceiveResult received =
-            Net::receiveFrom(handle, datagram.bytes.data(), datagram.bytes.size(), datagram.peer);
+        const Net::ReceiveResult received
+            = Net::receiveFrom(handle, datagram.bytes.data(), datagram.bytes.size(), datagram.peer);
         switch (received.status) {
         case Net::ReceiveStatus::Error:
             Report(0, WithCode("Failed to receive with code "));
@@ -96,10 +99,11 @@ bool ReceiveReplies(int handle, std::int64_t scanTime, std::vector<RawReply>& ra
         case Net::ReceiveStatus::Truncated:
             // One oversized (or hostile) datagram must not cost the answers already
             // collected, and a cut datagram is never parsed.
-            Report(1, received.length > kMaxDatagramSize
-                          ? "Dropped oversized datagram of " + std::to_string(received.length) + " bytes"
-                          : "Dropped oversized datagram of more than " + std::to_string(kMaxDatagramSize) +
-                                " bytes");
+            Report(1,
+                received.length > kMaxDatagramSize
+                    ? "Dropped oversized datagram of " + std::to_string(received.length) + " bytes"
+                    : "Dropped oversized datagram of more than " + std::to_string(kMaxDatagramSize)
+                        + " bytes");
             break;
         case Net::ReceiveStatus::Ok:
             datagram.bytes.resize(received.length);
@@ -111,7 +115,7 @@ bool ReceiveReplies(int handle, std::int64_t scanTime, std::vector<RawReply>& ra
     }
 }
 
-}  // namespace Detail
+} // namespace Detail
 
 bool QueryService(const std::string& name, std::int64_t scanTime, std::vector<Reply>& replies)
 {
@@ -144,4 +148,4 @@ bool QueryService(const std::string& name, std::int64_t scanTime, std::vector<Re
     return true;
 }
 
-}  // namespace Zeroconf
+} // namespace Zeroconf

@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <vector>
 
-namespace Zeroconf {
-namespace Detail {
+namespace Zeroconf
+{
+namespace Detail
+{
 
 // Creates the IPv4 UDP socket with broadcast allowed; closes it again on failure.
 bool CreateSocket(int& handle);
@@ -21,5 +23,5 @@ bool SendQuery(int handle, const std::vector<std::uint8_t>& query);
 // `raw`. Returns true when the time ran out, false when waiting or receiving failed.
 bool ReceiveReplies(int handle, std::int64_t scanTime, std::vector<RawReply>& raw);
 
-}  // namespace Detail
-}  // namespace Zeroconf
+} // namespace Detail
+} // namespace Zeroconf

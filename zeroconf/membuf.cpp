@@ -1,8 +1,11 @@
 #include "zeroconf/membuf.h"
 
-namespace Zeroconf {
-namespace Detail {
-namespace stdext {
+namespace Zeroconf
+{
+namespace Detail
+{
+namespace stdext
+{
 
 membuf::membuf(const std::uint8_t* data, std::size_t size)
 {
@@ -14,13 +17,14 @@ membuf::membuf(const std::uint8_t* data, std::size_t size)
 
 membuf::~membuf() = default;
 
-membuf::pos_type membuf::seekoff(off_type offset, std::ios_base::seekdir direction, std::ios_base::openmode)
+membuf::pos_type membuf::seekoff(
+    off_type offset, std::ios_base::seekdir direction, std::ios_base::openmode)
 {
     if (offset == 0 && direction == std::ios_base::cur)
         return pos_type(off_type(gptr() - eback()));
     return pos_type(off_type(-1));
 }
 
-}  // namespace stdext
-}  // namespace Detail
-}  // namespace Zeroconf
+} // namespace stdext
+} // namespace Detail
+} // namespace Zeroconf

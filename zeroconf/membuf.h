@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <streambuf>
 
-namespace Zeroconf {
-namespace Detail {
-namespace stdext {
+namespace Zeroconf
+{
+namespace Detail
+{
+namespace stdext
+{
 
 // Read-only stream buffer over bytes it neither owns nor copies, so that a datagram
 // can be read through a std::istream in place. The bytes must outlive the buffer.
@@ -24,9 +27,10 @@ public:
     membuf& operator=(const membuf&) = delete;
 
 protected:
-    pos_type seekoff(off_type offset, std::ios_base::seekdir direction, std::ios_base::openmode which) override;
+    pos_type seekoff(
+        off_type offset, std::ios_base::seekdir direction, std::ios_base::openmode which) override;
 };
 
-}  // namespace stdext
-}  // namespace Detail
-}  // namespace Zeroconf
+} // namespace stdext
+} // namespace Detail
+} // namespace Zeroconf

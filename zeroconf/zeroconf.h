@@ -13,24 +13,23 @@
 #include <string>
 #include <vector>
 
-namespace Zeroconf {
+namespace Zeroconf
+{
 
 // One resource record of a reply. The record spans message[position, position + length).
-struct ReplyRecord
-{
+struct ReplyRecord {
     std::uint16_t type = 0;
-    std::size_t position = 0;  // offset of the record's first byte (the 0xC0 pointer byte)
-    std::size_t length = 0;    // RDLENGTH + 12: pointer, type, class, TTL, RDLENGTH, RDATA
-    std::string name;          // the single label the owner pointer points at
+    std::size_t position = 0; // offset of the record's first byte (the 0xC0 pointer byte)
+    std::size_t length = 0; // RDLENGTH + 12: pointer, type, class, TTL, RDLENGTH, RDATA
+    std::string name; // the single label the owner pointer points at
 };
 
-struct Reply
-{
-    Platform::Net::PeerAddress peer;  // who sent the datagram
-    std::uint16_t firstType = 0;      // TYPE after the first name (the repeated question)
-    std::string firstName;            // first name of the message, dotted
+struct Reply {
+    Platform::Net::PeerAddress peer; // who sent the datagram
+    std::uint16_t firstType = 0; // TYPE after the first name (the repeated question)
+    std::string firstName; // first name of the message, dotted
     std::vector<std::uint8_t> message;
-    std::vector<ReplyRecord> records;  // in message order
+    std::vector<ReplyRecord> records; // in message order
 };
 
 // Report channel of the module: level 0 for transport failures and an unreadable
@@ -48,4 +47,4 @@ extern thread_local LogSinkFunction LogSink;
 // been started (Platform::Net::startup()).
 bool QueryService(const std::string& name, std::int64_t scanTime, std::vector<Reply>& replies);
 
-}  // namespace Zeroconf
+} // namespace Zeroconf

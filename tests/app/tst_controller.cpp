@@ -2,11 +2,11 @@
 // click on a row, PAIR and UNPAIR, as a person would use them, and host frames
 // that keep flowing while the pairing hint is open.
 
-#include "service/deviceregistry.h"
 #include "app/zelnanoleaftool.h"
 #include "common/modalcloser.h"
 #include "common/nanoleafsim.h"
 #include "common/privatenetwork.h"
+#include "service/deviceregistry.h"
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
 #include "sync/hostframe.h"
@@ -26,7 +26,8 @@
 #include <cstring>
 #include <thread>
 
-namespace {
+namespace
+{
 
 const QString kLight = "Light Panels 52:33:A1";
 const QString kCanvas = "Canvas 1F:2B:3C";
@@ -55,15 +56,15 @@ void clickRow(ZelNanoleafTool& window, int r)
 {
     QTableView* table = window.pairView->tableView;
     QTest::mouseClick(table->viewport(), Qt::LeftButton, {},
-                      table->visualRect(window.pairView->model->index(r, 0)).center());
+        table->visualRect(window.pairView->model->index(r, 0)).center());
 }
 
 QStringList requestLines(NanoleafSim& sim, const QString& ip)
 {
     QStringList out;
     for (const QJsonValue& r : sim.requests(ip)) {
-        QString line = r.toObject().value("method").toString() + " "
-            + r.toObject().value("path").toString();
+        QString line
+            = r.toObject().value("method").toString() + " " + r.toObject().value("path").toString();
         line.replace(QRegularExpression("/api/v1/[0-9A-Za-z]{32}/"), "/api/v1/<token>/");
         out << line;
     }
@@ -78,7 +79,7 @@ std::vector<unsigned char> colourFrame(int type, unsigned char red)
     for (int k = 0; k < 12; ++k)
         record[4 * k] = red;
     std::memcpy(record + 52, &type, 4);
-    HostIntake::Message m{HostIntake::kCopyData, 0, 10001, 56, record};
+    HostIntake::Message m { HostIntake::kCopyData, 0, 10001, 56, record };
     return encodeHostRequest(m);
 }
 
@@ -118,10 +119,11 @@ private slots:
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         ZelNanoleafTool window;
         showAndSearch(window);
-        QCOMPARE(row(window, 0), (QStringList{kCanvas, "127.0.0.3", "Unpaired"}));
-        QCOMPARE(row(window, 1), (QStringList{kLight, "127.0.0.2", "Unpaired"}));
+        QCOMPARE(row(window, 0), (QStringList { kCanvas, "127.0.0.3", "Unpaired" }));
+        QCOMPARE(row(window, 1), (QStringList { kLight, "127.0.0.2", "Unpaired" }));
         QCOMPARE(window.pairView->model->item(1, 2)->foreground().color(), QColor(Qt::white));
-        QCOMPARE(window.pairView->model->item(1, 2)->textAlignment(), Qt::Alignment(Qt::AlignCenter));
+        QCOMPARE(
+            window.pairView->model->item(1, 2)->textAlignment(), Qt::Alignment(Qt::AlignCenter));
         QVERIFY(window.pairView->loadingLabel->isHidden());
         QCOMPARE(deviceMap.count(), 2);
     }
@@ -154,7 +156,8 @@ private slots:
             window.service,
             [&]() {
                 window.service->afterScans([&]() {
-                    QMetaObject::invokeMethod(&window, [&]() { scansOver = true; }, Qt::QueuedConnection);
+                    QMetaObject::invokeMethod(
+                        &window, [&]() { scansOver = true; }, Qt::QueuedConnection);
                 });
             },
             Qt::QueuedConnection);
@@ -169,16 +172,17 @@ private slots:
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         ZelNanoleafTool window;
         showAndSearch(window);
-        QSignalSpy pair(window.pairView, SIGNAL(signal_Pair(int,QString,QString)));
+        QSignalSpy pair(window.pairView, SIGNAL(signal_Pair(int, QString, QString)));
         clickRow(window, 1);
         QTest::mouseClick(window.pairButton, Qt::LeftButton);
         QCOMPARE(pair.count(), 1);
-        QCOMPARE(pair.first(), (QVariantList{1, kLight, "127.0.0.2"}));
+        QCOMPARE(pair.first(), (QVariantList { 1, kLight, "127.0.0.2" }));
         QTRY_COMPARE_WITH_TIMEOUT(row(window, 1).at(2), QString("Paired"), 15000);
-        QTRY_COMPARE_WITH_TIMEOUT(sim.device("127.0.0.2").value("mode").toString(),
-                                  QString("extControl-v2"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            sim.device("127.0.0.2").value("mode").toString(), QString("extControl-v2"), 10000);
         QCOMPARE(requestLines(sim, "127.0.0.2"),
-                 (QStringList{"POST /api/v1/new", "GET /api/v1/<token>/", "PUT /api/v1/<token>/effects"}));
+            (QStringList {
+                "POST /api/v1/new", "GET /api/v1/<token>/", "PUT /api/v1/<token>/effects" }));
         QCOMPARE(TokenProfile::read(kLight).size(), 32);
     }
 
@@ -211,7 +215,8 @@ private slots:
         // UNPAIR: the row says so at once, the static effect goes out, the token stays.
         QTest::mouseClick(window.unpairButton, Qt::LeftButton);
         QCOMPARE(row(window, 0).at(2), QString("Unpaired"));
-        QTRY_COMPARE_WITH_TIMEOUT(sim.device("127.0.0.3").value("mode").toString(), QString("static"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            sim.device("127.0.0.3").value("mode").toString(), QString("static"), 10000);
         QCOMPARE(TokenProfile::read(kCanvas), token);
 
         // PAIR again: the stored token goes straight to the layout request.
@@ -219,8 +224,7 @@ private slots:
         QTest::mouseClick(window.pairButton, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(row(window, 0).at(2), QString("Paired"), 15000);
         QTRY_COMPARE_WITH_TIMEOUT(requestLines(sim, "127.0.0.3").mid(before),
-                                  (QStringList{"GET /api/v1/<token>/", "PUT /api/v1/<token>/effects"}),
-                                  10000);
+            (QStringList { "GET /api/v1/<token>/", "PUT /api/v1/<token>/effects" }), 10000);
     }
 
     void unpairWithoutStoredTokenAsksForOne()
@@ -235,7 +239,8 @@ private slots:
         ModalCloser closer;
         window.pairView->selectedRow = 1;
         window.pairView->slot_UnPairPressed();
-        QTRY_COMPARE_WITH_TIMEOUT(requestLines(sim, "127.0.0.2"), QStringList{"POST /api/v1/new"}, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            requestLines(sim, "127.0.0.2"), QStringList { "POST /api/v1/new" }, 10000);
         QCOMPARE(deviceMap.value(kLight), before);
         QCOMPARE(row(window, 1).at(2), QString("Paired"));
     }
@@ -249,13 +254,13 @@ private slots:
         QCOMPARE(window.syncDeviceType, 2);
         QSignalSpy chosen(window.connectView, SIGNAL(signal_OpenSync(int)));
         const std::uint64_t wParam = 4;
-        HostIntake::Message sync{HostIntake::kSyncSwitch, wParam, 0, 0, nullptr};
+        HostIntake::Message sync { HostIntake::kSyncSwitch, wParam, 0, 0, nullptr };
         const HostIntake::HostAnswer answer = window.hostMessage(sync);
         QVERIFY(!answer.handled);
         QCOMPARE(window.syncDeviceType, 4);
         QVERIFY(window.connectView->syncButtons[3]->isChecked());
         QCOMPARE(chosen.count(), 0);
-        HostIntake::Message outOfRange{HostIntake::kSyncSwitch, 9, 0, 0, nullptr};
+        HostIntake::Message outOfRange { HostIntake::kSyncSwitch, 9, 0, 0, nullptr };
         window.hostMessage(outOfRange);
         QCOMPARE(window.syncDeviceType, 9);
         QVERIFY(window.connectView->syncButtons[3]->isChecked());
@@ -272,14 +277,14 @@ private slots:
         window.pairView->selectedRow = 1;
         window.pairView->slot_PairPressed();
         QTRY_COMPARE_WITH_TIMEOUT(row(window, 1).at(2), QString("Paired"), 15000);
-        QTRY_COMPARE_WITH_TIMEOUT(sim.device("127.0.0.2").value("mode").toString(),
-                                  QString("extControl-v2"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            sim.device("127.0.0.2").value("mode").toString(), QString("extControl-v2"), 10000);
         QTest::mouseClick(window.closeButton, Qt::LeftButton);
         QVERIFY(window.isHidden());
 
         const QString endpoint = window.hostServer()->fullServerName();
-        std::atomic<int> answered{0};
-        std::atomic<bool> failed{false};
+        std::atomic<int> answered { 0 };
+        std::atomic<bool> failed { false };
         std::thread host([&]() {
             QLocalSocket socket;
             socket.connectToServer(endpoint);
@@ -288,16 +293,17 @@ private slots:
                 return;
             }
             for (int i = 0; i < 20; ++i) {
-                const std::vector<unsigned char> frame = colourFrame(1, static_cast<unsigned char>(100 + i));
+                const std::vector<unsigned char> frame
+                    = colourFrame(1, static_cast<unsigned char>(100 + i));
                 socket.write(reinterpret_cast<const char*>(frame.data()), qint64(frame.size()));
                 socket.flush();
                 QByteArray answer;
                 for (int waits = 0; answer.size() < 9 && waits < 50; ++waits)
                     if (socket.waitForReadyRead(100))
                         answer += socket.readAll();
-                HostIntake::HostAnswer decoded{};
+                HostIntake::HostAnswer decoded {};
                 if (!decodeHostAnswer(reinterpret_cast<const unsigned char*>(answer.constData()),
-                                      std::size_t(answer.size()), decoded)
+                        std::size_t(answer.size()), decoded)
                     || !decoded.handled || decoded.result != 1) {
                     failed = true;
                     return;

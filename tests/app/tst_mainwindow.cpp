@@ -1,7 +1,7 @@
-#include "views/applocation.h"
-#include "service/deviceregistry.h"
 #include "app/zelnanoleaftool.h"
+#include "service/deviceregistry.h"
 #include "service/nanoleafapisync.h"
+#include "views/applocation.h"
 #include "views/connect_view.h"
 #include "views/pair_view.h"
 
@@ -10,13 +10,13 @@
 #include <QStandardItemModel>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 void sendMouse(QWidget* target, QEvent::Type type, QPoint at, Qt::MouseButtons buttons)
 {
     QMouseEvent event(type, at, target->mapToGlobal(at),
-                      type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons,
-                      Qt::NoModifier);
+        type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
     QCoreApplication::sendEvent(target, &event);
 }
 
@@ -69,20 +69,22 @@ private slots:
         QVERIFY(window.closeButton->isFlat());
 
         // Stacking order is creation order: background lowest, close button highest.
-        const QList<QWidget*> children =
-            window.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+        const QList<QWidget*> children
+            = window.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
         const auto* background = qobject_cast<QLabel*>(window.childAt(5, 590));
         QVERIFY(background);
         QVERIFY(background->styleSheet().contains("Image/background.png"));
         QCOMPARE(qobject_cast<QPushButton*>(children.last()), window.closeButton);
 
         QStringList labels;
-        const auto buttons = window.findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly);
+        const auto buttons
+            = window.findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly);
         for (const QPushButton* button : buttons)
             if (!button->text().isEmpty())
                 labels << button->text();
-        QCOMPARE(labels, (QStringList{"SEARCH", "PAIR", "UNPAIR"}));
-        QVERIFY(window.searchButton->styleSheet().contains(applicationLocation + "Image/Button_H.png"));
+        QCOMPARE(labels, (QStringList { "SEARCH", "PAIR", "UNPAIR" }));
+        QVERIFY(
+            window.searchButton->styleSheet().contains(applicationLocation + "Image/Button_H.png"));
     }
 
     // The test programs run from a folder without Image/: the window must still
@@ -154,32 +156,29 @@ private slots:
     void metaObjectInterfaceOrder()
     {
         QCOMPARE(methodNames(&ZelNanoleafTool::staticMetaObject),
-                 (QStringList{"showTokenPage(int)", "startScan()", "signal_SyncBtnCheck(int)",
-                              "slot_Connect()", "searchDeive()",
-                              "slot_Pair(int,QString,QString)", "slot_UnPair(int,QString,QString)",
-                              "slot_SendData()", "bonjourGetIpName(QString,QString)",
-                              "isStartUpdate(bool)", "slot_OpenSync(int)", "refreshIsPaired()",
-                              "startLoadingTimer()", "slot_Scan()", "mousePressEvent(QMouseEvent*)",
-                              "mouseMoveEvent(QMouseEvent*)", "mouseReleaseEvent(QMouseEvent*)"}));
+            (QStringList { "showTokenPage(int)", "startScan()", "signal_SyncBtnCheck(int)",
+                "slot_Connect()", "searchDeive()", "slot_Pair(int,QString,QString)",
+                "slot_UnPair(int,QString,QString)", "slot_SendData()",
+                "bonjourGetIpName(QString,QString)", "isStartUpdate(bool)", "slot_OpenSync(int)",
+                "refreshIsPaired()", "startLoadingTimer()", "slot_Scan()",
+                "mousePressEvent(QMouseEvent*)", "mouseMoveEvent(QMouseEvent*)",
+                "mouseReleaseEvent(QMouseEvent*)" }));
         const QStringList service = methodNames(&nanoleafAPIsync::staticMetaObject);
         QCOMPARE(service.mid(0, 19),
-                 (QStringList{"getNanoIp(QString)", "showTokenPage(int)", "refreshIsPaired()",
-                              "bonjourGetIpName(QString,QString)", "startScan()", "GetRequestBtn()",
-                              "getPanelNumber(QNetworkReply*)", "checkQfileToken(QString)",
-                              "getToken()", "serviceReturnToken(QNetworkReply*)",
-                              "ResponseExternalControl(QNetworkReply*)",
-                              "ResponseStatic(QNetworkReply*)", "OpenExternalControl()",
-                              "receiveIP()", "searchDeive_noBonjour()", "decToHex(QString*)",
-                              "HexToQbyteArray(QString*)", "DexToQbyteArray(QString*)",
-                              "SendStaticMode(QString)"}));
+            (QStringList { "getNanoIp(QString)", "showTokenPage(int)", "refreshIsPaired()",
+                "bonjourGetIpName(QString,QString)", "startScan()", "GetRequestBtn()",
+                "getPanelNumber(QNetworkReply*)", "checkQfileToken(QString)", "getToken()",
+                "serviceReturnToken(QNetworkReply*)", "ResponseExternalControl(QNetworkReply*)",
+                "ResponseStatic(QNetworkReply*)", "OpenExternalControl()", "receiveIP()",
+                "searchDeive_noBonjour()", "decToHex(QString*)", "HexToQbyteArray(QString*)",
+                "DexToQbyteArray(QString*)", "SendStaticMode(QString)" }));
         QCOMPARE(methodNames(&Pair_View::staticMetaObject),
-                 (QStringList{"searchDeive_noBonjour()", "signal_Pair(int,QString,QString)",
-                              "signal_UnPair(int,QString,QString)", "startScan()",
-                              "slot_PairPressed()", "slot_UnPairPressed()",
-                              "itemClicked(QModelIndex)", "setListView()",
-                              "slot_showTokenImply(int)", "closeLoading()"}));
+            (QStringList { "searchDeive_noBonjour()", "signal_Pair(int,QString,QString)",
+                "signal_UnPair(int,QString,QString)", "startScan()", "slot_PairPressed()",
+                "slot_UnPairPressed()", "itemClicked(QModelIndex)", "setListView()",
+                "slot_showTokenImply(int)", "closeLoading()" }));
         QCOMPARE(methodNames(&Connect_View::staticMetaObject),
-                 (QStringList{"signal_OpenSync(int)", "slot_Sync()", "slot_SyncBtnCheck(int)"}));
+            (QStringList { "signal_OpenSync(int)", "slot_Sync()", "slot_SyncBtnCheck(int)" }));
     }
 
     // A clean exit stops the service thread instead of leaving it to the end of

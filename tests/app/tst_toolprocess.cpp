@@ -17,7 +17,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 const QString kLightIp = QStringLiteral("127.0.0.2");
 const QString kCanvasIp = QStringLiteral("127.0.0.3");
@@ -38,11 +39,13 @@ public:
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
         env.insert(QStringLiteral("PRISMARA_HOST_SOCKET"), hostSocket());
-        env.insert(QStringLiteral("PRISMARA_WINDOW_DRIVER"), dir.filePath(QStringLiteral("driver")));
+        env.insert(
+            QStringLiteral("PRISMARA_WINDOW_DRIVER"), dir.filePath(QStringLiteral("driver")));
         env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
         const QString first = QStringLiteral(PRISMARA_PRELOAD_FIRST);
-        env.insert(QStringLiteral("LD_PRELOAD"), (first.isEmpty() ? QString() : first + QLatin1Char(':'))
-                                                     + QStringLiteral(PRISMARA_WINDOW_DRIVER_LIB));
+        env.insert(QStringLiteral("LD_PRELOAD"),
+            (first.isEmpty() ? QString() : first + QLatin1Char(':'))
+                + QStringLiteral(PRISMARA_WINDOW_DRIVER_LIB));
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.setStandardOutputFile(QProcess::nullDevice());
@@ -63,7 +66,7 @@ public:
     void storeToken(const QString& name, const QString& token)
     {
         QSettings profile(dir.filePath(QStringLiteral("config/Zel/nanoleaf/nanoleafInfo.ini")),
-                          QSettings::IniFormat);
+            QSettings::IniFormat);
         profile.setValue(name, token);
     }
 
@@ -76,13 +79,13 @@ public:
             return false;
         // The driver listens once the tool's application object exists.
         return QTest::qWaitFor(
-            [this]() {
-                if (process.state() != QProcess::Running)
-                    return true;
-                driver.connectToServer(dir.filePath(QStringLiteral("driver")));
-                return driver.waitForConnected(200);
-            },
-            20000)
+                   [this]() {
+                       if (process.state() != QProcess::Running)
+                           return true;
+                       driver.connectToServer(dir.filePath(QStringLiteral("driver")));
+                       return driver.waitForConnected(200);
+                   },
+                   20000)
             && driver.state() == QLocalSocket::ConnectedState;
     }
 
@@ -94,10 +97,11 @@ public:
         QElapsedTimer clock;
         clock.start();
         while (!driver.canReadLine() && clock.elapsed() < kCommandMs
-               && driver.state() == QLocalSocket::ConnectedState)
+            && driver.state() == QLocalSocket::ConnectedState)
             driver.waitForReadyRead(100);
         if (!driver.canReadLine())
-            return QJsonObject{{QStringLiteral("ok"), false}, {QStringLiteral("error"), "no answer to " + line}};
+            return QJsonObject { { QStringLiteral("ok"), false },
+                { QStringLiteral("error"), "no answer to " + line } };
         return QJsonDocument::fromJson(driver.readLine()).object();
     }
 
@@ -105,7 +109,8 @@ public:
 
     QString status(const QString& name)
     {
-        for (const QJsonValue& row : command(QStringLiteral("table")).value(QStringLiteral("rows")).toArray())
+        for (const QJsonValue& row :
+            command(QStringLiteral("table")).value(QStringLiteral("rows")).toArray())
             if (row.toArray().at(0).toString() == name)
                 return row.toArray().at(2).toString();
         return QString();
@@ -114,7 +119,8 @@ public:
     QStringList boxTitles()
     {
         QStringList titles;
-        for (const QJsonValue& box : command(QStringLiteral("boxes")).value(QStringLiteral("boxes")).toArray())
+        for (const QJsonValue& box :
+            command(QStringLiteral("boxes")).value(QStringLiteral("boxes")).toArray())
             titles << box.toObject().value(QStringLiteral("title")).toString();
         return titles;
     }
@@ -126,7 +132,11 @@ public:
 
 int framesAccepted(NanoleafSim& sim, const QString& ip)
 {
-    return sim.device(ip).value(QStringLiteral("frames")).toObject().value(QStringLiteral("accepted")).toInt();
+    return sim.device(ip)
+        .value(QStringLiteral("frames"))
+        .toObject()
+        .value(QStringLiteral("accepted"))
+        .toInt();
 }
 
 // One solid host frame of 10,20,30, answered by the tool; what went wrong, if anything.
@@ -134,9 +144,9 @@ QByteArray sendFrame(const ToolProcess& tool)
 {
     QProcess host;
     host.start(QStringLiteral(PRISMARA_BIN_DIR "/host-sim"),
-               {QStringLiteral("--socket"), tool.hostSocket(), QStringLiteral("--frames"),
-                QStringLiteral("1"), QStringLiteral("--solid"), QStringLiteral("10,20,30"),
-                QStringLiteral("--quiet")});
+        { QStringLiteral("--socket"), tool.hostSocket(), QStringLiteral("--frames"),
+            QStringLiteral("1"), QStringLiteral("--solid"), QStringLiteral("10,20,30"),
+            QStringLiteral("--quiet") });
     if (!host.waitForFinished(30000))
         return "host-sim did not end";
     return host.exitCode() == 0 ? QByteArray() : "host-sim: " + host.readAllStandardError();
@@ -148,12 +158,12 @@ QByteArray sendFrame(const ToolProcess& tool)
 QJsonArray knownDevicesAndANewOne()
 {
     QJsonObject light = NanoleafSim::lightPanels();
-    light.insert(QStringLiteral("tokens"), QJsonArray{kToken});
+    light.insert(QStringLiteral("tokens"), QJsonArray { kToken });
     QJsonObject canvas = NanoleafSim::canvas();
     canvas.insert(QStringLiteral("pairing_mode"), true);
-    QJsonObject second = NanoleafSim::canvas(kSecondIp, {4660, 22136}, kSecond);
-    second.insert(QStringLiteral("tokens"), QJsonArray{kToken});
-    return QJsonArray{light, canvas, second};
+    QJsonObject second = NanoleafSim::canvas(kSecondIp, { 4660, 22136 }, kSecond);
+    second.insert(QStringLiteral("tokens"), QJsonArray { kToken });
+    return QJsonArray { light, canvas, second };
 }
 
 } // namespace
@@ -175,7 +185,8 @@ private slots:
         NanoleafSim sim;
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         QVERIFY(sim.setPairing(kLightIp, true));
-        QVERIFY(sim.setFault(kCanvasIp, QJsonObject{{QStringLiteral("http"), QStringLiteral("hang")}}));
+        QVERIFY(sim.setFault(
+            kCanvasIp, QJsonObject { { QStringLiteral("http"), QStringLiteral("hang") } }));
 
         ToolProcess tool;
         QVERIFY(tool.start());
@@ -191,19 +202,21 @@ private slots:
         QVERIFY(tool.ok("select " + kCanvas));
         QVERIFY(tool.ok(QStringLiteral("click PAIR")));
         QVERIFY(tool.ok(QStringLiteral("click Close_Window")));
-        QCOMPARE(tool.command(QStringLiteral("visible")).value(QStringLiteral("visible")).toBool(), false);
-        QTRY_COMPARE_WITH_TIMEOUT(tool.boxTitles(), QStringList{QStringLiteral("warning")}, 30000);
+        QCOMPARE(tool.command(QStringLiteral("visible")).value(QStringLiteral("visible")).toBool(),
+            false);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            tool.boxTitles(), QStringList { QStringLiteral("warning") }, 30000);
         QVERIFY(tool.ok(QStringLiteral("close box")));
 
         // Still there: a host frame reaches the paired device.
         const QByteArray sent = sendFrame(tool);
         QVERIFY2(sent.isEmpty(), sent.constData());
         QTRY_COMPARE_WITH_TIMEOUT(framesAccepted(sim, kLightIp), 1, 10000);
-        const QJsonObject panel =
-            sim.device(kLightIp).value(QStringLiteral("panels")).toArray().first().toObject();
+        const QJsonObject panel
+            = sim.device(kLightIp).value(QStringLiteral("panels")).toArray().first().toObject();
         QCOMPARE(panel.value(QStringLiteral("r")).toInt(), 10);
         QCOMPARE(panel.value(QStringLiteral("b")).toInt(), 30);
-        QCOMPARE(tool.boxTitles(), QStringList{});
+        QCOMPARE(tool.boxTitles(), QStringList {});
         QCOMPARE(tool.process.state(), QProcess::Running);
 
         // SIGTERM is what ends it, cleanly.
@@ -223,10 +236,10 @@ private slots:
         ToolProcess tool;
         tool.storeToken(kLight, kToken);
         tool.storeToken(kSecond, kToken);
-        QVERIFY(tool.start({QStringLiteral("--resume")}));
-        for (const QString& ip : {kLightIp, kSecondIp})
+        QVERIFY(tool.start({ QStringLiteral("--resume") }));
+        for (const QString& ip : { kLightIp, kSecondIp })
             QTRY_COMPARE_WITH_TIMEOUT(sim.device(ip).value(QStringLiteral("mode")).toString(),
-                                      QStringLiteral("extControl-v2"), 20000);
+                QStringLiteral("extControl-v2"), 20000);
         QCOMPARE(tool.status(kLight), QStringLiteral("Paired"));
         QCOMPARE(tool.status(kSecond), QStringLiteral("Paired"));
         const QByteArray sent = sendFrame(tool);
@@ -236,7 +249,7 @@ private slots:
 
         QCOMPARE(tool.status(kCanvas), QStringLiteral("Unpaired"));
         QCOMPARE(sim.requests(kCanvasIp), QJsonArray());
-        QCOMPARE(tool.boxTitles(), QStringList{});
+        QCOMPARE(tool.boxTitles(), QStringList {});
         QCOMPARE(sim.mdnsQueries().size(), 1);
     }
 
@@ -273,13 +286,15 @@ private slots:
         QFETCH(QString, argument);
         QFETCH(int, exitCode);
         QProcess tool;
-        tool.start(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"), {argument});
+        tool.start(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"), { argument });
         QVERIFY(tool.waitForFinished(20000));
         QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
         QCOMPARE(tool.exitCode(), exitCode);
-        const QByteArray usage = exitCode == 0 ? tool.readAllStandardOutput() : tool.readAllStandardError();
-        QVERIFY2(usage.contains("Usage: prismara-nanoleaf-tool [options]") && usage.contains("--resume"),
-                 usage.constData());
+        const QByteArray usage
+            = exitCode == 0 ? tool.readAllStandardOutput() : tool.readAllStandardError();
+        QVERIFY2(
+            usage.contains("Usage: prismara-nanoleaf-tool [options]") && usage.contains("--resume"),
+            usage.constData());
     }
 };
 

@@ -7,7 +7,8 @@
 
 #include <vector>
 
-namespace {
+namespace
+{
 
 QString imagePath(const QString& name)
 {
@@ -38,7 +39,7 @@ std::uint32_t paletteColour(int i)
 {
     // Distinct for every i in 0..255 (the red byte alone tells them apart).
     return (static_cast<std::uint32_t>(i) << 16) | (static_cast<std::uint32_t>(255 - i) << 8)
-           | static_cast<std::uint32_t>((i * 7) & 0xFF);
+        | static_cast<std::uint32_t>((i * 7) & 0xFF);
 }
 
 } // namespace
@@ -71,11 +72,14 @@ void tst_Images::everyImageAtItsSize_data()
     QTest::newRow("minimise") << QStringLiteral("btn_min.png") << QSize(22, 22);
     QTest::newRow("close") << QStringLiteral("btn_close.png") << QSize(22, 22);
     QTest::newRow("spinner") << QStringLiteral("Spin-1s-45px.gif") << QSize(45, 45);
-    for (const char* source : {"Prismara BUTTON", "Zel Halvi", "Zel Norrin", "Stelvar"}) {
-        QTest::addRow("%s", source) << QString::fromLatin1(source) + QStringLiteral(".png") << QSize(160, 55);
-        QTest::addRow("%s-2", source) << QString::fromLatin1(source) + QStringLiteral("-2.png") << QSize(160, 55);
+    for (const char* source : { "Prismara BUTTON", "Zel Halvi", "Zel Norrin", "Stelvar" }) {
+        QTest::addRow("%s", source)
+            << QString::fromLatin1(source) + QStringLiteral(".png") << QSize(160, 55);
+        QTest::addRow("%s-2", source)
+            << QString::fromLatin1(source) + QStringLiteral("-2.png") << QSize(160, 55);
     }
-    QTest::newRow("application icon") << QStringLiteral("prismara-nanoleaf-tool.png") << QSize(256, 256);
+    QTest::newRow("application icon")
+        << QStringLiteral("prismara-nanoleaf-tool.png") << QSize(256, 256);
 }
 
 void tst_Images::everyImageAtItsSize()
@@ -84,7 +88,8 @@ void tst_Images::everyImageAtItsSize()
     QFETCH(QSize, size);
     QImageReader reader(imagePath(name));
     const QImage img = reader.read();
-    QVERIFY2(!img.isNull(), qPrintable(imagePath(name) + QLatin1String(": ") + reader.errorString()));
+    QVERIFY2(
+        !img.isNull(), qPrintable(imagePath(name) + QLatin1String(": ") + reader.errorString()));
     QCOMPARE(img.size(), size);
 }
 
@@ -92,8 +97,9 @@ void tst_Images::hoverFaceIsBrighter_data()
 {
     QTest::addColumn<QString>("lit");
     QTest::addColumn<QString>("idle");
-    QTest::newRow("action button") << QStringLiteral("Button_H.png") << QStringLiteral("Button.png");
-    for (const char* source : {"Prismara BUTTON", "Zel Halvi", "Zel Norrin", "Stelvar"})
+    QTest::newRow("action button")
+        << QStringLiteral("Button_H.png") << QStringLiteral("Button.png");
+    for (const char* source : { "Prismara BUTTON", "Zel Halvi", "Zel Norrin", "Stelvar" })
         QTest::addRow("%s", source) << QString::fromLatin1(source) + QStringLiteral(".png")
                                     << QString::fromLatin1(source) + QStringLiteral("-2.png");
 }
@@ -105,17 +111,19 @@ void tst_Images::hoverFaceIsBrighter()
     const double litLuminance = meanLuminance(load(lit));
     const double idleLuminance = meanLuminance(load(idle));
     QVERIFY2(litLuminance > idleLuminance * 1.25,
-             qPrintable(QStringLiteral("lit %1, idle %2").arg(litLuminance).arg(idleLuminance)));
+        qPrintable(QStringLiteral("lit %1, idle %2").arg(litLuminance).arg(idleLuminance)));
 }
 
 void tst_Images::sourceFacesCarryTheirOwnNames()
 {
     // The source buttons have no text of their own: each face must be its own picture.
-    const QStringList faces = {QStringLiteral("Prismara BUTTON-2.png"), QStringLiteral("Zel Halvi-2.png"),
-                               QStringLiteral("Zel Norrin-2.png"), QStringLiteral("Stelvar-2.png")};
+    const QStringList faces
+        = { QStringLiteral("Prismara BUTTON-2.png"), QStringLiteral("Zel Halvi-2.png"),
+              QStringLiteral("Zel Norrin-2.png"), QStringLiteral("Stelvar-2.png") };
     for (int a = 0; a < faces.size(); ++a) {
         for (int b = a + 1; b < faces.size(); ++b)
-            QVERIFY2(load(faces[a]) != load(faces[b]), qPrintable(faces[a] + QLatin1String(" = ") + faces[b]));
+            QVERIFY2(load(faces[a]) != load(faces[b]),
+                qPrintable(faces[a] + QLatin1String(" = ") + faces[b]));
     }
 }
 
@@ -187,7 +195,8 @@ void tst_Images::gifRoundTrip()
         std::vector<std::uint8_t> indices(static_cast<std::size_t>(width * height));
         for (std::size_t i = 0; i < indices.size(); ++i) {
             seed = seed * 1664525u + 1013904223u;
-            const std::uint32_t pick = noise ? (seed >> 16) : static_cast<std::uint32_t>(i / 97 + f);
+            const std::uint32_t pick
+                = noise ? (seed >> 16) : static_cast<std::uint32_t>(i / 97 + f);
             indices[i] = static_cast<std::uint8_t>(pick % static_cast<std::uint32_t>(colours));
         }
         QVERIFY(gif.addFrame(indices, 5));
@@ -200,7 +209,8 @@ void tst_Images::gifRoundTrip()
     QImageReader reader(&buffer, "gif");
     for (int f = 0; f < frames; ++f) {
         const QImage img = reader.read().convertToFormat(QImage::Format_ARGB32);
-        QVERIFY2(!img.isNull(), qPrintable(QStringLiteral("frame %1: %2").arg(f).arg(reader.errorString())));
+        QVERIFY2(!img.isNull(),
+            qPrintable(QStringLiteral("frame %1: %2").arg(f).arg(reader.errorString())));
         QCOMPARE(img.size(), QSize(width, height));
         for (int y = 0; y < height; ++y) {
             for (int x = 0; x < width; ++x) {
@@ -212,7 +222,11 @@ void tst_Images::gifRoundTrip()
                 }
                 if ((got & 0xFFFFFFu) != palette[std::size_t(index)] || qAlpha(got) != 255)
                     QFAIL(qPrintable(QStringLiteral("frame %1 pixel (%2, %3): %4, wanted %5")
-                                         .arg(f).arg(x).arg(y).arg(got, 8, 16).arg(palette[std::size_t(index)], 6, 16)));
+                                         .arg(f)
+                                         .arg(x)
+                                         .arg(y)
+                                         .arg(got, 8, 16)
+                                         .arg(palette[std::size_t(index)], 6, 16)));
             }
         }
     }
@@ -223,9 +237,9 @@ void tst_Images::gifRoundTrip()
 void tst_Images::gifRejectsBadFrames()
 {
     GifEncoder gif(4, 4);
-    gif.setPalette({0x000000, 0xFFFFFF});
-    QVERIFY(!gif.addFrame(std::vector<std::uint8_t>(15, 0), 5));   // wrong size
-    QVERIFY(!gif.addFrame(std::vector<std::uint8_t>(16, 2), 5));   // colour outside the palette
+    gif.setPalette({ 0x000000, 0xFFFFFF });
+    QVERIFY(!gif.addFrame(std::vector<std::uint8_t>(15, 0), 5)); // wrong size
+    QVERIFY(!gif.addFrame(std::vector<std::uint8_t>(16, 2), 5)); // colour outside the palette
     QVERIFY(gif.addFrame(std::vector<std::uint8_t>(16, 1), 5));
     QCOMPARE(gif.frameCount(), 1);
 }

@@ -8,16 +8,16 @@
 #include <QNetworkRequest>
 #include <QTimer>
 
-QByteArray BlockingHttp::Result::header(const QByteArray &name) const
+QByteArray BlockingHttp::Result::header(const QByteArray& name) const
 {
-    for (const auto &h : headers)
+    for (const auto& h : headers)
         if (h.first.compare(name, Qt::CaseInsensitive) == 0)
             return h.second;
     return QByteArray();
 }
 
-BlockingHttp::Result BlockingHttp::request(const QByteArray &verb, const QUrl &url, const QByteArray &body,
-                                           const QByteArray &contentType, int timeoutMs)
+BlockingHttp::Result BlockingHttp::request(const QByteArray& verb, const QUrl& url,
+    const QByteArray& body, const QByteArray& contentType, int timeoutMs)
 {
     QNetworkAccessManager network;
     network.setProxy(QNetworkProxy::NoProxy);
@@ -27,7 +27,7 @@ BlockingHttp::Result BlockingHttp::request(const QByteArray &verb, const QUrl &u
     QBuffer buffer;
     buffer.setData(body);
     buffer.open(QIODevice::ReadOnly);
-    QNetworkReply *reply = nullptr;
+    QNetworkReply* reply = nullptr;
     if (verb == "GET")
         reply = network.get(request);
     else if (verb == "POST")

@@ -7,17 +7,19 @@
 
 #include <atomic>
 
-namespace {
+namespace
+{
 
 constexpr int kRingLines = 200;
 
-std::atomic<LogWatch*> current{nullptr};
-std::atomic<QtMessageHandler> forward{nullptr};
+std::atomic<LogWatch*> current { nullptr };
+std::atomic<QtMessageHandler> forward { nullptr };
 
 } // namespace
 
 LogWatch::LogWatch(const QStringList& labels, QObject* parent)
-    : QObject(parent), watched(labels)
+    : QObject(parent)
+    , watched(labels)
 {
     LogWatch* expected = nullptr;
     const bool first = current.compare_exchange_strong(expected, this);
@@ -60,7 +62,8 @@ void LogWatch::take(const QString& text)
             ring.removeFirst();
     }
     if (hit)
-        QMetaObject::invokeMethod(this, [this] { emit matched(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { emit matched(); }, Qt::QueuedConnection);
 }
 
 int LogWatch::count(const QString& label) const

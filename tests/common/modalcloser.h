@@ -13,13 +13,12 @@ class ModalCloser : public QObject
     Q_OBJECT
 
 public:
-    struct Seen
-    {
+    struct Seen {
         QString title;
         QString text;
-        bool warning = false;       // the warning icon
-        bool okIsDefault = false;   // an OK button, and it is the default one
-        bool messageBox = false;    // false: some other modal widget
+        bool warning = false; // the warning icon
+        bool okIsDefault = false; // an OK button, and it is the default one
+        bool messageBox = false; // false: some other modal widget
     };
 
     explicit ModalCloser(QObject* parent = nullptr);

@@ -13,11 +13,12 @@
 #include <QProcessEnvironment>
 #include <QTimer>
 
-namespace {
+namespace
+{
 
 constexpr int kCallTimeoutMs = 10000;
 
-QJsonArray idArray(const QVector<int> &ids)
+QJsonArray idArray(const QVector<int>& ids)
 {
     QJsonArray out;
     for (int id : ids)
@@ -32,7 +33,7 @@ NanoleafSim::NanoleafSim()
 {
 }
 
-NanoleafSim::NanoleafSim(const QJsonArray &devices)
+NanoleafSim::NanoleafSim(const QJsonArray& devices)
     : m_devices(devices)
 {
 }
@@ -42,20 +43,21 @@ NanoleafSim::~NanoleafSim()
     stop();
 }
 
-QJsonObject NanoleafSim::lightPanels(const QString &ip, const QVector<int> &panels, const QString &name)
+QJsonObject NanoleafSim::lightPanels(
+    const QString& ip, const QVector<int>& panels, const QString& name)
 {
     return QJsonObject { { QStringLiteral("name"), name }, { QStringLiteral("ip"), ip },
-                         { QStringLiteral("model"), QStringLiteral("NL22") },
-                         { QStringLiteral("panels"), idArray(panels) },
-                         { QStringLiteral("pairing_mode"), false }, { QStringLiteral("tokens"), QJsonArray() } };
+        { QStringLiteral("model"), QStringLiteral("NL22") },
+        { QStringLiteral("panels"), idArray(panels) }, { QStringLiteral("pairing_mode"), false },
+        { QStringLiteral("tokens"), QJsonArray() } };
 }
 
-QJsonObject NanoleafSim::canvas(const QString &ip, const QVector<int> &panels, const QString &name)
+QJsonObject NanoleafSim::canvas(const QString& ip, const QVector<int>& panels, const QString& name)
 {
     return QJsonObject { { QStringLiteral("name"), name }, { QStringLiteral("ip"), ip },
-                         { QStringLiteral("model"), QStringLiteral("NL29") },
-                         { QStringLiteral("panels"), idArray(panels) },
-                         { QStringLiteral("pairing_mode"), false }, { QStringLiteral("tokens"), QJsonArray() } };
+        { QStringLiteral("model"), QStringLiteral("NL29") },
+        { QStringLiteral("panels"), idArray(panels) }, { QStringLiteral("pairing_mode"), false },
+        { QStringLiteral("tokens"), QJsonArray() } };
 }
 
 QJsonArray NanoleafSim::defaultDevices()
@@ -63,12 +65,12 @@ QJsonArray NanoleafSim::defaultDevices()
     return QJsonArray { lightPanels(), canvas() };
 }
 
-qint64 NanoleafSim::timeNs(const QJsonObject &record)
+qint64 NanoleafSim::timeNs(const QJsonObject& record)
 {
     return record.value(QLatin1String("time_ns")).toString().toLongLong();
 }
 
-void NanoleafSim::setDevices(const QJsonArray &devices)
+void NanoleafSim::setDevices(const QJsonArray& devices)
 {
     m_devices = devices;
 }
@@ -83,7 +85,9 @@ bool NanoleafSim::start(int timeoutMs)
     const QString configPath = m_dir.filePath(QStringLiteral("devices.json"));
     QFile config(configPath);
     if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || config.write(QJsonDocument(QJsonObject { { QStringLiteral("devices"), m_devices } }).toJson()) < 0) {
+        || config.write(
+               QJsonDocument(QJsonObject { { QStringLiteral("devices"), m_devices } }).toJson())
+            < 0) {
         m_error = QStringLiteral("cannot write %1").arg(configPath);
         return false;
     }
@@ -92,14 +96,15 @@ bool NanoleafSim::start(int timeoutMs)
     m_process = std::make_unique<QProcess>();
     m_process->setProgram(QStringLiteral(PRISMARA_BIN_DIR "/nanoleaf-sim"));
     m_process->setArguments({ QStringLiteral("--config"), configPath, QStringLiteral("--control"),
-                              QStringLiteral("127.0.0.1:0"), QStringLiteral("--headless"),
-                              QStringLiteral("--die-with-parent") });
+        QStringLiteral("127.0.0.1:0"), QStringLiteral("--headless"),
+        QStringLiteral("--die-with-parent") });
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     m_process->setProcessEnvironment(env);
     m_process->start();
     if (!m_process->waitForStarted(5000)) {
-        m_error = QStringLiteral("cannot start %1: %2").arg(m_process->program(), m_process->errorString());
+        m_error = QStringLiteral("cannot start %1: %2")
+                      .arg(m_process->program(), m_process->errorString());
         return false;
     }
 
@@ -122,7 +127,8 @@ bool NanoleafSim::start(int timeoutMs)
         if (m_process->state() == QProcess::NotRunning)
             break;
     }
-    m_error = QStringLiteral("nanoleaf-sim did not become ready: %1").arg(QString::fromUtf8(standardError()));
+    m_error = QStringLiteral("nanoleaf-sim did not become ready: %1")
+                  .arg(QString::fromUtf8(standardError()));
     stop();
     return false;
 }
@@ -156,7 +162,8 @@ QByteArray NanoleafSim::standardError() const
     return m_stderr;
 }
 
-bool NanoleafSim::call(const QByteArray &verb, const QString &path, const QJsonObject &body, QJsonObject *answer)
+bool NanoleafSim::call(
+    const QByteArray& verb, const QString& path, const QJsonObject& body, QJsonObject* answer)
 {
     if (!m_network || m_control.isEmpty()) {
         m_error = QStringLiteral("nanoleaf-sim is not running");
@@ -164,8 +171,10 @@ bool NanoleafSim::call(const QByteArray &verb, const QString &path, const QJsonO
     }
     QNetworkRequest request(QUrl(QStringLiteral("http://%1%2").arg(m_control, path)));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    const QByteArray payload = verb == "GET" ? QByteArray() : QJsonDocument(body).toJson(QJsonDocument::Compact);
-    QNetworkReply *reply = verb == "GET" ? m_network->get(request) : m_network->post(request, payload);
+    const QByteArray payload
+        = verb == "GET" ? QByteArray() : QJsonDocument(body).toJson(QJsonDocument::Compact);
+    QNetworkReply* reply
+        = verb == "GET" ? m_network->get(request) : m_network->post(request, payload);
 
     QEventLoop loop;
     QTimer timer;
@@ -198,7 +207,7 @@ bool NanoleafSim::call(const QByteArray &verb, const QString &path, const QJsonO
     return ok;
 }
 
-QJsonArray NanoleafSim::listAt(const QString &path, const QString &member)
+QJsonArray NanoleafSim::listAt(const QString& path, const QString& member)
 {
     QJsonObject answer;
     if (!call("GET", path, QJsonObject(), &answer))
@@ -211,25 +220,25 @@ QJsonArray NanoleafSim::devices()
     return listAt(QStringLiteral("/devices"), QStringLiteral("devices"));
 }
 
-QJsonObject NanoleafSim::device(const QString &ip)
+QJsonObject NanoleafSim::device(const QString& ip)
 {
     QJsonObject answer;
     call("GET", QStringLiteral("/devices/%1").arg(ip), QJsonObject(), &answer);
     return answer;
 }
 
-bool NanoleafSim::setPairing(const QString &ip, bool on)
+bool NanoleafSim::setPairing(const QString& ip, bool on)
 {
-    return call("POST", QStringLiteral("/devices/%1/pairing").arg(ip), QJsonObject { { QStringLiteral("on"), on } },
-                nullptr);
+    return call("POST", QStringLiteral("/devices/%1/pairing").arg(ip),
+        QJsonObject { { QStringLiteral("on"), on } }, nullptr);
 }
 
-QJsonArray NanoleafSim::requests(const QString &ip)
+QJsonArray NanoleafSim::requests(const QString& ip)
 {
     return listAt(QStringLiteral("/devices/%1/requests").arg(ip), QStringLiteral("requests"));
 }
 
-QJsonArray NanoleafSim::frames(const QString &ip)
+QJsonArray NanoleafSim::frames(const QString& ip)
 {
     return listAt(QStringLiteral("/devices/%1/frames").arg(ip), QStringLiteral("frames"));
 }
@@ -239,7 +248,7 @@ QJsonArray NanoleafSim::mdnsQueries()
     return listAt(QStringLiteral("/mdns/queries"), QStringLiteral("queries"));
 }
 
-bool NanoleafSim::setFault(const QString &ip, const QJsonObject &fault)
+bool NanoleafSim::setFault(const QString& ip, const QJsonObject& fault)
 {
     return call("POST", QStringLiteral("/devices/%1/fault").arg(ip), fault, nullptr);
 }

@@ -21,27 +21,28 @@ class QProcess;
 //   NanoleafSim sim;                      // default: one Light Panels, one Canvas
 //   QVERIFY2(sim.start(), qPrintable(sim.errorString()));
 //   QVERIFY(sim.setPairing("127.0.0.2", true));
-class NanoleafSim {
+class NanoleafSim
+{
 public:
     NanoleafSim();
-    explicit NanoleafSim(const QJsonArray &devices);
+    explicit NanoleafSim(const QJsonArray& devices);
     ~NanoleafSim();
-    NanoleafSim(const NanoleafSim &) = delete;
-    NanoleafSim &operator=(const NanoleafSim &) = delete;
+    NanoleafSim(const NanoleafSim&) = delete;
+    NanoleafSim& operator=(const NanoleafSim&) = delete;
 
     // Device entries in the simulator's configuration format.
-    static QJsonObject lightPanels(const QString &ip = QStringLiteral("127.0.0.2"),
-                                   const QVector<int> &panels = { 82, 15, 200 },
-                                   const QString &name = QStringLiteral("Light Panels 52:33:A1"));
-    static QJsonObject canvas(const QString &ip = QStringLiteral("127.0.0.3"),
-                              const QVector<int> &panels = { 1234, 7 },
-                              const QString &name = QStringLiteral("Canvas 1F:2B:3C"));
+    static QJsonObject lightPanels(const QString& ip = QStringLiteral("127.0.0.2"),
+        const QVector<int>& panels = { 82, 15, 200 },
+        const QString& name = QStringLiteral("Light Panels 52:33:A1"));
+    static QJsonObject canvas(const QString& ip = QStringLiteral("127.0.0.3"),
+        const QVector<int>& panels = { 1234, 7 },
+        const QString& name = QStringLiteral("Canvas 1F:2B:3C"));
     // lightPanels() and canvas() with their defaults.
     static QJsonArray defaultDevices();
     // "time_ns" of a request, frame or query record (written as decimal text).
-    static qint64 timeNs(const QJsonObject &record);
+    static qint64 timeNs(const QJsonObject& record);
 
-    void setDevices(const QJsonArray &devices); // before start()
+    void setDevices(const QJsonArray& devices); // before start()
     bool start(int timeoutMs = 15000);
     void stop();
     bool isRunning() const;
@@ -50,18 +51,19 @@ public:
     QByteArray standardError() const;
 
     QJsonArray devices();
-    QJsonObject device(const QString &ip);
-    bool setPairing(const QString &ip, bool on);
-    QJsonArray requests(const QString &ip);
-    QJsonArray frames(const QString &ip);
+    QJsonObject device(const QString& ip);
+    bool setPairing(const QString& ip, bool on);
+    QJsonArray requests(const QString& ip);
+    QJsonArray frames(const QString& ip);
     QJsonArray mdnsQueries();
     // {"http": "...", "mdns": "...", "delay_ms": N}; members left out stay as they are.
-    bool setFault(const QString &ip, const QJsonObject &fault);
+    bool setFault(const QString& ip, const QJsonObject& fault);
     bool reset();
 
 private:
-    bool call(const QByteArray &verb, const QString &path, const QJsonObject &body, QJsonObject *answer);
-    QJsonArray listAt(const QString &path, const QString &member);
+    bool call(
+        const QByteArray& verb, const QString& path, const QJsonObject& body, QJsonObject* answer);
+    QJsonArray listAt(const QString& path, const QString& member);
 
     QJsonArray m_devices;
     QTemporaryDir m_dir;

@@ -8,7 +8,8 @@
 #include <cstdlib>
 #include <sys/stat.h>
 
-namespace TestNetwork {
+namespace TestNetwork
+{
 
 // Decided by namespace identity, never by an environment variable alone: this
 // process's network namespace must differ from that of process 1 or, where
@@ -17,10 +18,12 @@ namespace TestNetwork {
 // unshared). Without either to compare with, the answer is no.
 inline bool inPrivateNetwork()
 {
-    struct stat self {};
+    struct stat self {
+    };
     if (stat("/proc/self/ns/net", &self) != 0)
         return false;
-    struct stat init {};
+    struct stat init {
+    };
     if (stat("/proc/1/ns/net", &init) == 0)
         return self.st_dev != init.st_dev || self.st_ino != init.st_ino;
     const char* outer = std::getenv("PRISMARA_OUTER_NETNS");

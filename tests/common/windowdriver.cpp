@@ -28,7 +28,8 @@
 #include <QMouseEvent>
 #include <QTableView>
 
-namespace {
+namespace
+{
 
 QList<QWidget*> everyWidget()
 {
@@ -42,7 +43,7 @@ QList<QWidget*> everyWidget()
 
 QJsonObject answer(bool ok, const QString& error = QString())
 {
-    QJsonObject out{{QStringLiteral("ok"), ok}};
+    QJsonObject out { { QStringLiteral("ok"), ok } };
     if (!error.isEmpty())
         out.insert(QStringLiteral("error"), error);
     return out;
@@ -80,10 +81,10 @@ QJsonObject selectRow(const QString& name)
             continue;
         // A press and a release on the cell, as the mouse makes them.
         const QPoint at = table->visualRect(cell).center();
-        QMouseEvent press(QEvent::MouseButtonPress, at, table->viewport()->mapToGlobal(at), Qt::LeftButton,
-                          Qt::LeftButton, Qt::NoModifier);
-        QMouseEvent release(QEvent::MouseButtonRelease, at, table->viewport()->mapToGlobal(at), Qt::LeftButton,
-                            Qt::NoButton, Qt::NoModifier);
+        QMouseEvent press(QEvent::MouseButtonPress, at, table->viewport()->mapToGlobal(at),
+            Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, at, table->viewport()->mapToGlobal(at),
+            Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(table->viewport(), &press);
         QApplication::sendEvent(table->viewport(), &release);
         return answer(true);
@@ -115,8 +116,8 @@ QJsonObject boxes()
     for (QWidget* top : QApplication::topLevelWidgets())
         if (auto* box = qobject_cast<QMessageBox*>(top))
             if (box->isVisible())
-                list.append(QJsonObject{{QStringLiteral("title"), box->windowTitle()},
-                                        {QStringLiteral("text"), box->text()}});
+                list.append(QJsonObject { { QStringLiteral("title"), box->windowTitle() },
+                    { QStringLiteral("text"), box->text() } });
     QJsonObject out = answer(true);
     out.insert(QStringLiteral("boxes"), list);
     return out;
@@ -210,7 +211,8 @@ private:
     QLocalServer server;
 };
 
-namespace {
+namespace
+{
 
 void startWindowDriver()
 {

@@ -14,17 +14,17 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 const QString kPrefix = QStringLiteral(PRISMARA_PACKAGE_PREFIX);
 const QString kToolName = QStringLiteral("prismara-nanoleaf-tool");
 
 // Every image file the window and its two views load (relative to Image/).
-const QStringList kWindowImages = {
-    "background.png", "title.png", "LOGO.png", "Button.png", "Button_H.png", "btn_min.png",
-    "btn_close.png", "Spin-1s-45px.gif", "Prismara BUTTON.png", "Prismara BUTTON-2.png",
-    "Zel Halvi.png", "Zel Halvi-2.png", "Zel Norrin.png", "Zel Norrin-2.png", "Stelvar.png",
-    "Stelvar-2.png"};
+const QStringList kWindowImages = { "background.png", "title.png", "LOGO.png", "Button.png",
+    "Button_H.png", "btn_min.png", "btn_close.png", "Spin-1s-45px.gif", "Prismara BUTTON.png",
+    "Prismara BUTTON-2.png", "Zel Halvi.png", "Zel Halvi-2.png", "Zel Norrin.png",
+    "Zel Norrin-2.png", "Stelvar.png", "Stelvar-2.png" };
 
 QByteArray contentsOf(const QString& path)
 {
@@ -75,12 +75,12 @@ private slots:
         env.insert("DESTDIR", destDir.path());
         install.setProcessEnvironment(env);
         install.setProcessChannelMode(QProcess::MergedChannels);
-        install.start(PRISMARA_CMAKE_COMMAND,
-                      {"--install", PRISMARA_BUILD_DIR, "--prefix", kPrefix});
+        install.start(
+            PRISMARA_CMAKE_COMMAND, { "--install", PRISMARA_BUILD_DIR, "--prefix", kPrefix });
         QVERIFY2(install.waitForFinished(90000), "cmake --install did not finish");
         const QByteArray output = install.readAll();
         QVERIFY2(install.exitStatus() == QProcess::NormalExit && install.exitCode() == 0,
-                 output.constData());
+            output.constData());
         root = destDir.path() + kPrefix;
     }
 
@@ -88,7 +88,7 @@ private slots:
     void everythingStaysUnderThePrefix()
     {
         QDirIterator it(destDir.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-                        QDirIterator::Subdirectories);
+            QDirIterator::Subdirectories);
         QStringList outside;
         int files = 0;
         while (it.hasNext()) {
@@ -105,8 +105,8 @@ private slots:
     void programs_data()
     {
         QTest::addColumn<QString>("name");
-        const QStringList names =
-            QString::fromLatin1(PRISMARA_INSTALLED_PROGRAMS).split(',', Qt::SkipEmptyParts);
+        const QStringList names
+            = QString::fromLatin1(PRISMARA_INSTALLED_PROGRAMS).split(',', Qt::SkipEmptyParts);
         QVERIFY(names.contains(kToolName));
         for (const QString& name : names)
             QTest::newRow(qPrintable(name)) << name;
@@ -195,7 +195,7 @@ private slots:
         QVERIFY2(match.hasMatch(), log.constData());
         const QString imageFolder = match.captured(1) + "Image/";
         QCOMPARE(QFileInfo(match.captured(1)).canonicalFilePath(),
-                 QFileInfo(binDir()).canonicalFilePath());
+            QFileInfo(binDir()).canonicalFilePath());
         for (const QString& name : kWindowImages)
             QVERIFY2(QFileInfo(imageFolder + name).isFile(), qPrintable(imageFolder + name));
 

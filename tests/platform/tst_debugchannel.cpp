@@ -38,8 +38,8 @@ void tst_DebugChannel::cut_data()
     QTest::newRow("one over") << (QByteArray(4095, 'a') + 'b') << QByteArray(4095, 'a');
     QTest::newRow("far over") << QByteArray(20000, 'c') << QByteArray(4095, 'c');
     // A byte cut: the two-byte character across the limit loses its second byte.
-    QTest::newRow("splits a character") << (QByteArray(4094, 'a') + "\xC3\xA9")
-                                        << (QByteArray(4094, 'a') + "\xC3");
+    QTest::newRow("splits a character")
+        << (QByteArray(4094, 'a') + "\xC3\xA9") << (QByteArray(4094, 'a') + "\xC3");
     QTest::newRow("embedded zero kept") << QByteArray("a\0b", 3) << QByteArray("a\0b", 3);
 }
 
@@ -53,7 +53,7 @@ void tst_DebugChannel::cut()
 
 void tst_DebugChannel::write_data()
 {
-    QTest::addColumn<QByteArray>("setting");  // "<unset>" leaves the variable out
+    QTest::addColumn<QByteArray>("setting"); // "<unset>" leaves the variable out
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QByteArray>("expected");
 
@@ -64,8 +64,8 @@ void tst_DebugChannel::write_data()
                                  << QByteArray("find nanoleaf Device ip is \n\n");
     // Device names come from the network: a percent sign must reach the channel as
     // it is, never be read as a format directive.
-    QTest::newRow("percent signs verbatim") << QByteArray("1") << QByteArray("100% %s%n%x")
-                                            << QByteArray("100% %s%n%x\n");
+    QTest::newRow("percent signs verbatim")
+        << QByteArray("1") << QByteArray("100% %s%n%x") << QByteArray("100% %s%n%x\n");
     QTest::newRow("empty text") << QByteArray("1") << QByteArray("") << QByteArray("\n");
     QTest::newRow("null text") << QByteArray("1") << QByteArray() << QByteArray();
 }

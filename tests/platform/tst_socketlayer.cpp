@@ -36,17 +36,18 @@ void tst_SocketLayer::startupAndCleanupSucceed()
 
 void tst_SocketLayer::peerAddressToText_data()
 {
-    QTest::addColumn<QByteArray>("address");  // 4 or 16 bytes, or empty for an unset peer
+    QTest::addColumn<QByteArray>("address"); // 4 or 16 bytes, or empty for an unset peer
     QTest::addColumn<QString>("text");
 
     QTest::newRow("ipv4 loopback") << QByteArray::fromHex("7F000002") << "127.0.0.2";
     QTest::newRow("ipv4 broadcast") << QByteArray::fromHex("FFFFFFFF") << "255.255.255.255";
     QTest::newRow("ipv4 zero") << QByteArray::fromHex("00000000") << "0.0.0.0";
-    QTest::newRow("ipv6 loopback") << QByteArray::fromHex("00000000000000000000000000000001") << "::1";
-    QTest::newRow("ipv6 link-local") << QByteArray::fromHex("FE800000000000000211223344556677")
-                                     << "fe80::211:2233:4455:6677";
-    QTest::newRow("ipv6 v4-mapped") << QByteArray::fromHex("00000000000000000000FFFF7F000001")
-                                    << "::ffff:127.0.0.1";
+    QTest::newRow("ipv6 loopback")
+        << QByteArray::fromHex("00000000000000000000000000000001") << "::1";
+    QTest::newRow("ipv6 link-local")
+        << QByteArray::fromHex("FE800000000000000211223344556677") << "fe80::211:2233:4455:6677";
+    QTest::newRow("ipv6 v4-mapped")
+        << QByteArray::fromHex("00000000000000000000FFFF7F000001") << "::ffff:127.0.0.1";
     QTest::newRow("no family") << QByteArray() << "";
 }
 
@@ -75,7 +76,7 @@ void tst_SocketLayer::peerAddressToText()
 void tst_SocketLayer::parseIpv4_data()
 {
     QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<QByteArray>("address");  // wire order; empty when the text is refused
+    QTest::addColumn<QByteArray>("address"); // wire order; empty when the text is refused
 
     QTest::newRow("loopback") << QByteArray("127.0.0.2") << QByteArray::fromHex("7F000002");
     QTest::newRow("private") << QByteArray("192.168.1.20") << QByteArray::fromHex("C0A80114");
@@ -101,10 +102,11 @@ void tst_SocketLayer::parseIpv4()
     QFETCH(QByteArray, text);
     QFETCH(QByteArray, address);
 
-    std::array<std::uint8_t, 4> parsed{0xAA, 0xAA, 0xAA, 0xAA};
+    std::array<std::uint8_t, 4> parsed { 0xAA, 0xAA, 0xAA, 0xAA };
     const bool ok = Net::parseIpv4(text.constData(), static_cast<std::size_t>(text.size()), parsed);
     QCOMPARE(ok, !address.isEmpty());
-    const QByteArray expected = ok ? address : QByteArray::fromHex("AAAAAAAA");  // untouched when refused
+    const QByteArray expected
+        = ok ? address : QByteArray::fromHex("AAAAAAAA"); // untouched when refused
     QCOMPARE(QByteArray(reinterpret_cast<const char*>(parsed.data()), 4), expected);
 }
 
@@ -140,9 +142,9 @@ void tst_SocketLayer::loopbackRoundTrip()
     QCOMPARE(Net::waitReadable(handle, 0, 0), Net::WaitResult::Timeout);
 
     Net::Ipv4Endpoint partnerEndpoint;
-    partnerEndpoint.address = {127, 0, 0, 1};
+    partnerEndpoint.address = { 127, 0, 0, 1 };
     partnerEndpoint.port = partner.localPort();
-    const std::uint8_t hello[] = {'h', 'i'};
+    const std::uint8_t hello[] = { 'h', 'i' };
     QCOMPARE(Net::sendTo(handle, hello, sizeof hello, partnerEndpoint), 2LL);
 
     QVERIFY(partner.waitForReadyRead(5000));
@@ -153,8 +155,10 @@ void tst_SocketLayer::loopbackRoundTrip()
 
     // An oversized datagram, then a normal one: the first is reported with its real
     // length and does not spill into the second.
-    QCOMPARE(partner.writeDatagram(QByteArray(600, 'L'), QHostAddress::LocalHost, fromPort), qint64(600));
-    QCOMPARE(partner.writeDatagram(QByteArray(100, 'S'), QHostAddress::LocalHost, fromPort), qint64(100));
+    QCOMPARE(partner.writeDatagram(QByteArray(600, 'L'), QHostAddress::LocalHost, fromPort),
+        qint64(600));
+    QCOMPARE(partner.writeDatagram(QByteArray(100, 'S'), QHostAddress::LocalHost, fromPort),
+        qint64(100));
 
     std::uint8_t buffer[512];
     Net::PeerAddress peer;
@@ -174,7 +178,8 @@ void tst_SocketLayer::loopbackRoundTrip()
     QCOMPARE(Net::peerAddressToText(peer), std::string("127.0.0.1"));
 
     // A datagram of exactly the buffer size is not truncated.
-    QCOMPARE(partner.writeDatagram(QByteArray(512, 'E'), QHostAddress::LocalHost, fromPort), qint64(512));
+    QCOMPARE(partner.writeDatagram(QByteArray(512, 'E'), QHostAddress::LocalHost, fromPort),
+        qint64(512));
     QCOMPARE(Net::waitReadable(handle, 5, 0), Net::WaitResult::Readable);
     received = Net::receiveFrom(handle, buffer, sizeof buffer, peer);
     QCOMPARE(received.status, Net::ReceiveStatus::Ok);
@@ -193,7 +198,7 @@ void tst_SocketLayer::invalidHandleFails()
     QCOMPARE(Net::receiveFrom(-1, buffer, sizeof buffer, peer).status, Net::ReceiveStatus::Error);
     QVERIFY(Net::lastError() != 0);
     Net::Ipv4Endpoint loopback;
-    loopback.address = {127, 0, 0, 1};
+    loopback.address = { 127, 0, 0, 1 };
     loopback.port = 9;
     QVERIFY(Net::sendTo(-1, buffer, sizeof buffer, loopback) < 0);
     QVERIFY(Net::allowBroadcast(-1) != 0);

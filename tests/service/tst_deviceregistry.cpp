@@ -5,7 +5,8 @@
 #include <atomic>
 #include <thread>
 
-namespace {
+namespace
+{
 
 // One line per stream target, in registry order: name, paired, model, where to.
 QStringList targetLines()
@@ -13,9 +14,9 @@ QStringList targetLines()
     QStringList lines;
     const QVector<StreamTarget> targets = deviceMap.streamTargets();
     for (const StreamTarget& t : targets) {
-        const char* model = t.model == StreamDatagram::Model::Light    ? "Light"
-                            : t.model == StreamDatagram::Model::Canvas ? "Canvas"
-                                                                       : "none";
+        const char* model = t.model == StreamDatagram::Model::Light ? "Light"
+            : t.model == StreamDatagram::Model::Canvas              ? "Canvas"
+                                                                    : "none";
         const QString to = t.addressOk ? QString("%1.%2.%3.%4:%5")
                                              .arg(t.to.address[0])
                                              .arg(t.to.address[1])
@@ -47,8 +48,8 @@ private slots:
     {
         const DeviceRecord record = deviceMap.value("Light Panels 1");
         QCOMPARE(deviceMap.count(), 1);
-        QCOMPARE(record.pidArrray, QVector<int>{0});
-        QCOMPARE(record.mPidArray, QVector<int>{0});
+        QCOMPARE(record.pidArrray, QVector<int> { 0 });
+        QCOMPARE(record.mPidArray, QVector<int> { 0 });
         QCOMPARE(record.panelNumbers, 0);
         QVERIFY(record.deviceName.isEmpty());
         QVERIFY(record.ip.isEmpty());
@@ -71,7 +72,7 @@ private slots:
         deviceMap.update("Light A", [](DeviceRecord& r) {
             r.isPaired = true;
             r.panelNumbers = 3;
-            r.pidArrray = {82, 15, 200};
+            r.pidArrray = { 82, 15, 200 };
         });
         deviceMap.insert("Light A", DeviceRecord::discoveryRecord("Light A", "127.0.0.9"));
         QCOMPARE(deviceMap.count(), 1);
@@ -88,13 +89,13 @@ private slots:
         deviceMap.update("Light A", [](DeviceRecord& r) {
             r.isPaired = true;
             r.panelNumbers = 2;
-            r.mPidArray = {1, 2};
+            r.mPidArray = { 1, 2 };
         });
-        const DeviceRecord unpaired =
-            deviceMap.update("Light A", [](DeviceRecord& r) { r.isPaired = false; });
+        const DeviceRecord unpaired
+            = deviceMap.update("Light A", [](DeviceRecord& r) { r.isPaired = false; });
         QVERIFY(!unpaired.isPaired);
         QCOMPARE(unpaired.panelNumbers, 2);
-        QCOMPARE(unpaired.mPidArray, (QVector<int>{1, 2}));
+        QCOMPARE(unpaired.mPidArray, (QVector<int> { 1, 2 }));
         QCOMPARE(unpaired.ip, QString("127.0.0.2"));
     }
 
@@ -103,7 +104,7 @@ private slots:
         deviceMap.insert("alpha", DeviceRecord::discoveryRecord("alpha", "127.0.0.2"));
         deviceMap.insert("Zeta", DeviceRecord::discoveryRecord("Zeta", "127.0.0.3"));
         deviceMap.insert("Beta", DeviceRecord::discoveryRecord("Beta", "127.0.0.4"));
-        QCOMPARE(deviceMap.snapshot().keys(), (QStringList{"Beta", "Zeta", "alpha"}));
+        QCOMPARE(deviceMap.snapshot().keys(), (QStringList { "Beta", "Zeta", "alpha" }));
     }
 
     // A frame is sent from the targets, so they must follow every change of a
@@ -112,7 +113,7 @@ private slots:
     void streamTargetsFollowEveryChange()
     {
         deviceMap.insert("Light A", DeviceRecord::discoveryRecord("Light A", "127.0.0.2"));
-        QCOMPARE(targetLines(), QStringList{"Light A|unpaired|Light|127.0.0.2:60221|0|"});
+        QCOMPARE(targetLines(), QStringList { "Light A|unpaired|Light|127.0.0.2:60221|0|" });
         const auto pair = [](int panels, QVector<int> ids) {
             return [panels, ids](DeviceRecord& r) {
                 r.isPaired = true;
@@ -120,23 +121,24 @@ private slots:
                 r.pidArrray = ids;
             };
         };
-        deviceMap.update("Light A", pair(3, {82, 15, 200}));
-        QCOMPARE(targetLines(), QStringList{"Light A|paired|Light|127.0.0.2:60221|3|82,15,200"});
+        deviceMap.update("Light A", pair(3, { 82, 15, 200 }));
+        QCOMPARE(targetLines(), QStringList { "Light A|paired|Light|127.0.0.2:60221|3|82,15,200" });
         deviceMap.insert("Light A", DeviceRecord::discoveryRecord("Light A", "127.0.0.9"));
-        QCOMPARE(targetLines(), QStringList{"Light A|unpaired|Light|127.0.0.9:60221|0|"});
-        deviceMap.update("Light A", pair(1, {7}));
-        QCOMPARE(targetLines(), QStringList{"Light A|paired|Light|127.0.0.9:60221|1|7"});
+        QCOMPARE(targetLines(), QStringList { "Light A|unpaired|Light|127.0.0.9:60221|0|" });
+        deviceMap.update("Light A", pair(1, { 7 }));
+        QCOMPARE(targetLines(), QStringList { "Light A|paired|Light|127.0.0.9:60221|1|7" });
         deviceMap.update("Light A", [](DeviceRecord& r) {
             r.deviceName = "Canvas A";
             r.ip = "127.0.0.4";
-            r.pidArrray = {4, 210};
+            r.pidArrray = { 4, 210 };
         });
-        QCOMPARE(targetLines(), QStringList{"Canvas A|paired|Canvas|127.0.0.4:60222|1|4,210"});
+        QCOMPARE(targetLines(), QStringList { "Canvas A|paired|Canvas|127.0.0.4:60222|1|4,210" });
         deviceMap.update("Light A", [](DeviceRecord& r) { r.ip = "127.0.0.256"; });
-        QCOMPARE(targetLines(), QStringList{"Canvas A|paired|Canvas|no address|1|4,210"});
+        QCOMPARE(targetLines(), QStringList { "Canvas A|paired|Canvas|no address|1|4,210" });
         deviceMap.value("Canvas B");
-        QCOMPARE(targetLines(), (QStringList{"|unpaired|none|no address|0|0",
-                                             "Canvas A|paired|Canvas|no address|1|4,210"}));
+        QCOMPARE(targetLines(),
+            (QStringList {
+                "|unpaired|none|no address|0|0", "Canvas A|paired|Canvas|no address|1|4,210" }));
         deviceMap.clear();
         QVERIFY(targetLines().isEmpty());
     }
@@ -146,7 +148,7 @@ private slots:
     // access escapes the lock.
     void concurrentUseFromTwoThreads()
     {
-        std::atomic<bool> stop{false};
+        std::atomic<bool> stop { false };
         std::thread writer([&]() {
             for (int i = 0; i < 20000; ++i) {
                 const QString name = QString("Light %1").arg(i % 50);

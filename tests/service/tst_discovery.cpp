@@ -2,14 +2,15 @@
 // answering device is announced once by instance label and sender address, and a
 // broken answer never hides the good ones.
 
+#include "common/logwatch.h"
 #include "common/nanoleafsim.h"
 #include "common/privatenetwork.h"
 #include "service/nanoleafapisync.h"
-#include "common/logwatch.h"
 
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 using Announced = QSet<QPair<QString, QString>>;
 
@@ -17,7 +18,7 @@ Announced announced(const QSignalSpy& spy)
 {
     Announced out;
     for (const QList<QVariant>& call : spy)
-        out.insert({call.at(0).toString(), call.at(1).toString()});
+        out.insert({ call.at(0).toString(), call.at(1).toString() });
     return out;
 }
 
@@ -41,7 +42,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(TestNetwork::inPrivateNetwork());
-        log = std::make_unique<LogWatch>(QStringList{"END"});
+        log = std::make_unique<LogWatch>(QStringList { "END" });
     }
 
     void twoDevicesAreAnnounced()
@@ -49,18 +50,19 @@ private slots:
         NanoleafSim sim;
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         nanoleafAPIsync service;
-        QSignalSpy found(&service, SIGNAL(bonjourGetIpName(QString,QString)));
+        QSignalSpy found(&service, SIGNAL(bonjourGetIpName(QString, QString)));
         QVERIFY(scanned(service));
         QCOMPARE(found.count(), 2);
-        QCOMPARE(announced(found), (Announced{{"Light Panels 52:33:A1", "127.0.0.2"},
-                                              {"Canvas 1F:2B:3C", "127.0.0.3"}}));
+        QCOMPARE(announced(found),
+            (Announced {
+                { "Light Panels 52:33:A1", "127.0.0.2" }, { "Canvas 1F:2B:3C", "127.0.0.3" } }));
         QCOMPARE(sim.mdnsQueries().size(), 1);
     }
 
     void noDeviceAnnouncesNothing()
     {
         nanoleafAPIsync service;
-        QSignalSpy found(&service, SIGNAL(bonjourGetIpName(QString,QString)));
+        QSignalSpy found(&service, SIGNAL(bonjourGetIpName(QString, QString)));
         QVERIFY(scanned(service));
         QCOMPARE(found.count(), 0);
     }
@@ -80,14 +82,14 @@ private slots:
         QFETCH(QString, fault);
         NanoleafSim sim;
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
-        QVERIFY(sim.setFault("127.0.0.2", QJsonObject{{"mdns", fault}}));
+        QVERIFY(sim.setFault("127.0.0.2", QJsonObject { { "mdns", fault } }));
         nanoleafAPIsync service;
-        QSignalSpy found(&service, SIGNAL(bonjourGetIpName(QString,QString)));
+        QSignalSpy found(&service, SIGNAL(bonjourGetIpName(QString, QString)));
         QVERIFY(scanned(service));
         // Only the good device: the broken answer is dropped whole, even where
         // (looping pointer) its PTR record came before the damage.
         QCOMPARE(found.count(), 1);
-        QCOMPARE(announced(found), (Announced{{"Canvas 1F:2B:3C", "127.0.0.3"}}));
+        QCOMPARE(announced(found), (Announced { { "Canvas 1F:2B:3C", "127.0.0.3" } }));
     }
 
     // Scans asked for while one runs wait for it and then run one after the other;
@@ -100,7 +102,7 @@ private slots:
         auto* service = new nanoleafAPIsync;
         service->moveToThread(&worker);
         worker.start();
-        QSignalSpy found(service, SIGNAL(bonjourGetIpName(QString,QString)));
+        QSignalSpy found(service, SIGNAL(bonjourGetIpName(QString, QString)));
         QMetaObject::invokeMethod(service, "searchDeive_noBonjour", Qt::QueuedConnection);
         QMetaObject::invokeMethod(service, "searchDeive_noBonjour", Qt::QueuedConnection);
         QTRY_COMPARE_WITH_TIMEOUT(found.count(), 4, 20000);

@@ -3,16 +3,17 @@
 // and what happens when a device misbehaves.
 
 #include "common/logwatch.h"
-#include "service/deviceregistry.h"
 #include "common/nanoleafsim.h"
 #include "common/privatenetwork.h"
+#include "service/deviceregistry.h"
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
 
 #include <QUdpSocket>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 const QString kLight = "Light Panels 52:33:A1";
 const QString kCanvas = "Canvas 1F:2B:3C";
@@ -30,7 +31,8 @@ QStringList methodsAndPaths(const QJsonArray& requests)
 {
     QStringList out;
     for (const QJsonValue& r : requests)
-        out << r.toObject().value("method").toString() + " " + r.toObject().value("path").toString();
+        out << r.toObject().value("method").toString() + " "
+                + r.toObject().value("path").toString();
     return out;
 }
 
@@ -45,7 +47,8 @@ QStringList shapes(const QJsonArray& requests)
 
 QJsonObject piece(int id, int x, int y, int shapeType)
 {
-    return QJsonObject{{"id", id}, {"x", x}, {"y", y}, {"o", 0}, {"shapeType", shapeType}};
+    return QJsonObject { { "id", id }, { "x", x }, { "y", y }, { "o", 0 },
+        { "shapeType", shapeType } };
 }
 
 } // namespace
@@ -110,7 +113,7 @@ private slots:
         QVERIFY(config.isValid());
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config.path());
         worker.start();
-        log = std::make_unique<LogWatch>(QStringList{kUnreadableLayout, kNotStreamed, "END"});
+        log = std::make_unique<LogWatch>(QStringList { kUnreadableLayout, kNotStreamed, "END" });
     }
 
     void init()
@@ -119,9 +122,9 @@ private slots:
         QDir(TokenProfile::directory()).removeRecursively();
         service = new nanoleafAPIsync;
         QVERIFY(connect(service, SIGNAL(refreshIsPaired()), &relay, SIGNAL(refreshIsPaired()),
-                        Qt::QueuedConnection));
+            Qt::QueuedConnection));
         QVERIFY(connect(service, SIGNAL(showTokenPage(int)), &relay, SIGNAL(showTokenPage(int)),
-                        Qt::QueuedConnection));
+            Qt::QueuedConnection));
         service->moveToThread(&worker);
     }
 
@@ -164,15 +167,16 @@ private slots:
     // reach that group, not even a name spelling its key.
     void resumeSetting_data()
     {
-        QTest::addColumn<QByteArray>("profile");  // file text; none when empty
-        QTest::addColumn<QString>("device");      // a device whose token is stored besides
+        QTest::addColumn<QByteArray>("profile"); // file text; none when empty
+        QTest::addColumn<QString>("device"); // a device whose token is stored besides
         QTest::addColumn<bool>("on");
         const QByteArray on = "[settings]\nresume=true\n";
         QTest::newRow("no profile") << QByteArray() << QString() << false;
         QTest::newRow("true") << on << QString() << true;
         QTest::newRow("on") << QByteArray("[settings]\nresume=on\n") << QString() << true;
         QTest::newRow("off") << QByteArray("[settings]\nresume=off\n") << QString() << false;
-        QTest::newRow("a device's token") << QByteArray("[General]\nresume=true\n") << QString() << false;
+        QTest::newRow("a device's token")
+            << QByteArray("[General]\nresume=true\n") << QString() << false;
         QTest::newRow("device named resume") << on << "resume" << true;
         QTest::newRow("device named settings/resume") << on << "settings/resume" << true;
     }
@@ -246,10 +250,9 @@ private slots:
         }
         const QString file = QRegularExpression::escape(TokenProfile::fileName());
         QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression("^Token profile " + file
-                                                + " could not be written \\(.+\\): the token of "
-                                                + QRegularExpression::escape(kLight)
-                                                + " is not stored$"));
+            QRegularExpression("^Token profile " + file
+                + " could not be written \\(.+\\): the token of "
+                + QRegularExpression::escape(kLight) + " is not stored$"));
         QVERIFY(!TokenProfile::write(kLight, "0123456789abcdef0123456789abcdef"));
     }
 
@@ -266,19 +269,19 @@ private slots:
         const DeviceRecord record = deviceMap.value(kLight);
         QVERIFY(record.isPaired);
         QCOMPARE(record.panelNumbers, 3);
-        QCOMPARE(record.pidArrray, (QVector<int>{82, 15, 200}));
-        QCOMPARE(record.mPidArray, (QVector<int>{82, 15, 200}));
+        QCOMPARE(record.pidArrray, (QVector<int> { 82, 15, 200 }));
+        QCOMPARE(record.mPidArray, (QVector<int> { 82, 15, 200 }));
         QCOMPARE(record.ip, QString("127.0.0.2"));
 
-        QTRY_COMPARE_WITH_TIMEOUT(sim->device("127.0.0.2").value("mode").toString(),
-                                  QString("extControl-v2"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            sim->device("127.0.0.2").value("mode").toString(), QString("extControl-v2"), 10000);
         const QJsonArray requests = sim->requests("127.0.0.2");
         QCOMPARE(methodsAndPaths(requests),
-                 (QStringList{"POST /api/v1/new", "GET /api/v1/" + token + "/",
-                              "PUT /api/v1/" + token + "/effects"}));
+            (QStringList { "POST /api/v1/new", "GET /api/v1/" + token + "/",
+                "PUT /api/v1/" + token + "/effects" }));
         const QJsonObject pairing = requests.at(0).toObject();
         QCOMPARE(pairing.value("headers").toObject().value("Content-Type").toString(),
-                 QString("application/json"));
+            QString("application/json"));
 
         const QJsonObject put = requests.at(2).toObject();
         const QByteArray body = put.value("body").toString().toUtf8();
@@ -297,7 +300,7 @@ private slots:
         QCOMPARE(hint.first().first().toInt(), 5);
         QVERIFY(!TokenProfile::exists());
         QVERIFY(!deviceMap.value(kLight).isPaired);
-        QCOMPARE(shapes(sim->requests("127.0.0.2")), QStringList{"POST /api/v1/new"});
+        QCOMPARE(shapes(sim->requests("127.0.0.2")), QStringList { "POST /api/v1/new" });
     }
 
     // The device no longer knows the stored token: 401 with an empty body. The
@@ -315,9 +318,9 @@ private slots:
         const QString fresh = TokenProfile::read(kLight);
         QVERIFY(fresh != "ffffffffffffffffffffffffffffffff");
         QTRY_COMPARE_WITH_TIMEOUT(shapes(sim->requests("127.0.0.2")),
-                                  (QStringList{"GET /api/v1/<token>/", "POST /api/v1/new",
-                                               "GET /api/v1/<token>/", "PUT /api/v1/<token>/effects"}),
-                                  10000);
+            (QStringList { "GET /api/v1/<token>/", "POST /api/v1/new", "GET /api/v1/<token>/",
+                "PUT /api/v1/<token>/effects" }),
+            10000);
     }
 
     // The record is written under the name the device gives, not the one the
@@ -325,7 +328,8 @@ private slots:
     void answerNameDiffersFromDiscoveredName()
     {
         startSim();
-        deviceMap.insert("Old Light Name", DeviceRecord::discoveryRecord("Old Light Name", "127.0.0.2"));
+        deviceMap.insert(
+            "Old Light Name", DeviceRecord::discoveryRecord("Old Light Name", "127.0.0.2"));
         QSignalSpy paired(&relay, SIGNAL(refreshIsPaired()));
         pair("Old Light Name", "127.0.0.2");
         QVERIFY(paired.wait(10000));
@@ -351,10 +355,11 @@ private slots:
         const QByteArray body = put.value("body").toString().toUtf8();
         const QJsonObject write = QJsonDocument::fromJson(body).object().value("write").toObject();
         QCOMPARE(write.value("animData").toString(),
-                 QString("2 1234 1 255 201 29 0 12 7 1 255 201 29 0 12"));
+            QString("2 1234 1 255 201 29 0 12 7 1 255 201 29 0 12"));
         QCOMPARE(put.value("headers").toObject().value("Content-Length").toString(),
-                 QString::number(body.size()));
-        QTRY_COMPARE_WITH_TIMEOUT(sim->device("127.0.0.3").value("mode").toString(), QString("static"), 10000);
+            QString::number(body.size()));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            sim->device("127.0.0.3").value("mode").toString(), QString("static"), 10000);
         const QJsonArray colours = sim->device("127.0.0.3").value("panels").toArray();
         QCOMPARE(colours.at(0).toObject().value("r").toInt(), 255);
         QCOMPARE(colours.at(0).toObject().value("g").toInt(), 201);
@@ -369,10 +374,16 @@ private slots:
         service->checkQfileToken(kLight);
         service->SendStaticMode("Never Seen");
         QTRY_COMPARE_WITH_TIMEOUT(sim->requests("127.0.0.2").size(), 1, 10000);
-        const QByteArray body = sim->requests("127.0.0.2").at(0).toObject().value("body").toString().toUtf8();
-        QCOMPARE(QJsonDocument::fromJson(body).object().value("write").toObject().value("animData").toString(),
-                 QString("0 0 1 255 201 29 0 12"));
-        QCOMPARE(deviceMap.value("Never Seen").mPidArray, QVector<int>{0});
+        const QByteArray body
+            = sim->requests("127.0.0.2").at(0).toObject().value("body").toString().toUtf8();
+        QCOMPARE(QJsonDocument::fromJson(body)
+                     .object()
+                     .value("write")
+                     .toObject()
+                     .value("animData")
+                     .toString(),
+            QString("0 0 1 255 201 29 0 12"));
+        QCOMPARE(deviceMap.value("Never Seen").mPidArray, QVector<int> { 0 });
     }
 
     // A device that accepts the connection and never answers, or answers a byte a
@@ -389,7 +400,7 @@ private slots:
     {
         QFETCH(QString, fault);
         startSim();
-        QVERIFY(sim->setFault("127.0.0.2", QJsonObject{{"http", fault}}));
+        QVERIFY(sim->setFault("127.0.0.2", QJsonObject { { "http", fault } }));
         QSignalSpy hint(&relay, SIGNAL(showTokenPage(int)));
         pair(kLight, "127.0.0.2", 2);
         QVERIFY(hint.wait(nanoleafAPIsync::kRequestTimeoutMs + 10000));
@@ -405,8 +416,8 @@ private slots:
         service->setScanTime(6);
         pair(kLight, "127.0.0.2");
         QVERIFY(QMetaObject::invokeMethod(service, "searchDeive_noBonjour", Qt::QueuedConnection));
-        QTRY_COMPARE_WITH_TIMEOUT(sim->device("127.0.0.2").value("mode").toString(),
-                                  QString("extControl-v2"), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            sim->device("127.0.0.2").value("mode").toString(), QString("extControl-v2"), 30000);
         QCOMPARE(log->count("END"), 0);
         QVERIFY(log->waitFor("END", 1, 20000));
     }
@@ -421,18 +432,17 @@ private slots:
         QTest::addColumn<QStringList>("requests");
         QTest::addColumn<int>("hints"); // none: wait for the unreadable layout's log line
 
-        QTest::newRow("token not a string") << "wrongtypes" << "" << QStringList{"POST /api/v1/new"}
-                                            << 1;
-        QTest::newRow("layout not JSON") << "nonjson" << "abc" << QStringList{"GET /api/v1/abc/"}
-                                         << 0;
-        QTest::newRow("layout of wrong types") << "wrongtypes" << kKnownToken
-                                               << QStringList{"GET /api/v1/<token>/"}
-                                               << 0;
+        QTest::newRow("token not a string") << "wrongtypes"
+                                            << "" << QStringList { "POST /api/v1/new" } << 1;
+        QTest::newRow("layout not JSON") << "nonjson"
+                                         << "abc" << QStringList { "GET /api/v1/abc/" } << 0;
+        QTest::newRow("layout of wrong types")
+            << "wrongtypes" << kKnownToken << QStringList { "GET /api/v1/<token>/" } << 0;
         // 10 MB is past the answer bound: dropped, so it reads as a refused
         // token, and the new pairing request's answer is dropped the same way.
-        QTest::newRow("layout of 10 MB") << "huge" << "abc"
-                                         << QStringList{"GET /api/v1/abc/", "POST /api/v1/new"}
-                                         << 2;
+        QTest::newRow("layout of 10 MB")
+            << "huge"
+            << "abc" << QStringList { "GET /api/v1/abc/", "POST /api/v1/new" } << 2;
     }
 
     void misbehavingAnswers()
@@ -442,11 +452,11 @@ private slots:
         QFETCH(QStringList, requests);
         QFETCH(int, hints);
         QJsonObject device = NanoleafSim::lightPanels("127.0.0.2");
-        device.insert("tokens", QJsonArray{kKnownToken});
-        startSim(QJsonArray{device});
+        device.insert("tokens", QJsonArray { kKnownToken });
+        startSim(QJsonArray { device });
         if (!storedToken.isEmpty())
             QVERIFY(TokenProfile::write(kLight, storedToken));
-        QVERIFY(sim->setFault("127.0.0.2", QJsonObject{{"http", fault}}));
+        QVERIFY(sim->setFault("127.0.0.2", QJsonObject { { "http", fault } }));
         QSignalSpy hint(&relay, SIGNAL(showTokenPage(int)));
         const int unreadable = log->count(kUnreadableLayout);
         pair(kLight, "127.0.0.2", 4);
@@ -479,30 +489,34 @@ private slots:
 
         // Controller (no LEDs) at the bottom left; hexagons on three rows.
         QTest::newRow("Shapes")
-            << QJsonObject{{"name", "Shapes 07E7"}, {"model", "NL42"},
-                           {"panels", QJsonArray{piece(1, -200, 0, 12), piece(201, 0, 0, 7),
-                                                 piece(202, 100, 200, 7), piece(203, -100, 200, 7),
-                                                 piece(204, 0, 100, 7), piece(205, 200, 0, 7)}}}
-            << QList<int>{42}
-            << QStringList{"1:0,0,0", "201:17,107,207", "202:12,102,202", "203:10,100,200",
-                           "204:14,104,204", "205:19,109,209"}
+            << QJsonObject { { "name", "Shapes 07E7" }, { "model", "NL42" },
+                   { "panels",
+                       QJsonArray { piece(1, -200, 0, 12), piece(201, 0, 0, 7),
+                           piece(202, 100, 200, 7), piece(203, -100, 200, 7), piece(204, 0, 100, 7),
+                           piece(205, 200, 0, 7) } } }
+            << QList<int> { 42 }
+            << QStringList { "1:0,0,0", "201:17,107,207", "202:12,102,202", "203:10,100,200",
+                   "204:14,104,204", "205:19,109,209" }
             << "5 203 1 255 201 29 0 12 202 1 255 201 29 0 12 204 1 255 201 29 0 12"
                " 201 1 255 201 29 0 12 205 1 255 201 29 0 12"
             << 0;
         // Hung upside down: the square's lower row is on top.
         QTest::newRow("Elements turned 180")
-            << QJsonObject{{"name", "Elements 728C"}, {"model", "NL52"}, {"global_orientation", 180},
-                           {"panels", QJsonArray{piece(301, 0, 0, 14), piece(302, 0, 100, 14),
-                                                 piece(303, 100, 100, 14), piece(304, 100, 0, 14)}}}
-            << QList<int>{34}
-            << QStringList{"301:13,103,203", "302:19,109,209", "303:16,106,206", "304:10,100,200"}
+            << QJsonObject { { "name", "Elements 728C" }, { "model", "NL52" },
+                   { "global_orientation", 180 },
+                   { "panels",
+                       QJsonArray { piece(301, 0, 0, 14), piece(302, 0, 100, 14),
+                           piece(303, 100, 100, 14), piece(304, 100, 0, 14) } } }
+            << QList<int> { 34 }
+            << QStringList { "301:13,103,203", "302:19,109,209", "303:16,106,206",
+                   "304:10,100,200" }
             << "4 304 1 255 201 29 0 12 301 1 255 201 29 0 12 303 1 255 201 29 0 12"
                " 302 1 255 201 29 0 12"
             << 0;
         QTest::newRow("Light Panels under another name")
-            << QJsonObject{{"name", "Nanoleaf Aurora 1A"}, {"model", "NL22"},
-                           {"panels", QJsonArray{82, 15}}}
-            << QList<int>{} << QStringList{} << "2" << 1;
+            << QJsonObject { { "name", "Nanoleaf Aurora 1A" }, { "model", "NL22" },
+                   { "panels", QJsonArray { 82, 15 } } }
+            << QList<int> {} << QStringList {} << "2" << 1;
     }
 
     void modelsByNumber()
@@ -515,14 +529,14 @@ private slots:
         const QString name = device.value("name").toString();
         const QString ip = "127.0.0.4";
         device.insert("ip", ip);
-        startSim(QJsonArray{device});
+        startSim(QJsonArray { device });
         const int notStreamed = log->count(kNotStreamed);
         QSignalSpy paired(&relay, SIGNAL(refreshIsPaired()));
         pair(name, ip);
         QVERIFY(paired.wait(10000));
         QVERIFY(deviceMap.value(name).isPaired);
-        QTRY_COMPARE_WITH_TIMEOUT(sim->device(ip).value("mode").toString(),
-                                  QString("extControl-v2"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            sim->device(ip).value("mode").toString(), QString("extControl-v2"), 10000);
         QCOMPARE(log->count(kNotStreamed), notStreamed + notStreamedLines);
 
         int red[12], green[12], blue[12];
@@ -567,10 +581,15 @@ private slots:
 
         unpair(name, ip);
         QTRY_COMPARE_WITH_TIMEOUT(sim->requests(ip).size(), 4, 10000);
-        const QByteArray body = sim->requests(ip).at(3).toObject().value("body").toString().toUtf8();
-        QCOMPARE(QJsonDocument::fromJson(body).object().value("write").toObject().value("animData")
+        const QByteArray body
+            = sim->requests(ip).at(3).toObject().value("body").toString().toUtf8();
+        QCOMPARE(QJsonDocument::fromJson(body)
+                     .object()
+                     .value("write")
+                     .toObject()
+                     .value("animData")
                      .toString(),
-                 animData);
+            animData);
     }
 
     // PAIR on one device, then PAIR or UNPAIR on another before the first
@@ -584,9 +603,9 @@ private slots:
 
         const QString layout = "GET /api/v1/" + kKnownToken + "/";
         const QString effects = "PUT /api/v1/" + kKnownToken + "/effects";
-        QTest::newRow("pair meanwhile") << true << true << QStringList{layout, effects};
-        QTest::newRow("unpair meanwhile") << true << false << QStringList{effects};
-        QTest::newRow("refused while pairing") << false << true << QStringList{layout, effects};
+        QTest::newRow("pair meanwhile") << true << true << QStringList { layout, effects };
+        QTest::newRow("unpair meanwhile") << true << false << QStringList { effects };
+        QTest::newRow("refused while pairing") << false << true << QStringList { layout, effects };
     }
 
     void answersStayWithTheirDevice()
@@ -595,10 +614,11 @@ private slots:
         QFETCH(bool, canvasPaired);
         QFETCH(QStringList, canvasRequests);
         QJsonObject canvas = NanoleafSim::canvas("127.0.0.3");
-        canvas.insert("tokens", QJsonArray{kKnownToken});
-        startSim(QJsonArray{NanoleafSim::lightPanels("127.0.0.2"), canvas});
+        canvas.insert("tokens", QJsonArray { kKnownToken });
+        startSim(QJsonArray { NanoleafSim::lightPanels("127.0.0.2"), canvas });
         QVERIFY(sim->setPairing("127.0.0.2", lightPairingMode));
-        QVERIFY(sim->setFault("127.0.0.2", QJsonObject{{"http", "slow"}, {"delay_ms", 2000}}));
+        QVERIFY(
+            sim->setFault("127.0.0.2", QJsonObject { { "http", "slow" }, { "delay_ms", 2000 } }));
         QVERIFY(TokenProfile::write(kCanvas, kKnownToken));
         QSignalSpy hints(&relay, SIGNAL(showTokenPage(int)));
 
@@ -609,22 +629,23 @@ private slots:
         else
             unpair(kCanvas, "127.0.0.3", 1);
 
-        QTRY_COMPARE_WITH_TIMEOUT(methodsAndPaths(sim->requests("127.0.0.3")), canvasRequests,
-                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            methodsAndPaths(sim->requests("127.0.0.3")), canvasRequests, 10000);
         if (lightPairingMode) {
-            QTRY_COMPARE_WITH_TIMEOUT(sim->device("127.0.0.2").value("mode").toString(),
-                                      QString("extControl-v2"), 20000);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                sim->device("127.0.0.2").value("mode").toString(), QString("extControl-v2"), 20000);
             const QString token = TokenProfile::read(kLight);
             QCOMPARE(token.size(), 32);
             QCOMPARE(methodsAndPaths(sim->requests("127.0.0.2")),
-                     (QStringList{"POST /api/v1/new", "GET /api/v1/" + token + "/",
-                                  "PUT /api/v1/" + token + "/effects"}));
+                (QStringList { "POST /api/v1/new", "GET /api/v1/" + token + "/",
+                    "PUT /api/v1/" + token + "/effects" }));
             QVERIFY(deviceMap.value(kLight).isPaired);
             QCOMPARE(hints.count(), 0);
         } else {
             QTRY_COMPARE_WITH_TIMEOUT(hints.count(), 1, 20000);
             QCOMPARE(hints.first().first().toInt(), 0);
-            QCOMPARE(methodsAndPaths(sim->requests("127.0.0.2")), QStringList{"POST /api/v1/new"});
+            QCOMPARE(
+                methodsAndPaths(sim->requests("127.0.0.2")), QStringList { "POST /api/v1/new" });
             QCOMPARE(TokenProfile::read(kLight), QString());
         }
         QCOMPARE(TokenProfile::read(kCanvas), kKnownToken);

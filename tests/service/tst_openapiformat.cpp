@@ -5,12 +5,15 @@
 
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 QByteArray layoutAnswer(const QByteArray& name, const QByteArray& positionData)
 {
-    return "{\"name\":" + name + ",\"serialNo\":\"S19\",\"panelLayout\":{\"layout\":"
-           "{\"numPanels\":2,\"positionData\":" + positionData + "}}}";
+    return "{\"name\":" + name
+        + ",\"serialNo\":\"S19\",\"panelLayout\":{\"layout\":"
+          "{\"numPanels\":2,\"positionData\":"
+        + positionData + "}}}";
 }
 
 } // namespace
@@ -51,30 +54,30 @@ private slots:
         QTest::addColumn<QVector<int>>("mPidArray");
 
         const QByteArray twoPanels = "[{\"panelId\":1234,\"x\":0},{\"panelId\":7,\"x\":100}]";
-        QTest::newRow("Light")
-            << layoutAnswer("\"Light Panels 52:33:A1\"",
-                            "[{\"panelId\":82},{\"panelId\":15},{\"panelId\":200}]")
-            << true << "Light Panels 52:33:A1" << 3 << QVector<int>{82, 15, 200}
-            << QVector<int>{82, 15, 200};
-        QTest::newRow("Light id 300") << layoutAnswer("\"Light 3\"", "[{\"panelId\":300}]") << true
-                                      << "Light 3" << 1 << QVector<int>{44} << QVector<int>{300};
+        QTest::newRow("Light") << layoutAnswer(
+            "\"Light Panels 52:33:A1\"", "[{\"panelId\":82},{\"panelId\":15},{\"panelId\":200}]")
+                               << true << "Light Panels 52:33:A1" << 3
+                               << QVector<int> { 82, 15, 200 } << QVector<int> { 82, 15, 200 };
+        QTest::newRow("Light id 300")
+            << layoutAnswer("\"Light 3\"", "[{\"panelId\":300}]") << true << "Light 3" << 1
+            << QVector<int> { 44 } << QVector<int> { 300 };
         QTest::newRow("Canvas") << layoutAnswer("\"Canvas 1F:2B:3C\"", twoPanels) << true
-                                << "Canvas 1F:2B:3C" << 2 << QVector<int>{4, 210, 0, 7}
-                                << QVector<int>{1234, 7};
+                                << "Canvas 1F:2B:3C" << 2 << QVector<int> { 4, 210, 0, 7 }
+                                << QVector<int> { 1234, 7 };
         // The stream sender treats such a name as "Canvas": two id bytes per panel.
-        QTest::newRow("both words") << layoutAnswer("\"Light Canvas 9\"", twoPanels) << true
-                                    << "Light Canvas 9" << 2 << QVector<int>{4, 210, 0, 7}
-                                    << QVector<int>{1234, 7};
+        QTest::newRow("both words")
+            << layoutAnswer("\"Light Canvas 9\"", twoPanels) << true << "Light Canvas 9" << 2
+            << QVector<int> { 4, 210, 0, 7 } << QVector<int> { 1234, 7 };
         QTest::newRow("neither word") << layoutAnswer("\"Shapes 12:34\"", twoPanels) << true
-                                      << "Shapes 12:34" << 2 << QVector<int>{} << QVector<int>{};
+                                      << "Shapes 12:34" << 2 << QVector<int> {} << QVector<int> {};
         QTest::newRow("no panels") << layoutAnswer("\"Canvas 0\"", "[]") << true << "Canvas 0" << 0
-                                   << QVector<int>{} << QVector<int>{};
+                                   << QVector<int> {} << QVector<int> {};
         QTest::newRow("panelId missing or not whole")
             << layoutAnswer("\"Light 4\"", "[{\"x\":1},{\"panelId\":\"9\"},{\"panelId\":2.5},7]")
-            << true << "Light 4" << 4 << QVector<int>{0, 0, 0, 0} << QVector<int>{0, 0, 0, 0};
+            << true << "Light 4" << 4 << QVector<int> { 0, 0, 0, 0 } << QVector<int> { 0, 0, 0, 0 };
 
         const auto failed = [](const char* row, const QByteArray& answer) {
-            QTest::newRow(row) << answer << false << "" << 0 << QVector<int>{} << QVector<int>{};
+            QTest::newRow(row) << answer << false << "" << 0 << QVector<int> {} << QVector<int> {};
         };
         failed("empty", "");
         failed("not JSON", "<html><body>Service busy</body></html>");
@@ -107,9 +110,9 @@ private slots:
     void externalControlBody()
     {
         QCOMPARE(OpenApiFormat::externalControlBody(),
-                 QByteArray("{\n    \"write\": {\n        \"animType\": \"extControl\",\n"
-                            "        \"command\": \"display\",\n"
-                            "        \"extControlVersion\": \"v2\"\n    }\n}\n"));
+            QByteArray("{\n    \"write\": {\n        \"animType\": \"extControl\",\n"
+                       "        \"command\": \"display\",\n"
+                       "        \"extControlVersion\": \"v2\"\n    }\n}\n"));
     }
 
     void staticAnimData_data()
@@ -117,11 +120,11 @@ private slots:
         QTest::addColumn<int>("panelNumbers");
         QTest::addColumn<QVector<int>>("mPidArray");
         QTest::addColumn<QString>("text");
-        QTest::newRow("two panels") << 2 << QVector<int>{1234, 7}
-                                    << "2 1234 1 255 201 29 0 12 7 1 255 201 29 0 12";
-        QTest::newRow("none") << 0 << QVector<int>{} << "0";
-        QTest::newRow("count alone") << 3 << QVector<int>{} << "3";
-        QTest::newRow("default record") << 0 << QVector<int>{0} << "0 0 1 255 201 29 0 12";
+        QTest::newRow("two panels")
+            << 2 << QVector<int> { 1234, 7 } << "2 1234 1 255 201 29 0 12 7 1 255 201 29 0 12";
+        QTest::newRow("none") << 0 << QVector<int> {} << "0";
+        QTest::newRow("count alone") << 3 << QVector<int> {} << "3";
+        QTest::newRow("default record") << 0 << QVector<int> { 0 } << "0 0 1 255 201 29 0 12";
     }
 
     void staticAnimData()
@@ -136,13 +139,13 @@ private slots:
     void staticEffectBody()
     {
         QCOMPARE(OpenApiFormat::staticEffectBody("1 82 1 255 201 29 0 12"),
-                 QByteArray("{\n    \"write\": {\n"
-                            "        \"animData\": \"1 82 1 255 201 29 0 12\",\n"
-                            "        \"animType\": \"static\",\n"
-                            "        \"command\": \"display\",\n"
-                            "        \"loop\": false,\n"
-                            "        \"palette\": [\n        ],\n"
-                            "        \"version\": \"2.0\"\n    }\n}\n"));
+            QByteArray("{\n    \"write\": {\n"
+                       "        \"animData\": \"1 82 1 255 201 29 0 12\",\n"
+                       "        \"animType\": \"static\",\n"
+                       "        \"command\": \"display\",\n"
+                       "        \"loop\": false,\n"
+                       "        \"palette\": [\n        ],\n"
+                       "        \"version\": \"2.0\"\n    }\n}\n"));
     }
 };
 

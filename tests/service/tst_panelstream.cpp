@@ -15,18 +15,19 @@ using Ids = std::vector<std::uint16_t>;
 Q_DECLARE_METATYPE(Panels)
 Q_DECLARE_METATYPE(Ids)
 
-namespace {
+namespace
+{
 
 // An info answer with pieces {id, x, y, shapeType}.
 QByteArray info(const char* model, int turn, std::initializer_list<std::array<int, 4>> pieces)
 {
     QJsonArray positions;
     for (const auto& p : pieces)
-        positions.append(QJsonObject{{"panelId", p[0]}, {"x", p[1]}, {"y", p[2]}, {"o", 0},
-                                     {"shapeType", p[3]}});
-    const QJsonObject layout{{"globalOrientation", QJsonObject{{"value", turn}}},
-                             {"layout", QJsonObject{{"positionData", positions}}}};
-    return QJsonDocument(QJsonObject{{"model", model}, {"panelLayout", layout}}).toJson();
+        positions.append(QJsonObject {
+            { "panelId", p[0] }, { "x", p[1] }, { "y", p[2] }, { "o", 0 }, { "shapeType", p[3] } });
+    const QJsonObject layout { { "globalOrientation", QJsonObject { { "value", turn } } },
+        { "layout", QJsonObject { { "positionData", positions } } } };
+    return QJsonDocument(QJsonObject { { "model", model }, { "panelLayout", layout } }).toJson();
 }
 
 } // namespace
@@ -41,13 +42,17 @@ private slots:
         QTest::addColumn<QString>("number");
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("v2");
-        for (const char* row : {"NL42 Shapes", "NL47 Shapes", "NL48 Shapes", "NL52 Elements",
-                                "NL59 Lines", "NL64 Skylight", "NL69 4D"})
+        for (const char* row : { "NL42 Shapes", "NL47 Shapes", "NL48 Shapes", "NL52 Elements",
+                 "NL59 Lines", "NL64 Skylight", "NL69 4D" })
             QTest::newRow(row) << QString(row).left(4) << QString(row).mid(5) << true;
-        QTest::newRow("light") << "NL22" << "Light Panels" << false;
-        QTest::newRow("canvas") << "NL29" << "Canvas" << false;
-        QTest::newRow("bulb") << "NL45" << "unknown model" << false;
-        QTest::newRow("lower case") << "nl42" << "unknown model" << false;
+        QTest::newRow("light") << "NL22"
+                               << "Light Panels" << false;
+        QTest::newRow("canvas") << "NL29"
+                                << "Canvas" << false;
+        QTest::newRow("bulb") << "NL45"
+                              << "unknown model" << false;
+        QTest::newRow("lower case") << "nl42"
+                                    << "unknown model" << false;
     }
 
     void models()
@@ -60,9 +65,9 @@ private slots:
 
     void piecesWithoutLeds()
     {
-        for (int shapeType : {1, 12, 16, 19, 20})
+        for (int shapeType : { 1, 12, 16, 19, 20 })
             QVERIFY2(!PanelModel::hasLeds(shapeType), QByteArray::number(shapeType));
-        for (int shapeType : {0, 2, 3, 4, 7, 9, 14, 15, 18, 30, 31, 32})
+        for (int shapeType : { 0, 2, 3, 4, 7, 9, 14, 15, 18, 30, 31, 32 })
             QVERIFY2(PanelModel::hasLeds(shapeType), QByteArray::number(shapeType));
     }
 
@@ -72,13 +77,16 @@ private slots:
         QTest::addColumn<double>("turn");
         QTest::addColumn<Ids>("ids");
         // Lit 1 (0,0), 2 (100,0), 3 (0,100); a controller on top of them.
-        const Panels l{{4, 0, 200, 0, 12}, {2, 100, 0, 0, 7}, {1, 0, 0, 0, 7}, {3, 0, 100, 0, 7}};
-        QTest::newRow("upright") << l << 0.0 << Ids{3, 1, 2};
-        QTest::newRow("90 clockwise") << l << 90.0 << Ids{1, 3, 2};
-        QTest::newRow("180") << l << 180.0 << Ids{2, 1, 3};
-        QTest::newRow("270") << l << 270.0 << Ids{2, 3, 1};
-        QTest::newRow("same place") << Panels{{9, 5, 5, 0, 2}, {5, 5, 5, 0, 2}} << 0.0 << Ids{5, 9};
-        QTest::newRow("none lit") << Panels{{1, 0, 0, 0, 12}, {2, 0, 0, 0, 20}} << 0.0 << Ids{};
+        const Panels l { { 4, 0, 200, 0, 12 }, { 2, 100, 0, 0, 7 }, { 1, 0, 0, 0, 7 },
+            { 3, 0, 100, 0, 7 } };
+        QTest::newRow("upright") << l << 0.0 << Ids { 3, 1, 2 };
+        QTest::newRow("90 clockwise") << l << 90.0 << Ids { 1, 3, 2 };
+        QTest::newRow("180") << l << 180.0 << Ids { 2, 1, 3 };
+        QTest::newRow("270") << l << 270.0 << Ids { 2, 3, 1 };
+        QTest::newRow("same place")
+            << Panels { { 9, 5, 5, 0, 2 }, { 5, 5, 5, 0, 2 } } << 0.0 << Ids { 5, 9 };
+        QTest::newRow("none lit") << Panels { { 1, 0, 0, 0, 12 }, { 2, 0, 0, 0, 20 } } << 0.0
+                                  << Ids {};
     }
 
     void order()
@@ -91,11 +99,11 @@ private slots:
     void spread_data()
     {
         QTest::addColumn<QVector<int>>("entries");
-        QTest::newRow("1") << QVector<int>{0};
-        QTest::newRow("5") << QVector<int>{0, 2, 4, 7, 9};
-        QTest::newRow("12") << QVector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
-        QTest::newRow("20") << QVector<int>{0, 0, 1, 1, 2, 3, 3, 4, 4, 5,
-                                            6, 6, 7, 7, 8, 9, 9, 10, 10, 11};
+        QTest::newRow("1") << QVector<int> { 0 };
+        QTest::newRow("5") << QVector<int> { 0, 2, 4, 7, 9 };
+        QTest::newRow("12") << QVector<int> { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11 };
+        QTest::newRow("20") << QVector<int> { 0, 0, 1, 1, 2, 3, 3, 4, 4, 5, 6, 6, 7, 7, 8, 9, 9, 10,
+            10, 11 };
     }
 
     void spread()
@@ -113,33 +121,36 @@ private slots:
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<QByteArray>("expected");
         QTest::newRow("Shapes: 14 lit, controller and Rhythm dark")
-            << info("NL42", 0, {{0, 300, -80, 12}, {0x2207, 600, 100, 7}, {0x2206, 500, 100, 7},
-                                {0x2205, 400, 100, 7}, {0x2204, 300, 100, 7}, {0x2203, 200, 100, 7},
-                                {0x2202, 100, 100, 7}, {0x2201, 0, 100, 7}, {0x1107, 600, 200, 7},
-                                {0x1106, 500, 200, 7}, {0x1105, 400, 200, 7}, {0x1104, 300, 200, 7},
-                                {0x1103, 200, 200, 7}, {0x1102, 100, 200, 7}, {0x1101, 0, 200, 7},
-                                {9, 700, 0, 1}})
+            << info("NL42", 0,
+                   { { 0, 300, -80, 12 }, { 0x2207, 600, 100, 7 }, { 0x2206, 500, 100, 7 },
+                       { 0x2205, 400, 100, 7 }, { 0x2204, 300, 100, 7 }, { 0x2203, 200, 100, 7 },
+                       { 0x2202, 100, 100, 7 }, { 0x2201, 0, 100, 7 }, { 0x1107, 600, 200, 7 },
+                       { 0x1106, 500, 200, 7 }, { 0x1105, 400, 200, 7 }, { 0x1104, 300, 200, 7 },
+                       { 0x1103, 200, 200, 7 }, { 0x1102, 100, 200, 7 }, { 0x1101, 0, 200, 7 },
+                       { 9, 700, 0, 1 } })
             << QByteArray::fromHex("000E 1101A0B0C0000000 1102A0B0C0000000 1103A1B1C1000000"
                                    "1104A2B2C2000000 1105A3B3C3000000 1106A4B4C4000000"
                                    "1107A5B5C5000000 2201A6B6C6000000 2202A6B6C6000000"
                                    "2203A7B7C7000000 2204A8B8C8000000 2205A9B9C9000000"
                                    "2206AABACA000000 2207ABBBCB000000");
         QTest::newRow("Elements turned 180, cap dark")
-            << info("NL52", 180, {{1, -60, 0, 19}, {0x9C41, 0, 0, 14}, {0x9C42, 100, 0, 14},
-                                  {0x9C43, 200, 0, 15}, {0x9C44, 50, 90, 14},
-                                  {0x9C45, 150, 90, 14}})
+            << info("NL52", 180,
+                   { { 1, -60, 0, 19 }, { 0x9C41, 0, 0, 14 }, { 0x9C42, 100, 0, 14 },
+                       { 0x9C43, 200, 0, 15 }, { 0x9C44, 50, 90, 14 }, { 0x9C45, 150, 90, 14 } })
             << QByteArray::fromHex("0005 9C43A0B0C0000000 9C42A2B2C2000000 9C41A4B4C4000000"
                                    "9C45A7B7C7000000 9C44A9B9C9000000");
         QTest::newRow("Lines: connectors dark")
-            << info("NL59", 0, {{0x0101, 50, 75, 16}, {0x3001, 100, 50, 18}, {0x0102, 150, 25, 16},
-                                {0x3002, 200, 0, 18}, {0x3003, 0, 100, 18}, {0x0103, -20, 100, 20}})
+            << info("NL59", 0,
+                   { { 0x0101, 50, 75, 16 }, { 0x3001, 100, 50, 18 }, { 0x0102, 150, 25, 16 },
+                       { 0x3002, 200, 0, 18 }, { 0x3003, 0, 100, 18 }, { 0x0103, -20, 100, 20 } })
             << QByteArray::fromHex("0003 3003A0B0C0000000 3001A4B4C4000000 3002A8B8C8000000");
         QTest::newRow("Skylight: controller lit")
-            << info("NL64", 0, {{0x5003, 100, 0, 30}, {0x5002, 0, 0, 30}, {0x5001, 100, 100, 30},
-                                {0x5000, 0, 100, 31}})
+            << info("NL64", 0,
+                   { { 0x5003, 100, 0, 30 }, { 0x5002, 0, 0, 30 }, { 0x5001, 100, 100, 30 },
+                       { 0x5000, 0, 100, 31 } })
             << QByteArray::fromHex("0004 5000A0B0C0000000 5001A3B3C3000000 5002A6B6C6000000"
                                    "5003A9B9C9000000");
-        QTest::newRow("4D") << info("NL69", 0, {{0xC8, 100, 0, 29}, {0x64, 0, 0, 29}})
+        QTest::newRow("4D") << info("NL69", 0, { { 0xC8, 100, 0, 29 }, { 0x64, 0, 0, 29 } })
                             << QByteArray::fromHex("0002 0064A0B0C0000000 00C8A6B6C6000000");
     }
 
@@ -207,8 +218,8 @@ private slots:
         QCOMPARE(info.model, QString("NL42"));
         QCOMPARE(info.globalOrientation, turn.isEmpty() ? 0.0 : 30.0);
         const PanelModel::Panel& read = info.panels[1];
-        QCOMPARE(QVector<int>({read.id, read.x, read.y, read.o, read.shapeType}),
-                 QVector<int>({65535, -5, 12, 60, 2}));
+        QCOMPARE(QVector<int>({ read.id, read.x, read.y, read.o, read.shapeType }),
+            QVector<int>({ 65535, -5, 12, 60, 2 }));
     }
 
     void brokenLayouts_data()

@@ -21,10 +21,14 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("hex");
-        QTest::newRow("16") << "16" << "10";
-        QTest::newRow("255") << "255" << "ff";
-        QTest::newRow("4096") << "4096" << "1000";
-        QTest::newRow("not a number") << "12ab" << "0";
+        QTest::newRow("16") << "16"
+                            << "10";
+        QTest::newRow("255") << "255"
+                             << "ff";
+        QTest::newRow("4096") << "4096"
+                              << "1000";
+        QTest::newRow("not a number") << "12ab"
+                                      << "0";
     }
 
     void decToHex()
@@ -57,7 +61,8 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QByteArray, bytes);
         nanoleafAPIsync service;
-        QCOMPARE(fromDecimal ? service.DexToQbyteArray(&text) : service.HexToQbyteArray(&text), bytes);
+        QCOMPARE(
+            fromDecimal ? service.DexToQbyteArray(&text) : service.HexToQbyteArray(&text), bytes);
     }
 
     void setNanoIPWithAndWithoutReset()
@@ -92,9 +97,13 @@ private slots:
 
         QThread* emittedOn = nullptr;
         QMutex mutex;
-        QObject::connect(service, &nanoleafAPIsync::showTokenPage, service,
-                         [&]() { QMutexLocker lock(&mutex); emittedOn = QThread::currentThread(); },
-                         Qt::DirectConnection);
+        QObject::connect(
+            service, &nanoleafAPIsync::showTokenPage, service,
+            [&]() {
+                QMutexLocker lock(&mutex);
+                emittedOn = QThread::currentThread();
+            },
+            Qt::DirectConnection);
         QSignalSpy hint(service, SIGNAL(showTokenPage(int)));
         service->getToken();
         QVERIFY(hint.wait(10000));

@@ -7,11 +7,11 @@
 #include <QUdpSocket>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 // The bytes of a literal up to its end, zero bytes inside included.
-template <int N>
-QByteArray bytes(const char (&literal)[N])
+template <int N> QByteArray bytes(const char (&literal)[N])
 {
     return QByteArray(literal, N - 1);
 }
@@ -30,32 +30,34 @@ private slots:
         QTest::addColumn<int>("firstIndex");
         QTest::addColumn<int>("lastIndex");
         QTest::addColumn<QString>("location");
-        QTest::newRow("location then cache-control")
-            << QByteArray("HTTP/1.1 200 OK\r\nST: nanoleaf:nl29\r\nLocation: http://127.0.0.3:16021\r\n"
-                          "Cache-Control: max-age=60\r\n\r\n")
-            << true << 36 << 68 << "http://127.0.0.3:16021";
+        QTest::newRow("location then cache-control") << QByteArray(
+            "HTTP/1.1 200 OK\r\nST: nanoleaf:nl29\r\nLocation: http://127.0.0.3:16021\r\n"
+            "Cache-Control: max-age=60\r\n\r\n") << true
+                                                     << 36 << 68 << "http://127.0.0.3:16021";
         QTest::newRow("intervening header")
-            << QByteArray("ST: nl29\r\nLocation: http://a\r\nServer: x\r\nCache-Control: y\r\n") << true
-            << 10 << 39 << "http://a\r\nServer: x";
+            << QByteArray("ST: nl29\r\nLocation: http://a\r\nServer: x\r\nCache-Control: y\r\n")
+            << true << 10 << 39 << "http://a\r\nServer: x";
         QTest::newRow("cache-control first")
-            << QByteArray("ST: nl29\r\nCache-Control: y\r\nLocation: http://b\r\n") << true << 28 << 8
-            << "http://b\r\n";
+            << QByteArray("ST: nl29\r\nCache-Control: y\r\nLocation: http://b\r\n") << true << 28
+            << 8 << "http://b\r\n";
         // Without "Location: " the cut starts at character 9.
-        QTest::newRow("neither marker") << QByteArray("nl29 and more") << true << -1 << -1 << "more";
+        QTest::newRow("neither marker")
+            << QByteArray("nl29 and more") << true << -1 << -1 << "more";
         QTest::newRow("cache-control alone")
             << QByteArray("ST: nl29 ab\r\nCache-Control: y") << true << -1 << 11 << "ab";
         QTest::newRow("location in lower case")
             << QByteArray("nl29\r\nlocation: http://c\r\nCache-Control: y") << true << -1 << 24
             << "ation: http://c";
-        QTest::newRow("location at the very end") << QByteArray("nl29\r\nLocation: ") << true << 6 << -1
-                                                  << "";
-        QTest::newRow("shorter than the cut's start") << QByteArray("nl29") << true << -1 << -1 << "";
+        QTest::newRow("location at the very end")
+            << QByteArray("nl29\r\nLocation: ") << true << 6 << -1 << "";
+        QTest::newRow("shorter than the cut's start")
+            << QByteArray("nl29") << true << -1 << -1 << "";
         QTest::newRow("value cut at a zero byte")
             << bytes("nl29\r\nLocation: http://e\0\r\nCache-Control: y") << true << 6 << -1
             << "http://e";
         QTest::newRow("value in UTF-8")
-            << QByteArray("nl29\r\nLocation: http://caf\xc3\xa9\r\nCache-Control: y") << true << 6 << 27
-            << QString::fromUtf8("http://caf\xc3\xa9");
+            << QByteArray("nl29\r\nLocation: http://caf\xc3\xa9\r\nCache-Control: y") << true << 6
+            << 27 << QString::fromUtf8("http://caf\xc3\xa9");
 
         const auto ignored = [](const char* row, const QByteArray& datagram) {
             QTest::newRow(row) << datagram << false << -1 << -1 << "";
@@ -63,8 +65,10 @@ private slots:
         ignored("empty", QByteArray());
         ignored("marker in capitals", "ST: NL29\r\nLocation: http://c\r\nCache-Control: y");
         ignored("marker after a zero byte",
-                bytes("ST: x\r\nLocation: http://d\0nl29\r\nCache-Control: y"));
-        ignored("marker split by a zero byte", bytes("nl2\0" "9 Location: x"));
+            bytes("ST: x\r\nLocation: http://d\0nl29\r\nCache-Control: y"));
+        ignored("marker split by a zero byte",
+            bytes("nl2\0"
+                  "9 Location: x"));
     }
 
     void cutsOutLocation()
@@ -86,11 +90,13 @@ private slots:
         QTest::addColumn<QByteArray>("datagram");
         QTest::addColumn<QString>("text");
         QTest::newRow("plain") << QByteArray("ST: nl29\r\n") << "ST: nl29\r\n";
-        QTest::newRow("up to the first zero byte")
-            << bytes("Location: a\0b\0c") << "Location: a";
+        QTest::newRow("up to the first zero byte") << bytes("Location: a\0b\0c") << "Location: a";
         QTest::newRow("zero byte first") << bytes("\0nl29") << "";
         QTest::newRow("UTF-8") << QByteArray("caf\xc3\xa9") << QString::fromUtf8("caf\xc3\xa9");
-        QTest::newRow("invalid UTF-8") << QByteArray("a\xff" "b") << QString::fromUtf8("a\xef\xbf\xbd" "b");
+        QTest::newRow("invalid UTF-8") << QByteArray("a\xff"
+                                                     "b")
+                                       << QString::fromUtf8("a\xef\xbf\xbd"
+                                                            "b");
     }
 
     void decodesText()
@@ -112,11 +118,11 @@ private slots:
         QVERIFY(socket->bind(QHostAddress(QHostAddress::LocalHost), quint16(0)));
         QUdpSocket sender;
         for (const QByteArray& datagram :
-             {QByteArray("nl29\r\nLocation: first\r\nCache-Control: a"),
-              QByteArray("NL29\r\nLocation: ignored\r\nCache-Control: a"),
-              QByteArray("nl29\r\nLocation: second\r\nCache-Control: a")})
+            { QByteArray("nl29\r\nLocation: first\r\nCache-Control: a"),
+                QByteArray("NL29\r\nLocation: ignored\r\nCache-Control: a"),
+                QByteArray("nl29\r\nLocation: second\r\nCache-Control: a") })
             QCOMPARE(sender.writeDatagram(datagram, QHostAddress::LocalHost, socket->localPort()),
-                     qint64(datagram.size()));
+                qint64(datagram.size()));
         QTRY_VERIFY_WITH_TIMEOUT((service.receiveIP(), url.count() == 2), 5000);
         QCOMPARE(url.at(0).first().toString(), QString("first"));
         QCOMPARE(url.at(1).first().toString(), QString("second"));

@@ -7,10 +7,10 @@
 using Bytes = std::vector<std::uint8_t>;
 Q_DECLARE_METATYPE(Bytes)
 
-namespace {
-
-struct Frame
+namespace
 {
+
+struct Frame {
     int red[12] = {};
     int green[12] = {};
     int blue[12] = {};
@@ -44,11 +44,12 @@ private slots:
         f.set(0, 255, 0, 0);
         f.set(1, 0, 255, 0);
         f.set(2, 16, 32, 48);
-        const Bytes expected = bytes({0x03, 0x52, 0x01, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x0F, 0x01,
-                                      0x00, 0xFF, 0x00, 0x00, 0x00, 0xC8, 0x01, 0x10, 0x20, 0x30,
-                                      0x00, 0x00},
-                                     96);
-        QCOMPARE(StreamDatagram::buildLight(12, f.red, f.green, f.blue, 3, {82, 15, 200}), expected);
+        const Bytes expected
+            = bytes({ 0x03, 0x52, 0x01, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x0F, 0x01, 0x00, 0xFF, 0x00,
+                        0x00, 0x00, 0xC8, 0x01, 0x10, 0x20, 0x30, 0x00, 0x00 },
+                96);
+        QCOMPARE(
+            StreamDatagram::buildLight(12, f.red, f.green, f.blue, 3, { 82, 15, 200 }), expected);
     }
 
     void canvasWorkedExample()
@@ -56,10 +57,11 @@ private slots:
         Frame f;
         f.set(0, 255, 0, 0);
         f.set(1, 0, 128, 255);
-        const Bytes expected = bytes({0x00, 0x02, 0x04, 0xD2, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                      0x00, 0x07, 0x00, 0x80, 0xFF, 0x00, 0x00, 0x00},
-                                     120);
-        QCOMPARE(StreamDatagram::buildCanvas(12, f.red, f.green, f.blue, 2, {4, 210, 0, 7}), expected);
+        const Bytes expected = bytes({ 0x00, 0x02, 0x04, 0xD2, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                         0x00, 0x07, 0x00, 0x80, 0xFF, 0x00, 0x00, 0x00 },
+            120);
+        QCOMPARE(
+            StreamDatagram::buildCanvas(12, f.red, f.green, f.blue, 2, { 4, 210, 0, 7 }), expected);
     }
 
     void canvasWithMorePanelsThanEntries()
@@ -94,15 +96,18 @@ private slots:
         QFETCH(int, count);
         QFETCH(int, panels);
         Frame f;
-        QVERIFY(StreamDatagram::buildLight(count, f.red, f.green, f.blue, panels, {1, 2, 3}).empty());
-        QVERIFY(StreamDatagram::buildCanvas(count, f.red, f.green, f.blue, panels, {0, 1, 0, 2, 0, 3}).empty());
+        QVERIFY(
+            StreamDatagram::buildLight(count, f.red, f.green, f.blue, panels, { 1, 2, 3 }).empty());
+        QVERIFY(
+            StreamDatagram::buildCanvas(count, f.red, f.green, f.blue, panels, { 0, 1, 0, 2, 0, 3 })
+                .empty());
     }
 
     void onlyLowEightBitsGoOut()
     {
         Frame f;
         f.set(0, 300, -1, 256);
-        const Bytes datagram = StreamDatagram::buildLight(12, f.red, f.green, f.blue, 1, {300});
+        const Bytes datagram = StreamDatagram::buildLight(12, f.red, f.green, f.blue, 1, { 300 });
         QCOMPARE(int(datagram[1]), 44);
         QCOMPARE(int(datagram[3]), 44);
         QCOMPARE(int(datagram[4]), 255);
@@ -116,7 +121,8 @@ private slots:
         Frame f;
         for (int i = 0; i < 12; ++i)
             f.set(i, 9, 9, 9);
-        const Bytes datagram = StreamDatagram::buildCanvas(12, f.red, f.green, f.blue, 3, {82, 15, 200});
+        const Bytes datagram
+            = StreamDatagram::buildCanvas(12, f.red, f.green, f.blue, 3, { 82, 15, 200 });
         QCOMPARE(datagram.size(), std::size_t(120));
         QCOMPARE(int(datagram[2]), 82);
         QCOMPARE(int(datagram[3]), 15);

@@ -1,8 +1,8 @@
 // sendUdpDAta through real sockets, in a private network: which devices get a
 // datagram, on which port, in which order, and what the test sender sends.
 
-#include "service/deviceregistry.h"
 #include "app/zelnanoleaftool.h"
+#include "service/deviceregistry.h"
 #include "service/nanoleafapisync.h"
 
 #include <QNetworkDatagram>
@@ -11,15 +11,12 @@
 
 #include <memory>
 
-namespace {
-
-struct Sink
+namespace
 {
-    std::unique_ptr<QUdpSocket> socket{new QUdpSocket};
-    bool bind(const QString& ip, quint16 port)
-    {
-        return socket->bind(QHostAddress(ip), port);
-    }
+
+struct Sink {
+    std::unique_ptr<QUdpSocket> socket { new QUdpSocket };
+    bool bind(const QString& ip, quint16 port) { return socket->bind(QHostAddress(ip), port); }
     // Every datagram that arrived before the call. A marker sent now queues
     // behind all of them (loopback delivers at send time), so reading up to it
     // proves nothing else came. A marker that never shows adds an empty datagram,
@@ -57,9 +54,9 @@ class tst_UdpStream : public QObject
 {
     Q_OBJECT
 
-    int red[12] = {255, 0, 16, 300};
-    int green[12] = {0, 255, 32};
-    int blue[12] = {0, 0, 48};
+    int red[12] = { 255, 0, 16, 300 };
+    int green[12] = { 0, 255, 32 };
+    int blue[12] = { 0, 0, 48 };
 
 private slots:
     void init() { deviceMap.clear(); }
@@ -72,22 +69,24 @@ private slots:
         QVERIFY(lower.bind("127.0.0.4", 60221));
         QVERIFY(unpaired.bind("127.0.0.5", 60221));
         nanoleafAPIsync service;
-        addPaired("Light Panels A", "127.0.0.2", 3, {82, 15, 200});
-        addPaired("Canvas B", "127.0.0.3", 2, {4, 210, 0, 7});
-        addPaired("light panels c", "127.0.0.4", 3, {1, 2, 3});
-        deviceMap.insert("Light Panels D", DeviceRecord::discoveryRecord("Light Panels D", "127.0.0.5"));
+        addPaired("Light Panels A", "127.0.0.2", 3, { 82, 15, 200 });
+        addPaired("Canvas B", "127.0.0.3", 2, { 4, 210, 0, 7 });
+        addPaired("light panels c", "127.0.0.4", 3, { 1, 2, 3 });
+        deviceMap.insert(
+            "Light Panels D", DeviceRecord::discoveryRecord("Light Panels D", "127.0.0.5"));
         service.sendUdpDAta(12, red, green, blue);
 
         const QList<QByteArray> lightGot = light.take();
         QCOMPARE(lightGot.size(), 1);
         QCOMPARE(lightGot.first().size(), 96);
         QCOMPARE(lightGot.first().left(22).toHex(),
-                 QByteArray("035201ff000000000f0100ff000000c8011020300000"));
+            QByteArray("035201ff000000000f0100ff000000c8011020300000"));
         const QList<QByteArray> canvasGot = canvas.take();
         QCOMPARE(canvasGot.size(), 1);
         QCOMPARE(canvasGot.first().size(), 120);
-        QCOMPARE(canvasGot.first().left(18).toHex(), QByteArray("000204d2ff00000000000007"
-                                                                "00ff00000000"));
+        QCOMPARE(canvasGot.first().left(18).toHex(),
+            QByteArray("000204d2ff00000000000007"
+                       "00ff00000000"));
         QCOMPARE(lower.take().size(), 0);
         QCOMPARE(unpaired.take().size(), 0);
     }
@@ -111,8 +110,8 @@ private slots:
         Sink sink;
         QVERIFY(sink.bind("127.0.0.2", 60221));
         nanoleafAPIsync service;
-        addPaired("aLight second", "127.0.0.2", 1, {2});
-        addPaired("ZLight first", "127.0.0.2", 1, {1});
+        addPaired("aLight second", "127.0.0.2", 1, { 2 });
+        addPaired("ZLight first", "127.0.0.2", 1, { 1 });
         service.sendUdpDAta(12, red, green, blue);
         const QList<QByteArray> got = sink.take();
         QCOMPARE(got.size(), 2);
@@ -126,7 +125,7 @@ private slots:
         Sink sink;
         QVERIFY(sink.bind("127.0.0.2", 60221));
         ZelNanoleafTool window;
-        addPaired("Light Panels A", "127.0.0.2", 12, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+        addPaired("Light Panels A", "127.0.0.2", 12, { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12 });
         window.isStartUpdate(true);
         QVERIFY(window.sendTimer->isActive());
         QCOMPARE(window.sendTimer->interval(), 1000);
@@ -150,14 +149,14 @@ private slots:
         QVERIFY(sink.bind("127.0.0.2", 60221));
         ZelNanoleafTool window;
         window.hide();
-        addPaired("Light Panels A", "127.0.0.2", 1, {9});
+        addPaired("Light Panels A", "127.0.0.2", 1, { 9 });
         unsigned char record[56] = {};
         record[0] = 200;
         record[1] = 100;
         record[2] = 50;
         record[3] = 7;
         record[52] = 1;
-        HostIntake::Message frame{HostIntake::kCopyData, 0, 10001, 56, record};
+        HostIntake::Message frame { HostIntake::kCopyData, 0, 10001, 56, record };
         HostIntake::HostAnswer answer = window.hostMessage(frame);
         QVERIFY(answer.handled);
         QCOMPARE(answer.result, std::int64_t(1));
@@ -170,13 +169,13 @@ private slots:
         QCOMPARE(answer.result, std::int64_t(1));
         QCOMPARE(sink.take().size(), 0);
 
-        HostIntake::Message shortFrame{HostIntake::kCopyData, 0, 10001, 20, record};
+        HostIntake::Message shortFrame { HostIntake::kCopyData, 0, 10001, 20, record };
         answer = window.hostMessage(shortFrame);
         QVERIFY(answer.handled);
         QCOMPARE(answer.result, std::int64_t(0));
         QCOMPARE(sink.take().size(), 0);
 
-        HostIntake::Message other{HostIntake::kCopyData, 0, 10000, 56, record};
+        HostIntake::Message other { HostIntake::kCopyData, 0, 10000, 56, record };
         QVERIFY(!window.hostMessage(other).handled);
     }
 };

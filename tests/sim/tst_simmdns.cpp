@@ -9,17 +9,18 @@
 #include <QtEndian>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 const QString kLight = QStringLiteral("127.0.0.2");
 const QString kCanvas = QStringLiteral("127.0.0.3");
 const QString kShapes = QStringLiteral("127.0.0.4");
 
 // The tool's query: ID 0, one PTR question for "_nanoleafapi._tcp.local", class IN.
-const QByteArray kToolQuery = QByteArray::fromHex("000000000001000000000000") + "\x0c_nanoleafapi\x04_tcp\x05local"
-    + QByteArray::fromHex("00000c0001");
+const QByteArray kToolQuery = QByteArray::fromHex("000000000001000000000000")
+    + "\x0c_nanoleafapi\x04_tcp\x05local" + QByteArray::fromHex("00000c0001");
 
-QByteArray queryFor(quint16 id, const QByteArray &encodedName, quint16 type, quint16 flags = 0)
+QByteArray queryFor(quint16 id, const QByteArray& encodedName, quint16 type, quint16 flags = 0)
 {
     QByteArray q(12, '\0');
     qToBigEndian<quint16>(id, q.data());
@@ -57,7 +58,7 @@ struct Message {
 
 // Reads the name at pos and moves pos past it. Pointers must point backwards (so a
 // pointer to itself is caught); `pointers` tells whether the name used any.
-bool readName(const QByteArray &m, int &pos, QStringList &labels, bool *pointers, QString &error)
+bool readName(const QByteArray& m, int& pos, QStringList& labels, bool* pointers, QString& error)
 {
     labels.clear();
     if (pointers)
@@ -77,7 +78,9 @@ bool readName(const QByteArray &m, int &pos, QStringList &labels, bool *pointers
             }
             const int target = ((len & 0x3F) << 8) | quint8(m[at + 1]);
             if (target >= at) {
-                error = QStringLiteral("pointer at %1 to %2 does not point backwards").arg(at).arg(target);
+                error = QStringLiteral("pointer at %1 to %2 does not point backwards")
+                            .arg(at)
+                            .arg(target);
                 return false;
             }
             if (!jumped)
@@ -105,7 +108,7 @@ bool readName(const QByteArray &m, int &pos, QStringList &labels, bool *pointers
     return false;
 }
 
-bool decode(const QByteArray &m, Message &out, QString &error)
+bool decode(const QByteArray& m, Message& out, QString& error)
 {
     if (m.size() < 12) {
         error = QStringLiteral("shorter than a header");
@@ -162,7 +165,7 @@ bool decode(const QByteArray &m, Message &out, QString &error)
     return true;
 }
 
-QStringList txtStrings(const QByteArray &rdata)
+QStringList txtStrings(const QByteArray& rdata)
 {
     QStringList out;
     for (int at = 0; at < rdata.size();) {
@@ -176,7 +179,7 @@ QStringList txtStrings(const QByteArray &rdata)
 // DNS names compare without regard to ASCII case (RFC 1035 §2.3.3).
 QStringList lowered(QStringList labels)
 {
-    for (QString &l : labels)
+    for (QString& l : labels)
         l = l.toLower();
     return labels;
 }
@@ -188,7 +191,8 @@ struct Reply {
 
 } // namespace
 
-class tst_SimMdns : public QObject {
+class tst_SimMdns : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -204,7 +208,7 @@ private slots:
 
 private:
     int repliesSoFar();
-    void checkAnswer(const Reply &reply, const QByteArray &query);
+    void checkAnswer(const Reply& reply, const QByteArray& query);
 
     NanoleafSim m_sim;
     QUdpSocket m_socket;
@@ -242,13 +246,14 @@ int tst_SimMdns::repliesSoFar()
 
 // Checks one legacy unicast answer field by field against RFC 6762 §6.7, §10.2, §18
 // and RFC 6763 §12.1.
-void tst_SimMdns::checkAnswer(const Reply &reply, const QByteArray &query)
+void tst_SimMdns::checkAnswer(const Reply& reply, const QByteArray& query)
 {
     const QJsonObject device = m_sim.device(reply.from);
     QVERIFY2(!device.isEmpty(), qPrintable(reply.from));
     const QString instance = device.value(QLatin1String("instance")).toString();
     const QStringList host = device.value(QLatin1String("host")).toString().split(QLatin1Char('.'));
-    const QStringList service { QStringLiteral("_nanoleafapi"), QStringLiteral("_tcp"), QStringLiteral("local") };
+    const QStringList service { QStringLiteral("_nanoleafapi"), QStringLiteral("_tcp"),
+        QStringLiteral("local") };
 
     Message m;
     QString error;
@@ -264,13 +269,13 @@ void tst_SimMdns::checkAnswer(const Reply &reply, const QByteArray &query)
     QCOMPARE(reply.bytes.mid(12, m.questionEnd - 12), query.mid(12));
 
     QCOMPARE(m.records.size(), 4);
-    for (const Record &r : qAsConst(m.records)) {
+    for (const Record& r : qAsConst(m.records)) {
         QVERIFY2(r.ownerIsPointer, "owner names are compressed");
         QCOMPARE(r.rclass, quint16(1)); // IN, cache-flush bit clear
         QVERIFY(r.ttl > 0 && r.ttl <= 10);
     }
 
-    const Record &ptr = m.records[0];
+    const Record& ptr = m.records[0];
     QCOMPARE(ptr.type, quint16(12));
     QCOMPARE(lowered(ptr.owner), service);
     QCOMPARE(reply.bytes.mid(ptr.offset, 2), QByteArray::fromHex("c00c"));
@@ -281,10 +286,11 @@ void tst_SimMdns::checkAnswer(const Reply &reply, const QByteArray &query)
     QCOMPARE(target.value(0), instance);
     QCOMPARE(lowered(target.mid(1)), service);
 
-    const Record &srv = m.records[1];
+    const Record& srv = m.records[1];
     QCOMPARE(srv.type, quint16(33));
     QCOMPARE(srv.owner, target);
-    QCOMPARE(srv.rdata.left(6), QByteArray::fromHex("000000003e95")); // priority 0, weight 0, port 16021
+    QCOMPARE(
+        srv.rdata.left(6), QByteArray::fromHex("000000003e95")); // priority 0, weight 0, port 16021
     pos = srv.rdataOffset + 6;
     bool pointers = true;
     QStringList srvTarget;
@@ -293,19 +299,20 @@ void tst_SimMdns::checkAnswer(const Reply &reply, const QByteArray &query)
     QVERIFY2(!pointers, "a legacy answer writes the SRV target out (RFC 6762 §18.14)");
     QCOMPARE(pos, srv.rdataOffset + srv.rdata.size());
 
-    const Record &txt = m.records[2];
+    const Record& txt = m.records[2];
     QCOMPARE(txt.type, quint16(16));
     QCOMPARE(txt.owner, target);
     const QStringList strings = txtStrings(txt.rdata);
     const QString model = reply.from == kLight ? QStringLiteral("md=NL22")
-        : reply.from == kCanvas                 ? QStringLiteral("md=NL29")
-                                                : QStringLiteral("md=NL42");
+        : reply.from == kCanvas                ? QStringLiteral("md=NL29")
+                                               : QStringLiteral("md=NL42");
     QVERIFY2(strings.contains(model), qPrintable(strings.join(QLatin1Char(','))));
-    QVERIFY(strings.contains(QStringLiteral("srcvers=") + device.value(QLatin1String("firmware")).toString()));
+    QVERIFY(strings.contains(
+        QStringLiteral("srcvers=") + device.value(QLatin1String("firmware")).toString()));
     QVERIFY(std::any_of(strings.begin(), strings.end(),
-                        [](const QString &s) { return s.startsWith(QLatin1String("id=")) && s.size() > 3; }));
+        [](const QString& s) { return s.startsWith(QLatin1String("id=")) && s.size() > 3; }));
 
-    const Record &a = m.records[3];
+    const Record& a = m.records[3];
     QCOMPARE(a.type, quint16(1));
     QCOMPARE(a.owner, host);
     QCOMPARE(a.rdata.size(), 4);
@@ -345,7 +352,7 @@ void tst_SimMdns::answersLegacyQuery()
     QCOMPARE(m_replies[0].from, kLight);
     QCOMPARE(m_replies[1].from, kCanvas);
     QCOMPARE(m_replies[2].from, kShapes);
-    for (const Reply &reply : qAsConst(m_replies)) {
+    for (const Reply& reply : qAsConst(m_replies)) {
         checkAnswer(reply, query);
         if (QTest::currentTestFailed())
             return;
@@ -356,11 +363,16 @@ void tst_SimMdns::ignoresOtherQuestions_data()
 {
     QTest::addColumn<QByteArray>("query");
 
-    QTest::newRow("another service") << queryFor(1, QByteArray("\x04_hue\x04_tcp\x05local", 16), 12);
-    QTest::newRow("an A question for the service name") << queryFor(1, QByteArray("\x0c_nanoleafapi\x04_tcp\x05local", 25), 1);
-    QTest::newRow("a response, not a query") << queryFor(1, QByteArray("\x0c_nanoleafapi\x04_tcp\x05local", 25), 12, 0x8400);
-    QTest::newRow("a name that runs past the end") << QByteArray::fromHex("000100000001000000000000") + "\x0c_nanoleafapi\x04_tc";
-    QTest::newRow("a pointer to itself") << QByteArray::fromHex("000100000001000000000000c00c000c0001");
+    QTest::newRow("another service")
+        << queryFor(1, QByteArray("\x04_hue\x04_tcp\x05local", 16), 12);
+    QTest::newRow("an A question for the service name")
+        << queryFor(1, QByteArray("\x0c_nanoleafapi\x04_tcp\x05local", 25), 1);
+    QTest::newRow("a response, not a query")
+        << queryFor(1, QByteArray("\x0c_nanoleafapi\x04_tcp\x05local", 25), 12, 0x8400);
+    QTest::newRow("a name that runs past the end")
+        << QByteArray::fromHex("000100000001000000000000") + "\x0c_nanoleafapi\x04_tc";
+    QTest::newRow("a pointer to itself")
+        << QByteArray::fromHex("000100000001000000000000c00c000c0001");
     QTest::newRow("header only") << QByteArray::fromHex("000100000001000000000000");
 }
 
@@ -370,17 +382,23 @@ void tst_SimMdns::ignoresOtherQuestions()
 
     // Answers go out in the order queries arrive, so if the first query were answered
     // its reply would come before the second query's.
-    QCOMPARE(m_socket.writeDatagram(query, QHostAddress(QStringLiteral("127.0.0.1")), 5353), qint64(query.size()));
+    QCOMPARE(m_socket.writeDatagram(query, QHostAddress(QStringLiteral("127.0.0.1")), 5353),
+        qint64(query.size()));
     QByteArray second = kToolQuery;
     second[1] = char(2);
-    QCOMPARE(m_socket.writeDatagram(second, QHostAddress(QStringLiteral("127.0.0.1")), 5353), qint64(second.size()));
+    QCOMPARE(m_socket.writeDatagram(second, QHostAddress(QStringLiteral("127.0.0.1")), 5353),
+        qint64(second.size()));
     QTRY_COMPARE(repliesSoFar(), 3);
-    for (const Reply &reply : qAsConst(m_replies))
+    for (const Reply& reply : qAsConst(m_replies))
         QCOMPARE(qFromBigEndian<quint16>(reply.bytes.constData()), quint16(2));
 
     const QJsonArray log = m_sim.mdnsQueries();
     QCOMPARE(log.size(), 2);
-    QVERIFY(log[0].toObject().value(QLatin1String("outcome")).toString().startsWith(QLatin1String("ignored")));
+    QVERIFY(log[0]
+                .toObject()
+                .value(QLatin1String("outcome"))
+                .toString()
+                .startsWith(QLatin1String("ignored")));
     QCOMPARE(log[0].toObject().value(QLatin1String("answered")).toInt(), 0);
     QCOMPARE(log[1].toObject().value(QLatin1String("answered")).toInt(), 3);
 }
@@ -400,9 +418,10 @@ void tst_SimMdns::faults()
 {
     QFETCH(QString, fault);
 
-    QVERIFY2(m_sim.setFault(kLight, QJsonObject { { QStringLiteral("mdns"), fault } }), qPrintable(m_sim.errorString()));
+    QVERIFY2(m_sim.setFault(kLight, QJsonObject { { QStringLiteral("mdns"), fault } }),
+        qPrintable(m_sim.errorString()));
     QCOMPARE(m_socket.writeDatagram(kToolQuery, QHostAddress(QStringLiteral("127.0.0.1")), 5353),
-             qint64(kToolQuery.size()));
+        qint64(kToolQuery.size()));
 
     if (fault == QLatin1String("silent")) {
         // The Light Panels would answer first; the others' answers alone show they did not.
@@ -427,8 +446,9 @@ void tst_SimMdns::faults()
         QCOMPARE(m.flags, quint16(0x8400));
     } else if (fault == QLatin1String("truncated")) {
         QVERIFY(!decoded);
-        QVERIFY2(error.contains(QLatin1String("runs past the end")) || error.contains(QLatin1String("ends in")),
-                 qPrintable(error));
+        QVERIFY2(error.contains(QLatin1String("runs past the end"))
+                || error.contains(QLatin1String("ends in")),
+            qPrintable(error));
         // Cut inside the second record, which is the SRV record.
         QCOMPARE(m.records.size(), 1);
         QCOMPARE(m.records[0].type, quint16(12));
@@ -438,7 +458,8 @@ void tst_SimMdns::faults()
     } else if (fault == QLatin1String("loop")) {
         QVERIFY(!decoded);
         // The SRV owner name is a pointer to its own offset.
-        const int at = m.records.isEmpty() ? -1 : m.records[0].rdataOffset + m.records[0].rdata.size();
+        const int at
+            = m.records.isEmpty() ? -1 : m.records[0].rdataOffset + m.records[0].rdata.size();
         QVERIFY(at > 0 && at + 1 < bytes.size());
         QCOMPARE((quint8(bytes[at]) << 8 | quint8(bytes[at + 1])), 0xC000 | at);
         QVERIFY2(error.contains(QLatin1String("does not point backwards")), qPrintable(error));

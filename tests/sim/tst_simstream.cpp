@@ -12,7 +12,8 @@
 
 #include <time.h>
 
-namespace {
+namespace
+{
 
 const QString kLight = QStringLiteral("127.0.0.2");
 const QString kCanvas = QStringLiteral("127.0.0.3");
@@ -37,20 +38,21 @@ QByteArray canvasDatagram()
 
 QByteArray lightDatagram()
 {
-    return QByteArray::fromHex("035201FF000000000F0100FF000000C8011020300000") + QByteArray(74, '\0');
+    return QByteArray::fromHex("035201FF000000000F0100FF000000C8011020300000")
+        + QByteArray(74, '\0');
 }
 
 // What each piece with LEDs shows.
-Colours colours(const QJsonObject &device)
+Colours colours(const QJsonObject& device)
 {
     Colours out;
-    for (const QJsonValue &v : device.value(QLatin1String("panels")).toArray()) {
+    for (const QJsonValue& v : device.value(QLatin1String("panels")).toArray()) {
         const QJsonObject p = v.toObject();
         if (!p.value(QLatin1String("leds")).toBool())
             continue;
         out.insert(p.value(QLatin1String("id")).toInt(),
-                   QColor(p.value(QLatin1String("r")).toInt(), p.value(QLatin1String("g")).toInt(),
-                          p.value(QLatin1String("b")).toInt()));
+            QColor(p.value(QLatin1String("r")).toInt(), p.value(QLatin1String("g")).toInt(),
+                p.value(QLatin1String("b")).toInt()));
     }
     return out;
 }
@@ -59,7 +61,8 @@ Colours colours(const QJsonObject &device)
 
 Q_DECLARE_METATYPE(Colours)
 
-class tst_SimStream : public QObject {
+class tst_SimStream : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -76,8 +79,8 @@ private slots:
     void recordsForNoLitPanelAreNotApplied();
 
 private:
-    bool switchMode(const QString &ip, const QString &mode);
-    void send(const QByteArray &datagram, const QString &ip, quint16 port);
+    bool switchMode(const QString& ip, const QString& mode);
+    void send(const QByteArray& datagram, const QString& ip, quint16 port);
 
     NanoleafSim m_sim;
     QUdpSocket m_socket;
@@ -90,7 +93,8 @@ void tst_SimStream::initTestCase()
     QJsonObject canvas = NanoleafSim::canvas();
     canvas.insert(QStringLiteral("tokens"), QJsonArray { kToken });
     // Shapes: the controller (no LEDs) first, then two hexagons.
-    QJsonObject shapes = NanoleafSim::canvas(kShapes, { 2, 4660, 43981 }, QStringLiteral("Shapes 07E7"));
+    QJsonObject shapes
+        = NanoleafSim::canvas(kShapes, { 2, 4660, 43981 }, QStringLiteral("Shapes 07E7"));
     shapes.insert(QStringLiteral("model"), QStringLiteral("NL42"));
     shapes.insert(QStringLiteral("tokens"), QJsonArray { kToken });
     m_sim.setDevices(QJsonArray { light, canvas, shapes });
@@ -105,7 +109,7 @@ void tst_SimStream::init()
 
 // Puts a device into "v1", "v2", "static" through the OpenAPI, or leaves it as it
 // starts ("effect").
-bool tst_SimStream::switchMode(const QString &ip, const QString &mode)
+bool tst_SimStream::switchMode(const QString& ip, const QString& mode)
 {
     if (mode == QLatin1String("effect"))
         return true;
@@ -117,13 +121,14 @@ bool tst_SimStream::switchMode(const QString &ip, const QString &mode)
         write.insert(QStringLiteral("animType"), QStringLiteral("extControl"));
         write.insert(QStringLiteral("extControlVersion"), mode);
     }
-    const BlockingHttp::Result r = BlockingHttp::request(
-        "PUT", QUrl(QStringLiteral("http://%1:16021/api/v1/%2/effects").arg(ip, kToken)),
-        QJsonDocument(QJsonObject { { QStringLiteral("write"), write } }).toJson(), "application/json");
+    const BlockingHttp::Result r = BlockingHttp::request("PUT",
+        QUrl(QStringLiteral("http://%1:16021/api/v1/%2/effects").arg(ip, kToken)),
+        QJsonDocument(QJsonObject { { QStringLiteral("write"), write } }).toJson(),
+        "application/json");
     return r.status == 200 || r.status == 204;
 }
 
-void tst_SimStream::send(const QByteArray &datagram, const QString &ip, quint16 port)
+void tst_SimStream::send(const QByteArray& datagram, const QString& ip, quint16 port)
 {
     QCOMPARE(m_socket.writeDatagram(datagram, QHostAddress(ip), port), qint64(datagram.size()));
 }
@@ -138,19 +143,24 @@ void tst_SimStream::toolDatagramsLightThePanels_data()
     QTest::addColumn<Colours>("expected");
 
     const Colours canvas { { 1234, QColor(255, 0, 0) }, { 7, QColor(0, 128, 255) } };
-    const Colours light { { 82, QColor(255, 0, 0) }, { 15, QColor(0, 255, 0) }, { 200, QColor(16, 32, 48) } };
-    QTest::newRow("Canvas, v2 record layout on 60222") << kCanvas << "v2" << quint16(60222) << canvasDatagram() << 102
-                                                       << canvas;
-    QTest::newRow("Light Panels after v2, v1 records on 60221") << kLight << "v2" << quint16(60221) << lightDatagram()
-                                                                << 74 << light;
-    QTest::newRow("Light Panels after v1, v1 records on 60221") << kLight << "v1" << quint16(60221) << lightDatagram()
-                                                                << 74 << light;
+    const Colours light { { 82, QColor(255, 0, 0) }, { 15, QColor(0, 255, 0) },
+        { 200, QColor(16, 32, 48) } };
+    QTest::newRow("Canvas, v2 record layout on 60222")
+        << kCanvas << "v2" << quint16(60222) << canvasDatagram() << 102 << canvas;
+    QTest::newRow("Light Panels after v2, v1 records on 60221")
+        << kLight << "v2" << quint16(60221) << lightDatagram() << 74 << light;
+    QTest::newRow("Light Panels after v1, v1 records on 60221")
+        << kLight << "v1" << quint16(60221) << lightDatagram() << 74 << light;
     QTest::newRow("Shapes, v2 records with two-byte ids")
-        << kShapes << "v2" << quint16(60222) << QByteArray::fromHex("0002" "1234FF0000000000" "ABCD0080FF000000") << 0
-        << Colours { { 4660, QColor(255, 0, 0) }, { 43981, QColor(0, 128, 255) } };
+        << kShapes << "v2" << quint16(60222)
+        << QByteArray::fromHex("0002"
+                               "1234FF0000000000"
+                               "ABCD0080FF000000")
+        << 0 << Colours { { 4660, QColor(255, 0, 0) }, { 43981, QColor(0, 128, 255) } };
     QTest::newRow("Light Panels after v2, v2 records on 60222")
         << kLight << "v2" << quint16(60222)
-        << QByteArray::fromHex("00030052FF0000000000000F00FF0000000000C8102030000000") << 0 << light;
+        << QByteArray::fromHex("00030052FF0000000000000F00FF0000000000C8102030000000") << 0
+        << light;
 }
 
 void tst_SimStream::toolDatagramsLightThePanels()
@@ -171,7 +181,8 @@ void tst_SimStream::toolDatagramsLightThePanels()
     QCOMPARE(frame.value(QLatin1String("status")).toString(), QStringLiteral("accepted"));
     QCOMPARE(frame.value(QLatin1String("port")).toInt(), int(port));
     QCOMPARE(frame.value(QLatin1String("size")).toInt(), datagram.size());
-    QCOMPARE(QByteArray::fromHex(frame.value(QLatin1String("bytes")).toString().toLatin1()), datagram);
+    QCOMPARE(
+        QByteArray::fromHex(frame.value(QLatin1String("bytes")).toString().toLatin1()), datagram);
     QCOMPARE(frame.value(QLatin1String("count")).toInt(), expected.size());
     QCOMPARE(frame.value(QLatin1String("trailing")).toInt(), trailing);
     // Stamped on the same monotonic clock as this process's.
@@ -180,13 +191,13 @@ void tst_SimStream::toolDatagramsLightThePanels()
 
     const QJsonArray records = frame.value(QLatin1String("records")).toArray();
     QCOMPARE(records.size(), expected.size());
-    for (const QJsonValue &v : records) {
+    for (const QJsonValue& v : records) {
         const QJsonObject rec = v.toObject();
         const int id = rec.value(QLatin1String("panelId")).toInt();
         QVERIFY2(expected.contains(id), qPrintable(QString::number(id)));
-        QCOMPARE(QColor(rec.value(QLatin1String("r")).toInt(), rec.value(QLatin1String("g")).toInt(),
-                        rec.value(QLatin1String("b")).toInt()),
-                 expected.value(id));
+        QCOMPARE(QColor(rec.value(QLatin1String("r")).toInt(),
+                     rec.value(QLatin1String("g")).toInt(), rec.value(QLatin1String("b")).toInt()),
+            expected.value(id));
         QCOMPARE(rec.value(QLatin1String("w")).toInt(), 0);
         QCOMPARE(rec.value(QLatin1String("t")).toInt(), 0);
         QVERIFY(rec.value(QLatin1String("applied")).toBool());
@@ -201,13 +212,18 @@ void tst_SimStream::datagramsOutsideTheModeAreIgnored_data()
     QTest::addColumn<quint16>("port");
     QTest::addColumn<QByteArray>("datagram");
 
-    QTest::newRow("Canvas in v2 takes nothing on 60221") << kCanvas << "v2" << quint16(60221) << lightDatagram();
-    QTest::newRow("Shapes in v2 take nothing on 60221") << kShapes << "v2" << quint16(60221) << lightDatagram();
-    QTest::newRow("Light Panels in v1 take nothing on 60222") << kLight << "v1" << quint16(60222) << canvasDatagram();
-    QTest::newRow("Canvas still showing its effect") << kCanvas << "effect" << quint16(60222) << canvasDatagram();
-    QTest::newRow("Light Panels still showing their effect") << kLight << "effect" << quint16(60221)
-                                                             << lightDatagram();
-    QTest::newRow("Canvas showing a static effect") << kCanvas << "static" << quint16(60222) << canvasDatagram();
+    QTest::newRow("Canvas in v2 takes nothing on 60221")
+        << kCanvas << "v2" << quint16(60221) << lightDatagram();
+    QTest::newRow("Shapes in v2 take nothing on 60221")
+        << kShapes << "v2" << quint16(60221) << lightDatagram();
+    QTest::newRow("Light Panels in v1 take nothing on 60222")
+        << kLight << "v1" << quint16(60222) << canvasDatagram();
+    QTest::newRow("Canvas still showing its effect")
+        << kCanvas << "effect" << quint16(60222) << canvasDatagram();
+    QTest::newRow("Light Panels still showing their effect")
+        << kLight << "effect" << quint16(60221) << lightDatagram();
+    QTest::newRow("Canvas showing a static effect")
+        << kCanvas << "static" << quint16(60222) << canvasDatagram();
 }
 
 void tst_SimStream::datagramsOutsideTheModeAreIgnored()
@@ -221,7 +237,8 @@ void tst_SimStream::datagramsOutsideTheModeAreIgnored()
     const Colours before = colours(m_sim.device(ip));
     send(datagram, ip, port);
     QTRY_COMPARE(m_sim.frames(ip).size(), 1);
-    QCOMPARE(m_sim.frames(ip).first().toObject().value(QLatin1String("status")).toString(), QStringLiteral("ignored"));
+    QCOMPARE(m_sim.frames(ip).first().toObject().value(QLatin1String("status")).toString(),
+        QStringLiteral("ignored"));
     QCOMPARE(colours(m_sim.device(ip)), before);
 }
 
@@ -231,17 +248,18 @@ void tst_SimStream::shortDatagramsAreMalformed_data()
     QTest::addColumn<quint16>("port");
     QTest::addColumn<QByteArray>("datagram");
 
-    QTest::newRow("v2: count 3, two entries") << kCanvas << quint16(60222)
-                                              << QByteArray::fromHex("000304D2FF000000000000070080FF000000");
-    QTest::newRow("v2: cut inside an entry") << kCanvas << quint16(60222) << QByteArray::fromHex("000204D2FF0000");
-    QTest::newRow("v2 on Shapes: count 2, one entry") << kShapes << quint16(60222)
-                                                      << QByteArray::fromHex("00021234FF0000000000");
+    QTest::newRow("v2: count 3, two entries")
+        << kCanvas << quint16(60222) << QByteArray::fromHex("000304D2FF000000000000070080FF000000");
+    QTest::newRow("v2: cut inside an entry")
+        << kCanvas << quint16(60222) << QByteArray::fromHex("000204D2FF0000");
+    QTest::newRow("v2 on Shapes: count 2, one entry")
+        << kShapes << quint16(60222) << QByteArray::fromHex("00021234FF0000000000");
     QTest::newRow("v2: one byte") << kCanvas << quint16(60222) << QByteArray::fromHex("00");
     QTest::newRow("v2: empty") << kCanvas << quint16(60222) << QByteArray();
-    QTest::newRow("v1: count 3, cut inside the third") << kLight << quint16(60221)
-                                                       << QByteArray::fromHex("035201FF000000000F0100FF000000C80110");
-    QTest::newRow("v1: frame count larger than the rest") << kLight << quint16(60221)
-                                                          << QByteArray::fromHex("015202FF00000000");
+    QTest::newRow("v1: count 3, cut inside the third")
+        << kLight << quint16(60221) << QByteArray::fromHex("035201FF000000000F0100FF000000C80110");
+    QTest::newRow("v1: frame count larger than the rest")
+        << kLight << quint16(60221) << QByteArray::fromHex("015202FF00000000");
     QTest::newRow("v1: empty") << kLight << quint16(60221) << QByteArray();
 }
 
@@ -270,9 +288,16 @@ void tst_SimStream::recordsForNoLitPanelAreNotApplied_data()
     QTest::addColumn<int>("litId");
 
     QTest::newRow("Canvas: panel 99 is not in the layout")
-        << kCanvas << QByteArray::fromHex("0002" "0063FFFFFF000000" "000701020300000A") << 7;
-    QTest::newRow("Shapes: the controller has no LEDs")
-        << kShapes << QByteArray::fromHex("0002" "0002FFFFFF000000" "ABCD01020300000A") << 43981;
+        << kCanvas
+        << QByteArray::fromHex("0002"
+                               "0063FFFFFF000000"
+                               "000701020300000A")
+        << 7;
+    QTest::newRow("Shapes: the controller has no LEDs") << kShapes
+                                                        << QByteArray::fromHex("0002"
+                                                                               "0002FFFFFF000000"
+                                                                               "ABCD01020300000A")
+                                                        << 43981;
 }
 
 void tst_SimStream::recordsForNoLitPanelAreNotApplied()

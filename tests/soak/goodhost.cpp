@@ -15,7 +15,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // One answer may take this long before the host counts it as missing. A hang
 // detector: the tool answers in microseconds.
@@ -25,11 +26,11 @@ constexpr int kConnectWaitMs = 10000;
 constexpr int kMaxMessages = 5000000;
 constexpr std::uint64_t kForeignDwData = 999;
 
-std::vector<unsigned char> request(std::uint32_t message, std::uint64_t wParam, std::uint64_t dwData,
-                                   const std::vector<unsigned char>& payload)
+std::vector<unsigned char> request(std::uint32_t message, std::uint64_t wParam,
+    std::uint64_t dwData, const std::vector<unsigned char>& payload)
 {
-    const HostIntake::Message m{message, wParam, dwData, static_cast<std::uint32_t>(payload.size()),
-                                payload.empty() ? nullptr : payload.data()};
+    const HostIntake::Message m { message, wParam, dwData,
+        static_cast<std::uint32_t>(payload.size()), payload.empty() ? nullptr : payload.data() };
     return encodeHostRequest(m);
 }
 
@@ -61,7 +62,7 @@ GoodHost::~GoodHost()
 bool GoodHost::start()
 {
     const QByteArray name = path.toLocal8Bit();
-    sockaddr_un address{};
+    sockaddr_un address {};
     address.sun_family = AF_UNIX;
     if (name.isEmpty() || static_cast<std::size_t>(name.size()) >= sizeof(address.sun_path)) {
         fail(QStringLiteral("socket path unusable: ") + path);
@@ -139,8 +140,9 @@ bool GoodHost::exchange(const unsigned char* bytes, std::size_t size, unsigned c
     std::size_t got = 0;
     const QDeadlineTimer deadline(kAnswerWaitMs);
     while (got < kHostAnswerSize) {
-        pollfd readable{fd, POLLIN, 0};
-        const int ready = ::poll(&readable, 1, static_cast<int>(qMax<qint64>(0, deadline.remainingTime())));
+        pollfd readable { fd, POLLIN, 0 };
+        const int ready
+            = ::poll(&readable, 1, static_cast<int>(qMax<qint64>(0, deadline.remainingTime())));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0) {
@@ -161,26 +163,25 @@ bool GoodHost::exchange(const unsigned char* bytes, std::size_t size, unsigned c
 
 void GoodHost::run()
 {
-    struct Finished
-    {
+    struct Finished {
         std::atomic<bool>& flag;
         ~Finished() { flag.store(true); }
-    } finished{done};
+    } finished { done };
     for (int i = 0; i < kMaxMessages && !stopping.load(); ++i) {
         const int type = (i / 4) % 4 + 1;
         std::vector<unsigned char> bytes;
-        HostIntake::HostAnswer expected{false, 0};
+        HostIntake::HostAnswer expected { false, 0 };
         switch (i % 4) {
         case 0: // the host switches the mirrored source: not "handled"
             bytes = request(HostIntake::kSyncSwitch, static_cast<std::uint64_t>(type), 0, {});
             break;
         case 1: // a frame of the source just chosen: taken
             bytes = request(HostIntake::kCopyData, 0, 10001, colourRecord(type, i));
-            expected = HostIntake::HostAnswer{true, 1};
+            expected = HostIntake::HostAnswer { true, 1 };
             break;
         case 2: // too short for a record: answered, not taken
             bytes = request(HostIntake::kCopyData, 0, 10001, std::vector<unsigned char>(20, 0x5A));
-            expected = HostIntake::HostAnswer{true, 0};
+            expected = HostIntake::HostAnswer { true, 0 };
             break;
         default: // meant for another window: left alone
             bytes = request(HostIntake::kCopyData, 0, kForeignDwData, colourRecord(type, i));
@@ -189,7 +190,7 @@ void GoodHost::run()
         unsigned char raw[kHostAnswerSize];
         if (!exchange(bytes.data(), bytes.size(), raw))
             return;
-        HostIntake::HostAnswer answer{};
+        HostIntake::HostAnswer answer {};
         if (!decodeHostAnswer(raw, sizeof raw, answer)) {
             fail(QStringLiteral("undecodable answer to message %1").arg(i));
             return;

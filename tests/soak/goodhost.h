@@ -48,11 +48,11 @@ private:
     const QString path;
     int fd = -1;
     std::thread worker;
-    std::atomic<bool> stopping{false};
-    std::atomic<bool> done{false};
-    std::atomic<bool> interrupted{false};
-    std::atomic<int> answeredCount{0};
-    std::atomic<int> switched{0};
+    std::atomic<bool> stopping { false };
+    std::atomic<bool> done { false };
+    std::atomic<bool> interrupted { false };
+    std::atomic<int> answeredCount { 0 };
+    std::atomic<int> switched { 0 };
     mutable QMutex mutex;
     QString why;
 };

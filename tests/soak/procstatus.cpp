@@ -6,9 +6,11 @@
 #include <QList>
 #include <QStringList>
 
-namespace ProcStatus {
+namespace ProcStatus
+{
 
-namespace {
+namespace
+{
 
 // The number after "field:" in /proc/self/status, or -1.
 qint64 statusField(const QByteArray& field)
@@ -41,7 +43,9 @@ int openDescriptors()
     if (!fds.exists())
         return -1;
     // Listing the folder opens one descriptor of its own.
-    return static_cast<int>(fds.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size()) - 1;
+    return static_cast<int>(
+               fds.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size())
+        - 1;
 }
 
 QStringList descriptorTargets()

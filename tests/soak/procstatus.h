@@ -5,7 +5,8 @@
 
 // Figures of this process from /proc/self, for soak tests that look for growth.
 // Each gives -1 when it cannot be read.
-namespace ProcStatus {
+namespace ProcStatus
+{
 
 // Resident memory (VmRSS) in KiB.
 qint64 residentKiB();

@@ -8,5 +8,6 @@
 // belongs to another name or was cut short.
 inline QString soakTokenFor(const QString& name)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Md5).toHex());
+    return QString::fromLatin1(
+        QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Md5).toHex());
 }

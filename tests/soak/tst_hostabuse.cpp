@@ -6,9 +6,9 @@
 // every connection must be gone once its client is.
 
 #include "app/zelnanoleaftool.h"
+#include "common/logwatch.h"
 #include "service/nanoleafapisync.h"
 #include "soak/goodhost.h"
-#include "common/logwatch.h"
 #include "soak/procstatus.h"
 #include "sync/hostframe.h"
 #include "sync/hostintake.h"
@@ -21,20 +21,21 @@
 #include <memory>
 #include <vector>
 
-namespace {
+namespace
+{
 
 enum Kind {
-    Garbage,           // random bytes whose size field is far too large
-    HugeSize,          // size field 0xFFFFFFFF
-    TinySize,          // size field smaller than a header
+    Garbage, // random bytes whose size field is far too large
+    HugeSize, // size field 0xFFFFFFFF
+    TinySize, // size field smaller than a header
     PayloadBeyondSize, // cbData larger than the frame
-    RandomFrame,       // well-framed, random message, parameters and payload
-    WildSwitch,        // a sync switch to a type no button stands for
-    TruncatedStay,     // part of a frame, then nothing more, connection kept
-    TruncatedHangUp,   // part of a frame, then the client hangs up
-    Silent,            // connects and never sends
-    Flood,             // thousands of good frames, answers never read
-    Polite,            // one good frame, answer read
+    RandomFrame, // well-framed, random message, parameters and payload
+    WildSwitch, // a sync switch to a type no button stands for
+    TruncatedStay, // part of a frame, then nothing more, connection kept
+    TruncatedHangUp, // part of a frame, then the client hangs up
+    Silent, // connects and never sends
+    Flood, // thousands of good frames, answers never read
+    Polite, // one good frame, answer read
 };
 
 // Frames the flooding client sends: far more answers than the endpoint lets
@@ -62,11 +63,12 @@ QByteArray le32(quint32 v)
     return out;
 }
 
-QByteArray framed(std::uint32_t message, std::uint64_t wParam, std::uint64_t dwData,
-                  const QByteArray& payload)
+QByteArray framed(
+    std::uint32_t message, std::uint64_t wParam, std::uint64_t dwData, const QByteArray& payload)
 {
-    const HostIntake::Message m{message, wParam, dwData, static_cast<std::uint32_t>(payload.size()),
-                                reinterpret_cast<const unsigned char*>(payload.constData())};
+    const HostIntake::Message m { message, wParam, dwData,
+        static_cast<std::uint32_t>(payload.size()),
+        reinterpret_cast<const unsigned char*>(payload.constData()) };
     const std::vector<unsigned char> bytes = encodeHostRequest(m);
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()));
 }
@@ -106,9 +108,10 @@ QByteArray abuseBytes(int kind, QRandomGenerator& random)
     }
     case RandomFrame:
         return framed(random.generate(), random.generate64(), random.generate64(),
-                      randomBytes(random, static_cast<int>(random.bounded(200))));
+            randomBytes(random, static_cast<int>(random.bounded(200))));
     case WildSwitch:
-        return framed(HostIntake::kSyncSwitch, 0xFFFFFFFF80000000ull | random.generate(), 0, QByteArray());
+        return framed(
+            HostIntake::kSyncSwitch, 0xFFFFFFFF80000000ull | random.generate(), 0, QByteArray());
     case TruncatedStay:
     case TruncatedHangUp:
         return colourFrame(1).left(30);
@@ -127,8 +130,7 @@ QByteArray abuseBytes(int kind, QRandomGenerator& random)
     }
 }
 
-struct Abuser
-{
+struct Abuser {
     int kind;
     std::unique_ptr<QLocalSocket> socket;
 };
@@ -145,13 +147,10 @@ private slots:
     void initTestCase()
     {
         // Every host message is logged; keep that out of the test output.
-        log = std::make_unique<LogWatch>(QStringList{});
+        log = std::make_unique<LogWatch>(QStringList {});
     }
 
-    void cleanupTestCase()
-    {
-        log.reset();
-    }
+    void cleanupTestCase() { log.reset(); }
 
     void abuse_data()
     {
@@ -168,8 +167,8 @@ private slots:
         QTest::newRow("connects, never sends") << QVector<int>(20, Silent);
         QTest::newRow("floods, never reads answers") << QVector<int>(2, Flood);
         QVector<int> mixed;
-        const QVector<int> cycle{Garbage,       HugeSize,        TinySize, PayloadBeyondSize, RandomFrame,
-                                 TruncatedStay, TruncatedHangUp, Silent,   Polite,            WildSwitch};
+        const QVector<int> cycle { Garbage, HugeSize, TinySize, PayloadBeyondSize, RandomFrame,
+            TruncatedStay, TruncatedHangUp, Silent, Polite, WildSwitch };
         for (int i = 0; i < 50; ++i)
             mixed << cycle[i % cycle.size()];
         mixed[7] = Flood;
@@ -186,7 +185,8 @@ private slots:
         QVERIFY(server != nullptr);
         QVERIFY(server->isListening());
         // The service thread opens its event loop's descriptors once it runs.
-        QMetaObject::invokeMethod(window.service, [] {}, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            window.service, [] {}, Qt::BlockingQueuedConnection);
         const int descriptorsBefore = ProcStatus::openDescriptors();
         const QStringList targetsBefore = ProcStatus::descriptorTargets();
 
@@ -196,7 +196,7 @@ private slots:
 
         std::vector<Abuser> abusers;
         for (int kind : kinds) {
-            Abuser abuser{kind, std::make_unique<QLocalSocket>()};
+            Abuser abuser { kind, std::make_unique<QLocalSocket>() };
             if (kind == Flood)
                 abuser.socket->setReadBufferSize(1);
             abuser.socket->connectToServer(server->fullServerName());
@@ -209,7 +209,8 @@ private slots:
             return true;
         };
         QTRY_VERIFY_WITH_TIMEOUT(allConnected(), kWaitMs);
-        QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 1 + static_cast<int>(abusers.size()), kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            server->connectionCount(), 1 + static_cast<int>(abusers.size()), kWaitMs);
 
         for (Abuser& a : abusers) {
             const QByteArray bytes = abuseBytes(a.kind, random);
@@ -223,19 +224,21 @@ private slots:
 
         // The abuse is in place: the good host keeps being answered, correctly.
         const int before = good.answered();
-        QTRY_VERIFY2_WITH_TIMEOUT(good.answered() >= before + kAnswersDuringAbuse, qPrintable(good.failure()),
-                                  kWaitMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            good.answered() >= before + kAnswersDuringAbuse, qPrintable(good.failure()), kWaitMs);
         QCOMPARE(good.failure(), QString());
 
         for (Abuser& a : abusers) {
             if (toolCloses(a.kind))
-                QTRY_COMPARE_WITH_TIMEOUT(a.socket->state(), QLocalSocket::UnconnectedState, kWaitMs);
+                QTRY_COMPARE_WITH_TIMEOUT(
+                    a.socket->state(), QLocalSocket::UnconnectedState, kWaitMs);
             if (expectsAnswers(a.kind)) {
-                QTRY_VERIFY_WITH_TIMEOUT(a.socket->bytesAvailable() >= qint64(kHostAnswerSize), kWaitMs);
+                QTRY_VERIFY_WITH_TIMEOUT(
+                    a.socket->bytesAvailable() >= qint64(kHostAnswerSize), kWaitMs);
                 const QByteArray raw = a.socket->read(kHostAnswerSize);
-                HostIntake::HostAnswer answer{};
+                HostIntake::HostAnswer answer {};
                 QVERIFY(decodeHostAnswer(reinterpret_cast<const unsigned char*>(raw.constData()),
-                                         static_cast<std::size_t>(raw.size()), answer));
+                    static_cast<std::size_t>(raw.size()), answer));
                 if (a.kind == Polite)
                     QVERIFY(answer.handled && answer.result == 1);
                 if (a.kind == WildSwitch)
@@ -253,7 +256,8 @@ private slots:
         abusers.clear();
         QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 1, kWaitMs);
         const int after = good.answered();
-        QTRY_VERIFY2_WITH_TIMEOUT(good.answered() >= after + 20, qPrintable(good.failure()), kWaitMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            good.answered() >= after + 20, qPrintable(good.failure()), kWaitMs);
         good.requestStop();
         QTRY_VERIFY_WITH_TIMEOUT(good.finished(), kWaitMs);
         good.stop();
@@ -263,12 +267,12 @@ private slots:
         // Every connection's descriptor is released.
         QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 0, kWaitMs);
         QTRY_VERIFY2_WITH_TIMEOUT(ProcStatus::openDescriptors() <= descriptorsBefore,
-                                  qPrintable(QStringLiteral("descriptors %1 -> %2\nbefore: %3\nafter: %4")
-                                                 .arg(descriptorsBefore)
-                                                 .arg(ProcStatus::openDescriptors())
-                                                 .arg(targetsBefore.join(", "),
-                                                      ProcStatus::descriptorTargets().join(", "))),
-                                  kWaitMs);
+            qPrintable(
+                QStringLiteral("descriptors %1 -> %2\nbefore: %3\nafter: %4")
+                    .arg(descriptorsBefore)
+                    .arg(ProcStatus::openDescriptors())
+                    .arg(targetsBefore.join(", "), ProcStatus::descriptorTargets().join(", "))),
+            kWaitMs);
     }
 };
 

@@ -5,14 +5,14 @@
 // calls for it, list the devices that answered properly, and pair normally once
 // the device behaves again.
 
-#include "service/deviceregistry.h"
 #include "app/zelnanoleaftool.h"
-#include "common/nanoleafsim.h"
-#include "common/privatenetwork.h"
-#include "service/nanoleafapisync.h"
-#include "service/tokenprofile.h"
 #include "common/logwatch.h"
 #include "common/modalcloser.h"
+#include "common/nanoleafsim.h"
+#include "common/privatenetwork.h"
+#include "service/deviceregistry.h"
+#include "service/nanoleafapisync.h"
+#include "service/tokenprofile.h"
 #include "views/connect_view.h"
 #include "views/pair_view.h"
 
@@ -21,14 +21,15 @@
 #include <QTableView>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 const QString kLight = QStringLiteral("Light Panels 52:33:A1");
 const QString kLightIp = QStringLiteral("127.0.0.2");
 const QString kCanvas = QStringLiteral("Canvas 1F:2B:3C");
 const QString kCanvasIp = QStringLiteral("127.0.0.3");
 // Devices that give bad DNS answers, one fault each.
-const QStringList kBadIps = {"127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.7", "127.0.0.8"};
+const QStringList kBadIps = { "127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.7", "127.0.0.8" };
 const QString kToken = QStringLiteral("00112233445566778899aabbccddeeff");
 
 const QString kHintTitle = QStringLiteral("warning");
@@ -112,7 +113,8 @@ void clickRow(ZelNanoleafTool& window, int row)
 // the service thread, then the signals they sent to the GUI thread.
 void settle(ZelNanoleafTool& window)
 {
-    QMetaObject::invokeMethod(window.service, [] {}, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        window.service, [] {}, Qt::BlockingQueuedConnection);
     QCoreApplication::processEvents();
 }
 
@@ -154,10 +156,10 @@ private slots:
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config.path());
 
         QJsonObject light = NanoleafSim::lightPanels(kLightIp);
-        light.insert("tokens", QJsonArray{kToken});
-        QJsonArray devices{light, NanoleafSim::canvas(kCanvasIp)};
+        light.insert("tokens", QJsonArray { kToken });
+        QJsonArray devices { light, NanoleafSim::canvas(kCanvasIp) };
         for (int i = 0; i < kBadIps.size(); ++i)
-            devices.append(NanoleafSim::lightPanels(kBadIps[i], {11, 12}, badName(i)));
+            devices.append(NanoleafSim::lightPanels(kBadIps[i], { 11, 12 }, badName(i)));
         for (int i = 0; i < devices.size(); ++i) {
             QJsonObject device = devices.at(i).toObject();
             device.insert("pairing_mode", true);
@@ -166,7 +168,7 @@ private slots:
         sim = std::make_unique<NanoleafSim>(devices);
         QVERIFY2(sim->start(), qPrintable(sim->errorString()));
         log = std::make_unique<LogWatch>(
-            QStringList{kControlAnswer, kUnreadableLayout, kScanStart, kScanEnd});
+            QStringList { kControlAnswer, kUnreadableLayout, kScanStart, kScanEnd });
     }
 
     void init()
@@ -205,31 +207,33 @@ private slots:
 
         // No stored token: PAIR starts with the pairing request. Any answer
         // without a token string brings up the hint.
-        QTest::newRow("pairing: hang") << "hang" << false << QStringList{pairing} << 1 << false << true;
-        QTest::newRow("pairing: slow") << "slow" << false << QStringList{pairing, layout, control} << 0
-                                       << true << true;
-        QTest::newRow("pairing: non-JSON") << "nonjson" << false << QStringList{pairing} << 1 << false
-                                           << false;
-        QTest::newRow("pairing: 10 MB") << "huge" << false << QStringList{pairing} << 1 << false << false;
+        QTest::newRow("pairing: hang")
+            << "hang" << false << QStringList { pairing } << 1 << false << true;
+        QTest::newRow("pairing: slow")
+            << "slow" << false << QStringList { pairing, layout, control } << 0 << true << true;
+        QTest::newRow("pairing: non-JSON")
+            << "nonjson" << false << QStringList { pairing } << 1 << false << false;
+        QTest::newRow("pairing: 10 MB")
+            << "huge" << false << QStringList { pairing } << 1 << false << false;
         // A token that is not a string is a refused pairing.
-        QTest::newRow("pairing: wrong types") << "wrongtypes" << false << QStringList{pairing} << 1
-                                              << false << false;
+        QTest::newRow("pairing: wrong types")
+            << "wrongtypes" << false << QStringList { pairing } << 1 << false << false;
 
         // Stored token: PAIR starts with the layout request. An empty answer (time-out,
         // answer too large) means a refused token: hint, then a new pairing request,
         // which fails the same way: second hint.
-        QTest::newRow("layout: hang") << "hang" << true << QStringList{layout, pairing} << 2 << false
-                                      << true;
-        QTest::newRow("layout: slow") << "slow" << true << QStringList{layout, control} << 0 << true
-                                      << true;
+        QTest::newRow("layout: hang")
+            << "hang" << true << QStringList { layout, pairing } << 2 << false << true;
+        QTest::newRow("layout: slow")
+            << "slow" << true << QStringList { layout, control } << 0 << true << true;
         // A description that is not JSON, or whose members have the wrong types, is
         // a failed layout read: the device stays unpaired and is not switched.
-        QTest::newRow("layout: non-JSON") << "nonjson" << true << QStringList{layout} << 0 << false
-                                          << false;
-        QTest::newRow("layout: 10 MB") << "huge" << true << QStringList{layout, pairing} << 2 << false
-                                       << false;
-        QTest::newRow("layout: wrong types") << "wrongtypes" << true << QStringList{layout} << 0
-                                             << false << false;
+        QTest::newRow("layout: non-JSON")
+            << "nonjson" << true << QStringList { layout } << 0 << false << false;
+        QTest::newRow("layout: 10 MB")
+            << "huge" << true << QStringList { layout, pairing } << 2 << false << false;
+        QTest::newRow("layout: wrong types")
+            << "wrongtypes" << true << QStringList { layout } << 0 << false << false;
     }
 
     void httpFaults()
@@ -243,7 +247,8 @@ private slots:
 
         if (storedToken)
             QVERIFY(TokenProfile::write(kLight, kToken));
-        QVERIFY(sim->setFault(kLightIp, QJsonObject{{"http", fault}, {"delay_ms", kSlowMs}}));
+        QVERIFY(
+            sim->setFault(kLightIp, QJsonObject { { "http", fault }, { "delay_ms", kSlowMs } }));
 
         ZelNanoleafTool window;
         window.show();
@@ -284,15 +289,15 @@ private slots:
         if (paired)
             return;
         // Once the device behaves, PAIR on its row pairs it.
-        QVERIFY(sim->setFault(kLightIp, QJsonObject{{"http", "none"}}));
+        QVERIFY(sim->setFault(kLightIp, QJsonObject { { "http", "none" } }));
         const int row = rowOf(window, kLight);
         QVERIFY(row >= 0);
         clickRow(window, row);
         QCOMPARE(window.pairView->selectedRow, row);
         QTest::mouseClick(window.pairButton, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, kLight), QString("Paired"), kFlowWaitMs);
-        QTRY_COMPARE_WITH_TIMEOUT(sim->device(kLightIp).value("mode").toString(),
-                                  QString("extControl-v2"), kFlowWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            sim->device(kLightIp).value("mode").toString(), QString("extControl-v2"), kFlowWaitMs);
         verifyHints(hintCount);
     }
 
@@ -301,21 +306,24 @@ private slots:
         QTest::addColumn<QStringList>("faults"); // one per bad device, in kBadIps order
         QTest::addColumn<QStringList>("listed");
 
-        const QStringList good{kCanvas, kLight};
+        const QStringList good { kCanvas, kLight };
         const QString silent = "silent";
         QStringList all = good;
         for (int i = 0; i < kBadIps.size(); ++i)
             all << badName(i);
         all.sort();
-        QTest::newRow("no fault") << QStringList{"none", "none", "none", "none", "none"} << all;
-        QTest::newRow("oversized") << QStringList{"oversized", silent, silent, silent, silent} << good;
-        QTest::newRow("truncated") << QStringList{"truncated", silent, silent, silent, silent} << good;
-        QTest::newRow("not authoritative") << QStringList{"badflags", silent, silent, silent, silent}
-                                           << good;
-        QTest::newRow("pointer loop") << QStringList{"loop", silent, silent, silent, silent} << good;
-        QTest::newRow("silent") << QStringList{silent, silent, silent, silent, silent} << good;
+        QTest::newRow("no fault") << QStringList { "none", "none", "none", "none", "none" } << all;
+        QTest::newRow("oversized")
+            << QStringList { "oversized", silent, silent, silent, silent } << good;
+        QTest::newRow("truncated")
+            << QStringList { "truncated", silent, silent, silent, silent } << good;
+        QTest::newRow("not authoritative")
+            << QStringList { "badflags", silent, silent, silent, silent } << good;
+        QTest::newRow("pointer loop")
+            << QStringList { "loop", silent, silent, silent, silent } << good;
+        QTest::newRow("silent") << QStringList { silent, silent, silent, silent, silent } << good;
         QTest::newRow("every fault at once")
-            << QStringList{"oversized", "truncated", "badflags", "loop", silent} << good;
+            << QStringList { "oversized", "truncated", "badflags", "loop", silent } << good;
     }
 
     void badDnsAnswers()
@@ -323,7 +331,7 @@ private slots:
         QFETCH(QStringList, faults);
         QFETCH(QStringList, listed);
         for (int i = 0; i < kBadIps.size(); ++i)
-            QVERIFY(sim->setFault(kBadIps[i], QJsonObject{{"mdns", faults[i]}}));
+            QVERIFY(sim->setFault(kBadIps[i], QJsonObject { { "mdns", faults[i] } }));
 
         ZelNanoleafTool window;
         window.show();

@@ -4,21 +4,22 @@
 // makes a network access manager and a reply on the service thread; whatever of
 // them is not released shows up as growth of memory, descriptors or threads.
 
-#include "service/deviceregistry.h"
 #include "app/zelnanoleaftool.h"
-#include "common/nanoleafsim.h"
-#include "common/privatenetwork.h"
-#include "service/nanoleafapisync.h"
-#include "service/tokenprofile.h"
 #include "common/logwatch.h"
 #include "common/modalcloser.h"
+#include "common/nanoleafsim.h"
+#include "common/privatenetwork.h"
+#include "service/deviceregistry.h"
+#include "service/nanoleafapisync.h"
+#include "service/tokenprofile.h"
 #include "soak/procstatus.h"
 #include "views/pair_view.h"
 
 #include <QStandardItemModel>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 const QString kLight = QStringLiteral("Light Panels 52:33:A1");
 const QString kIp = QStringLiteral("127.0.0.2");
@@ -81,7 +82,8 @@ class tst_PairSoak : public QObject
     // on the service thread, then the signals they sent to the GUI thread.
     static void settle(ZelNanoleafTool& window)
     {
-        QMetaObject::invokeMethod(window.service, [] {}, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            window.service, [] {}, Qt::BlockingQueuedConnection);
         QCoreApplication::processEvents();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
@@ -122,14 +124,14 @@ private slots:
     void thousandPairUnpairRounds()
     {
         QJsonObject light = NanoleafSim::lightPanels(kIp);
-        light.insert("tokens", QJsonArray{kToken});
+        light.insert("tokens", QJsonArray { kToken });
         // Pairing mode stays off: a round that fell back to a pairing request
         // would bring up the hint, which is counted below.
-        NanoleafSim sim(QJsonArray{light});
+        NanoleafSim sim(QJsonArray { light });
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         QVERIFY(TokenProfile::write(kLight, kToken));
 
-        LogWatch log({kLayoutAnswer, kControlAnswer, kStaticAnswer});
+        LogWatch log({ kLayoutAnswer, kControlAnswer, kStaticAnswer });
         ModalCloser hints;
         ZelNanoleafTool window;
         window.bonjourGetIpName(kLight, kIp);
@@ -159,16 +161,16 @@ private slots:
         QCOMPARE(hints.count(), 0);
         QCOMPARE(sim.device(kIp).value("mode").toString(), QString("static"));
 
-        QTRY_VERIFY2_WITH_TIMEOUT(ProcStatus::openDescriptors() <= descriptorsBefore + kDescriptorSlack,
-                                  qPrintable(QStringLiteral("descriptors %1 -> %2")
-                                                 .arg(descriptorsBefore)
-                                                 .arg(ProcStatus::openDescriptors())),
-                                  10000);
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            ProcStatus::openDescriptors() <= descriptorsBefore + kDescriptorSlack,
+            qPrintable(QStringLiteral("descriptors %1 -> %2")
+                           .arg(descriptorsBefore)
+                           .arg(ProcStatus::openDescriptors())),
+            10000);
         QTRY_VERIFY2_WITH_TIMEOUT(ProcStatus::threads() <= threadsBefore + kThreadSlack,
-                                  qPrintable(QStringLiteral("threads %1 -> %2")
-                                                 .arg(threadsBefore)
-                                                 .arg(ProcStatus::threads())),
-                                  10000);
+            qPrintable(
+                QStringLiteral("threads %1 -> %2").arg(threadsBefore).arg(ProcStatus::threads())),
+            10000);
         const qint64 rssAfter = ProcStatus::residentKiB();
         qInfo().noquote() << QStringLiteral("VmRSS %1 KiB -> %2 KiB over %3 rounds")
                                  .arg(rssBefore)
@@ -179,7 +181,7 @@ private slots:
             return;
         }
         QVERIFY2(rssAfter - rssBefore <= kRssGrowthKiB,
-                 qPrintable(QStringLiteral("VmRSS grew by %1 KiB").arg(rssAfter - rssBefore)));
+            qPrintable(QStringLiteral("VmRSS grew by %1 KiB").arg(rssAfter - rssBefore)));
     }
 };
 

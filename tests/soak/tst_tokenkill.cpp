@@ -15,7 +15,8 @@
 #include <QSysInfo>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 constexpr int kKills = 200;
 constexpr int kPreexisting = 20;
@@ -47,7 +48,7 @@ QString preexistingName(int i)
 
 // Reads the writer's complete lines into lines; false once it stalled.
 bool readLines(QProcess& writer, QByteArray& pending, QStringList& lines, int atLeast,
-               const QDeadlineTimer& deadline)
+    const QDeadlineTimer& deadline)
 {
     while (lines.size() < atLeast) {
         if (deadline.hasExpired() || writer.state() == QProcess::NotRunning)
@@ -99,7 +100,7 @@ private slots:
             writer.setProcessEnvironment(env);
             writer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
             const QString prefix = QStringLiteral("Canvas run %1").arg(run);
-            writer.start(PRISMARA_TOKENWRITER, {prefix, QString::number(kWriterCount)});
+            writer.start(PRISMARA_TOKENWRITER, { prefix, QString::number(kWriterCount) });
             QVERIFY2(writer.waitForStarted(10000), qPrintable(writer.errorString()));
 
             const int writesBeforeKill = static_cast<int>(random.bounded(kMaxWritesBeforeKill + 1));
@@ -107,9 +108,9 @@ private slots:
             QStringList lines;
             const QDeadlineTimer deadline(kStallMs);
             QVERIFY2(readLines(writer, pending, lines, 1 + writesBeforeKill, deadline),
-                     qPrintable(QStringLiteral("run %1: writer stalled after %2")
-                                    .arg(run)
-                                    .arg(lines.join(" | "))));
+                qPrintable(QStringLiteral("run %1: writer stalled after %2")
+                               .arg(run)
+                               .arg(lines.join(" | "))));
             QCOMPARE(lines.first(), "FILE " + TokenProfile::fileName());
 
             writer.kill();
@@ -133,7 +134,7 @@ private slots:
                 QCOMPARE(TokenProfile::read(preexistingName(i)), soakTokenFor(preexistingName(i)));
             for (const QString& name : stored)
                 QVERIFY2(profile.value(name).toString() == soakTokenFor(name),
-                         qPrintable(QStringLiteral("run %1: %2 lost").arg(run).arg(name)));
+                    qPrintable(QStringLiteral("run %1: %2 lost").arg(run).arg(name)));
 
             // Left for the next writer, which must not wait for it to age (the
             // stall detector above; writeNotHeldUpByAbandonedLock checks it alone).
@@ -148,7 +149,8 @@ private slots:
                                           .entryList(QDir::Files | QDir::Hidden)
                                           .filter(QRegularExpression("^nanoleafInfo\\.ini."));
         qInfo() << stored.size() << "tokens stored by killed writers;" << emptyLocks
-                << "empty lock files and" << leftovers.size() << "other files left beside the profile";
+                << "empty lock files and" << leftovers.size()
+                << "other files left beside the profile";
     }
 
     // What a killed writer can leave beside the profile, and what the next
@@ -160,8 +162,8 @@ private slots:
     // and on its own QSettings waits until it is 30 s old.
     void writeNotHeldUpByAbandonedLock_data()
     {
-        QTest::addColumn<bool>("deadOwner");   // the lock names a process that is gone
-        QTest::addColumn<bool>("emptyLock");   // the lock file is empty
+        QTest::addColumn<bool>("deadOwner"); // the lock names a process that is gone
+        QTest::addColumn<bool>("emptyLock"); // the lock file is empty
         QTest::addColumn<bool>("emptyRemoval"); // an empty removal lock beside it
 
         QTest::newRow("lock of a writer that is gone") << true << false << false;
@@ -202,7 +204,8 @@ private slots:
         env.insert("XDG_CONFIG_HOME", home.path());
         writer.setProcessEnvironment(env);
         writer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        writer.start(PRISMARA_TOKENWRITER, {QStringLiteral("Light Panels after an abandoned lock"), "1"});
+        writer.start(
+            PRISMARA_TOKENWRITER, { QStringLiteral("Light Panels after an abandoned lock"), "1" });
         QVERIFY2(writer.waitForStarted(10000), qPrintable(writer.errorString()));
         QByteArray pending;
         QStringList lines;

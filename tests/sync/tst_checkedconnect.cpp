@@ -34,9 +34,12 @@ void tst_CheckedConnect::refusedConnectionEndsTheProcess_data()
     QTest::addColumn<QByteArray>("signal");
     QTest::addColumn<QByteArray>("method");
 
-    QTest::newRow("unknown signal") << QByteArray(SIGNAL(nothing(int))) << QByteArray(SIGNAL(relayed(int)));
-    QTest::newRow("unknown slot") << QByteArray(SIGNAL(fired(int))) << QByteArray(SLOT(nothing(int)));
-    QTest::newRow("argument mismatch") << QByteArray(SIGNAL(fired(int))) << QByteArray(SIGNAL(relayed(QString)));
+    QTest::newRow("unknown signal")
+        << QByteArray(SIGNAL(nothing(int))) << QByteArray(SIGNAL(relayed(int)));
+    QTest::newRow("unknown slot") << QByteArray(SIGNAL(fired(int)))
+                                  << QByteArray(SLOT(nothing(int)));
+    QTest::newRow("argument mismatch")
+        << QByteArray(SIGNAL(fired(int))) << QByteArray(SIGNAL(relayed(QString)));
 }
 
 void tst_CheckedConnect::refusedConnectionEndsTheProcess()
@@ -46,19 +49,20 @@ void tst_CheckedConnect::refusedConnectionEndsTheProcess()
 
     if (qEnvironmentVariableIsSet("PRISMARA_CHECKEDCONNECT_CHILD")) {
         checkedConnect(this, signal.constData(), this, method.constData());
-        return;  // reached only when the refusal went unnoticed: the parent sees a clean exit
+        return; // reached only when the refusal went unnoticed: the parent sees a clean exit
     }
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("PRISMARA_CHECKEDCONNECT_CHILD", "1");
     child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::MergedChannels);  // Qt Test logs the qFatal on stdout
+    child.setProcessChannelMode(QProcess::MergedChannels); // Qt Test logs the qFatal on stdout
     child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("refusedConnectionEndsTheProcess:") + QTest::currentDataTag()});
+        { QStringLiteral("refusedConnectionEndsTheProcess:") + QTest::currentDataTag() });
     QVERIFY(child.waitForFinished(30000));
     QCOMPARE(child.exitStatus(), QProcess::CrashExit);
     const QByteArray output = child.readAll();
-    QVERIFY2(output.contains("could not connect " + signal.mid(1) + " to " + method.mid(1)), output.constData());
+    QVERIFY2(output.contains("could not connect " + signal.mid(1) + " to " + method.mid(1)),
+        output.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_CheckedConnect)

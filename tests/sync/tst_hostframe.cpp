@@ -10,7 +10,8 @@ using Bytes = std::vector<unsigned char>;
 
 Q_DECLARE_METATYPE(HostFrameReader::Error)
 
-namespace {
+namespace
+{
 
 Bytes hex(const char* text)
 {
@@ -20,8 +21,8 @@ Bytes hex(const char* text)
 
 Bytes le32(std::uint32_t v)
 {
-    return Bytes{static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                 static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+    return Bytes { static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+        static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24) };
 }
 
 // A framed request with the given size field and cbData, whatever they claim.
@@ -37,10 +38,11 @@ Bytes rawRequest(std::uint32_t size, std::uint32_t cbData, std::size_t payloadBy
     return out;
 }
 
-Bytes request(std::uint32_t message, std::uint64_t wParam, std::uint64_t dwData, const Bytes& payload)
+Bytes request(
+    std::uint32_t message, std::uint64_t wParam, std::uint64_t dwData, const Bytes& payload)
 {
-    const HostIntake::Message m{message, wParam, dwData, static_cast<std::uint32_t>(payload.size()),
-                                payload.empty() ? nullptr : payload.data()};
+    const HostIntake::Message m { message, wParam, dwData,
+        static_cast<std::uint32_t>(payload.size()), payload.empty() ? nullptr : payload.data() };
     return encodeHostRequest(m);
 }
 
@@ -88,11 +90,20 @@ private slots:
 
 void tst_HostFrame::encodeRequestBytes()
 {
-    const Bytes payload{0xAA, 0xBB, 0xCC};
+    const Bytes payload { 0xAA, 0xBB, 0xCC };
     QCOMPARE(request(74, 0x0102030405060708ull, 10001, payload),
-             hex("1b000000" "4a000000" "0807060504030201" "1127000000000000" "03000000" "aabbcc"));
+        hex("1b000000"
+            "4a000000"
+            "0807060504030201"
+            "1127000000000000"
+            "03000000"
+            "aabbcc"));
     QCOMPARE(request(33024, 0xFFFFFFFFull, 0, Bytes()),
-             hex("18000000" "00810000" "ffffffff00000000" "0000000000000000" "00000000"));
+        hex("18000000"
+            "00810000"
+            "ffffffff00000000"
+            "0000000000000000"
+            "00000000"));
 }
 
 void tst_HostFrame::encodeRefusesWhatCannotBeFramed()
@@ -101,14 +112,14 @@ void tst_HostFrame::encodeRefusesWhatCannotBeFramed()
     QVERIFY(request(74, 0, 10001, tooBig).empty());
     const Bytes largest(kHostMaxPayload, 1);
     QCOMPARE(request(74, 0, 10001, largest).size(), kHostSizeField + kHostMaxRequestSize);
-    const HostIntake::Message missing{74, 0, 10001, 56, nullptr};
+    const HostIntake::Message missing { 74, 0, 10001, 56, nullptr };
     QVERIFY(encodeHostRequest(missing).empty());
 }
 
 void tst_HostFrame::parseInChunks_data()
 {
     QTest::addColumn<int>("chunk");
-    for (int chunk : {1, 2, 3, 4, 5, 27, 28, 29, 83, 1 << 20})
+    for (int chunk : { 1, 2, 3, 4, 5, 27, 28, 29, 83, 1 << 20 })
         QTest::addRow("chunks of %d", chunk) << chunk;
 }
 
@@ -120,13 +131,18 @@ void tst_HostFrame::parseInChunks()
         record[i] = static_cast<unsigned char>(200 + i);
     const Bytes big(kHostMaxPayload, 0xE7);
 
-    struct Sent { std::uint32_t message; std::uint64_t wParam; std::uint64_t dwData; Bytes payload; };
+    struct Sent {
+        std::uint32_t message;
+        std::uint64_t wParam;
+        std::uint64_t dwData;
+        Bytes payload;
+    };
     const std::vector<Sent> sent = {
-        {74, 0, 10001, record},
-        {33024, 0xFFFFFFFF00000003ull, 0, Bytes()},
-        {74, 1, 0x8000000000000001ull, Bytes{0}},
-        {74, 2, 10001, big},
-        {5, 3, 4, Bytes()},
+        { 74, 0, 10001, record },
+        { 33024, 0xFFFFFFFF00000003ull, 0, Bytes() },
+        { 74, 1, 0x8000000000000001ull, Bytes { 0 } },
+        { 74, 2, 10001, big },
+        { 5, 3, 4, Bytes() },
     };
     Bytes stream;
     for (const Sent& s : sent) {
@@ -135,7 +151,8 @@ void tst_HostFrame::parseInChunks()
     }
 
     HostFrameReader reader;
-    const std::vector<HostRequest> got = feedInChunks(reader, stream, static_cast<std::size_t>(chunk));
+    const std::vector<HostRequest> got
+        = feedInChunks(reader, stream, static_cast<std::size_t>(chunk));
     QVERIFY(!reader.failed());
     QCOMPARE(reader.buffered(), std::size_t(0));
     QCOMPARE(got.size(), sent.size());
@@ -171,20 +188,26 @@ void tst_HostFrame::feedStopsAtEachRequest()
 void tst_HostFrame::malformed_data()
 {
     QTest::addColumn<QByteArray>("stream");
-    QTest::addColumn<int>("failsAfter");  // bytes after which the error must be known
+    QTest::addColumn<int>("failsAfter"); // bytes after which the error must be known
     QTest::addColumn<HostFrameReader::Error>("error");
 
-    const auto q = [](const Bytes& b) { return QByteArray(reinterpret_cast<const char*>(b.data()), int(b.size())); };
+    const auto q = [](const Bytes& b) {
+        return QByteArray(reinterpret_cast<const char*>(b.data()), int(b.size()));
+    };
     QTest::newRow("size 3") << q(rawRequest(3, 0, 0)) << 4 << HostFrameReader::Error::SizeTooSmall;
     QTest::newRow("size 0") << q(rawRequest(0, 0, 0)) << 4 << HostFrameReader::Error::SizeTooSmall;
-    QTest::newRow("size 23") << q(rawRequest(23, 0, 0)) << 4 << HostFrameReader::Error::SizeTooSmall;
-    QTest::newRow("size just over 64 KiB") << q(rawRequest(65537, 65513, 0)) << 4
-                                           << HostFrameReader::Error::SizeTooLarge;
-    QTest::newRow("size 4 GiB - 1") << q(rawRequest(0xFFFFFFFFu, 0, 0)) << 4 << HostFrameReader::Error::SizeTooLarge;
-    QTest::newRow("cbData beyond size") << q(rawRequest(24, 1, 1)) << 28 << HostFrameReader::Error::PayloadBeyondSize;
-    QTest::newRow("cbData wraps past size") << q(rawRequest(80, 0xFFFFFFF0u, 56)) << 28
-                                            << HostFrameReader::Error::PayloadBeyondSize;
-    QTest::newRow("cbData short of size") << q(rawRequest(30, 2, 6)) << 28 << HostFrameReader::Error::SizeMismatch;
+    QTest::newRow("size 23") << q(rawRequest(23, 0, 0)) << 4
+                             << HostFrameReader::Error::SizeTooSmall;
+    QTest::newRow("size just over 64 KiB")
+        << q(rawRequest(65537, 65513, 0)) << 4 << HostFrameReader::Error::SizeTooLarge;
+    QTest::newRow("size 4 GiB - 1")
+        << q(rawRequest(0xFFFFFFFFu, 0, 0)) << 4 << HostFrameReader::Error::SizeTooLarge;
+    QTest::newRow("cbData beyond size")
+        << q(rawRequest(24, 1, 1)) << 28 << HostFrameReader::Error::PayloadBeyondSize;
+    QTest::newRow("cbData wraps past size")
+        << q(rawRequest(80, 0xFFFFFFF0u, 56)) << 28 << HostFrameReader::Error::PayloadBeyondSize;
+    QTest::newRow("cbData short of size")
+        << q(rawRequest(30, 2, 6)) << 28 << HostFrameReader::Error::SizeMismatch;
 }
 
 void tst_HostFrame::malformed()
@@ -247,8 +270,10 @@ void tst_HostFrame::answers_data()
     QTest::newRow("handled 1") << true << qint64(1) << QByteArray::fromHex("010100000000000000");
     QTest::newRow("declined") << false << qint64(0) << QByteArray::fromHex("000000000000000000");
     QTest::newRow("handled -1") << true << qint64(-1) << QByteArray::fromHex("01ffffffffffffffff");
-    QTest::newRow("lowest") << false << std::numeric_limits<qint64>::min() << QByteArray::fromHex("000000000000000080");
-    QTest::newRow("byte order") << true << qint64(0x0102030405060708) << QByteArray::fromHex("010807060504030201");
+    QTest::newRow("lowest") << false << std::numeric_limits<qint64>::min()
+                            << QByteArray::fromHex("000000000000000080");
+    QTest::newRow("byte order") << true << qint64(0x0102030405060708)
+                                << QByteArray::fromHex("010807060504030201");
 }
 
 void tst_HostFrame::answers()
@@ -258,8 +283,9 @@ void tst_HostFrame::answers()
     QFETCH(QByteArray, wire);
     const auto encoded = encodeHostAnswer(handled, result);
     QCOMPARE(QByteArray(reinterpret_cast<const char*>(encoded.data()), int(encoded.size())), wire);
-    HostIntake::HostAnswer back{!handled, result + 1};
-    QVERIFY(decodeHostAnswer(reinterpret_cast<const unsigned char*>(wire.constData()), std::size_t(wire.size()), back));
+    HostIntake::HostAnswer back { !handled, result + 1 };
+    QVERIFY(decodeHostAnswer(
+        reinterpret_cast<const unsigned char*>(wire.constData()), std::size_t(wire.size()), back));
     QCOMPARE(back.handled, handled);
     QCOMPARE(static_cast<qint64>(back.result), result);
 }
@@ -278,7 +304,7 @@ void tst_HostFrame::answerRejections()
     QFETCH(QByteArray, wire);
     // Exactly the given bytes on the heap, so a sanitizer build catches an over-read.
     std::vector<unsigned char> exact(wire.begin(), wire.end());
-    HostIntake::HostAnswer out{true, 42};
+    HostIntake::HostAnswer out { true, 42 };
     QVERIFY(!decodeHostAnswer(exact.empty() ? nullptr : exact.data(), exact.size(), out));
     QCOMPARE(out.handled, true);
     QCOMPARE(static_cast<qint64>(out.result), qint64(42));

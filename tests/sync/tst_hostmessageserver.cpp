@@ -19,12 +19,12 @@
 
 using Bytes = std::vector<unsigned char>;
 
-namespace {
+namespace
+{
 
 constexpr int kWaitMs = 20000;
 
-struct Seen
-{
+struct Seen {
     std::uint32_t message;
     std::uint64_t wParam;
     std::uint64_t dwData;
@@ -38,12 +38,13 @@ class FakeHandler : public HostMessageHandler
 public:
     static HostIntake::HostAnswer answerFor(std::uint32_t message, std::uint64_t wParam)
     {
-        return HostIntake::HostAnswer{message % 2 == 0, static_cast<std::int64_t>(wParam) * 3 - 7};
+        return HostIntake::HostAnswer { message % 2 == 0,
+            static_cast<std::int64_t>(wParam) * 3 - 7 };
     }
 
     HostIntake::HostAnswer hostMessage(const HostIntake::Message& m) override
     {
-        Seen s{m.message, m.wParam, m.dwData, Bytes()};
+        Seen s { m.message, m.wParam, m.dwData, Bytes() };
         if (m.cbData > 0)
             s.payload.assign(m.payload, m.payload + m.cbData);
         seen.push_back(s);
@@ -53,17 +54,18 @@ public:
     std::vector<Seen> seen;
 };
 
-Bytes request(std::uint32_t message, std::uint64_t wParam, std::uint64_t dwData = 10001, const Bytes& payload = Bytes())
+Bytes request(std::uint32_t message, std::uint64_t wParam, std::uint64_t dwData = 10001,
+    const Bytes& payload = Bytes())
 {
-    const HostIntake::Message m{message, wParam, dwData, static_cast<std::uint32_t>(payload.size()),
-                                payload.empty() ? nullptr : payload.data()};
+    const HostIntake::Message m { message, wParam, dwData,
+        static_cast<std::uint32_t>(payload.size()), payload.empty() ? nullptr : payload.data() };
     return encodeHostRequest(m);
 }
 
 Bytes le32(std::uint32_t v)
 {
-    return Bytes{static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                 static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+    return Bytes { static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+        static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24) };
 }
 
 void send(QLocalSocket& socket, const Bytes& bytes)
@@ -77,9 +79,10 @@ std::vector<HostIntake::HostAnswer> readAnswers(QLocalSocket& socket)
     std::vector<HostIntake::HostAnswer> out;
     while (socket.bytesAvailable() >= static_cast<qint64>(kHostAnswerSize)) {
         unsigned char raw[kHostAnswerSize];
-        if (socket.read(reinterpret_cast<char*>(raw), sizeof raw) != static_cast<qint64>(sizeof raw))
+        if (socket.read(reinterpret_cast<char*>(raw), sizeof raw)
+            != static_cast<qint64>(sizeof raw))
             break;
-        HostIntake::HostAnswer a{};
+        HostIntake::HostAnswer a {};
         if (!decodeHostAnswer(raw, sizeof raw, a))
             break;
         out.push_back(a);
@@ -104,7 +107,7 @@ void setEnvironment(const char* name, const QString& value)
 bool makeStaleSocket(const QString& path)
 {
     const QByteArray name = QFile::encodeName(path);
-    sockaddr_un address{};
+    sockaddr_un address {};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, name.constData(), sizeof address.sun_path - 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -151,9 +154,12 @@ QString describe(const QString& path)
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return QStringLiteral("missing");
     QFile f(path);
-    const QByteArray content = S_ISREG(st.st_mode) && f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    const QByteArray content
+        = S_ISREG(st.st_mode) && f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     return QStringLiteral("type %1 mode %2 uid %3 link '%4' content '%5'")
-        .arg(st.st_mode >> 12, 0, 8).arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')).arg(st.st_uid)
+        .arg(st.st_mode >> 12, 0, 8)
+        .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'))
+        .arg(st.st_uid)
         .arg(QFile::symLinkTarget(path), QString::fromLatin1(content));
 }
 
@@ -239,16 +245,30 @@ void tst_HostMessageServer::endpointPath_data()
     QTest::addColumn<QString>("given");
     QTest::addColumn<QString>("environment");
     QTest::addColumn<QString>("runtime");
-    QTest::addColumn<QString>("expected"); // $RUN: a private runtime folder; $OWN: our fallback folder
-    QTest::newRow("default") << QString() << QString() << "run" << "$RUN/prismara-nanoleaf-host";
-    QTest::newRow("no runtime folder") << QString() << QString() << QString() << "$OWN/prismara-nanoleaf-host";
-    QTest::newRow("runtime folder open to others") << QString() << QString() << "open" << "$OWN/prismara-nanoleaf-host";
-    QTest::newRow("runtime folder missing") << QString() << QString() << "none" << "$OWN/prismara-nanoleaf-host";
-    QTest::newRow("runtime folder relative") << QString() << QString() << "relative" << "$OWN/prismara-nanoleaf-host";
-    QTest::newRow("environment name") << QString() << "other-host" << "run" << "$RUN/other-host";
-    QTest::newRow("environment name, no runtime") << QString() << "other-host" << QString() << "$OWN/other-host";
-    QTest::newRow("environment path") << QString() << "/run/x/host.sock" << "run" << "/run/x/host.sock";
-    QTest::newRow("argument wins") << "given" << "other-host" << "run" << "$RUN/given";
+    QTest::addColumn<QString>(
+        "expected"); // $RUN: a private runtime folder; $OWN: our fallback folder
+    QTest::newRow("default") << QString() << QString() << "run"
+                             << "$RUN/prismara-nanoleaf-host";
+    QTest::newRow("no runtime folder")
+        << QString() << QString() << QString() << "$OWN/prismara-nanoleaf-host";
+    QTest::newRow("runtime folder open to others") << QString() << QString() << "open"
+                                                   << "$OWN/prismara-nanoleaf-host";
+    QTest::newRow("runtime folder missing") << QString() << QString() << "none"
+                                            << "$OWN/prismara-nanoleaf-host";
+    QTest::newRow("runtime folder relative") << QString() << QString() << "relative"
+                                             << "$OWN/prismara-nanoleaf-host";
+    QTest::newRow("environment name") << QString() << "other-host"
+                                      << "run"
+                                      << "$RUN/other-host";
+    QTest::newRow("environment name, no runtime")
+        << QString() << "other-host" << QString() << "$OWN/other-host";
+    QTest::newRow("environment path") << QString() << "/run/x/host.sock"
+                                      << "run"
+                                      << "/run/x/host.sock";
+    QTest::newRow("argument wins") << "given"
+                                   << "other-host"
+                                   << "run"
+                                   << "$RUN/given";
 }
 
 void tst_HostMessageServer::endpointPath()
@@ -259,13 +279,15 @@ void tst_HostMessageServer::endpointPath()
     QFETCH(QString, expected);
     const QString run = m_scratch->filePath(QStringLiteral("run"));
     QVERIFY(makeFolder(run, 0700) && makeFolder(m_scratch->filePath(QStringLiteral("open")), 0755));
-    const QString own = m_scratch->filePath(QStringLiteral("prismara-nanoleaf-%1").arg(::geteuid()));
+    const QString own
+        = m_scratch->filePath(QStringLiteral("prismara-nanoleaf-%1").arg(::geteuid()));
     setEnvironment(HostMessageServer::kEnvironmentName, environment);
     if (!runtime.isEmpty())
         runtime = runtime == "relative" ? QStringLiteral("run") : m_scratch->filePath(runtime);
     setEnvironment("XDG_RUNTIME_DIR", runtime);
     setEnvironment("TMPDIR", m_scratch->path());
-    QCOMPARE(HostMessageServer::resolveName(given), expected.replace("$RUN", run).replace("$OWN", own));
+    QCOMPARE(
+        HostMessageServer::resolveName(given), expected.replace("$RUN", run).replace("$OWN", own));
 }
 
 void tst_HostMessageServer::listensWhereTheEnvironmentSays()
@@ -320,8 +342,9 @@ void tst_HostMessageServer::severalRequestsInOneWrite()
     const int count = 40;
     Bytes batch;
     for (int i = 0; i < count; ++i) {
-        const Bytes one = request(74 + static_cast<std::uint32_t>(i % 2), static_cast<std::uint64_t>(i), 10001,
-                                  Bytes(static_cast<std::size_t>(i), static_cast<unsigned char>(i)));
+        const Bytes one
+            = request(74 + static_cast<std::uint32_t>(i % 2), static_cast<std::uint64_t>(i), 10001,
+                Bytes(static_cast<std::size_t>(i), static_cast<unsigned char>(i)));
         batch.insert(batch.end(), one.begin(), one.end());
     }
     auto client = connectClient();
@@ -329,13 +352,17 @@ void tst_HostMessageServer::severalRequestsInOneWrite()
     send(*client, batch);
 
     std::vector<HostIntake::HostAnswer> answers;
-    QTRY_VERIFY_WITH_TIMEOUT((
-        [&] { const auto more = readAnswers(*client); answers.insert(answers.end(), more.begin(), more.end());
-              return answers.size() >= std::size_t(count); }()), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(([&] {
+        const auto more = readAnswers(*client);
+        answers.insert(answers.end(), more.begin(), more.end());
+        return answers.size() >= std::size_t(count);
+    }()),
+        kWaitMs);
     QCOMPARE(answers.size(), std::size_t(count));
     for (int i = 0; i < count; ++i) {
-        QVERIFY2(sameAnswer(answers[std::size_t(i)], FakeHandler::answerFor(74 + std::uint32_t(i % 2), std::uint64_t(i))),
-                 qPrintable(QStringLiteral("answer %1 out of order").arg(i)));
+        QVERIFY2(sameAnswer(answers[std::size_t(i)],
+                     FakeHandler::answerFor(74 + std::uint32_t(i % 2), std::uint64_t(i))),
+            qPrintable(QStringLiteral("answer %1 out of order").arg(i)));
         QCOMPARE(m_handler->seen[std::size_t(i)].wParam, std::uint64_t(i));
         QCOMPARE(m_handler->seen[std::size_t(i)].payload.size(), std::size_t(i));
     }
@@ -347,7 +374,7 @@ void tst_HostMessageServer::requestSplitByteByByte()
     auto client = connectClient();
     QVERIFY(client);
     for (unsigned char byte : one) {
-        send(*client, Bytes{byte});
+        send(*client, Bytes { byte });
         QCoreApplication::processEvents();
     }
     QTRY_VERIFY_WITH_TIMEOUT(client->bytesAvailable() >= qint64(kHostAnswerSize), kWaitMs);
@@ -384,15 +411,17 @@ void tst_HostMessageServer::twoClientsInterleaved()
 void tst_HostMessageServer::garbageClosesOnlyItsConnection_data()
 {
     QTest::addColumn<QByteArray>("garbage");
-    const auto q = [](const Bytes& b) { return QByteArray(reinterpret_cast<const char*>(b.data()), int(b.size())); };
+    const auto q = [](const Bytes& b) {
+        return QByteArray(reinterpret_cast<const char*>(b.data()), int(b.size()));
+    };
 
-    Bytes beyond = le32(24);            // size says: no payload
+    Bytes beyond = le32(24); // size says: no payload
     beyond.insert(beyond.end(), 20, 0);
-    const Bytes cb = le32(1);           // cbData says: one byte
+    const Bytes cb = le32(1); // cbData says: one byte
     beyond.insert(beyond.end(), cb.begin(), cb.end());
     beyond.push_back(0xEE);
 
-    QTest::newRow("size 3") << q(Bytes{3, 0, 0, 0, 1, 2, 3});
+    QTest::newRow("size 3") << q(Bytes { 3, 0, 0, 0, 1, 2, 3 });
     QTest::newRow("size over 64 KiB") << q(le32(65537));
     QTest::newRow("cbData beyond size") << q(beyond);
 }
@@ -426,7 +455,7 @@ void tst_HostMessageServer::silentClientBlocksNoOne()
     auto silent = connectClient();
     QVERIFY(silent);
     // Half a request and then nothing: the same as silence for the reader.
-    send(*silent, Bytes{28, 0});
+    send(*silent, Bytes { 28, 0 });
     auto other = connectClient();
     QVERIFY(other);
     for (std::uint64_t i = 0; i < 5; ++i) {
@@ -476,8 +505,11 @@ void tst_HostMessageServer::hostThatDoesNotReadIsThrottledNotLost()
     // ...and takes the rest as the host reads.
     client->setReadBufferSize(0);
     std::size_t answers = 0;
-    QTRY_VERIFY_WITH_TIMEOUT(([&] { answers += readAnswers(*client).size(); return answers == std::size_t(count); }()),
-                             kWaitMs * 3);
+    QTRY_VERIFY_WITH_TIMEOUT(([&] {
+        answers += readAnswers(*client).size();
+        return answers == std::size_t(count);
+    }()),
+        kWaitMs * 3);
     QCOMPARE(m_handler->seen.size(), std::size_t(count));
     QCOMPARE(client->state(), QLocalSocket::ConnectedState);
 }
@@ -493,7 +525,8 @@ void tst_HostMessageServer::fiftyClients()
         sockets.push_back(std::move(socket));
     }
     for (auto& socket : sockets)
-        QVERIFY(socket->state() == QLocalSocket::ConnectedState || socket->waitForConnected(kWaitMs));
+        QVERIFY(
+            socket->state() == QLocalSocket::ConnectedState || socket->waitForConnected(kWaitMs));
 
     for (int c = 0; c < clients; ++c) {
         Bytes stream;
@@ -518,7 +551,7 @@ void tst_HostMessageServer::fiftyClients()
         QCOMPARE(answers[std::size_t(c)].size(), std::size_t(perClient));
         for (int r = 0; r < perClient; ++r)
             QVERIFY(sameAnswer(answers[std::size_t(c)][std::size_t(r)],
-                               FakeHandler::answerFor(74, std::uint64_t(c * 100 + r))));
+                FakeHandler::answerFor(74, std::uint64_t(c * 100 + r))));
     }
     QCOMPARE(m_handler->seen.size(), std::size_t(clients * perClient));
     QCOMPARE(m_server->connectionCount(), clients);
@@ -530,7 +563,8 @@ void tst_HostMessageServer::fiftyClients()
 
 void tst_HostMessageServer::onlyAStaleSocketIsReplaced_data()
 {
-    QTest::addColumn<bool>("ownFolder"); // the thing sits where our own folder goes, not at the endpoint
+    QTest::addColumn<bool>(
+        "ownFolder"); // the thing sits where our own folder goes, not at the endpoint
     QTest::addColumn<QString>("thing");
     QTest::addColumn<bool>("listens");
     QTest::newRow("nothing") << false << "nothing" << true;
@@ -554,8 +588,10 @@ void tst_HostMessageServer::onlyAStaleSocketIsReplaced()
     QFETCH(bool, listens);
     m_server.reset();
     // Either an endpoint path of our choosing, or the default one without a runtime folder.
-    const QString folder = m_scratch->filePath(QStringLiteral("prismara-nanoleaf-%1").arg(::geteuid()));
-    const QString path = ownFolder ? folder + "/prismara-nanoleaf-host" : m_scratch->filePath("host.sock");
+    const QString folder
+        = m_scratch->filePath(QStringLiteral("prismara-nanoleaf-%1").arg(::geteuid()));
+    const QString path
+        = ownFolder ? folder + "/prismara-nanoleaf-host" : m_scratch->filePath("host.sock");
     setEnvironment(HostMessageServer::kEnvironmentName, ownFolder ? QString() : path);
     setEnvironment("TMPDIR", m_scratch->path());
     const QString at = ownFolder ? folder : path;
@@ -575,7 +611,8 @@ void tst_HostMessageServer::onlyAStaleSocketIsReplaced()
     QCOMPARE(m_server->fullServerName(), path);
     // Nobody else may reach the socket: not through its folder, nor by its mode.
     if (ownFolder)
-        QCOMPARE(describe(folder), QStringLiteral("type 4 mode 0700 uid %1 link '' content ''").arg(::geteuid()));
+        QCOMPARE(describe(folder),
+            QStringLiteral("type 4 mode 0700 uid %1 link '' content ''").arg(::geteuid()));
     struct stat st = {};
     QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
     QVERIFY(S_ISSOCK(st.st_mode));
@@ -619,10 +656,11 @@ void tst_HostMessageServer::toolSaysWhyItCannotListen()
     tool.start(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"), QStringList());
     QVERIFY(tool.waitForStarted(kWaitMs));
     QByteArray err;
-    const QByteArray expected = "prismara-nanoleaf-tool: host endpoint not listening: " + QFile::encodeName(path)
-        + " exists and is not a socket; it is left as it is\n";
+    const QByteArray expected = "prismara-nanoleaf-tool: host endpoint not listening: "
+        + QFile::encodeName(path) + " exists and is not a socket; it is left as it is\n";
     QTRY_VERIFY_WITH_TIMEOUT((err += tool.readAllStandardError()).contains(expected)
-                                 || tool.state() == QProcess::NotRunning, kWaitMs);
+            || tool.state() == QProcess::NotRunning,
+        kWaitMs);
     tool.kill();
     tool.waitForFinished(kWaitMs);
     QVERIFY2(err.contains(expected), err.constData());

@@ -13,7 +13,8 @@
 
 #include <memory>
 
-namespace {
+namespace
+{
 
 const QString kLightIp = QStringLiteral("127.0.0.2");
 const QString kCanvasIp = QStringLiteral("127.0.0.3");
@@ -47,7 +48,7 @@ public:
 
     void start(const QStringList& arguments)
     {
-        process.setArguments(arguments + QStringList{QStringLiteral("--report"), report});
+        process.setArguments(arguments + QStringList { QStringLiteral("--report"), report });
         process.start();
     }
 
@@ -100,7 +101,10 @@ QString failuresOf(const QJsonObject& report)
 
 bool inExternalControl(NanoleafSim& sim, const QString& ip)
 {
-    return sim.device(ip).value(QStringLiteral("mode")).toString().startsWith(QLatin1String("extControl"));
+    return sim.device(ip)
+        .value(QStringLiteral("mode"))
+        .toString()
+        .startsWith(QLatin1String("extControl"));
 }
 
 } // namespace
@@ -131,7 +135,7 @@ void tst_Autopilot::steps_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("lightPairing");
     QTest::addColumn<bool>("canvasPairing");
-    QTest::addColumn<bool>("silent");   // no device answers the scan
+    QTest::addColumn<bool>("silent"); // no device answers the scan
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("paired");
     QTest::addColumn<QStringList>("notPaired");
@@ -142,23 +146,23 @@ void tst_Autopilot::steps_data()
     const QString pair = QStringLiteral("--pair");
 
     QTest::newRow("every device, both in pairing mode")
-        << QStringList{search, all} << true << true << false << 0
-        << QStringList{kCanvasName, kLightName} << QStringList{} << QString();
+        << QStringList { search, all } << true << true << false << 0
+        << QStringList { kCanvasName, kLightName } << QStringList {} << QString();
     QTest::newRow("one device by name")
-        << QStringList{search, pair, kCanvasName} << true << true << false << 0
-        << QStringList{kCanvasName} << QStringList{} << QString();
+        << QStringList { search, pair, kCanvasName } << true << true << false << 0
+        << QStringList { kCanvasName } << QStringList {} << QString();
     QTest::newRow("a device not in pairing mode fails, the other still pairs")
-        << QStringList{search, all} << true << false << false << 1
-        << QStringList{kLightName} << QStringList{kCanvasName} << QStringLiteral("pairing hint");
+        << QStringList { search, all } << true << false << false << 1 << QStringList { kLightName }
+        << QStringList { kCanvasName } << QStringLiteral("pairing hint");
     QTest::newRow("a name not in the table")
-        << QStringList{search, pair, QStringLiteral("Light Panels 00:00:00")} << true << true << false << 1
-        << QStringList{} << QStringList{} << QStringLiteral("not in the device table");
+        << QStringList { search, pair, QStringLiteral("Light Panels 00:00:00") } << true << true
+        << false << 1 << QStringList {} << QStringList {}
+        << QStringLiteral("not in the device table");
     QTest::newRow("no device answers the scan")
-        << QStringList{search, all} << true << true << true << 1
-        << QStringList{} << QStringList{} << QStringLiteral("no device answered");
-    QTest::newRow("search only")
-        << QStringList{search} << false << false << false << 0
-        << QStringList{} << QStringList{} << QString();
+        << QStringList { search, all } << true << true << true << 1 << QStringList {}
+        << QStringList {} << QStringLiteral("no device answered");
+    QTest::newRow("search only") << QStringList { search } << false << false << false << 0
+                                 << QStringList {} << QStringList {} << QString();
 }
 
 void tst_Autopilot::steps()
@@ -177,18 +181,21 @@ void tst_Autopilot::steps()
     QVERIFY(sim.setPairing(kLightIp, lightPairing));
     QVERIFY(sim.setPairing(kCanvasIp, canvasPairing));
     if (silent) {
-        QVERIFY(sim.setFault(kLightIp, QJsonObject{{QStringLiteral("mdns"), QStringLiteral("silent")}}));
-        QVERIFY(sim.setFault(kCanvasIp, QJsonObject{{QStringLiteral("mdns"), QStringLiteral("silent")}}));
+        QVERIFY(sim.setFault(
+            kLightIp, QJsonObject { { QStringLiteral("mdns"), QStringLiteral("silent") } }));
+        QVERIFY(sim.setFault(
+            kCanvasIp, QJsonObject { { QStringLiteral("mdns"), QStringLiteral("silent") } }));
     }
 
     AutopilotRun run;
     run.start(arguments);
     const int code = run.finish();
     const QJsonObject report = run.reportJson();
-    QVERIFY2(code == exitCode, qPrintable(QStringLiteral("exit %1, wanted %2; output:\n%3")
-                                              .arg(code)
-                                              .arg(exitCode)
-                                              .arg(QString::fromLocal8Bit(run.output))));
+    QVERIFY2(code == exitCode,
+        qPrintable(QStringLiteral("exit %1, wanted %2; output:\n%3")
+                       .arg(code)
+                       .arg(exitCode)
+                       .arg(QString::fromLocal8Bit(run.output))));
     QCOMPARE(report.value(QStringLiteral("phase")).toString(), QStringLiteral("done"));
     QCOMPARE(report.value(QStringLiteral("exit_code")).toInt(), exitCode);
 
@@ -197,13 +204,15 @@ void tst_Autopilot::steps()
     for (const QJsonValue& v : report.value(QStringLiteral("found")).toArray())
         found.append(v.toString());
     found.sort();
-    QCOMPARE(found, silent ? QStringList{} : (QStringList{kCanvasName, kLightName}));
+    QCOMPARE(found, silent ? QStringList {} : (QStringList { kCanvasName, kLightName }));
     QCOMPARE(report.value(QStringLiteral("table")).toArray().size(), found.size());
     for (const QJsonValue& v : report.value(QStringLiteral("table")).toArray()) {
         const QJsonObject row = v.toObject();
         const QString status = row.value(QStringLiteral("status")).toString();
-        QCOMPARE(status, paired.contains(row.value(QStringLiteral("name")).toString()) ? QStringLiteral("Paired")
-                                                                                         : QStringLiteral("Unpaired"));
+        QCOMPARE(status,
+            paired.contains(row.value(QStringLiteral("name")).toString())
+                ? QStringLiteral("Paired")
+                : QStringLiteral("Unpaired"));
     }
 
     QCOMPARE(run.attempted(true), paired);
@@ -227,16 +236,16 @@ void tst_Autopilot::storedTokenNeedsNoPairingMode()
 
     QTemporaryDir profile;
     AutopilotRun first(profile.path());
-    first.start({QStringLiteral("--search"), QStringLiteral("--pair"), kLightName});
+    first.start({ QStringLiteral("--search"), QStringLiteral("--pair"), kLightName });
     QCOMPARE(first.finish(), 0);
 
     // The token stays in the profile: the next run pairs with the button not held.
     QVERIFY(sim.setPairing(kLightIp, false));
     const int tokensBefore = sim.device(kLightIp).value(QStringLiteral("tokens")).toArray().size();
     AutopilotRun second(profile.path());
-    second.start({QStringLiteral("--search"), QStringLiteral("--pair"), kLightName});
+    second.start({ QStringLiteral("--search"), QStringLiteral("--pair"), kLightName });
     QCOMPARE(second.finish(), 0);
-    QCOMPARE(second.attempted(true), QStringList{kLightName});
+    QCOMPARE(second.attempted(true), QStringList { kLightName });
     QCOMPARE(sim.device(kLightIp).value(QStringLiteral("tokens")).toArray().size(), tokensBefore);
 }
 
@@ -247,24 +256,29 @@ void tst_Autopilot::holdForwardsWhileHidden()
     QVERIFY(sim.setPairing(kLightIp, true));
 
     AutopilotRun run;
-    run.start({QStringLiteral("--search"), QStringLiteral("--pair"), kLightName, QStringLiteral("--hide"),
-               QStringLiteral("--hold"), QStringLiteral("120")});
-    QTRY_VERIFY_WITH_TIMEOUT(run.reportJson().value(QStringLiteral("phase")).toString() == QLatin1String("holding"),
-                             kRunMs);
+    run.start({ QStringLiteral("--search"), QStringLiteral("--pair"), kLightName,
+        QStringLiteral("--hide"), QStringLiteral("--hold"), QStringLiteral("120") });
+    QTRY_VERIFY_WITH_TIMEOUT(
+        run.reportJson().value(QStringLiteral("phase")).toString() == QLatin1String("holding"),
+        kRunMs);
     QVERIFY(run.reportJson().value(QStringLiteral("window_hidden")).toBool());
 
     QProcess host;
     host.start(QStringLiteral(PRISMARA_BIN_DIR "/host-sim"),
-               {QStringLiteral("--socket"), run.socket, QStringLiteral("--frames"), QStringLiteral("3"),
-                QStringLiteral("--solid"), QStringLiteral("10,20,30"), QStringLiteral("--quiet")});
+        { QStringLiteral("--socket"), run.socket, QStringLiteral("--frames"), QStringLiteral("3"),
+            QStringLiteral("--solid"), QStringLiteral("10,20,30"), QStringLiteral("--quiet") });
     QVERIFY(host.waitForFinished(30000));
     QCOMPARE(host.exitCode(), 0);
 
     // Every frame reached the hidden tool's device, with the host's colours.
-    QTRY_COMPARE_WITH_TIMEOUT(
-        sim.device(kLightIp).value(QStringLiteral("frames")).toObject().value(QStringLiteral("accepted")).toInt(), 3,
-        10000);
-    const QJsonObject panel = sim.device(kLightIp).value(QStringLiteral("panels")).toArray().first().toObject();
+    QTRY_COMPARE_WITH_TIMEOUT(sim.device(kLightIp)
+                                  .value(QStringLiteral("frames"))
+                                  .toObject()
+                                  .value(QStringLiteral("accepted"))
+                                  .toInt(),
+        3, 10000);
+    const QJsonObject panel
+        = sim.device(kLightIp).value(QStringLiteral("panels")).toArray().first().toObject();
     QCOMPARE(panel.value(QStringLiteral("r")).toInt(), 10);
     QCOMPARE(panel.value(QStringLiteral("g")).toInt(), 20);
     QCOMPARE(panel.value(QStringLiteral("b")).toInt(), 30);
@@ -280,14 +294,17 @@ void tst_Autopilot::badCommandLine_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
 
-    QTest::newRow("negative hold") << QStringList{QStringLiteral("--hold"), QStringLiteral("-1")} << 2;
-    QTest::newRow("hold not a number") << QStringList{QStringLiteral("--hold"), QStringLiteral("soon")} << 2;
-    QTest::newRow("hold past a day") << QStringList{QStringLiteral("--hold"), QStringLiteral("90000")} << 2;
-    QTest::newRow("hold without value") << QStringList{QStringLiteral("--hold")} << 2;
-    QTest::newRow("empty device name") << QStringList{QStringLiteral("--pair"), QString()} << 2;
-    QTest::newRow("unknown option") << QStringList{QStringLiteral("--pair-some")} << 2;
-    QTest::newRow("stray argument") << QStringList{QStringLiteral("pair")} << 2;
-    QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0;
+    QTest::newRow("negative hold")
+        << QStringList { QStringLiteral("--hold"), QStringLiteral("-1") } << 2;
+    QTest::newRow("hold not a number")
+        << QStringList { QStringLiteral("--hold"), QStringLiteral("soon") } << 2;
+    QTest::newRow("hold past a day")
+        << QStringList { QStringLiteral("--hold"), QStringLiteral("90000") } << 2;
+    QTest::newRow("hold without value") << QStringList { QStringLiteral("--hold") } << 2;
+    QTest::newRow("empty device name") << QStringList { QStringLiteral("--pair"), QString() } << 2;
+    QTest::newRow("unknown option") << QStringList { QStringLiteral("--pair-some") } << 2;
+    QTest::newRow("stray argument") << QStringList { QStringLiteral("pair") } << 2;
+    QTest::newRow("help") << QStringList { QStringLiteral("--help") } << 0;
 }
 
 void tst_Autopilot::badCommandLine()

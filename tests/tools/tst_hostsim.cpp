@@ -13,7 +13,8 @@
 
 #include "common/hostintakeprint.h"
 
-namespace {
+namespace
+{
 
 constexpr int kRunMs = 60000;
 
@@ -21,8 +22,7 @@ constexpr int kRunMs = 60000;
 class IntakeHandler : public HostMessageHandler
 {
 public:
-    struct Seen
-    {
+    struct Seen {
         HostIntake::Message message;
         HostIntake::Decision decision;
     };
@@ -33,8 +33,8 @@ public:
         syncDeviceType = d.syncDeviceType;
         HostIntake::Message copy = m;
         copy.payload = nullptr;
-        seen.push_back(Seen{copy, d});
-        return HostIntake::HostAnswer{d.handled, d.result};
+        seen.push_back(Seen { copy, d });
+        return HostIntake::HostAnswer { d.handled, d.result };
     }
 
     int syncDeviceType = 1;
@@ -43,8 +43,11 @@ public:
 
 QString hexColour(int r, int g, int b)
 {
-    return QStringLiteral("%1%2%3").arg(r, 2, 16, QLatin1Char('0')).arg(g, 2, 16, QLatin1Char('0'))
-        .arg(b, 2, 16, QLatin1Char('0')).toUpper();
+    return QStringLiteral("%1%2%3")
+        .arg(r, 2, 16, QLatin1Char('0'))
+        .arg(g, 2, 16, QLatin1Char('0'))
+        .arg(b, 2, 16, QLatin1Char('0'))
+        .toUpper();
 }
 
 } // namespace
@@ -71,7 +74,8 @@ private slots:
     void badOptions();
 
 private:
-    int run(const QStringList& args, QByteArray* out = nullptr, const QProcessEnvironment& env = QProcessEnvironment());
+    int run(const QStringList& args, QByteArray* out = nullptr,
+        const QProcessEnvironment& env = QProcessEnvironment());
 
     QString m_hostSim;
     QTemporaryDir m_dir;
@@ -126,10 +130,11 @@ int tst_HostSim::run(const QStringList& args, QByteArray* out, const QProcessEnv
 void tst_HostSim::solidFrames()
 {
     QByteArray out;
-    QCOMPARE(run({QStringLiteral("--socket"), m_path, QStringLiteral("--solid"), QStringLiteral("10,20,30"),
-                  QStringLiteral("--frames"), QStringLiteral("5"), QStringLiteral("--rate"), QStringLiteral("200")},
+    QCOMPARE(run({ QStringLiteral("--socket"), m_path, QStringLiteral("--solid"),
+                     QStringLiteral("10,20,30"), QStringLiteral("--frames"), QStringLiteral("5"),
+                     QStringLiteral("--rate"), QStringLiteral("200") },
                  &out),
-             0);
+        0);
     QCOMPARE(m_handler->seen.size(), std::size_t(5));
     for (const auto& s : m_handler->seen) {
         QCOMPARE(s.message.message, HostIntake::kCopyData);
@@ -143,7 +148,8 @@ void tst_HostSim::solidFrames()
         }
     }
     QVERIFY2(out.contains("frame 4: handled 1 result 1"), out.constData());
-    QVERIFY2(out.contains("frames sent 5 of 5, handled 5, not handled 0, result 1: 5"), out.constData());
+    QVERIFY2(
+        out.contains("frames sent 5 of 5, handled 5, not handled 0, result 1: 5"), out.constData());
 }
 
 void tst_HostSim::switchFirst_data()
@@ -153,13 +159,14 @@ void tst_HostSim::switchFirst_data()
     QTest::addColumn<int>("recordType");
     QTest::addColumn<HostIntake::Action>("frameAction");
 
-    QTest::newRow("frames follow the switch") << QStringList{QStringLiteral("--switch"), QStringLiteral("3")} << 3 << 3
-                                              << HostIntake::Action::Forward;
-    QTest::newRow("frames of another type are dropped")
-        << QStringList{QStringLiteral("--switch"), QStringLiteral("3"), QStringLiteral("--type"), QStringLiteral("2")}
-        << 3 << 2 << HostIntake::Action::Drop;
-    QTest::newRow("switch to all ones") << QStringList{QStringLiteral("--switch"), QStringLiteral("4294967295")} << -1
-                                        << -1 << HostIntake::Action::Forward;
+    QTest::newRow("frames follow the switch") << QStringList { QStringLiteral("--switch"),
+        QStringLiteral("3") } << 3 << 3 << HostIntake::Action::Forward;
+    QTest::newRow("frames of another type are dropped") << QStringList { QStringLiteral("--switch"),
+        QStringLiteral("3"), QStringLiteral("--type"), QStringLiteral("2") }
+                                                        << 3 << 2 << HostIntake::Action::Drop;
+    QTest::newRow("switch to all ones")
+        << QStringList { QStringLiteral("--switch"), QStringLiteral("4294967295") } << -1 << -1
+        << HostIntake::Action::Forward;
 }
 
 void tst_HostSim::switchFirst()
@@ -170,9 +177,11 @@ void tst_HostSim::switchFirst()
     QFETCH(HostIntake::Action, frameAction);
 
     QByteArray out;
-    QCOMPARE(run(QStringList{QStringLiteral("--socket"), m_path, QStringLiteral("--frames"), QStringLiteral("2")} + args,
+    QCOMPARE(run(QStringList { QStringLiteral("--socket"), m_path, QStringLiteral("--frames"),
+                     QStringLiteral("2") }
+                     + args,
                  &out),
-             0);
+        0);
     QCOMPARE(m_handler->seen.size(), std::size_t(3));
     QCOMPARE(m_handler->seen[0].decision.action, HostIntake::Action::SyncSwitch);
     QCOMPARE(m_handler->seen[0].decision.syncDeviceType, typeAfterSwitch);
@@ -186,17 +195,20 @@ void tst_HostSim::switchFirst()
 
 void tst_HostSim::rainbowMovesAcrossEntriesAndFrames()
 {
-    QCOMPARE(run({QStringLiteral("--socket"), m_path, QStringLiteral("--rainbow"), QStringLiteral("--frames"),
-                  QStringLiteral("3"), QStringLiteral("--rate"), QStringLiteral("10"), QStringLiteral("--quiet")}),
-             0);
+    QCOMPARE(run({ QStringLiteral("--socket"), m_path, QStringLiteral("--rainbow"),
+                 QStringLiteral("--frames"), QStringLiteral("3"), QStringLiteral("--rate"),
+                 QStringLiteral("10"), QStringLiteral("--quiet") }),
+        0);
     QCOMPARE(m_handler->seen.size(), std::size_t(3));
     for (const auto& s : m_handler->seen) {
         QCOMPARE(s.decision.action, HostIntake::Action::Forward);
         // Twelve steps of 30 degrees: no two neighbours alike.
         for (int k = 1; k < HostIntake::kColourEntries; ++k) {
-            const bool same = s.decision.red[k] == s.decision.red[k - 1] && s.decision.green[k] == s.decision.green[k - 1]
-                              && s.decision.blue[k] == s.decision.blue[k - 1];
-            QVERIFY2(!same, qPrintable(QStringLiteral("entries %1 and %2 alike").arg(k - 1).arg(k)));
+            const bool same = s.decision.red[k] == s.decision.red[k - 1]
+                && s.decision.green[k] == s.decision.green[k - 1]
+                && s.decision.blue[k] == s.decision.blue[k - 1];
+            QVERIFY2(
+                !same, qPrintable(QStringLiteral("entries %1 and %2 alike").arg(k - 1).arg(k)));
         }
     }
     const auto& a = m_handler->seen[0].decision;
@@ -208,10 +220,11 @@ void tst_HostSim::sequenceNumbersAndTimestamps()
 {
     const QString stamps = m_dir.filePath(QStringLiteral("stamps.tsv"));
     const int frames = 24;
-    QCOMPARE(run({QStringLiteral("--socket"), m_path, QStringLiteral("--seq"), QStringLiteral("--frames"),
-                  QString::number(frames), QStringLiteral("--rate"), QStringLiteral("240"), QStringLiteral("--timestamps"),
-                  stamps, QStringLiteral("--quiet")}),
-             0);
+    QCOMPARE(run({ QStringLiteral("--socket"), m_path, QStringLiteral("--seq"),
+                 QStringLiteral("--frames"), QString::number(frames), QStringLiteral("--rate"),
+                 QStringLiteral("240"), QStringLiteral("--timestamps"), stamps,
+                 QStringLiteral("--quiet") }),
+        0);
     QCOMPARE(m_handler->seen.size(), std::size_t(frames));
 
     QFile file(stamps);
@@ -246,19 +259,21 @@ void tst_HostSim::sequenceNumbersAndTimestamps()
 
 void tst_HostSim::durationGivesFrameCount()
 {
-    QCOMPARE(run({QStringLiteral("--socket"), m_path, QStringLiteral("--duration"), QStringLiteral("0.1"),
-                  QStringLiteral("--rate"), QStringLiteral("50"), QStringLiteral("--quiet")}),
-             0);
+    QCOMPARE(run({ QStringLiteral("--socket"), m_path, QStringLiteral("--duration"),
+                 QStringLiteral("0.1"), QStringLiteral("--rate"), QStringLiteral("50"),
+                 QStringLiteral("--quiet") }),
+        0);
     QCOMPARE(m_handler->seen.size(), std::size_t(5));
 }
 
 void tst_HostSim::declinedFramesAreCounted()
 {
     QByteArray out;
-    QCOMPARE(run({QStringLiteral("--socket"), m_path, QStringLiteral("--dwdata"), QStringLiteral("10000"),
-                  QStringLiteral("--frames"), QStringLiteral("3"), QStringLiteral("--quiet")},
+    QCOMPARE(run({ QStringLiteral("--socket"), m_path, QStringLiteral("--dwdata"),
+                     QStringLiteral("10000"), QStringLiteral("--frames"), QStringLiteral("3"),
+                     QStringLiteral("--quiet") },
                  &out),
-             0);
+        0);
     QCOMPARE(m_handler->seen.size(), std::size_t(3));
     QCOMPARE(m_handler->seen[0].decision.action, HostIntake::Action::Decline);
     QVERIFY2(out.contains("handled 0, not handled 3, result 1: 0, result 0: 3"), out.constData());
@@ -269,36 +284,40 @@ void tst_HostSim::endpointFromEnvironment()
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("PRISMARA_HOST_SOCKET"), m_path);
-    QCOMPARE(run({QStringLiteral("--quiet")}, nullptr, env), 0);
+    QCOMPARE(run({ QStringLiteral("--quiet") }, nullptr, env), 0);
     QCOMPARE(m_handler->seen.size(), std::size_t(1));
 }
 
 void tst_HostSim::noEndpoint()
 {
-    QCOMPARE(run({QStringLiteral("--socket"), m_dir.filePath(QStringLiteral("nobody.sock")), QStringLiteral("--timeout"),
-                  QStringLiteral("500")}),
-             1);
+    QCOMPARE(run({ QStringLiteral("--socket"), m_dir.filePath(QStringLiteral("nobody.sock")),
+                 QStringLiteral("--timeout"), QStringLiteral("500") }),
+        1);
     QVERIFY(m_handler->seen.empty());
 }
 
 void tst_HostSim::badOptions_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::newRow("two colour values") << QStringList{QStringLiteral("--solid"), QStringLiteral("1,2")};
-    QTest::newRow("colour over 255") << QStringList{QStringLiteral("--solid"), QStringLiteral("256,0,0")};
-    QTest::newRow("solid and rainbow") << QStringList{QStringLiteral("--solid"), QStringLiteral("1,2,3"),
-                                                      QStringLiteral("--rainbow")};
-    QTest::newRow("rate 0") << QStringList{QStringLiteral("--rate"), QStringLiteral("0")};
-    QTest::newRow("negative frames") << QStringList{QStringLiteral("--frames"), QStringLiteral("-1")};
-    QTest::newRow("type beyond 32 bits") << QStringList{QStringLiteral("--type"), QStringLiteral("4294967296")};
-    QTest::newRow("unknown option") << QStringList{QStringLiteral("--colour")};
-    QTest::newRow("stray argument") << QStringList{QStringLiteral("frames")};
+    QTest::newRow("two colour values")
+        << QStringList { QStringLiteral("--solid"), QStringLiteral("1,2") };
+    QTest::newRow("colour over 255")
+        << QStringList { QStringLiteral("--solid"), QStringLiteral("256,0,0") };
+    QTest::newRow("solid and rainbow") << QStringList { QStringLiteral("--solid"),
+        QStringLiteral("1,2,3"), QStringLiteral("--rainbow") };
+    QTest::newRow("rate 0") << QStringList { QStringLiteral("--rate"), QStringLiteral("0") };
+    QTest::newRow("negative frames")
+        << QStringList { QStringLiteral("--frames"), QStringLiteral("-1") };
+    QTest::newRow("type beyond 32 bits")
+        << QStringList { QStringLiteral("--type"), QStringLiteral("4294967296") };
+    QTest::newRow("unknown option") << QStringList { QStringLiteral("--colour") };
+    QTest::newRow("stray argument") << QStringList { QStringLiteral("frames") };
 }
 
 void tst_HostSim::badOptions()
 {
     QFETCH(QStringList, args);
-    QCOMPARE(run(QStringList{QStringLiteral("--socket"), m_path} + args), 2);
+    QCOMPARE(run(QStringList { QStringLiteral("--socket"), m_path } + args), 2);
     QVERIFY(m_handler->seen.empty());
 }
 

@@ -1,5 +1,5 @@
-#include "service/deviceregistry.h"
 #include "common/modalcloser.h"
+#include "service/deviceregistry.h"
 #include "views/connect_view.h"
 #include "views/pair_view.h"
 
@@ -10,7 +10,8 @@
 #include <QTableView>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 void addDevice(const QString& name, const QString& ip, bool paired)
 {
@@ -97,8 +98,8 @@ private slots:
         const int row = clicked < 0 ? 0 : clicked;
         QCOMPARE(view.selectedRow, row);
 
-        QSignalSpy pair(&view, SIGNAL(signal_Pair(int,QString,QString)));
-        QSignalSpy unpair(&view, SIGNAL(signal_UnPair(int,QString,QString)));
+        QSignalSpy pair(&view, SIGNAL(signal_Pair(int, QString, QString)));
+        QSignalSpy unpair(&view, SIGNAL(signal_UnPair(int, QString, QString)));
         view.slot_PairPressed();
         view.slot_UnPairPressed();
         QCOMPARE(pair.count(), pairEmits ? 1 : 0);
@@ -114,8 +115,8 @@ private slots:
     void nothingEmittedPastTheLastRowOrOnEmptyTable()
     {
         Pair_View view;
-        QSignalSpy pair(&view, SIGNAL(signal_Pair(int,QString,QString)));
-        QSignalSpy unpair(&view, SIGNAL(signal_UnPair(int,QString,QString)));
+        QSignalSpy pair(&view, SIGNAL(signal_Pair(int, QString, QString)));
+        QSignalSpy unpair(&view, SIGNAL(signal_UnPair(int, QString, QString)));
         view.slot_PairPressed();
         view.slot_UnPairPressed();
         addDevice("Light B", "127.0.0.3", false);
@@ -150,9 +151,10 @@ private slots:
         const ModalCloser::Seen hint = closer.seen().first();
         QVERIFY(hint.messageBox && hint.warning && hint.okIsDefault);
         QCOMPARE(hint.title, QString("warning"));
-        QCOMPARE(hint.text, QString("Hold on/off button of your nanoleaf device for 5-7 seconds until the "
-                                    "led starts flashing in a pattern , click  Pair button again within 30 "
-                                    "seconds"));
+        QCOMPARE(hint.text,
+            QString("Hold on/off button of your nanoleaf device for 5-7 seconds until the "
+                    "led starts flashing in a pattern , click  Pair button again within 30 "
+                    "seconds"));
     }
 
     void spinnerStopsOnCloseLoading()
@@ -167,8 +169,8 @@ private slots:
     {
         Connect_View view;
         QCOMPARE(view.size(), QSize(360, 125));
-        const QRect expected[4] = {QRect(0, 0, 160, 55), QRect(0, 70, 160, 55),
-                                   QRect(200, 0, 160, 55), QRect(200, 70, 160, 55)};
+        const QRect expected[4] = { QRect(0, 0, 160, 55), QRect(0, 70, 160, 55),
+            QRect(200, 0, 160, 55), QRect(200, 70, 160, 55) };
         for (int k = 0; k < 4; ++k) {
             QCOMPARE(view.syncButtons[k]->geometry(), expected[k]);
             QVERIFY(view.syncButtons[k]->isCheckable());

@@ -9,11 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 constexpr std::size_t kMaxAnswer = 4 * 1024 * 1024;
 constexpr int kWaitSeconds = 10;
-constexpr int kMaxWaits = 64;  // also bounds the number of reads: one read per wait
+constexpr int kMaxWaits = 64; // also bounds the number of reads: one read per wait
 
 bool waitFor(SOCKET s, bool forWriting)
 {
@@ -23,13 +24,15 @@ bool waitFor(SOCKET s, bool forWriting)
     timeval timeout;
     timeout.tv_sec = kWaitSeconds;
     timeout.tv_usec = 0;
-    const int ready = select(0, forWriting ? nullptr : &set, forWriting ? &set : nullptr, nullptr, &timeout);
+    const int ready
+        = select(0, forWriting ? nullptr : &set, forWriting ? &set : nullptr, nullptr, &timeout);
     return ready == 1;
 }
 
 void skipSpaces(const std::string& text, std::size_t& at)
 {
-    while (at < text.size() && (text[at] == ' ' || text[at] == '\n' || text[at] == '\r' || text[at] == '\t'))
+    while (at < text.size()
+        && (text[at] == ' ' || text[at] == '\n' || text[at] == '\r' || text[at] == '\t'))
         ++at;
 }
 
@@ -37,7 +40,8 @@ void skipSpaces(const std::string& text, std::size_t& at)
 std::size_t valueOf(const std::string& json, const std::string& member, std::size_t from)
 {
     const std::string key = "\"" + member + "\"";
-    for (std::size_t at = json.find(key, from); at != std::string::npos; at = json.find(key, at + 1)) {
+    for (std::size_t at = json.find(key, from); at != std::string::npos;
+         at = json.find(key, at + 1)) {
         std::size_t value = at + key.size();
         skipSpaces(json, value);
         if (value < json.size() && json[value] == ':') {
@@ -68,7 +72,7 @@ bool stringAt(const std::string& json, std::size_t at, std::string& out)
     return false;
 }
 
-}  // namespace
+} // namespace
 
 ControlClient::ControlClient(const std::string& address)
 {
@@ -94,13 +98,14 @@ bool ControlClient::get(const std::string& path, std::string& body, std::string&
     return request("GET", path, std::string(), body, error);
 }
 
-bool ControlClient::post(const std::string& path, const std::string& json, std::string& body, std::string& error)
+bool ControlClient::post(
+    const std::string& path, const std::string& json, std::string& body, std::string& error)
 {
     return request("POST", path, json, body, error);
 }
 
-bool ControlClient::request(const std::string& method, const std::string& path, const std::string& json,
-                            std::string& body, std::string& error)
+bool ControlClient::request(const std::string& method, const std::string& path,
+    const std::string& json, std::string& body, std::string& error)
 {
     body.clear();
     if (!m_valid) {
@@ -123,9 +128,11 @@ bool ControlClient::request(const std::string& method, const std::string& path, 
         return false;
     }
 
-    std::string out = method + " " + path + " HTTP/1.0\r\nHost: " + m_host + "\r\nConnection: close\r\n";
+    std::string out
+        = method + " " + path + " HTTP/1.0\r\nHost: " + m_host + "\r\nConnection: close\r\n";
     if (method == "POST")
-        out += "Content-Type: application/json\r\nContent-Length: " + std::to_string(json.size()) + "\r\n";
+        out += "Content-Type: application/json\r\nContent-Length: " + std::to_string(json.size())
+            + "\r\n";
     out += "\r\n" + json;
     std::size_t sent = 0;
     for (int attempt = 0; sent < out.size() && attempt < kMaxWaits; ++attempt) {
@@ -159,7 +166,8 @@ bool ControlClient::request(const std::string& method, const std::string& path, 
     }
     closesocket(s);
     if (!closed) {
-        error = "the answer did not end within bounds (" + std::to_string(answer.size()) + " bytes read)";
+        error = "the answer did not end within bounds (" + std::to_string(answer.size())
+            + " bytes read)";
         return false;
     }
 
@@ -209,7 +217,7 @@ std::vector<ControlClient::Frame> ControlClient::framesFrom(const std::string& j
             ++depth;
         } else if (c == '}' || c == ']') {
             if (depth == 0)
-                break;  // end of the frames array
+                break; // end of the frames array
             if (--depth == 0) {
                 const std::string object = json.substr(objectStart, i - objectStart + 1);
                 Frame frame;
@@ -226,10 +234,12 @@ std::vector<ControlClient::Frame> ControlClient::framesFrom(const std::string& j
     return frames;
 }
 
-std::vector<std::string> ControlClient::stringMembers(const std::string& json, const std::string& member)
+std::vector<std::string> ControlClient::stringMembers(
+    const std::string& json, const std::string& member)
 {
     std::vector<std::string> values;
-    for (std::size_t at = valueOf(json, member, 0); at != std::string::npos; at = valueOf(json, member, at)) {
+    for (std::size_t at = valueOf(json, member, 0); at != std::string::npos;
+         at = valueOf(json, member, at)) {
         std::string value;
         if (stringAt(json, at, value))
             values.push_back(value);

@@ -18,22 +18,23 @@ public:
     // One request; true when an HTTP answer with status 200 came back. The body
     // lands in `body`; `error` says what went wrong otherwise.
     bool get(const std::string& path, std::string& body, std::string& error);
-    bool post(const std::string& path, const std::string& json, std::string& body, std::string& error);
+    bool post(
+        const std::string& path, const std::string& json, std::string& body, std::string& error);
 
     // One datagram as GET /devices/<ip>/frames reports it.
-    struct Frame
-    {
+    struct Frame {
         int port = 0;
         std::string bytesHex;
     };
     // Reads the "port" and "bytes" members of each frame of a /frames answer.
     static std::vector<Frame> framesFrom(const std::string& json);
     // Every string value of `member` in `json`, in order (no escapes are decoded).
-    static std::vector<std::string> stringMembers(const std::string& json, const std::string& member);
+    static std::vector<std::string> stringMembers(
+        const std::string& json, const std::string& member);
 
 private:
-    bool request(const std::string& method, const std::string& path, const std::string& json, std::string& body,
-                 std::string& error);
+    bool request(const std::string& method, const std::string& path, const std::string& json,
+        std::string& body, std::string& error);
 
     std::string m_host;
     std::uint16_t m_port = 0;

@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // The fields of a registry record that the stream reads.
-struct Device
-{
+struct Device {
     std::string ip;
     bool isPaired = true;
     int panelNumbers = 0;
@@ -72,7 +72,7 @@ bool parseDevice(const std::string& form, std::map<std::string, Device>& registr
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -90,7 +90,8 @@ int main(int argc, char** argv)
             if (seconds == 0 || seconds > 600)
                 seconds = 60;
         } else {
-            std::fprintf(stderr, "usage: win_hostreceiver --device \"NAME@IP:ID,...\" [--seconds N]\n");
+            std::fprintf(
+                stderr, "usage: win_hostreceiver --device \"NAME@IP:ID,...\" [--seconds N]\n");
             return 2;
         }
     }
@@ -107,26 +108,27 @@ int main(int argc, char** argv)
             std::vector<std::uint8_t> datagram;
             std::uint16_t port = 0;
             if (model == StreamDatagram::Model::Canvas) {
-                datagram = StreamDatagram::buildCanvas(HostIntake::kColourEntries, frame.red, frame.green, frame.blue,
-                                                       device.panelNumbers, device.pidArrray);
+                datagram = StreamDatagram::buildCanvas(HostIntake::kColourEntries, frame.red,
+                    frame.green, frame.blue, device.panelNumbers, device.pidArrray);
                 port = StreamDatagram::kCanvasPort;
             } else if (model == StreamDatagram::Model::Light) {
-                datagram = StreamDatagram::buildLight(HostIntake::kColourEntries, frame.red, frame.green, frame.blue,
-                                                      device.panelNumbers, device.pidArrray);
+                datagram = StreamDatagram::buildLight(HostIntake::kColourEntries, frame.red,
+                    frame.green, frame.blue, device.panelNumbers, device.pidArrray);
                 port = StreamDatagram::kLightPort;
             } else {
                 continue;
             }
             const bool ok = sender.send(device.ip, port, datagram);
-            std::printf("win_hostreceiver: %s %zu bytes to %s:%u\n", ok ? "sent" : "FAILED to send", datagram.size(),
-                        device.ip.c_str(), static_cast<unsigned>(port));
+            std::printf("win_hostreceiver: %s %zu bytes to %s:%u\n", ok ? "sent" : "FAILED to send",
+                datagram.size(), device.ip.c_str(), static_cast<unsigned>(port));
             if (ok)
                 ++sent;
         }
         return sent;
     });
     if (!window.create()) {
-        std::fprintf(stderr, "win_hostreceiver: cannot create the window (error %lu)\n", GetLastError());
+        std::fprintf(
+            stderr, "win_hostreceiver: cannot create the window (error %lu)\n", GetLastError());
         return 3;
     }
     std::printf("win_hostreceiver: READY, %zu devices\n", registry.size());

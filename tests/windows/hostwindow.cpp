@@ -4,11 +4,12 @@
 
 #include <utility>
 
-namespace {
+namespace
+{
 
 constexpr UINT_PTR kLifetimeTimer = 1;
 
-}  // namespace
+} // namespace
 
 HostWindow::HostWindow(Forwarder forwarder)
     : m_forwarder(std::move(forwarder))
@@ -33,8 +34,8 @@ bool HostWindow::create()
         return false;
     // A top-level window, as the tool's main window is: the host finds it by
     // FindWindowW, which does not see message-only windows.
-    m_window = CreateWindowExW(0, kClassName, kTitle, WS_OVERLAPPED, 0, 0, 400, 600, nullptr, nullptr,
-                               windowClass.hInstance, this);
+    m_window = CreateWindowExW(0, kClassName, kTitle, WS_OVERLAPPED, 0, 0, 400, 600, nullptr,
+        nullptr, windowClass.hInstance, this);
     return m_window != nullptr;
 }
 
@@ -67,7 +68,8 @@ LRESULT CALLBACK HostWindow::windowProcedure(HWND window, UINT msg, WPARAM wPara
 {
     if (msg == WM_NCCREATE) {
         const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+        SetWindowLongPtrW(
+            window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     }
     auto* self = reinterpret_cast<HostWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (self == nullptr)
@@ -80,13 +82,20 @@ LRESULT HostWindow::handle(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
     switch (msg) {
     case kInspect:
         switch (wParam) {
-        case LastDecision: return m_lastDecision;
-        case SyncDeviceType: return m_syncDeviceType;
-        case FramesForwarded: return m_framesForwarded;
-        case DatagramsSent: return m_datagramsSent;
-        case LastPayload: return static_cast<LRESULT>(m_lastPayload);
-        case HostMessages: return m_hostMessages;
-        default: return -1;
+        case LastDecision:
+            return m_lastDecision;
+        case SyncDeviceType:
+            return m_syncDeviceType;
+        case FramesForwarded:
+            return m_framesForwarded;
+        case DatagramsSent:
+            return m_datagramsSent;
+        case LastPayload:
+            return static_cast<LRESULT>(m_lastPayload);
+        case HostMessages:
+            return m_hostMessages;
+        default:
+            return -1;
         }
     case kQuit:
         DestroyWindow(window);
@@ -107,7 +116,7 @@ LRESULT HostWindow::handle(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
         break;
     }
 
-    HostIntake::Message message{};
+    HostIntake::Message message {};
     if (Platform::hostMessageFromWindowMessage(msg, wParam, lParam, message)) {
         ++m_hostMessages;
         if (message.message == HostIntake::kCopyData)
@@ -123,7 +132,8 @@ LRESULT HostWindow::handle(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
         }
         m_lastDecision = packDecision(decision, datagrams);
         LRESULT result = 0;
-        if (Platform::applyHostAnswer(HostIntake::HostAnswer{decision.handled, decision.result}, &result))
+        if (Platform::applyHostAnswer(
+                HostIntake::HostAnswer { decision.handled, decision.result }, &result))
             return result;
     }
     return DefWindowProcW(window, msg, wParam, lParam);

@@ -29,12 +29,12 @@ public:
     // SendMessage(kInspect, what, 0) answers with one of these.
     static constexpr UINT kInspect = WM_APP + 1;
     enum Inspect : WPARAM {
-        LastDecision = 0,  // packDecision() of the last host message
+        LastDecision = 0, // packDecision() of the last host message
         SyncDeviceType = 1,
         FramesForwarded = 2,
-        DatagramsSent = 3,   // summed over frames, as the forwarder reported
-        LastPayload = 4,     // the payload address the last WM_COPYDATA carried (in-process use)
-        HostMessages = 5,    // host messages seen
+        DatagramsSent = 3, // summed over frames, as the forwarder reported
+        LastPayload = 4, // the payload address the last WM_COPYDATA carried (in-process use)
+        HostMessages = 5, // host messages seen
     };
     // SendMessage(kQuit) closes the window; the message loop then ends.
     static constexpr UINT kQuit = WM_APP + 2;

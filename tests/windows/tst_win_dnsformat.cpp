@@ -27,10 +27,10 @@
 
 using namespace DnsBuilder;
 
-namespace {
-
-struct LogLine
+namespace
 {
+
+struct LogLine {
     int level;
     std::string message;
 };
@@ -39,49 +39,49 @@ std::vector<LogLine> g_log;
 
 void captureLog(int level, const std::string& message)
 {
-    g_log.push_back({level, message});
+    g_log.push_back({ level, message });
 }
 
 Zeroconf::Detail::RawReply rawFrom(const Bytes& bytes)
 {
     Zeroconf::Detail::RawReply raw;
-    raw.peer = Platform::Net::makeIpv4Peer({127, 0, 0, 2}, 5353);
+    raw.peer = Platform::Net::makeIpv4Peer({ 127, 0, 0, 2 }, 5353);
     raw.bytes = bytes;
     return raw;
 }
 
 void query(WinCheck& t)
 {
-    const Bytes expected = {0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0C, '_',
-                            'n',  'a',  'n',  'o',  'l',  'e',  'a',  'f',  'a',  'p',  'i',  0x04, '_',  't',
-                            'c',  'p',  0x05, 'l',  'o',  'c',  'a',  'l',  0x00, 0x00, 0x0C, 0x00, 0x01};
-    t.equal(Zeroconf::Detail::BuildQuery("_nanoleafapi._tcp.local"), expected, "the 41-byte PTR query");
+    const Bytes expected = { 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x0C, '_', 'n', 'a', 'n', 'o', 'l', 'e', 'a', 'f', 'a', 'p', 'i', 0x04, '_', 't', 'c', 'p',
+        0x05, 'l', 'o', 'c', 'a', 'l', 0x00, 0x00, 0x0C, 0x00, 0x01 };
+    t.equal(
+        Zeroconf::Detail::BuildQuery("_nanoleafapi._tcp.local"), expected, "the 41-byte PTR query");
 }
 
 void names(WinCheck& t)
 {
-    struct Row
-    {
+    struct Row {
         const char* name;
         std::string input;
         bool ok;
         Bytes encoded;
     };
-    const Bytes ab = {0x01, 'a', 0x01, 'b', 0x00};
-    Bytes longest = {0xFF};
+    const Bytes ab = { 0x01, 'a', 0x01, 'b', 0x00 };
+    Bytes longest = { 0xFF };
     longest.insert(longest.end(), 255, 'y');
     longest.push_back(0x00);
     const Row rows[] = {
-        {"plain", "a.b", true, ab},
-        {"doubled dot", "a..b", true, ab},
-        {"leading dot", ".a.b", true, ab},
-        {"trailing dot", "a.b.", true, ab},
-        {"empty name", "", true, Bytes{0x00}},
-        {"255-byte label", std::string(255, 'y'), true, longest},
-        {"256-byte label refused", std::string(256, 'x'), false, Bytes{0xAA}},
+        { "plain", "a.b", true, ab },
+        { "doubled dot", "a..b", true, ab },
+        { "leading dot", ".a.b", true, ab },
+        { "trailing dot", "a.b.", true, ab },
+        { "empty name", "", true, Bytes { 0x00 } },
+        { "255-byte label", std::string(255, 'y'), true, longest },
+        { "256-byte label refused", std::string(256, 'x'), false, Bytes { 0xAA } },
     };
     for (const Row& row : rows) {
-        Bytes buffer = row.ok ? Bytes() : Bytes{0xAA};
+        Bytes buffer = row.ok ? Bytes() : Bytes { 0xAA };
         const bool ok = Zeroconf::Detail::EncodeName(row.input, buffer);
         t.equal(ok, row.ok, std::string("encode ") + row.name + ": result");
         t.equal(buffer, row.encoded, std::string("encode ") + row.name + ": bytes");
@@ -101,8 +101,7 @@ void rejections(WinCheck& t)
         question(out);
         return out;
     };
-    struct Row
-    {
+    struct Row {
         std::string name;
         Bytes bytes;
         int level;
@@ -110,27 +109,28 @@ void rejections(WinCheck& t)
         bool prefixOnly;
     };
     std::vector<Row> rows;
-    rows.push_back({"flags 0x8000", withQuestion(0x8000), 1, badFlags, false});
-    rows.push_back({"flags 0x8600 (truncated)", withQuestion(0x8600), 1, badFlags, false});
-    rows.push_back({"header only", header(0x8400), 0, badName, false});
+    rows.push_back({ "flags 0x8000", withQuestion(0x8000), 1, badFlags, false });
+    rows.push_back({ "flags 0x8600 (truncated)", withQuestion(0x8600), 1, badFlags, false });
+    rows.push_back({ "header only", header(0x8400), 0, badName, false });
     Bytes cutHeader = header(0x8400);
     cutHeader.pop_back();
-    rows.push_back({"header cut short", cutHeader, 1, streamError, true});
+    rows.push_back({ "header cut short", cutHeader, 1, streamError, true });
     Bytes c1 = withQuestion(0x8400);
-    record(c1, 0x0C, 0x000C, Bytes{0x00});
+    record(c1, 0x0C, 0x000C, Bytes { 0x00 });
     c1[41] = 0xC1;
-    rows.push_back({"record pointer above 255", c1, 1, badToken, false});
+    rows.push_back({ "record pointer above 255", c1, 1, badToken, false });
     Bytes beyond = withQuestion(0x8400);
-    record(beyond, 0xF0, 0x000C, Bytes{0x00});
-    rows.push_back({"pointer target beyond end", beyond, 1, badRecordName, false});
+    record(beyond, 0xF0, 0x000C, Bytes { 0x00 });
+    rows.push_back({ "pointer target beyond end", beyond, 1, badRecordName, false });
     Bytes rdataPastEnd = withQuestion(0x8400);
-    record(rdataPastEnd, 0x0C, 0x0001, Bytes{127, 0, 0, 2});
+    record(rdataPastEnd, 0x0C, 0x0001, Bytes { 127, 0, 0, 2 });
     rdataPastEnd[51] = 5;
-    rows.push_back({"RDLENGTH past end", rdataPastEnd, 1, streamError, true});
+    rows.push_back({ "RDLENGTH past end", rdataPastEnd, 1, streamError, true });
     const Bytes full = deviceAnswer("Light Panels 52:33:A1").bytes;
-    for (std::size_t cut : {std::size_t(43), std::size_t(47), std::size_t(52), full.size() - 1}) {
-        rows.push_back({"device answer cut to " + std::to_string(cut) + " bytes",
-                        Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut)), 1, streamError, true});
+    for (std::size_t cut : { std::size_t(43), std::size_t(47), std::size_t(52), full.size() - 1 }) {
+        rows.push_back({ "device answer cut to " + std::to_string(cut) + " bytes",
+            Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut)), 1, streamError,
+            true });
     }
 
     for (const Row& row : rows) {
@@ -144,8 +144,9 @@ void rejections(WinCheck& t)
         if (row.prefixOnly) {
             const std::string& got = g_log.front().message;
             // The stream's own description follows the fixed label.
-            t.check(got.compare(0, row.message.size(), row.message) == 0 && got.size() > row.message.size(),
-                    name + ": stream failure described", "got \"" + got + "\"");
+            t.check(got.compare(0, row.message.size(), row.message) == 0
+                    && got.size() > row.message.size(),
+                name + ": stream failure described", "got \"" + got + "\"");
         } else {
             t.equal(g_log.front().message, row.message, name + ": message");
         }
@@ -159,15 +160,15 @@ void rejections(WinCheck& t)
 
 void deviceAnswers(WinCheck& t)
 {
-    struct Row
-    {
+    struct Row {
         std::string instance;
         std::uint8_t lastOctet;
     };
-    const Row rows[] = {{"Light Panels 52:33:A1", 2}, {"Canvas 1F:2B:3C", 3}, {"100% %s", 4}};
+    const Row rows[]
+        = { { "Light Panels 52:33:A1", 2 }, { "Canvas 1F:2B:3C", 3 }, { "100% %s", 4 } };
     for (const Row& row : rows) {
         Zeroconf::Detail::RawReply raw = rawFrom(deviceAnswer(row.instance, row.lastOctet).bytes);
-        raw.peer = Platform::Net::makeIpv4Peer({127, 0, 0, row.lastOctet}, 5353);
+        raw.peer = Platform::Net::makeIpv4Peer({ 127, 0, 0, row.lastOctet }, 5353);
         Zeroconf::Reply reply;
         g_log.clear();
         const std::string name = "answer of \"" + row.instance + "\"";
@@ -181,9 +182,9 @@ void deviceAnswers(WinCheck& t)
         t.equal(reply.records[0].name, std::string("_nanoleafapi"), name + ": PTR owner label");
         t.equal(reply.records[1].name, row.instance, name + ": device name from the second record");
         t.equal(reply.records[3].position + reply.records[3].length, reply.message.size(),
-                name + ": records span the message");
-        t.equal(Platform::Net::peerAddressToText(reply.peer), "127.0.0." + std::to_string(row.lastOctet),
-                name + ": sender address text");
+            name + ": records span the message");
+        t.equal(Platform::Net::peerAddressToText(reply.peer),
+            "127.0.0." + std::to_string(row.lastOctet), name + ": sender address text");
     }
 }
 
@@ -191,34 +192,39 @@ void peers(WinCheck& t)
 {
     // The storage is a Winsock sockaddr_storage: its family field holds Windows'
     // own codes (AF_INET6 is 23 here, 10 on Linux).
-    const Platform::Net::PeerAddress v6 =
-        Platform::Net::makeIpv6Peer({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 5353);
+    const Platform::Net::PeerAddress v6 = Platform::Net::makeIpv6Peer(
+        { 0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1 }, 5353);
     std::uint16_t family = 0;
     std::memcpy(&family, v6.storage.data(), sizeof family);
     t.equal(family, std::uint16_t(AF_INET6), "IPv6 peer: Winsock's family code");
     t.equal(Platform::Net::peerFamily(v6), Platform::Net::AddressFamily::Ipv6, "IPv6 peer: family");
 
-    struct Row
-    {
+    struct Row {
         const char* name;
         Platform::Net::PeerAddress peer;
         std::string text;
     };
     Platform::Net::PeerAddress other;
-    const std::uint16_t appletalk = 16;  // AF_APPLETALK on Winsock
+    const std::uint16_t appletalk = 16; // AF_APPLETALK on Winsock
     std::memcpy(other.storage.data(), &appletalk, sizeof appletalk);
     const Row rows[] = {
-        {"IPv4 127.0.0.2", Platform::Net::makeIpv4Peer({127, 0, 0, 2}, 5353), "127.0.0.2"},
-        {"IPv4 255.255.255.255", Platform::Net::makeIpv4Peer({255, 255, 255, 255}, 1), "255.255.255.255"},
-        {"IPv6 fe80::1", v6, "fe80::1"},
-        {"IPv6 ::1", Platform::Net::makeIpv6Peer({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 1), "::1"},
-        {"IPv4-mapped IPv6",
-         Platform::Net::makeIpv6Peer({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 3}, 1), "::ffff:127.0.0.3"},
-        {"no family", Platform::Net::PeerAddress(), ""},
-        {"another family", other, ""},
+        { "IPv4 127.0.0.2", Platform::Net::makeIpv4Peer({ 127, 0, 0, 2 }, 5353), "127.0.0.2" },
+        { "IPv4 255.255.255.255", Platform::Net::makeIpv4Peer({ 255, 255, 255, 255 }, 1),
+            "255.255.255.255" },
+        { "IPv6 fe80::1", v6, "fe80::1" },
+        { "IPv6 ::1",
+            Platform::Net::makeIpv6Peer({ 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1 }, 1),
+            "::1" },
+        { "IPv4-mapped IPv6",
+            Platform::Net::makeIpv6Peer(
+                { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 3 }, 1),
+            "::ffff:127.0.0.3" },
+        { "no family", Platform::Net::PeerAddress(), "" },
+        { "another family", other, "" },
     };
     for (const Row& row : rows)
-        t.equal(Platform::Net::peerAddressToText(row.peer), row.text, std::string("peer text, ") + row.name);
+        t.equal(Platform::Net::peerAddressToText(row.peer), row.text,
+            std::string("peer text, ") + row.name);
 }
 
 void sinkPerThread(WinCheck& t)
@@ -246,16 +252,17 @@ void capturedAvahiReply(WinCheck& t, const std::string& dataDir)
         return;
     }
     std::ifstream in(dataDir + "/avahi-reply.bin", std::ios::binary);
-    const Bytes bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const Bytes bytes { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
     if (!t.equal(bytes.size(), std::size_t(67), "captured avahi reply: read"))
         return;
     Zeroconf::Reply reply;
     g_log.clear();
-    t.equal(Zeroconf::Detail::ParseReply(rawFrom(bytes), reply), true, "captured avahi reply: accepted");
+    t.equal(Zeroconf::Detail::ParseReply(rawFrom(bytes), reply), true,
+        "captured avahi reply: accepted");
     t.equal(reply.records.size(), std::size_t(1), "captured avahi reply: the PTR answer only");
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

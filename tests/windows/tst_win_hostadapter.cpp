@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -32,7 +33,7 @@ LONG WINAPI reportCrash(EXCEPTION_POINTERS* info)
     detail += code;
     if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2) {
         std::snprintf(code, sizeof code, " reading %p",
-                      reinterpret_cast<void*>(static_cast<std::uintptr_t>(record->ExceptionInformation[1])));
+            reinterpret_cast<void*>(static_cast<std::uintptr_t>(record->ExceptionInformation[1])));
         detail += code;
     }
     if (g_check != nullptr) {
@@ -49,7 +50,7 @@ Bytes nanoleafRecord(std::int32_t syncDeviceType)
         out[4 * k] = static_cast<std::uint8_t>(10 * k + 1);
         out[4 * k + 1] = static_cast<std::uint8_t>(10 * k + 2);
         out[4 * k + 2] = static_cast<std::uint8_t>(10 * k + 3);
-        out[4 * k + 3] = 0xEE;  // never forwarded
+        out[4 * k + 3] = 0xEE; // never forwarded
     }
     // Entry 0 of the worked example: 200, 100, 50 and an unused 7.
     out[0] = 200;
@@ -65,8 +66,7 @@ Bytes nanoleafRecord(std::int32_t syncDeviceType)
 void windowMessages(WinCheck& t)
 {
     std::uint8_t bytes[56] = {};
-    struct Row
-    {
+    struct Row {
         const char* name;
         UINT msg;
         WPARAM wParam;
@@ -81,17 +81,23 @@ void windowMessages(WinCheck& t)
         bool payloadIsData;
     };
     const Row rows[] = {
-        {"WM_COPYDATA colour frame", WM_COPYDATA, 0x1234, true, 10001, 56, true, true, 10001, 56, true},
-        {"WM_COPYDATA for someone else", WM_COPYDATA, 0, true, 10000, 56, true, true, 10000, 56, true},
-        {"WM_COPYDATA short record", WM_COPYDATA, 0, true, 10001, 20, true, true, 10001, 20, true},
-        {"WM_COPYDATA longer record", WM_COPYDATA, 0, true, 10001, 56, true, true, 10001, 56, true},
-        {"WM_COPYDATA without lpData", WM_COPYDATA, 0, true, 10001, 56, false, true, 10001, 0, false},
-        {"WM_COPYDATA without COPYDATASTRUCT", WM_COPYDATA, 0, false, 0, 0, false, false, 0, 0, false},
-        {"sync switch 33024", 33024, 3, false, 0, 0, false, true, 0, 0, false},
-        {"WM_NULL", WM_NULL, 0, false, 0, 0, false, false, 0, 0, false},
-        {"WM_APP + 255", WM_APP + 255, 3, false, 0, 0, false, false, 0, 0, false},
-        {"WM_APP + 257", WM_APP + 257, 3, false, 0, 0, false, false, 0, 0, false},
-        {"WM_USER", WM_USER, 3, false, 0, 0, false, false, 0, 0, false},
+        { "WM_COPYDATA colour frame", WM_COPYDATA, 0x1234, true, 10001, 56, true, true, 10001, 56,
+            true },
+        { "WM_COPYDATA for someone else", WM_COPYDATA, 0, true, 10000, 56, true, true, 10000, 56,
+            true },
+        { "WM_COPYDATA short record", WM_COPYDATA, 0, true, 10001, 20, true, true, 10001, 20,
+            true },
+        { "WM_COPYDATA longer record", WM_COPYDATA, 0, true, 10001, 56, true, true, 10001, 56,
+            true },
+        { "WM_COPYDATA without lpData", WM_COPYDATA, 0, true, 10001, 56, false, true, 10001, 0,
+            false },
+        { "WM_COPYDATA without COPYDATASTRUCT", WM_COPYDATA, 0, false, 0, 0, false, false, 0, 0,
+            false },
+        { "sync switch 33024", 33024, 3, false, 0, 0, false, true, 0, 0, false },
+        { "WM_NULL", WM_NULL, 0, false, 0, 0, false, false, 0, 0, false },
+        { "WM_APP + 255", WM_APP + 255, 3, false, 0, 0, false, false, 0, 0, false },
+        { "WM_APP + 257", WM_APP + 257, 3, false, 0, 0, false, false, 0, 0, false },
+        { "WM_USER", WM_USER, 3, false, 0, 0, false, false, 0, 0, false },
     };
     for (const Row& row : rows) {
         COPYDATASTRUCT data;
@@ -99,9 +105,10 @@ void windowMessages(WinCheck& t)
         data.cbData = row.cbData;
         data.lpData = row.withData ? bytes : nullptr;
         const LPARAM lParam = row.withStruct ? reinterpret_cast<LPARAM>(&data) : 0;
-        HostIntake::Message out{};
+        HostIntake::Message out {};
         out.message = 0xDEAD;
-        const bool isHost = Platform::hostMessageFromWindowMessage(row.msg, row.wParam, lParam, out);
+        const bool isHost
+            = Platform::hostMessageFromWindowMessage(row.msg, row.wParam, lParam, out);
         const std::string name = row.name;
         if (!t.equal(isHost, row.isHostMessage, name + ": taken as a host message") || !isHost) {
             if (!isHost)
@@ -112,7 +119,8 @@ void windowMessages(WinCheck& t)
         t.equal(out.wParam, static_cast<std::uint64_t>(row.wParam), name + ": wParam");
         t.equal(out.dwData, row.dwDataOut, name + ": dwData");
         t.equal(out.cbData, row.cbDataOut, name + ": cbData");
-        t.check(out.payload == (row.payloadIsData ? bytes : nullptr), name + ": payload is the copied bytes");
+        t.check(out.payload == (row.payloadIsData ? bytes : nullptr),
+            name + ": payload is the copied bytes");
     }
 }
 
@@ -125,54 +133,54 @@ void wholeDwDataCompared(WinCheck& t)
     data.dwData = static_cast<ULONG_PTR>((std::uint64_t(1) << 32) | 10001u);
     data.cbData = static_cast<DWORD>(bytes.size());
     data.lpData = const_cast<std::uint8_t*>(bytes.data());
-    HostIntake::Message m{};
-    if (!t.check(Platform::hostMessageFromWindowMessage(WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), m),
-                 "dwData 0x100002711: a host message"))
+    HostIntake::Message m {};
+    if (!t.check(Platform::hostMessageFromWindowMessage(
+                     WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), m),
+            "dwData 0x100002711: a host message"))
         return;
-    t.equal(HostIntake::evaluate(m, 1).action, HostIntake::Action::Decline, "dwData 0x100002711: declined");
+    t.equal(HostIntake::evaluate(m, 1).action, HostIntake::Action::Decline,
+        "dwData 0x100002711: declined");
 }
 
 void syncSwitchTypes(WinCheck& t)
 {
-    struct Row
-    {
+    struct Row {
         const char* name;
         WPARAM wParam;
         int type;
     };
     const Row rows[] = {
-        {"wParam 3", 3, 3},
-        {"wParam 0", 0, 0},
-        {"wParam 0xFFFFFFFF", 0xFFFFFFFFu, -1},
-        {"wParam 0x80000000", 0x80000000u, std::numeric_limits<int>::min()},
+        { "wParam 3", 3, 3 },
+        { "wParam 0", 0, 0 },
+        { "wParam 0xFFFFFFFF", 0xFFFFFFFFu, -1 },
+        { "wParam 0x80000000", 0x80000000u, std::numeric_limits<int>::min() },
         // Only the low 32 bits count, on a 64-bit wParam.
-        {"wParam 0x100000002", static_cast<WPARAM>((std::uint64_t(1) << 32) | 2u), 2},
+        { "wParam 0x100000002", static_cast<WPARAM>((std::uint64_t(1) << 32) | 2u), 2 },
     };
     for (const Row& row : rows) {
-        HostIntake::Message m{};
+        HostIntake::Message m {};
         Platform::hostMessageFromWindowMessage(HostIntake::kSyncSwitch, row.wParam, 0x5555, m);
         const HostIntake::Decision d = HostIntake::evaluate(m, 1);
-        t.equal(d.action, HostIntake::Action::SyncSwitch, std::string("sync switch ") + row.name + ": a switch");
+        t.equal(d.action, HostIntake::Action::SyncSwitch,
+            std::string("sync switch ") + row.name + ": a switch");
         t.equal(d.syncDeviceType, row.type, std::string("sync switch ") + row.name + ": new type");
         t.equal(d.handled, false, std::string("sync switch ") + row.name + ": not handled");
     }
 }
 
-template <typename Result>
-void answers(WinCheck& t, const char* type)
+template <typename Result> void answers(WinCheck& t, const char* type)
 {
-    struct Row
-    {
+    struct Row {
         const char* name;
         HostIntake::HostAnswer answer;
         bool handled;
         long long result;
     };
     const Row rows[] = {
-        {"handled, 1", {true, 1}, true, 1},
-        {"handled, 0", {true, 0}, true, 0},
-        {"not handled", {false, 0}, false, 77},
-        {"not handled, result ignored", {false, 1}, false, 77},
+        { "handled, 1", { true, 1 }, true, 1 },
+        { "handled, 0", { true, 0 }, true, 0 },
+        { "not handled", { false, 0 }, false, 77 },
+        { "not handled, result ignored", { false, 1 }, false, 77 },
     };
     for (const Row& row : rows) {
         Result result = 77;
@@ -181,15 +189,16 @@ void answers(WinCheck& t, const char* type)
         t.equal(handled, row.handled, name + ": handled flag");
         t.equal(static_cast<long long>(result), row.result, name + ": *result");
     }
-    t.equal(Platform::applyHostAnswer(HostIntake::HostAnswer{true, 1}, static_cast<Result*>(nullptr)), true,
-            std::string("answer into ") + type + ", no result pointer");
+    t.equal(Platform::applyHostAnswer(
+                HostIntake::HostAnswer { true, 1 }, static_cast<Result*>(nullptr)),
+        true, std::string("answer into ") + type + ", no result pointer");
 }
 
 // Same-thread SendMessage hands lParam to the window procedure as it is, so the
 // adapter sees the guarded bytes themselves.
 void guardedPayloads(WinCheck& t)
 {
-    HostIntake::Decision forwarded{};
+    HostIntake::Decision forwarded {};
     int forwards = 0;
     HostWindow window([&](const HostIntake::Decision& d) {
         forwarded = d;
@@ -200,10 +209,11 @@ void guardedPayloads(WinCheck& t)
         return;
 
     const Bytes full = nanoleafRecord(1);
-    for (std::size_t cbData : {std::size_t(0), std::size_t(1), std::size_t(4), std::size_t(47), std::size_t(48),
-                               std::size_t(52), std::size_t(55), std::size_t(56)}) {
+    for (std::size_t cbData : { std::size_t(0), std::size_t(1), std::size_t(4), std::size_t(47),
+             std::size_t(48), std::size_t(52), std::size_t(55), std::size_t(56) }) {
         const std::string name = "guarded cbData " + std::to_string(cbData);
-        GuardedPayload placed(Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cbData)));
+        GuardedPayload placed(
+            Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cbData)));
         if (!t.check(cbData == 0 || placed.data() != nullptr, name + ": guard page set up"))
             continue;
         COPYDATASTRUCT data;
@@ -211,10 +221,12 @@ void guardedPayloads(WinCheck& t)
         data.cbData = static_cast<DWORD>(cbData);
         data.lpData = const_cast<std::uint8_t*>(placed.data());
         const int before = forwards;
-        const LRESULT result = SendMessageW(window.handle(), WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
-        const auto seen = static_cast<std::uintptr_t>(SendMessageW(window.handle(), HostWindow::kInspect,
-                                                                   HostWindow::LastPayload, 0));
-        t.check(seen == reinterpret_cast<std::uintptr_t>(placed.data()), name + ": the window reads the guarded bytes");
+        const LRESULT result
+            = SendMessageW(window.handle(), WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+        const auto seen = static_cast<std::uintptr_t>(
+            SendMessageW(window.handle(), HostWindow::kInspect, HostWindow::LastPayload, 0));
+        t.check(seen == reinterpret_cast<std::uintptr_t>(placed.data()),
+            name + ": the window reads the guarded bytes");
         const bool complete = cbData >= HostIntake::kRecordSize;
         t.equal(result, LRESULT(complete ? 1 : 0), name + ": SendMessage result");
         t.equal(forwards - before, complete ? 1 : 0, name + ": forwarded");
@@ -230,7 +242,7 @@ void guardedPayloads(WinCheck& t)
     SendMessageW(window.handle(), HostWindow::kQuit, 0, 0);
 }
 
-}  // namespace
+} // namespace
 
 int main()
 {

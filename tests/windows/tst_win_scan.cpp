@@ -23,12 +23,13 @@
 #include <utility>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr std::int64_t kScanSeconds = 1;
 const char* const kQuery = "_nanoleafapi._tcp.local";
 
-using Device = std::pair<std::string, std::string>;  // name, address
+using Device = std::pair<std::string, std::string>; // name, address
 
 std::vector<std::pair<int, std::string>> g_log;
 
@@ -46,7 +47,8 @@ std::vector<Device> announced(const std::vector<Zeroconf::Reply>& replies)
         if (reply.records.size() < 2)
             continue;
         const std::string& label = reply.records[1].name;
-        out.emplace_back(label.substr(0, label.find('\0')), Platform::Net::peerAddressToText(reply.peer));
+        out.emplace_back(
+            label.substr(0, label.find('\0')), Platform::Net::peerAddressToText(reply.peer));
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -64,12 +66,13 @@ void scan(WinCheck& t, const std::string& name, std::vector<Device> expected, in
 {
     g_log.clear();
     std::vector<Zeroconf::Reply> replies;
-    if (!t.check(Zeroconf::QueryService(kQuery, kScanSeconds, replies), name + ": QueryService succeeds",
-                 g_log.empty() ? std::string() : g_log.front().second))
+    if (!t.check(Zeroconf::QueryService(kQuery, kScanSeconds, replies),
+            name + ": QueryService succeeds", g_log.empty() ? std::string() : g_log.front().second))
         return;
     std::sort(expected.begin(), expected.end());
     const std::vector<Device> found = announced(replies);
-    t.check(found == expected, name + ": devices found", "got " + listText(found) + ", expected " + listText(expected));
+    t.check(found == expected, name + ": devices found",
+        "got " + listText(found) + ", expected " + listText(expected));
     t.equal(replies.size(), expected.size(), name + ": one reply per answering device");
     int dropped = 0;
     for (const auto& line : g_log)
@@ -78,7 +81,7 @@ void scan(WinCheck& t, const std::string& name, std::vector<Device> expected, in
     t.equal(dropped, oversized, name + ": oversized answers dropped (WSAEMSGSIZE)");
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -95,7 +98,8 @@ int main(int argc, char** argv)
                 devices.emplace_back(form.substr(0, at), form.substr(at + 1));
         }
     }
-    if (!t.check(!controlAddress.empty() && devices.size() >= 2, "--control and two --device given"))
+    if (!t.check(
+            !controlAddress.empty() && devices.size() >= 2, "--control and two --device given"))
         return t.finish();
     Zeroconf::LogSink = captureLog;
 
@@ -116,20 +120,22 @@ int main(int argc, char** argv)
         t.equal(bytes.size(), std::size_t(1), "the query was broadcast once");
         if (!bytes.empty())
             t.equal(bytes.front(),
-                    std::string("000000000001000000000000") + "0c5f6e616e6f6c656166617069" + "045f746370" +
-                        "056c6f63616c00" + "000c0001",
-                    "the query's bytes on the wire");
+                std::string("000000000001000000000000") + "0c5f6e616e6f6c656166617069"
+                    + "045f746370" + "056c6f63616c00" + "000c0001",
+                "the query's bytes on the wire");
         if (!outcomes.empty())
             t.equal(outcomes.front(), std::string("answered"), "the simulator answered it");
     }
 
     const Device faulty = devices.back();
-    t.check(control.post("/devices/" + faulty.second + "/fault", "{\"mdns\":\"oversized\"}", body, error),
-            "oversized fault set on " + faulty.second, error);
+    t.check(control.post(
+                "/devices/" + faulty.second + "/fault", "{\"mdns\":\"oversized\"}", body, error),
+        "oversized fault set on " + faulty.second, error);
     std::vector<Device> rest(devices.begin(), devices.end() - 1);
     scan(t, "scan with one oversized answer", rest, 1);
-    t.check(control.post("/devices/" + faulty.second + "/fault", "{\"mdns\":\"none\"}", body, error),
-            "fault cleared", error);
+    t.check(
+        control.post("/devices/" + faulty.second + "/fault", "{\"mdns\":\"none\"}", body, error),
+        "fault cleared", error);
 
     scan(t, "scan after the fault", devices, 0);
 

@@ -37,7 +37,8 @@ public:
             std::printf("PASS %s: %s\n", m_program, name.c_str());
         } else {
             ++m_failed;
-            std::printf("FAIL %s: %s%s%s\n", m_program, name.c_str(), detail.empty() ? "" : ": ", detail.c_str());
+            std::printf("FAIL %s: %s%s%s\n", m_program, name.c_str(), detail.empty() ? "" : ": ",
+                detail.c_str());
         }
         std::fflush(stdout);
         return ok;
@@ -47,7 +48,8 @@ public:
     bool equal(const Actual& actual, const Expected& expected, const std::string& name)
     {
         const bool ok = actual == expected;
-        return check(ok, name, ok ? std::string() : "got " + text(actual) + ", expected " + text(expected));
+        return check(
+            ok, name, ok ? std::string() : "got " + text(actual) + ", expected " + text(expected));
     }
 
     // A line that is neither a check nor the summary: context for a reader.
@@ -57,7 +59,10 @@ public:
         std::fflush(stdout);
     }
 
-    int failed() const { return m_failed; }
+    int failed() const
+    {
+        return m_failed;
+    }
 
     // Prints the summary; the exit code of the program.
     int finish()
@@ -79,8 +84,7 @@ public:
         return out;
     }
 
-    template <typename T>
-    static std::string text(const T& value)
+    template <typename T> static std::string text(const T& value)
     {
         if constexpr (std::is_convertible<const T&, std::string>::value)
             return "\"" + std::string(value) + "\"";

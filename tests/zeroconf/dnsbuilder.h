@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-namespace DnsBuilder {
+namespace DnsBuilder
+{
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -24,7 +25,8 @@ inline void put32(Bytes& out, unsigned long value)
     put16(out, static_cast<unsigned>(value & 0xFFFF));
 }
 
-inline Bytes header(unsigned flags, unsigned qd = 1, unsigned an = 0, unsigned ns = 0, unsigned ar = 0)
+inline Bytes header(
+    unsigned flags, unsigned qd = 1, unsigned an = 0, unsigned ns = 0, unsigned ar = 0)
 {
     Bytes out;
     put16(out, 0);
@@ -49,14 +51,14 @@ inline void labels(Bytes& out, std::initializer_list<std::string> parts)
 // The question "_nanoleafapi._tcp.local" PTR IN, right after the header (offset 12).
 inline void question(Bytes& out, unsigned type = 0x000C, unsigned klass = 0x0001)
 {
-    labels(out, {"_nanoleafapi", "_tcp", "local"});
+    labels(out, { "_nanoleafapi", "_tcp", "local" });
     put16(out, type);
     put16(out, klass);
 }
 
 // A record whose owner is the pointer C0 target, followed by `data` as RDATA.
-inline void record(Bytes& out, std::uint8_t target, unsigned type, const Bytes& data, unsigned klass = 0x0001,
-                   unsigned long ttl = 120)
+inline void record(Bytes& out, std::uint8_t target, unsigned type, const Bytes& data,
+    unsigned klass = 0x0001, unsigned long ttl = 120)
 {
     out.push_back(0xC0);
     out.push_back(target);
@@ -76,10 +78,9 @@ inline Bytes concat(Bytes a, const Bytes& b)
 // A typical device answer: the question repeated, a PTR to the instance
 // "<instance>._nanoleafapi._tcp.local", then SRV, TXT and A records owned by the
 // instance. The instance label is the PTR's RDATA, at offset 41 + 12 = 53.
-struct DeviceAnswer
-{
+struct DeviceAnswer {
     Bytes bytes;
-    std::size_t instanceOffset = 0;  // offset of the instance label's length byte
+    std::size_t instanceOffset = 0; // offset of the instance label's length byte
 };
 
 inline DeviceAnswer deviceAnswer(const std::string& instance, std::uint8_t lastOctet = 2)
@@ -112,8 +113,8 @@ inline DeviceAnswer deviceAnswer(const std::string& instance, std::uint8_t lastO
     txt.insert(txt.end(), entry.begin(), entry.end());
     record(out, instanceAt, 0x0010, txt, 0x8001);
     // A 127.0.0.x
-    record(out, instanceAt, 0x0001, Bytes{127, 0, 0, lastOctet}, 0x8001);
+    record(out, instanceAt, 0x0001, Bytes { 127, 0, 0, lastOctet }, 0x8001);
     return answer;
 }
 
-}  // namespace DnsBuilder
+} // namespace DnsBuilder

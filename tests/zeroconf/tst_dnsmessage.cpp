@@ -15,10 +15,10 @@
 using namespace DnsBuilder;
 using Zeroconf::Detail::RawReply;
 
-namespace {
-
-struct LogLine
+namespace
 {
+
+struct LogLine {
     int level;
     std::string message;
 };
@@ -27,7 +27,7 @@ std::vector<LogLine> g_log;
 
 void captureLog(int level, const std::string& message)
 {
-    g_log.push_back({level, message});
+    g_log.push_back({ level, message });
 }
 
 Bytes toBytes(const QByteArray& data)
@@ -43,7 +43,7 @@ QByteArray toQByteArray(const Bytes& data)
 RawReply rawFrom(const Bytes& bytes)
 {
     RawReply raw;
-    raw.peer = Platform::Net::makeIpv4Peer({127, 0, 0, 2}, 5353);
+    raw.peer = Platform::Net::makeIpv4Peer({ 127, 0, 0, 2 }, 5353);
     raw.bytes = bytes;
     return raw;
 }
@@ -54,7 +54,7 @@ Bytes readFile(const QString& path)
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-}  // namespace
+} // namespace
 
 class tst_DnsMessage : public QObject
 {
@@ -108,11 +108,12 @@ void tst_DnsMessage::cleanup()
 
 void tst_DnsMessage::queryForNanoleafService()
 {
-    const Bytes expected = {0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0C, '_',
-                            'n',  'a',  'n',  'o',  'l',  'e',  'a',  'f',  'a',  'p',  'i',  0x04, '_',  't',
-                            'c',  'p',  0x05, 'l',  'o',  'c',  'a',  'l',  0x00, 0x00, 0x0C, 0x00, 0x01};
+    const Bytes expected = { 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x0C, '_', 'n', 'a', 'n', 'o', 'l', 'e', 'a', 'f', 'a', 'p', 'i', 0x04, '_', 't', 'c', 'p',
+        0x05, 'l', 'o', 'c', 'a', 'l', 0x00, 0x00, 0x0C, 0x00, 0x01 };
     QCOMPARE(expected.size(), std::size_t(41));
-    QCOMPARE(toQByteArray(Zeroconf::Detail::BuildQuery("_nanoleafapi._tcp.local")), toQByteArray(expected));
+    QCOMPARE(toQByteArray(Zeroconf::Detail::BuildQuery("_nanoleafapi._tcp.local")),
+        toQByteArray(expected));
 }
 
 void tst_DnsMessage::encodeName_data()
@@ -128,14 +129,19 @@ void tst_DnsMessage::encodeName_data()
     QTest::newRow("dots everywhere") << QByteArray("..a...b..") << ab;
     QTest::newRow("empty name") << QByteArray() << QByteArray::fromHex("00");
     QTest::newRow("only dots") << QByteArray("...") << QByteArray::fromHex("00");
-    QTest::newRow("single label") << QByteArray("local") << (QByteArray("\x05") + "local" + QByteArray(1, '\0'));
+    QTest::newRow("single label") << QByteArray("local")
+                                  << (QByteArray("\x05") + "local" + QByteArray(1, '\0'));
     QTest::newRow("one-letter tail") << QByteArray("ab.c") << QByteArray::fromHex("026162016300");
     // Length bytes are plain byte values: no 63-byte limit, and no escaping.
-    QTest::newRow("64-byte label") << QByteArray(64, 'x') << (QByteArray("\x40") + QByteArray(64, 'x') + QByteArray(1, '\0'));
-    QTest::newRow("255-byte label") << QByteArray(255, 'y') << (QByteArray("\xFF") + QByteArray(255, 'y') + QByteArray(1, '\0'));
-    QTest::newRow("255-byte label then more") << (QByteArray(255, 'y') + ".z")
-                                              << (QByteArray("\xFF") + QByteArray(255, 'y') + QByteArray::fromHex("017A00"));
-    QTest::newRow("bytes above 0x7F") << QByteArray("\xC3\xA9.a") << QByteArray::fromHex("02C3A9016100");
+    QTest::newRow("64-byte label")
+        << QByteArray(64, 'x') << (QByteArray("\x40") + QByteArray(64, 'x') + QByteArray(1, '\0'));
+    QTest::newRow("255-byte label") << QByteArray(
+        255, 'y') << (QByteArray("\xFF") + QByteArray(255, 'y') + QByteArray(1, '\0'));
+    QTest::newRow("255-byte label then more")
+        << (QByteArray(255, 'y') + ".z")
+        << (QByteArray("\xFF") + QByteArray(255, 'y') + QByteArray::fromHex("017A00"));
+    QTest::newRow("bytes above 0x7F")
+        << QByteArray("\xC3\xA9.a") << QByteArray::fromHex("02C3A9016100");
 }
 
 void tst_DnsMessage::encodeName()
@@ -149,7 +155,7 @@ void tst_DnsMessage::encodeName()
 
 void tst_DnsMessage::encodeNameAppendsToBuffer()
 {
-    Bytes buffer = {0xAA, 0xBB};
+    Bytes buffer = { 0xAA, 0xBB };
     QVERIFY(Zeroconf::Detail::EncodeName("a.b", buffer));
     QCOMPARE(toQByteArray(buffer), QByteArray::fromHex("AABB0161016200"));
 }
@@ -167,7 +173,7 @@ void tst_DnsMessage::overlongLabelLeavesBufferAlone_data()
 void tst_DnsMessage::overlongLabelLeavesBufferAlone()
 {
     QFETCH(QByteArray, name);
-    Bytes buffer = {0x01, 0x02, 0x03};
+    Bytes buffer = { 0x01, 0x02, 0x03 };
     QVERIFY(!Zeroconf::Detail::EncodeName(name.toStdString(), buffer));
     QCOMPARE(toQByteArray(buffer), QByteArray::fromHex("010203"));
 }
@@ -177,7 +183,7 @@ void tst_DnsMessage::queryWithOverlongLabelIsEmpty()
     QVERIFY(Zeroconf::Detail::BuildQuery(std::string(256, 'x') + "._tcp.local").empty());
     // The same name with the longest label that fits still builds.
     QCOMPARE(Zeroconf::Detail::BuildQuery(std::string(255, 'x') + "._tcp.local").size(),
-             std::size_t(12 + 1 + 255 + 1 + 4 + 1 + 5 + 1 + 4));
+        std::size_t(12 + 1 + 255 + 1 + 4 + 1 + 5 + 1 + 4));
 }
 
 void tst_DnsMessage::readName_data()
@@ -187,20 +193,28 @@ void tst_DnsMessage::readName_data()
     QTest::addColumn<int>("consumed");
     QTest::addColumn<QByteArray>("name");
 
-    QTest::newRow("two labels") << QByteArray::fromHex("016101620000") << 0 << 5 << QByteArray("a.b");
-    QTest::newRow("at an offset") << QByteArray::fromHex("FFFF03616263000C") << 2 << 5 << QByteArray("abc");
+    QTest::newRow("two labels") << QByteArray::fromHex("016101620000") << 0 << 5
+                                << QByteArray("a.b");
+    QTest::newRow("at an offset") << QByteArray::fromHex("FFFF03616263000C") << 2 << 5
+                                  << QByteArray("abc");
     QTest::newRow("root only") << QByteArray::fromHex("00") << 0 << 1 << QByteArray();
-    QTest::newRow("terminator is last byte") << QByteArray::fromHex("01610162 00") << 0 << 5 << QByteArray("a.b");
+    QTest::newRow("terminator is last byte")
+        << QByteArray::fromHex("01610162 00") << 0 << 5 << QByteArray("a.b");
     QTest::newRow("start at size") << QByteArray::fromHex("0161") << 2 << 0 << QByteArray();
     QTest::newRow("start beyond size") << QByteArray::fromHex("0161") << 7 << 0 << QByteArray();
     QTest::newRow("empty message") << QByteArray() << 0 << 0 << QByteArray();
-    QTest::newRow("last label ends on last byte") << QByteArray::fromHex("016101 62") << 0 << 0 << QByteArray();
-    QTest::newRow("label runs past end") << QByteArray::fromHex("05616263") << 0 << 0 << QByteArray();
-    QTest::newRow("second label runs past end") << QByteArray::fromHex("0161056263") << 0 << 0 << QByteArray();
+    QTest::newRow("last label ends on last byte")
+        << QByteArray::fromHex("016101 62") << 0 << 0 << QByteArray();
+    QTest::newRow("label runs past end")
+        << QByteArray::fromHex("05616263") << 0 << 0 << QByteArray();
+    QTest::newRow("second label runs past end")
+        << QByteArray::fromHex("0161056263") << 0 << 0 << QByteArray();
     // A compression pointer is taken as a label length of 192 and runs off the end.
-    QTest::newRow("pointer not followed") << QByteArray::fromHex("0161C00C0000") << 0 << 0 << QByteArray();
+    QTest::newRow("pointer not followed")
+        << QByteArray::fromHex("0161C00C0000") << 0 << 0 << QByteArray();
     QTest::newRow("255-byte label")
-        << (QByteArray("\xFF") + QByteArray(255, 'z') + QByteArray(1, '\0')) << 0 << 257 << QByteArray(255, 'z');
+        << (QByteArray("\xFF") + QByteArray(255, 'z') + QByteArray(1, '\0')) << 0 << 257
+        << QByteArray(255, 'z');
 }
 
 void tst_DnsMessage::readName()
@@ -211,7 +225,8 @@ void tst_DnsMessage::readName()
     QFETCH(QByteArray, name);
 
     std::string out = "left over";
-    const std::size_t result = Zeroconf::Detail::ReadName(toBytes(message), static_cast<std::size_t>(start), out);
+    const std::size_t result
+        = Zeroconf::Detail::ReadName(toBytes(message), static_cast<std::size_t>(start), out);
     QCOMPARE(result, static_cast<std::size_t>(consumed));
     if (consumed != 0)
         QCOMPARE(QByteArray::fromStdString(out), name);
@@ -238,7 +253,8 @@ void tst_DnsMessage::rejections_data()
         question(out);
         return out;
     };
-    auto row = [](const char* name, const Bytes& bytes, int level, const QString& message, bool prefix = false) {
+    auto row = [](const char* name, const Bytes& bytes, int level, const QString& message,
+                   bool prefix = false) {
         QTest::newRow(name) << toQByteArray(bytes) << level << message << prefix;
     };
 
@@ -248,76 +264,77 @@ void tst_DnsMessage::rejections_data()
     row("flags 0x0000 (a query)", withQuestion(0x0000), 1, badFlags);
     row("flags 0x8480 (recursion available)", withQuestion(0x8480), 1, badFlags);
 
-    row("one byte", Bytes{0x00}, 1, streamError, true);
-    row("three bytes", Bytes{0x00, 0x00, 0x84}, 1, streamError, true);
+    row("one byte", Bytes { 0x00 }, 1, streamError, true);
+    row("three bytes", Bytes { 0x00, 0x00, 0x84 }, 1, streamError, true);
     Bytes elevenBytes = header(0x8400);
     elevenBytes.pop_back();
     row("header cut short", elevenBytes, 1, streamError, true);
 
     row("header only", header(0x8400), 0, badName);
     Bytes unterminated = header(0x8400);
-    unterminated.insert(unterminated.end(), {0x01, 'a', 0x01, 'b'});
+    unterminated.insert(unterminated.end(), { 0x01, 'a', 0x01, 'b' });
     row("first name without terminator", unterminated, 0, badName);
     Bytes pointerName = header(0x8400);
-    pointerName.insert(pointerName.end(), {0xC0, 0x0C, 0x00, 0x0C, 0x00, 0x01});
+    pointerName.insert(pointerName.end(), { 0xC0, 0x0C, 0x00, 0x0C, 0x00, 0x01 });
     row("first name is a pointer", pointerName, 0, badName);
 
     Bytes noType = header(0x8400);
-    labels(noType, {"a"});
+    labels(noType, { "a" });
     row("question without type", noType, 1, streamError, true);
     Bytes noClass = header(0x8400);
-    labels(noClass, {"a"});
+    labels(noClass, { "a" });
     put16(noClass, 0x000C);
     noClass.push_back(0x00);
     row("question with half a class", noClass, 1, streamError, true);
 
     Bytes c1 = withQuestion(0x8400);
-    record(c1, 0x0C, 0x000C, Bytes{0x00});
+    record(c1, 0x0C, 0x000C, Bytes { 0x00 });
     c1[41] = 0xC1;
     row("record pointer above 255", c1, 1, badToken);
     Bytes plainOwner = withQuestion(0x8400);
-    labels(plainOwner, {"owner"});
+    labels(plainOwner, { "owner" });
     put16(plainOwner, 0x0001);
     put16(plainOwner, 0x0001);
     put32(plainOwner, 120);
     put16(plainOwner, 4);
-    plainOwner.insert(plainOwner.end(), {127, 0, 0, 2});
+    plainOwner.insert(plainOwner.end(), { 127, 0, 0, 2 });
     row("owner name written in labels", plainOwner, 1, badToken);
     Bytes goodThenBad = withQuestion(0x8400);
-    record(goodThenBad, 0x0C, 0x000C, Bytes{0x00});
+    record(goodThenBad, 0x0C, 0x000C, Bytes { 0x00 });
     goodThenBad.push_back(0x00);
     row("stray byte after a good record", goodThenBad, 1, badToken);
 
     Bytes targetBeyond = withQuestion(0x8400);
-    record(targetBeyond, 0xF0, 0x000C, Bytes{0x00});
+    record(targetBeyond, 0xF0, 0x000C, Bytes { 0x00 });
     row("pointer target beyond end", targetBeyond, 1, badRecordName);
     Bytes targetAtEnd = withQuestion(0x8400);
-    record(targetAtEnd, 0x00, 0x000C, Bytes{});
+    record(targetAtEnd, 0x00, 0x000C, Bytes {});
     targetAtEnd[42] = static_cast<std::uint8_t>(targetAtEnd.size());
     row("pointer target at end", targetAtEnd, 1, badRecordName);
     // The label at the target would end exactly on the last byte: out of bounds.
     Bytes labelToEnd = withQuestion(0x8400);
-    record(labelToEnd, 0x00, 0x000C, Bytes{0x02, 'x'});
+    record(labelToEnd, 0x00, 0x000C, Bytes { 0x02, 'x' });
     labelToEnd[42] = static_cast<std::uint8_t>(labelToEnd.size() - 2);
     row("label at target reaches end", labelToEnd, 1, badRecordName);
     Bytes labelPastEnd = withQuestion(0x8400);
-    record(labelPastEnd, 0x00, 0x000C, Bytes{0x30});
+    record(labelPastEnd, 0x00, 0x000C, Bytes { 0x30 });
     labelPastEnd[42] = static_cast<std::uint8_t>(labelPastEnd.size() - 1);
     row("label at target runs past end", labelPastEnd, 1, badRecordName);
 
     Bytes rdataPastEnd = withQuestion(0x8400);
-    record(rdataPastEnd, 0x0C, 0x0001, Bytes{127, 0, 0, 2});
-    rdataPastEnd[51] = 5;  // RDLENGTH low byte: one more than there is
+    record(rdataPastEnd, 0x0C, 0x0001, Bytes { 127, 0, 0, 2 });
+    rdataPastEnd[51] = 5; // RDLENGTH low byte: one more than there is
     row("RDLENGTH past end", rdataPastEnd, 1, streamError, true);
     const Bytes full = [&] {
         Bytes out = withQuestion(0x8400);
-        record(out, 0x0C, 0x000C, Bytes{0x00});
+        record(out, 0x0C, 0x000C, Bytes { 0x00 });
         return out;
     }();
-    for (std::size_t cut : {std::size_t(42), std::size_t(43), std::size_t(45), std::size_t(47), std::size_t(51),
-                            std::size_t(52), std::size_t(53)}) {
+    for (std::size_t cut : { std::size_t(42), std::size_t(43), std::size_t(45), std::size_t(47),
+             std::size_t(51), std::size_t(52), std::size_t(53) }) {
         Bytes shortRecord(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut));
-        const QByteArray name = "record cut after " + QByteArray::number(static_cast<int>(cut - 41)) + " bytes";
+        const QByteArray name
+            = "record cut after " + QByteArray::number(static_cast<int>(cut - 41)) + " bytes";
         row(name.constData(), shortRecord, 1, streamError, true);
     }
 }
@@ -367,7 +384,7 @@ void tst_DnsMessage::deviceAnswerParsed()
 {
     const DeviceAnswer answer = deviceAnswer("Shapes 4F2A", 3);
     RawReply raw = rawFrom(answer.bytes);
-    raw.peer = Platform::Net::makeIpv4Peer({127, 0, 0, 3}, 5353);
+    raw.peer = Platform::Net::makeIpv4Peer({ 127, 0, 0, 3 }, 5353);
     Zeroconf::Reply reply;
     QVERIFY(Zeroconf::Detail::ParseReply(raw, reply));
     QVERIFY(g_log.empty());
@@ -383,11 +400,12 @@ void tst_DnsMessage::deviceAnswerParsed()
     QCOMPARE(reply.records[0].position, std::size_t(41));
     QCOMPARE(reply.records[0].length, std::size_t(12 + 1 + 11 + 2));
     // The records owned by the instance carry its label: that is the device name.
-    const std::uint16_t types[] = {0x0021, 0x0010, 0x0001};
+    const std::uint16_t types[] = { 0x0021, 0x0010, 0x0001 };
     for (std::size_t i = 1; i < 4; ++i) {
         QCOMPARE(reply.records[i].type, types[i - 1]);
         QCOMPARE(reply.records[i].name, std::string("Shapes 4F2A"));
-        QCOMPARE(reply.records[i].position, reply.records[i - 1].position + reply.records[i - 1].length);
+        QCOMPARE(
+            reply.records[i].position, reply.records[i - 1].position + reply.records[i - 1].length);
     }
     QCOMPARE(reply.records[3].position + reply.records[3].length, reply.message.size());
 }
@@ -413,11 +431,11 @@ void tst_DnsMessage::headerCountsIgnored()
     QFETCH(int, ns);
     QFETCH(int, ar);
 
-    Bytes bytes = header(0x8400, static_cast<unsigned>(qd), static_cast<unsigned>(an), static_cast<unsigned>(ns),
-                         static_cast<unsigned>(ar));
+    Bytes bytes = header(0x8400, static_cast<unsigned>(qd), static_cast<unsigned>(an),
+        static_cast<unsigned>(ns), static_cast<unsigned>(ar));
     question(bytes);
-    record(bytes, 0x0C, 0x000C, Bytes{0x01, 'x', 0xC0, 0x0C});
-    record(bytes, 53, 0x0010, Bytes{0x00});  // owner: the "x" label in the PTR data
+    record(bytes, 0x0C, 0x000C, Bytes { 0x01, 'x', 0xC0, 0x0C });
+    record(bytes, 53, 0x0010, Bytes { 0x00 }); // owner: the "x" label in the PTR data
     Zeroconf::Reply reply;
     QVERIFY(Zeroconf::Detail::ParseReply(rawFrom(bytes), reply));
     QCOMPARE(reply.records.size(), std::size_t(2));
@@ -447,7 +465,7 @@ void tst_DnsMessage::pointerTargetEdges()
 
     Bytes bytes = header(0x8400);
     question(bytes);
-    record(bytes, static_cast<std::uint8_t>(target), 0x000C, Bytes{0x00});
+    record(bytes, static_cast<std::uint8_t>(target), 0x000C, Bytes { 0x00 });
     Zeroconf::Reply reply;
     const bool accepted = Zeroconf::Detail::ParseReply(rawFrom(bytes), reply);
     if (name == "<rejected>") {
@@ -467,8 +485,8 @@ void tst_DnsMessage::recordLengthSpansRecord()
     Bytes bytes = header(0x8400);
     question(bytes);
     const std::size_t labelAt = bytes.size() + 12;
-    record(bytes, 0x00, 0x000C, Bytes{0x03, 'e', 'n', 'd', 0x00});
-    bytes[labelAt - 11] = static_cast<std::uint8_t>(labelAt);  // the pointer's target byte
+    record(bytes, 0x00, 0x000C, Bytes { 0x03, 'e', 'n', 'd', 0x00 });
+    bytes[labelAt - 11] = static_cast<std::uint8_t>(labelAt); // the pointer's target byte
     Zeroconf::Reply reply;
     QVERIFY(Zeroconf::Detail::ParseReply(rawFrom(bytes), reply));
     QCOMPARE(reply.records.size(), std::size_t(1));
@@ -481,7 +499,7 @@ void tst_DnsMessage::replyOutputIsReset()
 {
     Zeroconf::Reply reply;
     reply.firstName = "stale";
-    reply.records.push_back({1, 2, 3, "stale"});
+    reply.records.push_back({ 1, 2, 3, "stale" });
     Bytes bytes = header(0x8400);
     question(bytes);
     QVERIFY(Zeroconf::Detail::ParseReply(rawFrom(bytes), reply));
@@ -491,7 +509,7 @@ void tst_DnsMessage::replyOutputIsReset()
 
 void tst_DnsMessage::membufSeeks()
 {
-    const Bytes data = {1, 2, 3, 4, 5, 6};
+    const Bytes data = { 1, 2, 3, 4, 5, 6 };
     Zeroconf::Detail::stdext::membuf buffer(data.data(), data.size());
     std::istream in(&buffer);
     QCOMPARE(static_cast<long long>(in.tellg()), 0LL);
@@ -502,9 +520,11 @@ void tst_DnsMessage::membufSeeks()
     QCOMPARE(static_cast<long long>(in.tellg()), 5LL);
 
     // Offset 0 from the current position reports the offset, whatever the mode.
-    QCOMPARE(static_cast<long long>(buffer.pubseekoff(0, std::ios_base::cur, std::ios_base::out)), 5LL);
-    QCOMPARE(static_cast<long long>(buffer.pubseekoff(0, std::ios_base::cur, std::ios_base::in | std::ios_base::out)),
-             5LL);
+    QCOMPARE(
+        static_cast<long long>(buffer.pubseekoff(0, std::ios_base::cur, std::ios_base::out)), 5LL);
+    QCOMPARE(static_cast<long long>(
+                 buffer.pubseekoff(0, std::ios_base::cur, std::ios_base::in | std::ios_base::out)),
+        5LL);
     // Every real seek fails and leaves the read position alone.
     QCOMPARE(static_cast<long long>(buffer.pubseekoff(1, std::ios_base::cur)), -1LL);
     QCOMPARE(static_cast<long long>(buffer.pubseekoff(0, std::ios_base::beg)), -1LL);
@@ -519,7 +539,7 @@ void tst_DnsMessage::membufSeeks()
 
 void tst_DnsMessage::membufReadsInPlace()
 {
-    Bytes data = {'a', 'b', 'c'};
+    Bytes data = { 'a', 'b', 'c' };
     Zeroconf::Detail::stdext::membuf buffer(data.data(), data.size());
     std::istream in(&buffer);
     QCOMPARE(in.get(), int('a'));
@@ -541,7 +561,7 @@ void tst_DnsMessage::logSinkIsPerThread()
     other.join();
     QVERIFY(seenOnOtherThread == nullptr);
     QVERIFY(!parsed);
-    QVERIFY(g_log.empty());  // the rejection on the other thread did not reach this sink
+    QVERIFY(g_log.empty()); // the rejection on the other thread did not reach this sink
 }
 
 // Bytes a stock avahi-daemon sent back for our query (see tests/data/README.md).

@@ -23,7 +23,8 @@
 
 using namespace DnsBuilder;
 
-namespace {
+namespace
+{
 
 constexpr int kScanSeconds = 1;
 
@@ -36,7 +37,8 @@ void captureLog(int level, const std::string& message)
 
 int openFileCount()
 {
-    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+    return static_cast<int>(
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
 }
 
 int udpSocketBoundTo(const char* address, std::uint16_t port)
@@ -63,16 +65,15 @@ int udpSocketBoundTo(const char* address, std::uint16_t port)
 class Responder
 {
 public:
-    struct Datagram
-    {
-        int lastOctet;  // sent from 127.0.0.<lastOctet>
+    struct Datagram {
+        int lastOctet; // sent from 127.0.0.<lastOctet>
         Bytes bytes;
     };
 
     ~Responder()
     {
         join();
-        for (int fd : {m_listener, m_senders[0], m_senders[1]})
+        for (int fd : { m_listener, m_senders[0], m_senders[1] })
             if (fd >= 0)
                 ::close(fd);
     }
@@ -98,7 +99,7 @@ public:
 
     Bytes query;
     std::uint16_t queryPort = 0;
-    std::atomic<int> sent{0};
+    std::atomic<int> sent { 0 };
 
 private:
     void run(const std::vector<Datagram>& script)
@@ -110,14 +111,14 @@ private:
         CPU_SET(static_cast<unsigned>(sched_getcpu()), &cpus);
         sched_setaffinity(0, sizeof cpus, &cpus);
 
-        pollfd wait = {m_listener, POLLIN, 0};
+        pollfd wait = { m_listener, POLLIN, 0 };
         if (::poll(&wait, 1, 10000) != 1)
             return;
         std::uint8_t buffer[1024];
         sockaddr_in from;
         socklen_t fromLength = sizeof from;
-        const ssize_t length =
-            ::recvfrom(m_listener, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        const ssize_t length = ::recvfrom(
+            m_listener, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (length < 0)
             return;
         query.assign(buffer, buffer + length);
@@ -130,14 +131,15 @@ private:
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         for (const Datagram& datagram : script) {
             const int fd = m_senders[datagram.lastOctet == 3 ? 1 : 0];
-            if (::sendto(fd, datagram.bytes.data(), datagram.bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                         sizeof to) == static_cast<ssize_t>(datagram.bytes.size()))
+            if (::sendto(fd, datagram.bytes.data(), datagram.bytes.size(), 0,
+                    reinterpret_cast<sockaddr*>(&to), sizeof to)
+                == static_cast<ssize_t>(datagram.bytes.size()))
                 ++sent;
         }
     }
 
     int m_listener = -1;
-    int m_senders[2] = {-1, -1};
+    int m_senders[2] = { -1, -1 };
     std::thread m_thread;
 };
 
@@ -148,7 +150,7 @@ Bytes questionOnly()
     return bytes;
 }
 
-}  // namespace
+} // namespace
 
 class tst_MdnsTransport : public QObject
 {
@@ -183,40 +185,46 @@ void tst_MdnsTransport::scan_data()
 {
     QTest::addColumn<QList<int>>("senders");
     QTest::addColumn<QByteArrayList>("datagrams");
-    QTest::addColumn<QStringList>("peers");    // of the accepted replies, in order
-    QTest::addColumn<QStringList>("devices");  // their records[1] names ("" = fewer records)
-    QTest::addColumn<QStringList>("log");      // reports expected from the scan
+    QTest::addColumn<QStringList>("peers"); // of the accepted replies, in order
+    QTest::addColumn<QStringList>("devices"); // their records[1] names ("" = fewer records)
+    QTest::addColumn<QStringList>("log"); // reports expected from the scan
 
-    auto bytes = [](const Bytes& b) { return QByteArray(reinterpret_cast<const char*>(b.data()), int(b.size())); };
+    auto bytes = [](const Bytes& b) {
+        return QByteArray(reinterpret_cast<const char*>(b.data()), int(b.size()));
+    };
     const QByteArray alpha = bytes(deviceAnswer("Alpha", 2).bytes);
     const QByteArray beta = bytes(deviceAnswer("Beta", 3).bytes);
 
     QTest::newRow("two devices, in arrival order")
-        << QList<int>{2, 3} << QByteArrayList{alpha, beta} << QStringList{"127.0.0.2", "127.0.0.3"}
-        << QStringList{"Alpha", "Beta"} << QStringList();
-    QTest::newRow("arrival order, not address order")
-        << QList<int>{3, 2} << QByteArrayList{beta, alpha} << QStringList{"127.0.0.3", "127.0.0.2"}
-        << QStringList{"Beta", "Alpha"} << QStringList();
-    QTest::newRow("same device twice")
-        << QList<int>{2, 2} << QByteArrayList{alpha, alpha} << QStringList{"127.0.0.2", "127.0.0.2"}
-        << QStringList{"Alpha", "Alpha"} << QStringList();
-    QTest::newRow("oversized datagram among good ones")
-        << QList<int>{2, 3, 3} << QByteArrayList{alpha, QByteArray(600, '\x84'), beta}
-        << QStringList{"127.0.0.2", "127.0.0.3"} << QStringList{"Alpha", "Beta"}
-        << QStringList{"1 Dropped oversized datagram of 600 bytes"};
-    QTest::newRow("largest datagram still taken")
-        << QList<int>{2} << QByteArrayList{bytes(questionOnly()) + QByteArray(512 - 41, '\0')}
-        << QStringList() << QStringList() << QStringList{"1 Found incorrect offset token while parsing responce"};
-    QTest::newRow("question-only answer is kept")
-        << QList<int>{3} << QByteArrayList{bytes(questionOnly())} << QStringList{"127.0.0.3"} << QStringList{""}
+        << QList<int> { 2, 3 } << QByteArrayList { alpha, beta }
+        << QStringList { "127.0.0.2", "127.0.0.3" } << QStringList { "Alpha", "Beta" }
         << QStringList();
-    QTest::newRow("no answers") << QList<int>() << QByteArrayList() << QStringList() << QStringList()
-                                << QStringList();
+    QTest::newRow("arrival order, not address order")
+        << QList<int> { 3, 2 } << QByteArrayList { beta, alpha }
+        << QStringList { "127.0.0.3", "127.0.0.2" } << QStringList { "Beta", "Alpha" }
+        << QStringList();
+    QTest::newRow("same device twice") << QList<int> { 2, 2 } << QByteArrayList { alpha, alpha }
+                                       << QStringList { "127.0.0.2", "127.0.0.2" }
+                                       << QStringList { "Alpha", "Alpha" } << QStringList();
+    QTest::newRow("oversized datagram among good ones")
+        << QList<int> { 2, 3, 3 } << QByteArrayList { alpha, QByteArray(600, '\x84'), beta }
+        << QStringList { "127.0.0.2", "127.0.0.3" } << QStringList { "Alpha", "Beta" }
+        << QStringList { "1 Dropped oversized datagram of 600 bytes" };
+    QTest::newRow("largest datagram still taken")
+        << QList<int> { 2 } << QByteArrayList { bytes(questionOnly()) + QByteArray(512 - 41, '\0') }
+        << QStringList() << QStringList()
+        << QStringList { "1 Found incorrect offset token while parsing responce" };
+    QTest::newRow("question-only answer is kept")
+        << QList<int> { 3 } << QByteArrayList { bytes(questionOnly()) }
+        << QStringList { "127.0.0.3" } << QStringList { "" } << QStringList();
+    QTest::newRow("no answers") << QList<int>() << QByteArrayList() << QStringList()
+                                << QStringList() << QStringList();
     QTest::newRow("every answer rejected")
-        << QList<int>{2, 3, 2}
-        << QByteArrayList{bytes(header(0x8000)), bytes(header(0x8400)), QByteArray()} << QStringList()
-        << QStringList()
-        << QStringList{"1 Found unexpected Flags value while parsing responce", "0 Failed to parse query name"};
+        << QList<int> { 2, 3, 2 }
+        << QByteArrayList { bytes(header(0x8000)), bytes(header(0x8400)), QByteArray() }
+        << QStringList() << QStringList()
+        << QStringList { "1 Found unexpected Flags value while parsing responce",
+               "0 Failed to parse query name" };
 }
 
 void tst_MdnsTransport::scan()
@@ -230,20 +238,20 @@ void tst_MdnsTransport::scan()
 
     std::vector<Responder::Datagram> script;
     for (int i = 0; i < senders.size(); ++i)
-        script.push_back({senders[i], Bytes(datagrams[i].begin(), datagrams[i].end())});
+        script.push_back({ senders[i], Bytes(datagrams[i].begin(), datagrams[i].end()) });
 
     Responder responder;
     QVERIFY(responder.open());
     responder.start(script);
 
     const int filesBefore = openFileCount();
-    std::vector<Zeroconf::Reply> replies(3);  // stale entries must be cleared
+    std::vector<Zeroconf::Reply> replies(3); // stale entries must be cleared
     const bool ok = Zeroconf::QueryService("_nanoleafapi._tcp.local", kScanSeconds, replies);
     const int filesAfter = openFileCount();
     responder.join();
 
     QVERIFY(ok);
-    QCOMPARE(filesAfter, filesBefore);  // the scan's socket is closed
+    QCOMPARE(filesAfter, filesBefore); // the scan's socket is closed
     QCOMPARE(responder.query, Zeroconf::Detail::BuildQuery("_nanoleafapi._tcp.local"));
     QVERIFY(responder.queryPort != 5353);
     QCOMPARE(responder.sent.load(), int(script.size()));
@@ -252,7 +260,8 @@ void tst_MdnsTransport::scan()
     QStringList gotDevices;
     for (const Zeroconf::Reply& reply : replies) {
         gotPeers << QString::fromStdString(Platform::Net::peerAddressToText(reply.peer));
-        gotDevices << (reply.records.size() >= 2 ? QString::fromStdString(reply.records[1].name) : QString());
+        gotDevices << (reply.records.size() >= 2 ? QString::fromStdString(reply.records[1].name)
+                                                 : QString());
     }
     QCOMPARE(gotPeers, peers);
     QCOMPARE(gotDevices, devices);

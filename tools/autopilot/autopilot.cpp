@@ -19,7 +19,8 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 constexpr int kPollMs = 50;
 
@@ -31,7 +32,9 @@ QString seconds(qint64 ms)
 } // namespace
 
 Autopilot::Autopilot(ZelNanoleafTool* window, const AutopilotOptions& wanted)
-    : QObject(window), tool(window), options(wanted)
+    : QObject(window)
+    , tool(window)
+    , options(wanted)
 {
     poll.setInterval(kPollMs);
     searchDeadline.setSingleShot(true);
@@ -41,8 +44,8 @@ Autopilot::Autopilot(ZelNanoleafTool* window, const AutopilotOptions& wanted)
     checkedConnect(&searchDeadline, SIGNAL(timeout()), this, SLOT(searchTimedOut()));
     checkedConnect(&holdTimer, SIGNAL(timeout()), this, SLOT(holdOver()));
     // Queued from the service thread, after the tool's own slot for the same report.
-    checkedConnect(tool->service, SIGNAL(bonjourGetIpName(QString,QString)), this,
-                 SLOT(deviceReported(QString,QString)));
+    checkedConnect(tool->service, SIGNAL(bonjourGetIpName(QString, QString)), this,
+        SLOT(deviceReported(QString, QString)));
 }
 
 void Autopilot::say(const QString& line)
@@ -60,7 +63,7 @@ void Autopilot::begin()
 {
     say(QStringLiteral("the tool window is up (%1); token profile: %2")
             .arg(tool->isVisible() ? QStringLiteral("shown") : QStringLiteral("not shown"),
-                 nanoleafAPIsync::profileFileName()));
+                nanoleafAPIsync::profileFileName()));
     poll.start();
     if (options.search)
         beginSearch();
@@ -230,7 +233,7 @@ void Autopilot::pairNext()
         }
         say(QStringLiteral("pair: pressing PAIR for \"%1\"").arg(attempt.name));
         tool->pairView->slot_PairPressed();
-        return;  // tick() watches the row from here
+        return; // tick() watches the row from here
     }
     say(QStringLiteral("pair: done"));
     beginSettle();
@@ -256,9 +259,12 @@ void Autopilot::probeRequests()
     QMetaObject::invokeMethod(
         service,
         [this, service] {
-            const int count =
-                service->findChildren<QNetworkAccessManager*>(QString(), Qt::FindDirectChildrenOnly).size();
-            QMetaObject::invokeMethod(this, "requestsInFlight", Qt::QueuedConnection, Q_ARG(int, count));
+            const int count
+                = service
+                      ->findChildren<QNetworkAccessManager*>(QString(), Qt::FindDirectChildrenOnly)
+                      .size();
+            QMetaObject::invokeMethod(
+                this, "requestsInFlight", Qt::QueuedConnection, Q_ARG(int, count));
         },
         Qt::QueuedConnection);
 }
@@ -306,9 +312,9 @@ bool Autopilot::closePairingHint()
     if (auto* dialog = qobject_cast<QDialog*>(modal)) {
         say(QStringLiteral("pair: the tool shows its pairing hint (%1); closing it")
                 .arg(phase == Phase::Pairing && nextAttempt < attempts.size()
-                         ? QStringLiteral("\"%1\" gave no token, or refused the stored one")
-                               .arg(attempts[nextAttempt].name)
-                         : QStringLiteral("outside a pairing step")));
+                        ? QStringLiteral("\"%1\" gave no token, or refused the stored one")
+                              .arg(attempts[nextAttempt].name)
+                        : QStringLiteral("outside a pairing step")));
         dialog->reject();
     } else {
         modal->close();
@@ -331,7 +337,8 @@ void Autopilot::tick()
     const PairAttempt& attempt = attempts[nextAttempt];
     const int row = rowOf(attempt.name);
     if (row >= 0 && cell(row, 2) == QLatin1String("Paired")) {
-        say(QStringLiteral("pair: \"%1\" shows \"Paired\" after %2").arg(attempt.name, seconds(stepClock.elapsed())));
+        say(QStringLiteral("pair: \"%1\" shows \"Paired\" after %2")
+                .arg(attempt.name, seconds(stepClock.elapsed())));
         finishAttempt(true, QStringLiteral("paired"));
         pairNext();
         return;
@@ -346,7 +353,8 @@ void Autopilot::tick()
     if (stepClock.elapsed() >= options.pairTimeoutMs) {
         say(QStringLiteral("pair: \"%1\" did not show \"Paired\" within %2; giving up on it")
                 .arg(attempt.name, seconds(options.pairTimeoutMs)));
-        finishAttempt(false, QStringLiteral("not \"Paired\" within %1").arg(seconds(options.pairTimeoutMs)));
+        finishAttempt(
+            false, QStringLiteral("not \"Paired\" within %1").arg(seconds(options.pairTimeoutMs)));
         pairNext();
     }
 }
@@ -356,7 +364,8 @@ void Autopilot::tick()
 void Autopilot::beginHold()
 {
     if (options.hide) {
-        say(QStringLiteral("hide: pressing the close button (the window hides, forwarding goes on)"));
+        say(QStringLiteral(
+            "hide: pressing the close button (the window hides, forwarding goes on)"));
         tool->closeButton->click();
         if (!tool->isHidden())
             fail(QStringLiteral("hide: the window is still shown"));
@@ -367,7 +376,8 @@ void Autopilot::beginHold()
     }
     const HostMessageServer* endpoint = tool->hostServer();
     if (endpoint == nullptr || !endpoint->isListening()) {
-        say(QStringLiteral("hold: the host endpoint is not listening, so no host frame can arrive"));
+        say(QStringLiteral(
+            "hold: the host endpoint is not listening, so no host frame can arrive"));
         fail(QStringLiteral("hold: the host endpoint is not listening"));
         finish();
         return;
@@ -400,7 +410,8 @@ void Autopilot::stopEarly()
     searchDeadline.stop();
     if (phase == Phase::Holding) {
         holdEndedEarly = true;
-        say(QStringLiteral("hold: ended by a termination signal after %1").arg(seconds(stepClock.elapsed())));
+        say(QStringLiteral("hold: ended by a termination signal after %1")
+                .arg(seconds(stepClock.elapsed())));
     } else {
         interrupted = true;
         say(QStringLiteral("stopped by a termination signal before the steps were done"));
@@ -447,36 +458,37 @@ void Autopilot::writeReport() const
         return;
     QJsonArray table;
     for (int row = 0; row < tool->pairView->model->rowCount(); ++row)
-        table.append(QJsonObject{{QStringLiteral("name"), cell(row, 0)},
-                                 {QStringLiteral("ip"), cell(row, 1)},
-                                 {QStringLiteral("status"), cell(row, 2)}});
+        table.append(QJsonObject { { QStringLiteral("name"), cell(row, 0) },
+            { QStringLiteral("ip"), cell(row, 1) }, { QStringLiteral("status"), cell(row, 2) } });
     QJsonArray pairs;
     int paired = 0;
     for (const PairAttempt& attempt : attempts) {
         paired += attempt.paired ? 1 : 0;
-        pairs.append(QJsonObject{{QStringLiteral("name"), attempt.name},
-                                 {QStringLiteral("ip"), attempt.ip},
-                                 {QStringLiteral("paired"), attempt.paired},
-                                 {QStringLiteral("outcome"), attempt.outcome},
-                                 {QStringLiteral("seconds"), attempt.seconds}});
+        pairs.append(QJsonObject { { QStringLiteral("name"), attempt.name },
+            { QStringLiteral("ip"), attempt.ip }, { QStringLiteral("paired"), attempt.paired },
+            { QStringLiteral("outcome"), attempt.outcome },
+            { QStringLiteral("seconds"), attempt.seconds } });
     }
-    const char* phaseName = phase == Phase::Holding ? "holding" : phase == Phase::Done ? "done" : "running";
-    QJsonObject report{
-        {QStringLiteral("phase"), QLatin1String(phaseName)},
-        {QStringLiteral("found"), QJsonArray::fromStringList(reported)},
-        {QStringLiteral("scan_complete"), scanComplete},
-        {QStringLiteral("table"), table},
-        {QStringLiteral("pair"), pairs},
-        {QStringLiteral("paired"), paired},
-        {QStringLiteral("window_hidden"), tool->isHidden()},
-        {QStringLiteral("host_endpoint"),
-         tool->hostServer() ? tool->hostServer()->fullServerName() : QString()},
-        {QStringLiteral("hold_ended_early"), holdEndedEarly},
-        {QStringLiteral("failures"), QJsonArray::fromStringList(failures)},
+    const char* phaseName = phase == Phase::Holding ? "holding"
+        : phase == Phase::Done                      ? "done"
+                                                    : "running";
+    QJsonObject report {
+        { QStringLiteral("phase"), QLatin1String(phaseName) },
+        { QStringLiteral("found"), QJsonArray::fromStringList(reported) },
+        { QStringLiteral("scan_complete"), scanComplete },
+        { QStringLiteral("table"), table },
+        { QStringLiteral("pair"), pairs },
+        { QStringLiteral("paired"), paired },
+        { QStringLiteral("window_hidden"), tool->isHidden() },
+        { QStringLiteral("host_endpoint"),
+            tool->hostServer() ? tool->hostServer()->fullServerName() : QString() },
+        { QStringLiteral("hold_ended_early"), holdEndedEarly },
+        { QStringLiteral("failures"), QJsonArray::fromStringList(failures) },
     };
     if (phase == Phase::Done)
         report.insert(QStringLiteral("exit_code"), exitCode());
     QSaveFile file(options.reportFile);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(report).toJson()) < 0 || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(report).toJson()) < 0
+        || !file.commit())
         say(QStringLiteral("cannot write the report %1").arg(options.reportFile));
 }

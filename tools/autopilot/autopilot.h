@@ -52,11 +52,10 @@ private slots:
 private:
     enum class Phase { Idle, Searching, Pairing, Settling, Holding, Done };
 
-    struct PairAttempt
-    {
+    struct PairAttempt {
         QString name;
         QString ip;
-        QString outcome;  // what happened, in plain words
+        QString outcome; // what happened, in plain words
         bool paired = false;
         double seconds = 0;
     };
@@ -86,7 +85,7 @@ private:
     QTimer holdTimer;
     QElapsedTimer stepClock;
 
-    QStringList reported;  // names reported by the scan, in arrival order
+    QStringList reported; // names reported by the scan, in arrival order
     bool scanComplete = false;
     std::vector<PairAttempt> attempts;
     std::size_t nextAttempt = 0;

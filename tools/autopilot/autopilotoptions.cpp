@@ -6,28 +6,29 @@
 #include <cmath>
 #include <cstdio>
 
-namespace {
+namespace
+{
 
-const char* const kDescription =
-    "Runs the Prismara Nanoleaf Tool window in this process and drives it through its\n"
-    "own slots, the way a user would:\n"
-    "  --search     presses SEARCH and waits (at most 10 s) for the scan to end;\n"
-    "  --pair-all   selects each row of the device table in turn and presses PAIR,\n"
-    "               waiting (at most 20 s each) until the row shows \"Paired\";\n"
-    "  --pair NAME  the same for the row of that device (repeatable); after the\n"
-    "               last one it waits (at most 10 s) until the tool's requests to\n"
-    "               the devices are answered (external control switched on);\n"
-    "  --hide       hides the window as its close button does;\n"
-    "  --hold S     keeps the tool running for S seconds, forwarding host colour\n"
-    "               frames from the host endpoint ($PRISMARA_HOST_SOCKET).\n"
-    "Steps run in that order. Devices must be in pairing mode unless a token for\n"
-    "them is already stored in the profile under $XDG_CONFIG_HOME.\n"
-    "Each step is logged on standard output; the tool's own debug log goes to\n"
-    "standard error as usual (QT_LOGGING_RULES applies). SIGINT or SIGTERM during\n"
-    "--hold ends the hold early and cleanly.\n"
-    "\n"
-    "Exit status: 0 when every requested step succeeded, 1 when one failed, 2 on a\n"
-    "bad command line, 3 when stopped by a signal before the steps were done.";
+const char* const kDescription
+    = "Runs the Prismara Nanoleaf Tool window in this process and drives it through its\n"
+      "own slots, the way a user would:\n"
+      "  --search     presses SEARCH and waits (at most 10 s) for the scan to end;\n"
+      "  --pair-all   selects each row of the device table in turn and presses PAIR,\n"
+      "               waiting (at most 20 s each) until the row shows \"Paired\";\n"
+      "  --pair NAME  the same for the row of that device (repeatable); after the\n"
+      "               last one it waits (at most 10 s) until the tool's requests to\n"
+      "               the devices are answered (external control switched on);\n"
+      "  --hide       hides the window as its close button does;\n"
+      "  --hold S     keeps the tool running for S seconds, forwarding host colour\n"
+      "               frames from the host endpoint ($PRISMARA_HOST_SOCKET).\n"
+      "Steps run in that order. Devices must be in pairing mode unless a token for\n"
+      "them is already stored in the profile under $XDG_CONFIG_HOME.\n"
+      "Each step is logged on standard output; the tool's own debug log goes to\n"
+      "standard error as usual (QT_LOGGING_RULES applies). SIGINT or SIGTERM during\n"
+      "--hold ends the hold early and cleanly.\n"
+      "\n"
+      "Exit status: 0 when every requested step succeeded, 1 when one failed, 2 on a\n"
+      "bad command line, 3 when stopped by a signal before the steps were done.";
 
 bool fail(const char* what, int& exitCode)
 {
@@ -43,19 +44,21 @@ bool AutopilotOptions::parse(const QStringList& arguments, AutopilotOptions& opt
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     parser.addHelpOption();
-    const QCommandLineOption searchOpt(QStringLiteral("search"), QStringLiteral("Press SEARCH and wait for the scan."));
+    const QCommandLineOption searchOpt(
+        QStringLiteral("search"), QStringLiteral("Press SEARCH and wait for the scan."));
     const QCommandLineOption pairAllOpt(QStringLiteral("pair-all"),
-                                        QStringLiteral("Pair every device in the table, one after the other."));
-    const QCommandLineOption pairOpt(QStringLiteral("pair"), QStringLiteral("Pair the device of this name (repeatable)."),
-                                     QStringLiteral("NAME"));
+        QStringLiteral("Pair every device in the table, one after the other."));
+    const QCommandLineOption pairOpt(QStringLiteral("pair"),
+        QStringLiteral("Pair the device of this name (repeatable)."), QStringLiteral("NAME"));
     const QCommandLineOption holdOpt(QStringLiteral("hold"),
-                                     QStringLiteral("Keep forwarding host frames this long, then exit."),
-                                     QStringLiteral("SECONDS"));
-    const QCommandLineOption hideOpt(QStringLiteral("hide"), QStringLiteral("Hide the window as its close button does."));
+        QStringLiteral("Keep forwarding host frames this long, then exit."),
+        QStringLiteral("SECONDS"));
+    const QCommandLineOption hideOpt(
+        QStringLiteral("hide"), QStringLiteral("Hide the window as its close button does."));
     const QCommandLineOption reportOpt(QStringLiteral("report"),
-                                       QStringLiteral("Write what was found and paired to FILE (JSON)."),
-                                       QStringLiteral("FILE"));
-    for (const QCommandLineOption* opt : {&searchOpt, &pairAllOpt, &pairOpt, &holdOpt, &hideOpt, &reportOpt})
+        QStringLiteral("Write what was found and paired to FILE (JSON)."), QStringLiteral("FILE"));
+    for (const QCommandLineOption* opt :
+        { &searchOpt, &pairAllOpt, &pairOpt, &holdOpt, &hideOpt, &reportOpt })
         parser.addOption(*opt);
 
     if (!parser.parse(arguments)) {

@@ -4,12 +4,11 @@
 #include <QStringList>
 
 // What prismara-autopilot is asked to do, read from its command line.
-struct AutopilotOptions
-{
+struct AutopilotOptions {
     bool search = false;
     bool pairAll = false;
-    QStringList pairNames;   // --pair NAME, in the order given
-    double holdSeconds = 0;  // 0: exit as soon as the steps are done
+    QStringList pairNames; // --pair NAME, in the order given
+    double holdSeconds = 0; // 0: exit as soon as the steps are done
     bool hide = false;
     QString reportFile;
 

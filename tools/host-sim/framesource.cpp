@@ -2,7 +2,8 @@
 
 #include <cmath>
 
-namespace {
+namespace
+{
 
 // Hue in degrees, full saturation and value.
 FrameSource::Rgb hue(double degrees)
@@ -14,21 +15,42 @@ FrameSource::Rgb hue(double degrees)
     const double x = 1.0 - std::fabs(std::fmod(h, 2.0) - 1.0);
     double r = 0, g = 0, b = 0;
     switch (static_cast<int>(h)) {
-    case 0: r = 1; g = x; break;
-    case 1: r = x; g = 1; break;
-    case 2: g = 1; b = x; break;
-    case 3: g = x; b = 1; break;
-    case 4: r = x; b = 1; break;
-    default: r = 1; b = x; break;
+    case 0:
+        r = 1;
+        g = x;
+        break;
+    case 1:
+        r = x;
+        g = 1;
+        break;
+    case 2:
+        g = 1;
+        b = x;
+        break;
+    case 3:
+        g = x;
+        b = 1;
+        break;
+    case 4:
+        r = x;
+        b = 1;
+        break;
+    default:
+        r = 1;
+        b = x;
+        break;
     }
     const auto byte = [](double v) { return static_cast<std::uint8_t>(std::lround(v * 255.0)); };
-    return FrameSource::Rgb{byte(r), byte(g), byte(b)};
+    return FrameSource::Rgb { byte(r), byte(g), byte(b) };
 }
 
 } // namespace
 
 FrameSource::FrameSource(Pattern pattern, Rgb solid, double rate, bool sequence)
-    : m_pattern(pattern), m_solid(solid), m_rate(rate > 0 ? rate : 1.0), m_sequence(sequence)
+    : m_pattern(pattern)
+    , m_solid(solid)
+    , m_rate(rate > 0 ? rate : 1.0)
+    , m_sequence(sequence)
 {
 }
 
@@ -39,20 +61,22 @@ std::uint32_t FrameSource::sequenceNumber(std::uint64_t index)
 
 FrameSource::Frame FrameSource::frame(std::uint64_t index) const
 {
-    Frame out{};
+    Frame out {};
     // Half a turn of the colour wheel per second, whatever the frame rate.
     const double shift = 180.0 * static_cast<double>(index) / m_rate;
     for (int k = 0; k < HostIntake::kColourEntries; ++k)
-        out[static_cast<std::size_t>(k)] = m_pattern == Pattern::Solid ? m_solid : hue(shift + 30.0 * k);
+        out[static_cast<std::size_t>(k)]
+            = m_pattern == Pattern::Solid ? m_solid : hue(shift + 30.0 * k);
     if (m_sequence) {
         const std::uint32_t seq = sequenceNumber(index);
-        out[0] = Rgb{static_cast<std::uint8_t>(seq >> 16), static_cast<std::uint8_t>(seq >> 8),
-                     static_cast<std::uint8_t>(seq)};
+        out[0] = Rgb { static_cast<std::uint8_t>(seq >> 16), static_cast<std::uint8_t>(seq >> 8),
+            static_cast<std::uint8_t>(seq) };
     }
     return out;
 }
 
-std::vector<unsigned char> FrameSource::record(const Frame& frame, std::int32_t syncDeviceType, std::int32_t counter)
+std::vector<unsigned char> FrameSource::record(
+    const Frame& frame, std::int32_t syncDeviceType, std::int32_t counter)
 {
     std::vector<unsigned char> out(HostIntake::kRecordSize, 0);
     for (std::size_t k = 0; k < frame.size(); ++k) {

@@ -10,8 +10,7 @@
 class FrameSource
 {
 public:
-    struct Rgb
-    {
+    struct Rgb {
         std::uint8_t r, g, b;
     };
     using Frame = std::array<Rgb, HostIntake::kColourEntries>;
@@ -28,7 +27,8 @@ public:
     static std::uint32_t sequenceNumber(std::uint64_t index);
 
     // The 56-byte record as the host sends it.
-    static std::vector<unsigned char> record(const Frame& frame, std::int32_t syncDeviceType, std::int32_t counter);
+    static std::vector<unsigned char> record(
+        const Frame& frame, std::int32_t syncDeviceType, std::int32_t counter);
 
 private:
     Pattern m_pattern;

@@ -22,15 +22,15 @@
 #include <limits>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr std::uint32_t kDefaultType = 1;
 
-struct Options
-{
+struct Options {
     QString socket;
     FrameSource::Pattern pattern = FrameSource::Pattern::Rainbow;
-    FrameSource::Rgb solid{255, 255, 255};
+    FrameSource::Rgb solid { 255, 255, 255 };
     bool sequence = false;
     double rate = 30.0;
     std::int64_t frames = 1;
@@ -43,25 +43,25 @@ struct Options
     bool quiet = false;
 };
 
-const char* const kDescription =
-    "Stands in for the host lighting application: connects to the tool's host endpoint\n"
-    "and sends colour frames (message 74 with a 56-byte record of 12 entries) and\n"
-    "sync-switch messages (33024), waiting for each answer as the host does.\n"
-    "\n"
-    "Frames are sent on absolute deadlines of the monotonic clock (frame i at\n"
-    "start + i / rate), so pacing does not drift; a frame whose answer comes late is\n"
-    "followed at once by the next one that is due.\n"
-    "\n"
-    "--timestamps FILE writes one tab-separated line per frame:\n"
-    "  frame  send_ns  answer_ns  handled  result  colours\n"
-    "where send_ns and answer_ns are CLOCK_MONOTONIC nanoseconds taken just before\n"
-    "the request is written and just after the answer is read, and colours are the\n"
-    "12 entries as RRGGBB hex, comma-separated. With --seq, entry 0 of frame i\n"
-    "carries the 24-bit number i + 1 (red = bits 23..16, green 15..8, blue 7..0),\n"
-    "which makes every frame recognisable in what a device receives.\n"
-    "\n"
-    "Exit status: 0 when every message was answered, 1 on a connection or protocol\n"
-    "failure or a missing answer, 2 on bad options.";
+const char* const kDescription
+    = "Stands in for the host lighting application: connects to the tool's host endpoint\n"
+      "and sends colour frames (message 74 with a 56-byte record of 12 entries) and\n"
+      "sync-switch messages (33024), waiting for each answer as the host does.\n"
+      "\n"
+      "Frames are sent on absolute deadlines of the monotonic clock (frame i at\n"
+      "start + i / rate), so pacing does not drift; a frame whose answer comes late is\n"
+      "followed at once by the next one that is due.\n"
+      "\n"
+      "--timestamps FILE writes one tab-separated line per frame:\n"
+      "  frame  send_ns  answer_ns  handled  result  colours\n"
+      "where send_ns and answer_ns are CLOCK_MONOTONIC nanoseconds taken just before\n"
+      "the request is written and just after the answer is read, and colours are the\n"
+      "12 entries as RRGGBB hex, comma-separated. With --seq, entry 0 of frame i\n"
+      "carries the 24-bit number i + 1 (red = bits 23..16, green 15..8, blue 7..0),\n"
+      "which makes every frame recognisable in what a device receives.\n"
+      "\n"
+      "Exit status: 0 when every message was answered, 1 on a connection or protocol\n"
+      "failure or a missing answer, 2 on bad options.";
 
 bool parseByte(const QString& text, std::uint8_t& out)
 {
@@ -80,36 +80,44 @@ int parseOptions(const QCoreApplication& app, Options& o)
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     parser.addHelpOption();
     const QCommandLineOption socketOpt(QStringLiteral("socket"),
-        QStringLiteral("Endpoint name or absolute path (default: $PRISMARA_HOST_SOCKET, else prismara-nanoleaf-host; "
+        QStringLiteral("Endpoint name or absolute path (default: $PRISMARA_HOST_SOCKET, else "
+                       "prismara-nanoleaf-host; "
                        "a name lies in $XDG_RUNTIME_DIR, else in /tmp/prismara-nanoleaf-<uid>)."),
         QStringLiteral("NAME"));
-    const QCommandLineOption solidOpt(QStringLiteral("solid"), QStringLiteral("Every entry this colour."),
-                                      QStringLiteral("R,G,B"));
+    const QCommandLineOption solidOpt(QStringLiteral("solid"),
+        QStringLiteral("Every entry this colour."), QStringLiteral("R,G,B"));
     const QCommandLineOption rainbowOpt(QStringLiteral("rainbow"),
-        QStringLiteral("A rainbow across the 12 entries, moving half a turn per second (the default)."));
+        QStringLiteral(
+            "A rainbow across the 12 entries, moving half a turn per second (the default)."));
     const QCommandLineOption seqOpt(QStringLiteral("seq"),
         QStringLiteral("Entry 0 carries the frame's 24-bit sequence number (from 1)."));
-    const QCommandLineOption rateOpt(QStringLiteral("rate"), QStringLiteral("Frames per second (default 30)."),
-                                     QStringLiteral("FPS"));
-    const QCommandLineOption durationOpt(QStringLiteral("duration"), QStringLiteral("Send for this long."),
-                                         QStringLiteral("SECONDS"));
+    const QCommandLineOption rateOpt(QStringLiteral("rate"),
+        QStringLiteral("Frames per second (default 30)."), QStringLiteral("FPS"));
+    const QCommandLineOption durationOpt(QStringLiteral("duration"),
+        QStringLiteral("Send for this long."), QStringLiteral("SECONDS"));
     const QCommandLineOption framesOpt(QStringLiteral("frames"),
-        QStringLiteral("Send N frames (default 1 unless --duration is given; 0 with --switch sends only the switch)."),
+        QStringLiteral("Send N frames (default 1 unless --duration is given; 0 with --switch sends "
+                       "only the switch)."),
         QStringLiteral("N"));
     const QCommandLineOption typeOpt(QStringLiteral("type"),
-        QStringLiteral("Sync device type in each record (default: the --switch value, else 1)."), QStringLiteral("N"));
+        QStringLiteral("Sync device type in each record (default: the --switch value, else 1)."),
+        QStringLiteral("N"));
     const QCommandLineOption switchOpt(QStringLiteral("switch"),
-        QStringLiteral("First send a sync-switch message (33024) with wParam N."), QStringLiteral("N"));
+        QStringLiteral("First send a sync-switch message (33024) with wParam N."),
+        QStringLiteral("N"));
     const QCommandLineOption dwDataOpt(QStringLiteral("dwdata"),
         QStringLiteral("Identifier of the colour messages (default 10001)."), QStringLiteral("N"));
     const QCommandLineOption timestampsOpt(QStringLiteral("timestamps"),
-        QStringLiteral("Write per-frame send times and colours to FILE (see above)."), QStringLiteral("FILE"));
+        QStringLiteral("Write per-frame send times and colours to FILE (see above)."),
+        QStringLiteral("FILE"));
     const QCommandLineOption timeoutOpt(QStringLiteral("timeout"),
-        QStringLiteral("How long to wait for each answer and for the connection (default 2000)."), QStringLiteral("MS"));
-    const QCommandLineOption quietOpt(QStringLiteral("quiet"), QStringLiteral("Print only the summary."));
-    for (const QCommandLineOption* opt : {&socketOpt, &solidOpt, &rainbowOpt, &seqOpt, &rateOpt, &durationOpt,
-                                          &framesOpt, &typeOpt, &switchOpt, &dwDataOpt, &timestampsOpt, &timeoutOpt,
-                                          &quietOpt})
+        QStringLiteral("How long to wait for each answer and for the connection (default 2000)."),
+        QStringLiteral("MS"));
+    const QCommandLineOption quietOpt(
+        QStringLiteral("quiet"), QStringLiteral("Print only the summary."));
+    for (const QCommandLineOption* opt :
+        { &socketOpt, &solidOpt, &rainbowOpt, &seqOpt, &rateOpt, &durationOpt, &framesOpt, &typeOpt,
+            &switchOpt, &dwDataOpt, &timestampsOpt, &timeoutOpt, &quietOpt })
         parser.addOption(*opt);
 
     if (!parser.parse(app.arguments())) {
@@ -161,7 +169,8 @@ int parseOptions(const QCoreApplication& app, Options& o)
     }
     if (parser.isSet(typeOpt)) {
         const qlonglong t = parser.value(typeOpt).toLongLong(&ok);
-        if (!ok || t < std::numeric_limits<std::int32_t>::min() || t > std::numeric_limits<std::int32_t>::max())
+        if (!ok || t < std::numeric_limits<std::int32_t>::min()
+            || t > std::numeric_limits<std::int32_t>::max())
             return fail("--type wants a 32-bit signed integer");
         o.type = static_cast<std::int32_t>(t);
     }
@@ -191,9 +200,10 @@ int parseOptions(const QCoreApplication& app, Options& o)
 
 // One request out, one answer back, as a blocking send does.
 bool exchange(QLocalSocket& socket, const std::vector<unsigned char>& request, int timeoutMs,
-              HostIntake::HostAnswer& answer, std::int64_t& answeredNs)
+    HostIntake::HostAnswer& answer, std::int64_t& answeredNs)
 {
-    if (socket.write(reinterpret_cast<const char*>(request.data()), static_cast<qint64>(request.size()))
+    if (socket.write(
+            reinterpret_cast<const char*>(request.data()), static_cast<qint64>(request.size()))
         != static_cast<qint64>(request.size()))
         return false;
     socket.flush();
@@ -205,7 +215,8 @@ bool exchange(QLocalSocket& socket, const std::vector<unsigned char>& request, i
     }
     while (socket.bytesAvailable() < static_cast<qint64>(kHostAnswerSize)) {
         const std::int64_t left = (deadline - monotonicNs()) / 1000000;
-        if (left <= 0 || !socket.waitForReadyRead(static_cast<int>(std::max<std::int64_t>(left, 1))))
+        if (left <= 0
+            || !socket.waitForReadyRead(static_cast<int>(std::max<std::int64_t>(left, 1))))
             return false;
     }
     answeredNs = monotonicNs();
@@ -219,7 +230,8 @@ std::int64_t percentile(const std::vector<std::int64_t>& sorted, double p)
 {
     if (sorted.empty())
         return 0;
-    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
+    const auto rank
+        = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
     return sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)];
 }
 
@@ -251,50 +263,55 @@ int main(int argc, char** argv)
         std::fprintf(stamps, "# frame\tsend_ns\tanswer_ns\thandled\tresult\tcolours\n");
     }
 
-    const QString name = QFile::decodeName(hostEndpointPath(QFile::encodeName(o.socket).toStdString()).path.c_str());
+    const QString name = QFile::decodeName(
+        hostEndpointPath(QFile::encodeName(o.socket).toStdString()).path.c_str());
     QLocalSocket socket;
     socket.connectToServer(name);
     if (!socket.waitForConnected(o.timeoutMs)) {
         std::fprintf(stderr, "host-sim: cannot connect to %s: %s\n", qPrintable(name),
-                     qPrintable(socket.errorString()));
+            qPrintable(socket.errorString()));
         if (stamps)
             std::fclose(stamps);
         return 1;
     }
 
     int status = 0;
-    HostIntake::HostAnswer answer{};
+    HostIntake::HostAnswer answer {};
     std::int64_t answeredNs = 0;
 
     if (o.switchFirst) {
-        const HostIntake::Message m{HostIntake::kSyncSwitch, static_cast<std::uint64_t>(o.switchTo), 0, 0, nullptr};
+        const HostIntake::Message m { HostIntake::kSyncSwitch,
+            static_cast<std::uint64_t>(o.switchTo), 0, 0, nullptr };
         const std::int64_t sentNs = monotonicNs();
         if (!exchange(socket, encodeHostRequest(m), o.timeoutMs, answer, answeredNs)) {
             std::fprintf(stderr, "host-sim: no answer to the sync switch\n");
             status = 1;
         } else if (!o.quiet) {
             std::printf("switch %" PRId64 ": handled %d result %" PRId64 " (%.1f us)\n", o.switchTo,
-                        answer.handled ? 1 : 0, answer.result, static_cast<double>(answeredNs - sentNs) / 1000.0);
+                answer.handled ? 1 : 0, answer.result,
+                static_cast<double>(answeredNs - sentNs) / 1000.0);
         }
     }
 
     const FrameSource source(o.pattern, o.solid, o.rate, o.sequence);
     std::vector<std::int64_t> roundTrips;
     roundTrips.reserve(static_cast<std::size_t>(std::min<std::int64_t>(o.frames, 10000000)));
-    std::int64_t sent = 0, handled = 0, notHandled = 0, resultOne = 0, resultZero = 0, resultOther = 0;
+    std::int64_t sent = 0, handled = 0, notHandled = 0, resultOne = 0, resultZero = 0,
+                 resultOther = 0;
     std::int64_t late = 0, worstLateNs = 0, firstSentNs = 0, lastSentNs = 0;
     const std::int64_t start = monotonicNs() + 1000000;
     const double periodNs = 1e9 / o.rate;
 
     for (std::int64_t i = 0; status == 0 && i < o.frames; ++i) {
-        const std::int64_t due = start + static_cast<std::int64_t>(std::llround(static_cast<double>(i) * periodNs));
+        const std::int64_t due
+            = start + static_cast<std::int64_t>(std::llround(static_cast<double>(i) * periodNs));
         if (monotonicNs() < due)
             sleepUntilNs(due);
         const FrameSource::Frame frame = source.frame(static_cast<std::uint64_t>(i));
-        const std::vector<unsigned char> record =
-            FrameSource::record(frame, o.type, static_cast<std::int32_t>(static_cast<std::uint32_t>(i)));
-        const HostIntake::Message m{HostIntake::kCopyData, 0, o.dwData, static_cast<std::uint32_t>(record.size()),
-                                    record.data()};
+        const std::vector<unsigned char> record = FrameSource::record(
+            frame, o.type, static_cast<std::int32_t>(static_cast<std::uint32_t>(i)));
+        const HostIntake::Message m { HostIntake::kCopyData, 0, o.dwData,
+            static_cast<std::uint32_t>(record.size()), record.data() };
         const std::vector<unsigned char> request = encodeHostRequest(m);
 
         const std::int64_t sentNs = monotonicNs();
@@ -307,7 +324,7 @@ int main(int argc, char** argv)
         worstLateNs = std::max(worstLateNs, lateNs);
         if (!exchange(socket, request, o.timeoutMs, answer, answeredNs)) {
             std::fprintf(stderr, "host-sim: no answer to frame %" PRId64 " (%s)\n", i,
-                         socket.state() == QLocalSocket::ConnectedState ? "timed out" : "connection closed");
+                socket.state() == QLocalSocket::ConnectedState ? "timed out" : "connection closed");
             status = 1;
             break;
         }
@@ -321,11 +338,12 @@ int main(int argc, char** argv)
         else
             ++resultOther;
         if (!o.quiet)
-            std::printf("frame %" PRId64 ": handled %d result %" PRId64 " (%.1f us)\n", i, answer.handled ? 1 : 0,
-                        answer.result, static_cast<double>(answeredNs - sentNs) / 1000.0);
+            std::printf("frame %" PRId64 ": handled %d result %" PRId64 " (%.1f us)\n", i,
+                answer.handled ? 1 : 0, answer.result,
+                static_cast<double>(answeredNs - sentNs) / 1000.0);
         if (stamps) {
-            std::fprintf(stamps, "%" PRId64 "\t%" PRId64 "\t%" PRId64 "\t%d\t%" PRId64 "\t", i, sentNs, answeredNs,
-                         answer.handled ? 1 : 0, answer.result);
+            std::fprintf(stamps, "%" PRId64 "\t%" PRId64 "\t%" PRId64 "\t%d\t%" PRId64 "\t", i,
+                sentNs, answeredNs, answer.handled ? 1 : 0, answer.result);
             writeColours(stamps, frame);
             std::fputc('\n', stamps);
         }
@@ -340,15 +358,19 @@ int main(int argc, char** argv)
     std::sort(roundTrips.begin(), roundTrips.end());
     std::printf("frames sent %" PRId64 " of %" PRId64 ", handled %" PRId64 ", not handled %" PRId64
                 ", result 1: %" PRId64 ", result 0: %" PRId64 ", other results: %" PRId64 "\n",
-                sent, o.frames, handled, notHandled, resultOne, resultZero, resultOther);
+        sent, o.frames, handled, notHandled, resultOne, resultZero, resultOther);
     if (!roundTrips.empty()) {
         std::printf("round trip p50 %.1f us, p99 %.1f us, max %.1f us\n",
-                    static_cast<double>(percentile(roundTrips, 50)) / 1000.0,
-                    static_cast<double>(percentile(roundTrips, 99)) / 1000.0,
-                    static_cast<double>(roundTrips.back()) / 1000.0);
-        std::printf("pacing: %.2f fps wanted, %.2f fps sent, %" PRId64 " frames more than a period late, worst %.1f us\n",
-                    o.rate, sent > 1 && elapsed > 0 ? static_cast<double>(sent - 1) * 1e9 / static_cast<double>(elapsed) : 0.0,
-                    late, static_cast<double>(worstLateNs) / 1000.0);
+            static_cast<double>(percentile(roundTrips, 50)) / 1000.0,
+            static_cast<double>(percentile(roundTrips, 99)) / 1000.0,
+            static_cast<double>(roundTrips.back()) / 1000.0);
+        std::printf("pacing: %.2f fps wanted, %.2f fps sent, %" PRId64
+                    " frames more than a period late, worst %.1f us\n",
+            o.rate,
+            sent > 1 && elapsed > 0
+                ? static_cast<double>(sent - 1) * 1e9 / static_cast<double>(elapsed)
+                : 0.0,
+            late, static_cast<double>(worstLateNs) / 1000.0);
     }
     socket.disconnectFromServer();
     return status;

@@ -14,23 +14,24 @@
 
 #include <cstdlib>
 
-namespace {
+namespace
+{
 
 constexpr int kMaxDelayMs = 600000;
 constexpr int kDefaultSlowMs = 1000;
 
-void reply(httplib::Response &res, int status, const QJsonValue &body)
+void reply(httplib::Response& res, int status, const QJsonValue& body)
 {
     res.status = status;
     res.set_content(JsonText::compact(body), "application/json");
 }
 
-void fail(httplib::Response &res, int status, const QString &message)
+void fail(httplib::Response& res, int status, const QString& message)
 {
     reply(res, status, QJsonObject { { QStringLiteral("error"), message } });
 }
 
-bool bodyObject(const httplib::Request &req, httplib::Response &res, QJsonObject &out)
+bool bodyObject(const httplib::Request& req, httplib::Response& res, QJsonObject& out)
 {
     QJsonParseError error {};
     const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(req.body), &error);
@@ -42,7 +43,7 @@ bool bodyObject(const httplib::Request &req, httplib::Response &res, QJsonObject
     return true;
 }
 
-std::int64_t sinceParam(const httplib::Request &req)
+std::int64_t sinceParam(const httplib::Request& req)
 {
     if (!req.has_param("since"))
         return 0;
@@ -51,7 +52,7 @@ std::int64_t sinceParam(const httplib::Request &req)
 
 } // namespace
 
-ControlServer::ControlServer(std::vector<SimDevice *> devices, MdnsResponder &responder)
+ControlServer::ControlServer(std::vector<SimDevice*> devices, MdnsResponder& responder)
     : m_devices(std::move(devices))
     , m_responder(responder)
     , m_server(std::make_unique<httplib::Server>())
@@ -65,7 +66,7 @@ ControlServer::~ControlServer()
     stop();
 }
 
-bool ControlServer::bind(const std::string &host, int port)
+bool ControlServer::bind(const std::string& host, int port)
 {
     in_addr addr {};
     if (inet_pton(AF_INET, host.c_str(), &addr) != 1 || (ntohl(addr.s_addr) >> 24) != 127) {
@@ -101,9 +102,9 @@ void ControlServer::stop()
     }
 }
 
-SimDevice *ControlServer::deviceAt(const std::string &ip) const
+SimDevice* ControlServer::deviceAt(const std::string& ip) const
 {
-    for (SimDevice *device : m_devices)
+    for (SimDevice* device : m_devices)
         if (device->settings().ip.toStdString() == ip)
             return device;
     return nullptr;
@@ -111,103 +112,118 @@ SimDevice *ControlServer::deviceAt(const std::string &ip) const
 
 void ControlServer::routes()
 {
-    httplib::Server &s = *m_server;
+    httplib::Server& s = *m_server;
 
-    s.Get("/health", [](const httplib::Request &, httplib::Response &res) {
+    s.Get("/health", [](const httplib::Request&, httplib::Response& res) {
         reply(res, 200, QJsonObject { { QStringLiteral("ready"), true } });
     });
 
-    s.Get("/devices", [this](const httplib::Request &, httplib::Response &res) {
+    s.Get("/devices", [this](const httplib::Request&, httplib::Response& res) {
         QJsonArray list;
-        for (SimDevice *device : m_devices)
+        for (SimDevice* device : m_devices)
             list.append(device->stateJson());
         reply(res, 200, QJsonObject { { QStringLiteral("devices"), list } });
     });
 
     // Every per-device route starts with the device's address.
     const auto withDevice = [this](auto handler) {
-        return [this, handler](const httplib::Request &req, httplib::Response &res) {
-            SimDevice *device = deviceAt(req.matches[1]);
+        return [this, handler](const httplib::Request& req, httplib::Response& res) {
+            SimDevice* device = deviceAt(req.matches[1]);
             if (!device) {
-                fail(res, 404, QStringLiteral("no simulated device at %1").arg(QString::fromStdString(req.matches[1])));
+                fail(res, 404,
+                    QStringLiteral("no simulated device at %1")
+                        .arg(QString::fromStdString(req.matches[1])));
                 return;
             }
             handler(*device, req, res);
         };
     };
 
-    s.Get(R"(/devices/([0-9.]+))", withDevice([](SimDevice &d, const httplib::Request &, httplib::Response &res) {
-        reply(res, 200, d.stateJson());
-    }));
+    s.Get(R"(/devices/([0-9.]+))",
+        withDevice([](SimDevice& d, const httplib::Request&, httplib::Response& res) {
+            reply(res, 200, d.stateJson());
+        }));
 
     s.Post(R"(/devices/([0-9.]+)/pairing)",
-           withDevice([](SimDevice &d, const httplib::Request &req, httplib::Response &res) {
-               QJsonObject body;
-               if (!bodyObject(req, res, body))
-                   return;
-               if (!body.value(QLatin1String("on")).isBool()) {
-                   fail(res, 400, QStringLiteral("expected {\"on\": true|false}"));
-                   return;
-               }
-               d.setPairingMode(body.value(QLatin1String("on")).toBool());
-               reply(res, 200, d.stateJson());
-           }));
+        withDevice([](SimDevice& d, const httplib::Request& req, httplib::Response& res) {
+            QJsonObject body;
+            if (!bodyObject(req, res, body))
+                return;
+            if (!body.value(QLatin1String("on")).isBool()) {
+                fail(res, 400, QStringLiteral("expected {\"on\": true|false}"));
+                return;
+            }
+            d.setPairingMode(body.value(QLatin1String("on")).toBool());
+            reply(res, 200, d.stateJson());
+        }));
 
     s.Get(R"(/devices/([0-9.]+)/requests)",
-          withDevice([](SimDevice &d, const httplib::Request &req, httplib::Response &res) {
-              reply(res, 200, QJsonObject { { QStringLiteral("requests"), d.requestsJson(sinceParam(req)) } });
-          }));
+        withDevice([](SimDevice& d, const httplib::Request& req, httplib::Response& res) {
+            reply(res, 200,
+                QJsonObject { { QStringLiteral("requests"), d.requestsJson(sinceParam(req)) } });
+        }));
 
     s.Get(R"(/devices/([0-9.]+)/frames)",
-          withDevice([](SimDevice &d, const httplib::Request &req, httplib::Response &res) {
-              reply(res, 200, QJsonObject { { QStringLiteral("frames"), d.framesJson(sinceParam(req)) } });
-          }));
+        withDevice([](SimDevice& d, const httplib::Request& req, httplib::Response& res) {
+            reply(res, 200,
+                QJsonObject { { QStringLiteral("frames"), d.framesJson(sinceParam(req)) } });
+        }));
 
     s.Post(R"(/devices/([0-9.]+)/fault)",
-           withDevice([](SimDevice &d, const httplib::Request &req, httplib::Response &res) {
-               QJsonObject body;
-               if (!bodyObject(req, res, body))
-                   return;
-               HttpFault http = d.httpFault();
-               MdnsFault mdns = d.mdnsFault();
-               int delay = d.faultDelayMs();
-               if (body.contains(QLatin1String("http"))
-                   && !SimDevice::httpFaultFromName(body.value(QLatin1String("http")).toString(), http)) {
-                   fail(res, 400, QStringLiteral("\"http\" is one of none, hang, slow, nonjson, huge, wrongtypes, trickle"));
-                   return;
-               }
-               if (body.contains(QLatin1String("mdns"))
-                   && !SimDevice::mdnsFaultFromName(body.value(QLatin1String("mdns")).toString(), mdns)) {
-                   fail(res, 400, QStringLiteral("\"mdns\" is one of none, oversized, truncated, badflags, loop, silent"));
-                   return;
-               }
-               if (body.contains(QLatin1String("delay_ms"))) {
-                   const QJsonValue v = body.value(QLatin1String("delay_ms"));
-                   const double ms = v.toDouble(-1);
-                   if (!v.isDouble() || ms < 0 || ms > kMaxDelayMs || ms != double(int(ms))) {
-                       fail(res, 400, QStringLiteral("\"delay_ms\" is a whole number from 0 to %1").arg(kMaxDelayMs));
-                       return;
-                   }
-                   delay = int(ms);
-               } else if (http == HttpFault::Slow && delay == 0) {
-                   delay = kDefaultSlowMs;
-               }
-               d.setFaults(http, mdns, delay);
-               reply(res, 200, d.stateJson());
-           }));
+        withDevice([](SimDevice& d, const httplib::Request& req, httplib::Response& res) {
+            QJsonObject body;
+            if (!bodyObject(req, res, body))
+                return;
+            HttpFault http = d.httpFault();
+            MdnsFault mdns = d.mdnsFault();
+            int delay = d.faultDelayMs();
+            if (body.contains(QLatin1String("http"))
+                && !SimDevice::httpFaultFromName(
+                    body.value(QLatin1String("http")).toString(), http)) {
+                fail(res, 400,
+                    QStringLiteral(
+                        "\"http\" is one of none, hang, slow, nonjson, huge, wrongtypes, trickle"));
+                return;
+            }
+            if (body.contains(QLatin1String("mdns"))
+                && !SimDevice::mdnsFaultFromName(
+                    body.value(QLatin1String("mdns")).toString(), mdns)) {
+                fail(res, 400,
+                    QStringLiteral(
+                        "\"mdns\" is one of none, oversized, truncated, badflags, loop, silent"));
+                return;
+            }
+            if (body.contains(QLatin1String("delay_ms"))) {
+                const QJsonValue v = body.value(QLatin1String("delay_ms"));
+                const double ms = v.toDouble(-1);
+                if (!v.isDouble() || ms < 0 || ms > kMaxDelayMs || ms != double(int(ms))) {
+                    fail(res, 400,
+                        QStringLiteral("\"delay_ms\" is a whole number from 0 to %1")
+                            .arg(kMaxDelayMs));
+                    return;
+                }
+                delay = int(ms);
+            } else if (http == HttpFault::Slow && delay == 0) {
+                delay = kDefaultSlowMs;
+            }
+            d.setFaults(http, mdns, delay);
+            reply(res, 200, d.stateJson());
+        }));
 
-    s.Post("/reset", [this](const httplib::Request &, httplib::Response &res) {
-        for (SimDevice *device : m_devices)
+    s.Post("/reset", [this](const httplib::Request&, httplib::Response& res) {
+        for (SimDevice* device : m_devices)
             device->reset();
         m_responder.clearLog();
         reply(res, 200, QJsonObject { { QStringLiteral("reset"), true } });
     });
 
-    s.Get("/mdns/queries", [this](const httplib::Request &req, httplib::Response &res) {
-        reply(res, 200, QJsonObject { { QStringLiteral("queries"), m_responder.queriesJson(sinceParam(req)) } });
+    s.Get("/mdns/queries", [this](const httplib::Request& req, httplib::Response& res) {
+        reply(res, 200,
+            QJsonObject {
+                { QStringLiteral("queries"), m_responder.queriesJson(sinceParam(req)) } });
     });
 
-    s.Post("/screenshot", [this](const httplib::Request &req, httplib::Response &res) {
+    s.Post("/screenshot", [this](const httplib::Request& req, httplib::Response& res) {
         QJsonObject body;
         if (!bodyObject(req, res, body))
             return;

@@ -8,42 +8,44 @@
 #include <thread>
 #include <vector>
 
-namespace httplib {
+namespace httplib
+{
 class Server;
 struct Request;
 struct Response;
-}
+} // namespace httplib
 
 class MdnsResponder;
 class SimDevice;
 
 // The loopback HTTP+JSON interface through which tests and scripts watch and steer the
 // simulated devices (see --help for the routes).
-class ControlServer {
+class ControlServer
+{
 public:
-    using Screenshot = std::function<bool(const QString &path, QString &error)>;
+    using Screenshot = std::function<bool(const QString& path, QString& error)>;
 
-    ControlServer(std::vector<SimDevice *> devices, MdnsResponder &responder);
+    ControlServer(std::vector<SimDevice*> devices, MdnsResponder& responder);
     ~ControlServer();
-    ControlServer(const ControlServer &) = delete;
-    ControlServer &operator=(const ControlServer &) = delete;
+    ControlServer(const ControlServer&) = delete;
+    ControlServer& operator=(const ControlServer&) = delete;
 
     // Set before start(); without it POST /screenshot answers 409.
     void setScreenshot(Screenshot screenshot) { m_screenshot = std::move(screenshot); }
 
     // Binds a loopback address; port 0 takes any free port (see port()).
-    bool bind(const std::string &host, int port);
+    bool bind(const std::string& host, int port);
     void start();
     void stop();
     int port() const { return m_port; }
     std::string errorString() const { return m_error; }
 
 private:
-    SimDevice *deviceAt(const std::string &ip) const;
+    SimDevice* deviceAt(const std::string& ip) const;
     void routes();
 
-    std::vector<SimDevice *> m_devices;
-    MdnsResponder &m_responder;
+    std::vector<SimDevice*> m_devices;
+    MdnsResponder& m_responder;
     Screenshot m_screenshot;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;

@@ -4,9 +4,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-namespace JsonText {
+namespace JsonText
+{
 
-std::string compact(const QJsonValue &value)
+std::string compact(const QJsonValue& value)
 {
     if (value.isObject())
         return QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact).toStdString();

@@ -2,6 +2,7 @@
 // Lines, Skylight, 4D) on loopback addresses, for the tool's tests, benchmarks and
 // for trying it by hand.
 
+#include "sync/checkedconnect.h"
 #include "tools/nanoleaf-sim/controlserver.h"
 #include "tools/nanoleaf-sim/mdnsresponder.h"
 #include "tools/nanoleaf-sim/openapiserver.h"
@@ -9,7 +10,6 @@
 #include "tools/nanoleaf-sim/simdevice.h"
 #include "tools/nanoleaf-sim/simwindow.h"
 #include "tools/nanoleaf-sim/udpreceiver.h"
-#include "sync/checkedconnect.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -30,9 +30,11 @@
 #include <future>
 #include <memory>
 
-namespace {
+namespace
+{
 
-const char *const kDescription = R"(Simulates Nanoleaf devices on loopback addresses, each on the real fixed ports:
+const char* const kDescription
+    = R"(Simulates Nanoleaf devices on loopback addresses, each on the real fixed ports:
   - the OpenAPI on <ip>:16021 (POST /api/v1/new; GET /api/v1/<token>/ and its
     sub-resources; PUT /api/v1/<token>/effects, /state, /identify; DELETE
     /api/v1/<token>);
@@ -117,7 +119,7 @@ void onSignal(int)
     }
 }
 
-bool hasArgument(int argc, char **argv, const char *name)
+bool hasArgument(int argc, char** argv, const char* name)
 {
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], name) == 0)
@@ -129,14 +131,16 @@ bool hasArgument(int argc, char **argv, const char *name)
 // broadcasts belong in a private one (tools/netns-run).
 bool inPrivateNetworkNamespace()
 {
-    struct stat self {};
-    struct stat init {};
+    struct stat self {
+    };
+    struct stat init {
+    };
     if (stat("/proc/self/ns/net", &self) != 0 || stat("/proc/1/ns/net", &init) != 0)
         return qgetenv("PRISMARA_IN_NETNS") == "1";
     return self.st_ino != init.st_ino || self.st_dev != init.st_dev;
 }
 
-int fail(const QString &message)
+int fail(const QString& message)
 {
     std::fprintf(stderr, "nanoleaf-sim: %s\n", qPrintable(message));
     return 1;
@@ -145,32 +149,33 @@ int fail(const QString &message)
 } // namespace
 
 // What each device received, for a person who ran a demo without a display.
-void printSummary(const std::vector<SimDevice *> &devices)
+void printSummary(const std::vector<SimDevice*>& devices)
 {
-    for (SimDevice *device : devices) {
+    for (SimDevice* device : devices) {
         const QJsonObject state = device->stateJson();
         const QJsonObject frames = state.value(QStringLiteral("frames")).toObject();
         std::printf("%s (%s): mode %s, datagrams accepted %d, ignored %d, malformed %d\n",
-                    qPrintable(state.value(QStringLiteral("name")).toString()),
-                    qPrintable(state.value(QStringLiteral("ip")).toString()),
-                    qPrintable(state.value(QStringLiteral("mode")).toString()),
-                    frames.value(QStringLiteral("accepted")).toInt(),
-                    frames.value(QStringLiteral("ignored")).toInt(),
-                    frames.value(QStringLiteral("malformed")).toInt());
-        for (const QJsonValue &panel : state.value(QStringLiteral("panels")).toArray()) {
+            qPrintable(state.value(QStringLiteral("name")).toString()),
+            qPrintable(state.value(QStringLiteral("ip")).toString()),
+            qPrintable(state.value(QStringLiteral("mode")).toString()),
+            frames.value(QStringLiteral("accepted")).toInt(),
+            frames.value(QStringLiteral("ignored")).toInt(),
+            frames.value(QStringLiteral("malformed")).toInt());
+        for (const QJsonValue& panel : state.value(QStringLiteral("panels")).toArray()) {
             const QJsonObject p = panel.toObject();
             std::printf("  panel %5d shows #%02x%02x%02x\n", p.value(QStringLiteral("id")).toInt(),
-                        p.value(QStringLiteral("r")).toInt(), p.value(QStringLiteral("g")).toInt(),
-                        p.value(QStringLiteral("b")).toInt());
+                p.value(QStringLiteral("r")).toInt(), p.value(QStringLiteral("g")).toInt(),
+                p.value(QStringLiteral("b")).toInt());
         }
     }
     std::fflush(stdout);
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    const bool display = !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    const bool display = !qEnvironmentVariableIsEmpty("DISPLAY")
+        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     const bool offscreen = platform == "offscreen" || platform == "minimal";
     bool window = !hasArgument(argc, argv, "--headless")
         && (hasArgument(argc, argv, "--window") || (display && !offscreen));
@@ -178,36 +183,36 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "nanoleaf-sim: no display, running without a window\n");
         window = false;
     }
-    std::unique_ptr<QCoreApplication> app(window ? new QApplication(argc, argv) : new QCoreApplication(argc, argv));
+    std::unique_ptr<QCoreApplication> app(
+        window ? new QApplication(argc, argv) : new QCoreApplication(argc, argv));
     QCoreApplication::setApplicationName(QStringLiteral("nanoleaf-sim"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(kDescription));
     parser.addHelpOption();
-    const QCommandLineOption configOption(QStringLiteral("config"), QStringLiteral("Devices from a JSON file."),
-                                          QStringLiteral("FILE"));
+    const QCommandLineOption configOption(QStringLiteral("config"),
+        QStringLiteral("Devices from a JSON file."), QStringLiteral("FILE"));
     const QCommandLineOption deviceOption(QStringLiteral("device"),
-                                          QStringLiteral("One device in quick form: %1.").arg(SimConfig::quickFormHelp()),
-                                          QStringLiteral("NAME@IP..."));
+        QStringLiteral("One device in quick form: %1.").arg(SimConfig::quickFormHelp()),
+        QStringLiteral("NAME@IP..."));
     const QCommandLineOption controlOption(QStringLiteral("control"),
-                                           QStringLiteral("Control interface address (default 127.0.0.1:0)."),
-                                           QStringLiteral("HOST:PORT"), QStringLiteral("127.0.0.1:0"));
+        QStringLiteral("Control interface address (default 127.0.0.1:0)."),
+        QStringLiteral("HOST:PORT"), QStringLiteral("127.0.0.1:0"));
     const QCommandLineOption readyOption(QStringLiteral("ready-file"),
-                                         QStringLiteral("Write the control address here once ready."),
-                                         QStringLiteral("PATH"));
-    const QCommandLineOption windowOption(QStringLiteral("window"), QStringLiteral("Show the window."));
-    const QCommandLineOption headlessOption(QStringLiteral("headless"), QStringLiteral("Never show a window."));
-    const QCommandLineOption hostNetworkOption(
-        QStringLiteral("allow-host-network"),
+        QStringLiteral("Write the control address here once ready."), QStringLiteral("PATH"));
+    const QCommandLineOption windowOption(
+        QStringLiteral("window"), QStringLiteral("Show the window."));
+    const QCommandLineOption headlessOption(
+        QStringLiteral("headless"), QStringLiteral("Never show a window."));
+    const QCommandLineOption hostNetworkOption(QStringLiteral("allow-host-network"),
         QStringLiteral("Run even outside a private network namespace (binds 0.0.0.0:5353)."));
-    const QCommandLineOption summaryOption(
-        QStringLiteral("summary"),
+    const QCommandLineOption summaryOption(QStringLiteral("summary"),
         QStringLiteral("On exit, print what each device received: its mode, the datagrams "
                        "accepted / ignored / malformed and the colours its panels show."));
-    const QCommandLineOption parentOption(QStringLiteral("die-with-parent"),
-                                          QStringLiteral("Stop when the starting process ends."));
-    parser.addOptions({ configOption, deviceOption, controlOption, readyOption, windowOption, headlessOption,
-                        hostNetworkOption, parentOption, summaryOption });
+    const QCommandLineOption parentOption(
+        QStringLiteral("die-with-parent"), QStringLiteral("Stop when the starting process ends."));
+    parser.addOptions({ configOption, deviceOption, controlOption, readyOption, windowOption,
+        headlessOption, hostNetworkOption, parentOption, summaryOption });
     parser.process(*app);
 
     if (parser.isSet(parentOption)) {
@@ -216,13 +221,14 @@ int main(int argc, char **argv)
             return fail(QStringLiteral("the starting process is already gone"));
     }
     if (!parser.isSet(hostNetworkOption) && !inPrivateNetworkNamespace())
-        return fail(QStringLiteral("refusing to bind fixed ports on the machine's own network; run it through "
-                                   "tools/netns-run (or pass --allow-host-network)"));
+        return fail(QStringLiteral(
+            "refusing to bind fixed ports on the machine's own network; run it through "
+            "tools/netns-run (or pass --allow-host-network)"));
 
     SimConfig config;
     if (parser.isSet(configOption) && !config.loadFile(parser.value(configOption)))
         return fail(config.errorString());
-    for (const QString &form : parser.values(deviceOption))
+    for (const QString& form : parser.values(deviceOption))
         if (!config.addQuickDevice(form))
             return fail(config.errorString());
     if (!config.validate())
@@ -238,21 +244,22 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
     if (pipe(g_signalPipe) != 0)
         return fail(QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
-    struct sigaction action {};
+    struct sigaction action {
+    };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
     std::vector<std::unique_ptr<SimDevice>> devices;
-    std::vector<SimDevice *> devicePointers;
-    for (const SimDeviceSettings &settings : config.devices()) {
+    std::vector<SimDevice*> devicePointers;
+    for (const SimDeviceSettings& settings : config.devices()) {
         devices.push_back(std::make_unique<SimDevice>(settings));
         devicePointers.push_back(devices.back().get());
     }
 
     std::vector<std::unique_ptr<OpenApiServer>> apis;
-    for (SimDevice *device : devicePointers) {
+    for (SimDevice* device : devicePointers) {
         apis.push_back(std::make_unique<OpenApiServer>(*device));
         if (!apis.back()->bind())
             return fail(QString::fromStdString(apis.back()->errorString()));
@@ -272,8 +279,8 @@ int main(int argc, char **argv)
         view = std::make_unique<SimWindow>(devicePointers);
         view->resize(view->sizeHint());
         view->show();
-        SimWindow *target = view.get();
-        controlServer.setScreenshot([target](const QString &path, QString &error) {
+        SimWindow* target = view.get();
+        controlServer.setScreenshot([target](const QString& path, QString& error) {
             auto done = std::make_shared<std::promise<bool>>();
             std::future<bool> result = done->get_future();
             QMetaObject::invokeMethod(
@@ -291,22 +298,25 @@ int main(int argc, char **argv)
         });
     }
 
-    for (auto &api : apis)
+    for (auto& api : apis)
         api->start();
     udp.start();
     mdns.start();
     controlServer.start();
 
-    const QString controlAddress = QStringLiteral("%1:%2").arg(control.left(colon)).arg(controlServer.port());
-    for (SimDevice *device : devicePointers) {
-        const SimDeviceSettings &s = device->settings();
-        std::fprintf(stderr, "nanoleaf-sim: \"%s\" (%s, %d panels) at %s: http 16021, udp 60221/60222%s\n",
-                     qPrintable(s.name), qPrintable(s.model), int(s.panels.size()), qPrintable(s.ip),
-                     s.pairingMode ? ", pairing mode on" : "");
+    const QString controlAddress
+        = QStringLiteral("%1:%2").arg(control.left(colon)).arg(controlServer.port());
+    for (SimDevice* device : devicePointers) {
+        const SimDeviceSettings& s = device->settings();
+        std::fprintf(stderr,
+            "nanoleaf-sim: \"%s\" (%s, %d panels) at %s: http 16021, udp 60221/60222%s\n",
+            qPrintable(s.name), qPrintable(s.model), int(s.panels.size()), qPrintable(s.ip),
+            s.pairingMode ? ", pairing mode on" : "");
     }
     if (parser.isSet(readyOption)) {
         QSaveFile ready(parser.value(readyOption));
-        if (!ready.open(QIODevice::WriteOnly) || ready.write(controlAddress.toUtf8() + '\n') < 0 || !ready.commit())
+        if (!ready.open(QIODevice::WriteOnly) || ready.write(controlAddress.toUtf8() + '\n') < 0
+            || !ready.commit())
             return fail(QStringLiteral("cannot write %1").arg(parser.value(readyOption)));
     }
     std::fprintf(stdout, "READY control=%s\n", qPrintable(controlAddress));
@@ -317,10 +327,10 @@ int main(int argc, char **argv)
     const int code = app->exec();
 
     // Release held and delayed answers first, so the servers' workers can finish.
-    for (SimDevice *device : devicePointers)
+    for (SimDevice* device : devicePointers)
         device->shutdown();
     controlServer.stop();
-    for (auto &api : apis)
+    for (auto& api : apis)
         api->stop();
     udp.stop();
     mdns.stop();

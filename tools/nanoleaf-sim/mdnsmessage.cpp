@@ -3,22 +3,25 @@
 #include <algorithm>
 #include <cctype>
 
-namespace MdnsMessage {
+namespace MdnsMessage
+{
 
-namespace {
+namespace
+{
 
 constexpr std::size_t kHeaderSize = 12;
 constexpr int kMaxPointerHops = 64;
 constexpr std::size_t kMaxQuestions = 16;
 
-std::uint16_t read16(const std::uint8_t *p)
+std::uint16_t read16(const std::uint8_t* p)
 {
     return std::uint16_t((p[0] << 8) | p[1]);
 }
 
 // Reads the name at `offset`; on success `offset` is moved past the name as it stands
 // in the message (past the first pointer, if any).
-bool readName(const std::uint8_t *data, std::size_t size, std::size_t &offset, Labels &labels, std::string &reason)
+bool readName(const std::uint8_t* data, std::size_t size, std::size_t& offset, Labels& labels,
+    std::string& reason)
 {
     labels.clear();
     std::size_t pos = offset;
@@ -66,20 +69,20 @@ bool readName(const std::uint8_t *data, std::size_t size, std::size_t &offset, L
             reason = "name longer than 255 bytes";
             return false;
         }
-        labels.emplace_back(reinterpret_cast<const char *>(data + pos + 1), len);
+        labels.emplace_back(reinterpret_cast<const char*>(data + pos + 1), len);
         pos += std::size_t(len) + 1;
     }
 }
 
-std::string lowered(const std::string &s)
+std::string lowered(const std::string& s)
 {
     std::string out = s;
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
+    std::transform(
+        out.begin(), out.end(), out.begin(), [](unsigned char c) { return char(std::tolower(c)); });
     return out;
 }
 
-bool sameName(const Labels &a, const Labels &b)
+bool sameName(const Labels& a, const Labels& b)
 {
     if (a.size() != b.size())
         return false;
@@ -91,7 +94,8 @@ bool sameName(const Labels &a, const Labels &b)
 
 // Writes a message and remembers where each name suffix was written so that later
 // names can point at it.
-class Writer {
+class Writer
+{
 public:
     std::vector<std::uint8_t> bytes;
 
@@ -112,12 +116,12 @@ public:
         bytes[at + 1] = std::uint8_t(v);
     }
 
-    void name(const Labels &labels, bool compress)
+    void name(const Labels& labels, bool compress)
     {
         for (std::size_t i = 0; i < labels.size(); ++i) {
             const std::string key = suffixKey(labels, i);
             if (compress) {
-                for (const auto &known : m_suffixes) {
+                for (const auto& known : m_suffixes) {
                     if (known.first == key) {
                         u16(std::uint16_t(0xC000 | known.second));
                         return;
@@ -132,10 +136,10 @@ public:
         u8(0);
     }
 
-    std::size_t offsetOf(const Labels &labels) const
+    std::size_t offsetOf(const Labels& labels) const
     {
         const std::string key = suffixKey(labels, 0);
-        for (const auto &known : m_suffixes)
+        for (const auto& known : m_suffixes)
             if (known.first == key)
                 return known.second;
         return 0;
@@ -143,7 +147,7 @@ public:
 
     // Owner name, type, class IN, TTL and a RDLENGTH placeholder; returns where
     // RDLENGTH sits.
-    std::size_t recordHead(const Labels &owner, std::uint16_t type, std::uint32_t ttl)
+    std::size_t recordHead(const Labels& owner, std::uint16_t type, std::uint32_t ttl)
     {
         name(owner, true);
         u16(type);
@@ -153,10 +157,13 @@ public:
         u16(0);
         return at;
     }
-    void closeRecord(std::size_t rdlengthAt) { put16(rdlengthAt, std::uint16_t(bytes.size() - rdlengthAt - 2)); }
+    void closeRecord(std::size_t rdlengthAt)
+    {
+        put16(rdlengthAt, std::uint16_t(bytes.size() - rdlengthAt - 2));
+    }
 
 private:
-    static std::string suffixKey(const Labels &labels, std::size_t from)
+    static std::string suffixKey(const Labels& labels, std::size_t from)
     {
         std::string key;
         for (std::size_t i = from; i < labels.size(); ++i) {
@@ -171,7 +178,7 @@ private:
 
 } // namespace
 
-bool parseQuery(const std::uint8_t *data, std::size_t size, Query &out, std::string &reason)
+bool parseQuery(const std::uint8_t* data, std::size_t size, Query& out, std::string& reason)
 {
     out = Query {};
     if (size < kHeaderSize) {
@@ -210,10 +217,10 @@ bool parseQuery(const std::uint8_t *data, std::size_t size, Query &out, std::str
     return true;
 }
 
-int findServiceQuestion(const Query &query, const Labels &service)
+int findServiceQuestion(const Query& query, const Labels& service)
 {
     for (std::size_t i = 0; i < query.questions.size(); ++i) {
-        const Question &q = query.questions[i];
+        const Question& q = query.questions[i];
         const std::uint16_t qclass = q.qclass & 0x7FFF;
         if ((q.type == TypePtr || q.type == TypeAny) && (qclass == ClassIn || qclass == TypeAny)
             && sameName(q.name, service))
@@ -222,7 +229,8 @@ int findServiceQuestion(const Query &query, const Labels &service)
     return -1;
 }
 
-std::vector<std::uint8_t> buildLegacyAnswer(const Query &query, const Service &service, Damage damage)
+std::vector<std::uint8_t> buildLegacyAnswer(
+    const Query& query, const Service& service, Damage damage)
 {
     Writer w;
     w.u16(query.id);
@@ -233,7 +241,7 @@ std::vector<std::uint8_t> buildLegacyAnswer(const Query &query, const Service &s
     w.u16(0); // NSCOUNT
     w.u16(3); // ARCOUNT: SRV, TXT, A
 
-    for (const Question &q : query.questions) {
+    for (const Question& q : query.questions) {
         w.name(q.name, true);
         w.u16(q.type);
         w.u16(q.qclass);
@@ -267,7 +275,7 @@ std::vector<std::uint8_t> buildLegacyAnswer(const Query &query, const Service &s
     const std::size_t srvEnd = w.bytes.size();
 
     rd = w.recordHead(instanceName, TypeTxt, service.ttl);
-    for (const std::string &entry : service.txt) {
+    for (const std::string& entry : service.txt) {
         const std::size_t len = std::min<std::size_t>(entry.size(), 255);
         w.u8(std::uint8_t(len));
         w.bytes.insert(w.bytes.end(), entry.begin(), entry.begin() + std::ptrdiff_t(len));

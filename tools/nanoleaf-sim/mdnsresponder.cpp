@@ -17,11 +17,12 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 constexpr std::size_t kMaxLogged = 1000;
 
-const MdnsMessage::Labels &serviceName()
+const MdnsMessage::Labels& serviceName()
 {
     static const MdnsMessage::Labels name { "_nanoleafapi", "_tcp", "local" };
     return name;
@@ -30,12 +31,17 @@ const MdnsMessage::Labels &serviceName()
 MdnsMessage::Damage damageFor(MdnsFault fault)
 {
     switch (fault) {
-    case MdnsFault::Oversized: return MdnsMessage::Damage::Oversized;
-    case MdnsFault::Truncated: return MdnsMessage::Damage::Truncated;
-    case MdnsFault::BadFlags: return MdnsMessage::Damage::BadFlags;
-    case MdnsFault::Loop: return MdnsMessage::Damage::Loop;
+    case MdnsFault::Oversized:
+        return MdnsMessage::Damage::Oversized;
+    case MdnsFault::Truncated:
+        return MdnsMessage::Damage::Truncated;
+    case MdnsFault::BadFlags:
+        return MdnsMessage::Damage::BadFlags;
+    case MdnsFault::Loop:
+        return MdnsMessage::Damage::Loop;
     case MdnsFault::None:
-    case MdnsFault::Silent: break;
+    case MdnsFault::Silent:
+        break;
     }
     return MdnsMessage::Damage::None;
 }
@@ -46,20 +52,21 @@ bool isLocalAddress(std::uint32_t addrNetworkOrder)
 {
     if ((ntohl(addrNetworkOrder) >> 24) == 127)
         return true;
-    ifaddrs *list = nullptr;
+    ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0)
         return false;
     bool local = false;
     int seen = 0;
-    for (ifaddrs *it = list; it && !local && ++seen < 1024; it = it->ifa_next) {
+    for (ifaddrs* it = list; it && !local && ++seen < 1024; it = it->ifa_next) {
         if (it->ifa_addr && it->ifa_addr->sa_family == AF_INET)
-            local = reinterpret_cast<sockaddr_in *>(it->ifa_addr)->sin_addr.s_addr == addrNetworkOrder;
+            local
+                = reinterpret_cast<sockaddr_in*>(it->ifa_addr)->sin_addr.s_addr == addrNetworkOrder;
     }
     freeifaddrs(list);
     return local;
 }
 
-QString hexOf(const std::vector<std::uint8_t> &bytes)
+QString hexOf(const std::vector<std::uint8_t>& bytes)
 {
     static const char digits[] = "0123456789abcdef";
     QString out;
@@ -72,7 +79,7 @@ QString hexOf(const std::vector<std::uint8_t> &bytes)
 
 } // namespace
 
-MdnsResponder::MdnsResponder(std::vector<SimDevice *> devices)
+MdnsResponder::MdnsResponder(std::vector<SimDevice*> devices)
     : m_devices(std::move(devices))
 {
 }
@@ -100,17 +107,18 @@ bool MdnsResponder::bind()
     any.sin_family = AF_INET;
     any.sin_port = htons(kPort);
     any.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(m_socket, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0) {
+    if (::bind(m_socket, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
         m_error = std::string("cannot bind UDP 0.0.0.0:5353 (") + std::strerror(errno) + ")";
         return false;
     }
-    for (SimDevice *device : m_devices) {
+    for (SimDevice* device : m_devices) {
         const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in own {};
         own.sin_family = AF_INET;
         own.sin_port = 0;
-        if (fd < 0 || inet_pton(AF_INET, device->settings().ip.toStdString().c_str(), &own.sin_addr) != 1
-            || ::bind(fd, reinterpret_cast<sockaddr *>(&own), sizeof own) != 0) {
+        if (fd < 0
+            || inet_pton(AF_INET, device->settings().ip.toStdString().c_str(), &own.sin_addr) != 1
+            || ::bind(fd, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0) {
             m_error = "cannot bind a reply socket on " + device->settings().ip.toStdString() + " ("
                 + std::strerror(errno) + ")";
             if (fd >= 0)
@@ -141,12 +149,12 @@ void MdnsResponder::stop()
 
 void MdnsResponder::closeAll()
 {
-    for (int &fd : m_sendSockets) {
+    for (int& fd : m_sendSockets) {
         if (fd >= 0)
             close(fd);
         fd = -1;
     }
-    for (int *fd : { &m_socket, &m_wake[0], &m_wake[1] }) {
+    for (int* fd : { &m_socket, &m_wake[0], &m_wake[1] }) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -164,7 +172,7 @@ void MdnsResponder::run()
             sockaddr_in from {};
             socklen_t fromLen = sizeof from;
             const ssize_t got = recvfrom(m_socket, buffer.data(), buffer.size(), MSG_TRUNC,
-                                         reinterpret_cast<sockaddr *>(&from), &fromLen);
+                reinterpret_cast<sockaddr*>(&from), &fromLen);
             const std::int64_t now = monotonicNs();
             if (got < 0)
                 break;
@@ -174,8 +182,8 @@ void MdnsResponder::run()
     }
 }
 
-void MdnsResponder::handle(const std::uint8_t *data, std::size_t size, std::uint32_t fromAddr,
-                           std::uint16_t fromPort, std::int64_t timeNs)
+void MdnsResponder::handle(const std::uint8_t* data, std::size_t size, std::uint32_t fromAddr,
+    std::uint16_t fromPort, std::int64_t timeNs)
 {
     LoggedQuery entry;
     entry.timeNs = timeNs;
@@ -216,11 +224,11 @@ void MdnsResponder::handle(const std::uint8_t *data, std::size_t size, std::uint
     to.sin_port = htons(fromPort);
     to.sin_addr.s_addr = fromAddr;
     for (std::size_t i = 0; i < m_devices.size(); ++i) {
-        SimDevice *device = m_devices[i];
+        SimDevice* device = m_devices[i];
         const MdnsFault fault = device->mdnsFault();
         if (fault == MdnsFault::Silent)
             continue;
-        const SimDeviceSettings &s = device->settings();
+        const SimDeviceSettings& s = device->settings();
         MdnsMessage::Service service;
         service.instance = s.instance.toStdString();
         service.serviceName = serviceName();
@@ -230,10 +238,12 @@ void MdnsResponder::handle(const std::uint8_t *data, std::size_t size, std::uint
         std::memcpy(service.address.data(), &own.s_addr, 4);
         service.port = 16021;
         service.txt = { "id=" + s.deviceId.toStdString(), "md=" + s.model.toStdString(),
-                        "srcvers=" + s.firmware.toStdString() };
+            "srcvers=" + s.firmware.toStdString() };
         service.ttl = 10;
-        const std::vector<std::uint8_t> reply = MdnsMessage::buildLegacyAnswer(query, service, damageFor(fault));
-        if (sendto(m_sendSockets[i], reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to)
+        const std::vector<std::uint8_t> reply
+            = MdnsMessage::buildLegacyAnswer(query, service, damageFor(fault));
+        if (sendto(m_sendSockets[i], reply.data(), reply.size(), 0,
+                reinterpret_cast<sockaddr*>(&to), sizeof to)
             == ssize_t(reply.size())) {
             ++entry.answered;
             device->countMdnsReply();
@@ -262,16 +272,15 @@ QJsonArray MdnsResponder::queriesJson(std::int64_t since) const
 {
     std::lock_guard<std::mutex> lock(m_logMutex);
     QJsonArray out;
-    for (const LoggedQuery &q : m_log) {
+    for (const LoggedQuery& q : m_log) {
         if (q.seq <= since)
             continue;
         out.append(QJsonObject { { QStringLiteral("seq"), double(q.seq) },
-                                 { QStringLiteral("time_ns"), QString::number(q.timeNs) },
-                                 { QStringLiteral("from"), QString::fromStdString(q.from) },
-                                 { QStringLiteral("size"), double(q.size) },
-                                 { QStringLiteral("bytes"), hexOf(q.bytes) },
-                                 { QStringLiteral("answered"), q.answered },
-                                 { QStringLiteral("outcome"), QString::fromStdString(q.outcome) } });
+            { QStringLiteral("time_ns"), QString::number(q.timeNs) },
+            { QStringLiteral("from"), QString::fromStdString(q.from) },
+            { QStringLiteral("size"), double(q.size) }, { QStringLiteral("bytes"), hexOf(q.bytes) },
+            { QStringLiteral("answered"), q.answered },
+            { QStringLiteral("outcome"), QString::fromStdString(q.outcome) } });
     }
     return out;
 }

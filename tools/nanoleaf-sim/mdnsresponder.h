@@ -18,12 +18,13 @@ class SimDevice;
 // sent from the device's own address. Queries from port 5353 would need a multicast
 // answer and are only logged, and so are queries from addresses that are not this
 // machine's, so no answer ever leaves it.
-class MdnsResponder {
+class MdnsResponder
+{
 public:
-    explicit MdnsResponder(std::vector<SimDevice *> devices);
+    explicit MdnsResponder(std::vector<SimDevice*> devices);
     ~MdnsResponder();
-    MdnsResponder(const MdnsResponder &) = delete;
-    MdnsResponder &operator=(const MdnsResponder &) = delete;
+    MdnsResponder(const MdnsResponder&) = delete;
+    MdnsResponder& operator=(const MdnsResponder&) = delete;
 
     bool bind();
     void start();
@@ -46,12 +47,12 @@ private:
         std::string outcome;
     };
     void run();
-    void handle(const std::uint8_t *data, std::size_t size, std::uint32_t fromAddr, std::uint16_t fromPort,
-                std::int64_t timeNs);
+    void handle(const std::uint8_t* data, std::size_t size, std::uint32_t fromAddr,
+        std::uint16_t fromPort, std::int64_t timeNs);
     void log(LoggedQuery entry);
     void closeAll();
 
-    std::vector<SimDevice *> m_devices;
+    std::vector<SimDevice*> m_devices;
     std::vector<int> m_sendSockets; // one per device, bound to <ip>:0
     int m_socket = -1;
     int m_wake[2] = { -1, -1 };

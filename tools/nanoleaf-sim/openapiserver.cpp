@@ -22,7 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // How long a "hang" holds a connection before giving up on it.
 constexpr std::chrono::seconds kHangBound { 120 };
@@ -31,7 +32,7 @@ constexpr std::size_t kTrickleBytes = 120;
 constexpr std::size_t kHugeBodySize = 10 * 1024 * 1024;
 constexpr std::size_t kMaxPayload = 1024 * 1024;
 
-std::vector<std::string> splitPath(const std::string &path)
+std::vector<std::string> splitPath(const std::string& path)
 {
     std::vector<std::string> out;
     std::size_t start = 0;
@@ -47,7 +48,7 @@ std::vector<std::string> splitPath(const std::string &path)
     return out;
 }
 
-bool sameEndpoint(const sockaddr_in &a, const std::string &ip, int port)
+bool sameEndpoint(const sockaddr_in& a, const std::string& ip, int port)
 {
     in_addr want {};
     return a.sin_family == AF_INET && inet_pton(AF_INET, ip.c_str(), &want) == 1
@@ -57,29 +58,31 @@ bool sameEndpoint(const sockaddr_in &a, const std::string &ip, int port)
 // Closes the connection a request came on without writing anything to it. cpp-httplib
 // always answers once a handler returns, and it does not hand the socket to handlers,
 // so the socket is found among the process's descriptors by its two endpoints.
-bool dropConnection(const std::string &localIp, int localPort, const std::string &peerIp, int peerPort)
+bool dropConnection(
+    const std::string& localIp, int localPort, const std::string& peerIp, int peerPort)
 {
-    DIR *dir = opendir("/proc/self/fd");
+    DIR* dir = opendir("/proc/self/fd");
     if (!dir)
         return false;
     bool dropped = false;
     int seen = 0;
-    while (dirent *entry = readdir(dir)) {
+    while (dirent* entry = readdir(dir)) {
         if (++seen > 65536)
             break;
-        char *end = nullptr;
+        char* end = nullptr;
         const long fd = std::strtol(entry->d_name, &end, 10);
         if (end == entry->d_name || *end != '\0' || fd < 0)
             continue;
-        struct stat st {};
+        struct stat st {
+        };
         if (fstat(int(fd), &st) != 0 || !S_ISSOCK(st.st_mode))
             continue;
         sockaddr_in local {};
         sockaddr_in peer {};
         socklen_t localLen = sizeof local;
         socklen_t peerLen = sizeof peer;
-        if (getsockname(int(fd), reinterpret_cast<sockaddr *>(&local), &localLen) != 0
-            || getpeername(int(fd), reinterpret_cast<sockaddr *>(&peer), &peerLen) != 0)
+        if (getsockname(int(fd), reinterpret_cast<sockaddr*>(&local), &localLen) != 0
+            || getpeername(int(fd), reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0)
             continue;
         if (sameEndpoint(local, localIp, localPort) && sameEndpoint(peer, peerIp, peerPort)) {
             dropped = shutdown(int(fd), SHUT_RDWR) == 0;
@@ -90,7 +93,7 @@ bool dropConnection(const std::string &localIp, int localPort, const std::string
     return dropped;
 }
 
-std::string hugeBody(const std::string &answer)
+std::string hugeBody(const std::string& answer)
 {
     // The normal answer with a padding member, so the body is still the JSON a reader
     // expects, only 10 MiB of it.
@@ -112,7 +115,7 @@ std::string hugeBody(const std::string &answer)
     return out;
 }
 
-void setBody(httplib::Response &res, const std::string &text, const std::string &contentType)
+void setBody(httplib::Response& res, const std::string& text, const std::string& contentType)
 {
     if (text.empty())
         return;
@@ -120,11 +123,11 @@ void setBody(httplib::Response &res, const std::string &text, const std::string 
     // answers, while cpp-httplib would gzip a plain JSON body for QNetworkAccessManager.
     auto body = std::make_shared<std::string>(text);
     res.set_content_provider(body->size(), contentType,
-                             [body](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
-                                 if (offset < body->size())
-                                     sink.write(body->data() + offset, std::min(length, body->size() - offset));
-                                 return true;
-                             });
+        [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            if (offset < body->size())
+                sink.write(body->data() + offset, std::min(length, body->size() - offset));
+            return true;
+        });
 }
 
 } // namespace
@@ -137,11 +140,12 @@ struct OpenApiServer::Answer {
     Kind kind = Kind::Other;
 };
 
-OpenApiServer::OpenApiServer(SimDevice &device)
+OpenApiServer::OpenApiServer(SimDevice& device)
     : m_device(device)
     , m_server(std::make_unique<httplib::Server>())
 {
-    const auto handler = [this](const httplib::Request &req, httplib::Response &res) { handle(req, res); };
+    const auto handler
+        = [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); };
     m_server->Get(".*", handler);
     m_server->Post(".*", handler);
     m_server->Put(".*", handler);
@@ -160,7 +164,8 @@ bool OpenApiServer::bind()
 {
     errno = 0;
     if (!m_server->bind_to_port(m_device.settings().ip.toStdString(), kPort)) {
-        m_error = "cannot bind " + m_device.settings().ip.toStdString() + ":" + std::to_string(kPort) + " ("
+        m_error = "cannot bind " + m_device.settings().ip.toStdString() + ":"
+            + std::to_string(kPort) + " ("
             + (errno ? std::strerror(errno) : "address in use or not local") + ")";
         return false;
     }
@@ -180,14 +185,14 @@ void OpenApiServer::stop()
     }
 }
 
-void OpenApiServer::handle(const httplib::Request &req, httplib::Response &res)
+void OpenApiServer::handle(const httplib::Request& req, httplib::Response& res)
 {
     SimRequest record;
     record.timeNs = monotonicNs();
     record.method = req.method;
     record.target = req.target.empty() ? req.path : req.target;
     record.remote = req.remote_addr + ":" + std::to_string(req.remote_port);
-    for (const auto &h : req.headers) {
+    for (const auto& h : req.headers) {
         // cpp-httplib adds the endpoints as pseudo headers; they were not on the wire.
         if (h.first == "REMOTE_ADDR" || h.first == "REMOTE_PORT" || h.first == "LOCAL_ADDR"
             || h.first == "LOCAL_PORT")
@@ -201,9 +206,10 @@ void OpenApiServer::handle(const httplib::Request &req, httplib::Response &res)
     const HttpFault fault = m_device.httpFault();
     if (fault == HttpFault::Hang) {
         m_device.waitWhileHung(kHangBound);
-        const bool dropped = dropConnection(m_device.settings().ip.toStdString(), kPort, req.remote_addr,
-                                            req.remote_port);
-        m_device.finishRequest(seq, -1, dropped ? "hang: closed unanswered" : "hang: could not drop, sent 503");
+        const bool dropped = dropConnection(
+            m_device.settings().ip.toStdString(), kPort, req.remote_addr, req.remote_port);
+        m_device.finishRequest(
+            seq, -1, dropped ? "hang: closed unanswered" : "hang: could not drop, sent 503");
         res.status = 503;
         res.set_header("Connection", "close");
         return;
@@ -215,10 +221,10 @@ void OpenApiServer::handle(const httplib::Request &req, httplib::Response &res)
         // holds back) the bytes.
         res.status = 200;
         res.set_content_provider(kTrickleBytes + 1, "application/json",
-                                 [this](std::size_t offset, std::size_t, httplib::DataSink &sink) {
-                                     return offset < kTrickleBytes && m_device.trickleOn(std::chrono::seconds(1))
-                                         && sink.write(" ", 1);
-                                 });
+            [this](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                return offset < kTrickleBytes && m_device.trickleOn(std::chrono::seconds(1))
+                    && sink.write(" ", 1);
+            });
         m_device.finishRequest(seq, 200, "trickle");
         return;
     }
@@ -230,7 +236,8 @@ void OpenApiServer::handle(const httplib::Request &req, httplib::Response &res)
     switch (fault) {
     case HttpFault::NonJson:
         answer.status = 200;
-        answer.body = "<html><head><title>Nanoleaf</title></head><body>Service busy</body></html>\n";
+        answer.body
+            = "<html><head><title>Nanoleaf</title></head><body>Service busy</body></html>\n";
         contentType = "text/html";
         answer.outcome += " [nonjson]";
         break;
@@ -261,7 +268,7 @@ void OpenApiServer::handle(const httplib::Request &req, httplib::Response &res)
     m_device.finishRequest(seq, answer.status, answer.outcome);
 }
 
-OpenApiServer::Answer OpenApiServer::route(const httplib::Request &req)
+OpenApiServer::Answer OpenApiServer::route(const httplib::Request& req)
 {
     const std::vector<std::string> segments = splitPath(req.path);
     if (segments.size() < 3 || segments[0] != "api" || segments[1] != "v1")
@@ -273,7 +280,7 @@ OpenApiServer::Answer OpenApiServer::route(const httplib::Request &req)
         return pair();
     }
 
-    const std::string &token = segments[2];
+    const std::string& token = segments[2];
     if (!m_device.hasToken(QString::fromStdString(token)))
         return Answer { 401, {}, "unknown token", Answer::Kind::Other };
 
@@ -305,7 +312,7 @@ OpenApiServer::Answer OpenApiServer::pair()
     return Answer { 200, JsonText::compact(body), "token issued", Answer::Kind::Pairing };
 }
 
-OpenApiServer::Answer OpenApiServer::describe(const std::string &, const std::string &subPath)
+OpenApiServer::Answer OpenApiServer::describe(const std::string&, const std::string& subPath)
 {
     const QJsonObject all = m_device.description();
     if (subPath.empty())
@@ -313,7 +320,7 @@ OpenApiServer::Answer OpenApiServer::describe(const std::string &, const std::st
     // Sub-resources such as state/brightness or effects/select are the matching part
     // of the description.
     QJsonValue at = all;
-    for (const std::string &key : splitPath(subPath)) {
+    for (const std::string& key : splitPath(subPath)) {
         if (!at.isObject() || !at.toObject().contains(QString::fromStdString(key)))
             return Answer { 404, {}, "no such resource", Answer::Kind::Other };
         at = at.toObject().value(QString::fromStdString(key));
@@ -321,7 +328,7 @@ OpenApiServer::Answer OpenApiServer::describe(const std::string &, const std::st
     return Answer { 200, JsonText::compact(at), "read " + subPath, Answer::Kind::Other };
 }
 
-OpenApiServer::Answer OpenApiServer::writeEffects(const std::string &body)
+OpenApiServer::Answer OpenApiServer::writeEffects(const std::string& body)
 {
     QJsonParseError error {};
     const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(body), &error);
@@ -360,12 +367,14 @@ OpenApiServer::Answer OpenApiServer::writeEffects(const std::string &body)
         if (version == QLatin1String("v1")) {
             if (!m_device.settings().takesV1())
                 return Answer { 400, {},
-                                "extControl v1 refused: " + m_device.settings().kind().toStdString() + " streams v2 only",
-                                Answer::Kind::Other };
+                    "extControl v1 refused: " + m_device.settings().kind().toStdString()
+                        + " streams v2 only",
+                    Answer::Kind::Other };
             m_device.setMode(SimMode::ExtControlV1);
-            const QJsonObject info { { QStringLiteral("streamControlIpAddr"), m_device.settings().ip },
-                                     { QStringLiteral("streamControlPort"), 60221 },
-                                     { QStringLiteral("streamControlProtocol"), QStringLiteral("udp") } };
+            const QJsonObject info { { QStringLiteral("streamControlIpAddr"),
+                                         m_device.settings().ip },
+                { QStringLiteral("streamControlPort"), 60221 },
+                { QStringLiteral("streamControlProtocol"), QStringLiteral("udp") } };
             return Answer { 200, JsonText::compact(info), "extControl v1", Answer::Kind::Other };
         }
         return Answer { 400, {}, "unknown extControlVersion", Answer::Kind::Other };
@@ -374,16 +383,18 @@ OpenApiServer::Answer OpenApiServer::writeEffects(const std::string &body)
         const QJsonValue animData = write.value(QLatin1String("animData"));
         if (!animData.isString())
             return Answer { 422, {}, "static without an animData text", Answer::Kind::Other };
-        const StreamDecode decoded = StreamRecords::parseAnimData(animData.toString().toStdString());
+        const StreamDecode decoded
+            = StreamRecords::parseAnimData(animData.toString().toStdString());
         if (!decoded.ok)
             return Answer { 422, {}, "static: " + decoded.reason, Answer::Kind::Other };
         const int matched = m_device.showStatic(decoded.records);
-        return Answer { 204, {}, "static: " + std::to_string(matched) + " panels", Answer::Kind::Other };
+        return Answer { 204, {}, "static: " + std::to_string(matched) + " panels",
+            Answer::Kind::Other };
     }
     return Answer { 422, {}, "unsupported animType", Answer::Kind::Other };
 }
 
-OpenApiServer::Answer OpenApiServer::writeState(const std::string &body)
+OpenApiServer::Answer OpenApiServer::writeState(const std::string& body)
 {
     QJsonParseError error {};
     const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(body), &error);
@@ -394,7 +405,8 @@ OpenApiServer::Answer OpenApiServer::writeState(const std::string &body)
         return Answer { 422, {}, "empty state write", Answer::Kind::Other };
     for (auto it = request.begin(); it != request.end(); ++it) {
         if (!m_device.writeState(it.key(), it.value()))
-            return Answer { 422, {}, "bad state member " + it.key().toStdString(), Answer::Kind::Other };
+            return Answer { 422, {}, "bad state member " + it.key().toStdString(),
+                Answer::Kind::Other };
     }
     return Answer { 204, {}, "state written", Answer::Kind::Other };
 }

@@ -4,23 +4,25 @@
 #include <string>
 #include <thread>
 
-namespace httplib {
+namespace httplib
+{
 class Server;
 struct Request;
 struct Response;
-}
+} // namespace httplib
 
 class SimDevice;
 
 // The Nanoleaf OpenAPI of one simulated device on <ip>:16021: pairing, the device
 // description and its sub-resources, effect and state writes, token deletion. Every
 // request is logged on the device, and the device's HTTP fault shapes the answer.
-class OpenApiServer {
+class OpenApiServer
+{
 public:
-    explicit OpenApiServer(SimDevice &device);
+    explicit OpenApiServer(SimDevice& device);
     ~OpenApiServer();
-    OpenApiServer(const OpenApiServer &) = delete;
-    OpenApiServer &operator=(const OpenApiServer &) = delete;
+    OpenApiServer(const OpenApiServer&) = delete;
+    OpenApiServer& operator=(const OpenApiServer&) = delete;
 
     // Binds <ip>:16021; false (with errorString) when the address cannot be bound.
     bool bind();
@@ -32,14 +34,14 @@ public:
 
 private:
     struct Answer;
-    void handle(const httplib::Request &req, httplib::Response &res);
-    Answer route(const httplib::Request &req);
+    void handle(const httplib::Request& req, httplib::Response& res);
+    Answer route(const httplib::Request& req);
     Answer pair();
-    Answer describe(const std::string &token, const std::string &subPath);
-    Answer writeEffects(const std::string &body);
-    Answer writeState(const std::string &body);
+    Answer describe(const std::string& token, const std::string& subPath);
+    Answer writeEffects(const std::string& body);
+    Answer writeState(const std::string& body);
 
-    SimDevice &m_device;
+    SimDevice& m_device;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     std::string m_error;

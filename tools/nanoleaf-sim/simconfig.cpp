@@ -10,13 +10,14 @@
 #include <utility>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr int kMaxPanels = 4096;
 constexpr int kMaxDevices = 64;
 constexpr int kMaxLabelBytes = 63; // one DNS label
 
-QString hostLabelFrom(const QString &name)
+QString hostLabelFrom(const QString& name)
 {
     QString out;
     for (const QChar c : name) {
@@ -36,14 +37,14 @@ QString hostLabelFrom(const QString &name)
 }
 
 struct ModelInfo {
-    const char *model;
-    const char *kind;
-    const char *nameWord; // a name holding it picks this model when none is given
-    int sideLength;       // the layout's "sideLength": the edge of its main panel
-    int litShape;         // shape type of its main panel
-    int defaultPieces;    // pieces of the default layout
-    const char *serialPrefix;
-    const char *firmware;
+    const char* model;
+    const char* kind;
+    const char* nameWord; // a name holding it picks this model when none is given
+    int sideLength; // the layout's "sideLength": the edge of its main panel
+    int litShape; // shape type of its main panel
+    int defaultPieces; // pieces of the default layout
+    const char* serialPrefix;
+    const char* firmware;
 };
 
 const ModelInfo kModels[] = {
@@ -56,9 +57,9 @@ const ModelInfo kModels[] = {
     { "NL69", "4D", "4D", 50, 29, 20, "24", "11.1.0" },
 };
 
-const ModelInfo *modelInfo(const QString &model)
+const ModelInfo* modelInfo(const QString& model)
 {
-    for (const ModelInfo &m : kModels)
+    for (const ModelInfo& m : kModels)
         if (model == QLatin1String(m.model))
             return &m;
     return nullptr;
@@ -67,14 +68,14 @@ const ModelInfo *modelInfo(const QString &model)
 QString modelList()
 {
     QStringList out;
-    for (const ModelInfo &m : kModels)
+    for (const ModelInfo& m : kModels)
         out << QStringLiteral("\"%1\" (%2)").arg(QLatin1String(m.model), QLatin1String(m.kind));
     return out.join(QStringLiteral(", "));
 }
 
 // Light Panels: rows of alternating up and down triangles whose centroids sit where a
 // real layout puts them (side 150, so the height is about 130).
-void defaultTriangleLayout(QVector<SimPanel> &panels)
+void defaultTriangleLayout(QVector<SimPanel>& panels)
 {
     const double side = 150.0;
     const double height = side * std::sqrt(3.0) / 2.0;
@@ -92,7 +93,7 @@ void defaultTriangleLayout(QVector<SimPanel> &panels)
     }
 }
 
-void defaultSquareLayout(QVector<SimPanel> &panels)
+void defaultSquareLayout(QVector<SimPanel>& panels)
 {
     const int columns = std::max(1, int(std::ceil(std::sqrt(double(panels.size())))));
     for (int i = 0; i < panels.size(); ++i) {
@@ -103,12 +104,12 @@ void defaultSquareLayout(QVector<SimPanel> &panels)
     }
 }
 
-
 // Hexagons (pointy side up, edge `side`) filling rings around the first one, listed
 // ring by ring as a real cluster grows; the first `skip` pieces are left alone.
-void hexagonCluster(QVector<SimPanel> &panels, int skip, double side, int shapeType)
+void hexagonCluster(QVector<SimPanel>& panels, int skip, double side, int shapeType)
 {
-    static const int dirs[6][2] = { { 1, 0 }, { 0, 1 }, { -1, 1 }, { -1, 0 }, { 0, -1 }, { 1, -1 } };
+    static const int dirs[6][2]
+        = { { 1, 0 }, { 0, 1 }, { -1, 1 }, { -1, 0 }, { 0, -1 }, { 1, -1 } };
     std::vector<std::pair<int, int>> cells { { 0, 0 } };
     for (int ring = 1; int(cells.size()) < panels.size() - skip; ++ring) {
         int q = dirs[4][0] * ring;
@@ -122,7 +123,7 @@ void hexagonCluster(QVector<SimPanel> &panels, int skip, double side, int shapeT
     }
     const double root3 = std::sqrt(3.0);
     for (int i = skip; i < panels.size(); ++i) {
-        const auto &cell = cells[std::size_t(i - skip)];
+        const auto& cell = cells[std::size_t(i - skip)];
         panels[i].x = int(std::lround(side * root3 * (cell.first + cell.second / 2.0)));
         panels[i].y = int(std::lround(side * 1.5 * cell.second));
         panels[i].o = 0;
@@ -131,7 +132,7 @@ void hexagonCluster(QVector<SimPanel> &panels, int skip, double side, int shapeT
 }
 
 // The default layout of the later models for as many pieces as `panels` holds.
-void defaultModelLayout(const QString &model, QVector<SimPanel> &panels)
+void defaultModelLayout(const QString& model, QVector<SimPanel>& panels)
 {
     if (panels.isEmpty())
         return;
@@ -188,7 +189,7 @@ void defaultModelLayout(const QString &model, QVector<SimPanel> &panels)
     }
 }
 
-bool isLoopbackV4(const QString &text)
+bool isLoopbackV4(const QString& text)
 {
     QHostAddress address;
     if (!address.setAddress(text) || address.protocol() != QAbstractSocket::IPv4Protocol)
@@ -201,37 +202,54 @@ bool isLoopbackV4(const QString &text)
 
 bool SimPanel::hasLeds() const
 {
-    return shapeType != 1 && shapeType != 12 && shapeType != 16 && shapeType != 19 && shapeType != 20;
+    return shapeType != 1 && shapeType != 12 && shapeType != 16 && shapeType != 19
+        && shapeType != 20;
 }
 
 int SimPanel::sideOf(int shapeType)
 {
     switch (shapeType) {
-    case 0: return 150;
-    case 2: case 3: case 4: return 100;
-    case 7: case 9: return 67;
-    case 8: case 14: return 134;
-    case 15: return 34;
-    case 17: case 18: return 154;
-    case 29: return 50;
-    case 30: case 31: case 32: return 180;
-    default: return 0;
+    case 0:
+        return 150;
+    case 2:
+    case 3:
+    case 4:
+        return 100;
+    case 7:
+    case 9:
+        return 67;
+    case 8:
+    case 14:
+        return 134;
+    case 15:
+        return 34;
+    case 17:
+    case 18:
+        return 154;
+    case 29:
+        return 50;
+    case 30:
+    case 31:
+    case 32:
+        return 180;
+    default:
+        return 0;
     }
 }
 
 QString SimDeviceSettings::kind() const
 {
-    const ModelInfo *info = modelInfo(model);
+    const ModelInfo* info = modelInfo(model);
     return info ? QLatin1String(info->kind) : model;
 }
 
-bool SimConfig::fail(const QString &message)
+bool SimConfig::fail(const QString& message)
 {
     m_error = message;
     return false;
 }
 
-bool SimConfig::loadFile(const QString &path)
+bool SimConfig::loadFile(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -241,11 +259,12 @@ bool SimConfig::loadFile(const QString &path)
     QJsonParseError error {};
     const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
     if (error.error != QJsonParseError::NoError)
-        return fail(QStringLiteral("%1: %2 at offset %3").arg(path, error.errorString()).arg(error.offset));
+        return fail(
+            QStringLiteral("%1: %2 at offset %3").arg(path, error.errorString()).arg(error.offset));
     if (!doc.isObject() || !doc.object().value(QLatin1String("devices")).isArray())
         return fail(QStringLiteral("%1: expected {\"devices\": [...]}").arg(path));
     const QJsonArray list = doc.object().value(QLatin1String("devices")).toArray();
-    for (const QJsonValue &entry : list) {
+    for (const QJsonValue& entry : list) {
         if (!entry.isObject())
             return fail(QStringLiteral("%1: every device entry must be an object").arg(path));
         if (!addDevice(entry.toObject()))
@@ -254,12 +273,13 @@ bool SimConfig::loadFile(const QString &path)
     return true;
 }
 
-bool SimConfig::addQuickDevice(const QString &form)
+bool SimConfig::addQuickDevice(const QString& form)
 {
     // NAME@IP[:MODEL[:ID,ID,...[:pairing]]]; the name may itself hold ':' and '@'.
     const int at = form.lastIndexOf(QLatin1Char('@'));
     if (at <= 0)
-        return fail(QStringLiteral("--device \"%1\": expected NAME@IP[:MODEL[:IDS[:pairing]]]").arg(form));
+        return fail(
+            QStringLiteral("--device \"%1\": expected NAME@IP[:MODEL[:IDS[:pairing]]]").arg(form));
     const QStringList parts = form.mid(at + 1).split(QLatin1Char(':'));
     if (parts.size() > 4)
         return fail(QStringLiteral("--device \"%1\": too many ':' fields").arg(form));
@@ -270,24 +290,26 @@ bool SimConfig::addQuickDevice(const QString &form)
         entry.insert(QStringLiteral("model"), parts[1]);
     if (parts.size() > 2 && !parts[2].isEmpty()) {
         QJsonArray ids;
-        for (const QString &text : parts[2].split(QLatin1Char(','))) {
+        for (const QString& text : parts[2].split(QLatin1Char(','))) {
             bool ok = false;
             const int id = text.trimmed().toInt(&ok);
             if (!ok)
-                return fail(QStringLiteral("--device \"%1\": panel id \"%2\" is not a number").arg(form, text));
+                return fail(QStringLiteral("--device \"%1\": panel id \"%2\" is not a number")
+                                .arg(form, text));
             ids.append(id);
         }
         entry.insert(QStringLiteral("panels"), ids);
     }
     if (parts.size() > 3) {
         if (parts[3] != QLatin1String("pairing"))
-            return fail(QStringLiteral("--device \"%1\": the last field can only be \"pairing\"").arg(form));
+            return fail(QStringLiteral("--device \"%1\": the last field can only be \"pairing\"")
+                            .arg(form));
         entry.insert(QStringLiteral("pairing_mode"), true);
     }
     return addDevice(entry);
 }
 
-bool SimConfig::addDevice(const QJsonObject &entry)
+bool SimConfig::addDevice(const QJsonObject& entry)
 {
     if (m_devices.size() >= kMaxDevices)
         return fail(QStringLiteral("at most %1 devices").arg(kMaxDevices));
@@ -299,7 +321,9 @@ bool SimConfig::addDevice(const QJsonObject &entry)
 
     d.ip = entry.value(QLatin1String("ip")).toString();
     if (!isLoopbackV4(d.ip))
-        return fail(QStringLiteral("%1: \"ip\" must be a loopback host address 127.x.y.z, not \"%2\"").arg(where, d.ip));
+        return fail(
+            QStringLiteral("%1: \"ip\" must be a loopback host address 127.x.y.z, not \"%2\"")
+                .arg(where, d.ip));
 
     const QString model = entry.value(QLatin1String("model")).toString();
     d.model = QStringLiteral("NL22");
@@ -308,36 +332,44 @@ bool SimConfig::addDevice(const QJsonObject &entry)
             return fail(QStringLiteral("%1: \"model\" must be one of %2").arg(where, modelList()));
         d.model = model;
     } else {
-        for (const ModelInfo &m : kModels)
+        for (const ModelInfo& m : kModels)
             if (m.nameWord && d.name.contains(QLatin1String(m.nameWord))) {
                 d.model = QLatin1String(m.model);
                 break;
             }
     }
-    const ModelInfo &info = *modelInfo(d.model);
+    const ModelInfo& info = *modelInfo(d.model);
     d.sideLength = info.sideLength;
     const QJsonValue orientation = entry.value(QLatin1String("global_orientation"));
-    if (!orientation.isUndefined() && (!orientation.isDouble() || orientation.toInt(-1) < 0 || orientation.toInt(-1) > 359
-                                       || orientation.toDouble() != std::floor(orientation.toDouble())))
-        return fail(QStringLiteral("%1: \"global_orientation\" is a whole number of degrees from 0 to 359").arg(where));
+    if (!orientation.isUndefined()
+        && (!orientation.isDouble() || orientation.toInt(-1) < 0 || orientation.toInt(-1) > 359
+            || orientation.toDouble() != std::floor(orientation.toDouble())))
+        return fail(
+            QStringLiteral("%1: \"global_orientation\" is a whole number of degrees from 0 to 359")
+                .arg(where));
     d.globalOrientation = orientation.toInt(0);
 
     const quint32 v4 = QHostAddress(d.ip).toIPv4Address();
-    d.serial = entry.value(QLatin1String("serial")).toString(
-        QStringLiteral("S%1%2").arg(QLatin1String(info.serialPrefix)).arg(v4 & 0xFFFFFu, 7, 10, QLatin1Char('0')));
+    d.serial = entry.value(QLatin1String("serial"))
+                   .toString(QStringLiteral("S%1%2")
+                                 .arg(QLatin1String(info.serialPrefix))
+                                 .arg(v4 & 0xFFFFFu, 7, 10, QLatin1Char('0')));
     d.firmware = entry.value(QLatin1String("firmware")).toString(QLatin1String(info.firmware));
-    d.deviceId = entry.value(QLatin1String("id")).toString(
-        QStringLiteral("D3:6A:%1:%2:%3:%4")
-            .arg((v4 >> 24) & 0xFF, 2, 16, QLatin1Char('0'))
-            .arg((v4 >> 16) & 0xFF, 2, 16, QLatin1Char('0'))
-            .arg((v4 >> 8) & 0xFF, 2, 16, QLatin1Char('0'))
-            .arg(v4 & 0xFF, 2, 16, QLatin1Char('0'))
-            .toUpper());
+    d.deviceId = entry.value(QLatin1String("id"))
+                     .toString(QStringLiteral("D3:6A:%1:%2:%3:%4")
+                                   .arg((v4 >> 24) & 0xFF, 2, 16, QLatin1Char('0'))
+                                   .arg((v4 >> 16) & 0xFF, 2, 16, QLatin1Char('0'))
+                                   .arg((v4 >> 8) & 0xFF, 2, 16, QLatin1Char('0'))
+                                   .arg(v4 & 0xFF, 2, 16, QLatin1Char('0'))
+                                   .toUpper());
     d.instance = entry.value(QLatin1String("instance")).toString(d.name);
     d.host = entry.value(QLatin1String("host")).toString(hostLabelFrom(d.name));
     if (d.instance.isEmpty() || d.instance.toUtf8().size() > kMaxLabelBytes)
-        return fail(QStringLiteral("%1: the mDNS instance label must be 1 to 63 bytes (set \"instance\")").arg(where));
-    if (d.host.isEmpty() || d.host.toUtf8().size() > kMaxLabelBytes || d.host.contains(QLatin1Char('.')))
+        return fail(
+            QStringLiteral("%1: the mDNS instance label must be 1 to 63 bytes (set \"instance\")")
+                .arg(where));
+    if (d.host.isEmpty() || d.host.toUtf8().size() > kMaxLabelBytes
+        || d.host.contains(QLatin1Char('.')))
         return fail(QStringLiteral("%1: \"host\" must be one label of 1 to 63 bytes").arg(where));
 
     const QJsonValue panels = entry.value(QLatin1String("panels"));
@@ -348,7 +380,7 @@ bool SimConfig::addDevice(const QJsonObject &entry)
         return fail(QStringLiteral("%1: at most %2 panels").arg(where).arg(kMaxPanels));
     bool explicitPositions = false;
     QSet<int> seen;
-    for (const QJsonValue &p : list) {
+    for (const QJsonValue& p : list) {
         SimPanel panel;
         if (p.isDouble()) {
             panel.id = p.toInt(-1);
@@ -360,13 +392,17 @@ bool SimConfig::addDevice(const QJsonObject &entry)
             panel.o = o.value(QLatin1String("o")).toInt();
             panel.shapeType = o.value(QLatin1String("shapeType")).toInt(info.litShape);
             if (panel.shapeType < 0 || panel.shapeType > 255)
-                return fail(QStringLiteral("%1: \"shapeType\" is a number from 0 to 255").arg(where));
+                return fail(
+                    QStringLiteral("%1: \"shapeType\" is a number from 0 to 255").arg(where));
             explicitPositions = true;
         } else {
-            return fail(QStringLiteral("%1: a panel is a number or {\"id\", \"x\", \"y\", \"o\", \"shapeType\"}").arg(where));
+            return fail(QStringLiteral(
+                "%1: a panel is a number or {\"id\", \"x\", \"y\", \"o\", \"shapeType\"}")
+                            .arg(where));
         }
         if (panel.id < 0 || panel.id > 65535 || p.toDouble() != std::floor(p.toDouble()))
-            return fail(QStringLiteral("%1: panel ids are whole numbers from 0 to 65535").arg(where));
+            return fail(
+                QStringLiteral("%1: panel ids are whole numbers from 0 to 65535").arg(where));
         if (seen.contains(panel.id))
             return fail(QStringLiteral("%1: panel id %2 appears twice").arg(where).arg(panel.id));
         seen.insert(panel.id);
@@ -399,9 +435,10 @@ bool SimConfig::addDevice(const QJsonObject &entry)
     const QJsonValue tokens = entry.value(QLatin1String("tokens"));
     if (!tokens.isUndefined() && !tokens.isArray())
         return fail(QStringLiteral("%1: \"tokens\" must be an array of texts").arg(where));
-    for (const QJsonValue &t : tokens.toArray()) {
+    for (const QJsonValue& t : tokens.toArray()) {
         if (!t.isString() || t.toString().isEmpty() || t.toString().contains(QLatin1Char('/')))
-            return fail(QStringLiteral("%1: every token must be a non-empty text without '/'").arg(where));
+            return fail(
+                QStringLiteral("%1: every token must be a non-empty text without '/'").arg(where));
         d.tokens.append(t.toString());
     }
     d.acceptV1InV2 = d.takesV1() && entry.value(QLatin1String("accept_v1_in_v2")).toBool(true);
@@ -416,12 +453,13 @@ bool SimConfig::validate()
         return fail(QStringLiteral("no devices: give --config FILE or --device ..."));
     QSet<QString> ips;
     QSet<QString> instances;
-    for (const SimDeviceSettings &d : qAsConst(m_devices)) {
+    for (const SimDeviceSettings& d : qAsConst(m_devices)) {
         if (ips.contains(d.ip))
             return fail(QStringLiteral("two devices share the address %1").arg(d.ip));
         ips.insert(d.ip);
         if (instances.contains(d.instance.toLower()))
-            return fail(QStringLiteral("two devices share the mDNS instance \"%1\"").arg(d.instance));
+            return fail(
+                QStringLiteral("two devices share the mDNS instance \"%1\"").arg(d.instance));
         instances.insert(d.instance.toLower());
     }
     return true;

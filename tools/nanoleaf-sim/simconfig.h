@@ -24,15 +24,15 @@ struct SimPanel {
 
 // Everything that stays fixed for one simulated device while the simulator runs.
 struct SimDeviceSettings {
-    QString name;        // the OpenAPI "name"
-    QString ip;          // 127.x.y.z, one address per device
-    QString model;       // "NL22" Light Panels, "NL29" Canvas, "NL42" Shapes, "NL52" Elements,
-                         // "NL59" Lines, "NL64" Skylight or "NL69" 4D
+    QString name; // the OpenAPI "name"
+    QString ip; // 127.x.y.z, one address per device
+    QString model; // "NL22" Light Panels, "NL29" Canvas, "NL42" Shapes, "NL52" Elements,
+                   // "NL59" Lines, "NL64" Skylight or "NL69" 4D
     QString serial;
     QString firmware;
-    QString instance;    // mDNS service instance label
-    QString host;        // mDNS host label (without ".local")
-    QString deviceId;    // TXT "id="
+    QString instance; // mDNS service instance label
+    QString host; // mDNS host label (without ".local")
+    QString deviceId; // TXT "id="
     int sideLength = 150;
     int globalOrientation = 0; // degrees, 0 to 359
     QVector<SimPanel> panels;
@@ -50,21 +50,22 @@ struct SimDeviceSettings {
 
 // Reads the device list from a JSON file and from the --device quick forms, filling in
 // what a device entry leaves out.
-class SimConfig {
+class SimConfig
+{
 public:
-    bool loadFile(const QString &path);
-    bool addQuickDevice(const QString &form);
-    bool addDevice(const QJsonObject &entry);
+    bool loadFile(const QString& path);
+    bool addQuickDevice(const QString& form);
+    bool addDevice(const QJsonObject& entry);
     // Checks what only the whole list can show (addresses used twice).
     bool validate();
 
-    const QVector<SimDeviceSettings> &devices() const { return m_devices; }
+    const QVector<SimDeviceSettings>& devices() const { return m_devices; }
     QString errorString() const { return m_error; }
 
     static QString quickFormHelp();
 
 private:
-    bool fail(const QString &message);
+    bool fail(const QString& message);
 
     QVector<SimDeviceSettings> m_devices;
     QString m_error;

@@ -3,29 +3,30 @@
 #include <algorithm>
 #include <random>
 
-namespace {
+namespace
+{
 
 constexpr std::size_t kMaxRequests = 2000;
 constexpr std::size_t kMaxFrames = 20000;
 
-const char *const kEffects[] = { "Color Burst", "Flames", "Forest", "Inner Peace",
-                                 "Nemo", "Northern Lights", "Romantic", "Snowfall" };
+const char* const kEffects[] = { "Color Burst", "Flames", "Forest", "Inner Peace", "Nemo",
+    "Northern Lights", "Romantic", "Snowfall" };
 
 // The colours a device shows when it starts: the warm spread of its "Flames" effect.
 SimColour effectColour(int index)
 {
     static const SimColour palette[] = { { 255, 72, 0, 0 }, { 255, 140, 16, 0 }, { 214, 38, 8, 0 },
-                                         { 255, 178, 56, 0 }, { 190, 24, 0, 0 } };
+        { 255, 178, 56, 0 }, { 190, 24, 0, 0 } };
     return palette[std::size_t(index) % (sizeof palette / sizeof palette[0])];
 }
 
 QJsonObject range(int value, int min, int max)
 {
     return QJsonObject { { QStringLiteral("value"), value }, { QStringLiteral("max"), max },
-                         { QStringLiteral("min"), min } };
+        { QStringLiteral("min"), min } };
 }
 
-QString hexOf(const std::vector<std::uint8_t> &bytes)
+QString hexOf(const std::vector<std::uint8_t>& bytes)
 {
     static const char digits[] = "0123456789abcdef";
     QString out;
@@ -108,13 +109,13 @@ QString SimDevice::issueToken()
     return token;
 }
 
-bool SimDevice::hasToken(const QString &token) const
+bool SimDevice::hasToken(const QString& token) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return !token.isEmpty() && m_tokens.contains(token);
 }
 
-bool SimDevice::removeToken(const QString &token)
+bool SimDevice::removeToken(const QString& token)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     touch();
@@ -124,13 +125,13 @@ bool SimDevice::removeToken(const QString &token)
 QJsonObject SimDevice::description() const
 {
     QJsonArray positions;
-    for (const SimPanel &p : m_settings.panels) {
-        positions.append(QJsonObject { { QStringLiteral("panelId"), p.id }, { QStringLiteral("x"), p.x },
-                                       { QStringLiteral("y"), p.y }, { QStringLiteral("o"), p.o },
-                                       { QStringLiteral("shapeType"), p.shapeType } });
+    for (const SimPanel& p : m_settings.panels) {
+        positions.append(QJsonObject { { QStringLiteral("panelId"), p.id },
+            { QStringLiteral("x"), p.x }, { QStringLiteral("y"), p.y },
+            { QStringLiteral("o"), p.o }, { QStringLiteral("shapeType"), p.shapeType } });
     }
     QJsonArray effects;
-    for (const char *name : kEffects)
+    for (const char* name : kEffects)
         effects.append(QLatin1String(name));
 
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -159,11 +160,13 @@ QJsonObject SimDevice::description() const
         { QStringLiteral("firmwareVersion"), m_settings.firmware },
         { QStringLiteral("model"), m_settings.model },
         { QStringLiteral("state"), state },
-        { QStringLiteral("effects"), QJsonObject { { QStringLiteral("select"), select },
-                                                   { QStringLiteral("effectsList"), effects } } },
+        { QStringLiteral("effects"),
+            QJsonObject { { QStringLiteral("select"), select },
+                { QStringLiteral("effectsList"), effects } } },
         { QStringLiteral("panelLayout"),
-          QJsonObject { { QStringLiteral("layout"), layout },
-                        { QStringLiteral("globalOrientation"), range(m_settings.globalOrientation, 0, 360) } } },
+            QJsonObject { { QStringLiteral("layout"), layout },
+                { QStringLiteral("globalOrientation"),
+                    range(m_settings.globalOrientation, 0, 360) } } },
     };
 }
 
@@ -172,10 +175,9 @@ QJsonObject SimDevice::mistypedDescription() const
     QJsonArray positions;
     for (int i = 0; i < m_settings.panels.size(); ++i) {
         positions.append(QJsonObject { { QStringLiteral("panelId"), QStringLiteral("x") },
-                                       { QStringLiteral("x"), QString::number(m_settings.panels[i].x) },
-                                       { QStringLiteral("y"), QJsonValue::Null },
-                                       { QStringLiteral("o"), true },
-                                       { QStringLiteral("shapeType"), QStringLiteral("panel") } });
+            { QStringLiteral("x"), QString::number(m_settings.panels[i].x) },
+            { QStringLiteral("y"), QJsonValue::Null }, { QStringLiteral("o"), true },
+            { QStringLiteral("shapeType"), QStringLiteral("panel") } });
     }
     return QJsonObject {
         { QStringLiteral("name"), 5 },
@@ -186,11 +188,12 @@ QJsonObject SimDevice::mistypedDescription() const
         { QStringLiteral("state"), QStringLiteral("on") },
         { QStringLiteral("effects"), QJsonArray {} },
         { QStringLiteral("panelLayout"),
-          QJsonObject { { QStringLiteral("layout"),
-                          QJsonObject { { QStringLiteral("numPanels"), QString::number(m_settings.panels.size()) },
-                                        { QStringLiteral("sideLength"), QStringLiteral("wide") },
-                                        { QStringLiteral("positionData"), positions } } },
-                        { QStringLiteral("globalOrientation"), 0 } } },
+            QJsonObject { { QStringLiteral("layout"),
+                              QJsonObject { { QStringLiteral("numPanels"),
+                                                QString::number(m_settings.panels.size()) },
+                                  { QStringLiteral("sideLength"), QStringLiteral("wide") },
+                                  { QStringLiteral("positionData"), positions } } },
+                { QStringLiteral("globalOrientation"), 0 } } },
     };
 }
 
@@ -207,9 +210,9 @@ void SimDevice::setMode(SimMode mode)
     touch();
 }
 
-bool SimDevice::selectEffect(const QString &name)
+bool SimDevice::selectEffect(const QString& name)
 {
-    for (const char *effect : kEffects) {
+    for (const char* effect : kEffects) {
         if (name == QLatin1String(effect)) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_mode = SimMode::Effect;
@@ -224,11 +227,11 @@ bool SimDevice::selectEffect(const QString &name)
     return false;
 }
 
-int SimDevice::showStatic(const std::vector<StreamRecord> &records)
+int SimDevice::showStatic(const std::vector<StreamRecord>& records)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     int matched = 0;
-    for (const StreamRecord &rec : records) {
+    for (const StreamRecord& rec : records) {
         for (int i = 0; i < m_settings.panels.size(); ++i) {
             if (m_settings.panels[i].id == rec.panelId) {
                 if (rec.frames > 0 && m_settings.panels[i].hasLeds()) {
@@ -244,10 +247,11 @@ int SimDevice::showStatic(const std::vector<StreamRecord> &records)
     return matched;
 }
 
-bool SimDevice::writeState(const QString &key, const QJsonValue &value)
+bool SimDevice::writeState(const QString& key, const QJsonValue& value)
 {
     // Each member is {"value": ...}; brightness also takes a "duration", ignored here.
-    const QJsonValue v = value.isObject() ? value.toObject().value(QLatin1String("value")) : QJsonValue();
+    const QJsonValue v
+        = value.isObject() ? value.toObject().value(QLatin1String("value")) : QJsonValue();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (key == QLatin1String("on")) {
         if (!v.isBool())
@@ -273,8 +277,8 @@ bool SimDevice::writeState(const QString &key, const QJsonValue &value)
     return true;
 }
 
-void SimDevice::handleDatagram(int port, const std::uint8_t *data, std::size_t size, std::int64_t timeNs,
-                               const std::string &from)
+void SimDevice::handleDatagram(int port, const std::uint8_t* data, std::size_t size,
+    std::int64_t timeNs, const std::string& from)
 {
     SimFrame frame;
     frame.timeNs = timeNs;
@@ -284,7 +288,8 @@ void SimDevice::handleDatagram(int port, const std::uint8_t *data, std::size_t s
     frame.bytes.assign(data, data + std::min(size, kMaxStoredFrame));
     const bool v1Port = port == 60221;
     frame.layout = v1Port ? "v1" : "v2";
-    frame.decoded = v1Port ? StreamRecords::decodeV1(data, size) : StreamRecords::decodeV2(data, size);
+    frame.decoded
+        = v1Port ? StreamRecords::decodeV1(data, size) : StreamRecords::decodeV2(data, size);
 
     std::lock_guard<std::mutex> lock(m_mutex);
     bool portOpen = false;
@@ -295,8 +300,8 @@ void SimDevice::handleDatagram(int port, const std::uint8_t *data, std::size_t s
 
     if (!portOpen) {
         frame.status = "ignored";
-        frame.reason = std::string("port ") + std::to_string(port) + " does not take datagrams in mode "
-            + modeName(m_mode);
+        frame.reason = std::string("port ") + std::to_string(port)
+            + " does not take datagrams in mode " + modeName(m_mode);
         ++m_ignored;
     } else if (!frame.decoded.ok) {
         frame.status = "malformed";
@@ -306,7 +311,7 @@ void SimDevice::handleDatagram(int port, const std::uint8_t *data, std::size_t s
         frame.status = "accepted";
         frame.applied.assign(frame.decoded.records.size(), false);
         for (std::size_t r = 0; r < frame.decoded.records.size(); ++r) {
-            const StreamRecord &rec = frame.decoded.records[r];
+            const StreamRecord& rec = frame.decoded.records[r];
             for (int i = 0; i < m_settings.panels.size(); ++i) {
                 if (m_settings.panels[i].id == rec.panelId) {
                     // A piece without LEDs shows nothing, whatever it is sent.
@@ -340,7 +345,7 @@ std::int64_t SimDevice::beginRequest(SimRequest request)
     return seq;
 }
 
-void SimDevice::finishRequest(std::int64_t seq, int status, const std::string &outcome)
+void SimDevice::finishRequest(std::int64_t seq, int status, const std::string& outcome)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto it = m_requests.rbegin(); it != m_requests.rend(); ++it) {
@@ -356,11 +361,11 @@ QJsonArray SimDevice::requestsJson(std::int64_t since) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     QJsonArray out;
-    for (const SimRequest &r : m_requests) {
+    for (const SimRequest& r : m_requests) {
         if (r.seq <= since)
             continue;
         QJsonObject headers;
-        for (const auto &h : r.headers) {
+        for (const auto& h : r.headers) {
             const QString name = QString::fromStdString(h.first);
             const QString value = QString::fromStdString(h.second);
             const QString before = headers.value(name).toString();
@@ -386,15 +391,15 @@ QJsonArray SimDevice::framesJson(std::int64_t since) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     QJsonArray out;
-    for (const SimFrame &f : m_frames) {
+    for (const SimFrame& f : m_frames) {
         if (f.seq <= since)
             continue;
         QJsonArray records;
         for (std::size_t i = 0; i < f.decoded.records.size(); ++i) {
-            const StreamRecord &rec = f.decoded.records[i];
-            records.append(QJsonObject {
-                { QStringLiteral("panelId"), rec.panelId }, { QStringLiteral("frames"), rec.frames },
-                { QStringLiteral("r"), rec.r }, { QStringLiteral("g"), rec.g }, { QStringLiteral("b"), rec.b },
+            const StreamRecord& rec = f.decoded.records[i];
+            records.append(QJsonObject { { QStringLiteral("panelId"), rec.panelId },
+                { QStringLiteral("frames"), rec.frames }, { QStringLiteral("r"), rec.r },
+                { QStringLiteral("g"), rec.g }, { QStringLiteral("b"), rec.b },
                 { QStringLiteral("w"), rec.w }, { QStringLiteral("t"), rec.transition },
                 { QStringLiteral("applied"), i < f.applied.size() && f.applied[i] } });
         }
@@ -498,13 +503,13 @@ QJsonObject SimDevice::stateJson() const
     std::lock_guard<std::mutex> lock(m_mutex);
     QJsonArray panels;
     for (int i = 0; i < m_settings.panels.size(); ++i) {
-        const SimPanel &p = m_settings.panels[i];
-        const SimColour &c = m_colours[std::size_t(i)];
+        const SimPanel& p = m_settings.panels[i];
+        const SimColour& c = m_colours[std::size_t(i)];
         panels.append(QJsonObject { { QStringLiteral("id"), p.id }, { QStringLiteral("x"), p.x },
-                                    { QStringLiteral("y"), p.y }, { QStringLiteral("o"), p.o },
-                                    { QStringLiteral("shapeType"), p.shapeType },
-                                    { QStringLiteral("leds"), p.hasLeds() }, { QStringLiteral("r"), c.r }, { QStringLiteral("g"), c.g },
-                                    { QStringLiteral("b"), c.b }, { QStringLiteral("w"), c.w } });
+            { QStringLiteral("y"), p.y }, { QStringLiteral("o"), p.o },
+            { QStringLiteral("shapeType"), p.shapeType }, { QStringLiteral("leds"), p.hasLeds() },
+            { QStringLiteral("r"), c.r }, { QStringLiteral("g"), c.g },
+            { QStringLiteral("b"), c.b }, { QStringLiteral("w"), c.w } });
     }
     return QJsonObject {
         { QStringLiteral("name"), m_settings.name },
@@ -521,14 +526,16 @@ QJsonObject SimDevice::stateJson() const
         { QStringLiteral("on"), m_on },
         { QStringLiteral("brightness"), m_brightness },
         { QStringLiteral("panels"), panels },
-        { QStringLiteral("frames"), QJsonObject { { QStringLiteral("accepted"), double(m_accepted) },
-                                                  { QStringLiteral("ignored"), double(m_ignored) },
-                                                  { QStringLiteral("malformed"), double(m_malformed) } } },
+        { QStringLiteral("frames"),
+            QJsonObject { { QStringLiteral("accepted"), double(m_accepted) },
+                { QStringLiteral("ignored"), double(m_ignored) },
+                { QStringLiteral("malformed"), double(m_malformed) } } },
         { QStringLiteral("requests"), double(m_nextRequestSeq - 1) },
         { QStringLiteral("mdns_replies"), double(m_mdnsReplies) },
-        { QStringLiteral("faults"), QJsonObject { { QStringLiteral("http"), QLatin1String(httpFaultName(m_httpFault)) },
-                                                  { QStringLiteral("mdns"), QLatin1String(mdnsFaultName(m_mdnsFault)) },
-                                                  { QStringLiteral("delay_ms"), m_delayMs } } },
+        { QStringLiteral("faults"),
+            QJsonObject { { QStringLiteral("http"), QLatin1String(httpFaultName(m_httpFault)) },
+                { QStringLiteral("mdns"), QLatin1String(mdnsFaultName(m_mdnsFault)) },
+                { QStringLiteral("delay_ms"), m_delayMs } } },
     };
 }
 
@@ -548,48 +555,65 @@ SimSnapshot SimDevice::snapshot() const
     return s;
 }
 
-const char *SimDevice::modeName(SimMode mode)
+const char* SimDevice::modeName(SimMode mode)
 {
     switch (mode) {
-    case SimMode::Effect: return "effect";
-    case SimMode::ExtControlV1: return "extControl-v1";
-    case SimMode::ExtControlV2: return "extControl-v2";
-    case SimMode::Static: return "static";
+    case SimMode::Effect:
+        return "effect";
+    case SimMode::ExtControlV1:
+        return "extControl-v1";
+    case SimMode::ExtControlV2:
+        return "extControl-v2";
+    case SimMode::Static:
+        return "static";
     }
     return "effect";
 }
 
-const char *SimDevice::httpFaultName(HttpFault fault)
+const char* SimDevice::httpFaultName(HttpFault fault)
 {
     switch (fault) {
-    case HttpFault::None: return "none";
-    case HttpFault::Hang: return "hang";
-    case HttpFault::Slow: return "slow";
-    case HttpFault::NonJson: return "nonjson";
-    case HttpFault::Huge: return "huge";
-    case HttpFault::WrongTypes: return "wrongtypes";
-    case HttpFault::Trickle: return "trickle";
+    case HttpFault::None:
+        return "none";
+    case HttpFault::Hang:
+        return "hang";
+    case HttpFault::Slow:
+        return "slow";
+    case HttpFault::NonJson:
+        return "nonjson";
+    case HttpFault::Huge:
+        return "huge";
+    case HttpFault::WrongTypes:
+        return "wrongtypes";
+    case HttpFault::Trickle:
+        return "trickle";
     }
     return "none";
 }
 
-const char *SimDevice::mdnsFaultName(MdnsFault fault)
+const char* SimDevice::mdnsFaultName(MdnsFault fault)
 {
     switch (fault) {
-    case MdnsFault::None: return "none";
-    case MdnsFault::Oversized: return "oversized";
-    case MdnsFault::Truncated: return "truncated";
-    case MdnsFault::BadFlags: return "badflags";
-    case MdnsFault::Loop: return "loop";
-    case MdnsFault::Silent: return "silent";
+    case MdnsFault::None:
+        return "none";
+    case MdnsFault::Oversized:
+        return "oversized";
+    case MdnsFault::Truncated:
+        return "truncated";
+    case MdnsFault::BadFlags:
+        return "badflags";
+    case MdnsFault::Loop:
+        return "loop";
+    case MdnsFault::Silent:
+        return "silent";
     }
     return "none";
 }
 
-bool SimDevice::httpFaultFromName(const QString &name, HttpFault &out)
+bool SimDevice::httpFaultFromName(const QString& name, HttpFault& out)
 {
-    for (HttpFault f : { HttpFault::None, HttpFault::Hang, HttpFault::Slow, HttpFault::NonJson, HttpFault::Huge,
-                         HttpFault::WrongTypes, HttpFault::Trickle }) {
+    for (HttpFault f : { HttpFault::None, HttpFault::Hang, HttpFault::Slow, HttpFault::NonJson,
+             HttpFault::Huge, HttpFault::WrongTypes, HttpFault::Trickle }) {
         if (name == QLatin1String(httpFaultName(f))) {
             out = f;
             return true;
@@ -598,10 +622,10 @@ bool SimDevice::httpFaultFromName(const QString &name, HttpFault &out)
     return false;
 }
 
-bool SimDevice::mdnsFaultFromName(const QString &name, MdnsFault &out)
+bool SimDevice::mdnsFaultFromName(const QString& name, MdnsFault& out)
 {
-    for (MdnsFault f : { MdnsFault::None, MdnsFault::Oversized, MdnsFault::Truncated, MdnsFault::BadFlags,
-                         MdnsFault::Loop, MdnsFault::Silent }) {
+    for (MdnsFault f : { MdnsFault::None, MdnsFault::Oversized, MdnsFault::Truncated,
+             MdnsFault::BadFlags, MdnsFault::Loop, MdnsFault::Silent }) {
         if (name == QLatin1String(mdnsFaultName(f))) {
             out = f;
             return true;

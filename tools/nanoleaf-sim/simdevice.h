@@ -37,9 +37,9 @@ struct SimRequest {
     std::string target;
     std::string remote;
     std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;          // at most kMaxStoredBody bytes of it
+    std::string body; // at most kMaxStoredBody bytes of it
     std::size_t bodySize = 0;
-    int status = 0;            // 0 while unanswered, -1 when dropped unanswered
+    int status = 0; // 0 while unanswered, -1 when dropped unanswered
     std::string outcome;
 };
 
@@ -51,11 +51,11 @@ struct SimFrame {
     std::string from;
     std::size_t size = 0;
     std::vector<std::uint8_t> bytes; // at most kMaxStoredFrame bytes of it
-    const char *status = "";         // "accepted", "ignored" or "malformed"
+    const char* status = ""; // "accepted", "ignored" or "malformed"
     std::string reason;
-    const char *layout = "";         // "v1" or "v2"
+    const char* layout = ""; // "v1" or "v2"
     StreamDecode decoded;
-    std::vector<bool> applied;       // per record: a panel of this device took it
+    std::vector<bool> applied; // per record: a panel of this device took it
 };
 
 // What the window draws, copied out under the lock.
@@ -74,19 +74,20 @@ struct SimSnapshot {
 // The live state of one simulated device: pairing, tokens, mode, panel colours, the
 // request and datagram logs and the injected faults. The HTTP, UDP and mDNS threads and
 // the control interface all reach it, so every member is guarded by one mutex.
-class SimDevice {
+class SimDevice
+{
 public:
     explicit SimDevice(SimDeviceSettings settings);
 
     // Fixed for the simulator's lifetime; safe to read without the lock.
-    const SimDeviceSettings &settings() const { return m_settings; }
+    const SimDeviceSettings& settings() const { return m_settings; }
 
     bool pairingMode() const;
     void setPairingMode(bool on);
     // A fresh 32-character token, remembered; empty while pairing mode is off.
     QString issueToken();
-    bool hasToken(const QString &token) const;
-    bool removeToken(const QString &token);
+    bool hasToken(const QString& token) const;
+    bool removeToken(const QString& token);
 
     // The answer to GET /api/v1/<token>/.
     QJsonObject description() const;
@@ -95,19 +96,19 @@ public:
 
     SimMode mode() const;
     void setMode(SimMode mode);
-    bool selectEffect(const QString &name);
+    bool selectEffect(const QString& name);
     // Shows the records' colours on the panels they name; returns how many matched.
-    int showStatic(const std::vector<StreamRecord> &records);
+    int showStatic(const std::vector<StreamRecord>& records);
     // Writes one member of "state" ("on", "brightness", "hue", "sat", "ct"); false when
     // the value is of the wrong type or out of range.
-    bool writeState(const QString &key, const QJsonValue &value);
+    bool writeState(const QString& key, const QJsonValue& value);
 
     // Judges, applies and logs one datagram received on `port`.
-    void handleDatagram(int port, const std::uint8_t *data, std::size_t size, std::int64_t timeNs,
-                        const std::string &from);
+    void handleDatagram(int port, const std::uint8_t* data, std::size_t size, std::int64_t timeNs,
+        const std::string& from);
 
     std::int64_t beginRequest(SimRequest request);
-    void finishRequest(std::int64_t seq, int status, const std::string &outcome);
+    void finishRequest(std::int64_t seq, int status, const std::string& outcome);
     QJsonArray requestsJson(std::int64_t since) const;
     QJsonArray framesJson(std::int64_t since) const;
 
@@ -133,11 +134,11 @@ public:
     // Grows with every change the window shows.
     std::uint64_t version() const { return m_version.load(); }
 
-    static const char *modeName(SimMode mode);
-    static const char *httpFaultName(HttpFault fault);
-    static const char *mdnsFaultName(MdnsFault fault);
-    static bool httpFaultFromName(const QString &name, HttpFault &out);
-    static bool mdnsFaultFromName(const QString &name, MdnsFault &out);
+    static const char* modeName(SimMode mode);
+    static const char* httpFaultName(HttpFault fault);
+    static const char* mdnsFaultName(MdnsFault fault);
+    static bool httpFaultFromName(const QString& name, HttpFault& out);
+    static bool mdnsFaultFromName(const QString& name, MdnsFault& out);
 
     static constexpr std::size_t kMaxStoredBody = 64 * 1024;
     static constexpr std::size_t kMaxStoredFrame = 4096;

@@ -1,8 +1,8 @@
 #include "tools/nanoleaf-sim/simwindow.h"
 
+#include "sync/checkedconnect.h"
 #include "tools/nanoleaf-sim/monotonicclock.h"
 #include "tools/nanoleaf-sim/simdevice.h"
-#include "sync/checkedconnect.h"
 
 #include <QLinearGradient>
 #include <QPainter>
@@ -12,7 +12,8 @@
 
 #include <cmath>
 
-namespace {
+namespace
+{
 
 const QColor kBackgroundTop(11, 14, 20);
 const QColor kBackgroundBottom(20, 25, 38);
@@ -25,29 +26,39 @@ const QColor kDim(90, 100, 118);
 QColor modeColour(SimMode mode)
 {
     switch (mode) {
-    case SimMode::Effect: return QColor(110, 130, 170);
-    case SimMode::ExtControlV1: return QColor(64, 200, 170);
-    case SimMode::ExtControlV2: return QColor(64, 210, 140);
-    case SimMode::Static: return QColor(245, 180, 70);
+    case SimMode::Effect:
+        return QColor(110, 130, 170);
+    case SimMode::ExtControlV1:
+        return QColor(64, 200, 170);
+    case SimMode::ExtControlV2:
+        return QColor(64, 210, 140);
+    case SimMode::Static:
+        return QColor(245, 180, 70);
     }
     return QColor(110, 130, 170);
 }
 
 // How large a piece looks, in layout units: the edge of a tile, the thickness of a
 // line or strip zone, the width of a piece without LEDs. Gaps and glow follow it.
-double pieceSize(const SimPanel &panel)
+double pieceSize(const SimPanel& panel)
 {
     switch (panel.shapeType) {
-    case 17: case 18: return 22.0;
-    case 29: return 30.0;
-    default: return panel.hasLeds() && SimPanel::sideOf(panel.shapeType) > 0 ? SimPanel::sideOf(panel.shapeType) : 22.0;
+    case 17:
+    case 18:
+        return 22.0;
+    case 29:
+        return 30.0;
+    default:
+        return panel.hasLeds() && SimPanel::sideOf(panel.shapeType) > 0
+            ? SimPanel::sideOf(panel.shapeType)
+            : 22.0;
     }
 }
 
 // `corners` points on a circle of `radius` about `centre`, the first at `startDeg`
 // (counter-clockwise, as the layout measures "o"); y grows upwards in the layout, so
 // it is flipped.
-QPolygonF regular(const QPointF &centre, int corners, double radius, double startDeg)
+QPolygonF regular(const QPointF& centre, int corners, double radius, double startDeg)
 {
     QPolygonF poly;
     for (int k = 0; k < corners; ++k) {
@@ -58,13 +69,14 @@ QPolygonF regular(const QPointF &centre, int corners, double radius, double star
 }
 
 // A `length` x `thickness` bar along the direction "o".
-QPolygonF bar(const QPointF &centre, double length, double thickness, double oDeg)
+QPolygonF bar(const QPointF& centre, double length, double thickness, double oDeg)
 {
     const double t = oDeg * M_PI / 180.0;
     const QPointF along(std::cos(t) * length / 2.0, -std::sin(t) * length / 2.0);
     const QPointF across(std::sin(t) * thickness / 2.0, std::cos(t) * thickness / 2.0);
     QPolygonF poly;
-    poly << centre - along - across << centre + along - across << centre + along + across << centre - along + across;
+    poly << centre - along - across << centre + along - across << centre + along + across
+         << centre - along + across;
     return poly;
 }
 
@@ -72,27 +84,42 @@ QPolygonF bar(const QPointF &centre, double length, double thickness, double oDe
 // Shapes, Elements corners) about their centroid, squares (Canvas, Skylight),
 // hexagons (Shapes, Elements), lines and strip zones as bars along "o", and a small
 // octagon for pieces without LEDs (controllers, connectors).
-QPolygonF panelOutline(const SimPanel &panel, double inset)
+QPolygonF panelOutline(const SimPanel& panel, double inset)
 {
     const QPointF centre(panel.x, -panel.y);
     const double side = SimPanel::sideOf(panel.shapeType);
     switch (panel.shapeType) {
-    case 0: case 8: case 9: case 15:
-        return regular(centre, 3, std::max(1.0, side / std::sqrt(3.0) - inset * 2.0), 90.0 + panel.o);
-    case 2: case 3: case 4: case 30: case 31: case 32:
-        return regular(centre, 4, std::max(1.0, side / 2.0 - inset) * std::sqrt(2.0), 45.0 + panel.o);
-    case 7: case 14:
+    case 0:
+    case 8:
+    case 9:
+    case 15:
+        return regular(
+            centre, 3, std::max(1.0, side / std::sqrt(3.0) - inset * 2.0), 90.0 + panel.o);
+    case 2:
+    case 3:
+    case 4:
+    case 30:
+    case 31:
+    case 32:
+        return regular(
+            centre, 4, std::max(1.0, side / 2.0 - inset) * std::sqrt(2.0), 45.0 + panel.o);
+    case 7:
+    case 14:
         return regular(centre, 6, std::max(1.0, side - inset * 1.2), 90.0 + panel.o);
-    case 17: case 18:
-        return bar(centre, std::max(1.0, side - inset * 2.0), std::max(1.0, pieceSize(panel) - inset), panel.o);
+    case 17:
+    case 18:
+        return bar(centre, std::max(1.0, side - inset * 2.0),
+            std::max(1.0, pieceSize(panel) - inset), panel.o);
     case 29:
-        return bar(centre, std::max(1.0, side - inset * 2.0), std::max(1.0, pieceSize(panel) - inset * 2.0), panel.o);
+        return bar(centre, std::max(1.0, side - inset * 2.0),
+            std::max(1.0, pieceSize(panel) - inset * 2.0), panel.o);
     default:
-        return regular(centre, 8, std::max(1.0, pieceSize(panel) / 2.0 - inset / 2.0), 22.5 + panel.o);
+        return regular(
+            centre, 8, std::max(1.0, pieceSize(panel) / 2.0 - inset / 2.0), 22.5 + panel.o);
     }
 }
 
-QColor shown(const SimColour &c, const SimSnapshot &s)
+QColor shown(const SimColour& c, const SimSnapshot& s)
 {
     if (!s.on)
         return QColor(0, 0, 0);
@@ -102,15 +129,15 @@ QColor shown(const SimColour &c, const SimSnapshot &s)
     return QColor(channel(c.r), channel(c.g), channel(c.b));
 }
 
-void pill(QPainter &p, const QPointF &topRight, const QString &text, const QColor &colour)
+void pill(QPainter& p, const QPointF& topRight, const QString& text, const QColor& colour)
 {
     QFont f = p.font();
     f.setPointSizeF(8.5);
     f.setBold(true);
     p.setFont(f);
     const QFontMetricsF fm(f);
-    const QRectF box(topRight.x() - fm.horizontalAdvance(text) - 20, topRight.y(), fm.horizontalAdvance(text) + 20,
-                     fm.height() + 8);
+    const QRectF box(topRight.x() - fm.horizontalAdvance(text) - 20, topRight.y(),
+        fm.horizontalAdvance(text) + 20, fm.height() + 8);
     QColor fill = colour;
     fill.setAlpha(48);
     p.setPen(QPen(colour, 1.2));
@@ -122,7 +149,7 @@ void pill(QPainter &p, const QPointF &topRight, const QString &text, const QColo
 
 } // namespace
 
-SimWindow::SimWindow(std::vector<SimDevice *> devices, QWidget *parent)
+SimWindow::SimWindow(std::vector<SimDevice*> devices, QWidget* parent)
     : QWidget(parent)
     , m_devices(std::move(devices))
     , m_timer(new QTimer(this))
@@ -145,7 +172,7 @@ void SimWindow::refresh()
 {
     std::uint64_t version = 0;
     bool pulsing = false;
-    for (SimDevice *device : m_devices) {
+    for (SimDevice* device : m_devices) {
         version += device->version();
         pulsing = pulsing || device->pairingMode();
     }
@@ -158,7 +185,7 @@ void SimWindow::refresh()
     }
 }
 
-void SimWindow::paintEvent(QPaintEvent *)
+void SimWindow::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
@@ -174,14 +201,15 @@ void SimWindow::paintEvent(QPaintEvent *)
     const double w = (width() - margin * (columns + 1)) / columns;
     const double h = (height() - margin * (rows + 1)) / rows;
     for (int i = 0; i < int(m_devices.size()); ++i) {
-        const QRectF card(margin + (i % columns) * (w + margin), margin + (i / columns) * (h + margin), w, h);
+        const QRectF card(
+            margin + (i % columns) * (w + margin), margin + (i / columns) * (h + margin), w, h);
         paintCard(p, card, *m_devices[std::size_t(i)]);
     }
 }
 
-void SimWindow::paintCard(QPainter &p, const QRectF &card, SimDevice &device)
+void SimWindow::paintCard(QPainter& p, const QRectF& card, SimDevice& device)
 {
-    const SimDeviceSettings &s = device.settings();
+    const SimDeviceSettings& s = device.settings();
     const SimSnapshot snap = device.snapshot();
 
     p.setPen(QPen(kCardBorder, 1));
@@ -194,19 +222,21 @@ void SimWindow::paintCard(QPainter &p, const QRectF &card, SimDevice &device)
     p.setFont(title);
     p.setPen(kTitle);
     const QRectF head = card.adjusted(18, 14, -18, 0);
-    p.drawText(QRectF(head.left(), head.top(), head.width() * 0.62, 24), Qt::AlignLeft | Qt::AlignVCenter,
-               QFontMetricsF(title).elidedText(s.name, Qt::ElideRight, head.width() * 0.62));
+    p.drawText(QRectF(head.left(), head.top(), head.width() * 0.62, 24),
+        Qt::AlignLeft | Qt::AlignVCenter,
+        QFontMetricsF(title).elidedText(s.name, Qt::ElideRight, head.width() * 0.62));
 
     QFont small = font();
     small.setPointSizeF(9);
     p.setFont(small);
     p.setPen(kSubtle);
     const QString kind = s.kind();
-    p.drawText(QRectF(head.left(), head.top() + 24, head.width(), 18), Qt::AlignLeft | Qt::AlignVCenter,
-               QStringLiteral("%1  ·  %2 %3  ·  %4 panels").arg(s.ip, s.model, kind).arg(s.panels.size()));
+    p.drawText(QRectF(head.left(), head.top() + 24, head.width(), 18),
+        Qt::AlignLeft | Qt::AlignVCenter,
+        QStringLiteral("%1  ·  %2 %3  ·  %4 panels").arg(s.ip, s.model, kind).arg(s.panels.size()));
 
     pill(p, QPointF(head.right(), head.top() + 1), QLatin1String(SimDevice::modeName(snap.mode)),
-         modeColour(snap.mode));
+        modeColour(snap.mode));
     double badgeY = head.top() + 28;
     if (snap.pairingMode) {
         const double phase = (monotonicNs() % 1400000000LL) / 1400000000.0;
@@ -218,26 +248,30 @@ void SimWindow::paintCard(QPainter &p, const QRectF &card, SimDevice &device)
     const QColor faultColour(240, 96, 96);
     if (snap.httpFault != HttpFault::None) {
         pill(p, QPointF(head.right(), badgeY),
-             QStringLiteral("http: %1").arg(QLatin1String(SimDevice::httpFaultName(snap.httpFault))), faultColour);
+            QStringLiteral("http: %1").arg(QLatin1String(SimDevice::httpFaultName(snap.httpFault))),
+            faultColour);
         badgeY += 26;
     }
     if (snap.mdnsFault != MdnsFault::None) {
         pill(p, QPointF(head.right(), badgeY),
-             QStringLiteral("mdns: %1").arg(QLatin1String(SimDevice::mdnsFaultName(snap.mdnsFault))), faultColour);
+            QStringLiteral("mdns: %1").arg(QLatin1String(SimDevice::mdnsFaultName(snap.mdnsFault))),
+            faultColour);
     }
 
     // Panels, scaled into the card's free area.
     const QRectF area = card.adjusted(28, 70, -28, -40);
     QRectF bounds;
     std::vector<QPolygonF> outlines;
-    for (const SimPanel &panel : s.panels) {
+    for (const SimPanel& panel : s.panels) {
         outlines.push_back(panelOutline(panel, 0));
-        bounds = bounds.isNull() ? outlines.back().boundingRect() : bounds.united(outlines.back().boundingRect());
+        bounds = bounds.isNull() ? outlines.back().boundingRect()
+                                 : bounds.united(outlines.back().boundingRect());
     }
     if (!outlines.empty() && bounds.width() > 0 && bounds.height() > 0) {
-        const double scale = std::min({ area.width() / bounds.width(), area.height() / bounds.height(), 1.6 });
+        const double scale
+            = std::min({ area.width() / bounds.width(), area.height() / bounds.height(), 1.6 });
         const QPointF offset = area.center() - bounds.center() * scale;
-        const auto map = [&](const QPointF &pt) { return pt * scale + offset; };
+        const auto map = [&](const QPointF& pt) { return pt * scale + offset; };
 
         // Glow first, added over the card so neighbouring tiles blend their light.
         p.save();
@@ -248,7 +282,8 @@ void SimWindow::paintCard(QPainter &p, const QRectF &card, SimDevice &device)
             if (!s.panels[i].hasLeds() || c.red() + c.green() + c.blue() < 12)
                 continue;
             const QPointF centre = map(QPointF(s.panels[i].x, -s.panels[i].y));
-            const double radius = std::max<double>(pieceSize(s.panels[i]), SimPanel::sideOf(s.panels[i].shapeType) / 2.0)
+            const double radius = std::max<double>(pieceSize(s.panels[i]),
+                                      SimPanel::sideOf(s.panels[i].shapeType) / 2.0)
                 * scale * 0.95;
             QRadialGradient glow(centre, radius);
             QColor inner = c;
@@ -270,12 +305,15 @@ void SimWindow::paintCard(QPainter &p, const QRectF &card, SimDevice &device)
             const bool leds = s.panels[i].hasLeds();
             const bool dark = !leds || c.red() + c.green() + c.blue() < 12;
             QPolygonF poly = panelOutline(s.panels[i], gap + corner / scale);
-            for (QPointF &pt : poly)
+            for (QPointF& pt : poly)
                 pt = map(pt);
             const QRectF box = poly.boundingRect();
             QLinearGradient fill(box.topLeft(), box.bottomLeft());
             // Pieces without LEDs in plain grey plastic, unlit tiles in a dark one.
-            fill.setColorAt(0, !leds ? QColor(74, 80, 92) : dark ? QColor(36, 42, 56) : c.lighter(125));
+            fill.setColorAt(0,
+                !leds      ? QColor(74, 80, 92)
+                    : dark ? QColor(36, 42, 56)
+                           : c.lighter(125));
             fill.setColorAt(1, !leds ? QColor(58, 63, 74) : dark ? QColor(28, 33, 45) : c);
             // A thick round-joined pen of the same fill rounds the corners.
             p.setPen(QPen(QBrush(fill), corner * 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
@@ -286,12 +324,15 @@ void SimWindow::paintCard(QPainter &p, const QRectF &card, SimDevice &device)
             idFont.setPointSizeF(std::max(6.5, std::min(9.0, size * scale / 9.0)));
             p.setFont(idFont);
             // Ids only where they fit (not on connectors or narrow strip zones).
-            if (QFontMetricsF(idFont).horizontalAdvance(QString::number(s.panels[i].id)) > box.width())
+            if (QFontMetricsF(idFont).horizontalAdvance(QString::number(s.panels[i].id))
+                > box.width())
                 continue;
             const int luma = (c.red() * 299 + c.green() * 587 + c.blue() * 114) / 1000;
-            p.setPen(dark ? kDim : (luma > 150 ? QColor(0, 0, 0, 150) : QColor(255, 255, 255, 170)));
+            p.setPen(
+                dark ? kDim : (luma > 150 ? QColor(0, 0, 0, 150) : QColor(255, 255, 255, 170)));
             const QPointF centre = map(QPointF(s.panels[i].x, -s.panels[i].y));
-            p.drawText(QRectF(centre.x() - 30, centre.y() - 10, 60, 20), Qt::AlignCenter, QString::number(s.panels[i].id));
+            p.drawText(QRectF(centre.x() - 30, centre.y() - 10, 60, 20), Qt::AlignCenter,
+                QString::number(s.panels[i].id));
         }
     } else {
         p.setPen(kDim);
@@ -304,7 +345,8 @@ void SimWindow::paintCard(QPainter &p, const QRectF &card, SimDevice &device)
     QString footer = QStringLiteral("%1 datagrams shown").arg(snap.accepted);
     if (snap.lastFrameNs > 0) {
         const double ago = (monotonicNs() - snap.lastFrameNs) / 1e9;
-        footer += ago < 1.0 ? QStringLiteral("  ·  streaming") : QStringLiteral("  ·  last %1 s ago").arg(ago, 0, 'f', 0);
+        footer += ago < 1.0 ? QStringLiteral("  ·  streaming")
+                            : QStringLiteral("  ·  last %1 s ago").arg(ago, 0, 'f', 0);
     }
     if (!snap.on)
         footer += QStringLiteral("  ·  switched off");

@@ -2,9 +2,11 @@
 
 #include <cctype>
 
-namespace StreamRecords {
+namespace StreamRecords
+{
 
-namespace {
+namespace
+{
 
 StreamDecode reject(StreamDecode d, std::string reason)
 {
@@ -16,7 +18,7 @@ StreamDecode reject(StreamDecode d, std::string reason)
 
 } // namespace
 
-StreamDecode decodeV1(const std::uint8_t *data, std::size_t size)
+StreamDecode decodeV1(const std::uint8_t* data, std::size_t size)
 {
     StreamDecode d;
     if (size < 1)
@@ -34,7 +36,7 @@ StreamDecode decodeV1(const std::uint8_t *data, std::size_t size)
         if (size - pos < need)
             return reject(d, "ends inside the frames of panel " + std::to_string(i));
         if (rec.frames > 0) {
-            const std::uint8_t *last = data + pos + need - 5;
+            const std::uint8_t* last = data + pos + need - 5;
             rec.r = last[0];
             rec.g = last[1];
             rec.b = last[2];
@@ -49,7 +51,7 @@ StreamDecode decodeV1(const std::uint8_t *data, std::size_t size)
     return d;
 }
 
-StreamDecode decodeV2(const std::uint8_t *data, std::size_t size)
+StreamDecode decodeV2(const std::uint8_t* data, std::size_t size)
 {
     StreamDecode d;
     if (size < 2)
@@ -57,8 +59,9 @@ StreamDecode decodeV2(const std::uint8_t *data, std::size_t size)
     d.count = (int(data[0]) << 8) | data[1];
     constexpr std::size_t entry = 8;
     if ((size - 2) / entry < std::size_t(d.count))
-        return reject(d, "holds " + std::to_string((size - 2) / entry) + " whole entries, its count says "
-                          + std::to_string(d.count));
+        return reject(d,
+            "holds " + std::to_string((size - 2) / entry) + " whole entries, its count says "
+                + std::to_string(d.count));
     std::size_t pos = 2;
     d.records.reserve(std::size_t(d.count));
     for (int i = 0; i < d.count; ++i, pos += entry) {
@@ -76,7 +79,7 @@ StreamDecode decodeV2(const std::uint8_t *data, std::size_t size)
     return d;
 }
 
-StreamDecode parseAnimData(const std::string &text)
+StreamDecode parseAnimData(const std::string& text)
 {
     StreamDecode d;
     constexpr std::size_t maxNumbers = 200000;

@@ -13,9 +13,10 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
+namespace
+{
 
-int bindUdp(const std::string &ip, int port, std::string &error)
+int bindUdp(const std::string& ip, int port, std::string& error)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
@@ -31,8 +32,9 @@ int bindUdp(const std::string &ip, int port, std::string &error)
     addr.sin_family = AF_INET;
     addr.sin_port = htons(std::uint16_t(port));
     if (inet_pton(AF_INET, ip.c_str(), &addr.sin_addr) != 1
-        || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        error = "cannot bind UDP " + ip + ":" + std::to_string(port) + " (" + std::strerror(errno) + ")";
+        || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        error = "cannot bind UDP " + ip + ":" + std::to_string(port) + " (" + std::strerror(errno)
+            + ")";
         close(fd);
         return -1;
     }
@@ -41,7 +43,7 @@ int bindUdp(const std::string &ip, int port, std::string &error)
 
 } // namespace
 
-UdpReceiver::UdpReceiver(std::vector<SimDevice *> devices)
+UdpReceiver::UdpReceiver(std::vector<SimDevice*> devices)
     : m_devices(std::move(devices))
 {
 }
@@ -58,7 +60,7 @@ bool UdpReceiver::bind()
         m_error = std::string("pipe: ") + std::strerror(errno);
         return false;
     }
-    for (SimDevice *device : m_devices) {
+    for (SimDevice* device : m_devices) {
         for (int port : { kV1Port, kV2Port }) {
             const int fd = bindUdp(device->settings().ip.toStdString(), port, m_error);
             if (fd < 0)
@@ -88,12 +90,12 @@ void UdpReceiver::stop()
 
 void UdpReceiver::closeAll()
 {
-    for (Binding &b : m_bindings) {
+    for (Binding& b : m_bindings) {
         if (b.fd >= 0)
             close(b.fd);
         b.fd = -1;
     }
-    for (int &fd : m_wake) {
+    for (int& fd : m_wake) {
         if (fd >= 0)
             close(fd);
         fd = -1;
@@ -103,7 +105,7 @@ void UdpReceiver::closeAll()
 void UdpReceiver::run()
 {
     std::vector<pollfd> fds;
-    for (const Binding &b : m_bindings)
+    for (const Binding& b : m_bindings)
         fds.push_back(pollfd { b.fd, POLLIN, 0 });
     fds.push_back(pollfd { m_wake[0], POLLIN, 0 });
 
@@ -119,8 +121,8 @@ void UdpReceiver::run()
             for (int n = 0; n < 256; ++n) {
                 sockaddr_in from {};
                 socklen_t fromLen = sizeof from;
-                const ssize_t got = recvfrom(m_bindings[i].fd, buffer.data(), buffer.size(), MSG_TRUNC,
-                                             reinterpret_cast<sockaddr *>(&from), &fromLen);
+                const ssize_t got = recvfrom(m_bindings[i].fd, buffer.data(), buffer.size(),
+                    MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLen);
                 const std::int64_t now = monotonicNs();
                 if (got < 0)
                     break;
@@ -128,7 +130,7 @@ void UdpReceiver::run()
                 inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
                 const std::size_t size = std::min(std::size_t(got), buffer.size());
                 m_bindings[i].device->handleDatagram(m_bindings[i].port, buffer.data(), size, now,
-                                                     std::string(text) + ":" + std::to_string(ntohs(from.sin_port)));
+                    std::string(text) + ":" + std::to_string(ntohs(from.sin_port)));
             }
         }
     }

@@ -10,12 +10,13 @@ class SimDevice;
 // The external-control receivers: for every device a UDP socket on <ip>:60221 and one
 // on <ip>:60222, served by one thread that stamps each datagram with CLOCK_MONOTONIC
 // right after it is read and hands it to its device.
-class UdpReceiver {
+class UdpReceiver
+{
 public:
-    explicit UdpReceiver(std::vector<SimDevice *> devices);
+    explicit UdpReceiver(std::vector<SimDevice*> devices);
     ~UdpReceiver();
-    UdpReceiver(const UdpReceiver &) = delete;
-    UdpReceiver &operator=(const UdpReceiver &) = delete;
+    UdpReceiver(const UdpReceiver&) = delete;
+    UdpReceiver& operator=(const UdpReceiver&) = delete;
 
     bool bind();
     void start();
@@ -29,12 +30,12 @@ private:
     struct Binding {
         int fd = -1;
         int port = 0;
-        SimDevice *device = nullptr;
+        SimDevice* device = nullptr;
     };
     void run();
     void closeAll();
 
-    std::vector<SimDevice *> m_devices;
+    std::vector<SimDevice*> m_devices;
     std::vector<Binding> m_bindings;
     int m_wake[2] = { -1, -1 };
     std::atomic<bool> m_stop { false };

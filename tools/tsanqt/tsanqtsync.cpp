@@ -33,11 +33,13 @@
 class QDeadlineTimer;
 class QEvent;
 class QObject;
-namespace QtPrivate {
+namespace QtPrivate
+{
 class QSlotObjectBase;
 }
 
-namespace {
+namespace
+{
 
 using Annotation = void (*)(void*);
 
@@ -61,8 +63,7 @@ void release(void* address)
 }
 
 // Qt's own definition of a symbol this file takes over.
-template <typename Function>
-Function next(const char* symbol)
+template <typename Function> Function next(const char* symbol)
 {
     void* found = dlvsym(RTLD_NEXT, symbol, "Qt_5");
     if (!found)
@@ -151,72 +152,81 @@ void tsanReadWriteUnlock(void* self)
 
 // ---------------------------------------------------------------- events
 
-extern "C" void tsanActivate1(QObject*, int, void**) __asm__("_ZN11QMetaObject8activateEP7QObjectiPPv");
-extern "C" void tsanActivate2(QObject*, const QMetaObject*, int, void**)
-    __asm__("_ZN11QMetaObject8activateEP7QObjectPKS_iPPv");
-extern "C" void tsanActivate3(QObject*, int, int, void**) __asm__("_ZN11QMetaObject8activateEP7QObjectiiPPv");
-extern "C" void tsanPostEvent(QObject*, QEvent*, int) __asm__("_ZN16QCoreApplication9postEventEP7QObjectP6QEventi");
-extern "C" bool tsanInvokeMethodImpl(QObject*, QtPrivate::QSlotObjectBase*, Qt::ConnectionType, void*)
-    __asm__("_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv");
+extern "C" void tsanActivate1(QObject*, int, void**) __asm__(
+    "_ZN11QMetaObject8activateEP7QObjectiPPv");
+extern "C" void tsanActivate2(QObject*, const QMetaObject*, int, void**) __asm__(
+    "_ZN11QMetaObject8activateEP7QObjectPKS_iPPv");
+extern "C" void tsanActivate3(QObject*, int, int, void**) __asm__(
+    "_ZN11QMetaObject8activateEP7QObjectiiPPv");
+extern "C" void tsanPostEvent(QObject*, QEvent*, int) __asm__(
+    "_ZN16QCoreApplication9postEventEP7QObjectP6QEventi");
+extern "C" bool tsanInvokeMethodImpl(QObject*, QtPrivate::QSlotObjectBase*, Qt::ConnectionType,
+    void*) __asm__("_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt1"
+                   "4ConnectionTypeEPv");
 extern "C" bool tsanInvokeMethod(QObject*, const char*, Qt::ConnectionType, QGenericReturnArgument,
-                                 QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument,
-                                 QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument,
-                                 QGenericArgument, QGenericArgument)
-    __asm__("_ZN11QMetaObject12invokeMethodEP7QObjectPKcN2Qt14ConnectionTypeE22QGenericReturnArgument"
-            "16QGenericArgumentS7_S7_S7_S7_S7_S7_S7_S7_S7_");
+    QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument,
+    QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument,
+    QGenericArgument) __asm__("_ZN11QMetaObject12invokeMethodEP7QObjectPKcN2Qt14ConnectionTypeE22QG"
+                              "enericReturnArgument"
+                              "16QGenericArgumentS7_S7_S7_S7_S7_S7_S7_S7_S7_");
 extern "C" void tsanDeleteLater(QObject*) __asm__("_ZN7QObject11deleteLaterEv");
 
 void tsanActivate1(QObject* sender, int signal, void** argv)
 {
-    static const auto real = next<void (*)(QObject*, int, void**)>("_ZN11QMetaObject8activateEP7QObjectiPPv");
+    static const auto real
+        = next<void (*)(QObject*, int, void**)>("_ZN11QMetaObject8activateEP7QObjectiPPv");
     release(&eventClock);
     real(sender, signal, argv);
 }
 
 void tsanActivate2(QObject* sender, const QMetaObject* meta, int signal, void** argv)
 {
-    static const auto real =
-        next<void (*)(QObject*, const QMetaObject*, int, void**)>("_ZN11QMetaObject8activateEP7QObjectPKS_iPPv");
+    static const auto real = next<void (*)(QObject*, const QMetaObject*, int, void**)>(
+        "_ZN11QMetaObject8activateEP7QObjectPKS_iPPv");
     release(&eventClock);
     real(sender, meta, signal, argv);
 }
 
 void tsanActivate3(QObject* sender, int offset, int signal, void** argv)
 {
-    static const auto real =
-        next<void (*)(QObject*, int, int, void**)>("_ZN11QMetaObject8activateEP7QObjectiiPPv");
+    static const auto real
+        = next<void (*)(QObject*, int, int, void**)>("_ZN11QMetaObject8activateEP7QObjectiiPPv");
     release(&eventClock);
     real(sender, offset, signal, argv);
 }
 
 void tsanPostEvent(QObject* receiver, QEvent* event, int priority)
 {
-    static const auto real =
-        next<void (*)(QObject*, QEvent*, int)>("_ZN16QCoreApplication9postEventEP7QObjectP6QEventi");
+    static const auto real = next<void (*)(QObject*, QEvent*, int)>(
+        "_ZN16QCoreApplication9postEventEP7QObjectP6QEventi");
     release(&eventClock);
     real(receiver, event, priority);
 }
 
-bool tsanInvokeMethodImpl(QObject* object, QtPrivate::QSlotObjectBase* slot, Qt::ConnectionType type, void* ret)
+bool tsanInvokeMethodImpl(
+    QObject* object, QtPrivate::QSlotObjectBase* slot, Qt::ConnectionType type, void* ret)
 {
-    static const auto real = next<bool (*)(QObject*, QtPrivate::QSlotObjectBase*, Qt::ConnectionType, void*)>(
-        "_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv");
+    static const auto real
+        = next<bool (*)(QObject*, QtPrivate::QSlotObjectBase*, Qt::ConnectionType, void*)>(
+            "_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14Connec"
+            "tionTypeEPv");
     release(&eventClock);
     const bool invoked = real(object, slot, type, ret);
     acquire(&eventClock);
     return invoked;
 }
 
-bool tsanInvokeMethod(QObject* object, const char* member, Qt::ConnectionType type, QGenericReturnArgument ret,
-                      QGenericArgument a0, QGenericArgument a1, QGenericArgument a2, QGenericArgument a3,
-                      QGenericArgument a4, QGenericArgument a5, QGenericArgument a6, QGenericArgument a7,
-                      QGenericArgument a8, QGenericArgument a9)
+bool tsanInvokeMethod(QObject* object, const char* member, Qt::ConnectionType type,
+    QGenericReturnArgument ret, QGenericArgument a0, QGenericArgument a1, QGenericArgument a2,
+    QGenericArgument a3, QGenericArgument a4, QGenericArgument a5, QGenericArgument a6,
+    QGenericArgument a7, QGenericArgument a8, QGenericArgument a9)
 {
-    using Real = bool (*)(QObject*, const char*, Qt::ConnectionType, QGenericReturnArgument, QGenericArgument,
-                          QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument,
-                          QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument);
-    static const auto real = next<Real>("_ZN11QMetaObject12invokeMethodEP7QObjectPKcN2Qt14ConnectionTypeE"
-                                        "22QGenericReturnArgument16QGenericArgumentS7_S7_S7_S7_S7_S7_S7_S7_S7_");
+    using Real = bool (*)(QObject*, const char*, Qt::ConnectionType, QGenericReturnArgument,
+        QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument,
+        QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument);
+    static const auto real
+        = next<Real>("_ZN11QMetaObject12invokeMethodEP7QObjectPKcN2Qt14ConnectionTypeE"
+                     "22QGenericReturnArgument16QGenericArgumentS7_S7_S7_S7_S7_S7_S7_S7_S7_");
     release(&eventClock);
     const bool invoked = real(object, member, type, ret, a0, a1, a2, a3, a4, a5, a6, a7, a8, a9);
     acquire(&eventClock);
