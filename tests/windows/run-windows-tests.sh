@@ -108,6 +108,10 @@ if timeout 180 "$wine" wineboot -i > "$work/wineboot.log" 2>&1 \
   && timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > "$work/reg.log" 2>&1 \
   && timeout 60 "$wineserver" -w; then
   pass "setup: Wine prefix initialised with the null display driver ($(elapsed) s)"
+  # One wineserver for the whole run: left to itself it exits a few seconds after
+  # each program, and a program started while it goes down loses its connection
+  # ("wine client error: recvmsg"). cleanup() ends it.
+  "$wineserver" -p
 else
   fail "setup: Wine prefix could not be initialised"
   tail -n 20 "$work/wineboot.log" "$work/reg.log" 2>/dev/null
