@@ -15,6 +15,18 @@
 namespace
 {
 
+// The "animData" of a static-effect request the simulator recorded.
+QString animDataOf(const QJsonValue& request)
+{
+    const QByteArray body = request.toObject().value("body").toString().toUtf8();
+    return QJsonDocument::fromJson(body)
+        .object()
+        .value("write")
+        .toObject()
+        .value("animData")
+        .toString();
+}
+
 const QString kLight = "Light Panels 52:33:A1";
 const QString kCanvas = "Canvas 1F:2B:3C";
 // A token the simulated devices are configured to know.
@@ -374,15 +386,7 @@ private slots:
         service->checkQfileToken(kLight);
         service->SendStaticMode("Never Seen");
         QTRY_COMPARE_WITH_TIMEOUT(sim->requests("127.0.0.2").size(), 1, 10000);
-        const QByteArray body
-            = sim->requests("127.0.0.2").at(0).toObject().value("body").toString().toUtf8();
-        QCOMPARE(QJsonDocument::fromJson(body)
-                     .object()
-                     .value("write")
-                     .toObject()
-                     .value("animData")
-                     .toString(),
-            QString("0 0 1 255 201 29 0 12"));
+        QCOMPARE(animDataOf(sim->requests("127.0.0.2").at(0)), QString("0 0 1 255 201 29 0 12"));
         QCOMPARE(deviceMap.value("Never Seen").mPidArray, QVector<int> { 0 });
     }
 
@@ -581,15 +585,7 @@ private slots:
 
         unpair(name, ip);
         QTRY_COMPARE_WITH_TIMEOUT(sim->requests(ip).size(), 4, 10000);
-        const QByteArray body
-            = sim->requests(ip).at(3).toObject().value("body").toString().toUtf8();
-        QCOMPARE(QJsonDocument::fromJson(body)
-                     .object()
-                     .value("write")
-                     .toObject()
-                     .value("animData")
-                     .toString(),
-            animData);
+        QCOMPARE(animDataOf(sim->requests(ip).at(3)), animData);
     }
 
     // PAIR on one device, then PAIR or UNPAIR on another before the first
