@@ -52,7 +52,8 @@ public:
     {
         ++seen;
         lastWords += m.dwData == kLastWords;
-        Bytes again = request(m.message, m.wParam, m.dwData, Bytes(m.payload, m.payload + m.cbData));
+        Bytes again
+            = request(m.message, m.wParam, m.dwData, Bytes(m.payload, m.payload + m.cbData));
         return answerFor(again);
     }
 
@@ -72,7 +73,8 @@ std::vector<HostIntake::HostAnswer> readAnswers(QLocalSocket& socket)
     HostIntake::HostAnswer a {};
     while (socket.bytesAvailable() >= qint64(kHostAnswerSize)) {
         const QByteArray raw = socket.read(kHostAnswerSize);
-        if (decodeHostAnswer(reinterpret_cast<const unsigned char*>(raw.constData()), kHostAnswerSize, a))
+        if (decodeHostAnswer(
+                reinterpret_cast<const unsigned char*>(raw.constData()), kHostAnswerSize, a))
             out.push_back(a);
     }
     return out;
@@ -105,7 +107,9 @@ bool answered(QLocalSocket& socket, const Bytes& request, std::size_t count = 1)
 
 int openDescriptors()
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::NoDotAndDotDot | QDir::System)
+                   .size());
 }
 
 void setEnvironment(const char* name, const QString& value)
@@ -392,7 +396,8 @@ void tst_HostMessageServer::abuse()
     // Requests in one write are answered in order.
     Bytes batch;
     for (int i = 0; i < 40; ++i) {
-        const Bytes one = request(74 + i % 2, std::uint64_t(i), 10001, Bytes(std::size_t(i), std::uint8_t(i)));
+        const Bytes one
+            = request(74 + i % 2, std::uint64_t(i), 10001, Bytes(std::size_t(i), std::uint8_t(i)));
         batch.insert(batch.end(), one.begin(), one.end());
     }
     send(*good, batch);
@@ -422,8 +427,8 @@ void tst_HostMessageServer::abuse()
             if (kinds[c] == ByteByByte)
                 send(*abusers[std::size_t(c)], Bytes { split[i] });
         const Bytes mine = i == 7 ? request(74, 9, 10001, Bytes(65512, 0xA5))
-            : i % 2 ? request(0xFFFFFFFFu, ~0ull, ~0ull, Bytes(1, std::uint8_t(i)))
-                    : request(33024, 0xFFFFFFFF00000002ull, 0);
+            : i % 2               ? request(0xFFFFFFFFu, ~0ull, ~0ull, Bytes(1, std::uint8_t(i)))
+                                  : request(33024, 0xFFFFFFFF00000002ull, 0);
         send(*good, mine);
         QVERIFY2(answered(*good, mine), qPrintable(QStringLiteral("good host, request %1").arg(i)));
     }

@@ -63,15 +63,21 @@ private slots:
         QTest::addColumn<QString>("failure"); // part of the report's failures, or empty
         const QString search = QStringLiteral("--search");
         QTest::newRow("every device") << QStringList { search, "--pair-all" } << true << false << 0
-                                      << "Canvas 1F:2B:3C=1, Light Panels 52:33:A1=1" << "";
-        QTest::newRow("one not in pairing mode") << QStringList { search, "--pair-all" } << false << false << 1
-                                                 << "Canvas 1F:2B:3C=0, Light Panels 52:33:A1=1" << "pairing hint";
-        QTest::newRow("one by name") << QStringList { search, "--pair", kCanvas } << true << false << 0
-                                     << "Canvas 1F:2B:3C=1" << "";
-        QTest::newRow("a name not in the table") << QStringList { search, "--pair", "Light Panels 00:00:00" }
-                                                 << true << false << 1 << "" << "not in the device table";
-        QTest::newRow("no device answers") << QStringList { search, "--pair-all" } << true << true << 1 << ""
-                                           << "no device answered";
+                                      << "Canvas 1F:2B:3C=1, Light Panels 52:33:A1=1"
+                                      << "";
+        QTest::newRow("one not in pairing mode")
+            << QStringList { search, "--pair-all" } << false << false << 1
+            << "Canvas 1F:2B:3C=0, Light Panels 52:33:A1=1"
+            << "pairing hint";
+        QTest::newRow("one by name") << QStringList { search, "--pair", kCanvas } << true << false
+                                     << 0 << "Canvas 1F:2B:3C=1"
+                                     << "";
+        QTest::newRow("a name not in the table")
+            << QStringList { search, "--pair", "Light Panels 00:00:00" } << true << false << 1 << ""
+            << "not in the device table";
+        QTest::newRow("no device answers")
+            << QStringList { search, "--pair-all" } << true << true << 1 << ""
+            << "no device answered";
     }
 
     void steps()

@@ -31,8 +31,12 @@ public:
         else
             seen << QStringLiteral("frame %1 %2,%3,%4 %5,%6,%7")
                         .arg(d.record.syncDeviceType)
-                        .arg(d.red[0]).arg(d.green[0]).arg(d.blue[0])
-                        .arg(d.red[11]).arg(d.green[11]).arg(d.blue[11]);
+                        .arg(d.red[0])
+                        .arg(d.green[0])
+                        .arg(d.blue[0])
+                        .arg(d.red[11])
+                        .arg(d.green[11])
+                        .arg(d.blue[11]);
         return HostIntake::HostAnswer { d.handled, d.result };
     }
     int type = 1;
@@ -54,20 +58,32 @@ private slots:
         QTest::addColumn<QString>("output"); // a part of its standard output
         const QString solid = QStringLiteral("frame 1 10,20,30 10,20,30");
         QTest::newRow("solid") << QStringList { "--solid", "10,20,30", "--frames", "2" } << 0
-                               << solid + "; " + solid << "frames sent 2 of 2, handled 2, not handled 0, result 1: 2";
-        QTest::newRow("switch first") << QStringList { "--switch", "3", "--solid", "1,2,3", "--frames", "1" } << 0
-                                      << "switch 3; frame 3 1,2,3 1,2,3" << "handled 0 result 0";
-        QTest::newRow("another type") << QStringList { "--switch", "3", "--type", "2", "--solid", "1,2,3", "--frames", "1" }
-                                      << 0 << "switch 3; dropped, type 2" << "";
-        QTest::newRow("switch to all ones") << QStringList { "--switch", "4294967295", "--solid", "1,2,3", "--frames", "1" }
-                                            << 0 << "switch -1; frame -1 1,2,3 1,2,3" << "";
-        QTest::newRow("someone else's dwData") << QStringList { "--dwdata", "10000", "--frames", "1", "--quiet" } << 0
-                                               << "dwData 10000" << "handled 0, not handled 1, result 1: 0, result 0: 1";
-        QTest::newRow("duration") << QStringList { "--solid", "1,2,3", "--duration", "0.1", "--rate", "20", "--quiet" } << 0
-                                  << "frame 1 1,2,3 1,2,3; frame 1 1,2,3 1,2,3" << "";
-        for (const char* bad : { "--solid 1,2", "--solid 256,0,0", "--solid 1,2,3 --rainbow", "--rate 0",
-                 "--frames -1", "--type 4294967296", "--colour", "frames" })
-            QTest::newRow(bad) << QString(bad).split(' ') << 2 << "" << "";
+                               << solid + "; " + solid
+                               << "frames sent 2 of 2, handled 2, not handled 0, result 1: 2";
+        QTest::newRow("switch first")
+            << QStringList { "--switch", "3", "--solid", "1,2,3", "--frames", "1" } << 0
+            << "switch 3; frame 3 1,2,3 1,2,3"
+            << "handled 0 result 0";
+        QTest::newRow("another type")
+            << QStringList { "--switch", "3", "--type", "2", "--solid", "1,2,3", "--frames", "1" }
+            << 0 << "switch 3; dropped, type 2"
+            << "";
+        QTest::newRow("switch to all ones")
+            << QStringList { "--switch", "4294967295", "--solid", "1,2,3", "--frames", "1" } << 0
+            << "switch -1; frame -1 1,2,3 1,2,3"
+            << "";
+        QTest::newRow("someone else's dwData")
+            << QStringList { "--dwdata", "10000", "--frames", "1", "--quiet" } << 0
+            << "dwData 10000"
+            << "handled 0, not handled 1, result 1: 0, result 0: 1";
+        QTest::newRow("duration") << QStringList { "--solid", "1,2,3", "--duration", "0.1",
+            "--rate", "20", "--quiet" }
+                                  << 0 << "frame 1 1,2,3 1,2,3; frame 1 1,2,3 1,2,3"
+                                  << "";
+        for (const char* bad : { "--solid 1,2", "--solid 256,0,0", "--solid 1,2,3 --rainbow",
+                 "--rate 0", "--frames -1", "--type 4294967296", "--colour", "frames" })
+            QTest::newRow(bad) << QString(bad).split(' ') << 2 << ""
+                               << "";
     }
 
     void runs()

@@ -36,7 +36,8 @@ LRESULT CALLBACK hostWindow(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
         return DefWindowProcW(window, msg, wParam, lParam);
     g_last = HostIntake::evaluate(m, g_syncDeviceType);
     LRESULT result = 0;
-    if (!Platform::applyHostAnswer(HostIntake::HostAnswer { g_last.handled, g_last.result }, &result))
+    if (!Platform::applyHostAnswer(
+            HostIntake::HostAnswer { g_last.handled, g_last.result }, &result))
         return DefWindowProcW(window, msg, wParam, lParam);
     return result;
 }
@@ -127,11 +128,13 @@ void throughAWindow(WinCheck& t)
             const_cast<std::uint8_t*>(guarded(Bytes(full.begin(), full.begin() + long(cbData)))) };
         if (!t.check(data.lpData != nullptr, name + ": guard page"))
             continue;
-        const LRESULT result = SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+        const LRESULT result
+            = SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
         t.equal(result, LRESULT(cbData == 56 ? 1 : 0), name + ": SendMessage result");
     }
     t.equal(g_last.action, HostIntake::Action::Forward, "the whole record is forwarded");
-    t.equal(g_last.red[0] * 10000 + g_last.green[0] * 100 + g_last.blue[0], 10203, "entry 0 colour");
+    t.equal(
+        g_last.red[0] * 10000 + g_last.green[0] * 100 + g_last.blue[0], 10203, "entry 0 colour");
     t.equal(g_last.blue[11], 47, "entry 11 blue (the byte before offset 48)");
     t.equal(SendMessageW(window, 33024, 3, 0), LRESULT(0), "sync switch: SendMessage gives 0");
     DestroyWindow(window);

@@ -25,7 +25,8 @@ int main(int argc, char** argv)
     if (!t.equal(Platform::Net::startup(), 0, "WSAStartup 2.2"))
         return t.finish();
     std::vector<Zeroconf::Reply> replies;
-    t.check(Zeroconf::QueryService("_nanoleafapi._tcp.local", 1, replies), "scan succeeds", failure);
+    t.check(
+        Zeroconf::QueryService("_nanoleafapi._tcp.local", 1, replies), "scan succeeds", failure);
     std::string found;
     std::vector<std::string> devices;
     for (const Zeroconf::Reply& reply : replies)

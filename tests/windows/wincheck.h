@@ -36,7 +36,8 @@ public:
     bool equal(const Actual& actual, const Expected& expected, const std::string& name)
     {
         const bool ok = actual == expected;
-        return check(ok, name, ok ? std::string() : "got " + text(actual) + ", expected " + text(expected));
+        return check(
+            ok, name, ok ? std::string() : "got " + text(actual) + ", expected " + text(expected));
     }
 
     int finish()
