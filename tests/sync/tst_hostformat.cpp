@@ -2,6 +2,7 @@
 // its reader (whole, in pieces, malformed), the answer, and the colour record with
 // the intake's decision on each host message.
 
+#include "common/hostintakeprint.h"
 #include "common/hostrequest.h"
 #include "sync/hostframe.h"
 #include "sync/hostintake.h"
@@ -231,13 +232,7 @@ private slots:
                            .arg(d.result)
                            .arg(d.syncDeviceType);
         if (d.action == HostIntake::Action::Forward)
-            seen += QStringLiteral(": %1,%2,%3 %4,%5,%6")
-                        .arg(d.red[0])
-                        .arg(d.green[0])
-                        .arg(d.blue[0])
-                        .arg(d.red[11])
-                        .arg(d.green[11])
-                        .arg(d.blue[11]);
+            seen += ": " + entryColours(d);
         QCOMPARE(seen, decision);
     }
 };

@@ -1,6 +1,7 @@
 // host-sim, the host simulator of the demo and the soak tests, against a host
 // endpoint of this test: what it sends for its options, and what it refuses.
 
+#include "common/hostintakeprint.h"
 #include "sync/hostintake.h"
 #include "sync/hostmessageserver.h"
 
@@ -29,14 +30,7 @@ public:
         else if (d.action == HostIntake::Action::Drop)
             seen << QStringLiteral("dropped, type %1").arg(d.record.syncDeviceType);
         else
-            seen << QStringLiteral("frame %1 %2,%3,%4 %5,%6,%7")
-                        .arg(d.record.syncDeviceType)
-                        .arg(d.red[0])
-                        .arg(d.green[0])
-                        .arg(d.blue[0])
-                        .arg(d.red[11])
-                        .arg(d.green[11])
-                        .arg(d.blue[11]);
+            seen << QStringLiteral("frame %1 ").arg(d.record.syncDeviceType) + entryColours(d);
         return HostIntake::HostAnswer { d.handled, d.result };
     }
     int type = 1;
