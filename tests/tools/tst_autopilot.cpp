@@ -117,8 +117,6 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::newRow("negative hold") << QStringList { "--hold", "-1" } << 2;
         QTest::newRow("hold past a day") << QStringList { "--hold", "90000" } << 2;
-        QTest::newRow("hold without value") << QStringList { "--hold" } << 2;
-        QTest::newRow("empty device name") << QStringList { "--pair", "" } << 2;
         QTest::newRow("unknown option") << QStringList { "--pair-some" } << 2;
         QTest::newRow("help") << QStringList { "--help" } << 0;
     }

@@ -93,13 +93,6 @@ void windowMessages(WinCheck& t)
         t.equal(out.cbData, row.cbDataOut, name + ": cbData");
         t.check(out.payload == (row.withData ? bytes : nullptr), name + ": payload");
     }
-    HostIntake::Message m {};
-    COPYDATASTRUCT wide { 0x100002711ull, 56, bytes };
-    Platform::hostMessageFromWindowMessage(WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&wide), m);
-    t.equal(HostIntake::evaluate(m, 1).action, HostIntake::Action::Decline,
-        "dwData 0x100002711 is someone else's");
-    Platform::hostMessageFromWindowMessage(33024, 0x100000002ull, 0, m);
-    t.equal(HostIntake::evaluate(m, 1).syncDeviceType, 2, "sync switch: low 32 bits of wParam");
     long qtResult = 77;
     t.equal(Platform::applyHostAnswer(HostIntake::HostAnswer { false, 1 }, &qtResult), false,
         "not handled: Qt's result left alone");
