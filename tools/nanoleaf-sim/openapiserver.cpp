@@ -288,18 +288,14 @@ OpenApiServer::Answer OpenApiServer::route(const httplib::Request& req)
     for (std::size_t i = 3; i < segments.size(); ++i)
         rest += (rest.empty() ? "" : "/") + segments[i];
 
-    if (req.method == "GET" || req.method == "HEAD")
-        return describe(token, rest);
+    if ((req.method == "GET" || req.method == "HEAD") && rest.empty())
+        return describe();
     if (req.method == "PUT" && rest == "effects")
         return writeEffects(req.body);
     if (req.method == "PUT" && rest == "state")
         return writeState(req.body);
     if (req.method == "PUT" && rest == "identify")
         return Answer { 204, {}, "identify", Answer::Kind::Other };
-    if (req.method == "DELETE" && rest.empty()) {
-        m_device.removeToken(QString::fromStdString(token));
-        return Answer { 204, {}, "token deleted", Answer::Kind::Other };
-    }
     return Answer { 405, {}, "method not allowed here", Answer::Kind::Other };
 }
 
@@ -312,20 +308,10 @@ OpenApiServer::Answer OpenApiServer::pair()
     return Answer { 200, JsonText::compact(body), "token issued", Answer::Kind::Pairing };
 }
 
-OpenApiServer::Answer OpenApiServer::describe(const std::string&, const std::string& subPath)
+OpenApiServer::Answer OpenApiServer::describe()
 {
-    const QJsonObject all = m_device.description();
-    if (subPath.empty())
-        return Answer { 200, JsonText::compact(all), "description", Answer::Kind::Description };
-    // Sub-resources such as state/brightness or effects/select are the matching part
-    // of the description.
-    QJsonValue at = all;
-    for (const std::string& key : splitPath(subPath)) {
-        if (!at.isObject() || !at.toObject().contains(QString::fromStdString(key)))
-            return Answer { 404, {}, "no such resource", Answer::Kind::Other };
-        at = at.toObject().value(QString::fromStdString(key));
-    }
-    return Answer { 200, JsonText::compact(at), "read " + subPath, Answer::Kind::Other };
+    return Answer { 200, JsonText::compact(m_device.description()), "description",
+        Answer::Kind::Description };
 }
 
 OpenApiServer::Answer OpenApiServer::writeEffects(const std::string& body)
@@ -336,18 +322,9 @@ OpenApiServer::Answer OpenApiServer::writeEffects(const std::string& body)
         return Answer { 400, {}, "malformed JSON", Answer::Kind::Other };
     const QJsonObject request = doc.object();
 
-    if (request.contains(QLatin1String("select"))) {
-        const QJsonValue name = request.value(QLatin1String("select"));
-        if (!name.isString())
-            return Answer { 422, {}, "select is not a text", Answer::Kind::Other };
-        if (!m_device.selectEffect(name.toString()))
-            return Answer { 404, {}, "no such effect", Answer::Kind::Other };
-        return Answer { 204, {}, "effect " + name.toString().toStdString(), Answer::Kind::Other };
-    }
-
     const QJsonValue writeValue = request.value(QLatin1String("write"));
     if (!writeValue.isObject())
-        return Answer { 422, {}, "neither select nor write", Answer::Kind::Other };
+        return Answer { 422, {}, "no write", Answer::Kind::Other };
     const QJsonObject write = writeValue.toObject();
     const QString command = write.value(QLatin1String("command")).toString();
     if (command != QLatin1String("display") && command != QLatin1String("displayTemp"))

@@ -13,8 +13,8 @@ struct Response;
 
 class SimDevice;
 
-// The Nanoleaf OpenAPI of one simulated device on <ip>:16021: pairing, the device
-// description and its sub-resources, effect and state writes, token deletion. Every
+// The Nanoleaf OpenAPI of one simulated device on <ip>:16021, as far as the tool
+// uses it: pairing, the device description, effect and state writes. Every
 // request is logged on the device, and the device's HTTP fault shapes the answer.
 class OpenApiServer
 {
@@ -37,7 +37,7 @@ private:
     void handle(const httplib::Request& req, httplib::Response& res);
     Answer route(const httplib::Request& req);
     Answer pair();
-    Answer describe(const std::string& token, const std::string& subPath);
+    Answer describe();
     Answer writeEffects(const std::string& body);
     Answer writeState(const std::string& body);
 

@@ -1,0 +1,176 @@
+// The device simulator as the tool and the demo use it, checked against the public
+// Nanoleaf OpenAPI and the external-control datagram layouts, not against the
+// tool's own code: the OpenAPI answers, and which datagrams light which panels.
+
+#include "tests/common/blockinghttp.h"
+#include "tests/common/nanoleafsim.h"
+
+#include <QJsonDocument>
+#include <QUdpSocket>
+#include <QtTest>
+
+namespace
+{
+
+const QString kToken = QStringLiteral("Token0123456789abcdefABCDEF01234");
+
+QByteArray write(const QByteArray& members)
+{
+    return "{\"write\": {\"command\": \"display\", " + members + "}}";
+}
+
+QByteArray extControl(const QByteArray& version)
+{
+    return write("\"animType\": \"extControl\", \"extControlVersion\": \"" + version + "\"");
+}
+
+} // namespace
+
+class tst_Sim : public QObject
+{
+    Q_OBJECT
+
+    NanoleafSim sim;
+
+private slots:
+    void initTestCase()
+    {
+        QJsonArray devices;
+        QJsonObject shapes = NanoleafSim::canvas(QStringLiteral("127.0.0.4"), { 2, 4660, 43981 },
+            QStringLiteral("Shapes 07E7")); // the controller (no LEDs), two hexagons
+        shapes.insert(QStringLiteral("model"), QStringLiteral("NL42"));
+        for (QJsonObject d : { NanoleafSim::lightPanels(), NanoleafSim::canvas(), shapes }) {
+            d.insert(QStringLiteral("tokens"), QJsonArray { kToken });
+            devices.append(d);
+        }
+        sim.setDevices(devices);
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+    }
+
+    void init() { QVERIFY2(sim.reset(), qPrintable(sim.errorString())); }
+
+    void openApi_data()
+    {
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QByteArray>("verb");
+        QTest::addColumn<QString>("path"); // $T: the device's token
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("answer"); // a part of the body
+        QTest::newRow("pairing, mode off") << "127.0.0.2" << QByteArray("POST") << "/api/v1/new"
+                                           << QByteArray() << 403 << QByteArray();
+        QTest::newRow("unknown token") << "127.0.0.2" << QByteArray("GET") << "/api/v1/NotAToken/"
+                                       << QByteArray() << 401 << QByteArray();
+        QTest::newRow("Light Panels description")
+            << "127.0.0.2" << QByteArray("GET") << "/api/v1/$T/" << QByteArray() << 200
+            << QByteArray("\"numPanels\":3");
+        QTest::newRow("Light Panels, v1")
+            << "127.0.0.2" << QByteArray("PUT") << "/api/v1/$T/effects" << extControl("v1") << 200
+            << QByteArray("\"streamControlPort\":60221");
+        QTest::newRow("Canvas, v1 refused")
+            << "127.0.0.3" << QByteArray("PUT") << "/api/v1/$T/effects" << extControl("v1") << 400
+            << QByteArray();
+        QTest::newRow("Shapes, v2") << "127.0.0.4" << QByteArray("PUT") << "/api/v1/$T/effects"
+                                    << extControl("v2") << 204 << QByteArray();
+        QTest::newRow("static")
+            << "127.0.0.3" << QByteArray("PUT") << "/api/v1/$T/effects"
+            << write("\"animType\": \"static\", \"animData\": \"1 1234 1 255 0 0 0 20\"") << 204
+            << QByteArray();
+        QTest::newRow("state") << "127.0.0.3" << QByteArray("PUT") << "/api/v1/$T/state"
+                               << QByteArray("{\"on\": {\"value\": true}}") << 204 << QByteArray();
+        QTest::newRow("identify") << "127.0.0.3" << QByteArray("PUT") << "/api/v1/$T/identify"
+                                  << QByteArray("{}") << 204 << QByteArray();
+        QTest::newRow("no sub-resources") << "127.0.0.3" << QByteArray("GET") << "/api/v1/$T/state"
+                                          << QByteArray() << 405 << QByteArray();
+        QTest::newRow("no token deletion") << "127.0.0.3" << QByteArray("DELETE") << "/api/v1/$T"
+                                           << QByteArray() << 405 << QByteArray();
+    }
+
+    void openApi()
+    {
+        QFETCH(QString, ip);
+        QFETCH(QByteArray, verb);
+        QFETCH(QString, path);
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        QFETCH(QByteArray, answer);
+        const BlockingHttp::Result r = BlockingHttp::request(verb,
+            QUrl(QStringLiteral("http://%1:16021%2").arg(ip, path.replace("$T", kToken))), body,
+            body.isEmpty() ? QByteArray() : QByteArray("application/json"));
+        QCOMPARE(r.status, status);
+        QVERIFY2(r.body.contains(answer), r.body.constData());
+    }
+
+    void pairingModeGivesAToken()
+    {
+        QVERIFY(sim.setPairing(QStringLiteral("127.0.0.3"), true));
+        const BlockingHttp::Result r
+            = BlockingHttp::request("POST", QUrl("http://127.0.0.3:16021/api/v1/new"));
+        QCOMPARE(r.status, 200);
+        const QString token
+            = QJsonDocument::fromJson(r.body).object().value("auth_token").toString();
+        QCOMPARE(BlockingHttp::request("GET", QUrl("http://127.0.0.3:16021/api/v1/" + token + "/"))
+                     .status,
+            200);
+    }
+
+    void stream_data()
+    {
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<quint16>("port");
+        QTest::addColumn<QByteArray>("datagram");
+        QTest::addColumn<QString>("lit"); // "id r g b; ..." in record order, or the status
+        const QByteArray light = QByteArray::fromHex("035201FF000000000F0100FF000000C8011020300000")
+            + QByteArray(74, '\0');
+        const QByteArray canvas
+            = QByteArray::fromHex("000204D2FF000000000000070080FF000000") + QByteArray(102, '\0');
+        QTest::newRow("Light Panels, v1 on 60221")
+            << "127.0.0.2"
+            << "v1" << quint16(60221) << light << "82 255 0 0; 15 0 255 0; 200 16 32 48";
+        QTest::newRow("Canvas, v2 on 60222")
+            << "127.0.0.3"
+            << "v2" << quint16(60222) << canvas << "1234 255 0 0; 7 0 128 255";
+        QTest::newRow("Shapes, two-byte ids")
+            << "127.0.0.4"
+            << "v2" << quint16(60222) << QByteArray::fromHex("00021234FF0000000000ABCD0080FF000000")
+            << "4660 255 0 0; 43981 0 128 255";
+        QTest::newRow("not in external control") << "127.0.0.3"
+                                                 << "" << quint16(60222) << canvas << "ignored";
+        QTest::newRow("short datagram")
+            << "127.0.0.3"
+            << "v2" << quint16(60222) << QByteArray::fromHex("000204D2FF") << "malformed";
+    }
+
+    void stream()
+    {
+        QFETCH(QString, ip);
+        QFETCH(QString, mode);
+        QFETCH(quint16, port);
+        QFETCH(QByteArray, datagram);
+        QFETCH(QString, lit);
+        if (!mode.isEmpty())
+            QVERIFY(BlockingHttp::request("PUT",
+                        QUrl("http://" + ip + ":16021/api/v1/" + kToken + "/effects"),
+                        extControl(mode.toLatin1()), "application/json")
+                        .status
+                    / 100
+                == 2);
+        QUdpSocket socket;
+        QCOMPARE(socket.writeDatagram(datagram, QHostAddress(ip), port), qint64(datagram.size()));
+        QTRY_COMPARE(sim.frames(ip).size(), 1);
+        const QJsonObject frame = sim.frames(ip).first().toObject();
+        QStringList records;
+        for (const QJsonValue& v : frame.value("records").toArray())
+            records << QStringLiteral("%1 %2 %3 %4")
+                           .arg(v["panelId"].toInt())
+                           .arg(v["r"].toInt())
+                           .arg(v["g"].toInt())
+                           .arg(v["b"].toInt());
+        const QString status = frame.value("status").toString();
+        QCOMPARE(status == "accepted" ? records.join("; ") : status, lit);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Sim)
+#include "tst_sim.moc"

@@ -1,0 +1,241 @@
+// The host wire formats as byte tables, both directions: the framed request and
+// its reader (whole, in pieces, malformed), the answer, and the colour record with
+// the intake's decision on each host message.
+
+#include "common/hostintakeprint.h"
+#include "common/hostrequest.h"
+#include "sync/hostframe.h"
+#include "sync/hostintake.h"
+
+#include <QtTest>
+
+using HostTest::Bytes;
+
+namespace
+{
+
+Bytes hex(const QString& text)
+{
+    const QByteArray b = QByteArray::fromHex(QString(text).remove(' ').toLatin1());
+    return Bytes(b.begin(), b.end());
+}
+
+QString toHex(const unsigned char* data, std::size_t size)
+{
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(data), int(size)).toHex());
+}
+
+// What a reader makes of `stream` fed in pieces of `chunk` bytes: each request as
+// "message wParam dwData payload" (hex), then "error E after N bytes" if it fails.
+QString readAll(const Bytes& stream, std::size_t chunk)
+{
+    HostFrameReader reader;
+    QStringList out;
+    std::size_t at = 0;
+    for (int guard = 0; at < stream.size() && !reader.failed() && guard < 1000000; ++guard) {
+        at += reader.feed(stream.data() + at, std::min(chunk, stream.size() - at));
+        if (reader.buffered() > 4 + 65536)
+            return QStringLiteral("reader holds %1 bytes").arg(reader.buffered());
+        if (reader.hasRequest()) {
+            const HostRequest r = reader.takeRequest();
+            const HostIntake::Message m = r.toMessage();
+            out << QStringLiteral("%1 %2 %3 %4")
+                       .arg(r.message)
+                       .arg(r.wParam, 0, 16)
+                       .arg(r.dwData)
+                       .arg(m.payload ? toHex(m.payload, m.cbData) : QStringLiteral("-"));
+        }
+    }
+    if (reader.failed())
+        out << QStringLiteral("error %1 after %2 bytes").arg(int(reader.error())).arg(at);
+    return out.join("; ");
+}
+
+} // namespace
+
+class tst_HostFormat : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void encode()
+    {
+        QCOMPARE(HostTest::request(74, 0x0102030405060708ull, 10001, hex("aabbcc")),
+            hex("1b000000 4a000000 0807060504030201 1127000000000000 03000000 aabbcc"));
+        const Bytes largest(65512, 1);
+        const HostIntake::Message m { 74, 0, 10001, 65512, largest.data() };
+        QVERIFY(encodeHostRequest(m) == HostTest::request(74, 0, 10001, largest));
+        const HostIntake::Message tooBig { 74, 0, 10001, 65513, largest.data() };
+        QVERIFY(encodeHostRequest(tooBig).empty());
+        const HostIntake::Message missing { 74, 0, 10001, 56, nullptr };
+        QVERIFY(encodeHostRequest(missing).empty());
+    }
+
+    void read_data()
+    {
+        QTest::addColumn<QString>("stream");
+        QTest::addColumn<QString>("requests");
+        // error numbers: 1 size below 24, 2 size over 64 KiB, 3 cbData beyond the
+        // size, 4 cbData short of it; each known as soon as its field is complete.
+        QTest::newRow("wide fields")
+            << "1b000000 4a000000 0807060504030201 ffffffffffffff7f 03000000 aabbcc"
+            << "74 102030405060708 9223372036854775807 aabbcc";
+        QTest::newRow("no payload, then one")
+            << "18000000 00810000 03000000ffffffff 0000000000000000 00000000"
+               "19000000 4a000000 0100000000000000 1127000000000000 01000000 00"
+            << "33024 ffffffff00000003 0 -; 74 1 10001 00";
+        QTest::newRow("size 0") << "00000000 4a000000"
+                                << "error 1 after 4 bytes";
+        QTest::newRow("size 23") << "17000000 4a000000"
+                                 << "error 1 after 4 bytes";
+        QTest::newRow("size 65537") << "01000100 4a000000"
+                                    << "error 2 after 4 bytes";
+        QTest::newRow("size 0xffffffff") << "ffffffff 4a000000"
+                                         << "error 2 after 4 bytes";
+        QTest::newRow("cbData beyond the size")
+            << "18000000 4a000000 0000000000000000 1127000000000000 01000000 00"
+            << "error 3 after 28 bytes";
+        QTest::newRow("cbData wraps past the size")
+            << "50000000 4a000000 0000000000000000 1127000000000000 f0ffffff"
+            << "error 3 after 28 bytes";
+        QTest::newRow("cbData short of the size")
+            << "1e000000 4a000000 0000000000000000 1127000000000000 02000000 000000000000"
+            << "error 4 after 28 bytes";
+        QTest::newRow("a good request, then a bad one")
+            << "18000000 4a000000 0200000000000000 1127000000000000 00000000 03000000"
+            << "74 2 10001 -; error 1 after 32 bytes";
+    }
+
+    void read()
+    {
+        QFETCH(QString, stream);
+        QFETCH(QString, requests);
+        for (std::size_t chunk : { 1, 7, 1 << 20 })
+            QCOMPARE(readAll(hex(stream), chunk), requests);
+    }
+
+    // The largest requests, back to back: the reader never holds more than one.
+    void largestRequests()
+    {
+        const Bytes one = HostTest::request(74, 0, 10001, Bytes(65512, 3));
+        Bytes stream;
+        for (int i = 0; i < 3; ++i)
+            stream.insert(stream.end(), one.begin(), one.end());
+        const QString each = "74 0 10001 " + QString("03").repeated(65512);
+        QCOMPARE(readAll(stream, 7001), each + "; " + each + "; " + each);
+    }
+
+    void answers_data()
+    {
+        QTest::addColumn<QString>("wire");
+        QTest::addColumn<QString>("answer"); // "handled result", or "refused"
+        QTest::newRow("handled 1") << "01 0100000000000000"
+                                   << "1 1";
+        QTest::newRow("not handled") << "00 0000000000000000"
+                                     << "0 0";
+        QTest::newRow("byte order") << "01 0807060504030201"
+                                    << "1 72623859790382856";
+        QTest::newRow("lowest") << "00 0000000000000080"
+                                << "0 -9223372036854775808";
+        QTest::newRow("8 bytes") << "01 01000000000000"
+                                 << "refused";
+        QTest::newRow("handled byte 2") << "02 0100000000000000"
+                                        << "refused";
+    }
+
+    void answers()
+    {
+        QFETCH(QString, wire);
+        QFETCH(QString, answer);
+        const Bytes bytes = hex(wire); // exactly these bytes on the heap
+        HostIntake::HostAnswer out { true, 42 };
+        if (!decodeHostAnswer(bytes.data(), bytes.size(), out)) {
+            QCOMPARE(QStringLiteral("refused"), answer);
+            QVERIFY(out.handled && out.result == 42);
+            return;
+        }
+        QCOMPARE(QStringLiteral("%1 %2").arg(out.handled).arg(out.result), answer);
+        const auto again = encodeHostAnswer(out.handled, out.result);
+        QCOMPARE(toHex(again.data(), again.size()), QString(wire).remove(' '));
+    }
+
+    void evaluate_data()
+    {
+        QTest::addColumn<uint>("message");
+        QTest::addColumn<quint64>("wParam");
+        QTest::addColumn<quint64>("dwData");
+        QTest::addColumn<QString>("payload");
+        QTest::addColumn<int>("current"); // the sync device type in force
+        // action, handled, result, type after; for a forwarded frame the colours of
+        // entries 0 and 11
+        QTest::addColumn<QString>("decision");
+        const auto record = [](int type, int red = 200, int green = 100, int blue = 50) {
+            const Bytes r = HostTest::colourRecord(
+                type, std::uint8_t(red), std::uint8_t(green), std::uint8_t(blue), 3);
+            return toHex(r.data(), r.size());
+        };
+        const QString r1 = record(1);
+        QTest::newRow("frame of the mirrored source")
+            << 74u << quint64(0) << quint64(10001) << r1 << 1
+            << "Forward 1 1 type 1: 200,100,50 233,133,83";
+        QTest::newRow("bytes above 127 stay positive")
+            << 74u << quint64(0) << quint64(10001) << record(1, 255, 128, 129) << 1
+            << "Forward 1 1 type 1: 255,128,129 32,161,162";
+        QTest::newRow("57 bytes") << 74u << quint64(0) << quint64(10001) << r1 + "7f" << 1
+                                  << "Forward 1 1 type 1: 200,100,50 233,133,83";
+        QTest::newRow("negative types compare as signed")
+            << 74u << quint64(0) << quint64(10001) << record(-1) << -1
+            << "Forward 1 1 type -1: 200,100,50 233,133,83";
+        QTest::newRow("frame of another source")
+            << 74u << quint64(0) << quint64(10001) << record(2) << 1 << "Drop 1 1 type 1";
+        QTest::newRow("55 bytes") << 74u << quint64(0) << quint64(10001) << r1.left(110) << 1
+                                  << "ShortFrame 1 0 type 1";
+        QTest::newRow("no payload")
+            << 74u << quint64(0) << quint64(10001) << "" << 1 << "ShortFrame 1 0 type 1";
+        QTest::newRow("for another window")
+            << 74u << quint64(0) << quint64(10000) << r1 << 1 << "Decline 0 0 type 1";
+        QTest::newRow("dwData differs in the high half")
+            << 74u << quint64(0) << quint64(0x100002711ull) << r1 << 1 << "Decline 0 0 type 1";
+        QTest::newRow("short, for another window")
+            << 74u << quint64(0) << quint64(10000) << "c864" << 1 << "Decline 0 0 type 1";
+        QTest::newRow("sync switch 3")
+            << 33024u << quint64(3) << quint64(0) << "" << 1 << "SyncSwitch 0 0 type 3";
+        QTest::newRow("sync switch to all ones")
+            << 33024u << quint64(0xFFFFFFFFu) << quint64(0) << "" << 1 << "SyncSwitch 0 0 type -1";
+        QTest::newRow("sync switch, high half ignored")
+            << 33024u << quint64(0x100000003ull) << quint64(0) << r1 << 2
+            << "SyncSwitch 0 0 type 3";
+        QTest::newRow("other message")
+            << 15u << quint64(3) << quint64(10001) << r1 << 1 << "Ignore 0 0 type 1";
+        QTest::newRow("33025") << 33025u << quint64(3) << quint64(0) << "" << 1
+                               << "Ignore 0 0 type 1";
+    }
+
+    void evaluate()
+    {
+        QFETCH(uint, message);
+        QFETCH(quint64, wParam);
+        QFETCH(quint64, dwData);
+        QFETCH(QString, payload);
+        QFETCH(int, current);
+        QFETCH(QString, decision);
+        const Bytes bytes = hex(payload); // exactly cbData bytes on the heap
+        const HostIntake::Decision d
+            = HostIntake::evaluate({ message, wParam, dwData, std::uint32_t(bytes.size()),
+                                       bytes.empty() ? nullptr : bytes.data() },
+                current);
+        const char* const actions[]
+            = { "Ignore", "Decline", "Forward", "Drop", "ShortFrame", "SyncSwitch" };
+        QString seen = QStringLiteral("%1 %2 %3 type %4")
+                           .arg(actions[int(d.action)])
+                           .arg(d.handled)
+                           .arg(d.result)
+                           .arg(d.syncDeviceType);
+        if (d.action == HostIntake::Action::Forward)
+            seen += ": " + entryColours(d);
+        QCOMPARE(seen, decision);
+    }
+};
+
+QTEST_APPLESS_MAIN(tst_HostFormat)
+#include "tst_hostformat.moc"
