@@ -233,7 +233,7 @@ void tst_HostSim::sequenceNumbersAndTimestamps()
     qint64 previousSend = -1;
     for (int i = 0; i < frames; ++i) {
         const QList<QByteArray> fields = file.readLine().trimmed().split('\t');
-        QCOMPARE(fields.size(), 6);
+        QCOMPARE(fields.size(), 7);
         QCOMPARE(fields[0].toInt(), i);
         const qint64 send = fields[1].toLongLong();
         const qint64 answer = fields[2].toLongLong();
