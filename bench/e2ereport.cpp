@@ -199,7 +199,8 @@ bool readTimestamps(const QString& path, int pass, std::vector<SentFrame>& frame
         if (frames.size() <= i)
             frames.resize(i + 1);
         if (frames[i].pass >= 0) {
-            error = QStringLiteral("%1: frame %2 also belongs to another pass").arg(path).arg(index);
+            error
+                = QStringLiteral("%1: frame %2 also belongs to another pass").arg(path).arg(index);
             return false;
         }
         frames[i] = SentFrame { rt, answer - send, pass };
@@ -275,7 +276,8 @@ int report(const ReportOptions& o)
         const QString kind = o.passes[p].section(QLatin1Char(':'), 0, 0);
         const QString file = o.passes[p].section(QLatin1Char(':'), 1);
         int k = 0;
-        while (k < static_cast<int>(kinds.size()) && kinds[static_cast<std::size_t>(k)].name != kind)
+        while (
+            k < static_cast<int>(kinds.size()) && kinds[static_cast<std::size_t>(k)].name != kind)
             ++k;
         if (k == static_cast<int>(kinds.size())) {
             kinds.push_back(PassKind {});
@@ -307,8 +309,8 @@ int report(const ReportOptions& o)
             const std::size_t i = static_cast<std::size_t>(s.frame);
             if (frames[i].pass < 0 || seen[i])
                 continue;
-            PassKind& kind
-                = kinds[static_cast<std::size_t>(kindOfPass[static_cast<std::size_t>(frames[i].pass)])];
+            PassKind& kind = kinds[static_cast<std::size_t>(
+                kindOfPass[static_cast<std::size_t>(frames[i].pass)])];
             if (!s.accepted) {
                 ++kind.ignored;
                 continue;
@@ -332,7 +334,8 @@ int report(const ReportOptions& o)
     for (PassKind& k : kinds) {
         k.expected = k.frames * static_cast<std::int64_t>(infos.size());
         const std::int64_t lost = k.expected - k.received;
-        std::printf("%-6s %8" PRId64 " %10" PRId64 " %10" PRId64 " %9.1f %9.1f %9.1f %9.1f %9.1f%s\n",
+        std::printf("%-6s %8" PRId64 " %10" PRId64 " %10" PRId64
+                    " %9.1f %9.1f %9.1f %9.1f %9.1f%s\n",
             qPrintable(k.name), k.frames, k.expected, lost, us(k.latency.percentile(50)),
             us(k.latency.percentile(99)), us(k.latency.percentile(99.9)), us(k.latency.max()),
             us(k.roundTrip.percentile(50)),
@@ -350,9 +353,9 @@ int report(const ReportOptions& o)
                 { QStringLiteral("max_us"), us(k.latency.max()) },
                 { QStringLiteral("round_trip_p50_us"), us(k.roundTrip.percentile(50)) } });
         rows += QStringLiteral("| %1 | %2 | %3 | %4 of %5 | %6 | %7 | %8 | %9 |\n")
-                    .arg(o.label, k.name == QLatin1String("floor")
-                                      ? QStringLiteral("bare forwarder (floor)")
-                                      : QStringLiteral("tool"))
+                    .arg(o.label,
+                        k.name == QLatin1String("floor") ? QStringLiteral("bare forwarder (floor)")
+                                                         : QStringLiteral("tool"))
                     .arg(k.frames)
                     .arg(lost)
                     .arg(k.expected)
@@ -533,7 +536,8 @@ int main(int argc, char** argv)
         o.control = parser.value(controlOpt);
         o.passes = parser.values(passOpt);
         for (const QString& pass : o.passes)
-            if (!pass.startsWith(QLatin1String("tool:")) && !pass.startsWith(QLatin1String("floor:")))
+            if (!pass.startsWith(QLatin1String("tool:"))
+                && !pass.startsWith(QLatin1String("floor:")))
                 return usage("--pass wants tool:FILE or floor:FILE");
         if (o.passes.isEmpty())
             return usage("at least one --pass is required");

@@ -69,7 +69,7 @@ bool loadTargets(const char* path, std::vector<Target>& out)
         if (t.model == StreamDatagram::Model::None && !t.v2)
             continue;
         t.to.port = t.model == StreamDatagram::Model::Light ? StreamDatagram::kLightPort
-                                                           : StreamDatagram::kCanvasPort;
+                                                            : StreamDatagram::kCanvasPort;
         if (!Platform::Net::parseIpv4(ip.data(), ip.size(), t.to.address)
             || t.to.address[0] != 127) {
             std::fprintf(stderr, "forwarder: %s is not a loopback address\n", ip.c_str());
@@ -145,8 +145,8 @@ void serve(int client, int udp, std::vector<Target>& targets)
                 for (Target& t : targets) {
                     if (t.v2) {
                         t.datagram.resize(2 + 8 * t.v2Ids.size());
-                        t.datagram.resize(StreamDatagram::buildV2(t.datagram.data(),
-                            t.datagram.size(), t.v2Ids, d.red, d.green, d.blue));
+                        t.datagram.resize(StreamDatagram::buildV2(
+                            t.datagram.data(), t.datagram.size(), t.v2Ids, d.red, d.green, d.blue));
                     } else if (t.model == StreamDatagram::Model::Canvas) {
                         StreamDatagram::buildCanvas(HostIntake::kColourEntries, d.red, d.green,
                             d.blue, t.panelNumbers, t.pidArrray, t.datagram);

@@ -177,7 +177,8 @@ std::size_t sendBatch(SocketHandle handle, const OutgoingDatagram* datagrams, st
         // and hand over the rest again. Each pass takes at least one datagram.
         std::size_t done = 0;
         while (done < n) {
-            const int got = ::sendmmsg(handle, headers + done, static_cast<unsigned int>(n - done), 0);
+            const int got
+                = ::sendmmsg(handle, headers + done, static_cast<unsigned int>(n - done), 0);
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0) {

@@ -201,7 +201,8 @@ void tst_SocketLayer::sendBatch_data()
     QTest::newRow("empty") << QVector<int> {} << 0;
     QTest::newRow("interleaved") << QVector<int> { 0, 1, 0, 0, 1 } << 5;
     QTest::newRow("a closed port between") << QVector<int> { 0, -1, 1 } << 3;
-    QTest::newRow("a refused one first, between and last") << QVector<int> { -2, 0, -2, 1, -2 } << 2;
+    QTest::newRow("a refused one first, between and last")
+        << QVector<int> { -2, 0, -2, 1, -2 } << 2;
     QVector<int> many;
     for (int i = 0; i < 150; ++i)
         many.append(i % 3 == 2 ? -2 : i % 2);

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,7 +16,6 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QStandardItemModel>
-#include <QFile>
 #include <QTableView>
 
 #include <cstdio>
@@ -436,8 +436,7 @@ void Autopilot::cycleState(int requests)
         return;
     closePairingHint();
     const int row = rowOf(cycleName);
-    const QString wanted
-        = cycleUnpairing ? QStringLiteral("Unpaired") : QStringLiteral("Paired");
+    const QString wanted = cycleUnpairing ? QStringLiteral("Unpaired") : QStringLiteral("Paired");
     if (row >= 0 && requests == 0 && cell(row, 2) == wanted) {
         if (!cycleUnpairing) {
             ++cyclesDone;

@@ -122,8 +122,8 @@ int parseOptions(const QCoreApplication& app, Options& o)
     const QCommandLineOption quietOpt(
         QStringLiteral("quiet"), QStringLiteral("Print only the summary."));
     for (const QCommandLineOption* opt :
-        { &socketOpt, &solidOpt, &rainbowOpt, &seqOpt, &seqFromOpt, &rateOpt, &durationOpt, &framesOpt, &typeOpt,
-            &switchOpt, &dwDataOpt, &timestampsOpt, &timeoutOpt, &quietOpt })
+        { &socketOpt, &solidOpt, &rainbowOpt, &seqOpt, &seqFromOpt, &rateOpt, &durationOpt,
+            &framesOpt, &typeOpt, &switchOpt, &dwDataOpt, &timestampsOpt, &timeoutOpt, &quietOpt })
         parser.addOption(*opt);
 
     if (!parser.parse(app.arguments())) {
@@ -273,8 +273,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "host-sim: cannot write %s\n", qPrintable(o.timestamps));
             return 1;
         }
-        std::fprintf(
-            stamps, "# frame\tsend_ns\tanswer_ns\thandled\tresult\tcolours\tsend_rt_ns\n");
+        std::fprintf(stamps, "# frame\tsend_ns\tanswer_ns\thandled\tresult\tcolours\tsend_rt_ns\n");
     }
 
     const QString name = QFile::decodeName(

@@ -107,8 +107,7 @@ public:
 
     // Judges, applies and logs one datagram received on `port`.
     void handleDatagram(int port, const std::uint8_t* data, std::size_t size, std::int64_t timeNs,
-        std::int64_t kernelNs,
-        const std::string& from);
+        std::int64_t kernelNs, const std::string& from);
 
     std::int64_t beginRequest(SimRequest request);
     void finishRequest(std::int64_t seq, int status, const std::string& outcome);

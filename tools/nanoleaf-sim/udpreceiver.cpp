@@ -154,8 +154,7 @@ void UdpReceiver::run()
                 inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
                 const std::size_t size = std::min(std::size_t(got), buffer.size());
                 m_bindings[i].device->handleDatagram(m_bindings[i].port, buffer.data(), size, now,
-                    kernelNs,
-                    std::string(text) + ":" + std::to_string(ntohs(from.sin_port)));
+                    kernelNs, std::string(text) + ":" + std::to_string(ntohs(from.sin_port)));
             }
         }
     }
