@@ -376,6 +376,8 @@ void Autopilot::tick()
 
 void Autopilot::afterSettle()
 {
+    // A hidden window paints nothing while the cycles run, as in everyday use.
+    hideWindow();
     if (options.cycles > 0)
         beginCycles();
     else
@@ -468,15 +470,19 @@ void Autopilot::cycleState(int requests)
 
 // ---------------------------------------------------------------- hold
 
+void Autopilot::hideWindow()
+{
+    if (!options.hide || tool->isHidden())
+        return;
+    say(QStringLiteral("hide: pressing the close button (the window hides, forwarding goes on)"));
+    tool->closeButton->click();
+    if (!tool->isHidden())
+        fail(QStringLiteral("hide: the window is still shown"));
+}
+
 void Autopilot::beginHold()
 {
-    if (options.hide) {
-        say(QStringLiteral(
-            "hide: pressing the close button (the window hides, forwarding goes on)"));
-        tool->closeButton->click();
-        if (!tool->isHidden())
-            fail(QStringLiteral("hide: the window is still shown"));
-    }
+    hideWindow();
     if (options.holdSeconds <= 0) {
         finish();
         return;

@@ -69,6 +69,7 @@ private:
     void finishAttempt(bool paired, const QString& outcome);
     bool closePairingHint();
     void beginSettle();
+    void hideWindow();
     void beginCycles();
     void afterSettle();
     void beginHold();

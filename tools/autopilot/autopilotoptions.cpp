@@ -21,7 +21,7 @@ const char* const kDescription
       "  --cycles N   unpairs and pairs again the first paired device N times,\n"
       "               each time waiting (at most 20 s) until it shows the new status\n"
       "               and every request is answered; prints VmRSS every 1000;\n"
-      "  --hide       hides the window as its close button does;\n"
+      "  --hide       hides the window as its close button does (before the cycles);\n"
       "  --hold S     keeps the tool running for S seconds, forwarding host colour\n"
       "               frames from the host endpoint ($PRISMARA_HOST_SOCKET).\n"
       "Steps run in that order. Devices must be in pairing mode unless a token for\n"
