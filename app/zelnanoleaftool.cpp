@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QDebug>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QMouseEvent>
 #include <QMovie>
 #include <QPushButton>
@@ -351,9 +352,23 @@ void ZelNanoleafTool::mouseReleaseEvent(QMouseEvent* event)
 
 // ---------------------------------------------------------------- host intake
 
+namespace
+{
+
+// A qDebug() line costs an allocation even when the debug log is off: the frame
+// path asks first.
+bool debugLogOn()
+{
+    const QLoggingCategory* log = QLoggingCategory::defaultCategory();
+    return log == nullptr || log->isDebugEnabled();
+}
+
+} // namespace
+
 HostIntake::HostAnswer ZelNanoleafTool::hostMessage(const HostIntake::Message& message)
 {
-    qDebug() << "ZelRGBMemoryControl::nativeEvent";
+    if (debugLogOn())
+        qDebug() << "ZelRGBMemoryControl::nativeEvent";
     return takeHostMessage(message);
 }
 
@@ -379,6 +394,8 @@ HostIntake::HostAnswer ZelNanoleafTool::takeHostMessage(const HostIntake::Messag
         if (decision.action == HostIntake::Action::Forward)
             service->sendUdpDAta(
                 HostIntake::kColourEntries, decision.red, decision.green, decision.blue);
+        if (!debugLogOn())
+            break;
         qDebug() << "aaa";
         qDebug() << "WM_COPYDATA = CUSTOM_TYPE_RGB" << message.cbData;
         qDebug() << "nanoleafData" << decision.record.reserved << int(decision.record.colour[0][0]);

@@ -1,13 +1,18 @@
 // prismara-bench-e2e: the measuring half of bench/e2e-latency. It reads
-// nanoleaf-sim's control interface (device states, received datagrams) and
-// host-sim's per-frame send times, matches every datagram a device received to
-// the host frame it came from (host-sim --seq puts the frame's number in colour
-// entry 0) and reports loss and host-send-to-device-receive latency. Both sides
-// stamp CLOCK_MONOTONIC, so the times compare directly.
+// nanoleaf-sim's control interface (device states, the kernel's receive stamp of
+// every datagram) and host-sim's per-frame send times of several passes (the tool
+// and the bare forwarder in turn, each numbering its frames from its own
+// --seq-from), matches every datagram a device received to the host frame it
+// came from (host-sim --seq puts the frame's number in colour entry 0) and
+// reports, per kind of pass, loss and latency from the host's write to the
+// device's socket, then what the tool adds over the forwarder. Both sides stamp
+// CLOCK_REALTIME (host-sim just before the write, the kernel as the datagram
+// lands on the socket), so no receiver wake-up counts.
 //
 //   prismara-bench-e2e wait   --control HOST:PORT --devices N [--timeout S]
-//   prismara-bench-e2e report --control HOST:PORT --timestamps FILE [--label TEXT]
-//                             [--json FILE] [--row FILE] [--follow-until FILE] [--any-status]
+//   prismara-bench-e2e report --control HOST:PORT --pass tool:FILE --pass floor:FILE ...
+//                             [--label TEXT] [--json FILE] [--row FILE] [--added-row FILE]
+//   prismara-bench-e2e idle   --pid PID --seconds S [--row FILE]
 
 #include "bench/latencystats.h"
 #include "sync/checkedconnect.h"
@@ -29,6 +34,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -39,8 +46,6 @@ namespace
 {
 
 constexpr int kRequestTimeoutMs = 120000; // a full frame log is tens of megabytes of JSON
-constexpr int kFollowPollMs = 10000;
-constexpr int kMaxPages = 10000;
 constexpr std::int64_t kSequenceSpace = 1 << 24; // host-sim's frame numbers are 24 bits
 
 // ------------------------------------------------------------ control interface
@@ -55,6 +60,22 @@ public:
     }
 
     bool getJson(const QString& path, QJsonObject& out, QString& error)
+    {
+        QByteArray body;
+        if (!getText(path, body, error))
+            return false;
+        QJsonParseError parseError {};
+        const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
+        if (parseError.error != QJsonParseError::NoError || !doc.isObject()) {
+            error = QStringLiteral("GET %1: not a JSON object (%2)")
+                        .arg(path, parseError.errorString());
+            return false;
+        }
+        out = doc.object();
+        return true;
+    }
+
+    bool getText(const QString& path, QByteArray& body, QString& error)
     {
         QNetworkReply* reply = network.get(QNetworkRequest(QUrl(base + path)));
         QEventLoop loop;
@@ -73,7 +94,7 @@ public:
                         .arg(kRequestTimeoutMs / 1000);
             return false;
         }
-        const QByteArray body = reply->readAll();
+        body = reply->readAll();
         const QNetworkReply::NetworkError netError = reply->error();
         const QString netText = reply->errorString();
         reply->deleteLater();
@@ -81,14 +102,6 @@ public:
             error = QStringLiteral("GET %1: %2").arg(path, netText);
             return false;
         }
-        QJsonParseError parseError {};
-        const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
-        if (parseError.error != QJsonParseError::NoError || !doc.isObject()) {
-            error = QStringLiteral("GET %1: not a JSON object (%2)")
-                        .arg(path, parseError.errorString());
-            return false;
-        }
-        out = doc.object();
         return true;
     }
 
@@ -151,93 +164,74 @@ int waitForExternalControl(const QString& address, int wanted, int timeoutSecond
 // ------------------------------------------------------------ report
 
 struct SentFrame {
-    std::int64_t sendNs = 0;
-    std::int64_t answerNs = 0;
-    bool handled = false;
+    std::int64_t sendRtNs = 0; // CLOCK_REALTIME just before the write
+    std::int64_t roundTripNs = 0; // send to answer, CLOCK_MONOTONIC
+    int pass = -1; // index into the passes
 };
 
-// Reads host-sim --timestamps output: "frame send_ns answer_ns handled result colours".
-bool readTimestamps(const QString& path, std::vector<SentFrame>& frames, QString& error)
+// Reads host-sim --timestamps output ("frame send_ns answer_ns handled result
+// colours send_rt_ns") of one pass into frames, indexed by frame number.
+bool readTimestamps(const QString& path, int pass, std::vector<SentFrame>& frames,
+    std::int64_t& count, QString& error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         error = QStringLiteral("cannot read %1").arg(path);
         return false;
     }
-    frames.clear();
+    count = 0;
     while (!file.atEnd()) {
         const QByteArray line = file.readLine().trimmed();
         if (line.isEmpty() || line.startsWith('#'))
             continue;
         const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() < 5) {
-            error = QStringLiteral("%1: a line with %2 fields").arg(path).arg(fields.size());
+        bool okIndex = false, okSend = false, okAnswer = false, okRt = false;
+        const qlonglong index = fields.value(0).toLongLong(&okIndex);
+        const qlonglong send = fields.value(1).toLongLong(&okSend);
+        const qlonglong answer = fields.value(2).toLongLong(&okAnswer);
+        const qlonglong rt = fields.value(6).toLongLong(&okRt);
+        if (fields.size() < 7 || !okIndex || !okSend || !okAnswer || !okRt || index < 0
+            || index >= kSequenceSpace - 1) {
+            error = QStringLiteral("%1: malformed line %2").arg(path, QString::fromLatin1(line));
             return false;
         }
-        bool okIndex = false, okSend = false, okAnswer = false;
-        const qlonglong index = fields[0].toLongLong(&okIndex);
-        SentFrame f;
-        f.sendNs = fields[1].toLongLong(&okSend);
-        f.answerNs = fields[2].toLongLong(&okAnswer);
-        f.handled = fields[3] == "1";
-        if (!okIndex || !okSend || !okAnswer || index != static_cast<qlonglong>(frames.size())) {
-            error = QStringLiteral("%1: malformed line for frame %2").arg(path).arg(frames.size());
+        const std::size_t i = static_cast<std::size_t>(index);
+        if (frames.size() <= i)
+            frames.resize(i + 1);
+        if (frames[i].pass >= 0) {
+            error
+                = QStringLiteral("%1: frame %2 also belongs to another pass").arg(path).arg(index);
             return false;
         }
-        frames.push_back(f);
-    }
-    if (static_cast<std::int64_t>(frames.size()) >= kSequenceSpace) {
-        error = QStringLiteral("more frames than host-sim's 24-bit frame numbers tell apart");
-        return false;
+        frames[i] = SentFrame { rt, answer - send, pass };
+        ++count;
     }
     return true;
 }
 
-struct Datagram {
-    std::int64_t seq = 0; // simulator's record number
-    std::int64_t timeNs = 0;
-    QString status;
-    std::int64_t frame = -1; // host frame index, -1 when no colour record came with it
+struct Stamp {
+    std::int64_t rxNs = 0;
+    std::int64_t frame = -1;
+    bool accepted = false;
 };
 
-struct DeviceLog {
-    DeviceInfo info;
-    std::int64_t since = 0;
-    std::vector<Datagram> datagrams;
-};
-
-bool fetchNew(ControlClient& control, DeviceLog& log, QString& error)
+bool fetchStamps(ControlClient& control, const QString& ip, std::vector<Stamp>& out, QString& error)
 {
-    for (int page = 0; page < kMaxPages; ++page) {
-        QJsonObject answer;
-        if (!control.getJson(
-                QStringLiteral("/devices/%1/frames?since=%2").arg(log.info.ip).arg(log.since),
-                answer, error))
-            return false;
-        const QJsonArray frames = answer.value(QStringLiteral("frames")).toArray();
-        if (frames.isEmpty())
-            return true;
-        for (const QJsonValue& v : frames) {
-            const QJsonObject f = v.toObject();
-            Datagram d;
-            d.seq = static_cast<std::int64_t>(f.value(QStringLiteral("seq")).toDouble());
-            d.timeNs = f.value(QStringLiteral("time_ns")).toString().toLongLong();
-            d.status = f.value(QStringLiteral("status")).toString();
-            const QJsonArray records = f.value(QStringLiteral("records")).toArray();
-            if (!records.isEmpty()) {
-                const QJsonObject first = records.first().toObject();
-                const std::int64_t number
-                    = (static_cast<std::int64_t>(first.value(QStringLiteral("r")).toInt()) << 16)
-                    | (static_cast<std::int64_t>(first.value(QStringLiteral("g")).toInt()) << 8)
-                    | static_cast<std::int64_t>(first.value(QStringLiteral("b")).toInt());
-                d.frame = number - 1;
-            }
-            log.since = std::max(log.since, d.seq);
-            log.datagrams.push_back(d);
-        }
+    QByteArray body;
+    if (!control.getText(QStringLiteral("/devices/%1/stamps?since=0").arg(ip), body, error))
+        return false;
+    for (const QByteArray& line : body.split('\n')) {
+        const QList<QByteArray> f = line.split('\t');
+        if (f.size() < 5)
+            continue;
+        Stamp s;
+        s.rxNs = f[1].toLongLong();
+        s.accepted = f[3] == "accepted";
+        const qlonglong number = f[4].toLongLong();
+        s.frame = number > 0 ? number - 1 : -1;
+        out.push_back(s);
     }
-    error = QStringLiteral("%1: too many pages of frames").arg(log.info.ip);
-    return false;
+    return true;
 }
 
 double us(std::int64_t ns)
@@ -245,25 +239,24 @@ double us(std::int64_t ns)
     return static_cast<double>(ns) / 1000.0;
 }
 
-QJsonObject statsJson(LatencyStats& s)
-{
-    return QJsonObject { { QStringLiteral("count"), static_cast<double>(s.count()) },
-        { QStringLiteral("p50_us"), us(s.percentile(50)) },
-        { QStringLiteral("p99_us"), us(s.percentile(99)) },
-        { QStringLiteral("max_us"), us(s.max()) },
-        { QStringLiteral("mean_us"), s.mean() / 1000.0 } };
-}
+struct PassKind {
+    QString name; // "tool" or "floor"
+    std::int64_t frames = 0;
+    std::int64_t expected = 0;
+    std::int64_t received = 0;
+    std::int64_t ignored = 0;
+    std::int64_t unstamped = 0;
+    LatencyStats latency;
+    LatencyStats roundTrip;
+};
 
 struct ReportOptions {
     QString control;
-    QString timestamps;
+    QStringList passes; // KIND:FILE
     QString label;
     QString json;
     QString row;
-    QString followUntil;
-    // Count datagrams a device ignored (not in external control) like accepted
-    // ones: for a forwarder that never switched the devices over.
-    bool anyStatus = false;
+    QString addedRow;
 };
 
 int report(const ReportOptions& o)
@@ -275,185 +268,196 @@ int report(const ReportOptions& o)
         std::fprintf(stderr, "e2e: %s\n", qPrintable(error));
         return 1;
     }
-    std::vector<DeviceLog> logs;
-    for (const DeviceInfo& info : infos) {
-        DeviceLog log;
-        log.info = info;
-        logs.push_back(log);
-    }
 
-    // The simulator keeps the latest 20000 datagrams per device; a long run is
-    // followed while it goes, a short one is read once it is over.
-    if (!o.followUntil.isEmpty()) {
-        QElapsedTimer clock;
-        clock.start();
-        while (!QFile::exists(o.followUntil) && clock.elapsed() < 86400000LL) {
-            for (DeviceLog& log : logs)
-                if (!fetchNew(control, log, error))
-                    std::fprintf(stderr, "e2e: %s (will retry)\n", qPrintable(error));
-            QThread::msleep(kFollowPollMs);
+    std::vector<PassKind> kinds;
+    std::vector<int> kindOfPass;
+    std::vector<SentFrame> frames;
+    for (int p = 0; p < o.passes.size(); ++p) {
+        const QString kind = o.passes[p].section(QLatin1Char(':'), 0, 0);
+        const QString file = o.passes[p].section(QLatin1Char(':'), 1);
+        int k = 0;
+        while (
+            k < static_cast<int>(kinds.size()) && kinds[static_cast<std::size_t>(k)].name != kind)
+            ++k;
+        if (k == static_cast<int>(kinds.size())) {
+            kinds.push_back(PassKind {});
+            kinds.back().name = kind;
         }
-    }
-    for (DeviceLog& log : logs) {
-        if (!fetchNew(control, log, error)) {
+        kindOfPass.push_back(k);
+        std::int64_t count = 0;
+        if (!readTimestamps(file, p, frames, count, error)) {
             std::fprintf(stderr, "e2e: %s\n", qPrintable(error));
             return 1;
         }
+        kinds[static_cast<std::size_t>(k)].frames += count;
     }
+    for (const SentFrame& f : frames)
+        if (f.pass >= 0)
+            kinds[static_cast<std::size_t>(kindOfPass[static_cast<std::size_t>(f.pass)])]
+                .roundTrip.add(f.roundTripNs);
 
-    std::vector<SentFrame> sent;
-    if (!readTimestamps(o.timestamps, sent, error)) {
-        std::fprintf(stderr, "e2e: %s\n", qPrintable(error));
-        return 1;
-    }
-    std::int64_t handled = 0;
-    LatencyStats roundTrip;
-    for (const SentFrame& f : sent) {
-        handled += f.handled ? 1 : 0;
-        roundTrip.add(f.answerNs - f.sendNs);
-    }
-
-    const std::size_t n = sent.size();
-    // Per frame: the earliest arrival over all devices (the chain host -> tool ->
-    // first device, before the simulator's one receiver thread works through the
-    // rest) and the latest (the moment the whole frame was out).
-    std::vector<std::int64_t> firstArrival(n, 0);
-    std::vector<std::int64_t> lastArrival(n, 0);
-    std::vector<int> devicesReached(n, 0);
-    LatencyStats all;
-    all.reserve(n * logs.size());
-
-    std::printf("\n== %s ==\n", qPrintable(o.label.isEmpty() ? QStringLiteral("run") : o.label));
-    std::printf("frames sent by host-sim: %zu (handled %" PRId64 ")\n", n, handled);
-    std::printf("%-26s %-10s %9s %7s %5s %6s %8s %8s %8s %9s\n", "device", "ip", "received", "lost",
-        "dup", "reord", "ignored", "p50 us", "p99 us", "max us");
-
-    QJsonArray deviceRows;
-    std::int64_t totalLost = 0;
-    std::int64_t minReceived = -1, maxReceived = 0;
-    for (DeviceLog& log : logs) {
-        std::vector<char> seen(n, 0);
-        LatencyStats mine;
-        mine.reserve(n);
-        std::int64_t received = 0, duplicates = 0, reordered = 0, ignored = 0, malformed = 0,
-                     unmatched = 0;
-        std::int64_t highest = -1;
-        for (const Datagram& d : log.datagrams) {
-            if (d.status == QLatin1String("ignored")) {
-                ++ignored;
-                if (!o.anyStatus)
-                    continue;
-            } else if (d.status != QLatin1String("accepted")) {
-                ++malformed;
+    for (const DeviceInfo& info : infos) {
+        std::vector<Stamp> stamps;
+        if (!fetchStamps(control, info.ip, stamps, error)) {
+            std::fprintf(stderr, "e2e: %s\n", qPrintable(error));
+            return 1;
+        }
+        std::vector<char> seen(frames.size(), 0);
+        for (const Stamp& s : stamps) {
+            if (s.frame < 0 || s.frame >= static_cast<std::int64_t>(frames.size()))
+                continue;
+            const std::size_t i = static_cast<std::size_t>(s.frame);
+            if (frames[i].pass < 0 || seen[i])
+                continue;
+            PassKind& kind = kinds[static_cast<std::size_t>(
+                kindOfPass[static_cast<std::size_t>(frames[i].pass)])];
+            if (!s.accepted) {
+                ++kind.ignored;
                 continue;
             }
-            if (d.frame < 0 || d.frame >= static_cast<std::int64_t>(n)) {
-                ++unmatched;
-                continue;
-            }
-            const std::size_t i = static_cast<std::size_t>(d.frame);
-            if (seen[i]) {
-                ++duplicates;
+            if (s.rxNs <= 0) {
+                ++kind.unstamped;
                 continue;
             }
             seen[i] = 1;
-            ++received;
-            if (d.frame < highest)
-                ++reordered;
-            highest = std::max(highest, d.frame);
-            const std::int64_t latency = d.timeNs - sent[i].sendNs;
-            mine.add(latency);
-            all.add(latency);
-            lastArrival[i] = std::max(lastArrival[i], d.timeNs);
-            firstArrival[i] = firstArrival[i] == 0 ? d.timeNs : std::min(firstArrival[i], d.timeNs);
-            ++devicesReached[i];
+            ++kind.received;
+            kind.latency.add(s.rxNs - frames[i].sendRtNs);
         }
-        const std::int64_t lost = static_cast<std::int64_t>(n) - received;
-        totalLost += lost;
-        minReceived = minReceived < 0 ? received : std::min(minReceived, received);
-        maxReceived = std::max(maxReceived, received);
-        std::printf("%-26s %-10s %9" PRId64 " %7" PRId64 " %5" PRId64 " %6" PRId64 " %8" PRId64
-                    " %8.1f %8.1f %8.1f%s\n",
-            qPrintable(log.info.name.left(26)), qPrintable(log.info.ip), received, lost, duplicates,
-            reordered, ignored, us(mine.percentile(50)), us(mine.percentile(99)), us(mine.max()),
-            malformed + unmatched ? "  (+ malformed/unmatched)" : "");
-        QJsonObject row = statsJson(mine);
-        row.insert(QStringLiteral("name"), log.info.name);
-        row.insert(QStringLiteral("ip"), log.info.ip);
-        row.insert(QStringLiteral("received"), static_cast<double>(received));
-        row.insert(QStringLiteral("lost"), static_cast<double>(lost));
-        row.insert(QStringLiteral("duplicates"), static_cast<double>(duplicates));
-        row.insert(QStringLiteral("reordered"), static_cast<double>(reordered));
-        row.insert(QStringLiteral("ignored"), static_cast<double>(ignored));
-        row.insert(QStringLiteral("malformed"), static_cast<double>(malformed));
-        row.insert(QStringLiteral("unmatched"), static_cast<double>(unmatched));
-        deviceRows.append(row);
     }
 
-    LatencyStats wholeFrame;
-    LatencyStats firstDevice;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (devicesReached[i] == static_cast<int>(logs.size()) && !logs.empty())
-            wholeFrame.add(lastArrival[i] - sent[i].sendNs);
-        if (devicesReached[i] > 0)
-            firstDevice.add(firstArrival[i] - sent[i].sendNs);
+    std::printf("\n== %s: %zu devices ==\n", qPrintable(o.label), infos.size());
+    std::printf("%-6s %8s %10s %10s %9s %9s %9s %9s %9s\n", "pass", "frames", "datagrams", "lost",
+        "p50 us", "p99 us", "p99.9 us", "max us", "rt p50 us");
+    QJsonObject doc { { QStringLiteral("label"), o.label },
+        { QStringLiteral("devices"), static_cast<double>(infos.size()) } };
+    QString rows;
+    for (PassKind& k : kinds) {
+        k.expected = k.frames * static_cast<std::int64_t>(infos.size());
+        const std::int64_t lost = k.expected - k.received;
+        std::printf("%-6s %8" PRId64 " %10" PRId64 " %10" PRId64
+                    " %9.1f %9.1f %9.1f %9.1f %9.1f%s\n",
+            qPrintable(k.name), k.frames, k.expected, lost, us(k.latency.percentile(50)),
+            us(k.latency.percentile(99)), us(k.latency.percentile(99.9)), us(k.latency.max()),
+            us(k.roundTrip.percentile(50)),
+            k.ignored + k.unstamped ? "  (some ignored by the device or without a kernel stamp)"
+                                    : "");
+        doc.insert(k.name,
+            QJsonObject { { QStringLiteral("frames"), static_cast<double>(k.frames) },
+                { QStringLiteral("datagrams"), static_cast<double>(k.expected) },
+                { QStringLiteral("lost"), static_cast<double>(lost) },
+                { QStringLiteral("ignored"), static_cast<double>(k.ignored) },
+                { QStringLiteral("unstamped"), static_cast<double>(k.unstamped) },
+                { QStringLiteral("p50_us"), us(k.latency.percentile(50)) },
+                { QStringLiteral("p99_us"), us(k.latency.percentile(99)) },
+                { QStringLiteral("p999_us"), us(k.latency.percentile(99.9)) },
+                { QStringLiteral("max_us"), us(k.latency.max()) },
+                { QStringLiteral("round_trip_p50_us"), us(k.roundTrip.percentile(50)) } });
+        rows += QStringLiteral("| %1 | %2 | %3 | %4 of %5 | %6 | %7 | %8 | %9 |\n")
+                    .arg(o.label,
+                        k.name == QLatin1String("floor") ? QStringLiteral("bare forwarder (floor)")
+                                                         : QStringLiteral("tool"))
+                    .arg(k.frames)
+                    .arg(lost)
+                    .arg(k.expected)
+                    .arg(us(k.latency.percentile(50)), 0, 'f', 1)
+                    .arg(us(k.latency.percentile(99)), 0, 'f', 1)
+                    .arg(us(k.latency.percentile(99.9)), 0, 'f', 1)
+                    .arg(us(k.latency.max()), 0, 'f', 1);
     }
-
-    const double lossPercent = n && !logs.empty() ? 100.0 * static_cast<double>(totalLost)
-            / (static_cast<double>(n) * static_cast<double>(logs.size()))
-                                                  : 0.0;
-    std::printf("every datagram (%zu): p50 %.1f us, p99 %.1f us, max %.1f us\n", all.count(),
-        us(all.percentile(50)), us(all.percentile(99)), us(all.max()));
-    std::printf("first device of each frame (%zu frames): p50 %.1f us, p99 %.1f us, max %.1f us\n",
-        firstDevice.count(), us(firstDevice.percentile(50)), us(firstDevice.percentile(99)),
-        us(firstDevice.max()));
-    std::printf(
-        "whole frame, last of %zu devices (%zu frames): p50 %.1f us, p99 %.1f us, max %.1f us\n",
-        logs.size(), wholeFrame.count(), us(wholeFrame.percentile(50)),
-        us(wholeFrame.percentile(99)), us(wholeFrame.max()));
-    std::printf("host round trip (send to answer): p50 %.1f us, p99 %.1f us, max %.1f us\n",
-        us(roundTrip.percentile(50)), us(roundTrip.percentile(99)), us(roundTrip.max()));
-    std::printf(
-        "lost datagrams: %" PRId64 " of %zu (%.3f %%)\n", totalLost, n * logs.size(), lossPercent);
+    QString added;
+    const auto find = [&kinds](const char* name) -> PassKind* {
+        for (PassKind& k : kinds)
+            if (k.name == QLatin1String(name))
+                return &k;
+        return nullptr;
+    };
+    PassKind* tool = find("tool");
+    PassKind* floor = find("floor");
+    if (tool && floor && !tool->latency.empty() && !floor->latency.empty()) {
+        const double addedP50 = us(tool->latency.percentile(50) - floor->latency.percentile(50));
+        const double addedP99 = us(tool->latency.percentile(99) - floor->latency.percentile(99));
+        const double ratio = static_cast<double>(tool->latency.percentile(99))
+            / static_cast<double>(std::max<std::int64_t>(1, floor->latency.percentile(99)));
+        std::printf("tool minus floor: p50 %+.1f us, p99 %+.1f us; p99 tool / floor %.2f\n",
+            addedP50, addedP99, ratio);
+        doc.insert(QStringLiteral("added_p50_us"), addedP50);
+        doc.insert(QStringLiteral("added_p99_us"), addedP99);
+        doc.insert(QStringLiteral("p99_ratio"), ratio);
+        added = QStringLiteral("| %1 | %2 | %3 | %4 |\n")
+                    .arg(o.label)
+                    .arg(addedP50, 0, 'f', 1)
+                    .arg(addedP99, 0, 'f', 1)
+                    .arg(ratio, 0, 'f', 2);
+    }
 
     if (!o.json.isEmpty()) {
-        const QJsonObject doc { { QStringLiteral("label"), o.label },
-            { QStringLiteral("frames_sent"), static_cast<double>(n) },
-            { QStringLiteral("frames_handled"), static_cast<double>(handled) },
-            { QStringLiteral("devices"), deviceRows },
-            { QStringLiteral("lost"), static_cast<double>(totalLost) },
-            { QStringLiteral("loss_percent"), lossPercent },
-            { QStringLiteral("latency"), statsJson(all) },
-            { QStringLiteral("first_device"), statsJson(firstDevice) },
-            { QStringLiteral("whole_frame"), statsJson(wholeFrame) },
-            { QStringLiteral("round_trip"), statsJson(roundTrip) } };
         QSaveFile out(o.json);
         if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(doc).toJson()) < 0
             || !out.commit())
             std::fprintf(stderr, "e2e: cannot write %s\n", qPrintable(o.json));
     }
-    if (!o.row.isEmpty()) {
-        // One row of the README table (header written by the script).
-        QFile out(o.row);
-        if (out.open(QIODevice::Append | QIODevice::Text)) {
-            const QString line
-                = QStringLiteral("| %1 | %2 | %3 | %4 (%5 %) | %6 | %7 | %8 | %9 | %10 |\n")
-                      .arg(o.label)
-                      .arg(n)
-                      .arg(minReceived == maxReceived
-                              ? QString::number(maxReceived)
-                              : QStringLiteral("%1-%2").arg(minReceived).arg(maxReceived))
-                      .arg(totalLost)
-                      .arg(lossPercent, 0, 'f', 2)
-                      .arg(us(all.percentile(50)), 0, 'f', 1)
-                      .arg(us(all.percentile(99)), 0, 'f', 1)
-                      .arg(us(all.max()), 0, 'f', 1)
-                      .arg(us(firstDevice.percentile(50)), 0, 'f', 1)
-                      .arg(us(wholeFrame.percentile(99)), 0, 'f', 1);
-            out.write(line.toUtf8());
-        } else {
-            std::fprintf(stderr, "e2e: cannot append to %s\n", qPrintable(o.row));
-        }
+    const auto append = [](const QString& path, const QString& text) {
+        if (path.isEmpty() || text.isEmpty())
+            return;
+        QFile out(path);
+        if (out.open(QIODevice::Append | QIODevice::Text))
+            out.write(text.toUtf8());
+        else
+            std::fprintf(stderr, "e2e: cannot append to %s\n", qPrintable(path));
+    };
+    append(o.row, rows);
+    append(o.addedRow, added);
+    return 0;
+}
+
+// ------------------------------------------------------------ idle
+
+// utime + stime of a process in clock ticks, and its VmRSS in KiB; false when
+// the process is gone.
+bool sampleProcess(qint64 pid, qint64& ticks, qint64& rssKiB)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly) || !status.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    // Fields after the command name, which is in parentheses and may hold blanks.
+    const QList<QByteArray> f = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (f.size() < 13)
+        return false;
+    ticks = f[11].toLongLong() + f[12].toLongLong(); // fields 14 and 15: utime, stime
+    rssKiB = -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            rssKiB = line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return true;
+}
+
+int idle(qint64 pid, int seconds, const QString& row)
+{
+    qint64 ticksBefore = 0, ticksAfter = 0, rssBefore = 0, rssAfter = 0;
+    if (!sampleProcess(pid, ticksBefore, rssBefore)) {
+        std::fprintf(stderr, "e2e: no process %lld\n", static_cast<long long>(pid));
+        return 1;
+    }
+    QThread::sleep(static_cast<unsigned long>(seconds));
+    if (!sampleProcess(pid, ticksAfter, rssAfter)) {
+        std::fprintf(stderr, "e2e: process %lld ended while idle\n", static_cast<long long>(pid));
+        return 1;
+    }
+    const double hz = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    const double cpuSeconds = static_cast<double>(ticksAfter - ticksBefore) / hz;
+    const double percent = 100.0 * cpuSeconds / seconds;
+    std::printf("idle: %.2f s of CPU over %d s (%.3f %%), VmRSS %lld KiB\n", cpuSeconds, seconds,
+        percent, static_cast<long long>(rssAfter));
+    if (!row.isEmpty()) {
+        QFile out(row);
+        if (out.open(QIODevice::Append | QIODevice::Text))
+            out.write(QStringLiteral("| idle CPU over %1 s (no host, no scan) | %2 s (%3 %) |\n")
+                          .arg(seconds)
+                          .arg(cpuSeconds, 0, 'f', 2)
+                          .arg(percent, 0, 'f', 3)
+                          .toUtf8());
     }
     return 0;
 }
@@ -463,9 +467,9 @@ int usage(const char* what)
     std::fprintf(stderr,
         "prismara-bench-e2e: %s\n"
         "usage: prismara-bench-e2e wait --control HOST:PORT --devices N [--timeout S]\n"
-        "       prismara-bench-e2e report --control HOST:PORT --timestamps FILE [--label TEXT]\n"
-        "                                 [--json FILE] [--row FILE] [--follow-until FILE]\n"
-        "                                 [--any-status]\n",
+        "       prismara-bench-e2e report --control HOST:PORT --pass KIND:FILE ... [--label TEXT]\n"
+        "                                 [--json FILE] [--row FILE] [--added-row FILE]\n"
+        "       prismara-bench-e2e idle --pid PID --seconds S [--row FILE]\n",
         what);
     return 2;
 }
@@ -487,24 +491,35 @@ int main(int argc, char** argv)
         QStringLiteral("devices"), QStringLiteral("Devices to wait for."), QStringLiteral("N"));
     const QCommandLineOption timeoutOpt(QStringLiteral("timeout"),
         QStringLiteral("Seconds to wait."), QStringLiteral("S"), QStringLiteral("60"));
-    const QCommandLineOption stampsOpt(QStringLiteral("timestamps"),
-        QStringLiteral("host-sim --timestamps file."), QStringLiteral("FILE"));
+    const QCommandLineOption passOpt(QStringLiteral("pass"),
+        QStringLiteral("A pass: tool or floor, and its host-sim --timestamps file."),
+        QStringLiteral("KIND:FILE"));
+    const QCommandLineOption pidOpt(
+        QStringLiteral("pid"), QStringLiteral("The tool's process."), QStringLiteral("PID"));
+    const QCommandLineOption secondsOpt(QStringLiteral("seconds"),
+        QStringLiteral("How long to watch it idle."), QStringLiteral("S"), QStringLiteral("60"));
     const QCommandLineOption labelOpt(
         QStringLiteral("label"), QStringLiteral("Name of the run."), QStringLiteral("TEXT"));
     const QCommandLineOption jsonOpt(
         QStringLiteral("json"), QStringLiteral("Write the results here."), QStringLiteral("FILE"));
     const QCommandLineOption rowOpt(QStringLiteral("row"),
         QStringLiteral("Append a markdown table row here."), QStringLiteral("FILE"));
-    const QCommandLineOption followOpt(QStringLiteral("follow-until"),
-        QStringLiteral("Keep collecting until FILE exists."), QStringLiteral("FILE"));
-    const QCommandLineOption anyStatusOpt(QStringLiteral("any-status"),
-        QStringLiteral("Count datagrams the devices ignored as received."));
-    parser.addOptions({ controlOpt, devicesOpt, timeoutOpt, stampsOpt, labelOpt, jsonOpt, rowOpt,
-        followOpt, anyStatusOpt });
+    const QCommandLineOption addedRowOpt(QStringLiteral("added-row"),
+        QStringLiteral("Append the tool-minus-floor row here."), QStringLiteral("FILE"));
+    parser.addOptions({ controlOpt, devicesOpt, timeoutOpt, passOpt, pidOpt, secondsOpt, labelOpt,
+        jsonOpt, rowOpt, addedRowOpt });
     if (!parser.parse(args))
         return usage(qPrintable(parser.errorText()));
     if (!parser.positionalArguments().isEmpty())
         return usage("unexpected arguments");
+    if (step == QLatin1String("idle")) {
+        bool okPid = false, okSeconds = false;
+        const qint64 pid = parser.value(pidOpt).toLongLong(&okPid);
+        const int seconds = parser.value(secondsOpt).toInt(&okSeconds);
+        if (!okPid || pid <= 0 || !okSeconds || seconds <= 0 || seconds > 3600)
+            return usage("--pid wants a process id, --seconds 1 to 3600");
+        return idle(pid, seconds, parser.value(rowOpt));
+    }
     if (!parser.isSet(controlOpt))
         return usage("--control is required");
 
@@ -517,17 +532,20 @@ int main(int argc, char** argv)
         return waitForExternalControl(parser.value(controlOpt), devices, timeout);
     }
     if (step == QLatin1String("report")) {
-        if (!parser.isSet(stampsOpt))
-            return usage("--timestamps is required");
         ReportOptions o;
         o.control = parser.value(controlOpt);
-        o.timestamps = parser.value(stampsOpt);
+        o.passes = parser.values(passOpt);
+        for (const QString& pass : o.passes)
+            if (!pass.startsWith(QLatin1String("tool:"))
+                && !pass.startsWith(QLatin1String("floor:")))
+                return usage("--pass wants tool:FILE or floor:FILE");
+        if (o.passes.isEmpty())
+            return usage("at least one --pass is required");
         o.label = parser.value(labelOpt);
         o.json = parser.value(jsonOpt);
         o.row = parser.value(rowOpt);
-        o.followUntil = parser.value(followOpt);
-        o.anyStatus = parser.isSet(anyStatusOpt);
+        o.addedRow = parser.value(addedRowOpt);
         return report(o);
     }
-    return usage("the step is wait or report");
+    return usage("the step is wait, report or idle");
 }

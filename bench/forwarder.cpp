@@ -3,13 +3,16 @@
 // as the tool and forwards each colour frame to the same devices in the same
 // datagram layouts, but with nothing else: one blocking read loop, no event loop,
 // no debug log, no registry. What latency it shows is what this machine's process
-// wake-ups and loopback delivery cost on their own.
+// wake-ups and loopback delivery cost on their own. Like the tool it hands a
+// frame's datagrams to the kernel in one call (Platform::Net::sendBatch).
 //
 //   PRISMARA_HOST_SOCKET=/abs/path prismara-bench-forwarder --devices FILE
 //
 // Sends only to the devices' loopback addresses; SIGTERM ends it.
 
+#include "platform/socketlayer.h"
 #include "service/streamdatagram.h"
+#include "service/v2datagram.h"
 #include "sync/hostframe.h"
 #include "sync/hostintake.h"
 
@@ -37,9 +40,12 @@ namespace
 
 struct Target {
     StreamDatagram::Model model;
+    bool v2 = false; // a Shapes device (NL42): v2 datagrams of its lit panels
     int panelNumbers;
     std::vector<int> pidArrray;
-    sockaddr_in to;
+    std::vector<std::uint16_t> v2Ids;
+    Platform::Net::Ipv4Endpoint to;
+    std::vector<std::uint8_t> datagram; // reused frame after frame
 };
 
 bool loadTargets(const char* path, std::vector<Target>& out)
@@ -58,20 +64,27 @@ bool loadTargets(const char* path, std::vector<Target>& out)
         const std::string ip = d.value(QStringLiteral("ip")).toString().toStdString();
         Target t {};
         t.model = StreamDatagram::modelForName(name.toStdU16String());
-        if (t.model == StreamDatagram::Model::None)
+        t.v2 = t.model == StreamDatagram::Model::None
+            && d.value(QStringLiteral("model")).toString() == QLatin1String("NL42");
+        if (t.model == StreamDatagram::Model::None && !t.v2)
             continue;
-        t.to.sin_family = AF_INET;
-        t.to.sin_port
-            = htons(t.model == StreamDatagram::Model::Canvas ? StreamDatagram::kCanvasPort
-                                                             : StreamDatagram::kLightPort);
-        if (inet_pton(AF_INET, ip.c_str(), &t.to.sin_addr) != 1
-            || (ntohl(t.to.sin_addr.s_addr) >> 24) != 127) {
+        t.to.port = t.model == StreamDatagram::Model::Light ? StreamDatagram::kLightPort
+                                                            : StreamDatagram::kCanvasPort;
+        if (!Platform::Net::parseIpv4(ip.data(), ip.size(), t.to.address)
+            || t.to.address[0] != 127) {
             std::fprintf(stderr, "forwarder: %s is not a loopback address\n", ip.c_str());
             return false;
         }
+        bool controller = t.v2; // a Shapes layout given as ids starts with its controller
         for (const QJsonValue& p : d.value(QStringLiteral("panels")).toArray()) {
             const int id
                 = p.isObject() ? p.toObject().value(QStringLiteral("id")).toInt() : p.toInt();
+            if (t.v2) {
+                if (!controller)
+                    t.v2Ids.push_back(static_cast<std::uint16_t>(id));
+                controller = false;
+                continue;
+            }
             if (t.model == StreamDatagram::Model::Light) {
                 t.pidArrray.push_back(id % 256);
             } else {
@@ -80,6 +93,8 @@ bool loadTargets(const char* path, std::vector<Target>& out)
             }
             ++t.panelNumbers;
         }
+        if (t.v2)
+            t.panelNumbers = static_cast<int>(t.v2Ids.size());
         byName[name] = t;
     }
     for (const auto& entry : byName)
@@ -101,8 +116,10 @@ bool writeAll(int fd, const unsigned char* data, std::size_t size)
     return true;
 }
 
-void serve(int client, int udp, const std::vector<Target>& targets)
+void serve(int client, int udp, std::vector<Target>& targets)
 {
+    std::vector<Platform::Net::OutgoingDatagram> batch;
+    batch.reserve(targets.size());
     HostFrameReader reader;
     unsigned char chunk[16384];
     int syncDeviceType = 1;
@@ -124,16 +141,22 @@ void serve(int client, int udp, const std::vector<Target>& targets)
                 = HostIntake::evaluate(request.toMessage(), syncDeviceType);
             syncDeviceType = d.syncDeviceType;
             if (d.action == HostIntake::Action::Forward) {
-                for (const Target& t : targets) {
-                    const std::vector<std::uint8_t> datagram
-                        = t.model == StreamDatagram::Model::Canvas
-                        ? StreamDatagram::buildCanvas(HostIntake::kColourEntries, d.red, d.green,
-                            d.blue, t.panelNumbers, t.pidArrray)
-                        : StreamDatagram::buildLight(HostIntake::kColourEntries, d.red, d.green,
-                            d.blue, t.panelNumbers, t.pidArrray);
-                    ::sendto(udp, datagram.data(), datagram.size(), 0,
-                        reinterpret_cast<const sockaddr*>(&t.to), sizeof t.to);
+                batch.clear();
+                for (Target& t : targets) {
+                    if (t.v2) {
+                        t.datagram.resize(2 + 8 * t.v2Ids.size());
+                        t.datagram.resize(StreamDatagram::buildV2(
+                            t.datagram.data(), t.datagram.size(), t.v2Ids, d.red, d.green, d.blue));
+                    } else if (t.model == StreamDatagram::Model::Canvas) {
+                        StreamDatagram::buildCanvas(HostIntake::kColourEntries, d.red, d.green,
+                            d.blue, t.panelNumbers, t.pidArrray, t.datagram);
+                    } else {
+                        StreamDatagram::buildLight(HostIntake::kColourEntries, d.red, d.green,
+                            d.blue, t.panelNumbers, t.pidArrray, t.datagram);
+                    }
+                    batch.push_back({ t.datagram.data(), t.datagram.size(), t.to });
                 }
+                Platform::Net::sendBatch(udp, batch.data(), batch.size());
             }
             const auto answer = encodeHostAnswer(d.handled, d.result);
             if (!writeAll(client, answer.data(), answer.size()))

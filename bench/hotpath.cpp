@@ -9,6 +9,9 @@
 //   (e) the same datagrams in one sendmmsg() call (what batching the sends
 //       would leave of (b)).
 //
+// Every operator new of the timing thread is counted; after the warm-up the
+// bench prints the allocations per frame of (a) and (c), which should be 0.
+//
 // --shapes N adds N Shapes devices of 20 lit panels each (v2 datagrams of 162
 // bytes on port 60222, recorded as pairing leaves them) as a second scale point.
 //
@@ -46,12 +49,57 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
+
+// A counting allocator: operator new of the thread that measures counts while
+// `countingHere` is set; every other thread (Qt's, the service's) is left out.
+namespace
+{
+thread_local bool countingHere = false;
+std::atomic<long long> allocations { 0 };
+
+void* allocate(std::size_t size)
+{
+    if (countingHere)
+        allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size))
+        return p;
+    throw std::bad_alloc();
+}
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    return allocate(size);
+}
+void* operator new[](std::size_t size)
+{
+    return allocate(size);
+}
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 namespace
 {
@@ -374,6 +422,21 @@ int main(int argc, char** argv)
     for (int warm = 0; warm < 5; ++warm)
         for (Variant& v : variants)
             runBatch(v);
+    // Allocations per frame once everything has been sent a few times.
+    const auto allocationsPerFrame = [&](Variant& v) {
+        sinks.drain();
+        const long long before = allocations.load();
+        countingHere = true;
+        for (int i = 0; i < batch; ++i)
+            v.frame();
+        countingHere = false;
+        const long long counted = allocations.load() - before;
+        sinks.drain();
+        return static_cast<double>(counted) / batch;
+    };
+    const double allocHostMessage = allocationsPerFrame(variants[0]);
+    const double allocSendUdpData = allocationsPerFrame(variants[2]);
+
     // (a)/(b) of each round, in thousandths: neighbours in time share the machine's mood.
     LatencyStats ratioPerRound;
     for (int r = 0; r < rounds; ++r) {
@@ -408,6 +471,10 @@ int main(int argc, char** argv)
                 { QStringLiteral("p10_ns"), static_cast<double>(v.perFrameNs.percentile(10)) },
                 { QStringLiteral("p90_ns"), static_cast<double>(v.perFrameNs.percentile(90)) } });
     }
+    std::printf("allocations per frame after warm-up: (a) %.2f, (c) %.2f\n", allocHostMessage,
+        allocSendUdpData);
+    results.insert(QStringLiteral("allocations_per_frame_hostMessage"), allocHostMessage);
+    results.insert(QStringLiteral("allocations_per_frame_sendUdpDAta"), allocSendUdpData);
     const double ratio
         = median(variants[0].perFrameNs) / std::max(1.0, median(variants[1].perFrameNs));
     const double roundRatio = median(ratioPerRound) / 1000.0;
@@ -428,7 +495,7 @@ int main(int argc, char** argv)
     if (parser.isSet(rowOpt)) {
         QFile out(parser.value(rowOpt));
         if (out.open(QIODevice::Append | QIODevice::Text))
-            out.write(QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 | %7 |\n")
+            out.write(QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 | %7 | %8 |\n")
                           .arg(deviceText)
                           .arg(logging ? QStringLiteral("on (to a file)") : QStringLiteral("off"))
                           .arg(median(variants[0].perFrameNs), 0, 'f', 0)
@@ -436,6 +503,7 @@ int main(int argc, char** argv)
                           .arg(ratio, 0, 'f', 2)
                           .arg(median(variants[2].perFrameNs), 0, 'f', 0)
                           .arg(median(variants[4].perFrameNs), 0, 'f', 0)
+                          .arg(allocHostMessage, 0, 'f', 2)
                           .toUtf8());
     }
     return 0;

@@ -62,6 +62,19 @@ int allowBroadcast(SocketHandle handle);
 long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size,
     const Ipv4Endpoint& destination);
 
+// One datagram of a batch: size bytes at data, for `to`. Borrows data.
+struct OutgoingDatagram {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    Ipv4Endpoint to;
+};
+
+// Sends datagrams[0, count) in that order, each whole or not at all. On Linux
+// they go to the kernel in one sendmmsg call per 64 of them; elsewhere one
+// sendto each. A datagram the system refuses is skipped and the rest still go.
+// Returns how many went out. Allocates nothing.
+std::size_t sendBatch(SocketHandle handle, const OutgoingDatagram* datagrams, std::size_t count);
+
 // Reads text[0, length) as a dotted IPv4 address ("192.168.1.20") into `address`,
 // in wire order. Accepts what inet_pton(AF_INET) accepts: exactly four decimal
 // parts of 0 to 255, without signs, blanks or leading zeros. Returns false and

@@ -483,6 +483,9 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
     const QVector<StreamTarget> targets = deviceMap.streamTargets();
     if (frameDatagrams.size() < static_cast<std::size_t>(targets.size()))
         frameDatagrams.resize(static_cast<std::size_t>(targets.size()));
+    if (frameBatch.capacity() < static_cast<std::size_t>(targets.size()))
+        frameBatch.reserve(static_cast<std::size_t>(targets.size()));
+    frameBatch.clear();
     for (int n = 0; n < targets.size(); ++n) {
         const StreamTarget& target = targets.at(n);
         if (!target.streamed())
@@ -498,7 +501,7 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
                     datagram.data(), datagram.size(), target.v2Ids, red, green, blue);
             datagram.resize(size);
             if (size > 0 && target.addressOk)
-                streamSender->send(target.to, datagram);
+                frameBatch.push_back({ datagram.data(), datagram.size(), target.to });
             continue;
         }
         const int panels = target.panelNumbers;
@@ -508,8 +511,10 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
         else
             StreamDatagram::buildLight(count, red, green, blue, panels, ids, datagram);
         if (target.addressOk)
-            streamSender->send(target.to, datagram);
+            frameBatch.push_back({ datagram.data(), datagram.size(), target.to });
     }
+    // Every device's datagram in one system call, in registry order.
+    streamSender->sendBatch(frameBatch.data(), frameBatch.size());
 
     const QLoggingCategory* debugLog = QLoggingCategory::defaultCategory();
     if (debugLog && !debugLog->isDebugEnabled())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/socketlayer.h"
+
 #include <QByteArray>
 #include <QMutex>
 #include <QString>
@@ -143,6 +145,9 @@ private:
     // One datagram buffer per registry entry, reused frame after frame; touched
     // only by sendUdpDAta, whose callers are all on one thread like the sender's.
     std::vector<std::vector<std::uint8_t>> frameDatagrams;
+    // The frame's datagrams in registry order, handed to the sender at once;
+    // its capacity stays from frame to frame.
+    std::vector<Platform::Net::OutgoingDatagram> frameBatch;
     int scanTime = 3;
     // Scans run one after the other on this thread, through events posted to
     // scanner, which lives there. The destructor stops it before anything else.

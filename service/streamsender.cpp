@@ -34,3 +34,10 @@ bool StreamSender::send(const Net::Ipv4Endpoint& to, const std::vector<std::uint
     const long long sent = Net::sendTo(handle, datagram.data(), datagram.size(), to);
     return sent >= 0 && static_cast<std::size_t>(sent) == datagram.size();
 }
+
+std::size_t StreamSender::sendBatch(const Net::OutgoingDatagram* datagrams, std::size_t count)
+{
+    if (handle < 0)
+        return 0;
+    return Net::sendBatch(handle, datagrams, count);
+}

@@ -1,6 +1,7 @@
 // The socket layer under the discovery scan, exercised over loopback only: address
 // text, byte order, and above all that an oversized datagram is reported as such
-// (and consumed) instead of being handed over cut.
+// (and consumed) instead of being handed over cut; a batch send delivers every
+// datagram it can, whole and in order, past the ones the system refuses.
 
 #include "platform/socketlayer.h"
 
@@ -22,6 +23,8 @@ private slots:
     void parseIpv4_data();
     void parseIpv4();
     void loopbackRoundTrip();
+    void sendBatch_data();
+    void sendBatch();
     void invalidHandleFails();
 };
 
@@ -150,6 +153,69 @@ void tst_SocketLayer::loopbackRoundTrip()
     QCOMPARE(Net::closeSocket(handle), 0);
 }
 
+// Destinations of a batch: 0 and 1 are two loopback sockets, -1 a port nothing
+// listens on, -2 port 0, which the system refuses outright.
+void tst_SocketLayer::sendBatch_data()
+{
+    QTest::addColumn<QVector<int>>("destinations");
+    QTest::addColumn<int>("sent");
+    QTest::newRow("empty") << QVector<int> {} << 0;
+    QTest::newRow("interleaved") << QVector<int> { 0, 1, 0, 0, 1 } << 5;
+    QTest::newRow("a closed port between") << QVector<int> { 0, -1, 1 } << 3;
+    QTest::newRow("a refused one first, between and last")
+        << QVector<int> { -2, 0, -2, 1, -2 } << 2;
+    QVector<int> many;
+    for (int i = 0; i < 150; ++i)
+        many.append(i % 3 == 2 ? -2 : i % 2);
+    QTest::newRow("150, more than one call takes") << many << 100;
+}
+
+void tst_SocketLayer::sendBatch()
+{
+    QFETCH(QVector<int>, destinations);
+    QFETCH(int, sent);
+    QUdpSocket sinks[2];
+    QUdpSocket closed;
+    for (QUdpSocket* s : { &sinks[0], &sinks[1], &closed })
+        QVERIFY(s->bind(QHostAddress(QHostAddress::LocalHost), 0));
+    const quint16 closedPort = closed.localPort();
+    closed.close();
+
+    // Datagram i is "<i>" padded with i dashes, so each has its own bytes and size.
+    std::vector<QByteArray> payloads;
+    std::vector<Net::OutgoingDatagram> batch;
+    QList<QByteArray> expected[2];
+    for (int i = 0; i < destinations.size(); ++i)
+        payloads.push_back(QByteArray::number(i) + QByteArray(i, '-'));
+    for (int i = 0; i < destinations.size(); ++i) {
+        const int d = destinations[i];
+        Net::OutgoingDatagram out;
+        out.data = reinterpret_cast<const std::uint8_t*>(payloads[std::size_t(i)].constData());
+        out.size = std::size_t(payloads[std::size_t(i)].size());
+        out.to.address = { 127, 0, 0, 1 };
+        out.to.port = d >= 0 ? sinks[d].localPort() : d == -1 ? closedPort : 0;
+        batch.push_back(out);
+        if (d >= 0)
+            expected[d].append(payloads[std::size_t(i)]);
+    }
+
+    const Net::SocketHandle handle = Net::createUdpSocket();
+    QVERIFY(handle >= 0);
+    QCOMPARE(Net::sendBatch(handle, batch.data(), batch.size()), std::size_t(sent));
+    for (int k = 0; k < 2; ++k) {
+        QList<QByteArray> got;
+        while (got.size() < expected[k].size()
+            && (sinks[k].hasPendingDatagrams() || sinks[k].waitForReadyRead(5000))) {
+            QByteArray datagram(int(sinks[k].pendingDatagramSize()), '\0');
+            sinks[k].readDatagram(datagram.data(), datagram.size());
+            got.append(datagram);
+        }
+        QCOMPARE(got, expected[k]);
+        QVERIFY(!sinks[k].hasPendingDatagrams());
+    }
+    QCOMPARE(Net::closeSocket(handle), 0);
+}
+
 void tst_SocketLayer::invalidHandleFails()
 {
     std::uint8_t buffer[8];
@@ -162,6 +228,8 @@ void tst_SocketLayer::invalidHandleFails()
     loopback.address = { 127, 0, 0, 1 };
     loopback.port = 9;
     QVERIFY(Net::sendTo(-1, buffer, sizeof buffer, loopback) < 0);
+    const Net::OutgoingDatagram one { buffer, sizeof buffer, loopback };
+    QCOMPARE(Net::sendBatch(-1, &one, 1), std::size_t(0));
     QVERIFY(Net::allowBroadcast(-1) != 0);
 }
 

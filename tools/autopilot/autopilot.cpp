@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,6 +24,18 @@ namespace
 {
 
 constexpr int kPollMs = 50;
+
+// Resident memory of this process in KiB (VmRSS), -1 when unknown.
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
 
 QString seconds(qint64 ms)
 {
@@ -275,14 +288,14 @@ void Autopilot::requestsInFlight(int count)
         return;
     if (count == 0) {
         say(QStringLiteral("pair: every request of the tool is answered"));
-        beginHold();
+        afterSettle();
         return;
     }
     if (stepClock.elapsed() >= options.settleTimeoutMs) {
         say(QStringLiteral("pair: %1 request(s) of the tool still unanswered after %2; going on")
                 .arg(count)
                 .arg(seconds(options.settleTimeoutMs)));
-        beginHold();
+        afterSettle();
         return;
     }
     QTimer::singleShot(kPollMs, this, SLOT(probeRequests()));
@@ -359,17 +372,117 @@ void Autopilot::tick()
     }
 }
 
+// ---------------------------------------------------------------- cycles
+
+void Autopilot::afterSettle()
+{
+    // A hidden window paints nothing while the cycles run, as in everyday use.
+    hideWindow();
+    if (options.cycles > 0)
+        beginCycles();
+    else
+        beginHold();
+}
+
+// Unpair and pair one device again and again, each step through the tool's own
+// slots, waiting until its row shows the new status and no request is left.
+void Autopilot::beginCycles()
+{
+    cycleName.clear();
+    for (const PairAttempt& attempt : attempts) {
+        if (attempt.paired) {
+            cycleName = attempt.name;
+            cycleIp = attempt.ip;
+            break;
+        }
+    }
+    if (cycleName.isEmpty()) {
+        say(QStringLiteral("cycles: no paired device to cycle"));
+        fail(QStringLiteral("cycles: no paired device"));
+        beginHold();
+        return;
+    }
+    phase = Phase::Cycling;
+    poll.stop(); // the cycle waits below watch for the hint themselves
+    cyclesDone = 0;
+    say(QStringLiteral("cycles: VmRSS %1 KiB before the first of %2 unpair/pair cycles of \"%3\"")
+            .arg(residentKiB())
+            .arg(options.cycles)
+            .arg(cycleName));
+    cycleUnpairing = true;
+    stepClock.start();
+    tool->slot_UnPair(rowOf(cycleName), cycleName, cycleIp);
+    cycleStep();
+}
+
+void Autopilot::cycleStep()
+{
+    if (phase != Phase::Cycling)
+        return;
+    nanoleafAPIsync* service = tool->service;
+    QMetaObject::invokeMethod(
+        service,
+        [this, service] {
+            const int count
+                = service
+                      ->findChildren<QNetworkAccessManager*>(QString(), Qt::FindDirectChildrenOnly)
+                      .size();
+            QMetaObject::invokeMethod(this, "cycleState", Qt::QueuedConnection, Q_ARG(int, count));
+        },
+        Qt::QueuedConnection);
+}
+
+void Autopilot::cycleState(int requests)
+{
+    if (phase != Phase::Cycling)
+        return;
+    closePairingHint();
+    const int row = rowOf(cycleName);
+    const QString wanted = cycleUnpairing ? QStringLiteral("Unpaired") : QStringLiteral("Paired");
+    if (row >= 0 && requests == 0 && cell(row, 2) == wanted) {
+        if (!cycleUnpairing) {
+            ++cyclesDone;
+            if (cyclesDone % 1000 == 0 || cyclesDone == options.cycles)
+                say(QStringLiteral("cycles: %1 done; VmRSS %2 KiB")
+                        .arg(cyclesDone)
+                        .arg(residentKiB()));
+            if (cyclesDone >= options.cycles) {
+                beginHold();
+                return;
+            }
+        }
+        cycleUnpairing = !cycleUnpairing;
+        stepClock.start();
+        if (cycleUnpairing)
+            tool->slot_UnPair(row, cycleName, cycleIp);
+        else
+            tool->slot_Pair(row, cycleName, cycleIp);
+    } else if (stepClock.elapsed() >= options.pairTimeoutMs) {
+        say(QStringLiteral("cycles: cycle %1 did not show \"%2\" within %3; stopping")
+                .arg(cyclesDone + 1)
+                .arg(wanted, seconds(options.pairTimeoutMs)));
+        fail(QStringLiteral("cycles: stuck in cycle %1").arg(cyclesDone + 1));
+        beginHold();
+        return;
+    }
+    cycleStep();
+}
+
 // ---------------------------------------------------------------- hold
+
+void Autopilot::hideWindow()
+{
+    if (!options.hide || tool->isHidden())
+        return;
+    say(QStringLiteral("hide: pressing the close button (the window hides, forwarding goes on)"));
+    tool->closeButton->click();
+    if (!tool->isHidden())
+        fail(QStringLiteral("hide: the window is still shown"));
+}
 
 void Autopilot::beginHold()
 {
-    if (options.hide) {
-        say(QStringLiteral(
-            "hide: pressing the close button (the window hides, forwarding goes on)"));
-        tool->closeButton->click();
-        if (!tool->isHidden())
-            fail(QStringLiteral("hide: the window is still shown"));
-    }
+    hideWindow();
     if (options.holdSeconds <= 0) {
         finish();
         return;

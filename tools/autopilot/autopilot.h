@@ -48,9 +48,11 @@ private slots:
     void probeRequests();
     void requestsInFlight(int count);
     void holdOver();
+    void cycleStep();
+    void cycleState(int requests);
 
 private:
-    enum class Phase { Idle, Searching, Pairing, Settling, Holding, Done };
+    enum class Phase { Idle, Searching, Pairing, Settling, Cycling, Holding, Done };
 
     struct PairAttempt {
         QString name;
@@ -67,6 +69,9 @@ private:
     void finishAttempt(bool paired, const QString& outcome);
     bool closePairingHint();
     void beginSettle();
+    void hideWindow();
+    void beginCycles();
+    void afterSettle();
     void beginHold();
     void finish();
 
@@ -95,4 +100,10 @@ private:
     QStringList failures;
     bool holdEndedEarly = false;
     bool interrupted = false;
+    // --cycles: the device cycled, how many cycles are done, and whether the
+    // current one waits for "Unpaired" (true) or "Paired" (false).
+    QString cycleName;
+    QString cycleIp;
+    int cyclesDone = 0;
+    bool cycleUnpairing = false;
 };

@@ -18,7 +18,10 @@ const char* const kDescription
       "  --pair NAME  the same for the row of that device (repeatable); after the\n"
       "               last one it waits (at most 10 s) until the tool's requests to\n"
       "               the devices are answered (external control switched on);\n"
-      "  --hide       hides the window as its close button does;\n"
+      "  --cycles N   unpairs and pairs again the first paired device N times,\n"
+      "               each time waiting (at most 20 s) until it shows the new status\n"
+      "               and every request is answered; prints VmRSS every 1000;\n"
+      "  --hide       hides the window as its close button does (before the cycles);\n"
       "  --hold S     keeps the tool running for S seconds, forwarding host colour\n"
       "               frames from the host endpoint ($PRISMARA_HOST_SOCKET).\n"
       "Steps run in that order. Devices must be in pairing mode unless a token for\n"
@@ -53,12 +56,14 @@ bool AutopilotOptions::parse(const QStringList& arguments, AutopilotOptions& opt
     const QCommandLineOption holdOpt(QStringLiteral("hold"),
         QStringLiteral("Keep forwarding host frames this long, then exit."),
         QStringLiteral("SECONDS"));
+    const QCommandLineOption cyclesOpt(QStringLiteral("cycles"),
+        QStringLiteral("Unpair and pair the first paired device N times."), QStringLiteral("N"));
     const QCommandLineOption hideOpt(
         QStringLiteral("hide"), QStringLiteral("Hide the window as its close button does."));
     const QCommandLineOption reportOpt(QStringLiteral("report"),
         QStringLiteral("Write what was found and paired to FILE (JSON)."), QStringLiteral("FILE"));
     for (const QCommandLineOption* opt :
-        { &searchOpt, &pairAllOpt, &pairOpt, &holdOpt, &hideOpt, &reportOpt })
+        { &searchOpt, &pairAllOpt, &pairOpt, &cyclesOpt, &holdOpt, &hideOpt, &reportOpt })
         parser.addOption(*opt);
 
     if (!parser.parse(arguments)) {
@@ -85,6 +90,12 @@ bool AutopilotOptions::parse(const QStringList& arguments, AutopilotOptions& opt
             return fail("--pair wants a device name", exitCode);
         if (!options.pairNames.contains(name))
             options.pairNames.append(name);
+    }
+    if (parser.isSet(cyclesOpt)) {
+        bool ok = false;
+        options.cycles = parser.value(cyclesOpt).toInt(&ok);
+        if (!ok || options.cycles < 0 || options.cycles > 1000000)
+            return fail("--cycles wants a count from 0 to 1000000", exitCode);
     }
     if (parser.isSet(holdOpt)) {
         bool ok = false;

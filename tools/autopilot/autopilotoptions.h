@@ -10,6 +10,7 @@ struct AutopilotOptions {
     QStringList pairNames; // --pair NAME, in the order given
     double holdSeconds = 0; // 0: exit as soon as the steps are done
     bool hide = false;
+    int cycles = 0; // --cycles N: unpair and pair again the first paired device N times
     QString reportFile;
 
     // Bounds of the waits. A scan listens for 3 s and reports at its end; a

@@ -32,6 +32,7 @@ struct Options {
     FrameSource::Pattern pattern = FrameSource::Pattern::Rainbow;
     FrameSource::Rgb solid { 255, 255, 255 };
     bool sequence = false;
+    std::int64_t sequenceFrom = 0;
     double rate = 30.0;
     std::int64_t frames = 1;
     std::int32_t type = kDefaultType;
@@ -53,12 +54,15 @@ const char* const kDescription
       "followed at once by the next one that is due.\n"
       "\n"
       "--timestamps FILE writes one tab-separated line per frame:\n"
-      "  frame  send_ns  answer_ns  handled  result  colours\n"
+      "  frame  send_ns  answer_ns  handled  result  colours  send_rt_ns\n"
       "where send_ns and answer_ns are CLOCK_MONOTONIC nanoseconds taken just before\n"
-      "the request is written and just after the answer is read, and colours are the\n"
-      "12 entries as RRGGBB hex, comma-separated. With --seq, entry 0 of frame i\n"
-      "carries the 24-bit number i + 1 (red = bits 23..16, green 15..8, blue 7..0),\n"
-      "which makes every frame recognisable in what a device receives.\n"
+      "the request is written and just after the answer is read, colours are the\n"
+      "12 entries as RRGGBB hex, comma-separated, and send_rt_ns is CLOCK_REALTIME\n"
+      "taken just before the write (the clock of nanoleaf-sim's kernel receive\n"
+      "stamps). With --seq, entry 0 of frame i carries the 24-bit number i + 1\n"
+      "(red = bits 23..16, green 15..8, blue 7..0), which makes every frame\n"
+      "recognisable in what a device receives; --seq-from N numbers from N + 1\n"
+      "instead (frame column i + N), so several runs can share a device's log.\n"
       "\n"
       "Exit status: 0 when every message was answered, 1 on a connection or protocol\n"
       "failure or a missing answer, 2 on bad options.";
@@ -91,6 +95,8 @@ int parseOptions(const QCoreApplication& app, Options& o)
             "A rainbow across the 12 entries, moving half a turn per second (the default)."));
     const QCommandLineOption seqOpt(QStringLiteral("seq"),
         QStringLiteral("Entry 0 carries the frame's 24-bit sequence number (from 1)."));
+    const QCommandLineOption seqFromOpt(QStringLiteral("seq-from"),
+        QStringLiteral("With --seq, number frames from N + 1 (default 0)."), QStringLiteral("N"));
     const QCommandLineOption rateOpt(QStringLiteral("rate"),
         QStringLiteral("Frames per second (default 30)."), QStringLiteral("FPS"));
     const QCommandLineOption durationOpt(QStringLiteral("duration"),
@@ -116,8 +122,8 @@ int parseOptions(const QCoreApplication& app, Options& o)
     const QCommandLineOption quietOpt(
         QStringLiteral("quiet"), QStringLiteral("Print only the summary."));
     for (const QCommandLineOption* opt :
-        { &socketOpt, &solidOpt, &rainbowOpt, &seqOpt, &rateOpt, &durationOpt, &framesOpt, &typeOpt,
-            &switchOpt, &dwDataOpt, &timestampsOpt, &timeoutOpt, &quietOpt })
+        { &socketOpt, &solidOpt, &rainbowOpt, &seqOpt, &seqFromOpt, &rateOpt, &durationOpt,
+            &framesOpt, &typeOpt, &switchOpt, &dwDataOpt, &timestampsOpt, &timeoutOpt, &quietOpt })
         parser.addOption(*opt);
 
     if (!parser.parse(app.arguments())) {
@@ -149,6 +155,11 @@ int parseOptions(const QCoreApplication& app, Options& o)
         o.pattern = FrameSource::Pattern::Solid;
     }
     bool ok = true;
+    if (parser.isSet(seqFromOpt)) {
+        o.sequenceFrom = parser.value(seqFromOpt).toLongLong(&ok);
+        if (!ok || o.sequenceFrom < 0 || o.sequenceFrom >= (1 << 24))
+            return fail("--seq-from wants a number from 0 to 16777215");
+    }
     if (parser.isSet(rateOpt)) {
         o.rate = parser.value(rateOpt).toDouble(&ok);
         if (!ok || !(o.rate > 0) || o.rate > 100000)
@@ -200,8 +211,10 @@ int parseOptions(const QCoreApplication& app, Options& o)
 
 // One request out, one answer back, as a blocking send does.
 bool exchange(QLocalSocket& socket, const std::vector<unsigned char>& request, int timeoutMs,
-    HostIntake::HostAnswer& answer, std::int64_t& answeredNs)
+    HostIntake::HostAnswer& answer, std::int64_t& answeredNs, std::int64_t* writtenRtNs = nullptr)
 {
+    if (writtenRtNs != nullptr)
+        *writtenRtNs = realtimeNs();
     if (socket.write(
             reinterpret_cast<const char*>(request.data()), static_cast<qint64>(request.size()))
         != static_cast<qint64>(request.size()))
@@ -260,7 +273,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "host-sim: cannot write %s\n", qPrintable(o.timestamps));
             return 1;
         }
-        std::fprintf(stamps, "# frame\tsend_ns\tanswer_ns\thandled\tresult\tcolours\n");
+        std::fprintf(stamps, "# frame\tsend_ns\tanswer_ns\thandled\tresult\tcolours\tsend_rt_ns\n");
     }
 
     const QString name = QFile::decodeName(
@@ -307,7 +320,8 @@ int main(int argc, char** argv)
             = start + static_cast<std::int64_t>(std::llround(static_cast<double>(i) * periodNs));
         if (monotonicNs() < due)
             sleepUntilNs(due);
-        const FrameSource::Frame frame = source.frame(static_cast<std::uint64_t>(i));
+        const FrameSource::Frame frame
+            = source.frame(static_cast<std::uint64_t>(i + o.sequenceFrom));
         const std::vector<unsigned char> record = FrameSource::record(
             frame, o.type, static_cast<std::int32_t>(static_cast<std::uint32_t>(i)));
         const HostIntake::Message m { HostIntake::kCopyData, 0, o.dwData,
@@ -322,7 +336,8 @@ int main(int argc, char** argv)
         if (lateNs > static_cast<std::int64_t>(periodNs))
             ++late;
         worstLateNs = std::max(worstLateNs, lateNs);
-        if (!exchange(socket, request, o.timeoutMs, answer, answeredNs)) {
+        std::int64_t sentRtNs = 0;
+        if (!exchange(socket, request, o.timeoutMs, answer, answeredNs, &sentRtNs)) {
             std::fprintf(stderr, "host-sim: no answer to frame %" PRId64 " (%s)\n", i,
                 socket.state() == QLocalSocket::ConnectedState ? "timed out" : "connection closed");
             status = 1;
@@ -342,10 +357,10 @@ int main(int argc, char** argv)
                 answer.handled ? 1 : 0, answer.result,
                 static_cast<double>(answeredNs - sentNs) / 1000.0);
         if (stamps) {
-            std::fprintf(stamps, "%" PRId64 "\t%" PRId64 "\t%" PRId64 "\t%d\t%" PRId64 "\t", i,
-                sentNs, answeredNs, answer.handled ? 1 : 0, answer.result);
+            std::fprintf(stamps, "%" PRId64 "\t%" PRId64 "\t%" PRId64 "\t%d\t%" PRId64 "\t",
+                i + o.sequenceFrom, sentNs, answeredNs, answer.handled ? 1 : 0, answer.result);
             writeColours(stamps, frame);
-            std::fputc('\n', stamps);
+            std::fprintf(stamps, "\t%" PRId64 "\n", sentRtNs);
         }
     }
     const std::int64_t elapsed = lastSentNs - firstSentNs;

@@ -11,6 +11,13 @@ std::int64_t monotonicNs()
     return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+std::int64_t realtimeNs()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 void sleepUntilNs(std::int64_t deadlineNs)
 {
     timespec ts {};
@@ -27,6 +34,13 @@ std::int64_t monotonicNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t realtimeNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 

@@ -169,6 +169,12 @@ void ControlServer::routes()
                 QJsonObject { { QStringLiteral("frames"), d.framesJson(sinceParam(req)) } });
         }));
 
+    s.Get(R"(/devices/([0-9.]+)/stamps)",
+        withDevice([](SimDevice& d, const httplib::Request& req, httplib::Response& res) {
+            res.status = 200;
+            res.set_content(d.stampsText(sinceParam(req)), "text/plain");
+        }));
+
     s.Post(R"(/devices/([0-9.]+)/fault)",
         withDevice([](SimDevice& d, const httplib::Request& req, httplib::Response& res) {
             QJsonObject body;

@@ -85,14 +85,19 @@ Control interface (--control 127.0.0.1:PORT, port 0 picks a free one; JSON):
   GET  /devices/<ip>/requests     HTTP requests received [?since=SEQ]
   GET  /devices/<ip>/frames       datagrams received [?since=SEQ]: time_ns, port,
                                   bytes (hex), status accepted|ignored|malformed,
-                                  decoded records
+                                  decoded records, rx_ns (the kernel's receive
+                                  stamp, CLOCK_REALTIME; 0 when unknown)
+  GET  /devices/<ip>/stamps       the same datagrams in brief, as text [?since=SEQ]:
+                                  seq, rx_ns, time_ns, status and entry 0's colour
+                                  as a 24-bit number (-1 without records), a line each
   GET  /mdns/queries              mDNS queries received [?since=SEQ]
   POST /devices/<ip>/fault        {"http": "none|hang|slow|nonjson|huge|wrongtypes|trickle",
                                    "mdns": "none|oversized|truncated|badflags|loop|silent",
                                    "delay_ms": N}   (members left out stay as they are)
   POST /reset                     every device back to its configuration
   POST /screenshot                {"path": "FILE.png"} (with a window)
-  time_ns values are CLOCK_MONOTONIC nanoseconds, written as decimal text.
+  time_ns values are CLOCK_MONOTONIC nanoseconds, written as decimal text; rx_ns
+  values are CLOCK_REALTIME nanoseconds, the clock host-sim --timestamps uses.
 
 HTTP faults: hang holds the connection unanswered until the fault changes (at most
 120 s), then closes it; slow answers after delay_ms; nonjson answers 200 with an

@@ -278,10 +278,11 @@ bool SimDevice::writeState(const QString& key, const QJsonValue& value)
 }
 
 void SimDevice::handleDatagram(int port, const std::uint8_t* data, std::size_t size,
-    std::int64_t timeNs, const std::string& from)
+    std::int64_t timeNs, std::int64_t kernelNs, const std::string& from)
 {
     SimFrame frame;
     frame.timeNs = timeNs;
+    frame.kernelNs = kernelNs;
     frame.port = port;
     frame.from = from;
     frame.size = size;
@@ -387,6 +388,24 @@ QJsonArray SimDevice::requestsJson(std::int64_t since) const
     return out;
 }
 
+std::string SimDevice::stampsText(std::int64_t since) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string out;
+    for (const SimFrame& f : m_frames) {
+        if (f.seq <= since)
+            continue;
+        long number = -1;
+        if (!f.decoded.records.empty()) {
+            const StreamRecord& first = f.decoded.records.front();
+            number = (long(first.r) << 16) | (long(first.g) << 8) | long(first.b);
+        }
+        out += std::to_string(f.seq) + '\t' + std::to_string(f.kernelNs) + '\t'
+            + std::to_string(f.timeNs) + '\t' + f.status + '\t' + std::to_string(number) + '\n';
+    }
+    return out;
+}
+
 QJsonArray SimDevice::framesJson(std::int64_t since) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -406,6 +425,7 @@ QJsonArray SimDevice::framesJson(std::int64_t since) const
         out.append(QJsonObject {
             { QStringLiteral("seq"), double(f.seq) },
             { QStringLiteral("time_ns"), nsText(f.timeNs) },
+            { QStringLiteral("rx_ns"), nsText(f.kernelNs) },
             { QStringLiteral("port"), f.port },
             { QStringLiteral("from"), QString::fromStdString(f.from) },
             { QStringLiteral("size"), double(f.size) },

@@ -47,6 +47,8 @@ struct SimRequest {
 struct SimFrame {
     std::int64_t seq = 0;
     std::int64_t timeNs = 0;
+    // When the kernel put it on the socket: CLOCK_REALTIME ns, 0 when unknown.
+    std::int64_t kernelNs = 0;
     int port = 0;
     std::string from;
     std::size_t size = 0;
@@ -105,12 +107,16 @@ public:
 
     // Judges, applies and logs one datagram received on `port`.
     void handleDatagram(int port, const std::uint8_t* data, std::size_t size, std::int64_t timeNs,
-        const std::string& from);
+        std::int64_t kernelNs, const std::string& from);
 
     std::int64_t beginRequest(SimRequest request);
     void finishRequest(std::int64_t seq, int status, const std::string& outcome);
     QJsonArray requestsJson(std::int64_t since) const;
     QJsonArray framesJson(std::int64_t since) const;
+    // The same datagrams in brief, one tab-separated line each:
+    // seq, kernel receive ns (CLOCK_REALTIME, 0 when unknown), time_ns, status,
+    // and the colour of the first record as a 24-bit number (-1 without records).
+    std::string stampsText(std::int64_t since) const;
 
     HttpFault httpFault() const;
     int faultDelayMs() const;

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 namespace
 {
@@ -28,6 +29,11 @@ int bindUdp(const std::string& ip, int port, std::string& error)
     // Room for bursts from a benchmark, so the kernel does not drop what we log.
     const int buffer = 4 * 1024 * 1024;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+#if defined(SO_TIMESTAMPNS)
+    // The kernel stamps each datagram as it lands on the socket (CLOCK_REALTIME),
+    // so our own wake-up does not count in a latency figure.
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+#endif
     sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(std::uint16_t(port));
@@ -120,17 +126,35 @@ void UdpReceiver::run()
             // Drain a bounded batch, then look at the other sockets again.
             for (int n = 0; n < 256; ++n) {
                 sockaddr_in from {};
-                socklen_t fromLen = sizeof from;
-                const ssize_t got = recvfrom(m_bindings[i].fd, buffer.data(), buffer.size(),
-                    MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLen);
+                iovec vector { buffer.data(), buffer.size() };
+                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+                msghdr message {};
+                message.msg_name = &from;
+                message.msg_namelen = sizeof from;
+                message.msg_iov = &vector;
+                message.msg_iovlen = 1;
+                message.msg_control = control;
+                message.msg_controllen = sizeof control;
+                const ssize_t got = recvmsg(m_bindings[i].fd, &message, MSG_TRUNC);
                 const std::int64_t now = monotonicNs();
                 if (got < 0)
                     break;
+                std::int64_t kernelNs = 0;
+#if defined(SCM_TIMESTAMPNS)
+                for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr;
+                     c = CMSG_NXTHDR(&message, c)) {
+                    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                        timespec ts {};
+                        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                        kernelNs = std::int64_t(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+                    }
+                }
+#endif
                 char text[INET_ADDRSTRLEN] = {};
                 inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
                 const std::size_t size = std::min(std::size_t(got), buffer.size());
                 m_bindings[i].device->handleDatagram(m_bindings[i].port, buffer.data(), size, now,
-                    std::string(text) + ":" + std::to_string(ntohs(from.sin_port)));
+                    kernelNs, std::string(text) + ":" + std::to_string(ntohs(from.sin_port)));
             }
         }
     }

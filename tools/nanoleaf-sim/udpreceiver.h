@@ -9,7 +9,8 @@ class SimDevice;
 
 // The external-control receivers: for every device a UDP socket on <ip>:60221 and one
 // on <ip>:60222, served by one thread that stamps each datagram with CLOCK_MONOTONIC
-// right after it is read and hands it to its device.
+// right after it is read, keeps the kernel's receive stamp (CLOCK_REALTIME, from
+// SO_TIMESTAMPNS) next to it, and hands it to its device.
 class UdpReceiver
 {
 public:
