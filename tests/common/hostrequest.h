@@ -29,8 +29,8 @@ inline Bytes le32(std::uint32_t value)
 }
 
 // One framed request carrying payload.
-inline Bytes request(std::uint32_t message, std::uint64_t wParam = 0,
-    std::uint64_t dwData = 10001, const Bytes& payload = Bytes())
+inline Bytes request(std::uint32_t message, std::uint64_t wParam = 0, std::uint64_t dwData = 10001,
+    const Bytes& payload = Bytes())
 {
     Bytes out;
     appendLe(out, 24 + payload.size(), 4);
