@@ -20,13 +20,10 @@
 namespace
 {
 
-const QString kLightIp = QStringLiteral("127.0.0.2");
-const QString kCanvasIp = QStringLiteral("127.0.0.3");
-const QString kLight = QStringLiteral("Light Panels 52:33:A1");
-const QString kCanvas = QStringLiteral("Canvas 1F:2B:3C");
-const QString kSecondIp = QStringLiteral("127.0.0.4");
-const QString kSecond = QStringLiteral("Canvas 44:55:66");
-const QString kToken = QStringLiteral("00112233445566778899aabbccddeeff");
+using namespace Sim;
+
+const QString kSecondIp = "127.0.0.4";
+const QString kSecond = "Canvas 44:55:66";
 constexpr int kCommandMs = 10000;
 
 // One tool process with its own profile folder, host endpoint and driver socket.
@@ -36,14 +33,13 @@ public:
     ToolProcess()
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("PRISMARA_HOST_SOCKET"), hostSocket());
-        env.insert(
-            QStringLiteral("PRISMARA_WINDOW_DRIVER"), dir.filePath(QStringLiteral("driver")));
-        env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        env.insert("PRISMARA_HOST_SOCKET", hostSocket());
+        env.insert("PRISMARA_WINDOW_DRIVER", dir.filePath("driver"));
+        env.insert("QT_LOGGING_RULES", "*.debug=false");
         const QString first = QStringLiteral(PRISMARA_PRELOAD_FIRST);
-        env.insert(QStringLiteral("LD_PRELOAD"),
+        env.insert("LD_PRELOAD",
             (first.isEmpty() ? QString() : first + QLatin1Char(':'))
                 + QStringLiteral(PRISMARA_WINDOW_DRIVER_LIB));
         process.setProcessEnvironment(env);
@@ -60,13 +56,13 @@ public:
         }
     }
 
-    QString hostSocket() const { return dir.filePath(QStringLiteral("host.sock")); }
+    QString hostSocket() const { return dir.filePath("host.sock"); }
 
     // What a pairing in an earlier run left in the tool's token profile.
     void storeToken(const QString& name, const QString& token)
     {
-        QSettings profile(dir.filePath(QStringLiteral("config/Zel/nanoleaf/nanoleafInfo.ini")),
-            QSettings::IniFormat);
+        QSettings profile(
+            dir.filePath("config/Zel/nanoleaf/nanoleafInfo.ini"), QSettings::IniFormat);
         profile.setValue(name, token);
     }
 
@@ -82,7 +78,7 @@ public:
                    [this]() {
                        if (process.state() != QProcess::Running)
                            return true;
-                       driver.connectToServer(dir.filePath(QStringLiteral("driver")));
+                       driver.connectToServer(dir.filePath("driver"));
                        return driver.waitForConnected(200);
                    },
                    20000)
@@ -100,17 +96,15 @@ public:
             && driver.state() == QLocalSocket::ConnectedState)
             driver.waitForReadyRead(100);
         if (!driver.canReadLine())
-            return QJsonObject { { QStringLiteral("ok"), false },
-                { QStringLiteral("error"), "no answer to " + line } };
+            return QJsonObject { { "ok", false }, { "error", "no answer to " + line } };
         return QJsonDocument::fromJson(driver.readLine()).object();
     }
 
-    bool ok(const QString& line) { return command(line).value(QStringLiteral("ok")).toBool(); }
+    bool ok(const QString& line) { return command(line).value("ok").toBool(); }
 
     QString status(const QString& name)
     {
-        for (const QJsonValue& row :
-            command(QStringLiteral("table")).value(QStringLiteral("rows")).toArray())
+        for (const QJsonValue& row : command("table").value("rows").toArray())
             if (row.toArray().at(0).toString() == name)
                 return row.toArray().at(2).toString();
         return QString();
@@ -119,9 +113,8 @@ public:
     QStringList boxTitles()
     {
         QStringList titles;
-        for (const QJsonValue& box :
-            command(QStringLiteral("boxes")).value(QStringLiteral("boxes")).toArray())
-            titles << box.toObject().value(QStringLiteral("title")).toString();
+        for (const QJsonValue& box : command("boxes").value("boxes").toArray())
+            titles << box.toString();
         return titles;
     }
 
@@ -130,23 +123,12 @@ public:
     QLocalSocket driver;
 };
 
-int framesAccepted(NanoleafSim& sim, const QString& ip)
-{
-    return sim.device(ip)
-        .value(QStringLiteral("frames"))
-        .toObject()
-        .value(QStringLiteral("accepted"))
-        .toInt();
-}
-
 // One solid host frame of 10,20,30, answered by the tool; what went wrong, if anything.
 QByteArray sendFrame(const ToolProcess& tool)
 {
     QProcess host;
     host.start(QStringLiteral(PRISMARA_BIN_DIR "/host-sim"),
-        { QStringLiteral("--socket"), tool.hostSocket(), QStringLiteral("--frames"),
-            QStringLiteral("1"), QStringLiteral("--solid"), QStringLiteral("10,20,30"),
-            QStringLiteral("--quiet") });
+        { "--socket", tool.hostSocket(), "--frames", "1", "--solid", "10,20,30", "--quiet" });
     if (!host.waitForFinished(30000))
         return "host-sim did not end";
     return host.exitCode() == 0 ? QByteArray() : "host-sim: " + host.readAllStandardError();
@@ -158,11 +140,11 @@ QByteArray sendFrame(const ToolProcess& tool)
 QJsonArray knownDevicesAndANewOne()
 {
     QJsonObject light = NanoleafSim::lightPanels();
-    light.insert(QStringLiteral("tokens"), QJsonArray { kToken });
+    light.insert("tokens", QJsonArray { kToken });
     QJsonObject canvas = NanoleafSim::canvas();
-    canvas.insert(QStringLiteral("pairing_mode"), true);
+    canvas.insert("pairing_mode", true);
     QJsonObject second = NanoleafSim::canvas(kSecondIp, { 4660, 22136 }, kSecond);
-    second.insert(QStringLiteral("tokens"), QJsonArray { kToken });
+    second.insert("tokens", QJsonArray { kToken });
     return QJsonArray { light, canvas, second };
 }
 
@@ -182,38 +164,43 @@ private slots:
     // hidden; dismissing it must not end the tool, which goes on forwarding.
     void dismissingTheHintWhileHiddenKeepsForwarding()
     {
-        NanoleafSim sim;
+        NanoleafSim sim(knownDevicesAndANewOne());
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
-        QVERIFY(sim.setPairing(kLightIp, true));
-        QVERIFY(sim.setFault(
-            kCanvasIp, QJsonObject { { QStringLiteral("http"), QStringLiteral("hang") } }));
+        QVERIFY(sim.setFault(kCanvasIp, QJsonObject { { "http", "hang" } }));
 
+        // Without --resume a stored token changes nothing at start: the SEARCH's
+        // query is the simulator's only one (a scan at start would have queried
+        // before it, on the same scan thread).
         ToolProcess tool;
+        tool.storeToken(kLight, kToken);
         QVERIFY(tool.start());
-        QVERIFY(tool.ok(QStringLiteral("click SEARCH")));
+        QVERIFY(tool.command("visible").value("visible").toBool()); // the start is over
+        QVERIFY(tool.ok("click SEARCH"));
         QTRY_COMPARE_WITH_TIMEOUT(tool.status(kCanvas), QStringLiteral("Unpaired"), 20000);
         QTRY_COMPARE_WITH_TIMEOUT(tool.status(kLight), QStringLiteral("Unpaired"), 20000);
+        QCOMPARE(sim.mdnsQueries().size(), 1);
         QVERIFY(tool.ok("select " + kLight));
-        QVERIFY(tool.ok(QStringLiteral("click PAIR")));
+        QVERIFY(tool.ok("click PAIR"));
         QTRY_COMPARE_WITH_TIMEOUT(tool.status(kLight), QStringLiteral("Paired"), 20000);
 
         // The hanging device holds the request until the tool gives up on it
         // and shows the hint, by then behind a hidden window.
         QVERIFY(tool.ok("select " + kCanvas));
-        QVERIFY(tool.ok(QStringLiteral("click PAIR")));
-        QVERIFY(tool.ok(QStringLiteral("click Close_Window")));
+        QVERIFY(tool.ok("click PAIR"));
+        QVERIFY(tool.ok("click Close_Window"));
         QCOMPARE(tool.command(QStringLiteral("visible")).value(QStringLiteral("visible")).toBool(),
             false);
-        QTRY_COMPARE_WITH_TIMEOUT(
-            tool.boxTitles(), QStringList { QStringLiteral("warning") }, 30000);
-        QVERIFY(tool.ok(QStringLiteral("close box")));
-
-        // Still there: a host frame reaches the paired device.
-        const QByteArray sent = sendFrame(tool);
+        QTRY_COMPARE_WITH_TIMEOUT(tool.boxTitles(), QStringList { "warning" }, 30000);
+        // Host frames reach the paired device while the hint is open, and after
+        // it is closed: the tool is still there.
+        QByteArray sent = sendFrame(tool);
         QVERIFY2(sent.isEmpty(), sent.constData());
-        QTRY_COMPARE_WITH_TIMEOUT(framesAccepted(sim, kLightIp), 1, 10000);
-        const QJsonObject panel
-            = sim.device(kLightIp).value(QStringLiteral("panels")).toArray().first().toObject();
+        QTRY_COMPARE_WITH_TIMEOUT(sim.framesAccepted(kLightIp), 1, 10000);
+        QVERIFY(tool.ok("close box"));
+        sent = sendFrame(tool);
+        QVERIFY2(sent.isEmpty(), sent.constData());
+        QTRY_COMPARE_WITH_TIMEOUT(sim.framesAccepted(kLightIp), 2, 10000);
+        const QJsonObject panel = sim.device(kLightIp).value("panels").toArray().first().toObject();
         QCOMPARE(panel.value(QStringLiteral("r")).toInt(), 10);
         QCOMPARE(panel.value(QStringLiteral("b")).toInt(), 30);
         QCOMPARE(tool.boxTitles(), QStringList {});
@@ -236,37 +223,20 @@ private slots:
         ToolProcess tool;
         tool.storeToken(kLight, kToken);
         tool.storeToken(kSecond, kToken);
-        QVERIFY(tool.start({ QStringLiteral("--resume") }));
+        QVERIFY(tool.start({ "--resume" }));
         for (const QString& ip : { kLightIp, kSecondIp })
-            QTRY_COMPARE_WITH_TIMEOUT(sim.device(ip).value(QStringLiteral("mode")).toString(),
-                QStringLiteral("extControl-v2"), 20000);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                sim.device(ip).value(QStringLiteral("mode")).toString(), "extControl-v2", 20000);
         QCOMPARE(tool.status(kLight), QStringLiteral("Paired"));
         QCOMPARE(tool.status(kSecond), QStringLiteral("Paired"));
         const QByteArray sent = sendFrame(tool);
         QVERIFY2(sent.isEmpty(), sent.constData());
-        QTRY_COMPARE_WITH_TIMEOUT(framesAccepted(sim, kLightIp), 1, 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(framesAccepted(sim, kSecondIp), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.framesAccepted(kLightIp), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.framesAccepted(kSecondIp), 1, 10000);
 
         QCOMPARE(tool.status(kCanvas), QStringLiteral("Unpaired"));
         QCOMPARE(sim.requests(kCanvasIp), QJsonArray());
         QCOMPARE(tool.boxTitles(), QStringList {});
-        QCOMPARE(sim.mdnsQueries().size(), 1);
-    }
-
-    // Without it nothing happens at start. The SEARCH's query is the simulator's
-    // only one: a scan at start would have queried before it, on the same scan
-    // thread.
-    void withoutResumeNothingHappensAtStart()
-    {
-        NanoleafSim sim(knownDevicesAndANewOne());
-        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
-        ToolProcess tool;
-        tool.storeToken(kLight, kToken);
-        QVERIFY(tool.start());
-        // Answered from the running event loop, so the start is over.
-        QVERIFY(tool.command(QStringLiteral("visible")).value(QStringLiteral("visible")).toBool());
-        QVERIFY(tool.ok(QStringLiteral("click SEARCH")));
-        QTRY_COMPARE_WITH_TIMEOUT(tool.status(kLight), QStringLiteral("Unpaired"), 20000);
         QCOMPARE(sim.mdnsQueries().size(), 1);
     }
 
@@ -276,9 +246,9 @@ private slots:
     {
         QTest::addColumn<QString>("argument");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("--help") << QStringLiteral("--help") << 0;
-        QTest::newRow("unknown option") << QStringLiteral("--resum") << 2;
-        QTest::newRow("an argument") << QStringLiteral("resume") << 2;
+        QTest::newRow("--help") << "--help" << 0;
+        QTest::newRow("unknown option") << "--resum" << 2;
+        QTest::newRow("an argument") << "resume" << 2;
     }
 
     void commandLine()

@@ -1,7 +1,6 @@
 #include "tests/common/logwatch.h"
 
 #include <QDeadlineTimer>
-#include <QMetaObject>
 #include <QMutexLocker>
 #include <QSignalSpy>
 
@@ -9,22 +8,14 @@
 
 namespace
 {
-
-constexpr int kRingLines = 200;
-
 std::atomic<LogWatch*> current { nullptr };
 std::atomic<QtMessageHandler> forward { nullptr };
-
 } // namespace
 
-LogWatch::LogWatch(const QStringList& labels, QObject* parent)
-    : QObject(parent)
-    , watched(labels)
+LogWatch::LogWatch(const QStringList& labels)
+    : watched(labels)
 {
-    LogWatch* expected = nullptr;
-    const bool first = current.compare_exchange_strong(expected, this);
-    Q_ASSERT_X(first, "LogWatch", "only one watch at a time");
-    Q_UNUSED(first);
+    current.store(this);
     previous = qInstallMessageHandler(&LogWatch::handle);
     forward.store(previous);
 }
@@ -38,32 +29,26 @@ LogWatch::~LogWatch()
 void LogWatch::handle(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
     LogWatch* watch = current.load();
-    if (watch && type == QtDebugMsg) {
-        watch->take(text);
+    if (watch == nullptr || type != QtDebugMsg) {
+        if (const QtMessageHandler next = forward.load())
+            next(type, context, text);
         return;
     }
-    if (const QtMessageHandler next = forward.load())
-        next(type, context, text);
-}
-
-void LogWatch::take(const QString& text)
-{
     bool hit = false;
     {
-        QMutexLocker lock(&mutex);
-        for (const QString& label : watched) {
+        QMutexLocker lock(&watch->mutex);
+        for (const QString& label : watch->watched)
             if (text.startsWith(label)) {
-                ++counts[label];
+                ++watch->counts[label];
                 hit = true;
             }
-        }
-        ring.append(text);
-        if (ring.size() > kRingLines)
-            ring.removeFirst();
+        watch->ring.append(text);
+        if (watch->ring.size() > 200)
+            watch->ring.removeFirst();
     }
     if (hit)
         QMetaObject::invokeMethod(
-            this, [this] { emit matched(); }, Qt::QueuedConnection);
+            watch, [watch] { emit watch->matched(); }, Qt::QueuedConnection);
 }
 
 int LogWatch::count(const QString& label) const
@@ -74,15 +59,13 @@ int LogWatch::count(const QString& label) const
 
 bool LogWatch::waitFor(const QString& label, int n, int timeoutMs)
 {
-    Q_ASSERT(watched.contains(label));
     const QDeadlineTimer deadline(timeoutMs);
     while (count(label) < n) {
+        QSignalSpy spy(this, SIGNAL(matched()));
         if (deadline.hasExpired())
             return false;
-        QSignalSpy spy(this, SIGNAL(matched()));
-        if (count(label) >= n)
-            break;
-        spy.wait(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
+        if (count(label) < n)
+            spy.wait(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
     }
     return true;
 }

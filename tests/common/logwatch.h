@@ -3,7 +3,6 @@
 #include <QHash>
 #include <QMutex>
 #include <QObject>
-#include <QString>
 #include <QStringList>
 
 // Takes over Qt's message handler while it lives: debug lines are counted by the
@@ -11,18 +10,14 @@
 // instead of flooding the test output; info lines, warnings and worse go on to
 // the previous handler. The tool's log labels are the only outside sign of some
 // steps (an effect answer arriving, a scan ending), so tests wait on them.
-//
-// Lines may come from any thread; counts are read and waited for on the thread
-// that owns the watch.
+// Lines may come from any thread; one watch at a time.
 class LogWatch : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit LogWatch(const QStringList& labels, QObject* parent = nullptr);
+    explicit LogWatch(const QStringList& labels);
     ~LogWatch() override;
-    LogWatch(const LogWatch&) = delete;
-    LogWatch& operator=(const LogWatch&) = delete;
 
     // Lines seen so far that start with label (one of the labels given).
     int count(const QString& label) const;
@@ -32,12 +27,10 @@ public:
     QStringList recent() const;
 
 signals:
-    // A watched line was logged (queued to the watch's thread).
-    void matched();
+    void matched(); // a watched line was logged (queued to the watch's thread)
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext& context, const QString& text);
-    void take(const QString& text);
 
     const QStringList watched;
     mutable QMutex mutex;

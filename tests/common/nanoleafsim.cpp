@@ -1,37 +1,26 @@
 #include "tests/common/nanoleafsim.h"
-#include "sync/checkedconnect.h"
+#include "tests/common/blockinghttp.h"
 
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QProcess>
-#include <QProcessEnvironment>
-#include <QTimer>
+#include <QRegularExpression>
 
 namespace
 {
 
-constexpr int kCallTimeoutMs = 10000;
-
-QJsonArray idArray(const QVector<int>& ids)
+QJsonObject deviceEntry(
+    const QString& name, const QString& ip, const char* model, const QVector<int>& panels)
 {
-    QJsonArray out;
-    for (int id : ids)
-        out.append(id);
-    return out;
+    QJsonArray ids;
+    for (int id : panels)
+        ids.append(id);
+    return QJsonObject { { "name", name }, { "ip", ip }, { "model", model }, { "panels", ids },
+        { "pairing_mode", false }, { "tokens", QJsonArray() } };
 }
 
 } // namespace
-
-NanoleafSim::NanoleafSim()
-    : NanoleafSim(defaultDevices())
-{
-}
 
 NanoleafSim::NanoleafSim(const QJsonArray& devices)
     : m_devices(devices)
@@ -46,18 +35,12 @@ NanoleafSim::~NanoleafSim()
 QJsonObject NanoleafSim::lightPanels(
     const QString& ip, const QVector<int>& panels, const QString& name)
 {
-    return QJsonObject { { QStringLiteral("name"), name }, { QStringLiteral("ip"), ip },
-        { QStringLiteral("model"), QStringLiteral("NL22") },
-        { QStringLiteral("panels"), idArray(panels) }, { QStringLiteral("pairing_mode"), false },
-        { QStringLiteral("tokens"), QJsonArray() } };
+    return deviceEntry(name, ip, "NL22", panels);
 }
 
 QJsonObject NanoleafSim::canvas(const QString& ip, const QVector<int>& panels, const QString& name)
 {
-    return QJsonObject { { QStringLiteral("name"), name }, { QStringLiteral("ip"), ip },
-        { QStringLiteral("model"), QStringLiteral("NL29") },
-        { QStringLiteral("panels"), idArray(panels) }, { QStringLiteral("pairing_mode"), false },
-        { QStringLiteral("tokens"), QJsonArray() } };
+    return deviceEntry(name, ip, "NL29", panels);
 }
 
 QJsonArray NanoleafSim::defaultDevices()
@@ -65,29 +48,28 @@ QJsonArray NanoleafSim::defaultDevices()
     return QJsonArray { lightPanels(), canvas() };
 }
 
+QJsonArray NanoleafSim::inPairingMode(QJsonArray devices)
+{
+    for (int i = 0; i < devices.size(); ++i) {
+        QJsonObject device = devices.at(i).toObject();
+        device.insert("pairing_mode", true);
+        devices.replace(i, device);
+    }
+    return devices;
+}
+
 qint64 NanoleafSim::timeNs(const QJsonObject& record)
 {
     return record.value(QLatin1String("time_ns")).toString().toLongLong();
 }
 
-void NanoleafSim::setDevices(const QJsonArray& devices)
-{
-    m_devices = devices;
-}
-
 bool NanoleafSim::start(int timeoutMs)
 {
     stop();
-    if (!m_dir.isValid()) {
-        m_error = QStringLiteral("no temporary directory");
-        return false;
-    }
     const QString configPath = m_dir.filePath(QStringLiteral("devices.json"));
     QFile config(configPath);
-    if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || config.write(
-               QJsonDocument(QJsonObject { { QStringLiteral("devices"), m_devices } }).toJson())
-            < 0) {
+    if (!m_dir.isValid() || !config.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || config.write(QJsonDocument(QJsonObject { { "devices", m_devices } }).toJson()) < 0) {
         m_error = QStringLiteral("cannot write %1").arg(configPath);
         return false;
     }
@@ -95,165 +77,129 @@ bool NanoleafSim::start(int timeoutMs)
 
     m_process = std::make_unique<QProcess>();
     m_process->setProgram(QStringLiteral(PRISMARA_BIN_DIR "/nanoleaf-sim"));
-    m_process->setArguments({ QStringLiteral("--config"), configPath, QStringLiteral("--control"),
-        QStringLiteral("127.0.0.1:0"), QStringLiteral("--headless"),
-        QStringLiteral("--die-with-parent") });
+    m_process->setArguments(
+        { "--config", configPath, "--control", "127.0.0.1:0", "--headless", "--die-with-parent" });
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     m_process->setProcessEnvironment(env);
     m_process->start();
-    if (!m_process->waitForStarted(5000)) {
-        m_error = QStringLiteral("cannot start %1: %2")
-                      .arg(m_process->program(), m_process->errorString());
-        return false;
-    }
 
     // The simulator prints "READY control=HOST:PORT" once every socket is bound.
     QElapsedTimer clock;
     clock.start();
     QByteArray out;
-    while (clock.elapsed() < timeoutMs) {
+    while (m_process->waitForStarted(5000) && clock.elapsed() < timeoutMs
+        && m_process->state() == QProcess::Running) {
         m_process->waitForReadyRead(100);
         out += m_process->readAllStandardOutput();
         const int at = out.indexOf("READY control=");
         const int end = at < 0 ? -1 : out.indexOf('\n', at);
         if (end > at) {
             m_control = QString::fromUtf8(out.mid(at + 14, end - at - 14)).trimmed();
-            m_network = std::make_unique<QNetworkAccessManager>();
-            m_network->setProxy(QNetworkProxy::NoProxy);
             m_error.clear();
             return true;
         }
-        if (m_process->state() == QProcess::NotRunning)
-            break;
     }
-    m_error = QStringLiteral("nanoleaf-sim did not become ready: %1")
-                  .arg(QString::fromUtf8(standardError()));
+    m_error
+        = QStringLiteral("nanoleaf-sim did not become ready: %1 %2")
+              .arg(m_process->errorString(), QString::fromUtf8(m_process->readAllStandardError()));
     stop();
     return false;
 }
 
 void NanoleafSim::stop()
 {
-    m_network.reset();
-    if (!m_process)
-        return;
-    if (m_process->state() != QProcess::NotRunning) {
+    if (m_process && m_process->state() != QProcess::NotRunning) {
         m_process->terminate();
         if (!m_process->waitForFinished(10000)) {
             m_process->kill();
             m_process->waitForFinished(3000);
         }
     }
-    m_stderr += m_process->readAllStandardError();
     m_process.reset();
     m_control.clear();
-}
-
-bool NanoleafSim::isRunning() const
-{
-    return m_process && m_process->state() == QProcess::Running;
-}
-
-QByteArray NanoleafSim::standardError() const
-{
-    if (m_process)
-        m_stderr += m_process->readAllStandardError();
-    return m_stderr;
 }
 
 bool NanoleafSim::call(
     const QByteArray& verb, const QString& path, const QJsonObject& body, QJsonObject* answer)
 {
-    if (!m_network || m_control.isEmpty()) {
+    if (m_control.isEmpty()) {
         m_error = QStringLiteral("nanoleaf-sim is not running");
         return false;
     }
-    QNetworkRequest request(QUrl(QStringLiteral("http://%1%2").arg(m_control, path)));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    const QByteArray payload
-        = verb == "GET" ? QByteArray() : QJsonDocument(body).toJson(QJsonDocument::Compact);
-    QNetworkReply* reply
-        = verb == "GET" ? m_network->get(request) : m_network->post(request, payload);
-
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    checkedConnect(reply, SIGNAL(finished()), &loop, SLOT(quit()));
-    checkedConnect(&timer, SIGNAL(timeout()), &loop, SLOT(quit()));
-    timer.start(kCallTimeoutMs);
-    if (!reply->isFinished())
-        loop.exec();
-
-    bool ok = false;
-    if (!reply->isFinished()) {
-        reply->abort();
-        m_error = QStringLiteral("%1 %2: no answer").arg(QString::fromLatin1(verb), path);
-    } else {
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QByteArray text = reply->readAll();
-        if (status != 200) {
-            m_error = QStringLiteral("%1 %2: HTTP %3 %4 (%5)")
-                          .arg(QString::fromLatin1(verb), path)
-                          .arg(status)
-                          .arg(QString::fromUtf8(text), reply->errorString());
-        } else {
-            if (answer)
-                *answer = QJsonDocument::fromJson(text).object();
-            ok = true;
-        }
+    const BlockingHttp::Result r
+        = BlockingHttp::request(verb, QUrl(QStringLiteral("http://%1%2").arg(m_control, path)),
+            verb == "GET" ? QByteArray() : QJsonDocument(body).toJson(QJsonDocument::Compact),
+            "application/json");
+    if (r.status != 200) {
+        m_error = QStringLiteral("%1 %2: HTTP %3 %4")
+                      .arg(QString::fromLatin1(verb), path)
+                      .arg(r.status)
+                      .arg(QString::fromUtf8(r.body));
+        return false;
     }
-    reply->deleteLater();
-    return ok;
+    if (answer)
+        *answer = QJsonDocument::fromJson(r.body).object();
+    return true;
 }
 
 QJsonArray NanoleafSim::listAt(const QString& path, const QString& member)
 {
     QJsonObject answer;
-    if (!call("GET", path, QJsonObject(), &answer))
-        return QJsonArray();
+    call("GET", path, QJsonObject(), &answer);
     return answer.value(member).toArray();
-}
-
-QJsonArray NanoleafSim::devices()
-{
-    return listAt(QStringLiteral("/devices"), QStringLiteral("devices"));
 }
 
 QJsonObject NanoleafSim::device(const QString& ip)
 {
     QJsonObject answer;
-    call("GET", QStringLiteral("/devices/%1").arg(ip), QJsonObject(), &answer);
+    call("GET", "/devices/" + ip, QJsonObject(), &answer);
     return answer;
+}
+
+int NanoleafSim::framesAccepted(const QString& ip)
+{
+    return device(ip).value("frames").toObject().value("accepted").toInt();
 }
 
 bool NanoleafSim::setPairing(const QString& ip, bool on)
 {
-    return call("POST", QStringLiteral("/devices/%1/pairing").arg(ip),
-        QJsonObject { { QStringLiteral("on"), on } }, nullptr);
+    return call("POST", "/devices/" + ip + "/pairing", QJsonObject { { "on", on } });
 }
 
 QJsonArray NanoleafSim::requests(const QString& ip)
 {
-    return listAt(QStringLiteral("/devices/%1/requests").arg(ip), QStringLiteral("requests"));
+    return listAt("/devices/" + ip + "/requests", "requests");
+}
+
+QStringList NanoleafSim::requestLines(const QString& ip, bool hideTokens)
+{
+    QStringList out;
+    const QRegularExpression token(hideTokens ? "/api/v1/[0-9A-Za-z]{32}/" : "^$");
+    for (const QJsonValue& value : requests(ip)) {
+        const QJsonObject r = value.toObject();
+        out << QString(r.value("method").toString() + " " + r.value("path").toString())
+                   .replace(token, "/api/v1/<token>/");
+    }
+    return out;
 }
 
 QJsonArray NanoleafSim::frames(const QString& ip)
 {
-    return listAt(QStringLiteral("/devices/%1/frames").arg(ip), QStringLiteral("frames"));
+    return listAt("/devices/" + ip + "/frames", "frames");
 }
 
 QJsonArray NanoleafSim::mdnsQueries()
 {
-    return listAt(QStringLiteral("/mdns/queries"), QStringLiteral("queries"));
+    return listAt("/mdns/queries", "queries");
 }
 
 bool NanoleafSim::setFault(const QString& ip, const QJsonObject& fault)
 {
-    return call("POST", QStringLiteral("/devices/%1/fault").arg(ip), fault, nullptr);
+    return call("POST", "/devices/" + ip + "/fault", fault);
 }
 
 bool NanoleafSim::reset()
 {
-    return call("POST", QStringLiteral("/reset"), QJsonObject(), nullptr);
+    return call("POST", "/reset", QJsonObject());
 }

@@ -7,7 +7,7 @@
 //   click TEXT          clicks the button whose text or object name is TEXT
 //   select NAME         clicks the device table's row whose first cell is NAME
 //   table               "rows": [[name, address, status], ...]
-//   boxes               "boxes": [{"title", "text"}, ...] of the visible message boxes
+//   boxes               "boxes": [title, ...] of the visible message boxes
 //   close box           presses Return in the active modal message box
 //   visible             "visible": whether the main window is shown
 //
@@ -15,7 +15,6 @@
 // user sees (texts, object names), never by the tool's own classes.
 
 #include <QAbstractButton>
-#include <QAbstractItemModel>
 #include <QApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -31,138 +30,100 @@
 namespace
 {
 
-QList<QWidget*> everyWidget()
+template <typename T> QList<T*> every()
 {
-    QList<QWidget*> all;
+    QList<T*> all;
     for (QWidget* top : QApplication::topLevelWidgets()) {
-        all.append(top);
-        all.append(top->findChildren<QWidget*>());
+        if (auto* widget = qobject_cast<T*>(top))
+            all.append(widget);
+        all.append(top->findChildren<T*>());
     }
     return all;
 }
 
-QJsonObject answer(bool ok, const QString& error = QString())
+QJsonObject answer(bool ok, const char* member = nullptr, const QJsonValue& value = {})
 {
-    QJsonObject out { { QStringLiteral("ok"), ok } };
-    if (!error.isEmpty())
-        out.insert(QStringLiteral("error"), error);
+    QJsonObject out { { "ok", ok } };
+    if (member != nullptr)
+        out.insert(member, value);
     return out;
 }
 
 QJsonObject click(const QString& what)
 {
-    for (QWidget* widget : everyWidget()) {
-        auto* button = qobject_cast<QAbstractButton*>(widget);
-        if (button != nullptr && (button->text() == what || button->objectName() == what)) {
+    for (QAbstractButton* button : every<QAbstractButton>())
+        if (button->text() == what || button->objectName() == what) {
             button->click();
             return answer(true);
         }
+    return answer(false, "error", "no button " + what);
+}
+
+// A press and a release on the cell, as the mouse makes them.
+void clickCell(QTableView* table, const QModelIndex& cell)
+{
+    const QPoint at = table->visualRect(cell).center();
+    for (QEvent::Type type : { QEvent::MouseButtonPress, QEvent::MouseButtonRelease }) {
+        QMouseEvent event(type, at, table->viewport()->mapToGlobal(at), Qt::LeftButton,
+            type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(table->viewport(), &event);
     }
-    return answer(false, QStringLiteral("no button ") + what);
 }
 
-QTableView* deviceTable()
+// The device table's rows; the row named `select`, if any, is clicked.
+QJsonObject table(const QString& select = QString())
 {
-    for (QWidget* widget : everyWidget())
-        if (auto* table = qobject_cast<QTableView*>(widget))
-            return table;
-    return nullptr;
-}
-
-QJsonObject selectRow(const QString& name)
-{
-    QTableView* table = deviceTable();
-    if (table == nullptr || table->model() == nullptr)
-        return answer(false, QStringLiteral("no table"));
-    const QAbstractItemModel* model = table->model();
-    for (int row = 0; row < model->rowCount(); ++row) {
-        const QModelIndex cell = model->index(row, 0);
-        if (cell.data().toString() != name)
-            continue;
-        // A press and a release on the cell, as the mouse makes them.
-        const QPoint at = table->visualRect(cell).center();
-        QMouseEvent press(QEvent::MouseButtonPress, at, table->viewport()->mapToGlobal(at),
-            Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-        QMouseEvent release(QEvent::MouseButtonRelease, at, table->viewport()->mapToGlobal(at),
-            Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(table->viewport(), &press);
-        QApplication::sendEvent(table->viewport(), &release);
-        return answer(true);
-    }
-    return answer(false, QStringLiteral("no row ") + name);
-}
-
-QJsonObject tableRows()
-{
-    QTableView* table = deviceTable();
-    if (table == nullptr || table->model() == nullptr)
-        return answer(false, QStringLiteral("no table"));
+    const QList<QTableView*> tables = every<QTableView>();
+    if (tables.isEmpty() || tables.first()->model() == nullptr)
+        return answer(false, "error", "no table");
+    const QAbstractItemModel* model = tables.first()->model();
     QJsonArray rows;
-    const QAbstractItemModel* model = table->model();
     for (int row = 0; row < model->rowCount(); ++row) {
         QJsonArray cells;
         for (int column = 0; column < model->columnCount(); ++column)
             cells.append(model->index(row, column).data().toString());
+        if (!select.isEmpty() && cells.first() == select) {
+            clickCell(tables.first(), model->index(row, 0));
+            return answer(true);
+        }
         rows.append(cells);
     }
-    QJsonObject out = answer(true);
-    out.insert(QStringLiteral("rows"), rows);
-    return out;
-}
-
-QJsonObject boxes()
-{
-    QJsonArray list;
-    for (QWidget* top : QApplication::topLevelWidgets())
-        if (auto* box = qobject_cast<QMessageBox*>(top))
-            if (box->isVisible())
-                list.append(QJsonObject { { QStringLiteral("title"), box->windowTitle() },
-                    { QStringLiteral("text"), box->text() } });
-    QJsonObject out = answer(true);
-    out.insert(QStringLiteral("boxes"), list);
-    return out;
-}
-
-QJsonObject closeBox()
-{
-    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (box == nullptr)
-        return answer(false, QStringLiteral("no modal message box"));
-    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
-    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
-    QApplication::sendEvent(box, &press);
-    QApplication::sendEvent(box, &release);
-    return answer(true);
-}
-
-QJsonObject mainWindowVisible()
-{
-    for (QWidget* top : QApplication::topLevelWidgets())
-        if (qobject_cast<QMainWindow*>(top) != nullptr) {
-            QJsonObject out = answer(true);
-            out.insert(QStringLiteral("visible"), top->isVisible());
-            return out;
-        }
-    return answer(false, QStringLiteral("no main window"));
+    return select.isEmpty() ? answer(true, "rows", rows)
+                            : answer(false, "error", "no row " + select);
 }
 
 QJsonObject run(const QString& line)
 {
     const QString verb = line.section(QLatin1Char(' '), 0, 0);
     const QString rest = line.section(QLatin1Char(' '), 1);
-    if (verb == QLatin1String("click"))
+    if (verb == "click")
         return click(rest);
-    if (verb == QLatin1String("select"))
-        return selectRow(rest);
-    if (line == QLatin1String("table"))
-        return tableRows();
-    if (line == QLatin1String("boxes"))
-        return boxes();
-    if (line == QLatin1String("close box"))
-        return closeBox();
-    if (line == QLatin1String("visible"))
-        return mainWindowVisible();
-    return answer(false, QStringLiteral("unknown command ") + line);
+    if (verb == "select")
+        return table(rest);
+    if (line == "table")
+        return table();
+    if (line == "boxes") {
+        QJsonArray titles;
+        for (QMessageBox* box : every<QMessageBox>())
+            if (box->isVisible())
+                titles.append(box->windowTitle());
+        return answer(true, "boxes", titles);
+    }
+    if (line == "close box") {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        for (QEvent::Type type : { QEvent::KeyPress, QEvent::KeyRelease }) {
+            QKeyEvent event(type, Qt::Key_Return, Qt::NoModifier);
+            if (box != nullptr)
+                QApplication::sendEvent(box, &event);
+        }
+        return box != nullptr ? answer(true) : answer(false, "error", "no modal message box");
+    }
+    if (line == "visible") {
+        const QList<QMainWindow*> windows = every<QMainWindow>();
+        return answer(
+            !windows.isEmpty(), "visible", !windows.isEmpty() && windows.first()->isVisible());
+    }
+    return answer(false, "error", "unknown command " + line);
 }
 
 } // namespace
@@ -175,20 +136,18 @@ public:
     explicit WindowDriver(QObject* parent)
         : QObject(parent)
     {
-        check(connect(&server, SIGNAL(newConnection()), this, SLOT(accept())), "newConnection()");
+        if (!connect(&server, SIGNAL(newConnection()), this, SLOT(accept())))
+            qFatal("window driver: could not connect newConnection()");
     }
 
-    bool listen(const QString& name)
-    {
-        QLocalServer::removeServer(name);
-        return server.listen(name);
-    }
+    QLocalServer server;
 
 private slots:
     void accept()
     {
         while (QLocalSocket* socket = server.nextPendingConnection())
-            check(connect(socket, SIGNAL(readyRead()), this, SLOT(serve())), "readyRead()");
+            if (!connect(socket, SIGNAL(readyRead()), this, SLOT(serve())))
+                qFatal("window driver: could not connect readyRead()");
     }
 
     void serve()
@@ -200,15 +159,6 @@ private slots:
             socket->flush();
         }
     }
-
-private:
-    static void check(bool connected, const char* signal)
-    {
-        if (!connected)
-            qFatal("window driver: could not connect %s", signal);
-    }
-
-    QLocalServer server;
 };
 
 namespace
@@ -220,7 +170,8 @@ void startWindowDriver()
     if (name.isEmpty())
         return;
     auto* driver = new WindowDriver(QCoreApplication::instance());
-    if (!driver->listen(name))
+    QLocalServer::removeServer(name);
+    if (!driver->server.listen(name))
         qFatal("window driver: cannot listen on %s", qPrintable(name));
 }
 

@@ -44,72 +44,10 @@ class tst_DeviceRegistry : public QObject
 private slots:
     void init() { deviceMap.clear(); }
 
-    void lookupOfMissingNameInsertsDefaultRecord()
-    {
-        const DeviceRecord record = deviceMap.value("Light Panels 1");
-        QCOMPARE(deviceMap.count(), 1);
-        QCOMPARE(record.pidArrray, QVector<int> { 0 });
-        QCOMPARE(record.mPidArray, QVector<int> { 0 });
-        QCOMPARE(record.panelNumbers, 0);
-        QVERIFY(record.deviceName.isEmpty());
-        QVERIFY(record.ip.isEmpty());
-        QVERIFY(!record.isPaired);
-    }
-
-    void discoveryRecordDiffersFromDefault()
-    {
-        const DeviceRecord discovered = DeviceRecord::discoveryRecord("Canvas 9", "127.0.0.3");
-        QVERIFY(discovered.pidArrray.isEmpty());
-        QVERIFY(discovered.mPidArray.isEmpty());
-        QCOMPARE(discovered.deviceName, QString("Canvas 9"));
-        QCOMPARE(discovered.ip, QString("127.0.0.3"));
-        QVERIFY(!(discovered == DeviceRecord::defaultRecord()));
-    }
-
-    void laterDiscoveryReplacesEarlierOne()
-    {
-        deviceMap.insert("Light A", DeviceRecord::discoveryRecord("Light A", "127.0.0.2"));
-        deviceMap.update("Light A", [](DeviceRecord& r) {
-            r.isPaired = true;
-            r.panelNumbers = 3;
-            r.pidArrray = { 82, 15, 200 };
-        });
-        deviceMap.insert("Light A", DeviceRecord::discoveryRecord("Light A", "127.0.0.9"));
-        QCOMPARE(deviceMap.count(), 1);
-        const DeviceRecord record = deviceMap.value("Light A");
-        QCOMPARE(record.ip, QString("127.0.0.9"));
-        QVERIFY(!record.isPaired);
-        QCOMPARE(record.panelNumbers, 0);
-        QVERIFY(record.pidArrray.isEmpty());
-    }
-
-    void updateKeepsOtherFields()
-    {
-        deviceMap.insert("Light A", DeviceRecord::discoveryRecord("Light A", "127.0.0.2"));
-        deviceMap.update("Light A", [](DeviceRecord& r) {
-            r.isPaired = true;
-            r.panelNumbers = 2;
-            r.mPidArray = { 1, 2 };
-        });
-        const DeviceRecord unpaired
-            = deviceMap.update("Light A", [](DeviceRecord& r) { r.isPaired = false; });
-        QVERIFY(!unpaired.isPaired);
-        QCOMPARE(unpaired.panelNumbers, 2);
-        QCOMPARE(unpaired.mPidArray, (QVector<int> { 1, 2 }));
-        QCOMPARE(unpaired.ip, QString("127.0.0.2"));
-    }
-
-    void iterationFollowsUtf16KeyOrder()
-    {
-        deviceMap.insert("alpha", DeviceRecord::discoveryRecord("alpha", "127.0.0.2"));
-        deviceMap.insert("Zeta", DeviceRecord::discoveryRecord("Zeta", "127.0.0.3"));
-        deviceMap.insert("Beta", DeviceRecord::discoveryRecord("Beta", "127.0.0.4"));
-        QCOMPARE(deviceMap.snapshot().keys(), (QStringList { "Beta", "Zeta", "alpha" }));
-    }
-
     // A frame is sent from the targets, so they must follow every change of a
-    // record: pairing, a new layout, discovery at another address, a name of
-    // another model, an address that is no address, a lookup that inserts.
+    // record: pairing, a new layout, discovery at another address (which starts
+    // the record afresh), a name of another model, an address that is no address,
+    // a lookup that inserts; other fields stay as they were.
     void streamTargetsFollowEveryChange()
     {
         deviceMap.insert("Light A", DeviceRecord::discoveryRecord("Light A", "127.0.0.2"));
@@ -135,10 +73,18 @@ private slots:
         QCOMPARE(targetLines(), QStringList { "Canvas A|paired|Canvas|127.0.0.4:60222|1|4,210" });
         deviceMap.update("Light A", [](DeviceRecord& r) { r.ip = "127.0.0.256"; });
         QCOMPARE(targetLines(), QStringList { "Canvas A|paired|Canvas|no address|1|4,210" });
-        deviceMap.value("Canvas B");
+        // A lookup of a name nobody recorded inserts the default record; keys
+        // sort by UTF-16 code unit ("Z" before "a").
+        QCOMPARE(deviceMap.value("Canvas B").mPidArray, QVector<int> { 0 });
+        deviceMap.insert("alpha", DeviceRecord::discoveryRecord("alpha", "127.0.0.5"));
+        deviceMap.insert("Zeta", DeviceRecord::discoveryRecord("Zeta", "127.0.0.6"));
         QCOMPARE(targetLines(),
-            (QStringList {
-                "|unpaired|none|no address|0|0", "Canvas A|paired|Canvas|no address|1|4,210" }));
+            (QStringList { "|unpaired|none|no address|0|0",
+                "Canvas A|paired|Canvas|no address|1|4,210",
+                "Zeta|unpaired|none|127.0.0.6:60221|0|",
+                "alpha|unpaired|none|127.0.0.5:60221|0|" }));
+        QCOMPARE(
+            deviceMap.snapshot().keys(), (QStringList { "Canvas B", "Light A", "Zeta", "alpha" }));
         deviceMap.clear();
         QVERIFY(targetLines().isEmpty());
     }

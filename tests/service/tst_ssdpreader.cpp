@@ -85,27 +85,6 @@ private slots:
         QCOMPARE(reply.location, location);
     }
 
-    void decodesText_data()
-    {
-        QTest::addColumn<QByteArray>("datagram");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("plain") << QByteArray("ST: nl29\r\n") << "ST: nl29\r\n";
-        QTest::newRow("up to the first zero byte") << bytes("Location: a\0b\0c") << "Location: a";
-        QTest::newRow("zero byte first") << bytes("\0nl29") << "";
-        QTest::newRow("UTF-8") << QByteArray("caf\xc3\xa9") << QString::fromUtf8("caf\xc3\xa9");
-        QTest::newRow("invalid UTF-8") << QByteArray("a\xff"
-                                                     "b")
-                                       << QString::fromUtf8("a\xef\xbf\xbd"
-                                                            "b");
-    }
-
-    void decodesText()
-    {
-        QFETCH(QByteArray, datagram);
-        QFETCH(QString, text);
-        QCOMPARE(SsdpReader::readReply(datagram).text, text);
-    }
-
     // Every pending datagram is read in arrival order; a reply that does not
     // match leaves the base URL as it was, each match replaces it and is emitted.
     void slotReadsEveryPendingReply()

@@ -1,34 +1,43 @@
-#include "service/streamdatagram.h"
+// The stream datagrams byte for byte: "Light" and "Canvas" by the device name,
+// v2 for the later models (lit panels from the info answer, in hanging order).
 
+#include "service/layoutpanels.h"
+#include "service/panelmodel.h"
+#include "service/streamdatagram.h"
+#include "service/v2datagram.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
-#include <vector>
+#include <algorithm>
+#include <array>
 
-using Bytes = std::vector<std::uint8_t>;
-Q_DECLARE_METATYPE(Bytes)
+using Panels = std::vector<PanelModel::Panel>;
+using Ids = std::vector<std::uint16_t>;
+Q_DECLARE_METATYPE(Panels)
+Q_DECLARE_METATYPE(Ids)
+Q_DECLARE_METATYPE(std::vector<int>)
 
 namespace
 {
 
-struct Frame {
-    int red[12] = {};
-    int green[12] = {};
-    int blue[12] = {};
-    void set(int i, int r, int g, int b)
-    {
-        red[i] = r;
-        green[i] = g;
-        blue[i] = b;
-    }
-};
-
-Bytes bytes(std::initializer_list<int> values, std::size_t total)
+// An info answer with pieces {id, x, y, shapeType}.
+QByteArray info(const char* model, int turn, std::initializer_list<std::array<int, 4>> pieces)
 {
-    Bytes out;
-    for (int v : values)
-        out.push_back(static_cast<std::uint8_t>(v));
-    out.resize(total, 0);
-    return out;
+    QJsonArray positions;
+    for (const auto& p : pieces)
+        positions.append(QJsonObject {
+            { "panelId", p[0] }, { "x", p[1] }, { "y", p[2] }, { "o", 0 }, { "shapeType", p[3] } });
+    const QJsonObject layout { { "globalOrientation", QJsonObject { { "value", turn } } },
+        { "layout", QJsonObject { { "positionData", positions } } } };
+    return QJsonDocument(QJsonObject { { "model", model }, { "panelLayout", layout } }).toJson();
+}
+
+QByteArray hex(const std::vector<std::uint8_t>& bytes)
+{
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())).toHex();
 }
 
 } // namespace
@@ -38,99 +47,74 @@ class tst_StreamDatagram : public QObject
     Q_OBJECT
 
 private slots:
-    void lightWorkedExample()
+    // Host entries 0-3 are (255,0,0) (0,255,0) (16,32,48) (300,-1,256), the rest
+    // (1,2,3). The expected bytes are followed by zeros up to `size`.
+    void lightAndCanvas_data()
     {
-        Frame f;
-        f.set(0, 255, 0, 0);
-        f.set(1, 0, 255, 0);
-        f.set(2, 16, 32, 48);
-        const Bytes expected
-            = bytes({ 0x03, 0x52, 0x01, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x0F, 0x01, 0x00, 0xFF, 0x00,
-                        0x00, 0x00, 0xC8, 0x01, 0x10, 0x20, 0x30, 0x00, 0x00 },
-                96);
-        QCOMPARE(
-            StreamDatagram::buildLight(12, f.red, f.green, f.blue, 3, { 82, 15, 200 }), expected);
-    }
-
-    void canvasWorkedExample()
-    {
-        Frame f;
-        f.set(0, 255, 0, 0);
-        f.set(1, 0, 128, 255);
-        const Bytes expected = bytes({ 0x00, 0x02, 0x04, 0xD2, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                         0x00, 0x07, 0x00, 0x80, 0xFF, 0x00, 0x00, 0x00 },
-            120);
-        QCOMPARE(
-            StreamDatagram::buildCanvas(12, f.red, f.green, f.blue, 2, { 4, 210, 0, 7 }), expected);
-    }
-
-    void canvasWithMorePanelsThanEntries()
-    {
-        Frame f;
-        for (int i = 0; i < 12; ++i)
-            f.set(i, 1, 2, 3);
-        std::vector<int> ids;
-        for (int p = 0; p < 15; ++p) {
-            ids.push_back(0);
-            ids.push_back(p + 1);
-        }
-        const Bytes datagram = StreamDatagram::buildCanvas(12, f.red, f.green, f.blue, 15, ids);
-        QCOMPARE(datagram.size(), std::size_t(120));
-        QCOMPARE(int(datagram[1]), 15);
-        QCOMPARE(int(datagram[2 + 8 * 11 + 1]), 12); // last written record: panel 12
-        for (std::size_t i = 98; i < 120; ++i)
-            QCOMPARE(int(datagram[i]), 0);
-    }
-
-    void noRecordGivesEmptyDatagram_data()
-    {
+        QTest::addColumn<bool>("canvas");
         QTest::addColumn<int>("count");
         QTest::addColumn<int>("panels");
-        QTest::newRow("no panels") << 12 << 0;
-        QTest::newRow("no entries") << 0 << 3;
-        QTest::newRow("negative count") << -1 << 3;
+        QTest::addColumn<std::vector<int>>("ids");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<int>("size");
+        QTest::newRow("Light") << false << 12 << 3 << std::vector<int> { 82, 15, 200 }
+                               << QByteArray("03 5201ff00000000 0f0100ff000000 c8011020300000")
+                               << 96;
+        QTest::newRow("Light: low 8 bits only")
+            << false << 12 << 260 << std::vector<int> { 1, 2, 3, 300 }
+            << QByteArray("04 0101ff00000000 020100ff000000 03011020300000 2c012cff000000") << 96;
+        QTest::newRow("Canvas") << true << 12 << 2 << std::vector<int> { 4, 210, 0, 7 }
+                                << QByteArray("0002 04d2ff0000000000 000700ff00000000") << 120;
+        std::vector<int> fifteen;
+        for (int p = 1; p <= 15; ++p)
+            fifteen.insert(fifteen.end(), { 0, p });
+        QTest::newRow("Canvas: 15 panels, 12 entries")
+            << true << 12 << 15 << fifteen
+            << QByteArray("000f 0001ff0000000000 000200ff00000000 0003102030000000"
+                          "00042cff00000000 0005010203000000 0006010203000000 0007010203000000"
+                          "0008010203000000 0009010203000000 000a010203000000 000b010203000000"
+                          "000c010203000000")
+            << 120;
+        QTest::newRow("Canvas: half an id is no record")
+            << true << 12 << 3 << std::vector<int> { 82, 15, 200 }
+            << QByteArray("0003 520fff0000000000") << 120;
+        for (const bool canvas : { false, true }) {
+            const QByteArray model = canvas ? "Canvas" : "Light";
+            QTest::newRow(model + ": no panels")
+                << canvas << 12 << 0 << std::vector<int> { 1, 2 } << QByteArray() << 0;
+            QTest::newRow(model + ": no entries")
+                << canvas << 0 << 1 << std::vector<int> { 1, 2 } << QByteArray() << 0;
+            QTest::newRow(model + ": negative count")
+                << canvas << -1 << 1 << std::vector<int> { 1, 2 } << QByteArray() << 0;
+        }
     }
 
-    void noRecordGivesEmptyDatagram()
+    void lightAndCanvas()
     {
+        QFETCH(bool, canvas);
         QFETCH(int, count);
         QFETCH(int, panels);
-        Frame f;
-        QVERIFY(
-            StreamDatagram::buildLight(count, f.red, f.green, f.blue, panels, { 1, 2, 3 }).empty());
-        QVERIFY(
-            StreamDatagram::buildCanvas(count, f.red, f.green, f.blue, panels, { 0, 1, 0, 2, 0, 3 })
-                .empty());
+        QFETCH(std::vector<int>, ids);
+        QFETCH(QByteArray, expected);
+        QFETCH(int, size);
+        int red[12] = { 255, 0, 16, 300, 1, 1, 1, 1, 1, 1, 1, 1 };
+        int green[12] = { 0, 255, 32, -1, 2, 2, 2, 2, 2, 2, 2, 2 };
+        int blue[12] = { 0, 0, 48, 256, 3, 3, 3, 3, 3, 3, 3, 3 };
+        const QByteArray want
+            = QByteArray::fromHex(expected.replace(' ', "")).leftJustified(size, '\0').toHex();
+        QCOMPARE(hex(canvas ? StreamDatagram::buildCanvas(count, red, green, blue, panels, ids)
+                            : StreamDatagram::buildLight(count, red, green, blue, panels, ids)),
+            want);
+        // Into a reused buffer that held a longer datagram: the same bytes.
+        std::vector<std::uint8_t> reused(300, 0xEE);
+        if (canvas)
+            StreamDatagram::buildCanvas(count, red, green, blue, panels, ids, reused);
+        else
+            StreamDatagram::buildLight(count, red, green, blue, panels, ids, reused);
+        QCOMPARE(hex(reused), want);
     }
 
-    void onlyLowEightBitsGoOut()
-    {
-        Frame f;
-        f.set(0, 300, -1, 256);
-        const Bytes datagram = StreamDatagram::buildLight(12, f.red, f.green, f.blue, 1, { 300 });
-        QCOMPARE(int(datagram[1]), 44);
-        QCOMPARE(int(datagram[3]), 44);
-        QCOMPARE(int(datagram[4]), 255);
-        QCOMPARE(int(datagram[5]), 0);
-    }
-
-    // A record with fewer id bytes than two per panel: only records whose two id
-    // bytes exist are written.
-    void canvasNeverReadsPastIds()
-    {
-        Frame f;
-        for (int i = 0; i < 12; ++i)
-            f.set(i, 9, 9, 9);
-        const Bytes datagram
-            = StreamDatagram::buildCanvas(12, f.red, f.green, f.blue, 3, { 82, 15, 200 });
-        QCOMPARE(datagram.size(), std::size_t(120));
-        QCOMPARE(int(datagram[2]), 82);
-        QCOMPARE(int(datagram[3]), 15);
-        for (std::size_t i = 10; i < 120; ++i)
-            QCOMPARE(int(datagram[i]), 0);
-    }
-
-    void modelWords_data()
+    void modelForName_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("model");
@@ -141,11 +125,185 @@ private slots:
         QTest::newRow("neither") << "Shapes 12" << int(StreamDatagram::Model::None);
     }
 
-    void modelWords()
+    void modelForName()
     {
         QFETCH(QString, name);
-        QFETCH(int, model);
-        QCOMPARE(int(StreamDatagram::modelForName(name.toStdU16String())), model);
+        QTEST(int(StreamDatagram::modelForName(name.toStdU16String())), "model");
+    }
+
+    void modelNumbers_data()
+    {
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("v2");
+        for (const char* row : { "NL42 Shapes", "NL47 Shapes", "NL48 Shapes", "NL52 Elements",
+                 "NL59 Lines", "NL64 Skylight", "NL69 4D" })
+            QTest::newRow(row) << QString(row).left(4) << QString(row).mid(5) << true;
+        QTest::newRow("light") << "NL22"
+                               << "Light Panels" << false;
+        QTest::newRow("canvas") << "NL29"
+                                << "Canvas" << false;
+        QTest::newRow("bulb") << "NL45"
+                              << "unknown model" << false;
+        QTest::newRow("lower case") << "nl42"
+                                    << "unknown model" << false;
+    }
+
+    void modelNumbers()
+    {
+        QFETCH(QString, number);
+        const PanelModel::Model model = PanelModel::fromModelNumber(number.toStdString());
+        QTEST(QString(PanelModel::name(model)), "name");
+        QTEST(PanelModel::streamsV2(model), "v2");
+    }
+
+    void piecesWithoutLeds()
+    {
+        for (int shapeType : { 1, 12, 16, 19, 20 })
+            QVERIFY2(!PanelModel::hasLeds(shapeType), QByteArray::number(shapeType));
+        for (int shapeType : { 0, 2, 3, 4, 7, 9, 14, 15, 18, 30, 31, 32 })
+            QVERIFY2(PanelModel::hasLeds(shapeType), QByteArray::number(shapeType));
+    }
+
+    void hangingOrder_data()
+    {
+        QTest::addColumn<Panels>("panels");
+        QTest::addColumn<double>("turn");
+        QTest::addColumn<Ids>("ids");
+        // Lit 1 (0,0), 2 (100,0), 3 (0,100); a controller on top of them.
+        const Panels l { { 4, 0, 200, 0, 12 }, { 2, 100, 0, 0, 7 }, { 1, 0, 0, 0, 7 },
+            { 3, 0, 100, 0, 7 } };
+        QTest::newRow("upright") << l << 0.0 << Ids { 3, 1, 2 };
+        QTest::newRow("90 clockwise") << l << 90.0 << Ids { 1, 3, 2 };
+        QTest::newRow("180") << l << 180.0 << Ids { 2, 1, 3 };
+        QTest::newRow("270") << l << 270.0 << Ids { 2, 3, 1 };
+        QTest::newRow("same place")
+            << Panels { { 9, 5, 5, 0, 2 }, { 5, 5, 5, 0, 2 } } << 0.0 << Ids { 5, 9 };
+        QTest::newRow("none lit") << Panels { { 1, 0, 0, 0, 12 }, { 2, 0, 0, 0, 20 } } << 0.0
+                                  << Ids {};
+    }
+
+    void hangingOrder()
+    {
+        QFETCH(Panels, panels);
+        QFETCH(double, turn);
+        QTEST(PanelModel::orderLitPanels(panels, turn), "ids");
+    }
+
+    // From the info answer to the bytes on the wire; host entry k is A0+k, B0+k,
+    // C0+k, spread over the lit panels (panel j of n shows entry 12 j / n).
+    void v2_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("Shapes: 14 lit, controller and Rhythm dark")
+            << info("NL42", 0,
+                   { { 0, 300, -80, 12 }, { 0x2207, 600, 100, 7 }, { 0x2206, 500, 100, 7 },
+                       { 0x2205, 400, 100, 7 }, { 0x2204, 300, 100, 7 }, { 0x2203, 200, 100, 7 },
+                       { 0x2202, 100, 100, 7 }, { 0x2201, 0, 100, 7 }, { 0x1107, 600, 200, 7 },
+                       { 0x1106, 500, 200, 7 }, { 0x1105, 400, 200, 7 }, { 0x1104, 300, 200, 7 },
+                       { 0x1103, 200, 200, 7 }, { 0x1102, 100, 200, 7 }, { 0x1101, 0, 200, 7 },
+                       { 9, 700, 0, 1 } })
+            << QByteArray::fromHex("000E 1101A0B0C0000000 1102A0B0C0000000 1103A1B1C1000000"
+                                   "1104A2B2C2000000 1105A3B3C3000000 1106A4B4C4000000"
+                                   "1107A5B5C5000000 2201A6B6C6000000 2202A6B6C6000000"
+                                   "2203A7B7C7000000 2204A8B8C8000000 2205A9B9C9000000"
+                                   "2206AABACA000000 2207ABBBCB000000");
+        QTest::newRow("Elements turned 180, cap dark")
+            << info("NL52", 180,
+                   { { 1, -60, 0, 19 }, { 0x9C41, 0, 0, 14 }, { 0x9C42, 100, 0, 14 },
+                       { 0x9C43, 200, 0, 15 }, { 0x9C44, 50, 90, 14 }, { 0x9C45, 150, 90, 14 } })
+            << QByteArray::fromHex("0005 9C43A0B0C0000000 9C42A2B2C2000000 9C41A4B4C4000000"
+                                   "9C45A7B7C7000000 9C44A9B9C9000000");
+        QTest::newRow("Lines: connectors dark")
+            << info("NL59", 0,
+                   { { 0x0101, 50, 75, 16 }, { 0x3001, 100, 50, 18 }, { 0x0102, 150, 25, 16 },
+                       { 0x3002, 200, 0, 18 }, { 0x3003, 0, 100, 18 }, { 0x0103, -20, 100, 20 } })
+            << QByteArray::fromHex("0003 3003A0B0C0000000 3001A4B4C4000000 3002A8B8C8000000");
+        QTest::newRow("Skylight: controller lit")
+            << info("NL64", 0,
+                   { { 0x5003, 100, 0, 30 }, { 0x5002, 0, 0, 30 }, { 0x5001, 100, 100, 30 },
+                       { 0x5000, 0, 100, 31 } })
+            << QByteArray::fromHex("0004 5000A0B0C0000000 5001A3B3C3000000 5002A6B6C6000000"
+                                   "5003A9B9C9000000");
+        QTest::newRow("4D") << info("NL69", 0, { { 0xC8, 100, 0, 29 }, { 0x64, 0, 0, 29 } })
+                            << QByteArray::fromHex("0002 0064A0B0C0000000 00C8A6B6C6000000");
+    }
+
+    void v2()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(QByteArray, expected);
+        const LayoutPanels::Info layout = LayoutPanels::parseInfo(answer);
+        QVERIFY(layout.ok);
+        QVERIFY(PanelModel::streamsV2(PanelModel::fromModelNumber(layout.model.toStdString())));
+        const Ids ids = PanelModel::orderLitPanels(layout.panels, layout.globalOrientation);
+        int r[12], g[12], b[12];
+        for (int k = 0; k < 12; ++k) {
+            r[k] = 0xA0 + k;
+            g[k] = 0xB0 + k;
+            b[k] = 0xC0 + k;
+        }
+        std::array<std::uint8_t, 256> out;
+        out.fill(0xEE);
+        const auto size = static_cast<std::size_t>(expected.size());
+        QCOMPARE(StreamDatagram::buildV2(out.data(), size - 1, ids, r, g, b), std::size_t(0));
+        QVERIFY(std::all_of(out.begin(), out.end(), [](std::uint8_t x) { return x == 0xEE; }));
+        QCOMPARE(StreamDatagram::buildV2(out.data(), size, ids, r, g, b), size);
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(out.data()), expected.size()), expected);
+        QCOMPARE(out[size], std::uint8_t(0xEE));
+        QCOMPARE(StreamDatagram::buildV2(out.data(), out.size(), {}, r, g, b), std::size_t(0));
+    }
+
+    // The answer is the template below with model %1, globalOrientation member %2
+    // and a second position %3; or, where %1 is an object or array, %1 alone.
+    void infoAnswer_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("turn");
+        QTest::addColumn<QString>("position");
+        QTest::addColumn<bool>("ok");
+        const QString m = "\"NL42\"";
+        const QString t = R"("globalOrientation":{"value":30},)";
+        const QString p = R"({"panelId":65535,"x":-5,"y":12,"o":60,"shapeType":2})";
+        QTest::newRow("read") << m << t << p << true;
+        QTest::newRow("no orientation: 0") << m << "" << p << true;
+        QTest::newRow("model not a string") << "42" << t << p << false;
+        QTest::newRow("orientation text") << m << QString(t).replace("30", "\"30\"") << p << false;
+        QTest::newRow("position not an object") << m << t << "[1]" << false;
+        QTest::newRow("panelId > 65535") << m << t << QString(p).replace("65535", "65536") << false;
+        QTest::newRow("panelId not whole") << m << t << QString(p).replace("65535", "1.5") << false;
+        QTest::newRow("x missing") << m << t << QString(p).replace("\"x\"", "\"X\"") << false;
+        QTest::newRow("o a string") << m << t << QString(p).replace("60", "\"60\"") << false;
+        QTest::newRow("shapeType negative") << m << t << QString(p).replace(":2}", ":-2}") << false;
+        for (const char* whole :
+            { "[]", R"({"model":"NL42"})", R"({"model":"NL42","panelLayout":{"layout":[]}})",
+                R"({"model":"NL42","panelLayout":{"layout":{"positionData":{}}}})" })
+            QTest::newRow(whole) << whole << ""
+                                 << "" << false;
+    }
+
+    void infoAnswer()
+    {
+        QFETCH(QString, model);
+        QFETCH(QString, turn);
+        QFETCH(QString, position);
+        QFETCH(bool, ok);
+        const QString text = model.startsWith('{') || model.startsWith('[')
+            ? model
+            : QString(R"({"model":%1,"panelLayout":{%2"layout":{"positionData":[)"
+                      R"({"panelId":1,"x":0,"y":0,"o":0,"shapeType":7},%3]}}})")
+                  .arg(model, turn, position);
+        const auto info = LayoutPanels::parseInfo(text.toUtf8());
+        QCOMPARE(info.ok, ok);
+        QCOMPARE(info.panels.size(), std::size_t(ok ? 2 : 0));
+        if (!ok)
+            return;
+        QCOMPARE(info.model, QString("NL42"));
+        QCOMPARE(info.globalOrientation, turn.isEmpty() ? 0.0 : 30.0);
+        const PanelModel::Panel& read = info.panels[1];
+        QCOMPARE(QVector<int>({ read.id, read.x, read.y, read.o, read.shapeType }),
+            QVector<int>({ 65535, -5, 12, 60, 2 }));
     }
 };
 

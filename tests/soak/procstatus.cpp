@@ -32,11 +32,6 @@ qint64 statusField(const QByteArray& field)
 
 } // namespace
 
-qint64 residentKiB()
-{
-    return statusField("VmRSS");
-}
-
 int openDescriptors()
 {
     const QDir fds(QStringLiteral("/proc/self/fd"));

@@ -8,8 +8,6 @@
 namespace ProcStatus
 {
 
-// Resident memory (VmRSS) in KiB.
-qint64 residentKiB();
 // Open file descriptors (entries of /proc/self/fd, not counting the one used to
 // list them).
 int openDescriptors();
