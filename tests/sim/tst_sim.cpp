@@ -14,14 +14,11 @@ namespace
 
 const QString kToken = QStringLiteral("Token0123456789abcdefABCDEF01234");
 
-QByteArray write(const QByteArray& members)
-{
-    return "{\"write\": {\"command\": \"display\", " + members + "}}";
-}
-
 QByteArray extControl(const QByteArray& version)
 {
-    return write("\"animType\": \"extControl\", \"extControlVersion\": \"" + version + "\"");
+    return "{\"write\": {\"command\": \"display\", \"animType\": \"extControl\", "
+           "\"extControlVersion\": \""
+        + version + "\"}}";
 }
 
 } // namespace
@@ -57,33 +54,20 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("answer"); // a part of the body
-        QTest::newRow("pairing, mode off") << "127.0.0.2" << QByteArray("POST") << "/api/v1/new"
-                                           << QByteArray() << 403 << QByteArray();
-        QTest::newRow("unknown token") << "127.0.0.2" << QByteArray("GET") << "/api/v1/NotAToken/"
-                                       << QByteArray() << 401 << QByteArray();
-        QTest::newRow("Light Panels description")
-            << "127.0.0.2" << QByteArray("GET") << "/api/v1/$T/" << QByteArray() << 200
-            << QByteArray("\"numPanels\":3");
-        QTest::newRow("Light Panels, v1")
-            << "127.0.0.2" << QByteArray("PUT") << "/api/v1/$T/effects" << extControl("v1") << 200
-            << QByteArray("\"streamControlPort\":60221");
-        QTest::newRow("Canvas, v1 refused")
-            << "127.0.0.3" << QByteArray("PUT") << "/api/v1/$T/effects" << extControl("v1") << 400
-            << QByteArray();
-        QTest::newRow("Shapes, v2") << "127.0.0.4" << QByteArray("PUT") << "/api/v1/$T/effects"
-                                    << extControl("v2") << 204 << QByteArray();
-        QTest::newRow("static")
-            << "127.0.0.3" << QByteArray("PUT") << "/api/v1/$T/effects"
-            << write("\"animType\": \"static\", \"animData\": \"1 1234 1 255 0 0 0 20\"") << 204
-            << QByteArray();
-        QTest::newRow("state") << "127.0.0.3" << QByteArray("PUT") << "/api/v1/$T/state"
-                               << QByteArray("{\"on\": {\"value\": true}}") << 204 << QByteArray();
-        QTest::newRow("identify") << "127.0.0.3" << QByteArray("PUT") << "/api/v1/$T/identify"
-                                  << QByteArray("{}") << 204 << QByteArray();
-        QTest::newRow("no sub-resources") << "127.0.0.3" << QByteArray("GET") << "/api/v1/$T/state"
-                                          << QByteArray() << 405 << QByteArray();
-        QTest::newRow("no token deletion") << "127.0.0.3" << QByteArray("DELETE") << "/api/v1/$T"
-                                           << QByteArray() << 405 << QByteArray();
+        const auto row = [](const char* name, const char* ip, const char* verb, const char* path,
+                             const QByteArray& body, int status, const char* answer = "") {
+            QTest::newRow(name) << ip << QByteArray(verb) << path << body << status
+                                << QByteArray(answer);
+        };
+        row("pairing, mode off", "127.0.0.2", "POST", "/api/v1/new", "", 403);
+        row("unknown token", "127.0.0.2", "GET", "/api/v1/NotAToken/", "", 401);
+        row("Light Panels description", "127.0.0.2", "GET", "/api/v1/$T/", "", 200,
+            "\"numPanels\":3");
+        row("Light Panels, v1", "127.0.0.2", "PUT", "/api/v1/$T/effects", extControl("v1"), 200,
+            "\"streamControlPort\":60221");
+        row("Canvas, v1 refused", "127.0.0.3", "PUT", "/api/v1/$T/effects", extControl("v1"), 400);
+        row("Shapes, v2", "127.0.0.4", "PUT", "/api/v1/$T/effects", extControl("v2"), 204);
+        row("no token deletion", "127.0.0.3", "DELETE", "/api/v1/$T", "", 405);
     }
 
     void openApi()
