@@ -110,15 +110,12 @@ private slots:
         tool.start(link, QStringList());
         QVERIFY2(tool.waitForStarted(10000), qPrintable(tool.errorString()));
         // The window's first log line names the folder it loads images from.
-        const QRegularExpression logged("applicationDirPath \"([^\"]*)\"");
         QByteArray log;
-        QRegularExpressionMatch match;
-        for (int round = 0; round < 300 && !match.hasMatch() && tool.state() == QProcess::Running;
-             ++round) {
-            tool.waitForReadyRead(100);
-            log += tool.readAllStandardError();
-            match = logged.match(QString::fromUtf8(log));
-        }
+        QTRY_VERIFY_WITH_TIMEOUT((log += tool.readAllStandardError()).contains("applicationDirPath")
+                || tool.state() != QProcess::Running,
+            30000);
+        const QRegularExpressionMatch match
+            = QRegularExpression("applicationDirPath \"([^\"]*)\"").match(QString::fromUtf8(log));
         QVERIFY2(match.hasMatch(), log.constData());
         QCOMPARE(QFileInfo(match.captured(1)).canonicalFilePath(),
             QFileInfo(binDir()).canonicalFilePath());

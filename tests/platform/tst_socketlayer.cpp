@@ -111,21 +111,18 @@ private slots:
         closed.close();
 
         // Datagram i is "<i>" padded with i dashes, so each has its own bytes and size.
-        std::vector<QByteArray> payloads;
+        std::vector<QByteArray> payloads(std::size_t(destinations.size()));
         std::vector<Net::OutgoingDatagram> batch;
         QList<QByteArray> expected[2];
-        for (int i = 0; i < destinations.size(); ++i)
-            payloads.push_back(QByteArray::number(i) + QByteArray(i, '-'));
         for (int i = 0; i < destinations.size(); ++i) {
             const int d = destinations[i];
-            Net::OutgoingDatagram out;
-            out.data = reinterpret_cast<const std::uint8_t*>(payloads[std::size_t(i)].constData());
-            out.size = std::size_t(payloads[std::size_t(i)].size());
-            out.to.address = { 127, 0, 0, 1 };
-            out.to.port = d >= 0 ? sinks[d].localPort() : d == -1 ? closedPort : 0;
-            batch.push_back(out);
+            const QByteArray& p = payloads[std::size_t(i)]
+                = QByteArray::number(i) + QByteArray(i, '-');
+            const quint16 port = d >= 0 ? sinks[d].localPort() : d == -1 ? closedPort : 0;
+            batch.push_back({ reinterpret_cast<const std::uint8_t*>(p.constData()),
+                std::size_t(p.size()), { { 127, 0, 0, 1 }, port } });
             if (d >= 0)
-                expected[d].append(payloads[std::size_t(i)]);
+                expected[d].append(p);
         }
 
         const Net::SocketHandle handle = Net::createUdpSocket();

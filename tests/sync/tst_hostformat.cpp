@@ -84,7 +84,6 @@ private slots:
             "18000000 00810000 03000000ffffffff 0000000000000000 00000000"
             "19000000 4a000000 0100000000000000 1127000000000000 01000000 00",
             "33024 ffffffff00000003 0 -; 74 1 10001 00");
-        row("size 0", "00000000 4a000000", "error 1 after 4 bytes");
         row("size 23", "17000000 4a000000", "error 1 after 4 bytes");
         row("size 65537", "01000100 4a000000", "error 2 after 4 bytes");
         row("size 0xffffffff", "ffffffff 4a000000", "error 2 after 4 bytes");

@@ -99,10 +99,8 @@ private slots:
             "H Q c035 000c 0001 00000078 0005 03656e6400", question + " 12 end @41+17");
         row("flags 0x8000 (not authoritative)", "0000 8000 0001 0000 0000 0000 Q", flags);
         row("flags 0x8403 (name error)", "0000 8403 0001 0000 0000 0000 Q", flags);
-        row("flags 0x8480 (recursion available)", "0000 8480 0001 0000 0000 0000 Q", flags);
         row("flags 0x0000 (a query)", "0000 0000 0001 0000 0000 0000 Q", flags);
         row("empty datagram", "", "rejected without a report");
-        row("one byte", "00", stream);
         row("header cut short", "0000 8400 0001 0000 0000 00", stream);
         row("header only", "H", queryName);
         row("question name without terminator", "H 0161 0162", queryName);
@@ -117,7 +115,6 @@ private slots:
         row("pointer into a label", "H Q c00d 000c 0001 00000078 0001 00", recordName);
         row("RDLENGTH past the end", "H Q c00c 0001 0001 00000078 0005 7f000002", stream);
         row("record cut in its TTL", "H Q c00c 000c 0001 0000", stream);
-        row("record cut in its data", "H Q c00c 0001 0001 00000078 0004 7f00", stream);
     }
 
     void parse()
