@@ -11,12 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace
-{
-
-const QString kTool = QStringLiteral("prismara-nanoleaf-tool");
-
-} // namespace
+static const QString kTool = QStringLiteral("prismara-nanoleaf-tool");
 
 class tst_Install : public QObject
 {
@@ -54,16 +49,18 @@ private slots:
         QTest::addColumn<QSize>("size"); // of an image; empty: a program
         for (const QString& name : QString(PRISMARA_INSTALLED_PROGRAMS).split(','))
             QTest::newRow(qPrintable(name)) << "$BIN/" + name << QSize();
-        const QSize face(160, 55);
-        const QList<QPair<QString, QSize>> images = { { "background.png", { 400, 600 } },
-            { "title.png", { 400, 30 } }, { "LOGO.png", { 130, 21 } }, { "Button.png", { 80, 40 } },
-            { "Button_H.png", { 80, 40 } }, { "btn_min.png", { 22, 22 } },
-            { "btn_close.png", { 22, 22 } }, { "Spin-1s-45px.gif", { 45, 45 } },
-            { "Prismara BUTTON.png", face }, { "Prismara BUTTON-2.png", face },
-            { "Zel Halvi.png", face }, { "Zel Halvi-2.png", face }, { "Zel Norrin.png", face },
-            { "Zel Norrin-2.png", face }, { "Stelvar.png", face }, { "Stelvar-2.png", face } };
-        for (const auto& image : images)
-            QTest::newRow(qPrintable(image.first)) << "$BIN/Image/" + image.first << image.second;
+        const QString images = "background.png 400x600, title.png 400x30, LOGO.png 130x21, "
+                               "Button.png 80x40, Button_H.png 80x40, btn_min.png 22x22, "
+                               "btn_close.png 22x22, Spin-1s-45px.gif 45x45, "
+                               "Prismara BUTTON.png 160x55, Prismara BUTTON-2.png 160x55, "
+                               "Zel Halvi.png 160x55, Zel Halvi-2.png 160x55, "
+                               "Zel Norrin.png 160x55, Zel Norrin-2.png 160x55, "
+                               "Stelvar.png 160x55, Stelvar-2.png 160x55";
+        for (const QString& image : images.split(", ")) {
+            const QStringList size = image.section(' ', -1).split('x');
+            QTest::newRow(qPrintable(image)) << "$BIN/Image/" + image.section(' ', 0, -2)
+                                             << QSize(size[0].toInt(), size[1].toInt());
+        }
         QTest::newRow("icon") << "$DATA/icons/hicolor/256x256/apps/prismara-nanoleaf-tool.png"
                               << QSize(256, 256);
     }
@@ -113,15 +110,12 @@ private slots:
         tool.start(link, QStringList());
         QVERIFY2(tool.waitForStarted(10000), qPrintable(tool.errorString()));
         // The window's first log line names the folder it loads images from.
-        const QRegularExpression logged("applicationDirPath \"([^\"]*)\"");
         QByteArray log;
-        QRegularExpressionMatch match;
-        for (int round = 0; round < 300 && !match.hasMatch() && tool.state() == QProcess::Running;
-             ++round) {
-            tool.waitForReadyRead(100);
-            log += tool.readAllStandardError();
-            match = logged.match(QString::fromUtf8(log));
-        }
+        QTRY_VERIFY_WITH_TIMEOUT((log += tool.readAllStandardError()).contains("applicationDirPath")
+                || tool.state() != QProcess::Running,
+            30000);
+        const QRegularExpressionMatch match
+            = QRegularExpression("applicationDirPath \"([^\"]*)\"").match(QString::fromUtf8(log));
         QVERIFY2(match.hasMatch(), log.constData());
         QCOMPARE(QFileInfo(match.captured(1)).canonicalFilePath(),
             QFileInfo(binDir()).canonicalFilePath());

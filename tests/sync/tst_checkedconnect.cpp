@@ -15,55 +15,49 @@ signals:
     void relayed(int value);
 
 private slots:
-    void connectsWhatQtAccepts();
-    void refusedConnectionEndsTheProcess_data();
-    void refusedConnectionEndsTheProcess();
-};
-
-void tst_CheckedConnect::connectsWhatQtAccepts()
-{
-    checkedConnect(this, SIGNAL(fired(int)), this, SIGNAL(relayed(int)));
-    QSignalSpy spy(this, SIGNAL(relayed(int)));
-    emit fired(7);
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.at(0).at(0).toInt(), 7);
-}
-
-void tst_CheckedConnect::refusedConnectionEndsTheProcess_data()
-{
-    QTest::addColumn<QByteArray>("signal");
-    QTest::addColumn<QByteArray>("method");
-
-    QTest::newRow("unknown signal")
-        << QByteArray(SIGNAL(nothing(int))) << QByteArray(SIGNAL(relayed(int)));
-    QTest::newRow("unknown slot") << QByteArray(SIGNAL(fired(int)))
-                                  << QByteArray(SLOT(nothing(int)));
-    QTest::newRow("argument mismatch")
-        << QByteArray(SIGNAL(fired(int))) << QByteArray(SIGNAL(relayed(QString)));
-}
-
-void tst_CheckedConnect::refusedConnectionEndsTheProcess()
-{
-    QFETCH(QByteArray, signal);
-    QFETCH(QByteArray, method);
-
-    if (qEnvironmentVariableIsSet("PRISMARA_CHECKEDCONNECT_CHILD")) {
-        checkedConnect(this, signal.constData(), this, method.constData());
-        return; // reached only when the refusal went unnoticed: the parent sees a clean exit
+    void connectsWhatQtAccepts()
+    {
+        checkedConnect(this, SIGNAL(fired(int)), this, SIGNAL(relayed(int)));
+        QSignalSpy spy(this, SIGNAL(relayed(int)));
+        emit fired(7);
+        QCOMPARE(spy.count(), 1);
+        QCOMPARE(spy.at(0).at(0).toInt(), 7);
     }
-    QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("PRISMARA_CHECKEDCONNECT_CHILD", "1");
-    child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::MergedChannels); // Qt Test logs the qFatal on stdout
-    child.start(QCoreApplication::applicationFilePath(),
-        { QStringLiteral("refusedConnectionEndsTheProcess:") + QTest::currentDataTag() });
-    QVERIFY(child.waitForFinished(30000));
-    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
-    const QByteArray output = child.readAll();
-    QVERIFY2(output.contains("could not connect " + signal.mid(1) + " to " + method.mid(1)),
-        output.constData());
-}
+
+    void refusedConnectionEndsTheProcess_data()
+    {
+        QTest::addColumn<QByteArray>("signal");
+        QTest::addColumn<QByteArray>("method");
+        QTest::newRow("unknown signal")
+            << QByteArray(SIGNAL(nothing(int))) << QByteArray(SIGNAL(relayed(int)));
+        QTest::newRow("unknown slot")
+            << QByteArray(SIGNAL(fired(int))) << QByteArray(SLOT(nothing(int)));
+        QTest::newRow("argument mismatch")
+            << QByteArray(SIGNAL(fired(int))) << QByteArray(SIGNAL(relayed(QString)));
+    }
+
+    void refusedConnectionEndsTheProcess()
+    {
+        QFETCH(QByteArray, signal);
+        QFETCH(QByteArray, method);
+        if (qEnvironmentVariableIsSet("PRISMARA_CHECKEDCONNECT_CHILD")) {
+            checkedConnect(this, signal.constData(), this, method.constData());
+            return; // reached only when the refusal went unnoticed: the parent sees a clean exit
+        }
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PRISMARA_CHECKEDCONNECT_CHILD", "1");
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::MergedChannels); // Qt Test logs the qFatal on stdout
+        child.start(QCoreApplication::applicationFilePath(),
+            { QStringLiteral("refusedConnectionEndsTheProcess:") + QTest::currentDataTag() });
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        const QByteArray output = child.readAll();
+        QVERIFY2(output.contains("could not connect " + signal.mid(1) + " to " + method.mid(1)),
+            output.constData());
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_CheckedConnect)
 #include "tst_checkedconnect.moc"

