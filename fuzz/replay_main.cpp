@@ -1,5 +1,5 @@
 // Runs every file of a fuzz corpus through a target's entry point once, without
-// libFuzzer, so that every build replays the corpora as plain tests.
+// libFuzzer, so that normal and sanitizer builds replay the corpora as plain tests.
 //
 //   replay_<name> [CORPUS_DIR]   (defaults to the folder the build compiled in)
 
@@ -14,7 +14,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 int main(int argc, char** argv)
 {
+#ifdef PRISMARA_REPLAY_CORPUS
     const char* folder = argc > 1 ? argv[1] : PRISMARA_REPLAY_CORPUS;
+#else
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s CORPUS_DIR\n", argv[0]);
+        return 2;
+    }
+    const char* folder = argv[1];
+#endif
     namespace fs = std::filesystem;
     std::error_code error;
     std::vector<fs::path> files;

@@ -1,0 +1,74 @@
+// Feeds arbitrary layout answers to the layout reader and checks what pairing and
+// the stream sender rely on: a refused answer leaves every field empty; an accepted
+// one has a name, a model that fits that name, one id per panel for a model with a
+// datagram layout (none otherwise), and id bytes that are the split of those ids.
+// The reading depends on the JSON value only, not on how it is spelt.
+
+#include "service/openapiformat.h"
+
+#include <QJsonDocument>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace
+{
+
+void check(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
+
+bool same(const OpenApiFormat::Layout& a, const OpenApiFormat::Layout& b)
+{
+    return a.ok == b.ok && a.name == b.name && a.model == b.model && a.count == b.count
+        && a.pidArrray == b.pidArrray && a.mPidArray == b.mPidArray;
+}
+
+} // namespace
+
+// Qt 5.15's JSON parser loses the first value of a key that appears twice when that
+// value is an object or an array (fuzz/corpus/layout/duplicate-keys). The leak is
+// Qt's, not the reader's; only leaks allocated inside Qt Core are let through.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:libQt5Core.so\n";
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size > 64 * 1024)
+        return 0; // far beyond any device's answer; keeps runs fast
+    const QByteArray answer(reinterpret_cast<const char*>(data), static_cast<int>(size));
+    const OpenApiFormat::Layout layout = OpenApiFormat::parseLayout(answer);
+    using Model = StreamDatagram::Model;
+
+    if (!layout.ok) {
+        check(layout.name.isEmpty() && layout.model == Model::None && layout.count == 0);
+        check(layout.pidArrray.isEmpty() && layout.mPidArray.isEmpty());
+    } else {
+        check(!layout.name.isEmpty());
+        const bool light = layout.name.contains(QLatin1String("Light"));
+        const bool canvas = layout.name.contains(QLatin1String("Canvas"));
+        check(layout.model == (canvas ? Model::Canvas : light ? Model::Light : Model::None));
+        // Every panel is at least one character of the answer.
+        check(layout.count >= 0 && static_cast<std::size_t>(layout.count) <= size);
+        const int ids = layout.model == Model::None ? 0 : layout.count;
+        check(layout.mPidArray.size() == ids);
+        const int bytesPerId = layout.model == Model::Canvas ? 2 : 1;
+        check(layout.pidArrray.size() == bytesPerId * ids);
+        for (int i = 0; i < ids; ++i) {
+            const int id = layout.mPidArray[i];
+            const int low = layout.pidArrray[bytesPerId * i + bytesPerId - 1];
+            const int high = bytesPerId == 2 ? layout.pidArrray[2 * i] : id / 256;
+            check(low > -256 && low < 256 && high * 256 + low == id);
+        }
+    }
+
+    // The same JSON value written out compactly reads the same.
+    const QJsonDocument document = QJsonDocument::fromJson(answer);
+    if (!document.isNull())
+        check(same(OpenApiFormat::parseLayout(document.toJson(QJsonDocument::Compact)), layout));
+    return 0;
+}
