@@ -250,7 +250,8 @@ void HostMessageServer::serve(QLocalSocket* socket)
     }
 }
 
-void HostMessageServer::sendAnswer(QLocalSocket* socket, const unsigned char* bytes, std::size_t size)
+void HostMessageServer::sendAnswer(
+    QLocalSocket* socket, const unsigned char* bytes, std::size_t size)
 {
     // Straight to the system while nothing waits before it: the host gets its
     // answer in the wake-up that forwarded its frame, and the socket's write
