@@ -5,9 +5,10 @@
 // --seq-from), matches every datagram a device received to the host frame it
 // came from (host-sim --seq puts the frame's number in colour entry 0) and
 // reports, per kind of pass, loss and latency from the host's write to the
-// device's socket, then what the tool adds over the forwarder. Both sides stamp
-// CLOCK_REALTIME (host-sim just before the write, the kernel as the datagram
-// lands on the socket), so no receiver wake-up counts.
+// device's socket, the median wait for a frame's first datagram and the median
+// time from its first datagram to its last, then what the tool adds over the
+// forwarder. Both sides stamp CLOCK_REALTIME (host-sim just before the write,
+// the kernel as the datagram lands on the socket), so no receiver wake-up counts.
 //
 //   prismara-bench-e2e wait   --control HOST:PORT --devices N [--timeout S]
 //   prismara-bench-e2e report --control HOST:PORT --pass tool:FILE --pass floor:FILE ...
