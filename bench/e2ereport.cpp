@@ -5,9 +5,10 @@
 // --seq-from), matches every datagram a device received to the host frame it
 // came from (host-sim --seq puts the frame's number in colour entry 0) and
 // reports, per kind of pass, loss and latency from the host's write to the
-// device's socket, then what the tool adds over the forwarder. Both sides stamp
-// CLOCK_REALTIME (host-sim just before the write, the kernel as the datagram
-// lands on the socket), so no receiver wake-up counts.
+// device's socket, the median wait for a frame's first datagram and the median
+// time from its first datagram to its last, then what the tool adds over the
+// forwarder. Both sides stamp CLOCK_REALTIME (host-sim just before the write,
+// the kernel as the datagram lands on the socket), so no receiver wake-up counts.
 //
 //   prismara-bench-e2e wait   --control HOST:PORT --devices N [--timeout S]
 //   prismara-bench-e2e report --control HOST:PORT --pass tool:FILE --pass floor:FILE ...
@@ -248,6 +249,8 @@ struct PassKind {
     std::int64_t unstamped = 0;
     LatencyStats latency;
     LatencyStats roundTrip;
+    LatencyStats first; // per frame: the host's write to its first datagram's stamp
+    LatencyStats spread; // per frame: its first datagram's stamp to its last's
 };
 
 struct ReportOptions {
@@ -296,6 +299,8 @@ int report(const ReportOptions& o)
             kinds[static_cast<std::size_t>(kindOfPass[static_cast<std::size_t>(f.pass)])]
                 .roundTrip.add(f.roundTripNs);
 
+    std::vector<std::int64_t> firstNs(frames.size(), 0);
+    std::vector<std::int64_t> lastNs(frames.size(), 0);
     for (const DeviceInfo& info : infos) {
         std::vector<Stamp> stamps;
         if (!fetchStamps(control, info.ip, stamps, error)) {
@@ -322,7 +327,18 @@ int report(const ReportOptions& o)
             seen[i] = 1;
             ++kind.received;
             kind.latency.add(s.rxNs - frames[i].sendRtNs);
+            if (firstNs[i] == 0 || s.rxNs < firstNs[i])
+                firstNs[i] = s.rxNs;
+            lastNs[i] = std::max(lastNs[i], s.rxNs);
         }
+    }
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i].pass < 0 || firstNs[i] == 0)
+            continue;
+        PassKind& kind
+            = kinds[static_cast<std::size_t>(kindOfPass[static_cast<std::size_t>(frames[i].pass)])];
+        kind.first.add(firstNs[i] - frames[i].sendRtNs);
+        kind.spread.add(lastNs[i] - firstNs[i]);
     }
 
     std::printf("\n== %s: %zu devices ==\n", qPrintable(o.label), infos.size());
@@ -351,7 +367,9 @@ int report(const ReportOptions& o)
                 { QStringLiteral("p99_us"), us(k.latency.percentile(99)) },
                 { QStringLiteral("p999_us"), us(k.latency.percentile(99.9)) },
                 { QStringLiteral("max_us"), us(k.latency.max()) },
-                { QStringLiteral("round_trip_p50_us"), us(k.roundTrip.percentile(50)) } });
+                { QStringLiteral("round_trip_p50_us"), us(k.roundTrip.percentile(50)) },
+                { QStringLiteral("first_datagram_p50_us"), us(k.first.percentile(50)) },
+                { QStringLiteral("frame_spread_p50_us"), us(k.spread.percentile(50)) } });
         rows += QStringLiteral("| %1 | %2 | %3 | %4 of %5 | %6 | %7 | %8 | %9 |\n")
                     .arg(o.label,
                         k.name == QLatin1String("floor") ? QStringLiteral("bare forwarder (floor)")
@@ -364,6 +382,11 @@ int report(const ReportOptions& o)
                     .arg(us(k.latency.percentile(99.9)), 0, 'f', 1)
                     .arg(us(k.latency.max()), 0, 'f', 1);
     }
+    // Where the time goes: until a frame's first datagram lands (wake-up and
+    // intake), and from there to its last (the send itself).
+    for (PassKind& k : kinds)
+        std::printf("%-6s first datagram p50 %.1f us, first to last datagram p50 %.1f us\n",
+            qPrintable(k.name), us(k.first.percentile(50)), us(k.spread.percentile(50)));
     QString added;
     const auto find = [&kinds](const char* name) -> PassKind* {
         for (PassKind& k : kinds)

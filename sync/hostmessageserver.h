@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <cstddef>
 #include <memory>
 #include <unordered_map>
 
@@ -57,6 +58,7 @@ private:
     struct Connection;
 
     void serve(QLocalSocket* socket);
+    void sendAnswer(QLocalSocket* socket, const unsigned char* bytes, std::size_t size);
     void drop(QLocalSocket* socket);
 
     bool fail(const QString& why);
