@@ -1,5 +1,5 @@
-// The SSDP reply reader: what it takes out of a datagram (the pure reader), and
-// the slot that feeds it every datagram pending on the service's own socket.
+// The SSDP reply reader, and the slot that feeds it every datagram pending on the
+// service's own socket.
 
 #include "service/nanoleafapisync.h"
 #include "service/ssdpreader.h"
@@ -48,10 +48,6 @@ private slots:
         QTest::newRow("location in lower case")
             << QByteArray("nl29\r\nlocation: http://c\r\nCache-Control: y") << true << -1 << 24
             << "ation: http://c";
-        QTest::newRow("location at the very end")
-            << QByteArray("nl29\r\nLocation: ") << true << 6 << -1 << "";
-        QTest::newRow("shorter than the cut's start")
-            << QByteArray("nl29") << true << -1 << -1 << "";
         QTest::newRow("value cut at a zero byte")
             << bytes("nl29\r\nLocation: http://e\0\r\nCache-Control: y") << true << 6 << -1
             << "http://e";
@@ -66,9 +62,6 @@ private slots:
         ignored("marker in capitals", "ST: NL29\r\nLocation: http://c\r\nCache-Control: y");
         ignored("marker after a zero byte",
             bytes("ST: x\r\nLocation: http://d\0nl29\r\nCache-Control: y"));
-        ignored("marker split by a zero byte",
-            bytes("nl2\0"
-                  "9 Location: x"));
     }
 
     void cutsOutLocation()

@@ -131,38 +131,26 @@ private slots:
         QTEST(int(StreamDatagram::modelForName(name.toStdU16String())), "model");
     }
 
-    void modelNumbers_data()
+    // Model numbers by name, "v2" where streamed so; shape types of pieces
+    // without LEDs.
+    void modelNumbersAndPieces()
     {
-        QTest::addColumn<QString>("number");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("v2");
-        for (const char* row : { "NL42 Shapes", "NL47 Shapes", "NL48 Shapes", "NL52 Elements",
-                 "NL59 Lines", "NL64 Skylight", "NL69 4D" })
-            QTest::newRow(row) << QString(row).left(4) << QString(row).mid(5) << true;
-        QTest::newRow("light") << "NL22"
-                               << "Light Panels" << false;
-        QTest::newRow("canvas") << "NL29"
-                                << "Canvas" << false;
-        QTest::newRow("bulb") << "NL45"
-                              << "unknown model" << false;
-        QTest::newRow("lower case") << "nl42"
-                                    << "unknown model" << false;
-    }
-
-    void modelNumbers()
-    {
-        QFETCH(QString, number);
-        const PanelModel::Model model = PanelModel::fromModelNumber(number.toStdString());
-        QTEST(QString(PanelModel::name(model)), "name");
-        QTEST(PanelModel::streamsV2(model), "v2");
-    }
-
-    void piecesWithoutLeds()
-    {
-        for (int shapeType : { 1, 12, 16, 19, 20 })
-            QVERIFY2(!PanelModel::hasLeds(shapeType), QByteArray::number(shapeType));
-        for (int shapeType : { 0, 2, 3, 4, 7, 9, 14, 15, 18, 30, 31, 32 })
-            QVERIFY2(PanelModel::hasLeds(shapeType), QByteArray::number(shapeType));
+        QStringList got;
+        for (const char* number : { "NL42", "NL47", "NL48", "NL52", "NL59", "NL64", "NL69", "NL22",
+                 "NL29", "NL45", "nl42" }) {
+            const PanelModel::Model model = PanelModel::fromModelNumber(number);
+            got << QString(number) + " " + PanelModel::name(model)
+                    + (PanelModel::streamsV2(model) ? " v2" : "");
+        }
+        QCOMPARE(got,
+            (QStringList { "NL42 Shapes v2", "NL47 Shapes v2", "NL48 Shapes v2", "NL52 Elements v2",
+                "NL59 Lines v2", "NL64 Skylight v2", "NL69 4D v2", "NL22 Light Panels",
+                "NL29 Canvas", "NL45 unknown model", "nl42 unknown model" }));
+        QList<int> dark;
+        for (int shapeType = 0; shapeType <= 32; ++shapeType)
+            if (!PanelModel::hasLeds(shapeType))
+                dark << shapeType;
+        QCOMPARE(dark, (QList<int> { 1, 12, 16, 19, 20 }));
     }
 
     void hangingOrder_data()
@@ -215,19 +203,6 @@ private slots:
                        { 0x9C43, 200, 0, 15 }, { 0x9C44, 50, 90, 14 }, { 0x9C45, 150, 90, 14 } })
             << QByteArray::fromHex("0005 9C43A0B0C0000000 9C42A2B2C2000000 9C41A4B4C4000000"
                                    "9C45A7B7C7000000 9C44A9B9C9000000");
-        QTest::newRow("Lines: connectors dark")
-            << info("NL59", 0,
-                   { { 0x0101, 50, 75, 16 }, { 0x3001, 100, 50, 18 }, { 0x0102, 150, 25, 16 },
-                       { 0x3002, 200, 0, 18 }, { 0x3003, 0, 100, 18 }, { 0x0103, -20, 100, 20 } })
-            << QByteArray::fromHex("0003 3003A0B0C0000000 3001A4B4C4000000 3002A8B8C8000000");
-        QTest::newRow("Skylight: controller lit")
-            << info("NL64", 0,
-                   { { 0x5003, 100, 0, 30 }, { 0x5002, 0, 0, 30 }, { 0x5001, 100, 100, 30 },
-                       { 0x5000, 0, 100, 31 } })
-            << QByteArray::fromHex("0004 5000A0B0C0000000 5001A3B3C3000000 5002A6B6C6000000"
-                                   "5003A9B9C9000000");
-        QTest::newRow("4D") << info("NL69", 0, { { 0xC8, 100, 0, 29 }, { 0x64, 0, 0, 29 } })
-                            << QByteArray::fromHex("0002 0064A0B0C0000000 00C8A6B6C6000000");
     }
 
     void v2()
