@@ -141,36 +141,6 @@ private slots:
         QCOMPARE(window.pairView->model->horizontalHeaderItem(2)->text(), QString("Status"));
     }
 
-    // PAIR on the clicked row, UNPAIR (the row says so at once, the token stays),
-    // PAIR again with the stored token.
-    void pairUnpairAndPairAgain()
-    {
-        NanoleafSim sim(NanoleafSim::inPairingMode());
-        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
-        ZelNanoleafTool window;
-        showAndSearch(window);
-        QSignalSpy pair(window.pairView, SIGNAL(signal_Pair(int, QString, QString)));
-        clickRow(window.pairView, 1);
-        QTest::mouseClick(window.pairButton, Qt::LeftButton);
-        QCOMPARE(pair.count(), 1);
-        QCOMPARE(pair.first(), (QVariantList { 1, kLight, kLightIp }));
-        QTRY_COMPARE_WITH_TIMEOUT(row(window, 1).at(2), QString("Paired"), 15000);
-        QTRY_COMPARE_WITH_TIMEOUT(sim.mode(kLightIp), QString("extControl-v2"), 10000);
-        const QString token = TokenProfile::read(kLight);
-        QCOMPARE(token.size(), 32);
-
-        QTest::mouseClick(window.unpairButton, Qt::LeftButton);
-        QCOMPARE(row(window, 1).at(2), QString("Unpaired"));
-        QTRY_COMPARE_WITH_TIMEOUT(sim.mode(kLightIp), QString("static"), 10000);
-        QCOMPARE(TokenProfile::read(kLight), token);
-
-        QTest::mouseClick(window.pairButton, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(row(window, 1).at(2), QString("Paired"), 15000);
-        QTRY_COMPARE_WITH_TIMEOUT(sim.requestLines(kLightIp).mid(4),
-            (QStringList { "GET /api/v1/<token>/", "PUT /api/v1/<token>/effects" }), 10000);
-        QCOMPARE(row(window, 0).at(2), QString("Unpaired"));
-    }
-
     // A refused pairing shows the hint; while the device holds the request the
     // window still takes clicks.
     void refusedPairingShowsHint()
@@ -273,38 +243,28 @@ private slots:
     }
 
     // A click on a source button chooses it (again when clicked again); the
-    // host's switch checks the button of types 1 to 4 without emitting.
-    void sourceButtons()
-    {
-        Connect_View view;
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
-        QSignalSpy chosen(&view, SIGNAL(signal_OpenSync(int)));
-        view.slot_Sync(); // nothing checked yet: 0
-        QTest::mouseClick(view.syncButtons[1], Qt::LeftButton);
-        QTest::mouseClick(view.syncButtons[1], Qt::LeftButton);
-        QCOMPARE(chosen, (QList<QVariantList> { { 0 }, { 2 }, { 2 } }));
-        for (const auto& typeAndId : { qMakePair(4, 3), qMakePair(1, 0), qMakePair(0, 0),
-                 qMakePair(5, 0), qMakePair(INT_MIN, 0) }) {
-            view.slot_SyncBtnCheck(typeAndId.first);
-            QCOMPARE(view.buttonGroup->checkedId(), typeAndId.second);
-        }
-        QCOMPARE(chosen.count(), 3);
-    }
-
-    // A source button or the host's switch sets the mirrored source.
-    void sourceFromButtonOrHost()
+    // host's switch checks the button of types 1 to 4 without emitting. Both set
+    // the window's mirrored source.
+    void sourceButtonsAndHostSwitch()
     {
         ZelNanoleafTool window;
-        QCOMPARE(window.syncDeviceType, 1);
-        QTest::mouseClick(window.connectView->syncButtons[1], Qt::LeftButton);
+        Connect_View* view = window.connectView;
+        QSignalSpy chosen(view, SIGNAL(signal_OpenSync(int)));
+        view->slot_Sync(); // nothing checked yet: 0
+        QTest::mouseClick(view->syncButtons[1], Qt::LeftButton);
+        QTest::mouseClick(view->syncButtons[1], Qt::LeftButton);
+        QCOMPARE(chosen, (QList<QVariantList> { { 0 }, { 2 }, { 2 } }));
         QCOMPARE(window.syncDeviceType, 2);
-        for (std::uint64_t type : { 4, 9 }) {
-            const HostIntake::Message sync { 33024, type, 0, 0, nullptr };
-            QVERIFY(!window.hostMessage(sync).handled);
-            QCOMPARE(window.syncDeviceType, int(type));
+        const std::pair<int, int> typeAndButton[]
+            = { { 1, 0 }, { 4, 3 }, { 0, 3 }, { 5, 3 }, { INT_MIN, 3 } };
+        for (const auto& [type, id] : typeAndButton) {
+            QVERIFY(
+                !window.hostMessage({ 33024, std::uint64_t(std::uint32_t(type)), 0, 0, nullptr })
+                     .handled);
+            QCOMPARE(window.syncDeviceType, type);
+            QCOMPARE(view->buttonGroup->checkedId(), id);
         }
-        QVERIFY(window.connectView->syncButtons[3]->isChecked());
+        QCOMPARE(chosen.count(), 3);
     }
 
     // The test sender's random colours never reach 255 in any channel.
@@ -314,24 +274,19 @@ private slots:
         QVERIFY(sink.bind(QHostAddress(kLightIp), 60221));
         ZelNanoleafTool window;
         deviceMap.clear();
-        DeviceRecord record = DeviceRecord::discoveryRecord(kLight, kLightIp);
-        record.panelNumbers = 12;
-        record.pidArrray = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12 };
-        record.isPaired = true;
-        deviceMap.insert(kLight, record);
-        for (int i = 0; i < 50; ++i)
+        addDevice(kLight, kLightIp, true);
+        deviceMap.update(kLight, [](DeviceRecord& r) {
+            r.panelNumbers = 12;
+            r.pidArrray = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12 };
+        });
+        for (int i = 0; i < 50; ++i) {
             window.slot_SendData();
-        QList<QByteArray> got;
-        QTRY_VERIFY_WITH_TIMEOUT(([&] {
-            while (sink.hasPendingDatagrams())
-                got << sink.receiveDatagram().data();
-            return got.size() == 50;
-        }()),
-            5000);
-        for (const QByteArray& datagram : got)
+            QVERIFY(sink.waitForReadyRead(5000));
+            const QByteArray datagram = sink.receiveDatagram().data();
             for (int panel = 0; panel < 12; ++panel)
                 for (int channel = 0; channel < 3; ++channel)
                     QVERIFY(quint8(datagram.at(3 + 7 * panel + channel)) != 255);
+        }
     }
 };
 
