@@ -104,28 +104,20 @@ private slots:
     }
 
     // A press in the top 45 pixels drags the window until the release.
-    void drag_data()
-    {
-        QTest::addColumn<int>("pressY");
-        QTest::addColumn<bool>("moves");
-        QTest::newRow("y 44") << 44 << true;
-        QTest::newRow("y 45") << 45 << false;
-    }
-
     void drag()
     {
-        QFETCH(int, pressY);
-        QFETCH(bool, moves);
-        ZelNanoleafTool window;
-        window.move(100, 100);
-        const QPoint start = window.pos();
-        sendMouse(&window, QEvent::MouseButtonPress, QPoint(200, pressY), Qt::LeftButton);
-        sendMouse(&window, QEvent::MouseMove, QPoint(230, pressY + 20), Qt::LeftButton);
-        QCOMPARE(window.pos(), moves ? start + QPoint(30, 20) : start);
-        sendMouse(&window, QEvent::MouseButtonRelease, QPoint(230, pressY + 20), Qt::NoButton);
-        const QPoint released = window.pos();
-        sendMouse(&window, QEvent::MouseMove, QPoint(260, 50), Qt::LeftButton);
-        QCOMPARE(window.pos(), released);
+        for (const int pressY : { 44, 45 }) {
+            ZelNanoleafTool window;
+            window.move(100, 100);
+            const QPoint start = window.pos();
+            sendMouse(&window, QEvent::MouseButtonPress, QPoint(200, pressY), Qt::LeftButton);
+            sendMouse(&window, QEvent::MouseMove, QPoint(230, pressY + 20), Qt::LeftButton);
+            QCOMPARE(window.pos(), pressY < 45 ? start + QPoint(30, 20) : start);
+            sendMouse(&window, QEvent::MouseButtonRelease, QPoint(230, pressY + 20), Qt::NoButton);
+            const QPoint released = window.pos();
+            sendMouse(&window, QEvent::MouseMove, QPoint(260, 50), Qt::LeftButton);
+            QCOMPARE(window.pos(), released);
+        }
     }
 
     void searchWithNoDeviceShowsOnlyHeaders()
