@@ -1,7 +1,7 @@
-// The main window and its controller: the window shell, and SEARCH, a click on a
-// row, PAIR and UNPAIR against simulated devices in a private network, as a person
-// would use them. The requests behind each flow are tested in tst_openapi; here
-// what the window adds (rows, statuses, the hint, the acted-on row).
+// The main window, its views and its controller against simulated devices in a
+// private network, as a person would use them: what the window adds to the flows
+// of tst_openapi (rows, statuses, the hint, the acted-on row), the source buttons,
+// the test sender.
 
 #include "app/zelnanoleaftool.h"
 #include "common/modalcloser.h"
@@ -13,10 +13,13 @@
 #include "views/connect_view.h"
 #include "views/pair_view.h"
 
+#include <QButtonGroup>
 #include <QLabel>
+#include <QNetworkDatagram>
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QTableView>
+#include <QUdpSocket>
 #include <QtTest>
 
 using namespace Sim;
@@ -34,11 +37,17 @@ QStringList row(const ZelNanoleafTool& window, int r)
     return texts;
 }
 
-void clickRow(ZelNanoleafTool& window, int r)
+void clickRow(Pair_View* view, int r)
 {
-    QTableView* table = window.pairView->tableView;
-    QTest::mouseClick(table->viewport(), Qt::LeftButton, {},
-        table->visualRect(window.pairView->model->index(r, 0)).center());
+    QTest::mouseClick(view->tableView->viewport(), Qt::LeftButton, {},
+        view->tableView->visualRect(view->model->index(r, 0)).center());
+}
+
+void addDevice(const QString& name, const QString& ip, bool paired)
+{
+    DeviceRecord record = DeviceRecord::discoveryRecord(name, ip);
+    record.isPaired = paired;
+    deviceMap.insert(name, record);
 }
 
 void sendMouse(QWidget* target, QEvent::Type type, QPoint at, Qt::MouseButtons buttons)
@@ -62,6 +71,8 @@ class tst_Controller : public QObject
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QTest::mouseClick(window.searchButton, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(window.pairView->model->rowCount(), 2, 15000);
+        QCOMPARE(row(window, 0) + row(window, 1),
+            (QStringList { kCanvas, kCanvasIp, "Unpaired", kLight, kLightIp, "Unpaired" }));
     }
 
 private slots:
@@ -73,21 +84,16 @@ private slots:
 
     void init() { QDir(TokenProfile::directory()).removeRecursively(); }
 
-    // The test programs run from a folder without Image/: the window must still
-    // come up whole, its service on a thread of its own, stopped when it goes.
+    // The window comes up without its Image/ folder, its service on a thread of
+    // its own, stopped when it goes; the close button only hides.
     void windowAndServiceThread()
     {
-        QVERIFY(!QFileInfo::exists(QCoreApplication::applicationDirPath() + "/Image"));
         auto* window = new ZelNanoleafTool;
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
-        QVERIFY(!window->grab().isNull());
         QPointer<QThread> thread(window->serviceThread());
         QVERIFY(thread->isRunning());
         QCOMPARE(window->service->thread(), thread.data());
-        QVERIFY(thread != QThread::currentThread());
-        // The close button only hides; the application is not told its last
-        // window closed.
         QSignalSpy lastClosed(qApp, SIGNAL(lastWindowClosed()));
         QTest::mouseClick(window->closeButton, Qt::LeftButton);
         QVERIFY(window->isHidden());
@@ -98,42 +104,20 @@ private slots:
     }
 
     // A press in the top 45 pixels drags the window until the release.
-    void drag_data()
-    {
-        QTest::addColumn<int>("pressY");
-        QTest::addColumn<bool>("moves");
-        QTest::newRow("y 0") << 0 << true;
-        QTest::newRow("y 44") << 44 << true;
-        QTest::newRow("y 45") << 45 << false;
-        QTest::newRow("y 300") << 300 << false;
-    }
-
     void drag()
     {
-        QFETCH(int, pressY);
-        QFETCH(bool, moves);
-        ZelNanoleafTool window;
-        window.move(100, 100);
-        const QPoint start = window.pos();
-        sendMouse(&window, QEvent::MouseButtonPress, QPoint(200, pressY), Qt::LeftButton);
-        sendMouse(&window, QEvent::MouseMove, QPoint(230, pressY + 20), Qt::LeftButton);
-        QCOMPARE(window.pos(), moves ? start + QPoint(30, 20) : start);
-        sendMouse(&window, QEvent::MouseButtonRelease, QPoint(230, pressY + 20), Qt::NoButton);
-        const QPoint released = window.pos();
-        sendMouse(&window, QEvent::MouseMove, QPoint(260, 50), Qt::LeftButton);
-        QCOMPARE(window.pos(), released);
-    }
-
-    void searchListsEveryAnsweringDevice()
-    {
-        NanoleafSim sim;
-        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
-        ZelNanoleafTool window;
-        showAndSearch(window);
-        QCOMPARE(row(window, 0), (QStringList { kCanvas, kCanvasIp, "Unpaired" }));
-        QCOMPARE(row(window, 1), (QStringList { kLight, kLightIp, "Unpaired" }));
-        QVERIFY(window.pairView->loadingLabel->isHidden());
-        QCOMPARE(deviceMap.count(), 2);
+        for (const int pressY : { 44, 45 }) {
+            ZelNanoleafTool window;
+            window.move(100, 100);
+            const QPoint start = window.pos();
+            sendMouse(&window, QEvent::MouseButtonPress, QPoint(200, pressY), Qt::LeftButton);
+            sendMouse(&window, QEvent::MouseMove, QPoint(230, pressY + 20), Qt::LeftButton);
+            QCOMPARE(window.pos(), pressY < 45 ? start + QPoint(30, 20) : start);
+            sendMouse(&window, QEvent::MouseButtonRelease, QPoint(230, pressY + 20), Qt::NoButton);
+            const QPoint released = window.pos();
+            sendMouse(&window, QEvent::MouseMove, QPoint(260, 50), Qt::LeftButton);
+            QCOMPARE(window.pos(), released);
+        }
     }
 
     void searchWithNoDeviceShowsOnlyHeaders()
@@ -145,36 +129,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(window.pairView->loadingLabel->isHidden(), 5000);
         QCOMPARE(window.pairView->model->rowCount(), 0);
         QCOMPARE(window.pairView->model->columnCount(), 3);
-    }
-
-    // PAIR on the clicked row, UNPAIR (the row says so at once, the token stays),
-    // PAIR again with the stored token.
-    void pairUnpairAndPairAgain()
-    {
-        NanoleafSim sim(NanoleafSim::inPairingMode());
-        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
-        ZelNanoleafTool window;
-        showAndSearch(window);
-        QSignalSpy pair(window.pairView, SIGNAL(signal_Pair(int, QString, QString)));
-        clickRow(window, 1);
-        QTest::mouseClick(window.pairButton, Qt::LeftButton);
-        QCOMPARE(pair.count(), 1);
-        QCOMPARE(pair.first(), (QVariantList { 1, kLight, kLightIp }));
-        QTRY_COMPARE_WITH_TIMEOUT(row(window, 1).at(2), QString("Paired"), 15000);
-        QTRY_COMPARE_WITH_TIMEOUT(sim.mode(kLightIp), QString("extControl-v2"), 10000);
-        const QString token = TokenProfile::read(kLight);
-        QCOMPARE(token.size(), 32);
-
-        QTest::mouseClick(window.unpairButton, Qt::LeftButton);
-        QCOMPARE(row(window, 1).at(2), QString("Unpaired"));
-        QTRY_COMPARE_WITH_TIMEOUT(sim.mode(kLightIp), QString("static"), 10000);
-        QCOMPARE(TokenProfile::read(kLight), token);
-
-        QTest::mouseClick(window.pairButton, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(row(window, 1).at(2), QString("Paired"), 15000);
-        QTRY_COMPARE_WITH_TIMEOUT(sim.requestLines(kLightIp).mid(4),
-            (QStringList { "GET /api/v1/<token>/", "PUT /api/v1/<token>/effects" }), 10000);
-        QCOMPARE(row(window, 0).at(2), QString("Unpaired"));
+        QCOMPARE(window.pairView->model->horizontalHeaderItem(0)->text(), QString("Devices"));
+        QCOMPARE(window.pairView->model->horizontalHeaderItem(2)->text(), QString("Status"));
     }
 
     // A refused pairing shows the hint; while the device holds the request the
@@ -195,7 +151,13 @@ private slots:
         QCOMPARE(sim.requests(kLightIp).at(0)["status"].toInt(-1), 0); // still held
         QCOMPARE(closer.count(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(closer.count(), 1, 15000);
-        QCOMPARE(closer.seen().first().title, QString("warning"));
+        const ModalCloser::Seen hint = closer.seen().first();
+        QVERIFY(hint.messageBox && hint.warning && hint.okIsDefault);
+        QCOMPARE(hint.title, QString("warning"));
+        QCOMPARE(hint.text,
+            QString("Hold on/off button of your nanoleaf device for 5-7 seconds until the "
+                    "led starts flashing in a pattern , click  Pair button again within 30 "
+                    "seconds"));
         QCOMPARE(row(window, 1).at(2), QString("Unpaired"));
         QVERIFY(!TokenProfile::exists());
     }
@@ -220,19 +182,103 @@ private slots:
         QCOMPARE(row(window, 1).at(2), QString("Paired"));
     }
 
-    // A source button or the host's switch sets the mirrored source.
-    void sourceFromButtonOrHost()
+    // PAIR acts on an unpaired row, UNPAIR on a paired one, each on the row last
+    // clicked (row 0 before any click); a row without a name or past the table
+    // does nothing.
+    void pairAndUnpairRequests_data()
+    {
+        QTest::addColumn<int>("clicked"); // -1: no click; past the rows: set, not clicked
+        QTest::addColumn<bool>("pairEmits");
+        QTest::addColumn<bool>("unpairEmits");
+        QTest::newRow("no click acts on row 0 (paired)") << -1 << false << true;
+        QTest::newRow("row 0 paired") << 0 << false << true;
+        QTest::newRow("row 1 unpaired") << 1 << true << false;
+        QTest::newRow("row 2 empty name") << 2 << false << false;
+        QTest::newRow("past the last row") << 5 << false << false;
+    }
+
+    void pairAndUnpairRequests()
+    {
+        QFETCH(int, clicked);
+        QFETCH(bool, pairEmits);
+        QFETCH(bool, unpairEmits);
+        deviceMap.clear();
+        Pair_View view;
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        addDevice("Canvas A", "127.0.0.2", true);
+        addDevice("Light B", "127.0.0.3", false);
+        // What the layout answer leaves under a name discovery never reported.
+        deviceMap.update("Zz", [](DeviceRecord& r) { r.isPaired = true; });
+        view.setListView();
+        if (clicked > 2)
+            view.selectedRow = clicked;
+        else if (clicked >= 0)
+            clickRow(&view, clicked);
+        const int row = clicked < 0 ? 0 : clicked;
+        QCOMPARE(view.selectedRow, row);
+        // The keyboard moves the current row, not the acted-on one.
+        view.tableView->setFocus();
+        QTest::keyClick(view.tableView, Qt::Key_Down);
+        QCOMPARE(view.selectedRow, row);
+
+        QSignalSpy pair(&view, SIGNAL(signal_Pair(int, QString, QString)));
+        QSignalSpy unpair(&view, SIGNAL(signal_UnPair(int, QString, QString)));
+        view.slot_PairPressed();
+        view.slot_UnPairPressed();
+        QCOMPARE(pair.count(), pairEmits ? 1 : 0);
+        QCOMPARE(unpair.count(), unpairEmits ? 1 : 0);
+        if (pairEmits || unpairEmits)
+            QCOMPARE((pairEmits ? pair : unpair).first(),
+                (QVariantList { row, row == 0 ? "Canvas A" : "Light B",
+                    row == 0 ? "127.0.0.2" : "127.0.0.3" }));
+    }
+
+    // A click on a source button chooses it (again when clicked again); the
+    // host's switch checks the button of types 1 to 4 without emitting. Both set
+    // the window's mirrored source.
+    void sourceButtonsAndHostSwitch()
     {
         ZelNanoleafTool window;
-        QCOMPARE(window.syncDeviceType, 1);
-        QTest::mouseClick(window.connectView->syncButtons[1], Qt::LeftButton);
+        Connect_View* view = window.connectView;
+        QSignalSpy chosen(view, SIGNAL(signal_OpenSync(int)));
+        view->slot_Sync(); // nothing checked yet: 0
+        QTest::mouseClick(view->syncButtons[1], Qt::LeftButton);
+        QTest::mouseClick(view->syncButtons[1], Qt::LeftButton);
+        QCOMPARE(chosen, (QList<QVariantList> { { 0 }, { 2 }, { 2 } }));
         QCOMPARE(window.syncDeviceType, 2);
-        for (std::uint64_t type : { 4, 9 }) {
-            const HostIntake::Message sync { 33024, type, 0, 0, nullptr };
-            QVERIFY(!window.hostMessage(sync).handled);
-            QCOMPARE(window.syncDeviceType, int(type));
+        const std::pair<int, int> typeAndButton[]
+            = { { 1, 0 }, { 4, 3 }, { 0, 3 }, { 5, 3 }, { INT_MIN, 3 } };
+        for (const auto& [type, id] : typeAndButton) {
+            QVERIFY(
+                !window.hostMessage({ 33024, std::uint64_t(std::uint32_t(type)), 0, 0, nullptr })
+                     .handled);
+            QCOMPARE(window.syncDeviceType, type);
+            QCOMPARE(view->buttonGroup->checkedId(), id);
         }
-        QVERIFY(window.connectView->syncButtons[3]->isChecked());
+        QCOMPARE(chosen.count(), 3);
+    }
+
+    // The test sender's random colours never reach 255 in any channel.
+    void testSenderNeverSends255()
+    {
+        QUdpSocket sink;
+        QVERIFY(sink.bind(QHostAddress(kLightIp), 60221));
+        ZelNanoleafTool window;
+        deviceMap.clear();
+        addDevice(kLight, kLightIp, true);
+        deviceMap.update(kLight, [](DeviceRecord& r) {
+            r.panelNumbers = 12;
+            r.pidArrray = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12 };
+        });
+        for (int i = 0; i < 50; ++i) {
+            window.slot_SendData();
+            QVERIFY(sink.waitForReadyRead(5000));
+            const QByteArray datagram = sink.receiveDatagram().data();
+            for (int panel = 0; panel < 12; ++panel)
+                for (int channel = 0; channel < 3; ++channel)
+                    QVERIFY(quint8(datagram.at(3 + 7 * panel + channel)) != 255);
+        }
     }
 };
 

@@ -1,7 +1,6 @@
 #include "tests/common/blockinghttp.h"
 #include "sync/checkedconnect.h"
 
-#include <QBuffer>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -24,25 +23,11 @@ BlockingHttp::Result BlockingHttp::request(const QByteArray& verb, const QUrl& u
     QNetworkRequest request(url);
     if (!contentType.isEmpty())
         request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
-    QBuffer buffer;
-    buffer.setData(body);
-    buffer.open(QIODevice::ReadOnly);
-    QNetworkReply* reply = nullptr;
-    if (verb == "GET")
-        reply = network.get(request);
-    else if (verb == "POST")
-        reply = network.post(request, body);
-    else if (verb == "PUT")
-        reply = network.put(request, body);
-    else
-        reply = network.sendCustomRequest(request, verb, &buffer);
-
+    QNetworkReply* reply
+        = verb == "GET" ? network.get(request) : network.sendCustomRequest(request, verb, body);
     QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
     checkedConnect(reply, SIGNAL(finished()), &loop, SLOT(quit()));
-    checkedConnect(&timer, SIGNAL(timeout()), &loop, SLOT(quit()));
-    timer.start(timeoutMs);
+    QTimer::singleShot(timeoutMs, &loop, SLOT(quit()));
     if (!reply->isFinished())
         loop.exec();
 

@@ -21,13 +21,6 @@ inline void appendLe(Bytes& out, std::uint64_t value, int bytes)
         out.push_back(static_cast<unsigned char>(value >> (8 * i)));
 }
 
-inline Bytes le32(std::uint32_t value)
-{
-    Bytes out;
-    appendLe(out, value, 4);
-    return out;
-}
-
 // One framed request carrying payload.
 inline Bytes request(std::uint32_t message, std::uint64_t wParam = 0, std::uint64_t dwData = 10001,
     const Bytes& payload = Bytes())

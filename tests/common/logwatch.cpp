@@ -1,8 +1,7 @@
 #include "tests/common/logwatch.h"
 
-#include <QDeadlineTimer>
 #include <QMutexLocker>
-#include <QSignalSpy>
+#include <QTest>
 
 #include <atomic>
 
@@ -34,21 +33,13 @@ void LogWatch::handle(QtMsgType type, const QMessageLogContext& context, const Q
             next(type, context, text);
         return;
     }
-    bool hit = false;
-    {
-        QMutexLocker lock(&watch->mutex);
-        for (const QString& label : watch->watched)
-            if (text.startsWith(label)) {
-                ++watch->counts[label];
-                hit = true;
-            }
-        watch->ring.append(text);
-        if (watch->ring.size() > 200)
-            watch->ring.removeFirst();
-    }
-    if (hit)
-        QMetaObject::invokeMethod(
-            watch, [watch] { emit watch->matched(); }, Qt::QueuedConnection);
+    QMutexLocker lock(&watch->mutex);
+    for (const QString& label : watch->watched)
+        if (text.startsWith(label))
+            ++watch->counts[label];
+    watch->ring.append(text);
+    if (watch->ring.size() > 200)
+        watch->ring.removeFirst();
 }
 
 int LogWatch::count(const QString& label) const
@@ -59,15 +50,10 @@ int LogWatch::count(const QString& label) const
 
 bool LogWatch::waitFor(const QString& label, int n, int timeoutMs)
 {
-    const QDeadlineTimer deadline(timeoutMs);
-    while (count(label) < n) {
-        QSignalSpy spy(this, SIGNAL(matched()));
-        if (deadline.hasExpired())
-            return false;
-        if (count(label) < n)
-            spy.wait(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
-    }
-    return true;
+    const bool seen = QTest::qWaitFor([&] { return count(label) >= n; }, timeoutMs);
+    // What the logging thread posted to this one before the line is handled too.
+    QCoreApplication::processEvents();
+    return seen;
 }
 
 QStringList LogWatch::recent() const

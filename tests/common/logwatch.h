@@ -2,7 +2,6 @@
 
 #include <QHash>
 #include <QMutex>
-#include <QObject>
 #include <QStringList>
 
 // Takes over Qt's message handler while it lives: debug lines are counted by the
@@ -11,23 +10,19 @@
 // the previous handler. The tool's log labels are the only outside sign of some
 // steps (an effect answer arriving, a scan ending), so tests wait on them.
 // Lines may come from any thread; one watch at a time.
-class LogWatch : public QObject
+class LogWatch
 {
-    Q_OBJECT
-
 public:
     explicit LogWatch(const QStringList& labels);
-    ~LogWatch() override;
+    ~LogWatch();
 
     // Lines seen so far that start with label (one of the labels given).
     int count(const QString& label) const;
-    // Runs the event loop until count(label) >= n; false when timeoutMs passed first.
+    // Runs the event loop until count(label) >= n, then handles the events posted
+    // before; false when timeoutMs passed first.
     bool waitFor(const QString& label, int n, int timeoutMs);
     // The latest debug lines, oldest first.
     QStringList recent() const;
-
-signals:
-    void matched(); // a watched line was logged (queued to the watch's thread)
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext& context, const QString& text);

@@ -38,5 +38,4 @@ void ModalCloser::sweep()
         closed.append(seen);
         modal->close();
     }
-    emit dialogClosed();
 }

@@ -25,10 +25,6 @@ public:
 
     const QList<Seen>& seen() const { return closed; }
     int count() const { return closed.size(); }
-    void clear() { closed.clear(); }
-
-signals:
-    void dialogClosed();
 
 private slots:
     void sweep();

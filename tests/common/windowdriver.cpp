@@ -41,12 +41,9 @@ template <typename T> QList<T*> every()
     return all;
 }
 
-QJsonObject answer(bool ok, const char* member = nullptr, const QJsonValue& value = {})
+QJsonObject answer(bool ok, const char* member = "error", const QJsonValue& value = {})
 {
-    QJsonObject out { { "ok", ok } };
-    if (member != nullptr)
-        out.insert(member, value);
-    return out;
+    return QJsonObject { { "ok", ok }, { member, value } };
 }
 
 QJsonObject click(const QString& what)
@@ -116,7 +113,7 @@ QJsonObject run(const QString& line)
             if (box != nullptr)
                 QApplication::sendEvent(box, &event);
         }
-        return box != nullptr ? answer(true) : answer(false, "error", "no modal message box");
+        return answer(box != nullptr);
     }
     if (line == "visible") {
         const QList<QMainWindow*> windows = every<QMainWindow>();

@@ -1,5 +1,5 @@
-// The SSDP reply reader: what it takes out of a datagram (the pure reader), and
-// the slot that feeds it every datagram pending on the service's own socket.
+// The SSDP reply reader, and the slot that feeds it every datagram pending on the
+// service's own socket.
 
 #include "service/nanoleafapisync.h"
 #include "service/ssdpreader.h"
@@ -23,66 +23,47 @@ class tst_SsdpReader : public QObject
     Q_OBJECT
 
 private slots:
+    // Where a reply does not match, the location is empty.
     void cutsOutLocation_data()
     {
         QTest::addColumn<QByteArray>("datagram");
         QTest::addColumn<bool>("matches");
-        QTest::addColumn<int>("firstIndex");
-        QTest::addColumn<int>("lastIndex");
         QTest::addColumn<QString>("location");
         QTest::newRow("location then cache-control") << QByteArray(
             "HTTP/1.1 200 OK\r\nST: nanoleaf:nl29\r\nLocation: http://127.0.0.3:16021\r\n"
             "Cache-Control: max-age=60\r\n\r\n") << true
-                                                     << 36 << 68 << "http://127.0.0.3:16021";
+                                                     << "http://127.0.0.3:16021";
         QTest::newRow("intervening header")
             << QByteArray("ST: nl29\r\nLocation: http://a\r\nServer: x\r\nCache-Control: y\r\n")
-            << true << 10 << 39 << "http://a\r\nServer: x";
+            << true << "http://a\r\nServer: x";
         QTest::newRow("cache-control first")
-            << QByteArray("ST: nl29\r\nCache-Control: y\r\nLocation: http://b\r\n") << true << 28
-            << 8 << "http://b\r\n";
+            << QByteArray("ST: nl29\r\nCache-Control: y\r\nLocation: http://b\r\n") << true
+            << "http://b\r\n";
         // Without "Location: " the cut starts at character 9.
-        QTest::newRow("neither marker")
-            << QByteArray("nl29 and more") << true << -1 << -1 << "more";
+        QTest::newRow("neither marker") << QByteArray("nl29 and more") << true << "more";
         QTest::newRow("cache-control alone")
-            << QByteArray("ST: nl29 ab\r\nCache-Control: y") << true << -1 << 11 << "ab";
+            << QByteArray("ST: nl29 ab\r\nCache-Control: y") << true << "ab";
         QTest::newRow("location in lower case")
-            << QByteArray("nl29\r\nlocation: http://c\r\nCache-Control: y") << true << -1 << 24
+            << QByteArray("nl29\r\nlocation: http://c\r\nCache-Control: y") << true
             << "ation: http://c";
-        QTest::newRow("location at the very end")
-            << QByteArray("nl29\r\nLocation: ") << true << 6 << -1 << "";
-        QTest::newRow("shorter than the cut's start")
-            << QByteArray("nl29") << true << -1 << -1 << "";
         QTest::newRow("value cut at a zero byte")
-            << bytes("nl29\r\nLocation: http://e\0\r\nCache-Control: y") << true << 6 << -1
-            << "http://e";
+            << bytes("nl29\r\nLocation: http://e\0\r\nCache-Control: y") << true << "http://e";
         QTest::newRow("value in UTF-8")
-            << QByteArray("nl29\r\nLocation: http://caf\xc3\xa9\r\nCache-Control: y") << true << 6
-            << 27 << QString::fromUtf8("http://caf\xc3\xa9");
-
-        const auto ignored = [](const char* row, const QByteArray& datagram) {
-            QTest::newRow(row) << datagram << false << -1 << -1 << "";
-        };
-        ignored("empty", QByteArray());
-        ignored("marker in capitals", "ST: NL29\r\nLocation: http://c\r\nCache-Control: y");
-        ignored("marker after a zero byte",
-            bytes("ST: x\r\nLocation: http://d\0nl29\r\nCache-Control: y"));
-        ignored("marker split by a zero byte",
-            bytes("nl2\0"
-                  "9 Location: x"));
+            << QByteArray("nl29\r\nLocation: http://caf\xc3\xa9\r\nCache-Control: y") << true
+            << QString::fromUtf8("http://caf\xc3\xa9");
+        QTest::newRow("empty") << QByteArray() << false << "";
+        QTest::newRow("marker in capitals")
+            << QByteArray("ST: NL29\r\nLocation: http://c\r\nCache-Control: y") << false << "";
+        QTest::newRow("marker after a zero byte")
+            << bytes("ST: x\r\nLocation: http://d\0nl29\r\nCache-Control: y") << false << "";
     }
 
     void cutsOutLocation()
     {
         QFETCH(QByteArray, datagram);
-        QFETCH(bool, matches);
-        QFETCH(int, firstIndex);
-        QFETCH(int, lastIndex);
-        QFETCH(QString, location);
         const SsdpReader::Reply reply = SsdpReader::readReply(datagram);
-        QCOMPARE(reply.matches, matches);
-        QCOMPARE(reply.firstIndex, firstIndex);
-        QCOMPARE(reply.lastIndex, lastIndex);
-        QCOMPARE(reply.location, location);
+        QTEST(reply.matches, "matches");
+        QTEST(reply.location, "location");
     }
 
     // Every pending datagram is read in arrival order; a reply that does not

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <tuple>
 
 using Panels = std::vector<PanelModel::Panel>;
 using Ids = std::vector<std::uint16_t>;
@@ -65,16 +66,9 @@ private slots:
             << QByteArray("04 0101ff00000000 020100ff000000 03011020300000 2c012cff000000") << 96;
         QTest::newRow("Canvas") << true << 12 << 2 << std::vector<int> { 4, 210, 0, 7 }
                                 << QByteArray("0002 04d2ff0000000000 000700ff00000000") << 120;
-        std::vector<int> fifteen;
-        for (int p = 1; p <= 15; ++p)
-            fifteen.insert(fifteen.end(), { 0, p });
-        QTest::newRow("Canvas: 15 panels, 12 entries")
-            << true << 12 << 15 << fifteen
-            << QByteArray("000f 0001ff0000000000 000200ff00000000 0003102030000000"
-                          "00042cff00000000 0005010203000000 0006010203000000 0007010203000000"
-                          "0008010203000000 0009010203000000 000a010203000000 000b010203000000"
-                          "000c010203000000")
-            << 120;
+        QTest::newRow("Light: fewer entries than panels")
+            << false << 2 << 3 << std::vector<int> { 82, 15, 200 }
+            << QByteArray("03 5201ff00000000 0f0100ff000000") << 16;
         QTest::newRow("Canvas: half an id is no record")
             << true << 12 << 3 << std::vector<int> { 82, 15, 200 }
             << QByteArray("0003 520fff0000000000") << 120;
@@ -114,55 +108,26 @@ private slots:
         QCOMPARE(hex(reused), want);
     }
 
-    void modelForName_data()
+    // Model numbers by name, "v2" where streamed so; shape types of pieces
+    // without LEDs.
+    void modelNumbersAndPieces()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("model");
-        QTest::newRow("light") << "Light Panels 52:33:A1" << int(StreamDatagram::Model::Light);
-        QTest::newRow("canvas") << "Canvas 1F:2B" << int(StreamDatagram::Model::Canvas);
-        QTest::newRow("both: canvas wins") << "Light Canvas" << int(StreamDatagram::Model::Canvas);
-        QTest::newRow("lower case") << "light panels" << int(StreamDatagram::Model::None);
-        QTest::newRow("neither") << "Shapes 12" << int(StreamDatagram::Model::None);
-    }
-
-    void modelForName()
-    {
-        QFETCH(QString, name);
-        QTEST(int(StreamDatagram::modelForName(name.toStdU16String())), "model");
-    }
-
-    void modelNumbers_data()
-    {
-        QTest::addColumn<QString>("number");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("v2");
-        for (const char* row : { "NL42 Shapes", "NL47 Shapes", "NL48 Shapes", "NL52 Elements",
-                 "NL59 Lines", "NL64 Skylight", "NL69 4D" })
-            QTest::newRow(row) << QString(row).left(4) << QString(row).mid(5) << true;
-        QTest::newRow("light") << "NL22"
-                               << "Light Panels" << false;
-        QTest::newRow("canvas") << "NL29"
-                                << "Canvas" << false;
-        QTest::newRow("bulb") << "NL45"
-                              << "unknown model" << false;
-        QTest::newRow("lower case") << "nl42"
-                                    << "unknown model" << false;
-    }
-
-    void modelNumbers()
-    {
-        QFETCH(QString, number);
-        const PanelModel::Model model = PanelModel::fromModelNumber(number.toStdString());
-        QTEST(QString(PanelModel::name(model)), "name");
-        QTEST(PanelModel::streamsV2(model), "v2");
-    }
-
-    void piecesWithoutLeds()
-    {
-        for (int shapeType : { 1, 12, 16, 19, 20 })
-            QVERIFY2(!PanelModel::hasLeds(shapeType), QByteArray::number(shapeType));
-        for (int shapeType : { 0, 2, 3, 4, 7, 9, 14, 15, 18, 30, 31, 32 })
-            QVERIFY2(PanelModel::hasLeds(shapeType), QByteArray::number(shapeType));
+        QStringList got;
+        for (const char* number : { "NL42", "NL47", "NL48", "NL52", "NL59", "NL64", "NL69", "NL22",
+                 "NL29", "NL45", "nl42" }) {
+            const PanelModel::Model model = PanelModel::fromModelNumber(number);
+            got << QString(number) + " " + PanelModel::name(model)
+                    + (PanelModel::streamsV2(model) ? " v2" : "");
+        }
+        QCOMPARE(got,
+            (QStringList { "NL42 Shapes v2", "NL47 Shapes v2", "NL48 Shapes v2", "NL52 Elements v2",
+                "NL59 Lines v2", "NL64 Skylight v2", "NL69 4D v2", "NL22 Light Panels",
+                "NL29 Canvas", "NL45 unknown model", "nl42 unknown model" }));
+        QList<int> dark;
+        for (int shapeType = 0; shapeType <= 32; ++shapeType)
+            if (!PanelModel::hasLeds(shapeType))
+                dark << shapeType;
+        QCOMPARE(dark, (QList<int> { 1, 12, 16, 19, 20 }));
     }
 
     void hangingOrder_data()
@@ -196,38 +161,12 @@ private slots:
     {
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("Shapes: 14 lit, controller and Rhythm dark")
-            << info("NL42", 0,
-                   { { 0, 300, -80, 12 }, { 0x2207, 600, 100, 7 }, { 0x2206, 500, 100, 7 },
-                       { 0x2205, 400, 100, 7 }, { 0x2204, 300, 100, 7 }, { 0x2203, 200, 100, 7 },
-                       { 0x2202, 100, 100, 7 }, { 0x2201, 0, 100, 7 }, { 0x1107, 600, 200, 7 },
-                       { 0x1106, 500, 200, 7 }, { 0x1105, 400, 200, 7 }, { 0x1104, 300, 200, 7 },
-                       { 0x1103, 200, 200, 7 }, { 0x1102, 100, 200, 7 }, { 0x1101, 0, 200, 7 },
-                       { 9, 700, 0, 1 } })
-            << QByteArray::fromHex("000E 1101A0B0C0000000 1102A0B0C0000000 1103A1B1C1000000"
-                                   "1104A2B2C2000000 1105A3B3C3000000 1106A4B4C4000000"
-                                   "1107A5B5C5000000 2201A6B6C6000000 2202A6B6C6000000"
-                                   "2203A7B7C7000000 2204A8B8C8000000 2205A9B9C9000000"
-                                   "2206AABACA000000 2207ABBBCB000000");
         QTest::newRow("Elements turned 180, cap dark")
             << info("NL52", 180,
                    { { 1, -60, 0, 19 }, { 0x9C41, 0, 0, 14 }, { 0x9C42, 100, 0, 14 },
                        { 0x9C43, 200, 0, 15 }, { 0x9C44, 50, 90, 14 }, { 0x9C45, 150, 90, 14 } })
             << QByteArray::fromHex("0005 9C43A0B0C0000000 9C42A2B2C2000000 9C41A4B4C4000000"
                                    "9C45A7B7C7000000 9C44A9B9C9000000");
-        QTest::newRow("Lines: connectors dark")
-            << info("NL59", 0,
-                   { { 0x0101, 50, 75, 16 }, { 0x3001, 100, 50, 18 }, { 0x0102, 150, 25, 16 },
-                       { 0x3002, 200, 0, 18 }, { 0x3003, 0, 100, 18 }, { 0x0103, -20, 100, 20 } })
-            << QByteArray::fromHex("0003 3003A0B0C0000000 3001A4B4C4000000 3002A8B8C8000000");
-        QTest::newRow("Skylight: controller lit")
-            << info("NL64", 0,
-                   { { 0x5003, 100, 0, 30 }, { 0x5002, 0, 0, 30 }, { 0x5001, 100, 100, 30 },
-                       { 0x5000, 0, 100, 31 } })
-            << QByteArray::fromHex("0004 5000A0B0C0000000 5001A3B3C3000000 5002A6B6C6000000"
-                                   "5003A9B9C9000000");
-        QTest::newRow("4D") << info("NL69", 0, { { 0xC8, 100, 0, 29 }, { 0x64, 0, 0, 29 } })
-                            << QByteArray::fromHex("0002 0064A0B0C0000000 00C8A6B6C6000000");
     }
 
     void v2()
@@ -239,11 +178,8 @@ private slots:
         QVERIFY(PanelModel::streamsV2(PanelModel::fromModelNumber(layout.model.toStdString())));
         const Ids ids = PanelModel::orderLitPanels(layout.panels, layout.globalOrientation);
         int r[12], g[12], b[12];
-        for (int k = 0; k < 12; ++k) {
-            r[k] = 0xA0 + k;
-            g[k] = 0xB0 + k;
-            b[k] = 0xC0 + k;
-        }
+        for (int k = 0; k < 12; ++k)
+            std::tie(r[k], g[k], b[k]) = std::make_tuple(0xA0 + k, 0xB0 + k, 0xC0 + k);
         std::array<std::uint8_t, 256> out;
         out.fill(0xEE);
         const auto size = static_cast<std::size_t>(expected.size());
