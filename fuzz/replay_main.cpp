@@ -1,6 +1,5 @@
 // Runs every file of a fuzz corpus through a target's entry point once, without
 // libFuzzer, so that normal and sanitizer builds replay the corpora as plain tests.
-//
 //   replay_<name> [CORPUS_DIR]   (defaults to the folder the build compiled in)
 
 #include <cstdint>
@@ -14,35 +13,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 int main(int argc, char** argv)
 {
-#ifdef PRISMARA_REPLAY_CORPUS
     const char* folder = argc > 1 ? argv[1] : PRISMARA_REPLAY_CORPUS;
-#else
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s CORPUS_DIR\n", argv[0]);
-        return 2;
-    }
-    const char* folder = argv[1];
-#endif
     namespace fs = std::filesystem;
     std::error_code error;
-    std::vector<fs::path> files;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
-        if (it->is_regular_file())
-            files.push_back(it->path());
-    if (error || files.empty()) {
+    std::size_t files = 0;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        if (!it->is_regular_file())
+            continue;
+        std::ifstream in(it->path(), std::ios::binary);
+        // Exactly the file's bytes on the heap; non-null even when empty, as libFuzzer passes.
+        const std::vector<char> bytes { std::istreambuf_iterator<char>(in), {} };
+        static const char empty = 0;
+        LLVMFuzzerTestOneInput(
+            reinterpret_cast<const std::uint8_t*>(bytes.empty() ? &empty : bytes.data()),
+            bytes.size());
+        ++files;
+    }
+    if (error || files == 0) {
         std::fprintf(stderr, "no corpus files in %s\n", folder);
         return 1;
     }
-    for (const fs::path& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        const std::vector<char> bytes(
-            (std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        // A non-null pointer even for an empty input, as libFuzzer passes.
-        static const std::uint8_t empty = 0;
-        LLVMFuzzerTestOneInput(
-            bytes.empty() ? &empty : reinterpret_cast<const std::uint8_t*>(bytes.data()),
-            bytes.size());
-    }
-    std::printf("replayed %zu files from %s\n", files.size(), folder);
+    std::printf("replayed %zu files from %s\n", files, folder);
     return 0;
 }

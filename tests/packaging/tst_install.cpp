@@ -1,8 +1,6 @@
-// The install layout: this build installed with cmake --install into a scratch
-// DESTDIR under the package prefix must give the programs, the window images
-// beside the tool (each decoding at its size), the desktop entry and its icon;
-// and the installed tool, started through a link as the package's /usr/bin link
-// starts it, must load its images from the installed Image/ folder.
+// cmake --install into a scratch DESTDIR gives the programs, the window images beside the
+// tool (each decoding at its size), the desktop entry and its icon; the installed tool, started
+// through a link as the package's /usr/bin link starts it, loads the installed Image/ folder.
 
 #include <QDirIterator>
 #include <QImageReader>
@@ -11,15 +9,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-static const QString kTool = QStringLiteral("prismara-nanoleaf-tool");
-
 class tst_Install : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir destDir;
     QString root; // the install prefix inside destDir
-
     QString binDir() const { return root + "/" PRISMARA_INSTALL_BINDIR; }
     QString dataDir() const { return root + "/" PRISMARA_INSTALL_DATADIR; }
 
@@ -28,18 +23,15 @@ private slots:
     {
         QVERIFY(destDir.isValid());
         QProcess install;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DESTDIR", destDir.path());
-        install.setProcessEnvironment(env);
+        qputenv("DESTDIR", QFile::encodeName(destDir.path())); // inherited by every child
         install.setProcessChannelMode(QProcess::MergedChannels);
         install.start(PRISMARA_CMAKE_COMMAND,
             { "--install", PRISMARA_BUILD_DIR, "--prefix", PRISMARA_PACKAGE_PREFIX });
         QVERIFY2(install.waitForFinished(90000) && install.exitCode() == 0,
             install.readAll().constData());
         root = destDir.path() + PRISMARA_PACKAGE_PREFIX;
-        // Nothing lands outside the prefix: a plain install must not need root.
         QDirIterator it(destDir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext())
+        while (it.hasNext()) // nothing lands outside the prefix (no root needed)
             QVERIFY2(it.next().startsWith(root + "/"), qPrintable(it.filePath()));
     }
 
@@ -49,14 +41,13 @@ private slots:
         QTest::addColumn<QSize>("size"); // of an image; empty: a program
         for (const QString& name : QString(PRISMARA_INSTALLED_PROGRAMS).split(','))
             QTest::newRow(qPrintable(name)) << "$BIN/" + name << QSize();
-        const QString images = "background.png 400x600, title.png 400x30, LOGO.png 130x21, "
-                               "Button.png 80x40, Button_H.png 80x40, btn_min.png 22x22, "
-                               "btn_close.png 22x22, Spin-1s-45px.gif 45x45, "
-                               "Prismara BUTTON.png 160x55, Prismara BUTTON-2.png 160x55, "
-                               "Zel Halvi.png 160x55, Zel Halvi-2.png 160x55, "
-                               "Zel Norrin.png 160x55, Zel Norrin-2.png 160x55, "
-                               "Stelvar.png 160x55, Stelvar-2.png 160x55";
-        for (const QString& image : images.split(", ")) {
+        for (const QString& image : QString(
+                 "background.png 400x600, title.png 400x30, LOGO.png "
+                 "130x21, Button.png 80x40, Button_H.png 80x40, btn_min.png 22x22, btn_close.png "
+                 "22x22, Spin-1s-45px.gif 45x45, Prismara BUTTON.png 160x55, Prismara BUTTON-2.png "
+                 "160x55, Zel Halvi.png 160x55, Zel Halvi-2.png 160x55, Zel Norrin.png 160x55, Zel "
+                 "Norrin-2.png 160x55, Stelvar.png 160x55, Stelvar-2.png 160x55")
+                                        .split(", ")) {
             const QStringList size = image.section(' ', -1).split('x');
             QTest::newRow(qPrintable(image)) << "$BIN/Image/" + image.section(' ', 0, -2)
                                              << QSize(size[0].toInt(), size[1].toInt());
@@ -77,14 +68,14 @@ private slots:
         }
         QImageReader reader(path);
         QCOMPARE(reader.read().size(), size);
-        if (path.endsWith(".gif"))
-            QVERIFY(
-                reader.supportsAnimation() && reader.imageCount() >= 8 && reader.loopCount() == -1);
+        QVERIFY(!path.endsWith(".gif")
+            || (reader.supportsAnimation() && reader.imageCount() >= 8
+                && reader.loopCount() == -1));
     }
 
     void desktopEntryStartsTheTool()
     {
-        QFile file(dataDir() + "/applications/" + kTool + ".desktop");
+        QFile file(dataDir() + "/applications/prismara-nanoleaf-tool.desktop");
         QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
         const QString entry = QString::fromUtf8(file.readAll());
         for (const char* line :
@@ -94,23 +85,19 @@ private slots:
         QVERIFY(entry.contains(QRegularExpression("\nCategories=([^\n]*;)?Utility;")));
     }
 
-    // Through a link /usr/bin/prismara-nanoleaf-tool the tool must still take the
-    // installed bin/ folder as its own, or it would look for Image/ in /usr/bin.
+    // Through the /usr/bin link the tool must still take the installed bin/ as its folder.
     void toolStartedThroughLinkUsesInstalledImages()
     {
         QVERIFY(QDir().mkpath(destDir.path() + "/usr/bin"));
-        const QString link = destDir.path() + "/usr/bin/" + kTool;
-        QVERIFY(QFile::link(binDir() + "/" + kTool, link));
+        const QString link = destDir.path() + "/usr/bin/prismara-nanoleaf-tool";
+        QVERIFY(QFile::link(binDir() + "/prismara-nanoleaf-tool", link));
         QProcess tool;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("PRISMARA_HOST_SOCKET", destDir.path() + "/host.socket");
-        env.insert("XDG_CONFIG_HOME", destDir.path() + "/config");
-        tool.setProcessEnvironment(env);
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        qputenv("PRISMARA_HOST_SOCKET", QFile::encodeName(destDir.path() + "/host.socket"));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(destDir.path() + "/config"));
         tool.start(link, QStringList());
         QVERIFY2(tool.waitForStarted(10000), qPrintable(tool.errorString()));
-        // The window's first log line names the folder it loads images from.
-        QByteArray log;
+        QByteArray log; // the window's first log line names its image folder
         QTRY_VERIFY_WITH_TIMEOUT((log += tool.readAllStandardError()).contains("applicationDirPath")
                 || tool.state() != QProcess::Running,
             30000);

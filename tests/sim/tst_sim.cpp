@@ -1,7 +1,5 @@
-// The device simulator as the tool and the demo use it, checked against the
-// public Nanoleaf OpenAPI and the external-control datagram layouts, not
-// against the tool's own code: the OpenAPI answers, and which datagrams light
-// which panels.
+// The device simulator checked against the public Nanoleaf OpenAPI and external-control
+// datagram layouts (not the tool's code): its answers, and which datagrams light which panels.
 
 #include "tests/common/blockinghttp.h"
 #include "tests/common/nanoleafsim.h"
@@ -33,12 +31,12 @@ private slots:
     void initTestCase()
     {
         QJsonArray devices;
-        QJsonObject shapes = NanoleafSim::canvas(QStringLiteral("127.0.0.4"), { 2, 4660, 43981 },
-            QStringLiteral("Shapes 07E7")); // the controller (no LEDs), two hexagons
-        shapes.insert(QStringLiteral("model"), QStringLiteral("NL42"));
-        shapes.insert(QStringLiteral("pairing_mode"), true);
+        // Shapes: the controller (no LEDs) and two hexagons.
+        QJsonObject shapes = NanoleafSim::canvas("127.0.0.4", { 2, 4660, 43981 }, "Shapes 07E7");
+        shapes.insert("model", "NL42");
+        shapes.insert("pairing_mode", true);
         for (QJsonObject d : { NanoleafSim::lightPanels(), NanoleafSim::canvas(), shapes }) {
-            d.insert(QStringLiteral("tokens"), QJsonArray { kToken });
+            d.insert("tokens", QJsonArray { kToken });
             devices.append(d);
         }
         sim.setDevices(devices);
@@ -49,96 +47,78 @@ private slots:
 
     void openApi_data()
     {
-        QTest::addColumn<QString>("ip");
-        QTest::addColumn<QByteArray>("verb");
-        QTest::addColumn<QString>("path"); // $T: the device's token
+        QTest::addColumn<QString>("request"); // verb ip path; $T: the device's token
         QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("answer"); // a part of the body
-        const auto row = [](const char* name, const char* ip, const char* verb, const char* path,
-                             const QByteArray& body, int status, const char* answer = "") {
-            QTest::newRow(name) << ip << QByteArray(verb) << path << body << status
-                                << QByteArray(answer);
-        };
-        row("pairing, mode off", "127.0.0.2", "POST", "/api/v1/new", "", 403);
-        row("pairing, mode on", "127.0.0.4", "POST", "/api/v1/new", "", 200, "{\"auth_token\":\"");
-        row("unknown token", "127.0.0.2", "GET", "/api/v1/NotAToken/", "", 401);
-        row("Light Panels description", "127.0.0.2", "GET", "/api/v1/$T/", "", 200,
-            "\"numPanels\":3");
-        row("Light Panels, v1", "127.0.0.2", "PUT", "/api/v1/$T/effects", extControl("v1"), 200,
-            "\"streamControlPort\":60221");
-        row("Canvas, v1 refused", "127.0.0.3", "PUT", "/api/v1/$T/effects", extControl("v1"), 400);
-        row("Shapes, v2", "127.0.0.4", "PUT", "/api/v1/$T/effects", extControl("v2"), 204);
-        row("no token deletion", "127.0.0.3", "DELETE", "/api/v1/$T", "", 405);
+        QTest::addColumn<QString>("answer"); // the status, then a part of the body
+        const auto row
+            = [](const char* name, const char* request, const QByteArray& body,
+                  const char* answer) { QTest::newRow(name) << request << body << answer; };
+        row("pairing, mode off", "POST 127.0.0.2 /api/v1/new", "", "403");
+        row("pairing, mode on", "POST 127.0.0.4 /api/v1/new", "", "200 {\"auth_token\":\"");
+        row("unknown token", "GET 127.0.0.2 /api/v1/NotAToken/", "", "401");
+        row("Light Panels description", "GET 127.0.0.2 /api/v1/$T/", "", "200 \"numPanels\":3");
+        row("Light Panels, v1", "PUT 127.0.0.2 /api/v1/$T/effects", extControl("v1"),
+            "200 \"streamControlPort\":60221");
+        row("Canvas, v1 refused", "PUT 127.0.0.3 /api/v1/$T/effects", extControl("v1"), "400");
+        row("Shapes, v2", "PUT 127.0.0.4 /api/v1/$T/effects", extControl("v2"), "204");
+        row("no token deletion", "DELETE 127.0.0.3 /api/v1/$T", "", "405");
     }
 
     void openApi()
     {
-        QFETCH(QString, ip);
-        QFETCH(QByteArray, verb);
-        QFETCH(QString, path);
+        QFETCH(QString, request);
         QFETCH(QByteArray, body);
-        QFETCH(int, status);
-        QFETCH(QByteArray, answer);
-        const BlockingHttp::Result r = BlockingHttp::request(verb,
-            QUrl(QStringLiteral("http://%1:16021%2").arg(ip, path.replace("$T", kToken))), body,
+        QFETCH(QString, answer);
+        const QStringList part = request.replace("$T", kToken).split(' ');
+        const BlockingHttp::Result r = BlockingHttp::request(part[0].toLatin1(),
+            QUrl("http://" + part[1] + ":16021" + part[2]), body,
             body.isEmpty() ? QByteArray() : QByteArray("application/json"));
-        QCOMPARE(r.status, status);
-        QVERIFY2(r.body.contains(answer), r.body.constData());
+        QCOMPARE(r.status, answer.left(3).toInt());
+        QVERIFY2(r.body.contains(answer.mid(4).toUtf8()), r.body.constData());
     }
 
     void stream_data()
     {
-        QTest::addColumn<QString>("ip");
-        QTest::addColumn<QString>("mode");
-        QTest::addColumn<quint16>("port");
+        QTest::addColumn<QString>("target"); // ip, port, the external control version or "-"
         QTest::addColumn<QByteArray>("datagram");
         QTest::addColumn<QString>("lit"); // "id r g b; ..." in record order, or the status
         const QByteArray light = QByteArray::fromHex("035201FF000000000F0100FF000000C8011020300000")
             + QByteArray(74, '\0');
         const QByteArray canvas
             = QByteArray::fromHex("000204D2FF000000000000070080FF000000") + QByteArray(102, '\0');
-        const auto row = [](const char* name, const char* ip, const char* mode, int port,
-                             const QByteArray& datagram, const char* lit) {
-            QTest::newRow(name) << ip << mode << quint16(port) << datagram << lit;
-        };
-        row("Light Panels, v1 on 60221", "127.0.0.2", "v1", 60221, light,
+        const auto row = [](const char* name, const char* target, const QByteArray& datagram,
+                             const char* lit) { QTest::newRow(name) << target << datagram << lit; };
+        row("Light Panels, v1 on 60221", "127.0.0.2 60221 v1", light,
             "82 255 0 0; 15 0 255 0; 200 16 32 48");
-        row("Canvas, v2 on 60222", "127.0.0.3", "v2", 60222, canvas, "1234 255 0 0; 7 0 128 255");
-        row("Shapes, two-byte ids", "127.0.0.4", "v2", 60222,
+        row("Canvas, v2 on 60222", "127.0.0.3 60222 v2", canvas, "1234 255 0 0; 7 0 128 255");
+        row("Shapes, two-byte ids", "127.0.0.4 60222 v2",
             QByteArray::fromHex("00021234FF0000000000ABCD0080FF000000"),
             "4660 255 0 0; 43981 0 128 255");
-        row("not in external control", "127.0.0.3", "", 60222, canvas, "ignored");
-        row("short datagram", "127.0.0.3", "v2", 60222, QByteArray::fromHex("000204D2FF"),
-            "malformed");
+        row("not in external control", "127.0.0.3 60222 -", canvas, "ignored");
+        row("short datagram", "127.0.0.3 60222 v2", QByteArray::fromHex("000204D2FF"), "malformed");
     }
 
     void stream()
     {
-        QFETCH(QString, ip);
-        QFETCH(QString, mode);
-        QFETCH(quint16, port);
+        QFETCH(QString, target);
         QFETCH(QByteArray, datagram);
         QFETCH(QString, lit);
-        const QUrl effects("http://" + ip + ":16021/api/v1/" + kToken + "/effects");
-        QVERIFY(mode.isEmpty()
-            || BlockingHttp::request(
-                   "PUT", effects, extControl(mode.toLatin1()), "application/json")
-                    .status
-                < 300);
+        const QStringList t = target.split(' '); // ip port version
+        const QUrl effects("http://" + t[0] + ":16021/api/v1/" + kToken + "/effects");
+        const QByteArray on = extControl(t[2].toLatin1());
+        QVERIFY(t[2] == "-"
+            || BlockingHttp::request("PUT", effects, on, "application/json").status < 300);
         QUdpSocket socket;
-        QCOMPARE(socket.writeDatagram(datagram, QHostAddress(ip), port), qint64(datagram.size()));
-        QTRY_COMPARE(sim.frames(ip).size(), 1);
-        const QJsonObject frame = sim.frames(ip).first().toObject();
+        QCOMPARE(socket.writeDatagram(datagram, QHostAddress(t[0]), t[1].toUShort()),
+            qint64(datagram.size()));
+        QTRY_COMPARE(sim.frames(t[0]).size(), 1);
+        const QJsonObject frame = sim.frames(t[0]).first().toObject();
         QStringList records;
         for (const QJsonValue& v : frame.value("records").toArray())
-            records << QStringLiteral("%1 %2 %3 %4")
-                           .arg(v["panelId"].toInt())
-                           .arg(v["r"].toInt())
-                           .arg(v["g"].toInt())
-                           .arg(v["b"].toInt());
-        const QString status = frame.value("status").toString();
-        QCOMPARE(status == "accepted" ? records.join("; ") : status, lit);
+            records << QString::asprintf("%d %d %d %d", v["panelId"].toInt(), v["r"].toInt(),
+                v["g"].toInt(), v["b"].toInt());
+        QCOMPARE(
+            frame["status"] == "accepted" ? records.join("; ") : frame["status"].toString(), lit);
     }
 };
 

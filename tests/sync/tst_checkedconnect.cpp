@@ -1,5 +1,5 @@
-// checkedConnect: what Qt accepts is connected; what Qt refuses ends the process
-// (checked in a child run of this program), whatever the build type.
+// checkedConnect: what Qt refuses ends the process (checked in a child run of this program),
+// whatever the build type. That it connects what Qt accepts, every test using it shows.
 
 #include "sync/checkedconnect.h"
 
@@ -15,15 +15,6 @@ signals:
     void relayed(int value);
 
 private slots:
-    void connectsWhatQtAccepts()
-    {
-        checkedConnect(this, SIGNAL(fired(int)), this, SIGNAL(relayed(int)));
-        QSignalSpy spy(this, SIGNAL(relayed(int)));
-        emit fired(7);
-        QCOMPARE(spy.count(), 1);
-        QCOMPARE(spy.at(0).at(0).toInt(), 7);
-    }
-
     void refusedConnectionEndsTheProcess_data()
     {
         QTest::addColumn<QByteArray>("signal");
@@ -45,14 +36,12 @@ private slots:
             return; // reached only when the refusal went unnoticed: the parent sees a clean exit
         }
         QProcess child;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("PRISMARA_CHECKEDCONNECT_CHILD", "1");
-        child.setProcessEnvironment(environment);
+        qputenv("PRISMARA_CHECKEDCONNECT_CHILD", "1");
         child.setProcessChannelMode(QProcess::MergedChannels); // Qt Test logs the qFatal on stdout
         child.start(QCoreApplication::applicationFilePath(),
             { QStringLiteral("refusedConnectionEndsTheProcess:") + QTest::currentDataTag() });
-        QVERIFY(child.waitForFinished(30000));
-        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        qunsetenv("PRISMARA_CHECKEDCONNECT_CHILD");
+        QVERIFY(child.waitForFinished(30000) && child.exitStatus() == QProcess::CrashExit);
         const QByteArray output = child.readAll();
         QVERIFY2(output.contains("could not connect " + signal.mid(1) + " to " + method.mid(1)),
             output.constData());
