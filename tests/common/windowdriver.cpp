@@ -56,31 +56,27 @@ QJsonObject click(const QString& what)
     return answer(false, "error", "no button " + what);
 }
 
-// A press and a release on the cell, as the mouse makes them.
-void clickCell(QTableView* table, const QModelIndex& cell)
-{
-    const QPoint at = table->visualRect(cell).center();
-    for (QEvent::Type type : { QEvent::MouseButtonPress, QEvent::MouseButtonRelease }) {
-        QMouseEvent event(type, at, table->viewport()->mapToGlobal(at), Qt::LeftButton,
-            type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(table->viewport(), &event);
-    }
-}
-
-// The device table's rows; the row named `select`, if any, is clicked.
+// The device table's rows; the row named `select`, if any, is clicked (a press and
+// a release, as the mouse makes them).
 QJsonObject table(const QString& select = QString())
 {
     const QList<QTableView*> tables = every<QTableView>();
     if (tables.isEmpty() || tables.first()->model() == nullptr)
         return answer(false, "error", "no table");
-    const QAbstractItemModel* model = tables.first()->model();
+    QTableView* view = tables.first();
+    const QAbstractItemModel* model = view->model();
     QJsonArray rows;
     for (int row = 0; row < model->rowCount(); ++row) {
         QJsonArray cells;
         for (int column = 0; column < model->columnCount(); ++column)
             cells.append(model->index(row, column).data().toString());
         if (!select.isEmpty() && cells.first() == select) {
-            clickCell(tables.first(), model->index(row, 0));
+            const QPoint at = view->visualRect(model->index(row, 0)).center();
+            for (auto type : { QEvent::MouseButtonPress, QEvent::MouseButtonRelease }) {
+                QMouseEvent event(type, at, view->viewport()->mapToGlobal(at), Qt::LeftButton,
+                    type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, {});
+                QApplication::sendEvent(view->viewport(), &event);
+            }
             return answer(true);
         }
         rows.append(cells);
@@ -108,11 +104,11 @@ QJsonObject run(const QString& line)
     }
     if (line == "close box") {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        for (QEvent::Type type : { QEvent::KeyPress, QEvent::KeyRelease }) {
-            QKeyEvent event(type, Qt::Key_Return, Qt::NoModifier);
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, {});
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, {});
+        for (QKeyEvent* event : { &press, &release })
             if (box != nullptr)
-                QApplication::sendEvent(box, &event);
-        }
+                QApplication::sendEvent(box, event);
         return answer(box != nullptr);
     }
     if (line == "visible") {
@@ -158,10 +154,7 @@ private slots:
     }
 };
 
-namespace
-{
-
-void startWindowDriver()
+static void startWindowDriver()
 {
     const QString name = qEnvironmentVariable("PRISMARA_WINDOW_DRIVER");
     if (name.isEmpty())
@@ -171,8 +164,6 @@ void startWindowDriver()
     if (!driver->server.listen(name))
         qFatal("window driver: cannot listen on %s", qPrintable(name));
 }
-
-} // namespace
 
 Q_COREAPP_STARTUP_FUNCTION(startWindowDriver)
 
