@@ -33,13 +33,6 @@ QStringList row(const ZelNanoleafTool& window, int r)
     return texts;
 }
 
-void addDevice(const QString& name, const QString& ip, bool paired)
-{
-    DeviceRecord record = DeviceRecord::discoveryRecord(name, ip);
-    record.isPaired = paired;
-    deviceMap.insert(name, record);
-}
-
 void sendMouse(QWidget* target, QEvent::Type type, QPoint at, Qt::MouseButtons buttons)
 {
     QMouseEvent event(type, at, target->mapToGlobal(at),
@@ -54,16 +47,6 @@ class tst_Controller : public QObject
     Q_OBJECT
 
     QTemporaryDir config;
-
-    void showAndSearch(ZelNanoleafTool& window)
-    {
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QTest::mouseClick(window.searchButton, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(window.pairView->model->rowCount(), 2, 15000);
-        QCOMPARE(row(window, 0) + row(window, 1),
-            (QStringList { kCanvas, kCanvasIp, "Unpaired", kLight, kLightIp, "Unpaired" }));
-    }
 
 private slots:
     void initTestCase()
@@ -129,7 +112,12 @@ private slots:
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         QVERIFY(sim.setFault(kLightIp, QJsonObject { { "http", "slow" }, { "delay_ms", 1000 } }));
         ZelNanoleafTool window;
-        showAndSearch(window);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTest::mouseClick(window.searchButton, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(window.pairView->model->rowCount(), 2, 15000);
+        QCOMPARE(row(window, 0) + row(window, 1),
+            (QStringList { kCanvas, kCanvasIp, "Unpaired", kLight, kLightIp, "Unpaired" }));
         ModalCloser closer;
         window.pairView->selectedRow = 1;
         window.pairView->slot_PairPressed();
@@ -185,10 +173,11 @@ private slots:
         Pair_View view;
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
-        addDevice("Canvas A", "127.0.0.2", true);
-        addDevice("Light B", "127.0.0.3", false);
-        // What the layout answer leaves under a name discovery never reported.
-        deviceMap.update("Zz", [](DeviceRecord& r) { r.isPaired = true; });
+        deviceMap.insert("Canvas A", DeviceRecord::discoveryRecord("Canvas A", "127.0.0.2"));
+        deviceMap.insert("Light B", DeviceRecord::discoveryRecord("Light B", "127.0.0.3"));
+        // Canvas A paired, and what a layout answer leaves under a name never discovered.
+        for (const char* paired : { "Canvas A", "Zz" })
+            deviceMap.update(paired, [](DeviceRecord& r) { r.isPaired = true; });
         view.setListView();
         if (clicked > 2)
             view.selectedRow = clicked;

@@ -164,8 +164,7 @@ private slots:
         QVERIFY(tool.ok("click PAIR"));
         QTRY_COMPARE_WITH_TIMEOUT(tool.status(kLight), QStringLiteral("Paired"), 20000);
 
-        // The hanging device holds the request until the tool gives up on it
-        // and shows the hint, by then behind a hidden window.
+        // The hanging device's request ends in the hint, by then behind a hidden window.
         QVERIFY(tool.ok("select " + kCanvas));
         QVERIFY(tool.ok("click PAIR"));
         QVERIFY(tool.ok("click Close_Window"));
@@ -188,9 +187,8 @@ private slots:
         QCOMPARE(tool.process.exitCode(), 0);
     }
 
-    // Started with --resume, the tool searches by itself and pairs, at the address
-    // each answers from, every device it holds a token for; one without a token
-    // is only listed: no pairing request, no hint.
+    // With --resume the tool searches and pairs, at its address, each device it has
+    // a token for; one without a token is only listed: no pairing request, no hint.
     void resumePairsDevicesWithAStoredToken()
     {
         NanoleafSim sim(knownDevicesAndANewOne());

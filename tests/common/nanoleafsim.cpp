@@ -7,10 +7,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 
-namespace
-{
-
-QJsonObject deviceEntry(
+QJsonObject NanoleafSim::deviceEntry(
     const QString& name, const QString& ip, const char* model, const QVector<int>& panels)
 {
     QJsonArray ids;
@@ -18,19 +15,6 @@ QJsonObject deviceEntry(
         ids.append(id);
     return QJsonObject { { "name", name }, { "ip", ip }, { "model", model }, { "panels", ids },
         { "pairing_mode", false }, { "tokens", QJsonArray() } };
-}
-
-} // namespace
-
-QJsonObject NanoleafSim::lightPanels(
-    const QString& ip, const QVector<int>& panels, const QString& name)
-{
-    return deviceEntry(name, ip, "NL22", panels);
-}
-
-QJsonObject NanoleafSim::canvas(const QString& ip, const QVector<int>& panels, const QString& name)
-{
-    return deviceEntry(name, ip, "NL29", panels);
 }
 
 QJsonArray NanoleafSim::inPairingMode(QJsonArray devices)

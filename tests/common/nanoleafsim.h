@@ -27,9 +27,6 @@ inline const QString kToken = QStringLiteral("00112233445566778899aabbccddeeff")
 // interface. Every call blocks for a bounded time; a failure gives false or an empty
 // value and leaves the reason in errorString(). The simulator binds fixed ports, so
 // the test must run in a private network namespace (prismara_add_test ... NETNS).
-//
-//   NanoleafSim sim;                      // default: one Light Panels, one Canvas
-//   QVERIFY2(sim.start(), qPrintable(sim.errorString()));
 class NanoleafSim
 {
 public:
@@ -38,14 +35,18 @@ public:
     {
     }
     ~NanoleafSim() { stop(); }
-    NanoleafSim(const NanoleafSim&) = delete;
-    NanoleafSim& operator=(const NanoleafSim&) = delete;
 
     // Device entries in the simulator's configuration format.
     static QJsonObject lightPanels(const QString& ip = Sim::kLightIp,
-        const QVector<int>& panels = { 82, 15, 200 }, const QString& name = Sim::kLight);
+        const QVector<int>& panels = { 82, 15, 200 }, const QString& name = Sim::kLight)
+    {
+        return deviceEntry(name, ip, "NL22", panels);
+    }
     static QJsonObject canvas(const QString& ip = Sim::kCanvasIp,
-        const QVector<int>& panels = { 1234, 7 }, const QString& name = Sim::kCanvas);
+        const QVector<int>& panels = { 1234, 7 }, const QString& name = Sim::kCanvas)
+    {
+        return deviceEntry(name, ip, "NL29", panels);
+    }
     static QJsonArray defaultDevices() { return { lightPanels(), canvas() }; }
     // The devices with their pairing mode on, as after the user held the button.
     static QJsonArray inPairingMode(QJsonArray devices = defaultDevices());
@@ -82,6 +83,8 @@ public:
     bool reset() { return call("POST", "/reset", {}); }
 
 private:
+    static QJsonObject deviceEntry(
+        const QString& name, const QString& ip, const char* model, const QVector<int>& panels);
     bool call(const QByteArray& verb, const QString& path, const QJsonObject& body,
         QJsonObject* answer = nullptr);
     QJsonObject get(const QString& path);

@@ -1,18 +1,10 @@
-// Preloaded into an unmodified tool process (LD_PRELOAD) by tests that must run
-// the real binary, where QApplication::exec() and Qt's own window bookkeeping are
-// at work. With PRISMARA_WINDOW_DRIVER naming a local socket, it serves one
-// command per line from inside the tool's GUI thread and answers each with one
-// line of compact JSON: {"ok": bool, ...}.
-//
-//   click TEXT          clicks the button whose text or object name is TEXT
-//   select NAME         clicks the device table's row whose first cell is NAME
-//   table               "rows": [[name, address, status], ...]
-//   boxes               "boxes": [title, ...] of the visible message boxes
-//   close box           presses Return in the active modal message box
-//   visible             "visible": whether the main window is shown
-//
-// Without PRISMARA_WINDOW_DRIVER it does nothing. It knows widgets only by what a
-// user sees (texts, object names), never by the tool's own classes.
+// Preloaded (LD_PRELOAD) into the real tool binary. With PRISMARA_WINDOW_DRIVER
+// naming a local socket, it serves one command per line in the GUI thread and
+// answers each with a line of JSON {"ok": bool, ...}: "click TEXT" (a button's text
+// or object name), "select NAME" (the table row whose first cell is NAME), "table"
+// ("rows": [[name, address, status], ...]), "boxes" ("boxes": titles of visible
+// message boxes), "close box" (Return in the modal box), "visible" (of the main
+// window). It knows widgets only by what a user sees, never by the tool's classes.
 
 #include <QAbstractButton>
 #include <QApplication>

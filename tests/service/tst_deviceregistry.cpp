@@ -111,9 +111,8 @@ private slots:
         QVERIFY(targetLines().isEmpty());
     }
 
-    // Each paired device of a model gets one datagram per frame on its model's
-    // port, in ascending name order; a paired device without panels an empty one;
-    // unpaired devices and names of neither model nothing.
+    // Each paired device of a model gets a datagram per frame on its model's port,
+    // by name order (one without panels an empty one); the rest nothing.
     void pairedDevicesGetTheirDatagram()
     {
         QVERIFY(TestNetwork::inPrivateNetwork());

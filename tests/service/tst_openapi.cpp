@@ -128,12 +128,10 @@ private slots:
         log.reset();
     }
 
-    // An owner-only INI file keyed by device name, made at the first write; an
-    // empty value counts as no token; a name with '/' once stored raw (as a group
-    // and a key) is still found, and its new token goes where no setting is hit.
-    // A writer killed between creating QSettings' lock file and writing its pid
-    // leaves it empty (QSettings alone would wait until it is 30 s old). A profile
-    // that cannot be written leaves the token in memory only: the user hears of it.
+    // An owner-only INI file keyed by device name, made at the first write; empty
+    // means no token; a name with '/' once stored raw (group and key) is still found
+    // and its new token hits no setting. An empty lock file (a killed writer) is not
+    // waited out for 30 s; an unwritable profile (token in memory only) is reported.
     void tokenProfile()
     {
         QCOMPARE(service->checkQfileToken(kLight), QString());
@@ -176,8 +174,7 @@ private slots:
         QVERIFY(!TokenProfile::write(kLight, kToken));
     }
 
-    // "resume" in [settings] turns the resume at start on; device names never
-    // reach that group, not even a name spelling its key.
+    // "resume" in [settings] turns the resume at start on; no device name reaches it.
     void resumeSetting_data()
     {
         QTest::addColumn<QByteArray>("profile"); // file text; none when empty
@@ -210,9 +207,9 @@ private slots:
     // the device behaving again pairs normally.
     void misbehavingDevices_data()
     {
-        QTest::addColumn<QString>("httpFault");
-        QTest::addColumn<QString>("laterFault"); // set once the first request is held
-        QTest::addColumn<QStringList>("dnsFaults"); // SEARCH rows: one per bad device
+        // PAIR: "http fault[>fault set once the first request is held]";
+        // SEARCH: "mdns:" and the DNS fault of each bad device.
+        QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("stored");
         QTest::addColumn<bool>("pairingMode");
         QTest::addColumn<QStringList>("seen");
@@ -226,25 +223,20 @@ private slots:
         const QString stale(32, 'f');
         const auto row = [](const char* name, const QString& fault, const QString& stored,
                              bool mode, const QStringList& seen, int hints, bool paired) {
-            QTest::newRow(name) << fault << "" << QStringList() << stored << mode << seen << hints
-                                << paired;
+            QTest::newRow(name) << fault << stored << mode << seen << hints << paired;
         };
         row("PAIR, pairing mode on", "", "", true, all, 0, true);
         row("PAIR, pairing mode off", "", "", false, { pairing }, 1, false);
         row("PAIR, stored token", "", kToken, false, { layout, control }, 0, true);
         row("PAIR, stale token", "", stale, true, { layout, pairing, layout, control }, 1, true);
         row("slow answers", "slow", "", true, all, 0, true);
-        // No answer within the request's deadline, or one past the size bound: a
-        // refused pairing. A layout request that fails so means a refused token,
-        // so a new pairing request follows (and fails the same way).
+        // No answer in time, or one past the size bound: a refused pairing; for a
+        // layout request a refused token, so a new pairing request follows.
         row("token request hangs", "hang", "", true, { pairing }, 1, false);
         row("token answer trickles", "trickle", "", true, { pairing }, 1, false);
         row("layout answer of 10 MB", "huge", kToken, true, { layout, pairing }, 2, false);
-        // A token just handed out and then refused ends at the hint: another
-        // pairing request would loop for as long as pairing mode lasts.
-        QTest::newRow("fresh token refused") << "slow"
-                                             << "huge" << QStringList() << "" << true
-                                             << QStringList { pairing, layout } << 1 << false;
+        // A fresh token refused ends at the hint (another request would loop).
+        row("fresh token refused", "slow>huge", "", true, { pairing, layout }, 1, false);
         // A token not a string is a refused pairing; a layout of the wrong types a
         // failed read: nothing recorded, nothing switched, no hint.
         row("token not a string", "wrongtypes", "", true, { pairing }, 1, false);
@@ -253,23 +245,17 @@ private slots:
         QStringList everyone { kCanvas + " " + kCanvasIp, kLight + " " + kLightIp };
         for (int i = 0; i < kBadIps.size(); ++i)
             everyone << QString("Light Panels BA:D0:0%1 %2").arg(i).arg(kBadIps[i]);
-        QTest::newRow("SEARCH, every device answers")
-            << ""
-            << "" << QStringList { "none", "none", "none", "none", "none" } << "" << true
-            << everyone << 0 << false;
+        row("SEARCH, every device answers", "mdns:none,none,none,none,none", "", true, everyone, 0,
+            false);
         // A broken answer is dropped whole, even where (looping pointer) its PTR
         // record came before the damage.
-        QTest::newRow("SEARCH, bad DNS answers")
-            << ""
-            << "" << QStringList { "oversized", "truncated", "badflags", "loop", "silent" } << ""
-            << true << QStringList(everyone.mid(0, 2)) << 0 << false;
+        row("SEARCH, bad DNS answers", "mdns:oversized,truncated,badflags,loop,silent", "", true,
+            everyone.mid(0, 2), 0, false);
     }
 
     void misbehavingDevices()
     {
-        QFETCH(QString, httpFault);
-        QFETCH(QString, laterFault);
-        QFETCH(QStringList, dnsFaults);
+        QFETCH(QString, fault);
         QFETCH(QString, stored);
         QFETCH(bool, pairingMode);
         QFETCH(QStringList, seen);
@@ -283,7 +269,8 @@ private slots:
                 kBadIps[i], { 11, 12 }, QString("Light Panels BA:D0:0%1").arg(i)));
         startSim(devices);
 
-        if (!dnsFaults.isEmpty()) {
+        if (fault.startsWith("mdns:")) {
+            const QStringList dnsFaults = fault.mid(5).split(',');
             for (int i = 0; i < kBadIps.size(); ++i)
                 QVERIFY(sim->setFault(kBadIps[i], QJsonObject { { "mdns", dnsFaults[i] } }));
             QSignalSpy found(&relay, SIGNAL(bonjourGetIpName(QString, QString)));
@@ -302,8 +289,10 @@ private slots:
         if (!stored.isEmpty())
             QVERIFY(TokenProfile::write(kLight, stored));
         QVERIFY(sim->setPairing(kLightIp, pairingMode));
-        const QString fault = httpFault.isEmpty() ? "none" : httpFault;
-        QVERIFY(sim->setFault(kLightIp, QJsonObject { { "http", fault }, { "delay_ms", 1000 } }));
+        const QString httpFault = fault.section('>', 0, 0), laterFault = fault.section('>', 1);
+        QVERIFY(sim->setFault(kLightIp,
+            QJsonObject {
+                { "http", httpFault.isEmpty() ? "none" : httpFault }, { "delay_ms", 1000 } }));
         QSignalSpy hint(&relay, SIGNAL(showTokenPage(int)));
         const int unreadable = log->count(kUnreadableLayout);
         pair(kLight, kLightIp, 4);
@@ -408,10 +397,8 @@ private slots:
         device.insert("ip", ip);
         startSim(QJsonArray { device });
         const int notStreamed = log->count(kNotStreamed);
-        QSignalSpy paired(&relay, SIGNAL(refreshIsPaired()));
         pair(name, ip);
-        QVERIFY(paired.wait(10000));
-        QVERIFY(deviceMap.value(name).isPaired);
+        QTRY_VERIFY_WITH_TIMEOUT(deviceMap.value(name).isPaired, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(sim->mode(ip), QString("extControl-v2"), 10000);
         QCOMPARE(log->count(kNotStreamed), notStreamed + notStreamedLines);
 
@@ -441,11 +428,9 @@ private slots:
         QCOMPARE(QJsonDocument::fromJson(body)["write"]["animData"].toString(), animData);
     }
 
-    // The scan listens on a thread of its own: a pairing started just before
-    // SEARCH reaches external control while the scan still runs. Scans asked for
-    // while one runs wait for it and then run one after the other; a device that
-    // answers both is announced by each. A service destroyed while its scan
-    // listens waits for that scan and drops the one behind it.
+    // A pairing started before SEARCH finishes while the scan (on its own thread)
+    // runs; scans asked for meanwhile run one after the other, each announcing all;
+    // a service destroyed while its scan listens waits for it, drops the next.
     void scansRunOnTheirOwnThread()
     {
         startSim();
@@ -469,9 +454,8 @@ private slots:
         QCOMPARE(sim->mdnsQueries().size(), 3);
     }
 
-    // PAIR on one device, then PAIR or UNPAIR on another before the first
-    // answers: each answer acts on the device its request went to, with that
-    // device's token, and the hint names that device's row.
+    // PAIR on one device, then PAIR or UNPAIR on another before the first answers:
+    // each answer acts on its request's device, with its token; the hint names its row.
     void answersStayWithTheirDevice_data()
     {
         QTest::addColumn<bool>("lightPairingMode");

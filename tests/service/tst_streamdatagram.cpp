@@ -154,7 +154,6 @@ private slots:
             "0005 9C43A0B0C0000000 "
             "9C42A2B2C2000000 9C41A4B4C4000000 9C45A7B7C7000000 9C44A9B9C9000000");
         QVERIFY(layout.ok);
-        QVERIFY(PanelModel::streamsV2(PanelModel::fromModelNumber(layout.model.toStdString())));
         const Ids ids = PanelModel::orderLitPanels(layout.panels, layout.globalOrientation);
         int r[12], g[12], b[12];
         for (int k = 0; k < 12; ++k)
