@@ -1,7 +1,5 @@
-// The main window, its views and its controller against simulated devices in a
-// private network, as a person would use them: what the window adds to the flows
-// of tst_openapi (rows, statuses, the hint, the acted-on row), the source buttons,
-// the test sender.
+// The main window and its controller against simulated devices, as a person uses
+// them: what the window adds to tst_openapi's flows, the source buttons, the test sender.
 
 #include "app/zelnanoleaftool.h"
 #include "common/modalcloser.h"
@@ -30,24 +28,9 @@ namespace
 QStringList row(const ZelNanoleafTool& window, int r)
 {
     QStringList texts;
-    for (int c = 0; c < 3; ++c) {
-        const QStandardItem* item = window.pairView->model->item(r, c);
-        texts << (item ? item->text() : QString());
-    }
+    for (int c = 0; c < 3; ++c)
+        texts << window.pairView->model->index(r, c).data().toString();
     return texts;
-}
-
-void clickRow(Pair_View* view, int r)
-{
-    QTest::mouseClick(view->tableView->viewport(), Qt::LeftButton, {},
-        view->tableView->visualRect(view->model->index(r, 0)).center());
-}
-
-void addDevice(const QString& name, const QString& ip, bool paired)
-{
-    DeviceRecord record = DeviceRecord::discoveryRecord(name, ip);
-    record.isPaired = paired;
-    deviceMap.insert(name, record);
 }
 
 void sendMouse(QWidget* target, QEvent::Type type, QPoint at, Qt::MouseButtons buttons)
@@ -65,16 +48,6 @@ class tst_Controller : public QObject
 
     QTemporaryDir config;
 
-    void showAndSearch(ZelNanoleafTool& window)
-    {
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QTest::mouseClick(window.searchButton, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(window.pairView->model->rowCount(), 2, 15000);
-        QCOMPARE(row(window, 0) + row(window, 1),
-            (QStringList { kCanvas, kCanvasIp, "Unpaired", kLight, kLightIp, "Unpaired" }));
-    }
-
 private slots:
     void initTestCase()
     {
@@ -85,10 +58,21 @@ private slots:
     void init() { QDir(TokenProfile::directory()).removeRecursively(); }
 
     // The window comes up without its Image/ folder, its service on a thread of
-    // its own, stopped when it goes; the close button only hides.
+    // its own, stopped when it goes; the close button only hides. SEARCH with no
+    // device shows the loading label for a while, then only the headers.
     void windowAndServiceThread()
     {
         auto* window = new ZelNanoleafTool;
+        window->setLoadingInterval(300);
+        QTest::mouseClick(window->searchButton, Qt::LeftButton);
+        QVERIFY(!window->pairView->loadingLabel->isHidden());
+        QTRY_VERIFY_WITH_TIMEOUT(window->pairView->loadingLabel->isHidden(), 5000);
+        const QStandardItemModel* model = window->pairView->model;
+        QCOMPARE(model->rowCount(), 0);
+        QCOMPARE(model->horizontalHeaderItem(0)->text() + "|"
+                + model->horizontalHeaderItem(2)->text() + "|"
+                + QString::number(model->columnCount()),
+            QString("Devices|Status|3"));
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
         QPointer<QThread> thread(window->serviceThread());
@@ -120,28 +104,20 @@ private slots:
         }
     }
 
-    void searchWithNoDeviceShowsOnlyHeaders()
-    {
-        ZelNanoleafTool window;
-        window.setLoadingInterval(300);
-        QTest::mouseClick(window.searchButton, Qt::LeftButton);
-        QVERIFY(!window.pairView->loadingLabel->isHidden());
-        QTRY_VERIFY_WITH_TIMEOUT(window.pairView->loadingLabel->isHidden(), 5000);
-        QCOMPARE(window.pairView->model->rowCount(), 0);
-        QCOMPARE(window.pairView->model->columnCount(), 3);
-        QCOMPARE(window.pairView->model->horizontalHeaderItem(0)->text(), QString("Devices"));
-        QCOMPARE(window.pairView->model->horizontalHeaderItem(2)->text(), QString("Status"));
-    }
-
     // A refused pairing shows the hint; while the device holds the request the
     // window still takes clicks.
-    void refusedPairingShowsHint()
+    void refusedPairingAndUnpairWithoutToken()
     {
         NanoleafSim sim;
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
         QVERIFY(sim.setFault(kLightIp, QJsonObject { { "http", "slow" }, { "delay_ms", 1000 } }));
         ZelNanoleafTool window;
-        showAndSearch(window);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTest::mouseClick(window.searchButton, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(window.pairView->model->rowCount(), 2, 15000);
+        QCOMPARE(row(window, 0) + row(window, 1),
+            (QStringList { kCanvas, kCanvasIp, "Unpaired", kLight, kLightIp, "Unpaired" }));
         ModalCloser closer;
         window.pairView->selectedRow = 1;
         window.pairView->slot_PairPressed();
@@ -160,21 +136,13 @@ private slots:
                     "seconds"));
         QCOMPARE(row(window, 1).at(2), QString("Unpaired"));
         QVERIFY(!TokenProfile::exists());
-    }
 
-    // UNPAIR of a row shown paired whose token is not stored asks the device for
-    // one and changes nothing.
-    void unpairWithoutStoredTokenAsksForOne()
-    {
-        NanoleafSim sim;
-        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
-        ZelNanoleafTool window;
-        showAndSearch(window);
+        // UNPAIR of a row shown paired whose token is not stored asks the device
+        // for one and changes nothing.
+        QVERIFY(sim.reset());
         deviceMap.update(kLight, [](DeviceRecord& r) { r.isPaired = true; });
         window.refreshIsPaired();
         const DeviceRecord before = deviceMap.value(kLight);
-        ModalCloser closer;
-        window.pairView->selectedRow = 1;
         window.pairView->slot_UnPairPressed();
         QTRY_COMPARE_WITH_TIMEOUT(
             sim.requestLines(kLightIp), QStringList { "POST /api/v1/new" }, 10000);
@@ -183,8 +151,7 @@ private slots:
     }
 
     // PAIR acts on an unpaired row, UNPAIR on a paired one, each on the row last
-    // clicked (row 0 before any click); a row without a name or past the table
-    // does nothing.
+    // clicked (row 0 before any); a nameless row or one past the table: nothing.
     void pairAndUnpairRequests_data()
     {
         QTest::addColumn<int>("clicked"); // -1: no click; past the rows: set, not clicked
@@ -206,15 +173,17 @@ private slots:
         Pair_View view;
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
-        addDevice("Canvas A", "127.0.0.2", true);
-        addDevice("Light B", "127.0.0.3", false);
-        // What the layout answer leaves under a name discovery never reported.
-        deviceMap.update("Zz", [](DeviceRecord& r) { r.isPaired = true; });
+        deviceMap.insert("Canvas A", DeviceRecord::discoveryRecord("Canvas A", "127.0.0.2"));
+        deviceMap.insert("Light B", DeviceRecord::discoveryRecord("Light B", "127.0.0.3"));
+        // Canvas A paired, and what a layout answer leaves under a name never discovered.
+        for (const char* paired : { "Canvas A", "Zz" })
+            deviceMap.update(paired, [](DeviceRecord& r) { r.isPaired = true; });
         view.setListView();
         if (clicked > 2)
             view.selectedRow = clicked;
         else if (clicked >= 0)
-            clickRow(&view, clicked);
+            QTest::mouseClick(view.tableView->viewport(), Qt::LeftButton, {},
+                view.tableView->visualRect(view.model->index(clicked, 0)).center());
         const int row = clicked < 0 ? 0 : clicked;
         QCOMPARE(view.selectedRow, row);
         // The keyboard moves the current row, not the acted-on one.
@@ -234,9 +203,8 @@ private slots:
                     row == 0 ? "127.0.0.2" : "127.0.0.3" }));
     }
 
-    // A click on a source button chooses it (again when clicked again); the
-    // host's switch checks the button of types 1 to 4 without emitting. Both set
-    // the window's mirrored source.
+    // A click on a source button chooses it (again when clicked again); the host's
+    // switch checks the button of types 1 to 4 silently. Both set syncDeviceType.
     void sourceButtonsAndHostSwitch()
     {
         ZelNanoleafTool window;
@@ -266,11 +234,10 @@ private slots:
         QVERIFY(sink.bind(QHostAddress(kLightIp), 60221));
         ZelNanoleafTool window;
         deviceMap.clear();
-        addDevice(kLight, kLightIp, true);
-        deviceMap.update(kLight, [](DeviceRecord& r) {
-            r.panelNumbers = 12;
-            r.pidArrray = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12 };
-        });
+        DeviceRecord record = DeviceRecord::discoveryRecord(kLight, kLightIp);
+        record.isPaired = true, record.panelNumbers = 12;
+        record.pidArrray = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12 };
+        deviceMap.insert(kLight, record);
         for (int i = 0; i < 50; ++i) {
             window.slot_SendData();
             QVERIFY(sink.waitForReadyRead(5000));

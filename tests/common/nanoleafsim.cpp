@@ -7,10 +7,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 
-namespace
-{
-
-QJsonObject deviceEntry(
+QJsonObject NanoleafSim::deviceEntry(
     const QString& name, const QString& ip, const char* model, const QVector<int>& panels)
 {
     QJsonArray ids;
@@ -18,34 +15,6 @@ QJsonObject deviceEntry(
         ids.append(id);
     return QJsonObject { { "name", name }, { "ip", ip }, { "model", model }, { "panels", ids },
         { "pairing_mode", false }, { "tokens", QJsonArray() } };
-}
-
-} // namespace
-
-NanoleafSim::NanoleafSim(const QJsonArray& devices)
-    : m_devices(devices)
-{
-}
-
-NanoleafSim::~NanoleafSim()
-{
-    stop();
-}
-
-QJsonObject NanoleafSim::lightPanels(
-    const QString& ip, const QVector<int>& panels, const QString& name)
-{
-    return deviceEntry(name, ip, "NL22", panels);
-}
-
-QJsonObject NanoleafSim::canvas(const QString& ip, const QVector<int>& panels, const QString& name)
-{
-    return deviceEntry(name, ip, "NL29", panels);
-}
-
-QJsonArray NanoleafSim::defaultDevices()
-{
-    return QJsonArray { lightPanels(), canvas() };
 }
 
 QJsonArray NanoleafSim::inPairingMode(QJsonArray devices)
@@ -58,31 +27,24 @@ QJsonArray NanoleafSim::inPairingMode(QJsonArray devices)
     return devices;
 }
 
-qint64 NanoleafSim::timeNs(const QJsonObject& record)
-{
-    return record.value(QLatin1String("time_ns")).toString().toLongLong();
-}
-
 bool NanoleafSim::start(int timeoutMs)
 {
     stop();
-    const QString configPath = m_dir.filePath(QStringLiteral("devices.json"));
+    const QString configPath = m_dir.filePath("devices.json");
     QFile config(configPath);
     if (!m_dir.isValid() || !config.open(QIODevice::WriteOnly | QIODevice::Truncate)
         || config.write(QJsonDocument(QJsonObject { { "devices", m_devices } }).toJson()) < 0) {
-        m_error = QStringLiteral("cannot write %1").arg(configPath);
+        m_error = "cannot write " + configPath;
         return false;
     }
     config.close();
 
     m_process = std::make_unique<QProcess>();
-    m_process->setProgram(QStringLiteral(PRISMARA_BIN_DIR "/nanoleaf-sim"));
-    m_process->setArguments(
-        { "--config", configPath, "--control", "127.0.0.1:0", "--headless", "--die-with-parent" });
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
     m_process->setProcessEnvironment(env);
-    m_process->start();
+    m_process->start(QStringLiteral(PRISMARA_BIN_DIR "/nanoleaf-sim"),
+        { "--config", configPath, "--control", "127.0.0.1:0", "--headless", "--die-with-parent" });
 
     // The simulator prints "READY control=HOST:PORT" once every socket is bound.
     QElapsedTimer clock;
@@ -100,9 +62,8 @@ bool NanoleafSim::start(int timeoutMs)
             return true;
         }
     }
-    m_error
-        = QStringLiteral("nanoleaf-sim did not become ready: %1 %2")
-              .arg(m_process->errorString(), QString::fromUtf8(m_process->readAllStandardError()));
+    m_error = "nanoleaf-sim did not become ready: " + m_process->errorString() + " "
+        + QString::fromUtf8(m_process->readAllStandardError());
     stop();
     return false;
 }
@@ -124,18 +85,17 @@ bool NanoleafSim::call(
     const QByteArray& verb, const QString& path, const QJsonObject& body, QJsonObject* answer)
 {
     if (m_control.isEmpty()) {
-        m_error = QStringLiteral("nanoleaf-sim is not running");
+        m_error = "nanoleaf-sim is not running";
         return false;
     }
-    const BlockingHttp::Result r
-        = BlockingHttp::request(verb, QUrl(QStringLiteral("http://%1%2").arg(m_control, path)),
-            verb == "GET" ? QByteArray() : QJsonDocument(body).toJson(QJsonDocument::Compact),
-            "application/json");
+    const BlockingHttp::Result r = BlockingHttp::request(verb, QUrl("http://" + m_control + path),
+        verb == "GET" ? QByteArray() : QJsonDocument(body).toJson(QJsonDocument::Compact),
+        "application/json");
     if (r.status != 200) {
-        m_error = QStringLiteral("%1 %2: HTTP %3 %4")
-                      .arg(QString::fromLatin1(verb), path)
+        m_error = QString("%1 %2: HTTP %3 %4")
+                      .arg(QString(verb), path)
                       .arg(r.status)
-                      .arg(QString::fromUtf8(r.body));
+                      .arg(QString(r.body));
         return false;
     }
     if (answer)
@@ -143,63 +103,19 @@ bool NanoleafSim::call(
     return true;
 }
 
-QJsonArray NanoleafSim::listAt(const QString& path, const QString& member)
+QJsonObject NanoleafSim::get(const QString& path)
 {
     QJsonObject answer;
     call("GET", path, QJsonObject(), &answer);
-    return answer.value(member).toArray();
-}
-
-QJsonObject NanoleafSim::device(const QString& ip)
-{
-    QJsonObject answer;
-    call("GET", "/devices/" + ip, QJsonObject(), &answer);
     return answer;
-}
-
-int NanoleafSim::framesAccepted(const QString& ip)
-{
-    return device(ip).value("frames").toObject().value("accepted").toInt();
-}
-
-bool NanoleafSim::setPairing(const QString& ip, bool on)
-{
-    return call("POST", "/devices/" + ip + "/pairing", QJsonObject { { "on", on } });
-}
-
-QJsonArray NanoleafSim::requests(const QString& ip)
-{
-    return listAt("/devices/" + ip + "/requests", "requests");
 }
 
 QStringList NanoleafSim::requestLines(const QString& ip, bool hideTokens)
 {
     QStringList out;
     const QRegularExpression token(hideTokens ? "/api/v1/[0-9A-Za-z]{32}/" : "^$");
-    for (const QJsonValue& value : requests(ip)) {
-        const QJsonObject r = value.toObject();
-        out << QString(r.value("method").toString() + " " + r.value("path").toString())
+    for (const QJsonValue& r : requests(ip))
+        out << QString(r["method"].toString() + " " + r["path"].toString())
                    .replace(token, "/api/v1/<token>/");
-    }
     return out;
-}
-
-QJsonArray NanoleafSim::frames(const QString& ip)
-{
-    return listAt("/devices/" + ip + "/frames", "frames");
-}
-
-QJsonArray NanoleafSim::mdnsQueries()
-{
-    return listAt("/mdns/queries", "queries");
-}
-
-bool NanoleafSim::setFault(const QString& ip, const QJsonObject& fault)
-{
-    return call("POST", "/devices/" + ip + "/fault", fault);
-}
-
-bool NanoleafSim::reset()
-{
-    return call("POST", "/reset", QJsonObject());
 }

@@ -27,51 +27,67 @@ inline const QString kToken = QStringLiteral("00112233445566778899aabbccddeeff")
 // interface. Every call blocks for a bounded time; a failure gives false or an empty
 // value and leaves the reason in errorString(). The simulator binds fixed ports, so
 // the test must run in a private network namespace (prismara_add_test ... NETNS).
-//
-//   NanoleafSim sim;                      // default: one Light Panels, one Canvas
-//   QVERIFY2(sim.start(), qPrintable(sim.errorString()));
 class NanoleafSim
 {
 public:
-    explicit NanoleafSim(const QJsonArray& devices = defaultDevices());
-    ~NanoleafSim();
-    NanoleafSim(const NanoleafSim&) = delete;
-    NanoleafSim& operator=(const NanoleafSim&) = delete;
+    explicit NanoleafSim(const QJsonArray& devices = defaultDevices())
+        : m_devices(devices)
+    {
+    }
+    ~NanoleafSim() { stop(); }
 
     // Device entries in the simulator's configuration format.
     static QJsonObject lightPanels(const QString& ip = Sim::kLightIp,
-        const QVector<int>& panels = { 82, 15, 200 }, const QString& name = Sim::kLight);
+        const QVector<int>& panels = { 82, 15, 200 }, const QString& name = Sim::kLight)
+    {
+        return deviceEntry(name, ip, "NL22", panels);
+    }
     static QJsonObject canvas(const QString& ip = Sim::kCanvasIp,
-        const QVector<int>& panels = { 1234, 7 }, const QString& name = Sim::kCanvas);
-    static QJsonArray defaultDevices();
+        const QVector<int>& panels = { 1234, 7 }, const QString& name = Sim::kCanvas)
+    {
+        return deviceEntry(name, ip, "NL29", panels);
+    }
+    static QJsonArray defaultDevices() { return { lightPanels(), canvas() }; }
     // The devices with their pairing mode on, as after the user held the button.
     static QJsonArray inPairingMode(QJsonArray devices = defaultDevices());
-    // "time_ns" of a request, frame or query record (written as decimal text).
-    static qint64 timeNs(const QJsonObject& record);
 
     void setDevices(const QJsonArray& devices) { m_devices = devices; } // before start()
     bool start(int timeoutMs = 15000);
     void stop();
     QString errorString() const { return m_error; }
 
-    QJsonObject device(const QString& ip);
-    QString mode(const QString& ip) { return device(ip).value("mode").toString(); }
-    int framesAccepted(const QString& ip);
-    bool setPairing(const QString& ip, bool on);
-    QJsonArray requests(const QString& ip);
+    QJsonObject device(const QString& ip) { return get("/devices/" + ip); }
+    QString mode(const QString& ip) { return device(ip)["mode"].toString(); }
+    int framesAccepted(const QString& ip) { return device(ip).value("frames")["accepted"].toInt(); }
+    bool setPairing(const QString& ip, bool on)
+    {
+        return call("POST", "/devices/" + ip + "/pairing", { { "on", on } });
+    }
+    QJsonArray requests(const QString& ip)
+    {
+        return get("/devices/" + ip + "/requests")["requests"].toArray();
+    }
     // "METHOD path" of each request, each 32-character token written <token>
     // unless tokens are shown.
     QStringList requestLines(const QString& ip, bool hideTokens = true);
-    QJsonArray frames(const QString& ip);
-    QJsonArray mdnsQueries();
+    QJsonArray frames(const QString& ip)
+    {
+        return get("/devices/" + ip + "/frames")["frames"].toArray();
+    }
+    QJsonArray mdnsQueries() { return get("/mdns/queries")["queries"].toArray(); }
     // {"http": "...", "mdns": "...", "delay_ms": N}; members left out stay as they are.
-    bool setFault(const QString& ip, const QJsonObject& fault);
-    bool reset();
+    bool setFault(const QString& ip, const QJsonObject& fault)
+    {
+        return call("POST", "/devices/" + ip + "/fault", fault);
+    }
+    bool reset() { return call("POST", "/reset", {}); }
 
 private:
+    static QJsonObject deviceEntry(
+        const QString& name, const QString& ip, const char* model, const QVector<int>& panels);
     bool call(const QByteArray& verb, const QString& path, const QJsonObject& body,
         QJsonObject* answer = nullptr);
-    QJsonArray listAt(const QString& path, const QString& member);
+    QJsonObject get(const QString& path);
 
     QJsonArray m_devices;
     QTemporaryDir m_dir;

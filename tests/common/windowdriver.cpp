@@ -1,18 +1,10 @@
-// Preloaded into an unmodified tool process (LD_PRELOAD) by tests that must run
-// the real binary, where QApplication::exec() and Qt's own window bookkeeping are
-// at work. With PRISMARA_WINDOW_DRIVER naming a local socket, it serves one
-// command per line from inside the tool's GUI thread and answers each with one
-// line of compact JSON: {"ok": bool, ...}.
-//
-//   click TEXT          clicks the button whose text or object name is TEXT
-//   select NAME         clicks the device table's row whose first cell is NAME
-//   table               "rows": [[name, address, status], ...]
-//   boxes               "boxes": [title, ...] of the visible message boxes
-//   close box           presses Return in the active modal message box
-//   visible             "visible": whether the main window is shown
-//
-// Without PRISMARA_WINDOW_DRIVER it does nothing. It knows widgets only by what a
-// user sees (texts, object names), never by the tool's own classes.
+// Preloaded (LD_PRELOAD) into the real tool binary. With PRISMARA_WINDOW_DRIVER
+// naming a local socket, it serves one command per line in the GUI thread and
+// answers each with a line of JSON {"ok": bool, ...}: "click TEXT" (a button's text
+// or object name), "select NAME" (the table row whose first cell is NAME), "table"
+// ("rows": [[name, address, status], ...]), "boxes" ("boxes": titles of visible
+// message boxes), "close box" (Return in the modal box), "visible" (of the main
+// window). It knows widgets only by what a user sees, never by the tool's classes.
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -56,31 +48,27 @@ QJsonObject click(const QString& what)
     return answer(false, "error", "no button " + what);
 }
 
-// A press and a release on the cell, as the mouse makes them.
-void clickCell(QTableView* table, const QModelIndex& cell)
-{
-    const QPoint at = table->visualRect(cell).center();
-    for (QEvent::Type type : { QEvent::MouseButtonPress, QEvent::MouseButtonRelease }) {
-        QMouseEvent event(type, at, table->viewport()->mapToGlobal(at), Qt::LeftButton,
-            type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(table->viewport(), &event);
-    }
-}
-
-// The device table's rows; the row named `select`, if any, is clicked.
+// The device table's rows; the row named `select`, if any, is clicked (a press and
+// a release, as the mouse makes them).
 QJsonObject table(const QString& select = QString())
 {
     const QList<QTableView*> tables = every<QTableView>();
     if (tables.isEmpty() || tables.first()->model() == nullptr)
         return answer(false, "error", "no table");
-    const QAbstractItemModel* model = tables.first()->model();
+    QTableView* view = tables.first();
+    const QAbstractItemModel* model = view->model();
     QJsonArray rows;
     for (int row = 0; row < model->rowCount(); ++row) {
         QJsonArray cells;
         for (int column = 0; column < model->columnCount(); ++column)
             cells.append(model->index(row, column).data().toString());
         if (!select.isEmpty() && cells.first() == select) {
-            clickCell(tables.first(), model->index(row, 0));
+            const QPoint at = view->visualRect(model->index(row, 0)).center();
+            for (auto type : { QEvent::MouseButtonPress, QEvent::MouseButtonRelease }) {
+                QMouseEvent event(type, at, view->viewport()->mapToGlobal(at), Qt::LeftButton,
+                    type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, {});
+                QApplication::sendEvent(view->viewport(), &event);
+            }
             return answer(true);
         }
         rows.append(cells);
@@ -108,11 +96,11 @@ QJsonObject run(const QString& line)
     }
     if (line == "close box") {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        for (QEvent::Type type : { QEvent::KeyPress, QEvent::KeyRelease }) {
-            QKeyEvent event(type, Qt::Key_Return, Qt::NoModifier);
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, {});
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, {});
+        for (QKeyEvent* event : { &press, &release })
             if (box != nullptr)
-                QApplication::sendEvent(box, &event);
-        }
+                QApplication::sendEvent(box, event);
         return answer(box != nullptr);
     }
     if (line == "visible") {
@@ -158,10 +146,7 @@ private slots:
     }
 };
 
-namespace
-{
-
-void startWindowDriver()
+static void startWindowDriver()
 {
     const QString name = qEnvironmentVariable("PRISMARA_WINDOW_DRIVER");
     if (name.isEmpty())
@@ -171,8 +156,6 @@ void startWindowDriver()
     if (!driver->server.listen(name))
         qFatal("window driver: cannot listen on %s", qPrintable(name));
 }
-
-} // namespace
 
 Q_COREAPP_STARTUP_FUNCTION(startWindowDriver)
 
