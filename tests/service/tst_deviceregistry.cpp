@@ -159,9 +159,12 @@ private slots:
             stop = true;
         });
         for (int walks = 0; !stop && walks < 1000000; ++walks) {
-            for (const DeviceRecord& record : deviceMap.snapshot())
+            // Held as const copies: iterating a temporary would detach it.
+            const auto records = deviceMap.snapshot();
+            for (const DeviceRecord& record : records)
                 QVERIFY(record.pidArrray.size() <= 9);
-            for (const StreamTarget& target : deviceMap.streamTargets())
+            const auto targets = deviceMap.streamTargets();
+            for (const StreamTarget& target : targets)
                 QVERIFY(target.pidArrray.size() <= 9);
             deviceMap.insert("Canvas X", DeviceRecord::discoveryRecord("Canvas X", "127.0.0.5"));
             deviceMap.value("Light 7");

@@ -19,6 +19,10 @@
 #include <QStandardItemModel>
 #include <QtTest>
 
+#include <chrono>
+#include <future>
+#include <memory>
+
 using namespace Sim;
 
 namespace
@@ -37,18 +41,21 @@ QPair<int, int> descriptorsAndThreads()
     return { fds, QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() };
 }
 
-// Managers and replies the service still holds, counted on its own thread.
+// Managers and replies the service still holds, counted on its own thread; -1
+// if it does not answer in time. The count comes back through a future, whose
+// hand-over the thread sanitizer sees.
 int liveNetworkObjects(nanoleafAPIsync* service)
 {
-    int live = -1;
+    auto count = std::make_shared<std::promise<int>>();
+    std::future<int> live = count->get_future();
     QMetaObject::invokeMethod(
         service,
-        [&] {
-            live = service->findChildren<QNetworkAccessManager*>().size()
-                + service->findChildren<QNetworkReply*>().size();
+        [service, count] {
+            count->set_value(service->findChildren<QNetworkAccessManager*>().size()
+                + service->findChildren<QNetworkReply*>().size());
         },
-        Qt::BlockingQueuedConnection);
-    return live;
+        Qt::QueuedConnection);
+    return live.wait_for(std::chrono::seconds(10)) == std::future_status::ready ? live.get() : -1;
 }
 
 } // namespace
