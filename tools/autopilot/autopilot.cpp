@@ -262,24 +262,29 @@ void Autopilot::beginSettle()
     probeRequests();
 }
 
-void Autopilot::probeRequests()
+// Each request of the service has a network manager of its own, a child of the
+// service until its answer is handled; counts them on the service's thread and
+// hands the count to the named slot of this object.
+void Autopilot::countRequests(const char* answerSlot)
 {
-    if (phase != Phase::Settling)
-        return;
-    // Each request of the service has a network manager of its own, a child of
-    // the service until its answer is handled; count them on the service's thread.
     nanoleafAPIsync* service = tool->service;
     QMetaObject::invokeMethod(
         service,
-        [this, service] {
+        [this, service, answerSlot] {
             const int count
                 = service
                       ->findChildren<QNetworkAccessManager*>(QString(), Qt::FindDirectChildrenOnly)
                       .size();
-            QMetaObject::invokeMethod(
-                this, "requestsInFlight", Qt::QueuedConnection, Q_ARG(int, count));
+            QMetaObject::invokeMethod(this, answerSlot, Qt::QueuedConnection, Q_ARG(int, count));
         },
         Qt::QueuedConnection);
+}
+
+void Autopilot::probeRequests()
+{
+    if (phase != Phase::Settling)
+        return;
+    countRequests("requestsInFlight");
 }
 
 void Autopilot::requestsInFlight(int count)
@@ -419,17 +424,7 @@ void Autopilot::cycleStep()
 {
     if (phase != Phase::Cycling)
         return;
-    nanoleafAPIsync* service = tool->service;
-    QMetaObject::invokeMethod(
-        service,
-        [this, service] {
-            const int count
-                = service
-                      ->findChildren<QNetworkAccessManager*>(QString(), Qt::FindDirectChildrenOnly)
-                      .size();
-            QMetaObject::invokeMethod(this, "cycleState", Qt::QueuedConnection, Q_ARG(int, count));
-        },
-        Qt::QueuedConnection);
+    countRequests("cycleState");
 }
 
 void Autopilot::cycleState(int requests)

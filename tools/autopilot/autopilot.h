@@ -45,6 +45,7 @@ private slots:
     void scanEnded();
     void searchTimedOut();
     void tick();
+    void countRequests(const char* answerSlot);
     void probeRequests();
     void requestsInFlight(int count);
     void holdOver();
