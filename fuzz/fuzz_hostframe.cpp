@@ -3,6 +3,7 @@
 // verdict; each request re-encodes to exactly the bytes it came from; the reader
 // never holds more than one request's worth; feed() never takes more than given.
 
+#include "fuzzcheck.h"
 #include "sync/hostframe.h"
 
 #include <algorithm>
@@ -12,12 +13,6 @@
 
 namespace
 {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 // Each request with the stream offset just past it, then the verdict.
 struct Outcome {

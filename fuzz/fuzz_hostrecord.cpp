@@ -8,23 +8,13 @@
 // bytes 9..12 the window's current sync device type, byte 13 the identifier
 // (even: 10001, odd: something else), the rest is the payload.
 
+#include "fuzzcheck.h"
 #include "sync/hostintake.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-namespace
-{
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

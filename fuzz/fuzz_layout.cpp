@@ -4,6 +4,7 @@
 // datagram layout (none otherwise), and id bytes that are the split of those ids.
 // The reading depends on the JSON value only, not on how it is spelt.
 
+#include "fuzzcheck.h"
 #include "service/openapiformat.h"
 
 #include <QJsonDocument>
@@ -13,12 +14,6 @@
 
 namespace
 {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 bool same(const OpenApiFormat::Layout& a, const OpenApiFormat::Layout& b)
 {

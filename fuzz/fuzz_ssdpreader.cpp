@@ -3,21 +3,11 @@
 // datagram; only a text holding "nl29" matches; the Location value is a piece of
 // that text, found right after "Location: " when that marker is there.
 
+#include "fuzzcheck.h"
 #include "service/ssdpreader.h"
 
 #include <cstdint>
 #include <cstdlib>
-
-namespace
-{
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
