@@ -152,6 +152,8 @@ ZelNanoleafTool::~ZelNanoleafTool()
     // window), then the service thread, and only then the service itself, once no
     // thread runs its slots any more; it waits for a running scan and drops the
     // rest, so no report of a scan reaches this window.
+    if (hostEndpoint != nullptr)
+        hostEndpoint->close(); // no host message reaches a half-gone window
     sendTimer->stop();
     loadingTimer->stop();
     workerThread->quit();
@@ -400,7 +402,7 @@ HostIntake::HostAnswer ZelNanoleafTool::takeHostMessage(const HostIntake::Messag
         qDebug() << "WM_COPYDATA = CUSTOM_TYPE_RGB" << message.cbData;
         qDebug() << "nanoleafData" << decision.record.reserved << int(decision.record.colour[0][0]);
         qDebug() << "syncDeviceType"
-                 << "nanoleafData.syncDeviceType" << syncDeviceType
+                 << "nanoleafData.syncDeviceType" << syncDeviceType.load()
                  << decision.record.syncDeviceType;
         if (decision.action == HostIntake::Action::Forward)
             qDebug() << "send data";
@@ -408,8 +410,8 @@ HostIntake::HostAnswer ZelNanoleafTool::takeHostMessage(const HostIntake::Messag
     case HostIntake::Action::SyncSwitch:
         qDebug() << "ZelRGBMemoryControl::0x8111";
         syncDeviceType = decision.syncDeviceType;
-        qDebug() << "syncDeviceType now is" << syncDeviceType;
-        emit signal_SyncBtnCheck(syncDeviceType);
+        qDebug() << "syncDeviceType now is" << decision.syncDeviceType;
+        emit signal_SyncBtnCheck(decision.syncDeviceType);
         break;
     }
     return HostIntake::HostAnswer { decision.handled, decision.result };

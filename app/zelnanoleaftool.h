@@ -6,6 +6,7 @@
 #include <QPoint>
 #include <QStringList>
 
+#include <atomic>
 #include <cstdint>
 
 class Connect_View;
@@ -42,7 +43,9 @@ public:
     const std::uint64_t CUSTOM_TYPE_RGB = 10001;
     int currentRow = 0;
     nanoleafAPIsync* service;
-    int syncDeviceType = 1;
+    // The host's messages are taken on the host endpoint's intake thread, the
+    // source buttons on the GUI thread.
+    std::atomic<int> syncDeviceType { 1 };
     bool dragging = false;
     QPoint dragStart;
 

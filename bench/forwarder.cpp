@@ -136,9 +136,8 @@ void serve(int client, int udp, std::vector<Target>& targets)
                 return;
             if (!reader.hasRequest())
                 continue;
-            const HostRequest request = reader.takeRequest();
-            const HostIntake::Decision d
-                = HostIntake::evaluate(request.toMessage(), syncDeviceType);
+            const HostIntake::Decision d = HostIntake::evaluate(reader.request(), syncDeviceType);
+            reader.next();
             syncDeviceType = d.syncDeviceType;
             if (d.action == HostIntake::Action::Forward) {
                 batch.clear();

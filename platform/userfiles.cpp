@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,14 +66,6 @@ bool makePrivateFolder(const std::string& path, std::string& why)
         return false;
     }
     return isPrivateFolder(path, why);
-}
-
-long long writeWithoutWaiting(int descriptor, const unsigned char* data, std::size_t size)
-{
-    const ssize_t n = ::send(descriptor, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n >= 0)
-        return n;
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
 } // namespace Platform

@@ -2,8 +2,7 @@
 
 // The few file-system questions the local host endpoint asks before it listens:
 // what sits at a path, and whether a folder is the user's own and closed to
-// everyone else; and the one write it makes to a connected host itself. POSIX
-// only; no system header leaks out of here.
+// everyone else. POSIX only; no system header leaks out of here.
 
 #include <cstddef>
 #include <string>
@@ -34,10 +33,5 @@ bool isPrivateFolder(const std::string& path, std::string& why);
 // Creates path with mode 0700 when it does not exist, then checks it with
 // isPrivateFolder. An existing folder is never changed.
 bool makePrivateFolder(const std::string& path, std::string& why);
-
-// Writes what a connected stream socket takes of data[0, size) at once, without
-// waiting and without raising SIGPIPE. Returns the byte count taken (0 when the
-// socket takes nothing now, or for an interrupted call), negative on an error.
-long long writeWithoutWaiting(int descriptor, const unsigned char* data, std::size_t size);
 
 } // namespace Platform

@@ -480,6 +480,7 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
     // their usual order, and are only built when the debug log is on. What depends
     // on the device alone (model, address, ids) the registry worked out when the
     // record changed; here only the colours are written.
+    QMutexLocker frame(&frameLock);
     const QVector<StreamTarget> targets = deviceMap.streamTargets();
     if (frameDatagrams.size() < static_cast<std::size_t>(targets.size()))
         frameDatagrams.resize(static_cast<std::size_t>(targets.size()));

@@ -139,11 +139,15 @@ private:
     QNetworkAccessManager* requestManager = nullptr;
     QUdpSocket* udpSocket = nullptr;
 
-    // The stream goes out through a socket of its own, usable from the thread
-    // that sends colour frames (the GUI thread), not the service thread's socket.
+    // The stream goes out through a socket of its own, usable from the threads
+    // that send colour frames (the host endpoint's intake thread, the GUI thread
+    // on Windows and for the test timer), not the service thread's socket.
     std::unique_ptr<StreamSender> streamSender;
+    // Held through each sendUdpDAta: frames from two threads never mix their
+    // datagrams, and go out whole, one after the other.
+    QMutex frameLock;
     // One datagram buffer per registry entry, reused frame after frame; touched
-    // only by sendUdpDAta, whose callers are all on one thread like the sender's.
+    // only by sendUdpDAta under frameLock.
     std::vector<std::vector<std::uint8_t>> frameDatagrams;
     // The frame's datagrams in registry order, handed to the sender at once;
     // its capacity stays from frame to frame.

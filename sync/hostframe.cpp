@@ -123,21 +123,38 @@ std::size_t HostFrameReader::feed(const unsigned char* data, std::size_t size)
 
 void HostFrameReader::complete()
 {
-    m_request.message = static_cast<std::uint32_t>(getLe(m_buffer.data() + kMessageAt, 4));
-    m_request.wParam = getLe(m_buffer.data() + kWParamAt, 8);
-    m_request.dwData = getLe(m_buffer.data() + kDwDataAt, 8);
-    m_request.payload.assign(
-        m_buffer.begin() + static_cast<std::ptrdiff_t>(kPayloadAt), m_buffer.end());
-    m_buffer.clear();
-    m_size = 0;
+    m_message = static_cast<std::uint32_t>(getLe(m_buffer.data() + kMessageAt, 4));
+    m_wParam = getLe(m_buffer.data() + kWParamAt, 8);
+    m_dwData = getLe(m_buffer.data() + kDwDataAt, 8);
     m_ready = true;
+}
+
+HostIntake::Message HostFrameReader::request() const
+{
+    const std::size_t cbData = m_ready ? m_buffer.size() - kPayloadAt : 0;
+    return HostIntake::Message { m_message, m_wParam, m_dwData, static_cast<std::uint32_t>(cbData),
+        cbData > 0 ? m_buffer.data() + kPayloadAt : nullptr };
+}
+
+void HostFrameReader::next()
+{
+    if (!m_ready)
+        return;
+    m_buffer.clear(); // keeps its capacity
+    m_size = 0;
+    m_ready = false;
 }
 
 HostRequest HostFrameReader::takeRequest()
 {
-    HostRequest out = std::move(m_request);
-    m_request = HostRequest();
-    m_ready = false;
+    HostRequest out;
+    if (!m_ready)
+        return out;
+    out.message = m_message;
+    out.wParam = m_wParam;
+    out.dwData = m_dwData;
+    out.payload.assign(m_buffer.begin() + static_cast<std::ptrdiff_t>(kPayloadAt), m_buffer.end());
+    next();
     return out;
 }
 

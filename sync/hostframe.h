@@ -65,6 +65,11 @@ public:
     bool hasRequest() const { return m_ready; }
     // The completed request; the reader then waits for the next one.
     HostRequest takeRequest();
+    // The completed request without a copy: valid until next(), which makes the
+    // reader wait for the next one. Once warmed, reading request after request
+    // this way allocates nothing.
+    HostIntake::Message request() const;
+    void next();
 
     bool failed() const { return m_error != Error::None; }
     Error error() const { return m_error; }
@@ -80,5 +85,8 @@ private:
     std::uint32_t m_size = 0;
     bool m_ready = false;
     Error m_error = Error::None;
-    HostRequest m_request;
+    // Of the completed request; its payload stays in m_buffer until next().
+    std::uint32_t m_message = 0;
+    std::uint64_t m_wParam = 0;
+    std::uint64_t m_dwData = 0;
 };

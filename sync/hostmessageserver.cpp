@@ -1,14 +1,16 @@
 #include "sync/hostmessageserver.h"
 
+#include "platform/hoststream.h"
 #include "platform/userfiles.h"
-#include "sync/checkedconnect.h"
+#include "sync/hostframe.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 
-#include <vector>
+#include <algorithm>
+#include <memory>
 
 namespace
 {
@@ -17,29 +19,47 @@ namespace
 // runaway client cannot exhaust descriptors.
 constexpr std::size_t kMaxConnections = 256;
 constexpr int kProbeTimeoutMs = 250;
-constexpr qint64 kReadChunk = 16 * 1024;
-// One request in progress plus what the socket may hold unread.
-constexpr qint64 kSocketReadBuffer = static_cast<qint64>(kHostSizeField + kHostMaxRequestSize);
+constexpr std::size_t kReadChunk = 16 * 1024;
 // A host that sends without reading its answers stops being read once this much
 // is waiting to go out; reading resumes as the answers drain.
-constexpr qint64 kMaxUnsentAnswerBytes = 64 * 1024;
+constexpr std::size_t kMaxUnsentAnswerBytes = 64 * 1024;
 
 } // namespace
 
+// Accepts on the owner's thread and hands each connection's descriptor over.
+class HostMessageServer::Listener : public QLocalServer
+{
+public:
+    explicit Listener(HostMessageServer* owner)
+        : QLocalServer(owner)
+        , m_owner(owner)
+    {
+    }
+
+protected:
+    void incomingConnection(quintptr descriptor) override
+    {
+        m_owner->takeConnection(static_cast<int>(descriptor));
+    }
+
+private:
+    HostMessageServer* m_owner;
+};
+
 struct HostMessageServer::Connection {
+    int fd = -1;
     HostFrameReader reader;
-    bool busy = false; // inside serve(), possibly in a nested event loop of the handler
-    bool gone = false; // disconnected while busy: serve() drops it when done
+    std::vector<unsigned char> unsent; // answers the system did not take yet
     bool closing = false; // malformed stream: no more requests are taken
+    bool answerless = false; // the host stopped reading: frames count, answers go nowhere
 };
 
 HostMessageServer::HostMessageServer(HostMessageHandler* handler, QObject* parent)
     : QObject(parent)
     , m_handler(handler)
-    , m_server(new QLocalServer(this))
+    , m_server(new Listener(this))
 {
     m_server->setMaxPendingConnections(static_cast<int>(kMaxConnections));
-    checkedConnect(m_server, SIGNAL(newConnection()), this, SLOT(acceptConnections()));
 }
 
 HostMessageServer::~HostMessageServer()
@@ -95,6 +115,17 @@ bool HostMessageServer::listen(const QString& nameOrPath)
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server->listen(name))
         return fail(QStringLiteral("cannot listen on %1: %2").arg(name, m_server->errorString()));
+    {
+        QMutexLocker lock(&m_lock);
+        m_stopping = false;
+    }
+    m_wake = new Platform::WakePipe;
+    if (!m_wake->isOpen()) {
+        close();
+        return fail(QStringLiteral("cannot make the intake thread's wake-up pipe"));
+    }
+    // A plain thread: it waits on descriptors only and needs no event loop.
+    m_intake = std::thread([this] { runIntake(); });
     qDebug() << "HostMessageServer: listening on" << m_server->fullServerName();
     return true;
 }
@@ -103,17 +134,20 @@ void HostMessageServer::close()
 {
     if (m_server->isListening())
         m_server->close();
-    std::vector<QLocalSocket*> sockets;
-    sockets.reserve(m_connections.size());
-    for (const auto& entry : m_connections)
-        sockets.push_back(entry.first);
-    for (QLocalSocket* socket : sockets) {
-        auto it = m_connections.find(socket);
-        if (it->second->busy)
-            it->second->gone = true;
-        else
-            drop(socket);
+    if (m_intake.joinable()) {
+        {
+            QMutexLocker lock(&m_lock);
+            m_stopping = true;
+        }
+        m_wake->wake();
+        m_intake.join();
     }
+    delete m_wake;
+    m_wake = nullptr;
+    QMutexLocker lock(&m_lock);
+    for (int fd : m_arrived)
+        Platform::closeDescriptor(fd);
+    m_arrived.clear();
 }
 
 bool HostMessageServer::isListening() const
@@ -133,149 +167,143 @@ QString HostMessageServer::errorString() const
 
 int HostMessageServer::connectionCount() const
 {
-    return static_cast<int>(m_connections.size());
+    return m_connectionCount.load();
 }
 
-void HostMessageServer::acceptConnections()
+void HostMessageServer::takeConnection(int descriptor)
 {
-    while (m_server->hasPendingConnections()) {
-        QLocalSocket* socket = m_server->nextPendingConnection();
-        if (socket == nullptr)
-            break;
-        if (m_connections.size() >= kMaxConnections) {
-            qDebug() << "HostMessageServer: too many hosts connected, refusing one";
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        socket->setReadBufferSize(kSocketReadBuffer);
-        m_connections.emplace(socket, std::make_unique<Connection>());
-        checkedConnect(socket, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
-        checkedConnect(socket, SIGNAL(disconnected()), this, SLOT(socketDisconnected()));
-        checkedConnect(socket, SIGNAL(bytesWritten(qint64)), this, SLOT(answersWritten()));
-        if (socket->state() != QLocalSocket::ConnectedState) {
-            // Gone before we got to it; still answer what it managed to send.
-            serve(socket);
-            drop(socket);
-        } else if (socket->bytesAvailable() > 0) {
-            serve(socket);
-        }
-    }
-}
-
-void HostMessageServer::readFromSocket()
-{
-    if (QLocalSocket* socket = qobject_cast<QLocalSocket*>(sender()))
-        serve(socket);
-}
-
-void HostMessageServer::answersWritten()
-{
-    QLocalSocket* socket = qobject_cast<QLocalSocket*>(sender());
-    if (socket != nullptr && socket->bytesAvailable() > 0
-        && socket->bytesToWrite() <= kMaxUnsentAnswerBytes)
-        serve(socket);
-}
-
-void HostMessageServer::socketDisconnected()
-{
-    QLocalSocket* socket = qobject_cast<QLocalSocket*>(sender());
-    if (socket == nullptr)
-        return;
-    auto it = m_connections.find(socket);
-    if (it == m_connections.end())
-        return;
-    if (it->second->busy) {
-        it->second->gone = true;
+    QMutexLocker lock(&m_lock);
+    if (!m_intake.joinable() || m_stopping) {
+        Platform::closeDescriptor(descriptor);
         return;
     }
-    // A host may send its last frames and close at once: they still count.
-    serve(socket);
-    drop(socket);
+    m_arrived.push_back(descriptor);
+    m_wake->wake();
 }
 
-void HostMessageServer::serve(QLocalSocket* socket)
+void HostMessageServer::runIntake()
 {
-    auto it = m_connections.find(socket);
-    if (it == m_connections.end())
-        return;
-    Connection* c = it->second.get();
-    if (c->busy || c->closing)
-        return;
-    c->busy = true;
-
-    unsigned char chunk[kReadChunk];
-    while (!c->gone && !c->closing && socket->bytesToWrite() <= kMaxUnsentAnswerBytes) {
-        if (socket->bytesAvailable() <= 0)
-            break;
-        const qint64 n = socket->read(reinterpret_cast<char*>(chunk), kReadChunk);
-        if (n <= 0)
-            break;
-        const std::size_t size = static_cast<std::size_t>(n);
-        std::size_t at = 0;
-        while (at < size && !c->gone) {
-            at += c->reader.feed(chunk + at, size - at);
-            if (c->reader.failed()) {
-                qDebug() << "HostMessageServer: malformed request, closing the connection:"
-                         << HostFrameReader::errorText(c->reader.error());
-                c->closing = true;
+    std::vector<std::unique_ptr<Connection>> connections;
+    Platform::ReadinessSet ready;
+    std::unique_ptr<unsigned char[]> chunk(new unsigned char[kReadChunk]);
+    for (;;) {
+        {
+            QMutexLocker lock(&m_lock);
+            if (m_stopping)
                 break;
+            for (int fd : m_arrived) {
+                if (connections.size() >= kMaxConnections) {
+                    qDebug() << "HostMessageServer: too many hosts connected, refusing one";
+                    Platform::closeDescriptor(fd);
+                    continue;
+                }
+                connections.push_back(std::make_unique<Connection>());
+                connections.back()->fd = fd;
             }
-            if (!c->reader.hasRequest())
-                continue;
-            const HostRequest request = c->reader.takeRequest();
-            const HostIntake::HostAnswer answer = m_handler
-                ? m_handler->hostMessage(request.toMessage())
-                : HostIntake::HostAnswer { false, 0 };
-            const auto bytes = encodeHostAnswer(answer.handled, answer.result);
-            // A host that hung up after sending still had its frames handled,
-            // but there is no one left to answer.
-            if (socket->state() == QLocalSocket::ConnectedState)
-                sendAnswer(socket, bytes.data(), bytes.size());
+            m_arrived.clear();
         }
-    }
+        m_connectionCount.store(static_cast<int>(connections.size()));
 
-    // Hand the answers to the system now rather than on the next pass of the
-    // event loop: the host waits for them before it sends its next frame.
-    if (socket->state() == QLocalSocket::ConnectedState && socket->bytesToWrite() > 0)
-        socket->flush();
+        ready.clear();
+        ready.add(m_wake->readEnd(), true, false);
+        for (const auto& c : connections)
+            ready.add(c->fd, !c->closing && c->unsent.size() <= kMaxUnsentAnswerBytes,
+                !c->unsent.empty());
+        if (ready.wait(-1) < 0) {
+            qDebug() << "HostMessageServer: cannot wait on the host connections";
+            break;
+        }
+        if (ready.readable(0))
+            m_wake->drain();
 
-    c->busy = false;
-    if (c->gone) {
-        drop(socket);
-    } else if (c->closing) {
-        // Answers already written still go out before the connection closes;
-        // disconnected() then drops it.
-        socket->disconnectFromServer();
+        for (std::size_t i = 0; i < connections.size(); ++i) {
+            Connection& c = *connections[i];
+            const std::size_t at = i + 1;
+            bool keep = true;
+            if (ready.writable(at) || ready.broken(at))
+                keep = flush(c);
+            if (keep && (ready.readable(at) || ready.broken(at)))
+                keep = serve(c, chunk.get(), kReadChunk);
+            // Answers already given still go out before a malformed stream's
+            // connection closes.
+            if (!keep || (c.closing && c.unsent.empty())) {
+                Platform::closeDescriptor(c.fd);
+                c.fd = -1;
+            }
+        }
+        connections.erase(std::remove_if(connections.begin(), connections.end(),
+                              [](const std::unique_ptr<Connection>& c) { return c->fd < 0; }),
+            connections.end());
     }
+    for (const auto& c : connections)
+        Platform::closeDescriptor(c->fd);
+    m_connectionCount.store(0);
 }
 
-void HostMessageServer::sendAnswer(
-    QLocalSocket* socket, const unsigned char* bytes, std::size_t size)
+bool HostMessageServer::serve(Connection& c, unsigned char* chunk, std::size_t capacity)
+{
+    if (c.closing)
+        return true;
+    const long long n = Platform::readWithoutWaiting(c.fd, chunk, capacity);
+    if (n == Platform::kNothingYet)
+        return true;
+    // The end of the stream or a broken connection: what the host sent before
+    // it hung up has been served by earlier reads.
+    if (n <= 0)
+        return false;
+    const std::size_t size = static_cast<std::size_t>(n);
+    std::size_t at = 0;
+    while (at < size) {
+        at += c.reader.feed(chunk + at, size - at);
+        if (c.reader.failed()) {
+            qDebug() << "HostMessageServer: malformed request, closing the connection:"
+                     << HostFrameReader::errorText(c.reader.error());
+            c.closing = true;
+            break;
+        }
+        if (!c.reader.hasRequest())
+            continue;
+        const HostIntake::HostAnswer reply = m_handler ? m_handler->hostMessage(c.reader.request())
+                                                       : HostIntake::HostAnswer { false, 0 };
+        c.reader.next();
+        const auto bytes = encodeHostAnswer(reply.handled, reply.result);
+        answer(c, bytes.data(), bytes.size());
+    }
+    return true;
+}
+
+void HostMessageServer::answer(Connection& c, const unsigned char* bytes, std::size_t size)
 {
     // Straight to the system while nothing waits before it: the host gets its
-    // answer in the wake-up that forwarded its frame, and the socket's write
-    // notifier is not switched on and off (two more wake-ups of the event loop)
-    // for every frame. What the system does not take now, or an error, goes the
-    // buffered way, which keeps the order and reports the error as usual.
+    // answer in the wake-up that forwarded its frame. What the system does not
+    // take now waits for the connection to take more, in order.
+    if (c.answerless)
+        return;
     std::size_t at = 0;
-    if (socket->bytesToWrite() == 0) {
-        const long long n = Platform::writeWithoutWaiting(
-            static_cast<int>(socket->socketDescriptor()), bytes, size);
-        if (n > 0)
-            at = static_cast<std::size_t>(n);
+    if (c.unsent.empty()) {
+        const long long n = Platform::writeWithoutWaiting(c.fd, bytes, size);
+        if (n < 0) {
+            // A host that hung up after sending still has its frames handled,
+            // but there is no one left to answer.
+            c.answerless = true;
+            return;
+        }
+        at = static_cast<std::size_t>(n);
     }
-    if (at < size)
-        socket->write(reinterpret_cast<const char*>(bytes + at), static_cast<qint64>(size - at));
+    c.unsent.insert(c.unsent.end(), bytes + at, bytes + size);
 }
 
-void HostMessageServer::drop(QLocalSocket* socket)
+bool HostMessageServer::flush(Connection& c)
 {
-    auto it = m_connections.find(socket);
-    if (it == m_connections.end())
-        return;
-    m_connections.erase(it);
-    socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
+    if (c.unsent.empty())
+        return true;
+    const long long n = Platform::writeWithoutWaiting(c.fd, c.unsent.data(), c.unsent.size());
+    if (n < 0) {
+        c.answerless = true;
+        c.unsent.clear();
+        // Nothing more can be answered; a malformed stream is done with.
+        return !c.closing;
+    }
+    c.unsent.erase(c.unsent.begin(), c.unsent.begin() + static_cast<std::ptrdiff_t>(n));
+    return true;
 }

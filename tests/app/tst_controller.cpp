@@ -123,7 +123,7 @@ private slots:
         window.pairView->slot_PairPressed();
         QTRY_COMPARE_WITH_TIMEOUT(sim.requests(kLightIp).size(), 1, 10000);
         QTest::mouseClick(window.connectView->syncButtons[2], Qt::LeftButton);
-        QCOMPARE(window.syncDeviceType, 3);
+        QCOMPARE(window.syncDeviceType.load(), 3);
         QCOMPARE(sim.requests(kLightIp).at(0)["status"].toInt(-1), 0); // still held
         QCOMPARE(closer.count(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(closer.count(), 1, 15000);
@@ -214,14 +214,14 @@ private slots:
         QTest::mouseClick(view->syncButtons[1], Qt::LeftButton);
         QTest::mouseClick(view->syncButtons[1], Qt::LeftButton);
         QCOMPARE(chosen, (QList<QVariantList> { { 0 }, { 2 }, { 2 } }));
-        QCOMPARE(window.syncDeviceType, 2);
+        QCOMPARE(window.syncDeviceType.load(), 2);
         const std::pair<int, int> typeAndButton[]
             = { { 1, 0 }, { 4, 3 }, { 0, 3 }, { 5, 3 }, { INT_MIN, 3 } };
         for (const auto& [type, id] : typeAndButton) {
             QVERIFY(
                 !window.hostMessage({ 33024, std::uint64_t(std::uint32_t(type)), 0, 0, nullptr })
                      .handled);
-            QCOMPARE(window.syncDeviceType, type);
+            QCOMPARE(window.syncDeviceType.load(), type);
             QCOMPARE(view->buttonGroup->checkedId(), id);
         }
         QCOMPARE(chosen.count(), 3);

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -54,8 +55,9 @@ public:
             request(m.message, m.wParam, m.dwData, Bytes(m.payload, m.payload + m.cbData)));
     }
 
-    int seen = 0;
-    int lastWords = 0;
+    // Written on the endpoint's intake thread.
+    std::atomic<int> seen { 0 };
+    std::atomic<int> lastWords { 0 };
 };
 
 void send(QLocalSocket& socket, const Bytes& bytes)
@@ -72,7 +74,7 @@ bool answered(QLocalSocket& socket, const Bytes& request, std::size_t count = 1)
     std::size_t got = 0;
     for (QDeadlineTimer deadline(kWaitMs); got < count && !deadline.hasExpired();) {
         if (socket.bytesAvailable() < qint64(kHostAnswerSize)) {
-            QTest::qWait(1); // the server runs on this thread's event loop
+            QTest::qWait(1);
             continue;
         }
         const QByteArray raw = socket.read(kHostAnswerSize);
@@ -352,7 +354,8 @@ private slots:
             if (kind == Flood) {
                 // Throttled: while the host reads nothing, answers pile up only to a
                 // bound (64 KiB unsent plus the socket buffers: some 28,000 here)...
-                QVERIFY2(m_handler->seen < 60000, qPrintable(QString::number(m_handler->seen)));
+                QVERIFY2(
+                    m_handler->seen < 60000, qPrintable(QString::number(m_handler->seen.load())));
                 // ...and not lost: every request is answered once the host reads.
                 a.setReadBufferSize(0);
                 QVERIFY(answered(a, kFrame, kFloodFrames));
@@ -360,7 +363,7 @@ private slots:
             kept += kind == Half || kind == Silent || kind == ByteByByte || kind == Flood;
             lastWords += kind == LastWordsHangUp ? 3 : 0;
         }
-        QTRY_COMPARE_WITH_TIMEOUT(m_handler->lastWords, lastWords, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_handler->lastWords.load(), lastWords, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(m_server->connectionCount(), 1 + kept, kWaitMs);
         abusers.clear();
         good.reset();
@@ -431,6 +434,19 @@ private slots:
         QVERIFY(answered(client, request(74, 11)));
     }
 
+    void answeredWhileTheOwnerIsBusy()
+    {
+        // Once connected, a host is served while the owner's thread runs no event
+        // loop: here it sits in a blocking wait for the answer.
+        auto client = connectClient();
+        QVERIFY(client);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->connectionCount(), 1, kWaitMs);
+        const Bytes r = request(74, 13, 10001, Bytes(56, 7));
+        send(*client, r);
+        QVERIFY(client->waitForReadyRead(kWaitMs) && client->bytesAvailable() >= 9);
+        QVERIFY(answered(*client, r));
+    }
+
     void liveInstanceIsNotTakenOver()
     {
         FakeHandler otherHandler;
@@ -441,8 +457,8 @@ private slots:
         QVERIFY(client);
         send(*client, request(74, 12));
         QVERIFY(answered(*client, request(74, 12)));
-        QCOMPARE(m_handler->seen, 1);
-        QCOMPARE(otherHandler.seen, 0);
+        QCOMPARE(m_handler->seen.load(), 1);
+        QCOMPARE(otherHandler.seen.load(), 0);
     }
 
     void toolSaysWhyItCannotListen()
