@@ -9,8 +9,9 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 
-#include <algorithm>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 namespace
 {
@@ -20,9 +21,6 @@ namespace
 constexpr std::size_t kMaxConnections = 256;
 constexpr int kProbeTimeoutMs = 250;
 constexpr std::size_t kReadChunk = 16 * 1024;
-// A host that sends without reading its answers stops being read once this much
-// is waiting to go out; reading resumes as the answers drain.
-constexpr std::size_t kMaxUnsentAnswerBytes = 64 * 1024;
 
 } // namespace
 
@@ -47,11 +45,8 @@ private:
 };
 
 struct HostMessageServer::Connection {
-    int fd = -1;
-    HostFrameReader reader;
-    std::vector<unsigned char> unsent; // answers the system did not take yet
-    bool closing = false; // malformed stream: no more requests are taken
-    bool answerless = false; // the host stopped reading: frames count, answers go nowhere
+    int fd = -1; // -1 once its thread closed it
+    std::thread thread;
 };
 
 HostMessageServer::HostMessageServer(HostMessageHandler* handler, QObject* parent)
@@ -115,17 +110,6 @@ bool HostMessageServer::listen(const QString& nameOrPath)
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server->listen(name))
         return fail(QStringLiteral("cannot listen on %1: %2").arg(name, m_server->errorString()));
-    {
-        QMutexLocker lock(&m_lock);
-        m_stopping = false;
-    }
-    m_wake = new Platform::WakePipe;
-    if (!m_wake->isOpen()) {
-        close();
-        return fail(QStringLiteral("cannot make the intake thread's wake-up pipe"));
-    }
-    // A plain thread: it waits on descriptors only and needs no event loop.
-    m_intake = std::thread([this] { runIntake(); });
     qDebug() << "HostMessageServer: listening on" << m_server->fullServerName();
     return true;
 }
@@ -134,20 +118,17 @@ void HostMessageServer::close()
 {
     if (m_server->isListening())
         m_server->close();
-    if (m_intake.joinable()) {
-        {
-            QMutexLocker lock(&m_lock);
-            m_stopping = true;
-        }
-        m_wake->wake();
-        m_intake.join();
+    std::vector<std::unique_ptr<Connection>> ending;
+    {
+        QMutexLocker lock(&m_lock);
+        // A thread waiting in a read or a write on its connection returns at once.
+        for (const auto& c : m_connections)
+            if (c->fd >= 0)
+                Platform::shutDown(c->fd);
+        ending.swap(m_connections);
     }
-    delete m_wake;
-    m_wake = nullptr;
-    QMutexLocker lock(&m_lock);
-    for (int fd : m_arrived)
-        Platform::closeDescriptor(fd);
-    m_arrived.clear();
+    for (const auto& c : ending)
+        c->thread.join();
 }
 
 bool HostMessageServer::isListening() const
@@ -173,137 +154,90 @@ int HostMessageServer::connectionCount() const
 void HostMessageServer::takeConnection(int descriptor)
 {
     QMutexLocker lock(&m_lock);
-    if (!m_intake.joinable() || m_stopping) {
+    reapFinished();
+    if (m_connections.size() >= kMaxConnections) {
+        qDebug() << "HostMessageServer: too many hosts connected, refusing one";
         Platform::closeDescriptor(descriptor);
         return;
     }
-    m_arrived.push_back(descriptor);
-    m_wake->wake();
-}
-
-void HostMessageServer::runIntake()
-{
-    std::vector<std::unique_ptr<Connection>> connections;
-    Platform::ReadinessSet ready;
-    std::unique_ptr<unsigned char[]> chunk(new unsigned char[kReadChunk]);
-    for (;;) {
-        {
-            QMutexLocker lock(&m_lock);
-            if (m_stopping)
-                break;
-            for (int fd : m_arrived) {
-                if (connections.size() >= kMaxConnections) {
-                    qDebug() << "HostMessageServer: too many hosts connected, refusing one";
-                    Platform::closeDescriptor(fd);
-                    continue;
-                }
-                connections.push_back(std::make_unique<Connection>());
-                connections.back()->fd = fd;
-            }
-            m_arrived.clear();
-        }
-        m_connectionCount.store(static_cast<int>(connections.size()));
-
-        ready.clear();
-        ready.add(m_wake->readEnd(), true, false);
-        for (const auto& c : connections)
-            ready.add(c->fd, !c->closing && c->unsent.size() <= kMaxUnsentAnswerBytes,
-                !c->unsent.empty());
-        if (ready.wait(-1) < 0) {
-            qDebug() << "HostMessageServer: cannot wait on the host connections";
-            break;
-        }
-        if (ready.readable(0))
-            m_wake->drain();
-
-        for (std::size_t i = 0; i < connections.size(); ++i) {
-            Connection& c = *connections[i];
-            const std::size_t at = i + 1;
-            bool keep = true;
-            if (ready.writable(at) || ready.broken(at))
-                keep = flush(c);
-            if (keep && (ready.readable(at) || ready.broken(at)))
-                keep = serve(c, chunk.get(), kReadChunk);
-            // Answers already given still go out before a malformed stream's
-            // connection closes.
-            if (!keep || (c.closing && c.unsent.empty())) {
-                Platform::closeDescriptor(c.fd);
-                c.fd = -1;
-            }
-        }
-        connections.erase(std::remove_if(connections.begin(), connections.end(),
-                              [](const std::unique_ptr<Connection>& c) { return c->fd < 0; }),
-            connections.end());
-    }
-    for (const auto& c : connections)
-        Platform::closeDescriptor(c->fd);
-    m_connectionCount.store(0);
-}
-
-bool HostMessageServer::serve(Connection& c, unsigned char* chunk, std::size_t capacity)
-{
-    if (c.closing)
-        return true;
-    const long long n = Platform::readWithoutWaiting(c.fd, chunk, capacity);
-    if (n == Platform::kNothingYet)
-        return true;
-    // The end of the stream or a broken connection: what the host sent before
-    // it hung up has been served by earlier reads.
-    if (n <= 0)
-        return false;
-    const std::size_t size = static_cast<std::size_t>(n);
-    std::size_t at = 0;
-    while (at < size) {
-        at += c.reader.feed(chunk + at, size - at);
-        if (c.reader.failed()) {
-            qDebug() << "HostMessageServer: malformed request, closing the connection:"
-                     << HostFrameReader::errorText(c.reader.error());
-            c.closing = true;
-            break;
-        }
-        if (!c.reader.hasRequest())
-            continue;
-        const HostIntake::HostAnswer reply = m_handler ? m_handler->hostMessage(c.reader.request())
-                                                       : HostIntake::HostAnswer { false, 0 };
-        c.reader.next();
-        const auto bytes = encodeHostAnswer(reply.handled, reply.result);
-        answer(c, bytes.data(), bytes.size());
-    }
-    return true;
-}
-
-void HostMessageServer::answer(Connection& c, const unsigned char* bytes, std::size_t size)
-{
-    // Straight to the system while nothing waits before it: the host gets its
-    // answer in the wake-up that forwarded its frame. What the system does not
-    // take now waits for the connection to take more, in order.
-    if (c.answerless)
+    if (!Platform::makeWaiting(descriptor)) {
+        qDebug() << "HostMessageServer: cannot serve a host's connection, refusing it";
+        Platform::closeDescriptor(descriptor);
         return;
-    std::size_t at = 0;
-    if (c.unsent.empty()) {
-        const long long n = Platform::writeWithoutWaiting(c.fd, bytes, size);
-        if (n < 0) {
-            // A host that hung up after sending still has its frames handled,
-            // but there is no one left to answer.
-            c.answerless = true;
-            return;
-        }
-        at = static_cast<std::size_t>(n);
     }
-    c.unsent.insert(c.unsent.end(), bytes + at, bytes + size);
+    auto c = std::make_unique<Connection>();
+    c->fd = descriptor;
+    Connection* served = c.get();
+    m_connections.push_back(std::move(c));
+    ++m_connectionCount;
+    // The thread's first step takes m_lock, so it sees the connection in place.
+    try {
+        served->thread = std::thread([this, served] { serve(served); });
+    } catch (const std::system_error&) {
+        qDebug() << "HostMessageServer: no thread for a host's connection, refusing it";
+        Platform::closeDescriptor(descriptor);
+        m_connections.pop_back();
+        --m_connectionCount;
+    }
 }
 
-bool HostMessageServer::flush(Connection& c)
+void HostMessageServer::reapFinished()
 {
-    if (c.unsent.empty())
-        return true;
-    const long long n = Platform::writeWithoutWaiting(c.fd, c.unsent.data(), c.unsent.size());
-    if (n < 0) {
-        c.answerless = true;
-        c.unsent.clear();
-        // Nothing more can be answered; a malformed stream is done with.
-        return !c.closing;
+    for (auto it = m_connections.begin(); it != m_connections.end();) {
+        if ((*it)->fd >= 0) {
+            ++it;
+            continue;
+        }
+        (*it)->thread.join(); // it has closed its descriptor: nothing more to wait for
+        it = m_connections.erase(it);
     }
-    c.unsent.erase(c.unsent.begin(), c.unsent.begin() + static_cast<std::ptrdiff_t>(n));
-    return true;
+}
+
+void HostMessageServer::serve(Connection* c)
+{
+    int fd;
+    {
+        QMutexLocker lock(&m_lock);
+        fd = c->fd;
+    }
+    HostFrameReader reader;
+    std::unique_ptr<unsigned char[]> chunk(new unsigned char[kReadChunk]);
+    bool answering = true;
+    bool malformed = false;
+    while (!malformed) {
+        // Waits here, and only here, for the host: the same blocking read a
+        // bare forwarder would make. What the host sent before it hung up is
+        // read before the end of the stream.
+        const long long n = Platform::readWaiting(fd, chunk.get(), kReadChunk);
+        if (n <= 0)
+            break;
+        const std::size_t size = static_cast<std::size_t>(n);
+        for (std::size_t at = 0; at < size;) {
+            at += reader.feed(chunk.get() + at, size - at);
+            if (reader.failed()) {
+                qDebug() << "HostMessageServer: malformed request, closing the connection:"
+                         << HostFrameReader::errorText(reader.error());
+                malformed = true;
+                break;
+            }
+            if (!reader.hasRequest())
+                continue;
+            HostIntake::HostAnswer reply { false, 0 };
+            if (m_handler != nullptr) {
+                QMutexLocker one(&m_handlerLock);
+                reply = m_handler->hostMessage(reader.request());
+            }
+            reader.next();
+            // The write waits while the host does not read its answers, and
+            // so does the reading. A host that hung up after sending still
+            // has its frames handled, but there is no one left to answer.
+            const auto bytes = encodeHostAnswer(reply.handled, reply.result);
+            if (answering)
+                answering = Platform::writeAllWaiting(fd, bytes.data(), bytes.size());
+        }
+    }
+    QMutexLocker lock(&m_lock);
+    Platform::closeDescriptor(fd);
+    c->fd = -1;
+    --m_connectionCount;
 }

@@ -8,22 +8,18 @@
 #include <QString>
 
 #include <atomic>
-#include <thread>
+#include <memory>
 #include <vector>
-
-namespace Platform
-{
-class WakePipe;
-}
 
 // Local endpoint through which a host application on a system without window
 // messages drives the tool, with the same messages and answers (see
 // sync/hostframe.h for the wire format). Connections are accepted on this
-// object's thread; everything read from them is served on an intake thread of
-// the endpoint's own, which waits on the connections alone, so a frame is
-// forwarded the moment it arrives whatever the window is busy with. Each complete
-// request is handed to the handler synchronously on that thread and answered at
-// once, so a host sees the same blocking send a Windows host sees. Any number of
+// object's thread; each is then served by a thread of its own that waits in a
+// read on that connection alone, so a frame is forwarded the moment it arrives,
+// whatever the window is busy with. Each complete request is handed to the
+// handler synchronously, one message at a time across all hosts, and answered
+// at once, so a host sees the same blocking send a Windows host sees. A host
+// that does not read its answers is not read from until it does. Any number of
 // hosts may be connected; a malformed request closes only its own connection.
 class HostMessageServer : public QObject
 {
@@ -33,7 +29,7 @@ public:
     static constexpr const char* kDefaultName = kHostEndpointName;
     static constexpr const char* kEnvironmentName = kHostEndpointEnvironment;
 
-    // handler must outlive the server, and take calls on the intake thread.
+    // handler must outlive the server; it is called on the connections' threads.
     explicit HostMessageServer(HostMessageHandler* handler, QObject* parent = nullptr);
     ~HostMessageServer() override;
 
@@ -44,14 +40,14 @@ public:
     // that is not a socket, is left alone and listen() fails, with the reason
     // in errorString().
     bool listen(const QString& nameOrPath = QString());
-    // Stops listening, closes every connection and stops the intake thread; no
-    // handler call is running or starts once it returns.
+    // Stops listening and closes every connection; no handler call is running
+    // or starts once it returns.
     void close();
     bool isListening() const;
     QString fullServerName() const;
     // Why the last listen() failed, naming the path; empty after a success.
     QString errorString() const;
-    // Connections the intake thread holds.
+    // Connections being served.
     int connectionCount() const;
 
     static QString resolveName(const QString& nameOrPath);
@@ -63,23 +59,20 @@ private:
 
     // From the listener, on this object's thread.
     void takeConnection(int descriptor);
-    // The intake thread.
-    void runIntake();
-    bool serve(Connection& c, unsigned char* chunk, std::size_t capacity);
-    static bool flush(Connection& c);
-    void answer(Connection& c, const unsigned char* bytes, std::size_t size);
+    // Joins the threads of connections that ended. Call with m_lock held.
+    void reapFinished();
+    // The thread of one connection.
+    void serve(Connection* c);
 
     bool fail(const QString& why);
 
     HostMessageHandler* m_handler;
     Listener* m_server;
     QString m_error;
-    std::thread m_intake;
-    Platform::WakePipe* m_wake = nullptr;
     std::atomic<int> m_connectionCount { 0 };
+    QMutex m_handlerLock; // one host message at a time
 
-    // Shared with the intake thread.
+    // Shared with the connections' threads.
     QMutex m_lock;
-    std::vector<int> m_arrived; // accepted, not yet taken by the intake thread
-    bool m_stopping = false;
+    std::vector<std::unique_ptr<Connection>> m_connections;
 };
