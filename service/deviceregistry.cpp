@@ -69,6 +69,7 @@ void DeviceRegistry::refreshTargets()
     for (auto it = map.cbegin(); it != map.cend(); ++it)
         fresh.append(StreamTarget::of(it.value()));
     targets = std::move(fresh);
+    ++generation;
 }
 
 DeviceRecord DeviceRegistry::value(const QString& name)
@@ -112,9 +113,17 @@ QVector<StreamTarget> DeviceRegistry::streamTargets() const
     return targets;
 }
 
+QVector<StreamTarget> DeviceRegistry::streamTargets(std::uint64_t& renewed) const
+{
+    QMutexLocker lock(&mutex);
+    renewed = generation;
+    return targets;
+}
+
 void DeviceRegistry::clear()
 {
     QMutexLocker lock(&mutex);
     map.clear();
     targets.clear();
+    ++generation;
 }

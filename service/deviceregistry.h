@@ -104,6 +104,9 @@ public:
     // Copy of the stream targets, one per record in key order. Implicitly shared:
     // taking it costs no more than the lock, which suits the per-frame path.
     QVector<StreamTarget> streamTargets() const;
+    // The same, with the number of times the targets were renewed so far: equal
+    // numbers mean equal targets.
+    QVector<StreamTarget> streamTargets(std::uint64_t& generation) const;
     void clear();
 
 private:
@@ -116,6 +119,7 @@ private:
     mutable QMutex mutex;
     QMap<QString, DeviceRecord> map;
     QVector<StreamTarget> targets;
+    std::uint64_t generation = 0;
 };
 
 // The registry shared by the whole program.

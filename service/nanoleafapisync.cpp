@@ -1,6 +1,7 @@
 #include "service/nanoleafapisync.h"
 
 #include "service/deviceregistry.h"
+#include "service/framepacker.h"
 #include "service/layoutpanels.h"
 #include "service/openapiformat.h"
 #include "service/panelmodel.h"
@@ -58,6 +59,7 @@ nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
     : QThread(parent)
     , udpSocket(new QUdpSocket(this))
     , streamSender(new StreamSender)
+    , framePacker(new FramePacker)
     , scanThread(new QThread)
     , scanner(new QObject)
 {
@@ -478,44 +480,33 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
     // The diagnostic lines (a datagram dump, a line per panel) cost many times the
     // sends themselves, so every datagram goes out first and the lines follow, in
     // their usual order, and are only built when the debug log is on. What depends
-    // on the device alone (model, address, ids) the registry worked out when the
-    // record changed; here only the colours are written.
+    // on the devices alone (model, address, ids, every byte but the colours) is
+    // laid out when the registry's targets change; here only the colours are
+    // written.
     QMutexLocker frame(&frameLock);
-    const QVector<StreamTarget> targets = deviceMap.streamTargets();
-    if (frameDatagrams.size() < static_cast<std::size_t>(targets.size()))
-        frameDatagrams.resize(static_cast<std::size_t>(targets.size()));
-    if (frameBatch.capacity() < static_cast<std::size_t>(targets.size()))
-        frameBatch.reserve(static_cast<std::size_t>(targets.size()));
-    frameBatch.clear();
-    for (int n = 0; n < targets.size(); ++n) {
-        const StreamTarget& target = targets.at(n);
-        if (!target.streamed())
-            continue;
-        std::vector<std::uint8_t>& datagram = frameDatagrams[static_cast<std::size_t>(n)];
-        if (target.v2) {
-            // Every lit panel shows one of the frame's 12 entries, so a frame of
-            // fewer entries has nothing to show on some of them: it is not sent.
-            datagram.resize(2 + 8 * target.v2Ids.size()); // keeps its capacity
-            const std::size_t size = count < PanelModel::kHostEntries
-                ? 0
-                : StreamDatagram::buildV2(
-                    datagram.data(), datagram.size(), target.v2Ids, red, green, blue);
-            datagram.resize(size);
-            if (size > 0 && target.addressOk)
-                frameBatch.push_back({ datagram.data(), datagram.size(), target.to });
-            continue;
+    std::uint64_t renewed = 0;
+    const QVector<StreamTarget> targets = deviceMap.streamTargets(renewed);
+    if (renewed != frameTargets || count != framePacker->count()) {
+        std::vector<FramePacker::Device> devices(static_cast<std::size_t>(targets.size()));
+        for (int n = 0; n < targets.size(); ++n) {
+            const StreamTarget& t = targets.at(n);
+            FramePacker::Device& d = devices[static_cast<std::size_t>(n)];
+            d.streamed = t.streamed();
+            d.model = t.model;
+            d.v2 = t.v2;
+            d.panelNumbers = t.panelNumbers;
+            d.pidArrray = &t.pidArrray;
+            d.v2Ids = &t.v2Ids;
+            d.addressOk = t.addressOk;
+            d.to = t.to;
         }
-        const int panels = target.panelNumbers;
-        const std::vector<int>& ids = target.pidArrray;
-        if (target.model == StreamDatagram::Model::Canvas)
-            StreamDatagram::buildCanvas(count, red, green, blue, panels, ids, datagram);
-        else
-            StreamDatagram::buildLight(count, red, green, blue, panels, ids, datagram);
-        if (target.addressOk)
-            frameBatch.push_back({ datagram.data(), datagram.size(), target.to });
+        framePacker->layOut(count, devices);
+        frameTargets = renewed;
     }
+    std::size_t datagrams = 0;
+    const Platform::Net::OutgoingDatagram* batch = framePacker->pack(red, green, blue, datagrams);
     // Every device's datagram in one system call, in registry order.
-    streamSender->sendBatch(frameBatch.data(), frameBatch.size());
+    streamSender->sendBatch(batch, datagrams);
 
     const QLoggingCategory* debugLog = QLoggingCategory::defaultCategory();
     if (debugLog && !debugLog->isDebugEnabled())
@@ -527,11 +518,12 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
         qDebug() << "k deviceName" << target.deviceName << "ispaired" << target.isPaired;
         if (!target.streamed())
             continue;
-        const std::vector<std::uint8_t>& datagram = frameDatagrams[static_cast<std::size_t>(n)];
+        std::size_t size = 0;
+        const std::uint8_t* bytes = framePacker->datagram(static_cast<std::size_t>(n), size);
+        const QByteArray datagram
+            = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes), static_cast<int>(size));
         if (target.v2) {
-            qDebug() << "sendUdpDAta ba"
-                     << QByteArray::fromRawData(reinterpret_cast<const char*>(datagram.data()),
-                            static_cast<int>(datagram.size()));
+            qDebug() << "sendUdpDAta ba" << datagram;
             qDebug() << "send nanoIp v2" << PanelModel::name(target.panelModel) << base;
             qDebug() << "panel number" << target.panelNumbers << "length" << count;
             continue;
@@ -544,9 +536,7 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
                 qDebug() << "panelId is " << target.pidArrray[static_cast<std::size_t>(i)] << "R"
                          << red[i] << "G" << green[i] << "B" << blue[i];
         }
-        qDebug() << "sendUdpDAta ba"
-                 << QByteArray::fromRawData(reinterpret_cast<const char*>(datagram.data()),
-                        static_cast<int>(datagram.size()));
+        qDebug() << "sendUdpDAta ba" << datagram;
         qDebug() << (light ? "send nanoIp Light" : "send nanoIp Canvas") << base;
         if (light)
             qDebug() << "panel number" << target.panelNumbers << "length" << count;

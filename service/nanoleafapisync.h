@@ -22,6 +22,7 @@ namespace Zeroconf
 {
 struct Reply;
 }
+class FramePacker;
 class StreamSender;
 
 // The device service: the one object through which the program talks to Nanoleaf
@@ -146,12 +147,10 @@ private:
     // Held through each sendUdpDAta: frames from two threads never mix their
     // datagrams, and go out whole, one after the other.
     QMutex frameLock;
-    // One datagram buffer per registry entry, reused frame after frame; touched
-    // only by sendUdpDAta under frameLock.
-    std::vector<std::vector<std::uint8_t>> frameDatagrams;
-    // The frame's datagrams in registry order, handed to the sender at once;
-    // its capacity stays from frame to frame.
-    std::vector<Platform::Net::OutgoingDatagram> frameBatch;
+    // Every device's datagram laid out for the registry's targets as they were
+    // at frameTargets; touched only by sendUdpDAta under frameLock.
+    std::unique_ptr<FramePacker> framePacker;
+    std::uint64_t frameTargets = ~std::uint64_t(0);
     int scanTime = 3;
     // Scans run one after the other on this thread, through events posted to
     // scanner, which lives there. The destructor stops it before anything else.

@@ -16,11 +16,14 @@
 namespace
 {
 
-// One line per stream target, in registry order: name, paired, model, where to.
+// One line per stream target, in registry order: name, paired, model, where to;
+// and one more when the targets were not renewed since the last call.
 QStringList targetLines()
 {
+    static std::uint64_t last = ~std::uint64_t(0);
+    std::uint64_t renewed = 0;
     QStringList lines;
-    for (const StreamTarget& t : deviceMap.streamTargets()) {
+    for (const StreamTarget& t : deviceMap.streamTargets(renewed)) {
         const char* model = t.model == StreamDatagram::Model::Light ? "Light"
             : t.model == StreamDatagram::Model::Canvas              ? "Canvas"
                                                                     : "none";
@@ -35,6 +38,9 @@ QStringList targetLines()
                      .arg(t.panelNumbers)
                      .arg(ids.join(','));
     }
+    if (renewed == last)
+        lines << "not renewed";
+    last = renewed;
     return lines;
 }
 

@@ -1,6 +1,7 @@
 // The stream datagrams byte for byte: "Light" and "Canvas" by the device name,
 // v2 for the later models (lit panels from the info answer, in hanging order).
 
+#include "service/framepacker.h"
 #include "service/layoutpanels.h"
 #include "service/panelmodel.h"
 #include "service/streamdatagram.h"
@@ -167,6 +168,55 @@ private slots:
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(out.data()), expected.size()), expected);
         QCOMPARE(out[size], std::uint8_t(0xEE));
         QCOMPARE(StreamDatagram::buildV2(out.data(), out.size(), {}, r, g, b), std::size_t(0));
+    }
+
+    // A frame packed into the laid-out datagrams is, device by device, what the
+    // builders make of it; frame after frame, and again after a new layout.
+    void framePacker()
+    {
+        using M = StreamDatagram::Model;
+        const std::vector<int> light { 11, 12, 13 }, canvas { 1, 2, 3, 4 };
+        const Ids v2 { 0x9C43, 0x9C42 };
+        // Light, Canvas, v2, not streamed, unsendable address, Light of no panel.
+        std::vector<FramePacker::Device> devices(6);
+        const M models[] = { M::Light, M::Canvas, M::None, M::Light, M::Canvas, M::Light };
+        const int panels[] = { 3, 2, 2, 3, 2, 0 };
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            FramePacker::Device& d = devices[i];
+            d = FramePacker::Device { i != 3, models[i], i == 2, panels[i],
+                models[i] == M::Canvas ? &canvas : &light, &v2, i != 4, {} };
+            d.to.port = std::uint16_t(60000 + i);
+        }
+        FramePacker packer;
+        for (int count : { 12, 5 }) {
+            packer.layOut(count, devices);
+            for (int frame = 0; frame < 3; ++frame) {
+                int r[12], g[12], b[12];
+                for (int k = 0; k < 12; ++k)
+                    r[k] = 37 * frame + k, g[k] = 300 - 11 * k * frame, b[k] = frame - k;
+                std::size_t n = 0;
+                const Platform::Net::OutgoingDatagram* batch = packer.pack(r, g, b, n);
+                std::vector<QByteArray> want, got;
+                for (std::size_t i = 0; i < devices.size(); ++i) {
+                    std::vector<std::uint8_t> bytes(64);
+                    if (i == 2)
+                        bytes.resize(count < 12
+                                ? 0
+                                : StreamDatagram::buildV2(bytes.data(), 64, v2, r, g, b));
+                    else if (models[i] == M::Canvas)
+                        StreamDatagram::buildCanvas(count, r, g, b, panels[i], canvas, bytes);
+                    else
+                        StreamDatagram::buildLight(count, r, g, b, panels[i], light, bytes);
+                    if (i != 3 && i != 4 && (i != 2 || !bytes.empty()))
+                        want.push_back(hex(bytes) + " to " + QByteArray::number(60000 + int(i)));
+                }
+                for (std::size_t i = 0; i < n; ++i)
+                    got.push_back(
+                        hex(std::vector<std::uint8_t>(batch[i].data, batch[i].data + batch[i].size))
+                        + " to " + QByteArray::number(batch[i].to.port));
+                QCOMPARE(got, want);
+            }
+        }
     }
 
     // The answer is the template below with model %1, globalOrientation member %2
