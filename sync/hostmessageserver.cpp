@@ -120,7 +120,7 @@ void HostMessageServer::close()
         m_server->close();
     std::vector<std::unique_ptr<Connection>> ending;
     {
-        QMutexLocker lock(&m_lock);
+        std::lock_guard<std::mutex> lock(m_lock);
         // A thread waiting in a read or a write on its connection returns at once.
         for (const auto& c : m_connections)
             if (c->fd >= 0)
@@ -153,7 +153,7 @@ int HostMessageServer::connectionCount() const
 
 void HostMessageServer::takeConnection(int descriptor)
 {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     reapFinished();
     if (m_connections.size() >= kMaxConnections) {
         qDebug() << "HostMessageServer: too many hosts connected, refusing one";
@@ -197,7 +197,7 @@ void HostMessageServer::serve(Connection* c)
 {
     int fd;
     {
-        QMutexLocker lock(&m_lock);
+        std::lock_guard<std::mutex> lock(m_lock);
         fd = c->fd;
     }
     HostFrameReader reader;
@@ -224,7 +224,7 @@ void HostMessageServer::serve(Connection* c)
                 continue;
             HostIntake::HostAnswer reply { false, 0 };
             if (m_handler != nullptr) {
-                QMutexLocker one(&m_handlerLock);
+                std::lock_guard<std::mutex> one(m_handlerLock);
                 reply = m_handler->hostMessage(reader.request());
             }
             reader.next();
@@ -236,7 +236,7 @@ void HostMessageServer::serve(Connection* c)
                 answering = Platform::writeAllWaiting(fd, bytes.data(), bytes.size());
         }
     }
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::mutex> lock(m_lock);
     Platform::closeDescriptor(fd);
     c->fd = -1;
     --m_connectionCount;

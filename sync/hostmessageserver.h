@@ -3,12 +3,12 @@
 #include "sync/hostendpoint.h"
 #include "sync/hostmessagehandler.h"
 
-#include <QMutex>
 #include <QObject>
 #include <QString>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 // Local endpoint through which a host application on a system without window
@@ -70,9 +70,9 @@ private:
     Listener* m_server;
     QString m_error;
     std::atomic<int> m_connectionCount { 0 };
-    QMutex m_handlerLock; // one host message at a time
+    std::mutex m_handlerLock; // one host message at a time
 
     // Shared with the connections' threads.
-    QMutex m_lock;
+    std::mutex m_lock;
     std::vector<std::unique_ptr<Connection>> m_connections;
 };
