@@ -2,6 +2,7 @@
 // window bookkeeping decide how the process ends. tests/common/windowdriver.cpp
 // (preloaded) drives the window from inside.
 
+#include "tests/common/hostrequest.h"
 #include "tests/common/nanoleafsim.h"
 #include "tests/common/privatenetwork.h"
 
@@ -180,7 +181,15 @@ private slots:
         QCOMPARE(tool.boxTitles(), QStringList {});
         QCOMPARE(tool.process.state(), QProcess::Running);
 
-        // SIGTERM is what ends it, cleanly.
+        // SIGTERM is what ends it, cleanly, also with a host still connected
+        // and its connection's thread waiting for the next frame.
+        QLocalSocket host;
+        host.connectToServer(tool.hostSocket());
+        QVERIFY(host.waitForConnected(10000));
+        const HostTest::Bytes frame = HostTest::colourFrame(1, 40, 50, 60);
+        host.write(reinterpret_cast<const char*>(frame.data()), qint64(frame.size()));
+        QVERIFY(host.waitForBytesWritten(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(sim.framesAccepted(kLightIp), 3, 10000);
         tool.process.terminate();
         QVERIFY(tool.process.waitForFinished(20000));
         QCOMPARE(tool.process.exitStatus(), QProcess::NormalExit);
