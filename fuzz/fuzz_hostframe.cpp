@@ -1,7 +1,8 @@
-// Feeds an arbitrary byte stream to the host endpoint's request reader, once whole
-// and once in small pieces, and checks: both give the same requests and the same
-// verdict; each request re-encodes to exactly the bytes it came from; the reader
-// never holds more than one request's worth; feed() never takes more than given.
+// Feeds an arbitrary byte stream to the host endpoint's request reader, once
+// whole (taking each request) and once in small pieces (reading each in place),
+// and checks: both give the same requests and the same verdict; each request
+// re-encodes to exactly the bytes it came from; the reader never holds more than
+// one request's worth; feed() never takes more than given.
 
 #include "fuzzcheck.h"
 #include "sync/hostframe.h"
@@ -29,9 +30,19 @@ Outcome run(const std::uint8_t* data, std::size_t size, bool small)
         const std::size_t took = reader.feed(data + at, want);
         check(took <= want && reader.buffered() <= kHostSizeField + kHostMaxRequestSize);
         at += took;
-        if (reader.hasRequest())
+        if (reader.hasRequest() && !small) {
             out.requests.emplace_back(reader.takeRequest(), at);
-        else if (!reader.failed())
+        } else if (reader.hasRequest()) {
+            // In place, as the endpoint reads requests.
+            const HostIntake::Message m = reader.request();
+            HostRequest r;
+            r.message = m.message;
+            r.wParam = m.wParam;
+            r.dwData = m.dwData;
+            r.payload.assign(m.payload, m.payload + m.cbData);
+            reader.next();
+            out.requests.emplace_back(std::move(r), at);
+        } else if (!reader.failed())
             check(took == want); // without a request or an error, all of it is taken
     }
     out.error = reader.failed() ? reader.error() : HostFrameReader::Error::None;
