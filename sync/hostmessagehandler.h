@@ -2,8 +2,9 @@
 
 #include "sync/hostintake.h"
 
-// Whoever answers host messages (the main window in the tool). Called on the
-// thread of the HostMessageServer, one message at a time.
+// Whoever answers host messages (the main window in the tool). The local endpoint
+// calls it on the thread serving the host's connection, one message at a time
+// across all hosts; the message must not wait for the endpoint owner's thread.
 class HostMessageHandler
 {
 public:

@@ -54,6 +54,7 @@ HostMessageServer::HostMessageServer(HostMessageHandler* handler, QObject* paren
     , m_handler(handler)
     , m_server(new Listener(this))
 {
+    // Also the listen backlog: many hosts may connect at once.
     m_server->setMaxPendingConnections(static_cast<int>(kMaxConnections));
 }
 
