@@ -10,6 +10,7 @@
 //
 // Sends only to the devices' loopback addresses; SIGTERM ends it.
 
+#include "platform/hoststream.h"
 #include "platform/socketlayer.h"
 #include "service/streamdatagram.h"
 #include "service/v2datagram.h"
@@ -102,20 +103,6 @@ bool loadTargets(const char* path, std::vector<Target>& out)
     return !out.empty();
 }
 
-bool writeAll(int fd, const unsigned char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 void serve(int client, int udp, std::vector<Target>& targets)
 {
     std::vector<Platform::Net::OutgoingDatagram> batch;
@@ -158,7 +145,7 @@ void serve(int client, int udp, std::vector<Target>& targets)
                 Platform::Net::sendBatch(udp, batch.data(), batch.size());
             }
             const auto answer = encodeHostAnswer(d.handled, d.result);
-            if (!writeAll(client, answer.data(), answer.size()))
+            if (!Platform::writeAllWaiting(client, answer.data(), answer.size()))
                 return;
         }
     }
