@@ -43,7 +43,7 @@ public:
     const std::uint64_t CUSTOM_TYPE_RGB = 10001;
     int currentRow = 0;
     nanoleafAPIsync* service;
-    // The host's messages are taken on the host endpoint's intake thread, the
+    // Host messages are taken on the threads serving the host connections, the
     // source buttons on the GUI thread.
     std::atomic<int> syncDeviceType { 1 };
     bool dragging = false;
