@@ -8,8 +8,6 @@
 namespace
 {
 
-constexpr int kEntries = 12;
-
 // The device's datagram for these colours, built as a frame would be.
 std::vector<std::uint8_t> build(
     const FramePacker::Device& d, int count, const int* red, const int* green, const int* blue)
@@ -45,17 +43,17 @@ bool sent(const FramePacker::Device& d, std::size_t size)
 
 void FramePacker::layOut(int count, const std::vector<Device>& devices)
 {
-    m_count = std::max(0, std::min(count, kEntries));
+    m_count = std::max(0, std::min(count, PanelModel::kHostEntries));
     m_bytes.clear();
     m_slots.clear();
     m_spans.assign(devices.size(), Span());
-    int zero[kEntries] = {};
+    int zero[PanelModel::kHostEntries] = {};
     for (std::size_t i = 0; i < devices.size(); ++i) {
         const std::vector<std::uint8_t> blank = build(devices[i], m_count, zero, zero, zero);
         m_spans[i] = Span { m_bytes.size(), blank.size() };
         for (int entry = 0; entry < m_count && !blank.empty(); ++entry) {
             for (int channel = 0; channel < 3; ++channel) {
-                int lit[kEntries] = {};
+                int lit[PanelModel::kHostEntries] = {};
                 lit[entry] = 0xFF;
                 const std::vector<std::uint8_t> one
                     = build(devices[i], m_count, channel == 0 ? lit : zero,
