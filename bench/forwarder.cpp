@@ -12,8 +12,8 @@
 
 #include "platform/hoststream.h"
 #include "platform/socketlayer.h"
-#include "service/streamdatagram.h"
-#include "service/v2datagram.h"
+#include "stream/streamdatagram.h"
+#include "stream/v2datagram.h"
 #include "sync/hostframe.h"
 #include "sync/hostintake.h"
 

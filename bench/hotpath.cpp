@@ -27,9 +27,9 @@
 #include "bench/udpsinks.h"
 #include "service/deviceregistry.h"
 #include "service/nanoleafapisync.h"
-#include "service/panelmodel.h"
-#include "service/streamdatagram.h"
-#include "service/v2datagram.h"
+#include "stream/panelmodel.h"
+#include "stream/streamdatagram.h"
+#include "stream/v2datagram.h"
 #include "sync/hostintake.h"
 
 #include <QApplication>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/socketlayer.h"
-#include "service/panelmodel.h"
-#include "service/streamdatagram.h"
+#include "stream/panelmodel.h"
+#include "stream/streamdatagram.h"
 
 #include <QMap>
 #include <QMutex>

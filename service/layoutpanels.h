@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/panelmodel.h"
+#include "stream/panelmodel.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,15 +1,15 @@
 #include "service/nanoleafapisync.h"
 
 #include "service/deviceregistry.h"
-#include "service/framepacker.h"
+#include "stream/framepacker.h"
 #include "service/layoutpanels.h"
 #include "service/openapiformat.h"
-#include "service/panelmodel.h"
+#include "stream/panelmodel.h"
 #include "service/ssdpreader.h"
-#include "service/streamdatagram.h"
-#include "service/streamsender.h"
+#include "stream/streamdatagram.h"
+#include "stream/streamsender.h"
 #include "service/tokenprofile.h"
-#include "service/v2datagram.h"
+#include "stream/v2datagram.h"
 #include "sync/checkedconnect.h"
 
 #include <QDebug>

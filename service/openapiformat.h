@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/streamdatagram.h"
+#include "stream/streamdatagram.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,11 +1,11 @@
 // The stream datagrams byte for byte: "Light" and "Canvas" by the device name,
 // v2 for the later models (lit panels from the info answer, in hanging order).
 
-#include "service/framepacker.h"
+#include "stream/framepacker.h"
 #include "service/layoutpanels.h"
-#include "service/panelmodel.h"
-#include "service/streamdatagram.h"
-#include "service/v2datagram.h"
+#include "stream/panelmodel.h"
+#include "stream/streamdatagram.h"
+#include "stream/v2datagram.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
-#include "service/v2datagram.h"
+#include "stream/v2datagram.h"
 
-#include "service/panelmodel.h"
+#include "stream/panelmodel.h"
 
 namespace StreamDatagram
 {

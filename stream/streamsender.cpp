@@ -1,4 +1,4 @@
-#include "service/streamsender.h"
+#include "stream/streamsender.h"
 
 namespace Net = Platform::Net;
 

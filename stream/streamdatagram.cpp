@@ -1,4 +1,4 @@
-#include "service/streamdatagram.h"
+#include "stream/streamdatagram.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "service/panelmodel.h"
+#include "stream/panelmodel.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/socketlayer.h"
-#include "service/streamdatagram.h"
+#include "stream/streamdatagram.h"
 
 #include <cstddef>
 #include <cstdint>

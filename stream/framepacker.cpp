@@ -1,7 +1,7 @@
-#include "service/framepacker.h"
+#include "stream/framepacker.h"
 
-#include "service/panelmodel.h"
-#include "service/v2datagram.h"
+#include "stream/panelmodel.h"
+#include "stream/v2datagram.h"
 
 #include <algorithm>
 
