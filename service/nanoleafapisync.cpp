@@ -1,14 +1,14 @@
 #include "service/nanoleafapisync.h"
 
 #include "service/deviceregistry.h"
-#include "stream/framepacker.h"
 #include "service/layoutpanels.h"
 #include "service/openapiformat.h"
-#include "stream/panelmodel.h"
 #include "service/ssdpreader.h"
+#include "service/tokenprofile.h"
+#include "stream/framepacker.h"
+#include "stream/panelmodel.h"
 #include "stream/streamdatagram.h"
 #include "stream/streamsender.h"
-#include "service/tokenprofile.h"
 #include "stream/v2datagram.h"
 #include "sync/checkedconnect.h"
 

@@ -1,8 +1,8 @@
 // The stream datagrams byte for byte: "Light" and "Canvas" by the device name,
 // v2 for the later models (lit panels from the info answer, in hanging order).
 
-#include "stream/framepacker.h"
 #include "service/layoutpanels.h"
+#include "stream/framepacker.h"
 #include "stream/panelmodel.h"
 #include "stream/streamdatagram.h"
 #include "stream/v2datagram.h"
