@@ -3,8 +3,10 @@
 // as the tool and forwards each colour frame to the same devices in the same
 // datagram layouts, but with nothing else: one blocking read loop, no event loop,
 // no debug log, no registry. What latency it shows is what this machine's process
-// wake-ups and loopback delivery cost on their own. Like the tool it hands a
-// frame's datagrams to the kernel in one call (Platform::Net::sendBatch).
+// wake-ups and loopback delivery cost on their own. Like the tool it keeps the
+// devices independent: each device has a non-blocking socket of its own and
+// gets its datagram through one sendto on it (a datagram the system does not
+// take at once is dropped), in the same order as the tool's.
 //
 //   PRISMARA_HOST_SOCKET=/abs/path prismara-bench-forwarder --devices FILE
 //
@@ -47,6 +49,7 @@ struct Target {
     std::vector<std::uint16_t> v2Ids;
     Platform::Net::Ipv4Endpoint to;
     std::vector<std::uint8_t> datagram; // reused frame after frame
+    Platform::Net::SocketHandle udp = -1;
 };
 
 bool loadTargets(const char* path, std::vector<Target>& out)
@@ -103,10 +106,8 @@ bool loadTargets(const char* path, std::vector<Target>& out)
     return !out.empty();
 }
 
-void serve(int client, int udp, std::vector<Target>& targets)
+void serve(int client, std::vector<Target>& targets)
 {
-    std::vector<Platform::Net::OutgoingDatagram> batch;
-    batch.reserve(targets.size());
     HostFrameReader reader;
     unsigned char chunk[16384];
     int syncDeviceType = 1;
@@ -127,7 +128,6 @@ void serve(int client, int udp, std::vector<Target>& targets)
             reader.next();
             syncDeviceType = d.syncDeviceType;
             if (d.action == HostIntake::Action::Forward) {
-                batch.clear();
                 for (Target& t : targets) {
                     if (t.v2) {
                         t.datagram.resize(2 + 8 * t.v2Ids.size());
@@ -140,9 +140,10 @@ void serve(int client, int udp, std::vector<Target>& targets)
                         StreamDatagram::buildLight(HostIntake::kColourEntries, d.red, d.green,
                             d.blue, t.panelNumbers, t.pidArrray, t.datagram);
                     }
-                    batch.push_back({ t.datagram.data(), t.datagram.size(), t.to });
                 }
-                Platform::Net::sendBatch(udp, batch.data(), batch.size());
+                // Built first, then sent back to back, as the tool does.
+                for (const Target& t : targets)
+                    Platform::Net::sendTo(t.udp, t.datagram.data(), t.datagram.size(), t.to);
             }
             const auto answer = encodeHostAnswer(d.handled, d.result);
             if (!Platform::writeAllWaiting(client, answer.data(), answer.size()))
@@ -179,10 +180,15 @@ int main(int argc, char** argv)
     }
     std::strcpy(at.sun_path, path);
     const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+    for (Target& t : targets) {
+        t.udp = Platform::Net::createUdpSocket();
+        if (t.udp < 0 || Platform::Net::setNonBlocking(t.udp) != 0) {
+            std::fprintf(stderr, "forwarder: no socket: %s\n", std::strerror(errno));
+            return 1;
+        }
+    }
     ::unlink(path);
-    if (listener < 0 || udp < 0
-        || ::bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0
+    if (listener < 0 || ::bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0
         || ::listen(listener, 4) != 0) {
         std::fprintf(stderr, "forwarder: cannot listen on %s: %s\n", path, std::strerror(errno));
         return 1;
@@ -196,11 +202,12 @@ int main(int argc, char** argv)
                 continue;
             break;
         }
-        serve(client, udp, targets);
+        serve(client, targets);
         ::close(client);
     }
     ::close(listener);
-    ::close(udp);
+    for (const Target& t : targets)
+        Platform::Net::closeSocket(t.udp);
     ::unlink(path);
     return 0;
 }

@@ -12,6 +12,7 @@
 #else
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -128,6 +129,17 @@ int allowBroadcast(SocketHandle handle)
 #endif
 }
 
+int setNonBlocking(SocketHandle handle)
+{
+#ifdef _WIN32
+    u_long on = 1;
+    return ::ioctlsocket(toNative(handle), FIONBIO, &on) == 0 ? 0 : -1;
+#else
+    const int flags = ::fcntl(handle, F_GETFL);
+    return flags >= 0 && ::fcntl(handle, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+#endif
+}
+
 long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size,
     const Ipv4Endpoint& destination)
 {
@@ -145,62 +157,6 @@ long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size
         = ::sendto(handle, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     return sent < 0 ? -1 : static_cast<long long>(sent);
 #endif
-}
-
-std::size_t sendBatch(SocketHandle handle, const OutgoingDatagram* datagrams, std::size_t count)
-{
-    std::size_t sent = 0;
-#if defined(__linux__)
-    // Headers for one call live on the stack; a larger batch takes several calls.
-    constexpr std::size_t kPerCall = 64;
-    mmsghdr headers[kPerCall];
-    iovec vectors[kPerCall];
-    sockaddr_in targets[kPerCall];
-    std::size_t at = 0;
-    while (at < count) {
-        const std::size_t n = count - at < kPerCall ? count - at : kPerCall;
-        for (std::size_t i = 0; i < n; ++i) {
-            const OutgoingDatagram& d = datagrams[at + i];
-            std::memset(&targets[i], 0, sizeof targets[i]);
-            targets[i].sin_family = AF_INET;
-            targets[i].sin_port = htons(d.to.port);
-            std::memcpy(&targets[i].sin_addr, d.to.address.data(), d.to.address.size());
-            vectors[i].iov_base = const_cast<std::uint8_t*>(d.data);
-            vectors[i].iov_len = d.size;
-            std::memset(&headers[i], 0, sizeof headers[i]);
-            headers[i].msg_hdr.msg_name = &targets[i];
-            headers[i].msg_hdr.msg_namelen = sizeof targets[i];
-            headers[i].msg_hdr.msg_iov = &vectors[i];
-            headers[i].msg_hdr.msg_iovlen = 1;
-        }
-        // The kernel stops at the first datagram it cannot send: skip that one
-        // and hand over the rest again. Each pass takes at least one datagram.
-        std::size_t done = 0;
-        while (done < n) {
-            const int got
-                = ::sendmmsg(handle, headers + done, static_cast<unsigned int>(n - done), 0);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                ++done;
-                continue;
-            }
-            for (int i = 0; i < got; ++i)
-                sent += headers[done + static_cast<std::size_t>(i)].msg_len
-                        == vectors[done + static_cast<std::size_t>(i)].iov_len
-                    ? 1
-                    : 0;
-            done += static_cast<std::size_t>(got);
-        }
-        at += n;
-    }
-#else
-    for (std::size_t i = 0; i < count; ++i) {
-        const long long n = sendTo(handle, datagrams[i].data, datagrams[i].size, datagrams[i].to);
-        sent += n >= 0 && static_cast<std::size_t>(n) == datagrams[i].size ? 1 : 0;
-    }
-#endif
-    return sent;
 }
 
 bool parseIpv4(const char* text, std::size_t length, std::array<std::uint8_t, 4>& address)

@@ -58,22 +58,14 @@ SocketHandle createUdpSocket();
 // Sets SO_BROADCAST to 1. Returns 0 on success, negative on failure.
 int allowBroadcast(SocketHandle handle);
 
+// Makes every later call on the socket return at once instead of waiting
+// (O_NONBLOCK; FIONBIO on Winsock): a send the system cannot take now fails with
+// EAGAIN / WSAEWOULDBLOCK. Returns 0 on success, negative on failure.
+int setNonBlocking(SocketHandle handle);
+
 // Sends one datagram. Returns the byte count sent, negative on failure.
 long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size,
     const Ipv4Endpoint& destination);
-
-// One datagram of a batch: size bytes at data, for `to`. Borrows data.
-struct OutgoingDatagram {
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
-    Ipv4Endpoint to;
-};
-
-// Sends datagrams[0, count) in that order, each whole or not at all. On Linux
-// they go to the kernel in one sendmmsg call per 64 of them; elsewhere one
-// sendto each. A datagram the system refuses is skipped and the rest still go.
-// Returns how many went out. Allocates nothing.
-std::size_t sendBatch(SocketHandle handle, const OutgoingDatagram* datagrams, std::size_t count);
 
 // Reads text[0, length) as a dotted IPv4 address ("192.168.1.20") into `address`,
 // in wire order. Accepts what inet_pton(AF_INET) accepts: exactly four decimal

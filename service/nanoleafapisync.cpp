@@ -501,12 +501,37 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
             d.to = t.to;
         }
         framePacker->layOut(count, devices);
+        streamSender->setDestinations(framePacker->destinations());
         frameTargets = renewed;
     }
     std::size_t datagrams = 0;
-    const Platform::Net::OutgoingDatagram* batch = framePacker->pack(red, green, blue, datagrams);
-    // Every device's datagram in one system call, in registry order.
-    streamSender->sendBatch(batch, datagrams);
+    const DeviceDatagram* batch = framePacker->pack(red, green, blue, datagrams);
+    // In registry order, each through its device's own socket and never waiting:
+    // a device that cannot take its datagram loses that one, no other its own.
+    streamSender->send(batch, datagrams, Platform::Net::monotonicTicks());
+    // The user learns once that a device drops and once that it is back, not
+    // per frame; the sender only reports those changes.
+    for (const StreamSender::FlowChange& change : streamSender->changes()) {
+        const QString name = change.device < static_cast<std::size_t>(targets.size())
+            ? targets.at(static_cast<int>(change.device)).deviceName
+            : QString();
+        const QString to = QStringLiteral("%1.%2.%3.%4:%5")
+                               .arg(change.to.address[0])
+                               .arg(change.to.address[1])
+                               .arg(change.to.address[2])
+                               .arg(change.to.address[3])
+                               .arg(change.to.port);
+        if (change.dropping)
+            qWarning().noquote() << QStringLiteral("Stream to \"%1\" (%2): datagrams dropped, the "
+                                                   "system takes none for this device (switched "
+                                                   "off or at another address?)")
+                                        .arg(name, to);
+        else
+            qWarning().noquote() << QStringLiteral(
+                "Stream to \"%1\" (%2): datagrams taken again, %3 dropped meanwhile")
+                                        .arg(name, to)
+                                        .arg(change.dropped);
+    }
 
     const QLoggingCategory* debugLog = QLoggingCategory::defaultCategory();
     if (debugLog && !debugLog->isDebugEnabled())

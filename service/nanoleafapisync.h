@@ -140,9 +140,10 @@ private:
     QNetworkAccessManager* requestManager = nullptr;
     QUdpSocket* udpSocket = nullptr;
 
-    // The stream goes out through a socket of its own, usable from the threads
-    // that send colour frames (the host endpoint's intake thread, the GUI thread
-    // on Windows and for the test timer), not the service thread's socket.
+    // The stream goes out through sockets of its own, one per device, usable from
+    // the threads that send colour frames (the host endpoint's intake thread, the
+    // GUI thread on Windows and for the test timer), not the service thread's
+    // socket; laid out with framePacker, under frameLock.
     std::unique_ptr<StreamSender> streamSender;
     // Held through each sendUdpDAta: frames from two threads never mix their
     // datagrams, and go out whole, one after the other.

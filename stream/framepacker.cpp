@@ -69,12 +69,16 @@ void FramePacker::layOut(int count, const std::vector<Device>& devices)
     std::sort(m_slots.begin(), m_slots.end(),
         [](const Slot& a, const Slot& b) { return a.offset < b.offset; });
     m_batch.clear();
-    for (std::size_t i = 0; i < devices.size(); ++i)
-        if (sent(devices[i], m_spans[i].size))
-            m_batch.push_back({ m_bytes.data() + m_spans[i].at, m_spans[i].size, devices[i].to });
+    m_destinations.assign(devices.size(), DeviceDestination());
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        if (!sent(devices[i], m_spans[i].size))
+            continue;
+        m_destinations[i] = DeviceDestination { true, devices[i].to };
+        m_batch.push_back({ i, m_bytes.data() + m_spans[i].at, m_spans[i].size });
+    }
 }
 
-const Platform::Net::OutgoingDatagram* FramePacker::pack(
+const DeviceDatagram* FramePacker::pack(
     const int* red, const int* green, const int* blue, std::size_t& datagrams)
 {
     const int* channels[3] = { red, green, blue };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/socketlayer.h"
+#include "stream/devicedatagram.h"
 #include "stream/streamdatagram.h"
 
 #include <cstddef>
@@ -11,6 +12,8 @@
 // that a frame only writes its colours. All datagrams share one buffer, the
 // colour bytes are listed in the order they lie in it, and the batch handed to
 // the sender is fixed: a frame touches a few compact arrays and nothing else.
+// Devices keep their positions: datagrams and destinations name device i of
+// the list laid out.
 // Where each colour goes is not restated here: it is found by building each
 // device's datagram with the stream's own builders, once with every colour 0
 // and once more with each colour of each entry alone set, and seeing which
@@ -32,10 +35,12 @@ public:
     // Lays out frames of count host entries (at most 12) for devices, in order.
     void layOut(int count, const std::vector<Device>& devices);
     int count() const { return m_count; }
+    // One per device laid out: where its datagrams go, if it is sent any.
+    const std::vector<DeviceDestination>& destinations() const { return m_destinations; }
 
     // Writes one frame's colours (count entries each; only the low 8 bits are
     // sent) and returns the datagrams to send, in device order.
-    const Platform::Net::OutgoingDatagram* pack(
+    const DeviceDatagram* pack(
         const int* red, const int* green, const int* blue, std::size_t& datagrams);
 
     // Device i's datagram as the last pack() left it; size 0 when it has none.
@@ -56,5 +61,6 @@ private:
     std::vector<std::uint8_t> m_bytes;
     std::vector<Slot> m_slots;
     std::vector<Span> m_spans;
-    std::vector<Platform::Net::OutgoingDatagram> m_batch;
+    std::vector<DeviceDestination> m_destinations;
+    std::vector<DeviceDatagram> m_batch;
 };

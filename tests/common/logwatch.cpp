@@ -28,15 +28,18 @@ LogWatch::~LogWatch()
 void LogWatch::handle(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
     LogWatch* watch = current.load();
+    if (watch != nullptr && (type == QtDebugMsg || type == QtWarningMsg)) {
+        QMutexLocker lock(&watch->mutex);
+        for (const QString& label : watch->watched)
+            if (text.startsWith(label))
+                ++watch->counts[label];
+    }
     if (watch == nullptr || type != QtDebugMsg) {
         if (const QtMessageHandler next = forward.load())
             next(type, context, text);
         return;
     }
     QMutexLocker lock(&watch->mutex);
-    for (const QString& label : watch->watched)
-        if (text.startsWith(label))
-            ++watch->counts[label];
     watch->ring.append(text);
     if (watch->ring.size() > 200)
         watch->ring.removeFirst();

@@ -1,5 +1,5 @@
 // The socket layer over loopback: IPv4 text; an oversized datagram reported as such (and
-// consumed), not handed over cut; a batch send delivers what it can, whole and in order.
+// consumed), not handed over cut.
 
 #include "platform/socketlayer.h"
 
@@ -60,58 +60,6 @@ private slots:
             }
         }
         QCOMPARE(Net::waitReadable(handle, 0, 0), Net::WaitResult::Timeout);
-        QCOMPARE(Net::closeSocket(handle), 0);
-    }
-
-    // Destinations of a batch: 0 and 1 are two loopback sockets, -1 a port nothing
-    // listens on, -2 port 0, which the system refuses outright.
-    void sendBatch_data()
-    {
-        QTest::addColumn<QVector<int>>("destinations");
-        QTest::addColumn<int>("sent");
-        QTest::newRow("empty") << QVector<int> {} << 0;
-        QTest::newRow("a closed port between") << QVector<int> { 0, -1, 1 } << 3;
-        QTest::newRow("a refused one first, between and last")
-            << QVector<int> { -2, 0, -2, 1, -2 } << 2;
-        QVector<int> many(150); // interleaved, every third refused
-        for (int i = 0; i < 150; ++i)
-            many[i] = i % 3 == 2 ? -2 : i % 2;
-        QTest::newRow("150, more than one call takes") << many << 100;
-    }
-
-    void sendBatch()
-    {
-        QFETCH(QVector<int>, destinations);
-        QFETCH(int, sent);
-        QUdpSocket sinks[2];
-        QUdpSocket closed;
-        for (QUdpSocket* s : { &sinks[0], &sinks[1], &closed })
-            QVERIFY(s->bind(QHostAddress(QHostAddress::LocalHost), 0));
-        const quint16 closedPort = closed.localPort();
-        closed.close();
-        QByteArrayList payloads, expected[2]; // datagram i: "<i>" and i dashes, a size of its own
-        std::vector<Net::OutgoingDatagram> batch;
-        for (int i = 0; i < destinations.size(); ++i) {
-            const int d = destinations[i];
-            const QByteArray& p
-                = *payloads.insert(payloads.end(), QByteArray::number(i) + QByteArray(i, '-'));
-            const quint16 port = d >= 0 ? sinks[d].localPort() : d == -1 ? closedPort : 0;
-            batch.push_back({ reinterpret_cast<const std::uint8_t*>(p.constData()),
-                std::size_t(p.size()), { { 127, 0, 0, 1 }, port } });
-            if (d >= 0)
-                expected[d].append(p);
-        }
-        const Net::SocketHandle handle = Net::createUdpSocket();
-        QVERIFY(handle >= 0);
-        QCOMPARE(Net::sendBatch(handle, batch.data(), batch.size()), std::size_t(sent));
-        for (int k = 0; k < 2; ++k) {
-            QList<QByteArray> got;
-            while (got.size() < expected[k].size()
-                && (sinks[k].hasPendingDatagrams() || sinks[k].waitForReadyRead(5000)))
-                got.append(sinks[k].receiveDatagram().data());
-            QCOMPARE(got, expected[k]);
-            QVERIFY(!sinks[k].hasPendingDatagrams());
-        }
         QCOMPARE(Net::closeSocket(handle), 0);
     }
 };

@@ -1,10 +1,14 @@
 // The device registry, its stream targets, and sendUdpDAta through real sockets:
-// which devices get a datagram, on which port, in which order.
+// which devices get a datagram, on which port, in which order, and what the user
+// is told of a device that drops them.
 
+#include "common/logwatch.h"
 #include "common/privatenetwork.h"
+#include "common/unreachablenet.h"
 #include "service/deviceregistry.h"
 #include "service/nanoleafapisync.h"
 
+#include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 #include <QtTest>
@@ -146,6 +150,50 @@ private slots:
         QCOMPARE(ordered.size(), 2);
         QVERIFY(ordered.at(0).startsWith("0101") && ordered.at(1).startsWith("0102"));
         QCOMPARE(take(sinks[5]), QStringList { "" });
+    }
+
+    // A device nothing answers for, beside one that takes every frame: one
+    // warning naming it when its datagrams start to be dropped, none per frame,
+    // and one more once it takes them again.
+    void aDroppingDeviceIsWarnedAboutOnce()
+    {
+        UnreachableNet net;
+        QVERIFY2(net.up(), qPrintable(net.errorString()));
+        QUdpSocket live;
+        QVERIFY(live.bind(QHostAddress("127.0.0.2"), 60221));
+        deviceMap.clear();
+        nanoleafAPIsync service;
+        addPaired("Light Panels A", "127.0.0.2", 3, { 82, 15, 200 });
+        addPaired("Light Panels B", "198.18.0.2", 3, { 82, 15, 200 });
+        const QString stream = "Stream to ";
+        const QString dropped = stream + "\"Light Panels B\" (198.18.0.2:60221): datagrams dropped";
+        const QString again
+            = stream + "\"Light Panels B\" (198.18.0.2:60221): datagrams taken again";
+        LogWatch log({ stream, dropped, again });
+        int red[12] = {}, green[12] = {}, blue[12] = {};
+        int frames = 0;
+        QStringList received;
+        const auto frame = [&]() {
+            service.sendUdpDAta(12, red, green, blue);
+            ++frames;
+            received << take(live);
+        };
+        while (log.count(stream) == 0 && frames < 5000)
+            frame();
+        for (int i = 0; i < 50; ++i)
+            frame();
+        QCOMPARE(log.count(dropped), 1);
+        QVERIFY2(net.answerFor("198.18.0.2"), qPrintable(net.errorString()));
+        QElapsedTimer clock;
+        clock.start();
+        while (log.count(again) == 0 && clock.elapsed() < 20000) {
+            frame();
+            QTest::qWait(20);
+        }
+        QCOMPARE(log.count(again), 1);
+        QCOMPARE(log.count(stream), 2);
+        QCOMPARE(received.size(), frames);
+        deviceMap.clear();
     }
 
     // The layout answer writes on the service thread while the GUI thread walks

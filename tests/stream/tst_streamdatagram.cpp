@@ -26,6 +26,13 @@ QByteArray hex(const std::vector<std::uint8_t>& bytes)
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())).toHex();
 }
 
+// The port device's datagrams go to; 0 when it is sent none.
+int port(const FramePacker& packer, std::size_t device)
+{
+    const DeviceDestination& d = packer.destinations().at(device);
+    return d.sent ? d.to.port : 0;
+}
+
 } // namespace
 
 class tst_StreamDatagram : public QObject
@@ -195,7 +202,7 @@ private slots:
                 for (int k = 0; k < 12; ++k)
                     r[k] = 37 * frame + k, g[k] = 300 - 11 * k * frame, b[k] = frame - k;
                 std::size_t n = 0;
-                const Platform::Net::OutgoingDatagram* batch = packer.pack(r, g, b, n);
+                const DeviceDatagram* batch = packer.pack(r, g, b, n);
                 std::vector<QByteArray> want, got;
                 for (std::size_t i = 0; i < devices.size(); ++i) {
                     std::vector<std::uint8_t> bytes(64);
@@ -213,8 +220,13 @@ private slots:
                 for (std::size_t i = 0; i < n; ++i)
                     got.push_back(
                         hex(std::vector<std::uint8_t>(batch[i].data, batch[i].data + batch[i].size))
-                        + " to " + QByteArray::number(batch[i].to.port));
+                        + " to " + QByteArray::number(port(packer, batch[i].device)));
                 QCOMPARE(got, want);
+                QVector<int> ports;
+                for (std::size_t i = 0; i < devices.size(); ++i)
+                    ports << port(packer, i);
+                QCOMPARE(
+                    ports, (QVector<int> { 60000, 60001, count < 12 ? 0 : 60002, 0, 0, 60005 }));
             }
         }
     }

@@ -1,6 +1,7 @@
-// What only Windows shows, run under Wine (no Qt here): the Winsock socket layer, the
-// debugger channel, one scan against nanoleaf-sim, and the Win32 host adapter, with
-// a short WM_COPYDATA record never read past cbData (it ends at a PAGE_NOACCESS page).
+// What only Windows shows, run under Wine (no Qt here): the Winsock socket layer (its
+// non-blocking mode too), the debugger channel, one scan against nanoleaf-sim, and the
+// Win32 host adapter, with a short WM_COPYDATA record never read past cbData (it ends
+// at a PAGE_NOACCESS page).
 // Prints "PASS name" or "FAIL name: detail" per check, then "N passed, N failed".
 //
 //   tst_windows.exe "NAME@IP" ...   (the simulated devices the scan must find)
@@ -136,6 +137,27 @@ void exchange()
     closesocket(peer);
     same(Net::closeSocket(scan), 0, "closesocket");
     same(Net::waitReadable(scan, 0, 1000), Net::WaitResult::Error, "select after close fails");
+}
+
+// The stream's sockets never wait: with nothing to read, a receive on one fails
+// at once with WSAEWOULDBLOCK (a blocking one would wait out its 2 s time-out).
+void nonBlocking()
+{
+    const int handle = Net::createUdpSocket();
+    sockaddr_in at {};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const DWORD timeoutMs = 2000;
+    check(handle >= 0 && bind(SOCKET(handle), reinterpret_cast<sockaddr*>(&at), int(sizeof at)) == 0
+            && setsockopt(SOCKET(handle), SOL_SOCKET, SO_RCVTIMEO,
+                   reinterpret_cast<const char*>(&timeoutMs), int(sizeof timeoutMs))
+                == 0,
+        "stream socket bound");
+    same(Net::setNonBlocking(handle), 0, "FIONBIO set");
+    char byte = 0;
+    same(recv(SOCKET(handle), &byte, 1, 0), int(SOCKET_ERROR), "idle receive fails at once");
+    same(Net::lastError(), int(WSAEWOULDBLOCK), "idle receive: WSAEWOULDBLOCK");
+    Net::closeSocket(handle);
 }
 
 void debugChannel()
@@ -298,6 +320,7 @@ int main(int argc, char** argv)
         "before WSAStartup: the scan fails with WSANOTINITIALISED");
     same(Net::startup(), 0, "WSAStartup 2.2");
     exchange();
+    nonBlocking();
     debugChannel();
     scan(std::vector<std::string>(argv + 1, argv + argc));
     same(Net::cleanup(), 0, "WSACleanup");

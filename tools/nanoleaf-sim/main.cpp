@@ -34,7 +34,8 @@ namespace
 {
 
 const char* const kDescription
-    = R"(Simulates Nanoleaf devices on loopback addresses, each on the real fixed ports:
+    = R"(Simulates Nanoleaf devices on loopback addresses (or, inside a private network, on
+addresses of 198.18.0.0/15 a test put on an interface), each on the real fixed ports:
   - the OpenAPI on <ip>:16021 (POST /api/v1/new; GET /api/v1/<token>/;
     PUT /api/v1/<token>/effects, /state, /identify);
   - external-control UDP receivers on <ip>:60221 ("v1" records) and <ip>:60222
@@ -237,6 +238,12 @@ int main(int argc, char** argv)
             return fail(config.errorString());
     if (!config.validate())
         return fail(config.errorString());
+    // 198.18.0.0/15 exists only where a private network's test put it there.
+    if (parser.isSet(hostNetworkOption))
+        for (const SimDeviceSettings& d : config.devices())
+            if (!d.ip.startsWith(QLatin1String("127.")))
+                return fail(QStringLiteral("%1: only loopback addresses with --allow-host-network")
+                                .arg(d.ip));
 
     const QString control = parser.value(controlOption);
     const int colon = control.lastIndexOf(QLatin1Char(':'));

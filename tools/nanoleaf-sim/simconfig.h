@@ -25,7 +25,7 @@ struct SimPanel {
 // Everything that stays fixed for one simulated device while the simulator runs.
 struct SimDeviceSettings {
     QString name; // the OpenAPI "name"
-    QString ip; // 127.x.y.z, one address per device
+    QString ip; // 127.x.y.z or 198.18.0.0/15, one address per device
     QString model; // "NL22" Light Panels, "NL29" Canvas, "NL42" Shapes, "NL52" Elements,
                    // "NL59" Lines, "NL64" Skylight or "NL69" 4D
     QString serial;
