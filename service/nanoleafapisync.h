@@ -3,11 +3,14 @@
 #include "platform/socketlayer.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QMutex>
+#include <QNetworkRequest>
 #include <QString>
 #include <QThread>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,7 +18,6 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
-class QNetworkRequest;
 class QUdpSocket;
 
 namespace Zeroconf
@@ -35,6 +37,12 @@ class StreamSender;
 // which both threads touch, are only reached under currentLock. A scan listens
 // on a thread of its own, so requests and answers go on meanwhile; what it found
 // is reported back on the service thread.
+//
+// Requests to one device go out one at a time, in the order they were asked
+// for: the next waits for the answer to the one before (or for its deadline).
+// Every PAIR or UNPAIR (setNanoIP) starts a new action on its device; an answer
+// that belongs to an action overridden since changes no record, shows no hint
+// and starts no further request.
 class nanoleafAPIsync : public QThread
 {
     Q_OBJECT
@@ -58,6 +66,9 @@ public:
         QString nanoName;
         QString nanoToken;
         int nanoRow = 0;
+        // The device's latest action (PAIR or UNPAIR) when this was taken; a
+        // request carries the action it belongs to.
+        quint64 action = 0;
     };
     CurrentDevice currentDevice() const;
 
@@ -76,6 +87,9 @@ public:
     // Runs done on the service thread once every scan asked for so far has been
     // reported (its "END" line logged).
     void afterScans(std::function<void()> done);
+
+    // Whether a request to the device is waiting or on its way. Any thread.
+    bool hasRequestsFor(const QString& name) const;
 
 signals:
     void getNanoIp(QString);
@@ -106,6 +120,22 @@ private slots:
 private:
     enum class Answer { Layout, Token, ExternalControl, Static };
 
+    // A request waiting for its device's turn.
+    struct Pending {
+        Answer kind;
+        QByteArray verb;
+        QNetworkRequest request;
+        QByteArray body;
+    };
+    // One device's requests: the one on its way, and those waiting behind it.
+    struct Lane {
+        bool busy = false;
+        std::deque<Pending> waiting;
+    };
+    // Ends the turn of the answered request at the end of its answer slot, so
+    // that a further request it starts goes before the ones waiting.
+    class Turn;
+
     // The requests of a pairing, each bound to the device it is sent for: its
     // answer acts on that device, not on whichever device is current by then.
     void requestToken(const CurrentDevice& target);
@@ -121,10 +151,21 @@ private:
     // the service thread for reportScan.
     void listenForDevices(int seconds);
     void reportScan(bool completed, const std::vector<Zeroconf::Reply>& replies);
-    // Issues one request on the service thread through a manager of its own whose
-    // finished(QNetworkReply*) is connected to the answer slot of kind.
+    // Queues one request for its device; on the service thread it goes out
+    // through a manager of its own, whose finished(QNetworkReply*) is connected
+    // to the answer slot of kind, once the device's earlier requests are answered.
     void issue(Answer kind, const QByteArray& verb, const QNetworkRequest& request,
         const QByteArray& body);
+    // Sends the next request waiting for the device, if none is on its way.
+    void sendNext(const QString& name);
+    void send(const Pending& pending);
+    // Marks the answered request's turn over and sends the next one.
+    void turnOver(const QString& name);
+    // The current action on the device, taken with the request and compared
+    // with the device's action when the answer comes.
+    quint64 actionOf(const QString& name) const;
+    // Whether the action a request belongs to is still its device's latest.
+    bool stillWanted(const CurrentDevice& target) const;
     // The whole answer body, or nothing when the answer was cut off for its size.
     QByteArray takeAnswer(QNetworkReply* reply);
     // Releases a finished reply and the manager that made it.
@@ -136,6 +177,12 @@ private:
     QString nanoName;
     QString nanoToken;
     int nanoRow = 0;
+    // Per device name, under currentLock: the latest action and the requests not
+    // answered yet.
+    QHash<QString, quint64> actions;
+    QHash<QString, int> outstanding;
+    // Service thread only.
+    QHash<QString, Lane> lanes;
     QNetworkAccessManager* layoutManager = nullptr;
     QNetworkAccessManager* requestManager = nullptr;
     QUdpSocket* udpSocket = nullptr;
