@@ -82,9 +82,10 @@ nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
 
 nanoleafAPIsync::~nanoleafAPIsync()
 {
-    // A running scan ends by itself within about twice its scan time; the scans
+    // A running scan stops listening within a tenth of a second; the scans
     // waiting behind it and its report to this service are dropped, so nothing
     // runs on or emits from a service that is gone.
+    scanCancel = true;
     scanThread->requestInterruption();
     scanThread->quit();
     scanThread->wait();
@@ -538,6 +539,33 @@ QNetworkRequest effectsRequest(const nanoleafAPIsync::CurrentDevice& target, con
 void nanoleafAPIsync::OpenExternalControl()
 {
     openExternalControl(currentDevice());
+}
+
+void nanoleafAPIsync::followDevice(int row, const QString& name, const QString& ip)
+{
+    CurrentDevice target;
+    target.nanoIP = "http://" + ip + ":16021";
+    target.nanoAddress = ip;
+    target.nanoName = name;
+    target.nanoRow = row;
+    target.nanoToken = TokenProfile::read(name);
+    {
+        QMutexLocker lock(&currentLock);
+        if (nanoName == name) {
+            nanoIP = target.nanoIP;
+            nanoAddress = ip;
+            // Paired in this run with a profile that could not be written.
+            if (target.nanoToken.isEmpty())
+                target.nanoToken = nanoToken;
+        }
+        target.action = actions.value(name);
+    }
+    if (target.nanoToken.isEmpty()) {
+        qDebug() << "followDevice no token for" << name;
+        return;
+    }
+    qDebug() << "followDevice" << name << ip;
+    openExternalControl(target);
 }
 
 void nanoleafAPIsync::openExternalControl(const CurrentDevice& target)

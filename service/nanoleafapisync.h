@@ -9,6 +9,7 @@
 #include <QString>
 #include <QThread>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -88,6 +89,10 @@ public:
     // reported (its "END" line logged).
     void afterScans(std::function<void()> done);
 
+    // A paired device that now answers at another address: it is switched into
+    // external control there, with its stored token, once the requests before
+    // are answered. Not an action of its own: a PAIR or UNPAIR on its way stays.
+    void followDevice(int row, const QString& name, const QString& ip);
     // Whether a request to the device is waiting or on its way. Any thread.
     bool hasRequestsFor(const QString& name) const;
 
@@ -97,6 +102,8 @@ signals:
     void refreshIsPaired();
     void bonjourGetIpName(QString, QString);
     void startScan();
+    // After a scan's reports: whether it listened its time (false: it failed).
+    void scanFinished(bool);
 
 public slots:
     void GetRequestBtn();
@@ -150,7 +157,8 @@ private:
     // The blocking part of a scan, on the scan thread; the result goes back to
     // the service thread for reportScan.
     void listenForDevices(int seconds);
-    void reportScan(bool completed, const std::vector<Zeroconf::Reply>& replies);
+    void reportScan(
+        bool completed, const std::vector<Zeroconf::Reply>& replies, int dropped, int merged);
     // Queues one request for its device; on the service thread it goes out
     // through a manager of its own, whose finished(QNetworkReply*) is connected
     // to the answer slot of kind, once the device's earlier requests are answered.
@@ -203,4 +211,6 @@ private:
     // scanner, which lives there. The destructor stops it before anything else.
     std::unique_ptr<QThread> scanThread;
     QObject* scanner = nullptr;
+    // Set when the service goes: a running scan stops listening at once.
+    std::atomic<bool> scanCancel { false };
 };
