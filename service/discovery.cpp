@@ -64,8 +64,11 @@ void nanoleafAPIsync::searchDeive_noBonjour()
     // thread of its own and requests and their answers go on meanwhile. A scan
     // asked for while another runs waits there until that one has ended.
     const int seconds = scanTime;
+    const QSet<QString> own = ownDevices();
+    const std::shared_ptr<std::atomic<bool>> cancel = scanCancel;
     const bool posted = QMetaObject::invokeMethod(
-        scanner, [this, seconds] { listenForDevices(seconds); }, Qt::QueuedConnection);
+        scanner, [this, seconds, own, cancel] { listenForDevices(seconds, own, cancel); },
+        Qt::QueuedConnection);
     if (!posted)
         qWarning() << "searchDeive_noBonjour: the scan thread took no scan";
 }
@@ -83,7 +86,8 @@ void nanoleafAPIsync::afterScans(std::function<void()> done)
         qWarning() << "afterScans: the scan thread took nothing";
 }
 
-void nanoleafAPIsync::listenForDevices(int seconds)
+void nanoleafAPIsync::listenForDevices(
+    int seconds, const QSet<QString>& own, const std::shared_ptr<std::atomic<bool>>& cancel)
 {
     // The service is going away: the scans still waiting are dropped.
     if (QThread::currentThread()->isInterruptionRequested())
@@ -97,14 +101,14 @@ void nanoleafAPIsync::listenForDevices(int seconds)
     debugPrint(queryText().c_str());
     qDebug() << "Test";
 
-    ScanBudget budget(ownDevices());
+    ScanBudget budget(own);
     Zeroconf::ScanControl control;
-    control.cancel = &scanCancel;
+    control.cancel = cancel.get();
     control.keep = [&budget](const Zeroconf::Reply& reply) { return budget.keep(reply); };
     std::vector<Zeroconf::Reply> replies;
     const bool completed = Zeroconf::QueryService(queryText(), seconds, replies, control);
     Platform::Net::cleanup();
-    if (scanCancel.load())
+    if (cancel->load())
         return;
 
     // Reported on the service thread, so the service's signals all come from there.

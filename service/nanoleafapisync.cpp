@@ -85,7 +85,7 @@ nanoleafAPIsync::~nanoleafAPIsync()
     // A running scan stops listening within a tenth of a second; the scans
     // waiting behind it and its report to this service are dropped, so nothing
     // runs on or emits from a service that is gone.
-    scanCancel = true;
+    *scanCancel = true;
     scanThread->requestInterruption();
     scanThread->quit();
     scanThread->wait();

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QMutex>
 #include <QNetworkRequest>
+#include <QSet>
 #include <QString>
 #include <QThread>
 
@@ -155,8 +156,10 @@ private:
     // (queued calls keep their order).
     void onServiceThread(std::function<void()> work);
     // The blocking part of a scan, on the scan thread; the result goes back to
-    // the service thread for reportScan.
-    void listenForDevices(int seconds);
+    // the service thread for reportScan. own: the names always kept (taken on the
+    // service thread); cancel: set when the service goes.
+    void listenForDevices(
+        int seconds, const QSet<QString>& own, const std::shared_ptr<std::atomic<bool>>& cancel);
     void reportScan(
         bool completed, const std::vector<Zeroconf::Reply>& replies, int dropped, int merged);
     // Queues one request for its device; on the service thread it goes out
@@ -211,6 +214,8 @@ private:
     // scanner, which lives there. The destructor stops it before anything else.
     std::unique_ptr<QThread> scanThread;
     QObject* scanner = nullptr;
-    // Set when the service goes: a running scan stops listening at once.
-    std::atomic<bool> scanCancel { false };
+    // Set when the service goes: a running scan stops listening at once. Shared
+    // with the scans, which may still hold it while the service is taken down.
+    const std::shared_ptr<std::atomic<bool>> scanCancel
+        = std::make_shared<std::atomic<bool>>(false);
 };

@@ -70,8 +70,8 @@ private slots:
         QTest::newRow("own devices after a flood")
             << flood + QList<QByteArray> { "Mine", "Mine", "Other" } << QStringList { "Mine" }
             << flood.mid(0, 64) + QList<QByteArray> { "Mine" } << 7 << 1;
-        QTest::newRow("64 nameless") << numbered("-", 70) << QStringList() << numbered("-", 64)
-                                     << 6 << 0;
+        QTest::newRow("64 nameless")
+            << numbered("-", 70) << QStringList() << numbered("-", 64) << 6 << 0;
     }
 
     void budget()
