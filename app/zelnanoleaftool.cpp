@@ -66,6 +66,7 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     checkedConnect(service, SIGNAL(showTokenPage(int)), pairView, SLOT(slot_showTokenImply(int)));
     checkedConnect(this, SIGNAL(showTokenPage(int)), pairView, SLOT(slot_showTokenImply(int)));
     checkedConnect(service, SIGNAL(refreshIsPaired()), this, SLOT(refreshIsPaired()));
+    checkedConnect(service, SIGNAL(scanFinished(bool)), this, SLOT(scanFinished(bool)));
     qDebug() << "main thread:" << QThread::currentThreadId();
     checkedConnect(this, SIGNAL(startScan()), service, SLOT(searchDeive_noBonjour()));
     checkedConnect(this, SIGNAL(startScan()), this, SLOT(startLoadingTimer()));
@@ -201,14 +202,59 @@ void ZelNanoleafTool::bonjourGetIpName(QString DeviceName, QString Ip)
 {
     qDebug() << "bonjourGetIpName" << DeviceName << Ip;
     qDebug() << "bonjourGetIpName  token" << service->currentDevice().nanoToken;
-    deviceMap.insert(DeviceName, DeviceRecord::discoveryRecord(DeviceName, Ip));
+    // A device already listed keeps its record: SEARCH while streaming must not
+    // unpair anything. One that answers from a new address is streamed there, and
+    // when paired it is switched into external control there again.
+    DeviceRecord record;
+    const DeviceRegistry::Found found = deviceMap.discovered(DeviceName, Ip, &record);
+    if (found == DeviceRegistry::Found::Moved && record.isPaired) {
+        qDebug() << "bonjourGetIpName moved" << DeviceName << Ip;
+        service->followDevice(deviceMap.snapshot().keys().indexOf(DeviceName), DeviceName, Ip);
+    }
+    answered.insert(DeviceName);
     if (resuming && !resumeFound.contains(DeviceName))
         resumeFound.append(DeviceName);
-    qDebug() << "bonjourGetIpName  deviceMap" << deviceMap.value(DeviceName).deviceName;
+    qDebug() << "bonjourGetIpName  deviceMap" << record.deviceName;
     qDebug() << "bonjourGetIpName deviceMap.count()" << deviceMap.count();
-    pairView->setListView();
+    refreshTableSoon();
     pairView->loadingMovie->stop();
     pairView->loadingLabel->hide();
+}
+
+void ZelNanoleafTool::refreshTableSoon()
+{
+    if (tableRefreshQueued)
+        return;
+    tableRefreshQueued = true;
+    // Behind the reports already waiting, so a burst of them costs one refresh.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            tableRefreshQueued = false;
+            pairView->setListView();
+        },
+        Qt::QueuedConnection);
+}
+
+void ZelNanoleafTool::scanFinished(bool completed)
+{
+    qDebug() << "ZelNanoleafTool::scanFinished" << completed << answered.size();
+    // A failed scan says nothing about who is there.
+    if (completed) {
+        const QStringList tokens = TokenProfile::names();
+        QStringList gone;
+        const QMap<QString, DeviceRecord> devices = deviceMap.snapshot();
+        for (auto it = devices.cbegin(); it != devices.cend(); ++it) {
+            const QString& name = it.key();
+            if (!answered.contains(name) && !it.value().isPaired && !tokens.contains(name)
+                && !service->hasRequestsFor(name))
+                gone.append(name);
+        }
+        if (!gone.isEmpty())
+            qDebug() << "scanFinished no longer answering" << deviceMap.forget(gone) << gone;
+    }
+    answered.clear();
+    pairView->setListView();
 }
 
 void ZelNanoleafTool::slot_Pair(int row, QString name, QString ip)

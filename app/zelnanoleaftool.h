@@ -4,6 +4,7 @@
 
 #include <QMainWindow>
 #include <QPoint>
+#include <QSet>
 #include <QStringList>
 
 #include <atomic>
@@ -83,6 +84,9 @@ public slots:
     void refreshIsPaired();
     void startLoadingTimer();
     void slot_Scan();
+    // A scan's reports are all in: the table shows what answered it, beside the
+    // devices the user set up (paired, with a stored token, or being paired).
+    void scanFinished(bool completed);
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -99,7 +103,12 @@ private:
     QThread* workerThread = nullptr;
     int loadingInterval = 15000;
     HostMessageServer* hostEndpoint = nullptr;
+    // Refreshes the table once for however many reports are waiting.
+    void refreshTableSoon();
     // Set while the resuming scan runs: the names it reported, in order.
     bool resuming = false;
     QStringList resumeFound;
+    // The names reported since the last scan ended.
+    QSet<QString> answered;
+    bool tableRefreshQueued = false;
 };

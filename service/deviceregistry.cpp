@@ -89,6 +89,46 @@ void DeviceRegistry::insert(const QString& name, const DeviceRecord& record)
     refreshTargets();
 }
 
+DeviceRegistry::Found DeviceRegistry::discovered(
+    const QString& name, const QString& ip, DeviceRecord* record)
+{
+    QMutexLocker lock(&mutex);
+    auto it = map.find(name);
+    Found found = Found::Known;
+    if (it == map.end()) {
+        it = map.insert(name, DeviceRecord::discoveryRecord(name, ip));
+        found = Found::Added;
+    } else if (it->ip != ip) {
+        it->ip = ip;
+        found = Found::Moved;
+    }
+    // A record a layout answer made under a name never reported before.
+    const bool named = it->deviceName.isEmpty();
+    if (named)
+        it->deviceName = name;
+    if (found != Found::Known || named)
+        refreshTargets();
+    if (record != nullptr)
+        *record = it.value();
+    return found;
+}
+
+int DeviceRegistry::forget(const QStringList& names)
+{
+    QMutexLocker lock(&mutex);
+    int removed = 0;
+    for (const QString& name : names) {
+        const auto it = map.find(name);
+        if (it != map.end() && !it->isPaired) {
+            map.erase(it);
+            ++removed;
+        }
+    }
+    if (removed > 0)
+        refreshTargets();
+    return removed;
+}
+
 int DeviceRegistry::count() const
 {
     QMutexLocker lock(&mutex);

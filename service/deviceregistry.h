@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QMutex>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <cstdint>
@@ -96,6 +97,18 @@ public:
 
     // Inserts record under name, replacing any record already there.
     void insert(const QString& name, const DeviceRecord& record);
+
+    // What a discovery report changed.
+    enum class Found { Added, Moved, Known };
+    // A device reported by name and address. A new name gets a discovery record;
+    // a known one keeps its record (pairing, layout) and only takes the address
+    // when it changed (and the name, when a layout answer made it nameless). The
+    // targets are renewed only when something changed.
+    // record, when given, receives the record as it is now.
+    Found discovered(const QString& name, const QString& ip, DeviceRecord* record = nullptr);
+    // Removes the records under names that are not paired (checked under the
+    // lock); returns how many went.
+    int forget(const QStringList& names);
 
     int count() const;
     bool contains(const QString& name) const;

@@ -5,6 +5,9 @@
 
 #include "platform/debugchannel.h"
 #include "platform/socketlayer.h"
+#include "service/deviceregistry.h"
+#include "service/scanbudget.h"
+#include "service/tokenprofile.h"
 #include "zeroconf/zeroconf.h"
 
 #include <QDebug>
@@ -36,11 +39,18 @@ void printLine(const std::string& text)
     std::cout << text << std::endl;
 }
 
-QString fromUtf8UpToZero(const std::string& bytes)
+// The devices the user set up (paired, or with a stored token): a scan lists
+// them whatever else answers it.
+QSet<QString> ownDevices()
 {
-    const std::size_t zero = bytes.find('\0');
-    const std::string cut = zero == std::string::npos ? bytes : bytes.substr(0, zero);
-    return QString::fromUtf8(cut.data(), static_cast<int>(cut.size()));
+    QSet<QString> own;
+    const QMap<QString, DeviceRecord> devices = deviceMap.snapshot();
+    for (auto it = devices.cbegin(); it != devices.cend(); ++it)
+        if (it.value().isPaired)
+            own.insert(it.key());
+    for (const QString& name : TokenProfile::names())
+        own.insert(name);
+    return own;
 }
 
 } // namespace
@@ -54,8 +64,11 @@ void nanoleafAPIsync::searchDeive_noBonjour()
     // thread of its own and requests and their answers go on meanwhile. A scan
     // asked for while another runs waits there until that one has ended.
     const int seconds = scanTime;
+    const QSet<QString> own = ownDevices();
+    const std::shared_ptr<std::atomic<bool>> cancel = scanCancel;
     const bool posted = QMetaObject::invokeMethod(
-        scanner, [this, seconds] { listenForDevices(seconds); }, Qt::QueuedConnection);
+        scanner, [this, seconds, own, cancel] { listenForDevices(seconds, own, cancel); },
+        Qt::QueuedConnection);
     if (!posted)
         qWarning() << "searchDeive_noBonjour: the scan thread took no scan";
 }
@@ -73,7 +86,8 @@ void nanoleafAPIsync::afterScans(std::function<void()> done)
         qWarning() << "afterScans: the scan thread took nothing";
 }
 
-void nanoleafAPIsync::listenForDevices(int seconds)
+void nanoleafAPIsync::listenForDevices(
+    int seconds, const QSet<QString>& own, const std::shared_ptr<std::atomic<bool>>& cancel)
 {
     // The service is going away: the scans still waiting are dropped.
     if (QThread::currentThread()->isInterruptionRequested())
@@ -87,18 +101,31 @@ void nanoleafAPIsync::listenForDevices(int seconds)
     debugPrint(queryText().c_str());
     qDebug() << "Test";
 
+    ScanBudget budget(own);
+    Zeroconf::ScanControl control;
+    control.cancel = cancel.get();
+    control.keep = [&budget](const Zeroconf::Reply& reply) { return budget.keep(reply); };
     std::vector<Zeroconf::Reply> replies;
-    const bool completed = Zeroconf::QueryService(queryText(), seconds, replies);
+    const bool completed = Zeroconf::QueryService(queryText(), seconds, replies, control);
     Platform::Net::cleanup();
+    if (cancel->load())
+        return;
 
     // Reported on the service thread, so the service's signals all come from there.
+    const int dropped = budget.dropped();
+    const int merged = budget.merged();
     const bool posted = QMetaObject::invokeMethod(
-        this, [this, completed, replies] { reportScan(completed, replies); }, Qt::QueuedConnection);
+        this,
+        [this, completed, replies, dropped, merged] {
+            reportScan(completed, replies, dropped, merged);
+        },
+        Qt::QueuedConnection);
     if (!posted)
         qWarning() << "searchDeive_noBonjour: the scan's result was lost";
 }
 
-void nanoleafAPIsync::reportScan(bool completed, const std::vector<Zeroconf::Reply>& replies)
+void nanoleafAPIsync::reportScan(
+    bool completed, const std::vector<Zeroconf::Reply>& replies, int dropped, int merged)
 {
     printLine(kSeparatorLine);
     qDebug() << "SeparatorLine1:" << kSeparatorLine;
@@ -112,11 +139,19 @@ void nanoleafAPIsync::reportScan(bool completed, const std::vector<Zeroconf::Rep
         qDebug() << "PrintResult";
         reportReplies(replies);
     }
+    if (dropped > 0 || merged > 0) {
+        // The rest of the answers, in one line however many there were.
+        printLine("Dropped replies: " + std::to_string(dropped) + " beyond "
+            + std::to_string(ScanBudget::kMaxNames) + " names, " + std::to_string(merged)
+            + " repeating a name");
+        qDebug() << "Dropped replies:" << dropped << "merged:" << merged;
+    }
 
     printLine(kSeparatorLine);
     qDebug() << "SeparatorLine2:" << kSeparatorLine;
     printLine("Hello, world");
     qDebug() << "END";
+    emit scanFinished(completed);
 }
 
 void nanoleafAPIsync::reportReplies(const std::vector<Zeroconf::Reply>& replies)
@@ -132,9 +167,8 @@ void nanoleafAPIsync::reportReplies(const std::vector<Zeroconf::Reply>& replies)
         qDebug() << "getDeviceIp::" << ip;
 
         if (reply.records.size() >= 2) {
-            const std::string& label = reply.records[1].name;
-            debugPrint(label.c_str());
-            const QString name = fromUtf8UpToZero(label);
+            debugPrint(reply.records[1].name.c_str());
+            const QString name = announcedName(reply);
             qDebug() << "::aaaaa::" << name;
             emit bonjourGetIpName(name, ip);
         }

@@ -29,6 +29,17 @@ bool wholeNumber(const QJsonValue& value, double low, double high, int* out)
     return true;
 }
 
+// A piece's own rotation orders and lights nothing, so whatever a device puts
+// there (a fraction, a text, nothing) never makes its layout unusable: a number
+// within the bounds is kept, rounded, anything else reads as 0.
+int rotation(const QJsonValue& value)
+{
+    const double number = value.toDouble(0);
+    return std::isfinite(number) && std::fabs(number) <= kLimit
+        ? static_cast<int>(std::lround(number))
+        : 0;
+}
+
 bool readPanel(const QJsonValue& value, PanelModel::Panel* panel)
 {
     const QJsonObject position = value.toObject();
@@ -36,9 +47,9 @@ bool readPanel(const QJsonValue& value, PanelModel::Panel* panel)
     if (!value.isObject() || !wholeNumber(position.value("panelId"), 0, 65535, &id)
         || !wholeNumber(position.value("x"), -kLimit, kLimit, &panel->x)
         || !wholeNumber(position.value("y"), -kLimit, kLimit, &panel->y)
-        || !wholeNumber(position.value("o"), -kLimit, kLimit, &panel->o)
         || !wholeNumber(position.value("shapeType"), 0, kLimit, &panel->shapeType))
         return false;
+    panel->o = rotation(position.value("o"));
     panel->id = static_cast<std::uint16_t>(id);
     return true;
 }

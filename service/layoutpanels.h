@@ -24,10 +24,12 @@ struct Info {
 // "layout" / "positionData" is not an array (a missing or mistyped level
 // included), "globalOrientation" is present but not an object whose "value" is
 // a number, or any position is not an object whose "panelId" is a whole number
-// from 0 to 65535 and whose "x", "y", "o" and "shapeType" are whole numbers
-// (shapeType not negative, the others within ±1000000). A missing
+// from 0 to 65535 and whose "x", "y" and "shapeType" are whole numbers
+// (shapeType not negative, x and y within ±1000000). A missing
 // "globalOrientation" reads as 0. One bad position fails the whole answer, so
-// a device is never streamed a partial layout. Panels keep the answer's order.
+// a device is never streamed a partial layout. A piece's own rotation "o" is
+// used for nothing and decides nothing: a number within ±1000000 is read
+// rounded, anything else (missing, a text) as 0. Panels keep the answer's order.
 Info parseInfo(const QByteArray& answer);
 
 } // namespace LayoutPanels

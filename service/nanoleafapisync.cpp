@@ -36,10 +36,16 @@ namespace
 const char* const kTooLargeProperty = "prismaraAnswerTooLarge";
 // Marks a layout request made with a token the device handed out just before.
 const QNetworkRequest::Attribute kFreshTokenAttribute = QNetworkRequest::User;
-// The device a request was sent for (name, base URL, token, row): its answer
-// belongs to that device, whatever the current device has become meanwhile.
+// The device a request was sent for (name, base URL, token, row) and the action
+// it belongs to: its answer belongs to that device, whatever the current device
+// has become meanwhile.
 const QNetworkRequest::Attribute kTargetAttribute
     = static_cast<QNetworkRequest::Attribute>(QNetworkRequest::User + 1);
+
+nanoleafAPIsync::CurrentDevice laneOf(const QNetworkRequest& request)
+{
+    return request.attribute(kTargetAttribute).value<nanoleafAPIsync::CurrentDevice>();
+}
 
 QJsonObject objectOf(const QByteArray& utf8)
 {
@@ -76,9 +82,10 @@ nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
 
 nanoleafAPIsync::~nanoleafAPIsync()
 {
-    // A running scan ends by itself within about twice its scan time; the scans
+    // A running scan stops listening within a tenth of a second; the scans
     // waiting behind it and its report to this service are dropped, so nothing
     // runs on or emits from a service that is gone.
+    *scanCancel = true;
     scanThread->requestInterruption();
     scanThread->quit();
     scanThread->wait();
@@ -100,7 +107,25 @@ nanoleafAPIsync::CurrentDevice nanoleafAPIsync::currentDevice() const
     current.nanoName = nanoName;
     current.nanoToken = nanoToken;
     current.nanoRow = nanoRow;
+    current.action = actions.value(nanoName);
     return current;
+}
+
+quint64 nanoleafAPIsync::actionOf(const QString& name) const
+{
+    QMutexLocker lock(&currentLock);
+    return actions.value(name);
+}
+
+bool nanoleafAPIsync::stillWanted(const CurrentDevice& target) const
+{
+    return target.action == actionOf(target.nanoName);
+}
+
+bool nanoleafAPIsync::hasRequestsFor(const QString& name) const
+{
+    QMutexLocker lock(&currentLock);
+    return outstanding.value(name) > 0;
 }
 
 void nanoleafAPIsync::setScanTime(int seconds)
@@ -129,6 +154,9 @@ void nanoleafAPIsync::setNanoIP(QString url, QString ip, QString name, int row, 
         nanoAddress = ip;
         nanoName = name;
         nanoRow = row;
+        // A PAIR or UNPAIR: whatever the device's earlier one still has on its way
+        // starts nothing more.
+        ++actions[name];
     }
     qDebug() << "setNanoIP test";
     if (!reset) {
@@ -160,48 +188,104 @@ void setDeadline(QNetworkReply* reply, int ms)
 
 } // namespace
 
+class nanoleafAPIsync::Turn
+{
+public:
+    Turn(nanoleafAPIsync* service, const QString& name)
+        : service(service)
+        , name(name)
+    {
+    }
+    ~Turn() { service->turnOver(name); }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+private:
+    nanoleafAPIsync* const service;
+    const QString name;
+};
+
 void nanoleafAPIsync::issue(
     Answer kind, const QByteArray& verb, const QNetworkRequest& request, const QByteArray& body)
 {
-    onServiceThread([this, kind, verb, request, body]() {
-        auto* manager = new QNetworkAccessManager(this);
-        const char* answerSlot = nullptr;
-        switch (kind) {
-        case Answer::Layout:
-            layoutManager = manager;
-            answerSlot = SLOT(getPanelNumber(QNetworkReply*));
-            break;
-        case Answer::Token:
-            requestManager = manager;
-            answerSlot = SLOT(serviceReturnToken(QNetworkReply*));
-            break;
-        case Answer::ExternalControl:
-            requestManager = manager;
-            answerSlot = SLOT(ResponseExternalControl(QNetworkReply*));
-            break;
-        case Answer::Static:
-            requestManager = manager;
-            answerSlot = SLOT(ResponseStatic(QNetworkReply*));
-            break;
-        }
-        checkedConnect(manager, SIGNAL(finished(QNetworkReply*)), this, answerSlot);
-
-        QNetworkRequest bounded(request);
-        bounded.setTransferTimeout(kRequestTimeoutMs);
-        QNetworkReply* reply = nullptr;
-        if (verb == "GET")
-            reply = manager->get(bounded);
-        else if (verb == "POST")
-            reply
-                = manager->post(bounded, body); // an empty body still goes out as Content-Length: 0
-        else
-            reply = manager->put(bounded, body);
-        // Holding back past the bound keeps a runaway answer from filling memory;
-        // guardAnswerSize then aborts it.
-        reply->setReadBufferSize(kMaxAnswerBytes + 1);
-        checkedConnect(reply, SIGNAL(readyRead()), this, SLOT(guardAnswerSize()));
-        setDeadline(reply, kRequestTimeoutMs);
+    const QString name = laneOf(request).nanoName;
+    {
+        QMutexLocker lock(&currentLock);
+        ++outstanding[name];
+    }
+    onServiceThread([this, name, kind, verb, request, body]() {
+        lanes[name].waiting.push_back(Pending { kind, verb, request, body });
+        sendNext(name);
     });
+}
+
+void nanoleafAPIsync::sendNext(const QString& name)
+{
+    const auto lane = lanes.find(name);
+    if (lane == lanes.end() || lane->busy)
+        return;
+    if (lane->waiting.empty()) {
+        lanes.erase(lane);
+        return;
+    }
+    const Pending next = lane->waiting.front();
+    lane->waiting.pop_front();
+    lane->busy = true;
+    send(next);
+}
+
+void nanoleafAPIsync::turnOver(const QString& name)
+{
+    {
+        QMutexLocker lock(&currentLock);
+        if (--outstanding[name] <= 0)
+            outstanding.remove(name);
+    }
+    const auto lane = lanes.find(name);
+    if (lane != lanes.end())
+        lane->busy = false;
+    sendNext(name);
+}
+
+void nanoleafAPIsync::send(const Pending& pending)
+{
+    auto* manager = new QNetworkAccessManager(this);
+    const char* answerSlot = nullptr;
+    switch (pending.kind) {
+    case Answer::Layout:
+        layoutManager = manager;
+        answerSlot = SLOT(getPanelNumber(QNetworkReply*));
+        break;
+    case Answer::Token:
+        requestManager = manager;
+        answerSlot = SLOT(serviceReturnToken(QNetworkReply*));
+        break;
+    case Answer::ExternalControl:
+        requestManager = manager;
+        answerSlot = SLOT(ResponseExternalControl(QNetworkReply*));
+        break;
+    case Answer::Static:
+        requestManager = manager;
+        answerSlot = SLOT(ResponseStatic(QNetworkReply*));
+        break;
+    }
+    checkedConnect(manager, SIGNAL(finished(QNetworkReply*)), this, answerSlot);
+
+    QNetworkRequest bounded(pending.request);
+    bounded.setTransferTimeout(kRequestTimeoutMs);
+    QNetworkReply* reply = nullptr;
+    if (pending.verb == "GET")
+        reply = manager->get(bounded);
+    else if (pending.verb == "POST")
+        reply = manager->post(
+            bounded, pending.body); // an empty body still goes out as Content-Length: 0
+    else
+        reply = manager->put(bounded, pending.body);
+    // Holding back past the bound keeps a runaway answer from filling memory;
+    // guardAnswerSize then aborts it.
+    reply->setReadBufferSize(kMaxAnswerBytes + 1);
+    checkedConnect(reply, SIGNAL(readyRead()), this, SLOT(guardAnswerSize()));
+    setDeadline(reply, kRequestTimeoutMs);
 }
 
 void nanoleafAPIsync::guardAnswerSize()
@@ -281,6 +365,7 @@ void nanoleafAPIsync::serviceReturnToken(QNetworkReply* reply)
 {
     const QByteArray answer = takeAnswer(reply);
     CurrentDevice target = targetOf(reply);
+    const Turn turn(this, target.nanoName);
     release(reply);
     const QString text = QString::fromUtf8(answer);
     qDebug() << "serviceRequestFinish string is" << text;
@@ -291,8 +376,10 @@ void nanoleafAPIsync::serviceReturnToken(QNetworkReply* reply)
         qDebug() << "GET object ";
         qDebug() << "GET value token " << token;
     }
+    const bool wanted = stillWanted(target);
     if (token.isEmpty()) {
-        emit showTokenPage(target.nanoRow);
+        if (wanted)
+            emit showTokenPage(target.nanoRow);
         return;
     }
     target.nanoToken = token;
@@ -303,8 +390,14 @@ void nanoleafAPIsync::serviceReturnToken(QNetworkReply* reply)
         if (nanoName == target.nanoName && nanoIP == target.nanoIP)
             nanoToken = token;
     }
+    // Kept even when the user has moved on: the device handed it out, and the
+    // next PAIR then needs no button.
     qDebug() << "Profile_RW::writeDevice";
     TokenProfile::write(target.nanoName, token);
+    if (!wanted) {
+        qDebug() << "serviceReturnToken overridden since, no layout request for" << target.nanoName;
+        return;
+    }
     requestLayout(target, true);
 }
 
@@ -328,9 +421,16 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
     const QByteArray answer = takeAnswer(reply);
     const bool freshToken = reply->request().attribute(kFreshTokenAttribute).toBool();
     const CurrentDevice target = targetOf(reply);
+    const Turn turn(this, target.nanoName);
     release(reply);
     const QString text = QString::fromUtf8(answer);
     qDebug() << "getPanelNumber string is" << text;
+    // The user pressed PAIR or UNPAIR on the device again meanwhile: this answer
+    // records nothing and asks for nothing; the newer request decides.
+    if (!stillWanted(target)) {
+        qDebug() << "getPanelNumber overridden since, nothing recorded for" << target.nanoName;
+        return;
+    }
     if (text.isEmpty()) {
         emit showTokenPage(target.nanoRow);
         // A stored token that the device refuses is replaced by a new pairing
@@ -390,7 +490,13 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
         }
     }
 
+    // Checked again under the registry's lock: an UNPAIR that came meanwhile
+    // either finds the record paired and unpairs it, or this finds it overridden.
+    bool recorded = false;
     const DeviceRecord stored = deviceMap.update(layout.name, [&](DeviceRecord& record) {
+        if (!stillWanted(target))
+            return;
+        recorded = true;
         record.panelNumbers = layout.count;
         record.pidArrray = layout.pidArrray;
         record.mPidArray = layout.mPidArray;
@@ -406,6 +512,10 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
     qDebug() << "getPanelNumber deviceMap" << stored.panelNumbers;
     qDebug() << "getPanelNumber deviceMap" << stored.pidArrray;
     qDebug() << "getPanelNumber deviceMap isPaired" << stored.isPaired;
+    if (!recorded) {
+        qDebug() << "getPanelNumber overridden since, nothing recorded for" << target.nanoName;
+        return;
+    }
 
     emit refreshIsPaired();
     openExternalControl(target);
@@ -429,6 +539,33 @@ QNetworkRequest effectsRequest(const nanoleafAPIsync::CurrentDevice& target, con
 void nanoleafAPIsync::OpenExternalControl()
 {
     openExternalControl(currentDevice());
+}
+
+void nanoleafAPIsync::followDevice(int row, const QString& name, const QString& ip)
+{
+    CurrentDevice target;
+    target.nanoIP = "http://" + ip + ":16021";
+    target.nanoAddress = ip;
+    target.nanoName = name;
+    target.nanoRow = row;
+    target.nanoToken = TokenProfile::read(name);
+    {
+        QMutexLocker lock(&currentLock);
+        if (nanoName == name) {
+            nanoIP = target.nanoIP;
+            nanoAddress = ip;
+            // Paired in this run with a profile that could not be written.
+            if (target.nanoToken.isEmpty())
+                target.nanoToken = nanoToken;
+        }
+        target.action = actions.value(name);
+    }
+    if (target.nanoToken.isEmpty()) {
+        qDebug() << "followDevice no token for" << name;
+        return;
+    }
+    qDebug() << "followDevice" << name << ip;
+    openExternalControl(target);
 }
 
 void nanoleafAPIsync::openExternalControl(const CurrentDevice& target)
@@ -458,6 +595,7 @@ void nanoleafAPIsync::SendStaticMode(QString name)
 
 void nanoleafAPIsync::ResponseExternalControl(QNetworkReply* reply)
 {
+    const Turn turn(this, targetOf(reply).nanoName);
     const QString text = QString::fromUtf8(takeAnswer(reply));
     release(reply);
     qDebug() << "ResponseExternalControl string is" << text;
@@ -466,6 +604,7 @@ void nanoleafAPIsync::ResponseExternalControl(QNetworkReply* reply)
 
 void nanoleafAPIsync::ResponseStatic(QNetworkReply* reply)
 {
+    const Turn turn(this, targetOf(reply).nanoName);
     const QString text = QString::fromUtf8(takeAnswer(reply));
     release(reply);
     qDebug() << "ResponseStatic string is" << text;

@@ -3,11 +3,16 @@
 #include "platform/socketlayer.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QMutex>
+#include <QNetworkRequest>
+#include <QSet>
 #include <QString>
 #include <QThread>
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,7 +20,6 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
-class QNetworkRequest;
 class QUdpSocket;
 
 namespace Zeroconf
@@ -35,6 +39,12 @@ class StreamSender;
 // which both threads touch, are only reached under currentLock. A scan listens
 // on a thread of its own, so requests and answers go on meanwhile; what it found
 // is reported back on the service thread.
+//
+// Requests to one device go out one at a time, in the order they were asked
+// for: the next waits for the answer to the one before (or for its deadline).
+// Every PAIR or UNPAIR (setNanoIP) starts a new action on its device; an answer
+// that belongs to an action overridden since changes no record, shows no hint
+// and starts no further request.
 class nanoleafAPIsync : public QThread
 {
     Q_OBJECT
@@ -58,6 +68,9 @@ public:
         QString nanoName;
         QString nanoToken;
         int nanoRow = 0;
+        // The device's latest action (PAIR or UNPAIR) when this was taken; a
+        // request carries the action it belongs to.
+        quint64 action = 0;
     };
     CurrentDevice currentDevice() const;
 
@@ -77,12 +90,21 @@ public:
     // reported (its "END" line logged).
     void afterScans(std::function<void()> done);
 
+    // A paired device that now answers at another address: it is switched into
+    // external control there, with its stored token, once the requests before
+    // are answered. Not an action of its own: a PAIR or UNPAIR on its way stays.
+    void followDevice(int row, const QString& name, const QString& ip);
+    // Whether a request to the device is waiting or on its way. Any thread.
+    bool hasRequestsFor(const QString& name) const;
+
 signals:
     void getNanoIp(QString);
     void showTokenPage(int);
     void refreshIsPaired();
     void bonjourGetIpName(QString, QString);
     void startScan();
+    // After a scan's reports: whether it listened its time (false: it failed).
+    void scanFinished(bool);
 
 public slots:
     void GetRequestBtn();
@@ -106,6 +128,22 @@ private slots:
 private:
     enum class Answer { Layout, Token, ExternalControl, Static };
 
+    // A request waiting for its device's turn.
+    struct Pending {
+        Answer kind;
+        QByteArray verb;
+        QNetworkRequest request;
+        QByteArray body;
+    };
+    // One device's requests: the one on its way, and those waiting behind it.
+    struct Lane {
+        bool busy = false;
+        std::deque<Pending> waiting;
+    };
+    // Ends the turn of the answered request at the end of its answer slot, so
+    // that a further request it starts goes before the ones waiting.
+    class Turn;
+
     // The requests of a pairing, each bound to the device it is sent for: its
     // answer acts on that device, not on whichever device is current by then.
     void requestToken(const CurrentDevice& target);
@@ -118,13 +156,27 @@ private:
     // (queued calls keep their order).
     void onServiceThread(std::function<void()> work);
     // The blocking part of a scan, on the scan thread; the result goes back to
-    // the service thread for reportScan.
-    void listenForDevices(int seconds);
-    void reportScan(bool completed, const std::vector<Zeroconf::Reply>& replies);
-    // Issues one request on the service thread through a manager of its own whose
-    // finished(QNetworkReply*) is connected to the answer slot of kind.
+    // the service thread for reportScan. own: the names always kept (taken on the
+    // service thread); cancel: set when the service goes.
+    void listenForDevices(
+        int seconds, const QSet<QString>& own, const std::shared_ptr<std::atomic<bool>>& cancel);
+    void reportScan(
+        bool completed, const std::vector<Zeroconf::Reply>& replies, int dropped, int merged);
+    // Queues one request for its device; on the service thread it goes out
+    // through a manager of its own, whose finished(QNetworkReply*) is connected
+    // to the answer slot of kind, once the device's earlier requests are answered.
     void issue(Answer kind, const QByteArray& verb, const QNetworkRequest& request,
         const QByteArray& body);
+    // Sends the next request waiting for the device, if none is on its way.
+    void sendNext(const QString& name);
+    void send(const Pending& pending);
+    // Marks the answered request's turn over and sends the next one.
+    void turnOver(const QString& name);
+    // The current action on the device, taken with the request and compared
+    // with the device's action when the answer comes.
+    quint64 actionOf(const QString& name) const;
+    // Whether the action a request belongs to is still its device's latest.
+    bool stillWanted(const CurrentDevice& target) const;
     // The whole answer body, or nothing when the answer was cut off for its size.
     QByteArray takeAnswer(QNetworkReply* reply);
     // Releases a finished reply and the manager that made it.
@@ -136,6 +188,12 @@ private:
     QString nanoName;
     QString nanoToken;
     int nanoRow = 0;
+    // Per device name, under currentLock: the latest action and the requests not
+    // answered yet.
+    QHash<QString, quint64> actions;
+    QHash<QString, int> outstanding;
+    // Service thread only.
+    QHash<QString, Lane> lanes;
     QNetworkAccessManager* layoutManager = nullptr;
     QNetworkAccessManager* requestManager = nullptr;
     QUdpSocket* udpSocket = nullptr;
@@ -157,4 +215,8 @@ private:
     // scanner, which lives there. The destructor stops it before anything else.
     std::unique_ptr<QThread> scanThread;
     QObject* scanner = nullptr;
+    // Set when the service goes: a running scan stops listening at once. Shared
+    // with the scans, which may still hold it while the service is taken down.
+    const std::shared_ptr<std::atomic<bool>> scanCancel
+        = std::make_shared<std::atomic<bool>>(false);
 };

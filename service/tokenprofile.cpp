@@ -86,6 +86,23 @@ QString read(const QString& name)
     return profile.value(name).toString();
 }
 
+QStringList names()
+{
+    if (!exists())
+        return {};
+    const QSettings profile(fileName(), QSettings::IniFormat);
+    QStringList found;
+    for (const QString& key : profile.allKeys()) {
+        if (profile.value(key).toString().isEmpty() || key.startsWith(QLatin1String("settings/")))
+            continue;
+        // Names written out raw before they were encoded read back as themselves.
+        found.append(key.startsWith(QLatin1String("devices/"))
+                ? QUrl::fromPercentEncoding(key.mid(8).toLatin1())
+                : key);
+    }
+    return found;
+}
+
 bool write(const QString& name, const QString& token)
 {
     const QString dir = directory();

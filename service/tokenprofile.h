@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // The token profile "nanoleafInfo.ini": device name -> authorisation token, at the
 // top level of an INI file in the "nanoleaf" folder beside the per-user INI file
@@ -18,6 +19,8 @@ QString fileName();
 bool exists();
 // The stored token for name, or the empty text. Never creates anything on disk.
 QString read(const QString& name);
+// Every device name with a stored token, in no particular order.
+QStringList names();
 // Stores token under name; false, with a warning naming the file, when the file
 // could not be written.
 bool write(const QString& name, const QString& token);

@@ -94,8 +94,9 @@ void Pair_View::setListView()
     const QMap<QString, DeviceRecord> devices = deviceMap.snapshot();
     qDebug() << "setListView deviceMap.count()" << devices.count();
     qDebug() << "setListView deviceMap.count()" << devices.count();
-    if (devices.isEmpty())
-        return;
+    // Devices that no longer answer leave the registry: their rows go too.
+    if (model->rowCount() > devices.count())
+        model->setRowCount(devices.count());
     int row = 0;
     for (auto it = devices.cbegin(); it != devices.cend(); ++it, ++row) {
         const DeviceRecord& record = it.value();

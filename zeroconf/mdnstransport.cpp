@@ -3,6 +3,7 @@
 #include "platform/socketlayer.h"
 #include "zeroconf/logreport.h"
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -32,6 +33,29 @@ std::int64_t ScanTimeInTicks(std::int64_t scanTime)
     if (scanTime < std::numeric_limits<std::int64_t>::min() / kTicksPerSecond)
         return std::numeric_limits<std::int64_t>::min();
     return scanTime * kTicksPerSecond;
+}
+
+// One wait of up to `seconds` for the socket. With a cancel flag it is made of
+// slices of kCancelCheckMs, and a set flag ends it at the end of its slice
+// (as a time-out): a scan can be called off without a second descriptor to wake
+// it, and without changing how long its waits last otherwise.
+Net::WaitResult WaitOnce(int handle, std::int64_t seconds, const std::atomic<bool>* cancel)
+{
+    if (cancel == nullptr)
+        return Net::waitReadable(handle, seconds, 0);
+    constexpr std::int64_t kSliceTicks = std::int64_t(kCancelCheckMs) * 10000;
+    const std::int64_t start = Net::monotonicTicks();
+    const std::int64_t limit = ScanTimeInTicks(seconds);
+    for (;;) {
+        const std::int64_t left = limit - (Net::monotonicTicks() - start);
+        if (cancel->load() || left <= 0)
+            return Net::WaitResult::Timeout;
+        const std::int64_t slice = std::min(left, kSliceTicks);
+        const Net::WaitResult waited
+            = Net::waitReadable(handle, 0, static_cast<std::int32_t>(slice / 10));
+        if (waited != Net::WaitResult::Timeout)
+            return waited;
+    }
 }
 
 } // namespace
@@ -68,20 +92,30 @@ bool SendQuery(int handle, const std::vector<std::uint8_t>& query)
 
 bool ReceiveReplies(int handle, std::int64_t scanTime, std::vector<RawReply>& raw)
 {
+    return ReceiveReplies(handle, scanTime, nullptr,
+        [&raw](RawReply& datagram) { raw.push_back(std::move(datagram)); });
+}
+
+bool ReceiveReplies(int handle, std::int64_t scanTime, const std::atomic<bool>* cancel,
+    const std::function<void(RawReply&)>& take)
+{
     const std::int64_t start = Net::monotonicTicks();
     const std::int64_t limit = ScanTimeInTicks(scanTime);
     const auto timeIsUp = [start, limit] { return Net::monotonicTicks() - start > limit; };
-    if (timeIsUp())
+    const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(); };
+    if (timeIsUp() || cancelled())
         return true;
 
     // Each wait may last the whole scan time, so the collection ends between one and
     // about two scan times after the start; it never ends early on a short wait.
     for (;;) {
-        const Net::WaitResult waited = Net::waitReadable(handle, scanTime, 0);
+        const Net::WaitResult waited = WaitOnce(handle, scanTime, cancel);
         if (waited == Net::WaitResult::Error) {
             Report(0, WithCode("Failed to wait on socket with code "));
             return false;
         }
+        if (cancelled())
+            return true;
         if (waited == Net::WaitResult::Timeout) {
             if (timeIsUp())
                 return true;
@@ -107,7 +141,7 @@ bool ReceiveReplies(int handle, std::int64_t scanTime, std::vector<RawReply>& ra
             break;
         case Net::ReceiveStatus::Ok:
             datagram.bytes.resize(received.length);
-            raw.push_back(std::move(datagram));
+            take(datagram);
             break;
         }
         if (timeIsUp())
@@ -118,6 +152,12 @@ bool ReceiveReplies(int handle, std::int64_t scanTime, std::vector<RawReply>& ra
 } // namespace Detail
 
 bool QueryService(const std::string& name, std::int64_t scanTime, std::vector<Reply>& replies)
+{
+    return QueryService(name, scanTime, replies, ScanControl());
+}
+
+bool QueryService(const std::string& name, std::int64_t scanTime, std::vector<Reply>& replies,
+    const ScanControl& control)
 {
     replies.clear();
     const std::vector<std::uint8_t> query = Detail::BuildQuery(name);
@@ -136,16 +176,17 @@ bool QueryService(const std::string& name, std::int64_t scanTime, std::vector<Re
     if (!Detail::SendQuery(handle, query))
         return false;
 
-    std::vector<Detail::RawReply> raw;
-    if (!Detail::ReceiveReplies(handle, scanTime, raw))
-        return false;
-
-    for (const Detail::RawReply& datagram : raw) {
-        Reply reply;
-        if (Detail::ParseReply(datagram, reply))
-            replies.push_back(std::move(reply));
-    }
-    return true;
+    // Parsed as they arrive, so what the caller drops is never stored: a burst
+    // of answers costs no more memory than the answers kept.
+    const bool collected
+        = Detail::ReceiveReplies(handle, scanTime, control.cancel, [&](Detail::RawReply& datagram) {
+              Reply reply;
+              if (Detail::ParseReply(datagram, reply) && (!control.keep || control.keep(reply)))
+                  replies.push_back(std::move(reply));
+          });
+    if (!collected)
+        replies.clear();
+    return collected;
 }
 
 } // namespace Zeroconf

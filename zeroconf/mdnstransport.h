@@ -5,7 +5,9 @@
 
 #include "zeroconf/dnsmessage.h"
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace Zeroconf
@@ -22,6 +24,11 @@ bool SendQuery(int handle, const std::vector<std::uint8_t>& query);
 // Appends every datagram of at most 512 bytes received within `scanTime` seconds to
 // `raw`. Returns true when the time ran out, false when waiting or receiving failed.
 bool ReceiveReplies(int handle, std::int64_t scanTime, std::vector<RawReply>& raw);
+// Hands every such datagram to `take` as it arrives instead, and also returns true
+// as soon as *cancel (when not null) is seen set; it is looked at every
+// kCancelCheckMs while waiting.
+bool ReceiveReplies(int handle, std::int64_t scanTime, const std::atomic<bool>* cancel,
+    const std::function<void(RawReply&)>& take);
 
 } // namespace Detail
 } // namespace Zeroconf

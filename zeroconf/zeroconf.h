@@ -8,8 +8,10 @@
 
 #include "platform/socketlayer.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,19 @@ struct Reply {
 using LogSinkFunction = void (*)(int level, const std::string& message);
 extern thread_local LogSinkFunction LogSink;
 
+// What a caller may ask of a scan beyond its question.
+struct ScanControl {
+    // Set from any thread to end the scan early: it then returns within about
+    // kCancelCheckMs, keeping what it collected. Null: the scan runs its time.
+    const std::atomic<bool>* cancel = nullptr;
+    // Asked for every accepted answer, in arrival order, as it arrives: false drops
+    // it. Null keeps every answer. It runs on the scanning thread.
+    std::function<bool(const Reply&)> keep;
+};
+
+// How often a scan with a cancel flag looks at it while it waits.
+constexpr int kCancelCheckMs = 100;
+
 // Sends one PTR question for `name` to 255.255.255.255:5353 and collects answers for
 // `scanTime` seconds (the call returns between one and about two scan times later).
 // `replies` is cleared, then filled with every answer the parser accepts, in arrival
@@ -46,5 +61,9 @@ extern thread_local LogSinkFunction LogSink;
 // dropped (reported at level 1) without ending the scan. The socket layer must have
 // been started (Platform::Net::startup()).
 bool QueryService(const std::string& name, std::int64_t scanTime, std::vector<Reply>& replies);
+// The same, with control's cancel flag and its choice of the answers kept. A
+// cancelled scan returns true with the answers kept so far.
+bool QueryService(const std::string& name, std::int64_t scanTime, std::vector<Reply>& replies,
+    const ScanControl& control);
 
 } // namespace Zeroconf

@@ -2,6 +2,7 @@
 // them: what the window adds to tst_openapi's flows, the source buttons, the test sender.
 
 #include "app/zelnanoleaftool.h"
+#include "common/logwatch.h"
 #include "common/modalcloser.h"
 #include "common/nanoleafsim.h"
 #include "common/privatenetwork.h"
@@ -148,6 +149,68 @@ private slots:
             sim.requestLines(kLightIp), QStringList { "POST /api/v1/new" }, 10000);
         QCOMPARE(deviceMap.value(kLight), before);
         QCOMPARE(row(window, 1).at(2), QString("Paired"));
+    }
+
+    // SEARCH while two devices stream leaves them paired and streamed; one that
+    // answers from a new address is switched into external control there, with
+    // its stored token, and streamed there. Once no longer answering, a device
+    // the user never paired leaves the table; paired ones stay, answering or not.
+    void searchWhileStreaming()
+    {
+        const QString newIp = "127.0.0.5";
+        const QString shapes = "Shapes 07E7";
+        QJsonArray devices;
+        for (QJsonObject device : { NanoleafSim::lightPanels(), NanoleafSim::canvas() }) {
+            device.insert("tokens", QJsonArray { kToken });
+            devices.append(device);
+        }
+        devices.append(
+            QJsonObject { { "name", shapes }, { "ip", "127.0.0.4" }, { "model", "NL42" } });
+        NanoleafSim sim(devices);
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        QVERIFY(TokenProfile::write(kLight, kToken) && TokenProfile::write(kCanvas, kToken));
+        LogWatch log({ "ZelNanoleafTool::scanFinished" });
+        ZelNanoleafTool window;
+        const auto search = [&] {
+            const int ended = log.count("ZelNanoleafTool::scanFinished");
+            window.slot_Scan();
+            return log.waitFor("ZelNanoleafTool::scanFinished", ended + 1, 20000);
+        };
+        int frames = 0;
+        const auto frameReachesBoth = [&](const QString& canvasIp) {
+            int red[12] = { 9 }, green[12] = { 8 }, blue[12] = { 7 };
+            window.service->sendUdpDAta(12, red, green, blue);
+            ++frames;
+            return QTest::qWaitFor(
+                [&] {
+                    return sim.framesAccepted(kLightIp) == frames
+                        && sim.framesAccepted(canvasIp) == frames;
+                },
+                10000);
+        };
+        QVERIFY(search());
+        QCOMPARE(window.pairView->model->rowCount(), 3);
+        window.slot_Pair(0, kCanvas, kCanvasIp);
+        window.slot_Pair(1, kLight, kLightIp);
+        for (const QString& ip : { kCanvasIp, kLightIp })
+            QTRY_COMPARE_WITH_TIMEOUT(sim.mode(ip), QString("extControl-v2"), 10000);
+        QVERIFY(frameReachesBoth(kCanvasIp));
+
+        QVERIFY(search());
+        QCOMPARE(row(window, 0) + row(window, 1),
+            (QStringList { kCanvas, kCanvasIp, "Paired", kLight, kLightIp, "Paired" }));
+        QVERIFY(frameReachesBoth(kCanvasIp));
+
+        QVERIFY(sim.move(kCanvasIp, newIp));
+        for (const QString& ip : { kLightIp, QString("127.0.0.4") })
+            QVERIFY(sim.setFault(ip, QJsonObject { { "mdns", "silent" } }));
+        QVERIFY(search());
+        QTRY_COMPARE_WITH_TIMEOUT(sim.mode(newIp), QString("extControl-v2"), 10000);
+        QCOMPARE(sim.requestLines(newIp).last(), QString("PUT /api/v1/<token>/effects"));
+        QCOMPARE(window.pairView->model->rowCount(), 2);
+        QCOMPARE(row(window, 0) + row(window, 1),
+            (QStringList { kCanvas, newIp, "Paired", kLight, kLightIp, "Paired" }));
+        QVERIFY(frameReachesBoth(newIp));
     }
 
     // PAIR acts on an unpaired row, UNPAIR on a paired one, each on the row last

@@ -8,6 +8,7 @@
 #include "tests/common/unreachablenet.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,9 +16,12 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <algorithm>
 
 namespace
 {
@@ -44,7 +48,7 @@ public:
         env.insert("LD_PRELOAD", (first.isEmpty() ? "" : first + ':') + PRISMARA_WINDOW_DRIVER_LIB);
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardOutputFile(dir.filePath("stdout"));
         process.setProgram(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"));
     }
 
@@ -55,6 +59,13 @@ public:
     }
 
     QString hostSocket() const { return dir.filePath("host.sock"); }
+
+    // What the tool wrote on standard output so far (the scans' diagnostics).
+    QByteArray output() const
+    {
+        QFile file(dir.filePath("stdout"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
 
     // What a pairing in an earlier run left in the tool's token profile.
     void storeToken(const QString& name, const QString& token)
@@ -280,6 +291,52 @@ private slots:
         const int accepted = sim.framesAccepted(kLightIp);
         QVERIFY2(accepted * 100 >= frames * 95,
             qPrintable(QString("the live device got %1 of %2 frames").arg(accepted).arg(frames)));
+    }
+
+    // A host answering the scan 2,000 times under as many names: the table lists
+    // 64 of them beside the device with a stored token (the new Canvas, answering
+    // after the flood, is dropped with them, and the output says how many); the
+    // window answers within a second throughout, and SIGTERM during the next such
+    // scan ends the tool within a second.
+    void discoveryFlood()
+    {
+        const QJsonArray known = knownDevicesAndANewOne();
+        NanoleafSim sim(QJsonArray { known[2], known[0], known[1] }); // the flood first
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        QVERIFY(sim.setFault(kSecondIp, QJsonObject { { "mdns", "flood" } }));
+        ToolProcess tool;
+        tool.storeToken(kLight, kToken);
+        QVERIFY(tool.start());
+        QVERIFY(tool.ok("click SEARCH"));
+        QElapsedTimer clock;
+        clock.start();
+        qint64 slowest = 0;
+        QJsonArray rows;
+        while (!tool.output().contains("Hello, world") && clock.elapsed() < 30000) {
+            QElapsedTimer answer;
+            answer.start();
+            rows = tool.command("table")["rows"].toArray();
+            slowest = std::max(slowest, answer.elapsed());
+        }
+        QVERIFY2(slowest < 1000, qPrintable(QString("the window took %1 ms").arg(slowest)));
+        QVERIFY2(tool.output().contains("Dropped replies: "), tool.output().constData());
+        rows = tool.command("table")["rows"].toArray();
+        QStringList names;
+        for (const QJsonValue& row : rows)
+            names << row[0].toString();
+        QCOMPARE(names.size(), 65);
+        QVERIFY(names.contains(kLight) && !names.contains(kCanvas));
+        QCOMPARE(names.filter(QRegularExpression("^Canvas 44:55:66 #\\d+$")).size(), 64);
+
+        QVERIFY(tool.ok("click SEARCH"));
+        QTRY_COMPARE_WITH_TIMEOUT(sim.mdnsQueries().size(), 2, 10000);
+        QElapsedTimer ending;
+        ending.start();
+        tool.process.terminate();
+        QVERIFY(tool.process.waitForFinished(20000));
+        QVERIFY2(ending.elapsed() < 1000, qPrintable(QString("%1 ms").arg(ending.elapsed())));
+        QCOMPARE(tool.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(tool.process.exitCode(), 0);
     }
 
     // --help prints the usage; an unknown option prints it on stderr, exit code 2.

@@ -81,6 +81,12 @@ public:
         return call("POST", "/devices/" + ip + "/fault", fault);
     }
     bool reset() { return call("POST", "/reset", {}); }
+    // The device at ip answers at `to` from now on (HTTP, stream and mDNS), showing
+    // its effect again as after a restart.
+    bool move(const QString& ip, const QString& to)
+    {
+        return call("POST", "/devices/" + ip + "/move", { { "to", to } });
+    }
 
 private:
     static QJsonObject deviceEntry(

@@ -121,6 +121,35 @@ private slots:
         QVERIFY(targetLines().isEmpty());
     }
 
+    // A discovery report keeps what the user set up: the same address changes
+    // nothing (targets not renewed), a new one moves the paired record there, a
+    // nameless record takes its name; forgetting spares paired records.
+    void discoveryKeepsTheRecord()
+    {
+        using Found = DeviceRegistry::Found;
+        QCOMPARE(deviceMap.discovered("Light A", "127.0.0.2"), Found::Added);
+        addPaired("Light B", "127.0.0.3", 2, { 7, 9 });
+        targetLines();
+        DeviceRecord record;
+        QCOMPARE(deviceMap.discovered("Light B", "127.0.0.3", &record), Found::Known);
+        QVERIFY(record.isPaired);
+        QCOMPARE(targetLines().last(), QString("not renewed"));
+        QCOMPARE(deviceMap.discovered("Light B", "127.0.0.9", &record), Found::Moved);
+        QCOMPARE(record.pidArrray, (QVector<int> { 7, 9 }));
+        QCOMPARE(targetLines(),
+            (QStringList { "Light A|unpaired|Light|127.0.0.2:60221|0|",
+                "Light B|paired|Light|127.0.0.9:60221|2|7,9" }));
+        deviceMap.update("Light C", [](DeviceRecord& r) { r.isPaired = true; });
+        QCOMPARE(deviceMap.discovered("Light C", "127.0.0.4", &record), Found::Moved);
+        QCOMPARE(record.deviceName, QString("Light C"));
+
+        QCOMPARE(deviceMap.forget({ "Light A", "Light B", "Light C", "Light D" }), 1);
+        QCOMPARE(deviceMap.snapshot().keys(), (QStringList { "Light B", "Light C" }));
+        targetLines();
+        QCOMPARE(deviceMap.forget({ "Light B" }), 0);
+        QCOMPARE(targetLines().last(), QString("not renewed"));
+    }
+
     // Each paired device of a model gets a datagram per frame on its model's port,
     // by name order (one without panels an empty one); the rest nothing.
     void pairedDevicesGetTheirDatagram()

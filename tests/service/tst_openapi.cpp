@@ -19,6 +19,7 @@ namespace
 {
 
 const QString kUnreadableLayout = "getPanelNumber layout unreadable";
+const QString kStaticAnswer = "ResponseStatic string is";
 const QString kNotStreamed = "getPanelNumber model not streamed";
 // Devices that give bad DNS answers in the misbehaving-devices table.
 const QStringList kBadIps = { "127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.7", "127.0.0.8" };
@@ -98,7 +99,8 @@ private slots:
         QVERIFY(config.isValid());
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config.path());
         worker.start();
-        log = std::make_unique<LogWatch>(QStringList { kUnreadableLayout, kNotStreamed, "END" });
+        log = std::make_unique<LogWatch>(
+            QStringList { kUnreadableLayout, kNotStreamed, kStaticAnswer, "END" });
     }
 
     void init()
@@ -452,6 +454,50 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(sim->mdnsQueries().size(), 3, 10000);
         delete own;
         QCOMPARE(sim->mdnsQueries().size(), 3);
+    }
+
+    // UNPAIR while a PAIR of the same device is on its way (its layout request,
+    // or its switch to external control, held by a slow device): the device ends
+    // in the static effect and unpaired, each request reaching it only once the
+    // one before was answered, and the overridden PAIR asking for nothing more.
+    void requestsInTheOrderAsked_data()
+    {
+        QTest::addColumn<int>("unpairAfter"); // requests the device has seen by then
+        QTest::addColumn<QStringList>("seen");
+        const QString layout = "GET /api/v1/<token>/";
+        const QString effects = "PUT /api/v1/<token>/effects";
+        QTest::newRow("while the layout is asked for") << 1 << QStringList { layout, effects };
+        QTest::newRow("while the switch is on its way")
+            << 2 << QStringList { layout, effects, effects };
+    }
+
+    void requestsInTheOrderAsked()
+    {
+        QFETCH(int, unpairAfter);
+        QFETCH(QStringList, seen);
+        QJsonObject light = NanoleafSim::lightPanels();
+        light.insert("tokens", QJsonArray { kToken });
+        startSim(QJsonArray { light });
+        QVERIFY(TokenProfile::write(kLight, kToken));
+        QVERIFY(sim->setFault(kLightIp, QJsonObject { { "http", "slow" }, { "delay_ms", 700 } }));
+        const int answered = log->count(kStaticAnswer);
+        pair(kLight, kLightIp);
+        QTRY_COMPARE_WITH_TIMEOUT(sim->requests(kLightIp).size(), unpairAfter, 10000);
+        // UNPAIR as the controller does it: the row turns unpaired at once.
+        deviceMap.update(kLight, [](DeviceRecord& r) { r.isPaired = false; });
+        unpair(kLight, kLightIp);
+        QVERIFY(log->waitFor(kStaticAnswer, answered + 1, 20000));
+        settle();
+
+        QCOMPARE(sim->requestLines(kLightIp), seen);
+        const QJsonArray requests = sim->requests(kLightIp);
+        for (int i = 1; i < requests.size(); ++i)
+            QVERIFY2(requests[i]["time_ns"].toString().toLongLong()
+                    > requests[i - 1]["answered_ns"].toString().toLongLong(),
+                qPrintable(QString("request %1 overtook the one before").arg(i)));
+        QCOMPARE(sim->mode(kLightIp), QString("static"));
+        QVERIFY(!deviceMap.value(kLight).isPaired);
+        QVERIFY(!service->hasRequestsFor(kLight));
     }
 
     // PAIR on one device, then PAIR or UNPAIR on another before the first answers:

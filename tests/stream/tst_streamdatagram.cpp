@@ -232,31 +232,42 @@ private slots:
     }
 
     // The answer is the template below with model %1, globalOrientation member %2
-    // and a second position %3; or, where %1 is an object or array, %1 alone.
+    // and a second position %3; or, where %1 is an object or array, %1 alone. o:
+    // the second position's rotation as read. The rotation is used for nothing,
+    // so no value of it refuses a layout.
     void infoAnswer_data()
     {
         QTest::addColumn<QString>("model");
         QTest::addColumn<QString>("turn");
         QTest::addColumn<QString>("position");
         QTest::addColumn<bool>("ok");
+        QTest::addColumn<int>("o");
         const QString m = "\"NL42\"";
         const QString t = R"("globalOrientation":{"value":30},)";
         const QString p = R"({"panelId":65535,"x":-5,"y":12,"o":60,"shapeType":2})";
-        QTest::newRow("read") << m << t << p << true;
-        QTest::newRow("no orientation: 0") << m << "" << p << true;
-        QTest::newRow("model not a string") << "42" << t << p << false;
-        QTest::newRow("orientation text") << m << QString(t).replace("30", "\"30\"") << p << false;
-        QTest::newRow("position not an object") << m << t << "[1]" << false;
-        QTest::newRow("panelId > 65535") << m << t << QString(p).replace("65535", "65536") << false;
-        QTest::newRow("panelId not whole") << m << t << QString(p).replace("65535", "1.5") << false;
-        QTest::newRow("x missing") << m << t << QString(p).replace("\"x\"", "\"X\"") << false;
-        QTest::newRow("o a string") << m << t << QString(p).replace("60", "\"60\"") << false;
-        QTest::newRow("shapeType negative") << m << t << QString(p).replace(":2}", ":-2}") << false;
+        QTest::newRow("read") << m << t << p << true << 60;
+        QTest::newRow("no orientation: 0") << m << "" << p << true << 60;
+        QTest::newRow("model not a string") << "42" << t << p << false << 0;
+        QTest::newRow("orientation text")
+            << m << QString(t).replace("30", "\"30\"") << p << false << 0;
+        QTest::newRow("position not an object") << m << t << "[1]" << false << 0;
+        QTest::newRow("panelId > 65535")
+            << m << t << QString(p).replace("65535", "65536") << false << 0;
+        QTest::newRow("panelId not whole")
+            << m << t << QString(p).replace("65535", "1.5") << false << 0;
+        QTest::newRow("x missing") << m << t << QString(p).replace("\"x\"", "\"X\"") << false << 0;
+        QTest::newRow("o fractional") << m << t << QString(p).replace("60", "59.6") << true << 60;
+        QTest::newRow("o a string") << m << t << QString(p).replace("60", "\"60\"") << true << 0;
+        QTest::newRow("o missing") << m << t << QString(p).replace("\"o\":60,", "") << true << 0;
+        QTest::newRow("o out of bounds")
+            << m << t << QString(p).replace("60", "1e300") << true << 0;
+        QTest::newRow("shapeType negative")
+            << m << t << QString(p).replace(":2}", ":-2}") << false << 0;
         for (const char* whole :
             { "[]", R"({"model":"NL42"})", R"({"model":"NL42","panelLayout":{"layout":[]}})",
                 R"({"model":"NL42","panelLayout":{"layout":{"positionData":{}}}})" })
             QTest::newRow(whole) << whole << ""
-                                 << "" << false;
+                                 << "" << false << 0;
     }
 
     void infoAnswer()
@@ -265,6 +276,7 @@ private slots:
         QFETCH(QString, turn);
         QFETCH(QString, position);
         QFETCH(bool, ok);
+        QFETCH(int, o);
         const QString text = model.startsWith('{') || model.startsWith('[')
             ? model
             : QString(R"({"model":%1,"panelLayout":{%2"layout":{"positionData":[)"
@@ -279,7 +291,7 @@ private slots:
         QCOMPARE(info.globalOrientation, turn.isEmpty() ? 0.0 : 30.0);
         const PanelModel::Panel& read = info.panels[1];
         QCOMPARE(QVector<int>({ read.id, read.x, read.y, read.o, read.shapeType }),
-            QVector<int>({ 65535, -5, 12, 60, 2 }));
+            QVector<int>({ 65535, -5, 12, o, 2 }));
     }
 };
 

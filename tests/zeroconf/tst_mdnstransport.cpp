@@ -13,6 +13,8 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace
@@ -107,6 +109,60 @@ private slots:
             (std::vector<std::string> { "1 Dropped oversized datagram of 600 bytes",
                 "1 Found incorrect offset token while parsing responce",
                 "1 Found unexpected Flags value while parsing responce" }));
+    }
+
+    // The caller's choice drops answers as they arrive; its cancel flag, set from
+    // another thread while the scan waits, ends a scan of 20 s well before its time.
+    void keepAndCancel()
+    {
+        QUdpSocket listening, sending;
+        QVERIFY(listening.bind(QHostAddress::AnyIPv4, 5353, QUdpSocket::ShareAddress)
+            && sending.bind(QHostAddress("127.0.0.2")));
+        std::thread responder([&] {
+            pollfd wait = { int(listening.socketDescriptor()), POLLIN, 0 };
+            std::uint8_t buffer[1024];
+            sockaddr_in querier {};
+            socklen_t length = sizeof querier;
+            if (::poll(&wait, 1, 10000) != 1
+                || ::recvfrom(wait.fd, buffer, sizeof buffer, 0,
+                       reinterpret_cast<sockaddr*>(&querier), &length)
+                    < 0)
+                return;
+            querier.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            for (const char* label : { "Alpha", "Beta", "Gamma" }) {
+                const QByteArray bytes = QByteArray::fromHex(answer(label).remove(' ').toLatin1());
+                ::sendto(int(sending.socketDescriptor()), bytes.constData(),
+                    std::size_t(bytes.size()), 0, reinterpret_cast<sockaddr*>(&querier),
+                    sizeof querier);
+            }
+        });
+        std::atomic<bool> cancel { false };
+        std::atomic<int> seen { 0 };
+        std::thread canceller([&] {
+            for (int waits = 0; seen < 3 && waits < 1000; ++waits)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            cancel = true;
+        });
+        Zeroconf::ScanControl control;
+        control.cancel = &cancel;
+        control.keep = [&seen](const Zeroconf::Reply& reply) {
+            ++seen;
+            return reply.records.size() >= 2 && reply.records[1].name != "Beta";
+        };
+        std::vector<Zeroconf::Reply> found;
+        QElapsedTimer clock;
+        clock.start();
+        const bool ok = Zeroconf::QueryService("_nanoleafapi._tcp.local", 20, found, control);
+        const qint64 elapsed = clock.elapsed();
+        responder.join();
+        canceller.join();
+        QVERIFY(ok);
+        QCOMPARE(seen.load(), 3);
+        QStringList got;
+        for (const Zeroconf::Reply& reply : found)
+            got << QString::fromStdString(reply.records[1].name);
+        QCOMPARE(got, (QStringList { "Alpha", "Gamma" }));
+        QVERIFY2(elapsed < 5000, qPrintable(QString::number(elapsed)));
     }
 };
 

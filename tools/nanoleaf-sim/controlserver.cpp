@@ -105,7 +105,7 @@ void ControlServer::stop()
 SimDevice* ControlServer::deviceAt(const std::string& ip) const
 {
     for (SimDevice* device : m_devices)
-        if (device->settings().ip.toStdString() == ip)
+        if (device->ip().toStdString() == ip)
             return device;
     return nullptr;
 }
@@ -195,8 +195,8 @@ void ControlServer::routes()
                 && !SimDevice::mdnsFaultFromName(
                     body.value(QLatin1String("mdns")).toString(), mdns)) {
                 fail(res, 400,
-                    QStringLiteral(
-                        "\"mdns\" is one of none, oversized, truncated, badflags, loop, silent"));
+                    QStringLiteral("\"mdns\" is one of none, oversized, truncated, badflags, loop, "
+                                   "silent, flood"));
                 return;
             }
             if (body.contains(QLatin1String("delay_ms"))) {
@@ -216,9 +216,44 @@ void ControlServer::routes()
             reply(res, 200, d.stateJson());
         }));
 
+    s.Post(R"(/devices/([0-9.]+)/move)",
+        withDevice([this](SimDevice& d, const httplib::Request& req, httplib::Response& res) {
+            QJsonObject body;
+            if (!bodyObject(req, res, body))
+                return;
+            const QString to = body.value(QLatin1String("to")).toString();
+            in_addr addr {};
+            if (inet_pton(AF_INET, to.toLatin1().constData(), &addr) != 1
+                || (ntohl(addr.s_addr) >> 24) != 127) {
+                fail(res, 400, QStringLiteral("expected {\"to\": \"127.x.y.z\"}"));
+                return;
+            }
+            if (deviceAt(to.toStdString()) != nullptr) {
+                fail(res, 409, QStringLiteral("a device already answers at %1").arg(to));
+                return;
+            }
+            QString error;
+            if (!m_mover) {
+                fail(res, 409, QStringLiteral("devices cannot move here"));
+                return;
+            }
+            if (!m_mover(d, to, error)) {
+                fail(res, 500, error);
+                return;
+            }
+            reply(res, 200, d.stateJson());
+        }));
+
     s.Post("/reset", [this](const httplib::Request&, httplib::Response& res) {
-        for (SimDevice* device : m_devices)
+        for (SimDevice* device : m_devices) {
+            QString error;
+            if (m_mover && device->ip() != device->settings().ip
+                && !m_mover(*device, device->settings().ip, error)) {
+                fail(res, 500, error);
+                return;
+            }
             device->reset();
+        }
         m_responder.clearLog();
         reply(res, 200, QJsonObject { { QStringLiteral("reset"), true } });
     });

@@ -24,6 +24,8 @@ class ControlServer
 {
 public:
     using Screenshot = std::function<bool(const QString& path, QString& error)>;
+    // Moves a device to another address and rebinds its servers there.
+    using Mover = std::function<bool(SimDevice& device, const QString& to, QString& error)>;
 
     ControlServer(std::vector<SimDevice*> devices, MdnsResponder& responder);
     ~ControlServer();
@@ -32,6 +34,8 @@ public:
 
     // Set before start(); without it POST /screenshot answers 409.
     void setScreenshot(Screenshot screenshot) { m_screenshot = std::move(screenshot); }
+    // Set before start(); without it POST /devices/<ip>/move answers 409.
+    void setMover(Mover mover) { m_mover = std::move(mover); }
 
     // Binds a loopback address; port 0 takes any free port (see port()).
     bool bind(const std::string& host, int port);
@@ -47,6 +51,7 @@ private:
     std::vector<SimDevice*> m_devices;
     MdnsResponder& m_responder;
     Screenshot m_screenshot;
+    Mover m_mover;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     int m_port = 0;

@@ -29,6 +29,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <mutex>
 
 namespace
 {
@@ -83,7 +84,9 @@ Control interface (--control 127.0.0.1:PORT, port 0 picks a free one; JSON):
   GET  /devices                   state of every device (mode, pairing, panels...)
   GET  /devices/<ip>              state of one device
   POST /devices/<ip>/pairing      {"on": true|false}
-  GET  /devices/<ip>/requests     HTTP requests received [?since=SEQ]
+  GET  /devices/<ip>/requests     HTTP requests received [?since=SEQ], each with
+                                  time_ns (arrival) and answered_ns (answer
+                                  decided; "0" before)
   GET  /devices/<ip>/frames       datagrams received [?since=SEQ]: time_ns, port,
                                   bytes (hex), status accepted|ignored|malformed,
                                   decoded records, rx_ns (the kernel's receive
@@ -93,9 +96,13 @@ Control interface (--control 127.0.0.1:PORT, port 0 picks a free one; JSON):
                                   as a 24-bit number (-1 without records), a line each
   GET  /mdns/queries              mDNS queries received [?since=SEQ]
   POST /devices/<ip>/fault        {"http": "none|hang|slow|nonjson|huge|wrongtypes|trickle",
-                                   "mdns": "none|oversized|truncated|badflags|loop|silent",
+                                   "mdns": "none|oversized|truncated|badflags|loop|silent|flood",
                                    "delay_ms": N}   (members left out stay as they are)
-  POST /reset                     every device back to its configuration
+  POST /devices/<ip>/move         {"to": "127.0.0.5"}: the device's OpenAPI, stream
+                                  ports and mDNS answers move to that address, and it
+                                  shows its effect again (tokens stay); later routes
+                                  name it by the new address
+  POST /reset                     every device back to its configuration (and address)
   POST /screenshot                {"path": "FILE.png"} (with a window)
   time_ns values are CLOCK_MONOTONIC nanoseconds, written as decimal text; rx_ns
   values are CLOCK_REALTIME nanoseconds, the clock host-sim --timestamps uses.
@@ -107,7 +114,9 @@ HTML body; huge answers 200 with the normal JSON padded to 10 MiB; wrongtypes gi
 and then one blank of body a second, never ending it (at most 120 s).
 mDNS faults: oversized pads the TXT record past 512 bytes; truncated cuts the reply
 inside the SRV record; badflags sends Flags 0x8000; loop makes the SRV owner name a
-compression pointer to itself; silent sends nothing.
+compression pointer to itself; silent sends nothing; flood answers each query with
+2000 well-formed answers, each for an instance of its own ("<instance> #1" to
+"<instance> #2000"), instead of its one.
 
 Readiness: once every socket is bound it prints "READY control=127.0.0.1:PORT" on
 standard output and, with --ready-file, writes "127.0.0.1:PORT" to that file.
@@ -285,6 +294,32 @@ int main(int argc, char** argv)
     if (!controlServer.bind(control.left(colon).toStdString(), controlPort))
         return fail(QString::fromStdString(controlServer.errorString()));
 
+    // Moves are made on the control server's threads, one at a time.
+    std::mutex moving;
+    controlServer.setMover([&](SimDevice& device, const QString& to, QString& error) {
+        std::lock_guard<std::mutex> lock(moving);
+        const QString from = device.ip();
+        std::size_t at = 0;
+        while (at < devicePointers.size() && devicePointers[at] != &device)
+            ++at;
+        if (at == devicePointers.size()) {
+            error = QStringLiteral("no such device");
+            return false;
+        }
+        device.moveTo(to);
+        if (apis[at]->rebind() && udp.rebind(&device) && mdns.rebind(&device))
+            return true;
+        error = QStringLiteral("cannot serve at %1: %2")
+                    .arg(to,
+                        QString::fromStdString(
+                            apis[at]->errorString() + udp.errorString() + mdns.errorString()));
+        device.moveTo(from);
+        apis[at]->rebind();
+        udp.rebind(&device);
+        mdns.rebind(&device);
+        return false;
+    });
+
     std::unique_ptr<SimWindow> view;
     if (window) {
         view = std::make_unique<SimWindow>(devicePointers);
@@ -321,7 +356,7 @@ int main(int argc, char** argv)
         const SimDeviceSettings& s = device->settings();
         std::fprintf(stderr,
             "nanoleaf-sim: \"%s\" (%s, %d panels) at %s: http 16021, udp 60221/60222%s\n",
-            qPrintable(s.name), qPrintable(s.model), int(s.panels.size()), qPrintable(s.ip),
+            qPrintable(s.name), qPrintable(s.model), int(s.panels.size()), qPrintable(device->ip()),
             s.pairingMode ? ", pairing mode on" : "");
     }
     if (parser.isSet(readyOption)) {

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace
@@ -41,6 +42,7 @@ MdnsMessage::Damage damageFor(MdnsFault fault)
         return MdnsMessage::Damage::Loop;
     case MdnsFault::None:
     case MdnsFault::Silent:
+    case MdnsFault::Flood:
         break;
     }
     return MdnsMessage::Damage::None;
@@ -111,21 +113,43 @@ bool MdnsResponder::bind()
         m_error = std::string("cannot bind UDP 0.0.0.0:5353 (") + std::strerror(errno) + ")";
         return false;
     }
+    std::lock_guard<std::mutex> lock(m_sendMutex);
     for (SimDevice* device : m_devices) {
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in own {};
-        own.sin_family = AF_INET;
-        own.sin_port = 0;
-        if (fd < 0
-            || inet_pton(AF_INET, device->settings().ip.toStdString().c_str(), &own.sin_addr) != 1
-            || ::bind(fd, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0) {
-            m_error = "cannot bind a reply socket on " + device->settings().ip.toStdString() + " ("
-                + std::strerror(errno) + ")";
-            if (fd >= 0)
-                close(fd);
+        const int fd = replySocket(device->ip().toStdString());
+        if (fd < 0)
             return false;
-        }
         m_sendSockets.push_back(fd);
+    }
+    return true;
+}
+
+int MdnsResponder::replySocket(const std::string& ip)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in own {};
+    own.sin_family = AF_INET;
+    own.sin_port = 0;
+    if (fd < 0 || inet_pton(AF_INET, ip.c_str(), &own.sin_addr) != 1
+        || ::bind(fd, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0) {
+        m_error = "cannot bind a reply socket on " + ip + " (" + std::strerror(errno) + ")";
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool MdnsResponder::rebind(SimDevice* device)
+{
+    std::lock_guard<std::mutex> lock(m_sendMutex);
+    for (std::size_t i = 0; i < m_devices.size(); ++i) {
+        if (m_devices[i] != device)
+            continue;
+        const int fd = replySocket(device->ip().toStdString());
+        if (fd < 0)
+            return false;
+        close(m_sendSockets[i]);
+        m_sendSockets[i] = fd;
     }
     return true;
 }
@@ -149,6 +173,7 @@ void MdnsResponder::stop()
 
 void MdnsResponder::closeAll()
 {
+    std::lock_guard<std::mutex> lock(m_sendMutex);
     for (int& fd : m_sendSockets) {
         if (fd >= 0)
             close(fd);
@@ -223,6 +248,7 @@ void MdnsResponder::handle(const std::uint8_t* data, std::size_t size, std::uint
     to.sin_family = AF_INET;
     to.sin_port = htons(fromPort);
     to.sin_addr.s_addr = fromAddr;
+    std::lock_guard<std::mutex> lock(m_sendMutex);
     for (std::size_t i = 0; i < m_devices.size(); ++i) {
         SimDevice* device = m_devices[i];
         const MdnsFault fault = device->mdnsFault();
@@ -234,19 +260,30 @@ void MdnsResponder::handle(const std::uint8_t* data, std::size_t size, std::uint
         service.serviceName = serviceName();
         service.host = s.host.toStdString();
         in_addr own {};
-        inet_pton(AF_INET, s.ip.toStdString().c_str(), &own);
+        inet_pton(AF_INET, device->ip().toStdString().c_str(), &own);
         std::memcpy(service.address.data(), &own.s_addr, 4);
         service.port = 16021;
         service.txt = { "id=" + s.deviceId.toStdString(), "md=" + s.model.toStdString(),
             "srcvers=" + s.firmware.toStdString() };
         service.ttl = 10;
-        const std::vector<std::uint8_t> reply
-            = MdnsMessage::buildLegacyAnswer(query, service, damageFor(fault));
-        if (sendto(m_sendSockets[i], reply.data(), reply.size(), 0,
-                reinterpret_cast<sockaddr*>(&to), sizeof to)
-            == ssize_t(reply.size())) {
-            ++entry.answered;
-            device->countMdnsReply();
+        // A flood is kFloodReplies answers, each for an instance of its own.
+        const int answers = fault == MdnsFault::Flood ? kFloodReplies : 1;
+        for (int n = 0; n < answers; ++n) {
+            if (fault == MdnsFault::Flood) {
+                service.instance = s.instance.toStdString() + " #" + std::to_string(n + 1);
+                // A pause now and then, so the querier's receive buffer keeps up and
+                // every answer arrives.
+                if (n > 0 && n % 32 == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            const std::vector<std::uint8_t> reply
+                = MdnsMessage::buildLegacyAnswer(query, service, damageFor(fault));
+            if (sendto(m_sendSockets[i], reply.data(), reply.size(), 0,
+                    reinterpret_cast<sockaddr*>(&to), sizeof to)
+                == ssize_t(reply.size())) {
+                ++entry.answered;
+                device->countMdnsReply();
+            }
         }
     }
     entry.outcome = "answered";

@@ -33,8 +33,12 @@ public:
 
     QJsonArray queriesJson(std::int64_t since) const;
     void clearLog();
+    // Answers for the device from its address anew, after it moved.
+    bool rebind(SimDevice* device);
 
     static constexpr int kPort = 5353;
+    // Answers a device with the "flood" fault sends to one query.
+    static constexpr int kFloodReplies = 2000;
 
 private:
     struct LoggedQuery {
@@ -51,9 +55,13 @@ private:
         std::uint16_t fromPort, std::int64_t timeNs);
     void log(LoggedQuery entry);
     void closeAll();
+    // A UDP socket bound to <ip>:0; -1 (with m_error) when it cannot be.
+    int replySocket(const std::string& ip);
 
     std::vector<SimDevice*> m_devices;
-    std::vector<int> m_sendSockets; // one per device, bound to <ip>:0
+    // One per device, bound to <ip>:0; replaced when a device moves.
+    std::mutex m_sendMutex;
+    std::vector<int> m_sendSockets;
     int m_socket = -1;
     int m_wake[2] = { -1, -1 };
     std::atomic<bool> m_stop { false };

@@ -142,17 +142,23 @@ struct OpenApiServer::Answer {
 
 OpenApiServer::OpenApiServer(SimDevice& device)
     : m_device(device)
-    , m_server(std::make_unique<httplib::Server>())
+    , m_server(makeServer())
 {
+}
+
+std::unique_ptr<httplib::Server> OpenApiServer::makeServer()
+{
+    auto server = std::make_unique<httplib::Server>();
     const auto handler
         = [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); };
-    m_server->Get(".*", handler);
-    m_server->Post(".*", handler);
-    m_server->Put(".*", handler);
-    m_server->Delete(".*", handler);
-    m_server->Patch(".*", handler);
-    m_server->Options(".*", handler);
-    m_server->set_payload_max_length(kMaxPayload);
+    server->Get(".*", handler);
+    server->Post(".*", handler);
+    server->Put(".*", handler);
+    server->Delete(".*", handler);
+    server->Patch(".*", handler);
+    server->Options(".*", handler);
+    server->set_payload_max_length(kMaxPayload);
+    return server;
 }
 
 OpenApiServer::~OpenApiServer()
@@ -163,12 +169,23 @@ OpenApiServer::~OpenApiServer()
 bool OpenApiServer::bind()
 {
     errno = 0;
-    if (!m_server->bind_to_port(m_device.settings().ip.toStdString(), kPort)) {
-        m_error = "cannot bind " + m_device.settings().ip.toStdString() + ":"
-            + std::to_string(kPort) + " ("
+    const std::string ip = m_device.ip().toStdString();
+    if (!m_server->bind_to_port(ip, kPort)) {
+        m_error = "cannot bind " + ip + ":" + std::to_string(kPort) + " ("
             + (errno ? std::strerror(errno) : "address in use or not local") + ")";
         return false;
     }
+    return true;
+}
+
+bool OpenApiServer::rebind()
+{
+    // A stopped cpp-httplib server cannot listen again: a new one takes over.
+    stop();
+    m_server = makeServer();
+    if (!bind())
+        return false;
+    start();
     return true;
 }
 
@@ -206,8 +223,8 @@ void OpenApiServer::handle(const httplib::Request& req, httplib::Response& res)
     const HttpFault fault = m_device.httpFault();
     if (fault == HttpFault::Hang) {
         m_device.waitWhileHung(kHangBound);
-        const bool dropped = dropConnection(
-            m_device.settings().ip.toStdString(), kPort, req.remote_addr, req.remote_port);
+        const bool dropped
+            = dropConnection(m_device.ip().toStdString(), kPort, req.remote_addr, req.remote_port);
         m_device.finishRequest(
             seq, -1, dropped ? "hang: closed unanswered" : "hang: could not drop, sent 503");
         res.status = 503;
@@ -348,8 +365,7 @@ OpenApiServer::Answer OpenApiServer::writeEffects(const std::string& body)
                         + " streams v2 only",
                     Answer::Kind::Other };
             m_device.setMode(SimMode::ExtControlV1);
-            const QJsonObject info { { QStringLiteral("streamControlIpAddr"),
-                                         m_device.settings().ip },
+            const QJsonObject info { { QStringLiteral("streamControlIpAddr"), m_device.ip() },
                 { QStringLiteral("streamControlPort"), 60221 },
                 { QStringLiteral("streamControlProtocol"), QStringLiteral("udp") } };
             return Answer { 200, JsonText::compact(info), "extControl v1", Answer::Kind::Other };

@@ -24,8 +24,11 @@ public:
     OpenApiServer(const OpenApiServer&) = delete;
     OpenApiServer& operator=(const OpenApiServer&) = delete;
 
-    // Binds <ip>:16021; false (with errorString) when the address cannot be bound.
+    // Binds <ip>:16021 at the device's address; false (with errorString) when the
+    // address cannot be bound.
     bool bind();
+    // Serves at the device's address anew after it moved (a started server only).
+    bool rebind();
     void start();
     void stop();
     std::string errorString() const { return m_error; }
@@ -34,6 +37,7 @@ public:
 
 private:
     struct Answer;
+    std::unique_ptr<httplib::Server> makeServer();
     void handle(const httplib::Request& req, httplib::Response& res);
     Answer route(const httplib::Request& req);
     Answer pair();

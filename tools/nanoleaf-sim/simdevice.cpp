@@ -1,5 +1,7 @@
 #include "tools/nanoleaf-sim/simdevice.h"
 
+#include "tools/nanoleaf-sim/monotonicclock.h"
+
 #include <algorithm>
 #include <random>
 
@@ -48,8 +50,23 @@ QString nsText(std::int64_t ns)
 
 SimDevice::SimDevice(SimDeviceSettings settings)
     : m_settings(std::move(settings))
+    , m_ip(m_settings.ip)
 {
     resetLocked();
+}
+
+QString SimDevice::ip() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_ip;
+}
+
+void SimDevice::moveTo(const QString& ip)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_ip = ip;
+    m_mode = SimMode::Effect;
+    touch();
 }
 
 void SimDevice::resetLocked()
@@ -353,6 +370,7 @@ void SimDevice::finishRequest(std::int64_t seq, int status, const std::string& o
         if (it->seq == seq) {
             it->status = status;
             it->outcome = outcome;
+            it->answeredNs = monotonicNs();
             return;
         }
     }
@@ -375,6 +393,7 @@ QJsonArray SimDevice::requestsJson(std::int64_t since) const
         out.append(QJsonObject {
             { QStringLiteral("seq"), double(r.seq) },
             { QStringLiteral("time_ns"), nsText(r.timeNs) },
+            { QStringLiteral("answered_ns"), nsText(r.answeredNs) },
             { QStringLiteral("method"), QString::fromStdString(r.method) },
             { QStringLiteral("path"), QString::fromStdString(r.target) },
             { QStringLiteral("remote"), QString::fromStdString(r.remote) },
@@ -533,7 +552,7 @@ QJsonObject SimDevice::stateJson() const
     }
     return QJsonObject {
         { QStringLiteral("name"), m_settings.name },
-        { QStringLiteral("ip"), m_settings.ip },
+        { QStringLiteral("ip"), m_ip },
         { QStringLiteral("model"), m_settings.model },
         { QStringLiteral("instance"), m_settings.instance },
         { QStringLiteral("host"), m_settings.host + QStringLiteral(".local") },
@@ -626,6 +645,8 @@ const char* SimDevice::mdnsFaultName(MdnsFault fault)
         return "loop";
     case MdnsFault::Silent:
         return "silent";
+    case MdnsFault::Flood:
+        return "flood";
     }
     return "none";
 }
@@ -645,7 +666,7 @@ bool SimDevice::httpFaultFromName(const QString& name, HttpFault& out)
 bool SimDevice::mdnsFaultFromName(const QString& name, MdnsFault& out)
 {
     for (MdnsFault f : { MdnsFault::None, MdnsFault::Oversized, MdnsFault::Truncated,
-             MdnsFault::BadFlags, MdnsFault::Loop, MdnsFault::Silent }) {
+             MdnsFault::BadFlags, MdnsFault::Loop, MdnsFault::Silent, MdnsFault::Flood }) {
         if (name == QLatin1String(mdnsFaultName(f))) {
             out = f;
             return true;

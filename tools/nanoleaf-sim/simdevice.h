@@ -20,7 +20,7 @@
 
 enum class SimMode { Effect, ExtControlV1, ExtControlV2, Static };
 enum class HttpFault { None, Hang, Slow, NonJson, Huge, WrongTypes, Trickle };
-enum class MdnsFault { None, Oversized, Truncated, BadFlags, Loop, Silent };
+enum class MdnsFault { None, Oversized, Truncated, BadFlags, Loop, Silent, Flood };
 
 struct SimColour {
     std::uint8_t r = 0;
@@ -41,6 +41,7 @@ struct SimRequest {
     std::size_t bodySize = 0;
     int status = 0; // 0 while unanswered, -1 when dropped unanswered
     std::string outcome;
+    std::int64_t answeredNs = 0; // when the answer was decided; 0 before
 };
 
 // One datagram that reached one of the device's stream ports.
@@ -81,8 +82,14 @@ class SimDevice
 public:
     explicit SimDevice(SimDeviceSettings settings);
 
-    // Fixed for the simulator's lifetime; safe to read without the lock.
+    // Fixed for the simulator's lifetime; safe to read without the lock. Its ip is
+    // the configured address; ip() is where the device answers now.
     const SimDeviceSettings& settings() const { return m_settings; }
+    QString ip() const;
+    // The device now answers at `ip` (the servers are rebound by the caller) and,
+    // like a device that restarted on a new lease, shows its effect again; tokens
+    // and pairing mode stay.
+    void moveTo(const QString& ip);
 
     bool pairingMode() const;
     void setPairingMode(bool on);
@@ -155,6 +162,7 @@ private:
 
     const SimDeviceSettings m_settings;
     mutable std::mutex m_mutex;
+    QString m_ip;
     std::condition_variable m_wake;
 
     bool m_pairingMode = false;

@@ -233,7 +233,9 @@ void SimWindow::paintCard(QPainter& p, const QRectF& card, SimDevice& device)
     const QString kind = s.kind();
     p.drawText(QRectF(head.left(), head.top() + 24, head.width(), 18),
         Qt::AlignLeft | Qt::AlignVCenter,
-        QStringLiteral("%1  ·  %2 %3  ·  %4 panels").arg(s.ip, s.model, kind).arg(s.panels.size()));
+        QStringLiteral("%1  ·  %2 %3  ·  %4 panels")
+            .arg(device.ip(), s.model, kind)
+            .arg(s.panels.size()));
 
     pill(p, QPointF(head.right(), head.top() + 1), QLatin1String(SimDevice::modeName(snap.mode)),
         modeColour(snap.mode));

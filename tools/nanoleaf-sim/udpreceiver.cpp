@@ -68,7 +68,7 @@ bool UdpReceiver::bind()
     }
     for (SimDevice* device : m_devices) {
         for (int port : { kV1Port, kV2Port }) {
-            const int fd = bindUdp(device->settings().ip.toStdString(), port, m_error);
+            const int fd = bindUdp(device->ip().toStdString(), port, m_error);
             if (fd < 0)
                 return false;
             m_bindings.push_back(Binding { fd, port, device });
@@ -92,6 +92,27 @@ void UdpReceiver::stop()
         // The poll time-out below still ends the thread.
     }
     m_thread.join();
+}
+
+bool UdpReceiver::rebind(SimDevice* device)
+{
+    // The thread polls a fixed set of descriptors: it stops while they change.
+    stop();
+    char drained[16];
+    while (read(m_wake[0], drained, sizeof drained) > 0) {
+        // The wake-up stop() left behind would end every later poll at once.
+    }
+    bool ok = true;
+    for (Binding& b : m_bindings) {
+        if (b.device != device)
+            continue;
+        close(b.fd);
+        b.fd = bindUdp(device->ip().toStdString(), b.port, m_error);
+        ok = ok && b.fd >= 0;
+    }
+    m_stop = false;
+    start();
+    return ok;
 }
 
 void UdpReceiver::closeAll()

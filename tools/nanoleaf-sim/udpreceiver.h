@@ -22,6 +22,8 @@ public:
     bool bind();
     void start();
     void stop();
+    // Binds the device's two ports at its address anew, after it moved.
+    bool rebind(SimDevice* device);
     std::string errorString() const { return m_error; }
 
     static constexpr int kV1Port = 60221;
