@@ -209,10 +209,12 @@ private slots:
         QVERIFY(sender.send(IntakePackets::artDmx(2, 1, Bytes(64, 0x32)), kHere, 6454));
         QTRY_VERIFY(sink.seen(0, 0x31, 572, 0x32));
 
-        const Peer console({ 127, 0, 0, 3 }, 6454);
-        QVERIFY(console.bound);
+        // The console polls from a port of its own; replies go to its port 6454.
+        const Peer console({ 127, 0, 0, 3 });
+        const Peer consolePort({ 127, 0, 0, 3 }, 6454);
+        QVERIFY(console.bound && consolePort.bound);
         QVERIFY(console.send(IntakePackets::artPoll(), kHere, 6454));
-        const Bytes reply = console.receive(5);
+        const Bytes reply = consolePort.receive(5);
         QCOMPARE(reply.size(), ArtNetFormat::kPollReplySize);
         const ArtNetFormat::PollReply r = ArtNetFormat::parsePollReply(reply.data(), reply.size());
         QCOMPARE(r.reason, ArtNetFormat::Reason::None);
