@@ -268,6 +268,7 @@ private slots:
             { "first property address 1", 119, "0001", R::FirstAddress },
             { "address increment 2", 121, "0002", R::Increment },
             { "count one more than held", 123, "0006", R::Count },
+            { "count one less than held", 123, "0004", R::Count },
             { "count 0", 123, "0000", R::Count },
             { "START code 0xdd (per-channel priority)", 125, "dd", R::StartCode },
         };
