@@ -113,6 +113,7 @@ std::vector<IntakeReceiver::BindFailure> IntakeReceiver::start(
     m_settings = settings;
     m_sink = sink;
     m_stopping = false;
+    m_mapChanged = false; // `map` supersedes a setMap() made while stopped
     m_table = SourceTable({ settings.lossNs, SourceTable::Limits().sourcesPerProtocol });
     m_table.setMap(map);
     m_strip.assign(map.byteCount(), 0);
