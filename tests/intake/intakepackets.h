@@ -30,7 +30,8 @@ inline Bytes ddp(bool push, std::uint32_t offset, const Bytes& data)
     put16(b, 4, offset >> 16);
     put16(b, 6, offset & 0xFFFF);
     put16(b, 8, static_cast<unsigned>(data.size()));
-    std::memcpy(b.data() + 10, data.data(), data.size());
+    if (!data.empty())
+        std::memcpy(b.data() + 10, data.data(), data.size());
     return b;
 }
 
@@ -60,7 +61,8 @@ inline Bytes e131(const Cid& cid, std::uint16_t universe, std::uint8_t sequence,
     b[118] = 0xA1;
     put16(b, 121, 1);
     put16(b, 123, unsigned(channels.size() + 1));
-    std::memcpy(b.data() + 126, channels.data(), channels.size());
+    if (!channels.empty())
+        std::memcpy(b.data() + 126, channels.data(), channels.size());
     return b;
 }
 
@@ -89,7 +91,8 @@ inline Bytes artDmx(std::uint8_t sequence, std::uint16_t portAddress, const Byte
     b[14] = static_cast<std::uint8_t>(portAddress & 0xFF);
     b[15] = static_cast<std::uint8_t>(portAddress >> 8);
     put16(b, 16, unsigned(data.size()));
-    std::memcpy(b.data() + 18, data.data(), data.size());
+    if (!data.empty())
+        std::memcpy(b.data() + 18, data.data(), data.size());
     return b;
 }
 
