@@ -62,9 +62,9 @@ public:
 
     struct ProtocolCounters {
         std::uint64_t received = 0; // datagrams read from the socket
-        std::uint64_t taken = 0; // accepted into the strip, or held for a push or sync
+        std::uint64_t taken = 0; // verdict Taken, and ArtPolls once handled
         std::uint64_t otherAddress = 0; // arrived on a local address not listened on
-        std::uint64_t oversized = 0; // longer than any packet of the protocol
+        std::uint64_t oversized = 0; // longer than the 64 KiB buffer
         std::uint64_t receiveErrors = 0;
         std::array<std::uint64_t, kMaxReasons> rejected {}; // by the format's Reason
         std::array<std::uint64_t, SourceTable::kVerdictCount> verdicts {}; // Taken included
