@@ -9,11 +9,15 @@
 #endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
 #else
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -352,6 +356,337 @@ PeerAddress makeIpv6Peer(const std::array<std::uint8_t, 16>& address, std::uint1
     in.sin6_port = htons(port);
     std::memcpy(&in.sin6_addr, address.data(), address.size());
     return storeAs(in);
+}
+
+namespace
+{
+
+in_addr toInAddr(const std::array<std::uint8_t, 4>& address)
+{
+    in_addr out;
+    std::memcpy(&out, address.data(), address.size());
+    return out;
+}
+
+sockaddr_in toSockaddr(const Ipv4Endpoint& endpoint)
+{
+    sockaddr_in out;
+    std::memset(&out, 0, sizeof out);
+    out.sin_family = AF_INET;
+    out.sin_port = htons(endpoint.port);
+    out.sin_addr = toInAddr(endpoint.address);
+    return out;
+}
+
+int setOption(SocketHandle handle, int level, int name, const void* value, std::size_t size)
+{
+#ifdef _WIN32
+    return ::setsockopt(toNative(handle), level, name, static_cast<const char*>(value),
+               static_cast<int>(size))
+            == 0
+        ? 0
+        : -1;
+#else
+    return ::setsockopt(handle, level, name, value, static_cast<socklen_t>(size)) == 0 ? 0 : -1;
+#endif
+}
+
+int membership(SocketHandle handle, int option, const std::array<std::uint8_t, 4>& group,
+    const std::array<std::uint8_t, 4>& interfaceAddress)
+{
+    ip_mreq request;
+    std::memset(&request, 0, sizeof request);
+    request.imr_multiaddr = toInAddr(group);
+    request.imr_interface = toInAddr(interfaceAddress);
+    return setOption(handle, IPPROTO_IP, option, &request, sizeof request);
+}
+
+} // namespace
+
+int bindUdp(SocketHandle handle, const Ipv4Endpoint& local)
+{
+    const int enable = 1;
+    if (setOption(handle, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable) != 0)
+        return -1;
+    const sockaddr_in address = toSockaddr(local);
+#ifdef _WIN32
+    // Without this a datagram that the socket sent to a closed port makes its next receive
+    // fail with WSAECONNRESET.
+    BOOL report = FALSE;
+    DWORD unused = 0;
+    ::WSAIoctl(toNative(handle), SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &unused,
+        nullptr, nullptr);
+    return ::bind(toNative(handle), reinterpret_cast<const sockaddr*>(&address),
+               static_cast<int>(sizeof address))
+            == 0
+        ? 0
+        : -1;
+#else
+    return ::bind(handle, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0
+                                                                                            : -1;
+#endif
+}
+
+bool wouldBlock(int error)
+{
+#ifdef _WIN32
+    return error == WSAEWOULDBLOCK;
+#else
+    return error == EAGAIN || error == EWOULDBLOCK;
+#endif
+}
+
+int setReceiveBuffer(SocketHandle handle, int bytes)
+{
+    return setOption(handle, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+int joinMulticast(SocketHandle handle, const std::array<std::uint8_t, 4>& group,
+    const std::array<std::uint8_t, 4>& interfaceAddress)
+{
+    return membership(handle, IP_ADD_MEMBERSHIP, group, interfaceAddress);
+}
+
+int leaveMulticast(SocketHandle handle, const std::array<std::uint8_t, 4>& group,
+    const std::array<std::uint8_t, 4>& interfaceAddress)
+{
+    return membership(handle, IP_DROP_MEMBERSHIP, group, interfaceAddress);
+}
+
+int reportLocalAddress(SocketHandle handle)
+{
+#ifdef __linux__
+    const int enable = 1;
+    return setOption(handle, IPPROTO_IP, IP_PKTINFO, &enable, sizeof enable);
+#else
+    (void)handle;
+    return -1;
+#endif
+}
+
+ReceiveResult receiveFromTo(SocketHandle handle, std::uint8_t* buffer, std::size_t capacity,
+    PeerAddress& peer, std::array<std::uint8_t, 4>& local)
+{
+    local = {};
+#ifdef __linux__
+    ReceiveResult result;
+    sockaddr_storage from;
+    std::memset(&from, 0, sizeof from);
+    iovec part;
+    part.iov_base = buffer;
+    part.iov_len = capacity;
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message;
+    std::memset(&message, 0, sizeof message);
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t received = ::recvmsg(handle, &message, MSG_TRUNC);
+    if (received < 0)
+        return result;
+    std::memcpy(peer.storage.data(), &from, sizeof from);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            std::memcpy(local.data(), &info.ipi_spec_dst, local.size());
+        }
+    }
+    const auto length = static_cast<std::size_t>(received);
+    if ((message.msg_flags & MSG_TRUNC) != 0 || length > capacity) {
+        result.status = ReceiveStatus::Truncated;
+        result.length = length;
+        return result;
+    }
+    result.status = ReceiveStatus::Ok;
+    result.length = length;
+    return result;
+#else
+    return receiveFrom(handle, buffer, capacity, peer);
+#endif
+}
+
+bool peerIpv4(const PeerAddress& peer, Ipv4Endpoint& out)
+{
+    if (peerFamily(peer) != AddressFamily::Ipv4)
+        return false;
+    const sockaddr_in address = readAs<sockaddr_in>(peer);
+    std::memcpy(out.address.data(), &address.sin_addr, out.address.size());
+    out.port = ntohs(address.sin_port);
+    return true;
+}
+
+int localAddressToward(const Ipv4Endpoint& peer, std::array<std::uint8_t, 4>& local)
+{
+    const SocketHandle handle = createUdpSocket();
+    if (handle < 0)
+        return -1;
+    const sockaddr_in to = toSockaddr(peer);
+    sockaddr_in self;
+    std::memset(&self, 0, sizeof self);
+#ifdef _WIN32
+    int length = static_cast<int>(sizeof self);
+    const bool ok = ::connect(toNative(handle), reinterpret_cast<const sockaddr*>(&to),
+                        static_cast<int>(sizeof to))
+            == 0
+        && ::getsockname(toNative(handle), reinterpret_cast<sockaddr*>(&self), &length) == 0;
+#else
+    socklen_t length = sizeof self;
+    const bool ok = ::connect(handle, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0
+        && ::getsockname(handle, reinterpret_cast<sockaddr*>(&self), &length) == 0;
+#endif
+    closeSocket(handle);
+    if (!ok)
+        return -1;
+    std::memcpy(local.data(), &self.sin_addr, local.size());
+    return 0;
+}
+
+std::string errorText(int error)
+{
+#ifdef _WIN32
+    char text[256] = {};
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+    std::string out(text, n);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
+        out.pop_back();
+    return out.empty() ? "error " + std::to_string(error) : out;
+#else
+    return std::strerror(error);
+#endif
+}
+
+int createWaker(Waker& waker)
+{
+    waker = Waker();
+#ifdef _WIN32
+    waker.readEnd = createUdpSocket();
+    waker.writeEnd = createUdpSocket();
+    if (waker.readEnd < 0 || waker.writeEnd < 0 || setNonBlocking(waker.readEnd) != 0
+        || setNonBlocking(waker.writeEnd) != 0) {
+        closeWaker(waker);
+        return -1;
+    }
+    sockaddr_in self = toSockaddr({ { 127, 0, 0, 1 }, 0 });
+    int length = static_cast<int>(sizeof self);
+    if (::bind(toNative(waker.readEnd), reinterpret_cast<const sockaddr*>(&self), length) != 0
+        || ::getsockname(toNative(waker.readEnd), reinterpret_cast<sockaddr*>(&self), &length)
+            != 0) {
+        closeWaker(waker);
+        return -1;
+    }
+    waker.port = ntohs(self.sin_port);
+    return 0;
+#else
+    int ends[2];
+    if (::pipe(ends) != 0)
+        return -1;
+    waker.readEnd = ends[0];
+    waker.writeEnd = ends[1];
+    if (setNonBlocking(waker.readEnd) != 0 || setNonBlocking(waker.writeEnd) != 0) {
+        closeWaker(waker);
+        return -1;
+    }
+    ::fcntl(waker.readEnd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(waker.writeEnd, F_SETFD, FD_CLOEXEC);
+    return 0;
+#endif
+}
+
+void wake(const Waker& waker)
+{
+    const std::uint8_t byte = 1;
+#ifdef _WIN32
+    sendTo(waker.writeEnd, &byte, 1, { { 127, 0, 0, 1 }, waker.port });
+#else
+    // A full pipe already holds a wake-up; nothing is lost by not writing another.
+    while (::write(waker.writeEnd, &byte, 1) < 0 && errno == EINTR) { }
+#endif
+}
+
+void clearWake(const Waker& waker)
+{
+    std::uint8_t sink[64];
+    // Bounded: wake-ups written while this runs are taken by the next wait.
+    for (int i = 0; i < 64; ++i) {
+#ifdef _WIN32
+        if (::recv(toNative(waker.readEnd), reinterpret_cast<char*>(sink),
+                static_cast<int>(sizeof sink), 0)
+            <= 0)
+            return;
+#else
+        if (::read(waker.readEnd, sink, sizeof sink) <= 0)
+            return;
+#endif
+    }
+}
+
+void closeWaker(Waker& waker)
+{
+    if (waker.readEnd >= 0)
+        closeSocket(waker.readEnd);
+    if (waker.writeEnd >= 0)
+        closeSocket(waker.writeEnd);
+    waker = Waker();
+}
+
+WaitAnyResult waitReadableAny(const SocketHandle* handles, std::size_t count, const Waker& waker,
+    std::int64_t timeoutMicroseconds, bool* readable)
+{
+    WaitAnyResult out;
+    constexpr std::size_t kMost = 63;
+    if (count > kMost)
+        return out;
+    for (std::size_t i = 0; i < count; ++i)
+        readable[i] = false;
+#ifdef _WIN32
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(toNative(waker.readEnd), &set);
+    for (std::size_t i = 0; i < count; ++i)
+        FD_SET(toNative(handles[i]), &set);
+    timeval timeout;
+    timeval* limit = nullptr;
+    if (timeoutMicroseconds >= 0) {
+        timeout.tv_sec = static_cast<long>(clampSeconds(timeoutMicroseconds / 1000000));
+        timeout.tv_usec = static_cast<long>(timeoutMicroseconds % 1000000);
+        limit = &timeout;
+    }
+    const int result = ::select(0, &set, nullptr, nullptr, limit);
+    if (result == SOCKET_ERROR)
+        return out;
+    out.woken = FD_ISSET(toNative(waker.readEnd), &set) != 0;
+    for (std::size_t i = 0; i < count; ++i)
+        readable[i] = FD_ISSET(toNative(handles[i]), &set) != 0;
+#else
+    pollfd polled[kMost + 1];
+    polled[0] = { waker.readEnd, POLLIN, 0 };
+    for (std::size_t i = 0; i < count; ++i)
+        polled[i + 1] = { handles[i], POLLIN, 0 };
+    int milliseconds = -1;
+    if (timeoutMicroseconds >= 0) {
+        // Rounded up, so that a wait for a deadline never ends just before it.
+        const std::int64_t ms = (timeoutMicroseconds + 999) / 1000;
+        milliseconds = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+    }
+    const int result = ::poll(polled, static_cast<nfds_t>(count + 1), milliseconds);
+    if (result < 0) {
+        if (errno == EINTR)
+            out.result = WaitResult::Timeout;
+        return out;
+    }
+    // An error or hang-up on a socket is readable too: the receive reports it.
+    const short ready = POLLIN | POLLERR | POLLHUP;
+    out.woken = (polled[0].revents & ready) != 0;
+    for (std::size_t i = 0; i < count; ++i)
+        readable[i] = (polled[i + 1].revents & ready) != 0;
+#endif
+    out.result = result == 0 ? WaitResult::Timeout : WaitResult::Readable;
+    return out;
 }
 
 } // namespace Net

@@ -101,5 +101,72 @@ std::string peerAddressToText(const PeerAddress& peer);
 PeerAddress makeIpv4Peer(const std::array<std::uint8_t, 4>& address, std::uint16_t port);
 PeerAddress makeIpv6Peer(const std::array<std::uint8_t, 16>& address, std::uint16_t port);
 
+// --- Receiving on fixed ports: the network intake's sockets ---
+
+// Binds to `local` (0.0.0.0: every interface) with SO_REUSEADDR set first, so that other
+// receivers of the same port (sACN tools, a second instance) can share it. Returns 0, or
+// negative on failure (see lastError()).
+int bindUdp(SocketHandle handle, const Ipv4Endpoint& local);
+
+// Whether a lastError() code means that a non-blocking call had nothing to do.
+bool wouldBlock(int error);
+
+// Asks for a receive buffer of `bytes` (the system may grant less). 0 or negative.
+int setReceiveBuffer(SocketHandle handle, int bytes);
+
+// Joins or leaves the IPv4 multicast group on the interface that holds `interfaceAddress`
+// (0.0.0.0: the interface the system picks). Returns 0, or negative on failure.
+int joinMulticast(SocketHandle handle, const std::array<std::uint8_t, 4>& group,
+    const std::array<std::uint8_t, 4>& interfaceAddress);
+int leaveMulticast(SocketHandle handle, const std::array<std::uint8_t, 4>& group,
+    const std::array<std::uint8_t, 4>& interfaceAddress);
+
+// Has receiveFromTo() report the local address each datagram was taken on (Linux). Returns
+// 0, or negative where the platform cannot tell (then `local` stays 0.0.0.0).
+int reportLocalAddress(SocketHandle handle);
+
+// receiveFrom(), and the local address the datagram came in on, in wire order: the
+// destination of a unicast datagram, the receiving interface's address for a broadcast or
+// multicast one; 0.0.0.0 when unknown. Allocates nothing.
+ReceiveResult receiveFromTo(SocketHandle handle, std::uint8_t* buffer, std::size_t capacity,
+    PeerAddress& peer, std::array<std::uint8_t, 4>& local);
+
+// The sender of an IPv4 datagram as address and port; false (and `out` untouched) for any
+// other family. Allocates nothing.
+bool peerIpv4(const PeerAddress& peer, Ipv4Endpoint& out);
+
+// The local address the system would send from toward `peer` (asked of a UDP socket
+// connected to it; nothing is sent). Returns 0, or negative on failure.
+int localAddressToward(const Ipv4Endpoint& peer, std::array<std::uint8_t, 4>& local);
+
+// The system's text for an error code of lastError().
+std::string errorText(int error);
+
+// Ends a waitReadableAny() early from another thread: a pipe on POSIX, a loopback datagram
+// socket on Windows (where select() takes sockets only).
+struct Waker {
+    SocketHandle readEnd = -1;
+    SocketHandle writeEnd = -1;
+    std::uint16_t port = 0; // Windows: where readEnd listens on 127.0.0.1
+};
+
+// 0, or negative on failure. wake() may be called from any thread, any number of times;
+// the wake-ups pending are folded into one, which clearWake() takes back.
+int createWaker(Waker& waker);
+void wake(const Waker& waker);
+void clearWake(const Waker& waker);
+void closeWaker(Waker& waker);
+
+struct WaitAnyResult {
+    WaitResult result = WaitResult::Error; // Readable: a handle is, or the waker was woken
+    bool woken = false;
+};
+
+// Waits until one of handles[0, count) is readable (readable[i] is set for each that is),
+// the waker is woken, or timeoutMicroseconds pass (negative: no limit). An interrupted wait
+// counts as a time-out. At most 63 handles.
+WaitAnyResult waitReadableAny(const SocketHandle* handles, std::size_t count, const Waker& waker,
+    std::int64_t timeoutMicroseconds, bool* readable);
+
 } // namespace Net
 } // namespace Platform

@@ -1,0 +1,505 @@
+// The pixel map (where each device's pixels sit for DDP, E1.31 and Art-Net, and the report)
+// and the source table with an injected clock: sequence, priority, probation, termination,
+// loss, universe synchronization, frames, the flood cap, and no allocation per packet.
+
+#include "intake/pixelmap.h"
+#include "intake/sourcetable.h"
+#include "intakepackets.h"
+
+#include <QtTest>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace
+{
+
+// Counts allocations while `counting` is set (operator new below).
+std::atomic<bool> counting { false };
+std::atomic<int> allocations { 0 };
+
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    if (counting)
+        ++allocations;
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+namespace
+{
+
+using Bytes = IntakePackets::Bytes;
+using V = SourceTable::Verdict;
+constexpr std::int64_t kMs = 1'000'000;
+
+IntakePackets::Cid cid(int n)
+{
+    IntakePackets::Cid c {};
+    c[15] = std::uint8_t(n);
+    return c;
+}
+
+// Light Panels 9, Canvas 2, Shapes 180: 191 pixels over universes 1 and 2.
+PixelMap threeDevices(std::uint16_t start = 1)
+{
+    return PixelMap(
+        { { "Light Panels 52:33:A1", 9 }, { "Canvas 1F:2B:3C", 2 }, { "Shapes 07E7", 180 } },
+        start);
+}
+
+// A source table over a map and a strip, with a clock the test moves.
+struct Rig {
+    explicit Rig(const PixelMap& map, const SourceTable::Limits& limits = {})
+        : table(limits)
+        , strip(map.byteCount(), 0)
+    {
+        table.setMap(map);
+    }
+
+    SourceTable::Outcome e131(int source, std::uint16_t universe, std::uint8_t sequence,
+        std::uint8_t value, std::uint8_t priority = 100, std::uint8_t options = 0,
+        std::uint16_t sync = 0)
+    {
+        const Bytes b = IntakePackets::e131(
+            cid(source), universe, sequence, Bytes(510, value), priority, options, sync);
+        return table.takeE131(E131Format::parse(b.data(), b.size()), now, strip.data());
+    }
+    SourceTable::Outcome sync(int source, std::uint16_t address)
+    {
+        const Bytes b = IntakePackets::e131Sync(cid(source), 0, address);
+        return table.takeE131(E131Format::parse(b.data(), b.size()), now, strip.data());
+    }
+    SourceTable::Outcome ddp(std::uint16_t port, bool push, std::uint32_t offset, const Bytes& data)
+    {
+        const Bytes b = IntakePackets::ddp(push, offset, data);
+        return table.takeDdp(
+            DdpFormat::parse(b.data(), b.size()), { { 10, 0, 0, 9 }, port }, now, strip.data());
+    }
+    SourceTable::Outcome art(
+        std::uint16_t port, std::uint8_t sequence, std::uint16_t portAddress, std::uint8_t value)
+    {
+        const Bytes b = IntakePackets::artDmx(sequence, portAddress, Bytes(512, value));
+        return table.takeArtDmx(
+            ArtNetFormat::parse(b.data(), b.size()), { { 10, 0, 0, 9 }, port }, now, strip.data());
+    }
+    // Sends `count` in-order packets of one E1.31 source so that it is settled.
+    void settle(int source, std::uint16_t universe, std::uint8_t value, std::uint8_t priority = 100)
+    {
+        for (std::uint8_t s = 1; s <= SourceTable::kSettledPackets; ++s)
+            e131(source, universe, s, value, priority);
+    }
+
+    SourceTable table;
+    Bytes strip;
+    std::int64_t now = 1000 * kMs;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(SourceTable::Verdict)
+
+class tst_SourceTable : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void mapReport_data()
+    {
+        QTest::addColumn<int>("start");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QString>("summary");
+        QTest::newRow("from universe 1")
+            << 1
+            << QStringList { "Light Panels 52:33:A1: pixels 1-9, universe 1 channel 1 to universe "
+                             "1 "
+                             "channel 27",
+                   "Canvas 1F:2B:3C: pixels 10-11, universe 1 channel 28 to universe 1 channel 33",
+                   "Shapes 07E7: pixels 12-191, universe 1 channel 34 to universe 2 channel 63" }
+            << "191 pixels: DDP bytes 0-572, universes 1-2 (Art-Net Port-Addresses 0-1)";
+        QTest::newRow("moved to universe 7")
+            << 7
+            << QStringList { "Light Panels 52:33:A1: pixels 1-9, universe 7 channel 1 to universe "
+                             "7 "
+                             "channel 27",
+                   "Canvas 1F:2B:3C: pixels 10-11, universe 7 channel 28 to universe 7 channel 33",
+                   "Shapes 07E7: pixels 12-191, universe 7 channel 34 to universe 8 channel 63" }
+            << "191 pixels: DDP bytes 0-572, universes 7-8 (Art-Net Port-Addresses 6-7)";
+    }
+
+    void mapReport()
+    {
+        QFETCH(int, start);
+        const PixelMap map = threeDevices(std::uint16_t(start));
+        QStringList lines;
+        for (const std::string& line : map.report())
+            lines << QString::fromStdString(line);
+        QTEST(lines, "lines");
+        QTEST(QString::fromStdString(map.summary()), "summary");
+        QCOMPARE(map.universeCount(), std::size_t(2));
+    }
+
+    void mapEdges()
+    {
+        const PixelMap map({ { "Lines", 1 }, { "Unlit", 0 }, { "Strip", 170 } }, 0);
+        const std::vector<std::string> lines = map.report();
+        QCOMPARE(QString::fromStdString(lines[0]),
+            "Lines: pixel 1, universe 1 channel 1 to universe 1 channel 3");
+        QCOMPARE(QString::fromStdString(lines[1]), "Unlit: no pixels");
+        // Pixel 171 opens universe 2: channels 511-512 of universe 1 stay unused.
+        QCOMPARE(QString::fromStdString(lines[2]),
+            "Strip: pixels 2-171, universe 1 channel 4 to universe 2 channel 3");
+        QCOMPARE(QString::fromStdString(PixelMap().summary()), "no pixels");
+        QCOMPARE(PixelMap().universeCount(), std::size_t(0));
+        QCOMPARE(int(PixelMap({ { "x", 1 } }, 65535).startUniverse()), 63999);
+    }
+
+    // kind: 'd' DDP offset, 'u' E1.31 universe, 'a' Art-Net Port-Address. Spans as
+    // "strip offset / source offset / length", or "outside".
+    void mapSpans_data()
+    {
+        QTest::addColumn<int>("start");
+        QTest::addColumn<char>("kind");
+        QTest::addColumn<uint>("at");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<QString>("span");
+        QTest::newRow("DDP from 0") << 1 << 'd' << 0u << 6 << "0/0/6";
+        QTest::newRow("DDP clipped at the end") << 1 << 'd' << 570u << 6 << "570/0/3";
+        QTest::newRow("DDP just past the end") << 1 << 'd' << 573u << 3 << "0/0/0";
+        QTest::newRow("DDP far past the end") << 1 << 'd' << 0xFFFFFFFFu << 1440 << "0/0/0";
+        QTest::newRow("universe 1: 510 of 512") << 1 << 'u' << 1u << 512 << "0/0/510";
+        QTest::newRow("universe 2: its 21 pixels") << 1 << 'u' << 2u << 512 << "510/0/63";
+        QTest::newRow("universe 2: fewer channels") << 1 << 'u' << 2u << 30 << "510/0/30";
+        QTest::newRow("universe 3") << 1 << 'u' << 3u << 512 << "outside";
+        QTest::newRow("universe 0") << 1 << 'u' << 0u << 512 << "outside";
+        QTest::newRow("Port-Address 1 is universe 2") << 1 << 'a' << 1u << 512 << "510/0/63";
+        QTest::newRow("Port-Address 2") << 1 << 'a' << 2u << 512 << "outside";
+        QTest::newRow("moved: universe 1") << 7 << 'u' << 1u << 512 << "outside";
+        QTest::newRow("moved: universe 8") << 7 << 'u' << 8u << 512 << "510/0/63";
+        QTest::newRow("moved: Port-Address 6") << 7 << 'a' << 6u << 6 << "0/0/6";
+        QTest::newRow("moved: universe 9") << 7 << 'u' << 9u << 512 << "outside";
+    }
+
+    void mapSpans()
+    {
+        QFETCH(int, start);
+        QFETCH(char, kind);
+        QFETCH(uint, at);
+        QFETCH(int, length);
+        const PixelMap map = threeDevices(std::uint16_t(start));
+        PixelMap::Span span;
+        bool inside = true;
+        if (kind == 'd')
+            span = map.ddpSpan(at, std::size_t(length));
+        else if (kind == 'u')
+            inside = map.universeSpan(at, std::size_t(length), span);
+        else
+            inside = map.portAddressSpan(std::uint16_t(at), std::size_t(length), span);
+        const QString got = inside
+            ? QString("%1/%2/%3").arg(span.stripOffset).arg(span.sourceOffset).arg(span.length)
+            : "outside";
+        QTEST(got, "span");
+        QVERIFY(!inside || span.stripOffset + span.length <= map.byteCount());
+    }
+
+    // E1.31 always, Art-Net unless its sequence is 0: 1-20 behind the last taken is dropped.
+    void sequence_data()
+    {
+        QTest::addColumn<int>("last");
+        QTest::addColumn<int>("next");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("next") << 7 << 8 << true;
+        QTest::newRow("repeated") << 7 << 7 << false;
+        QTest::newRow("one behind") << 7 << 6 << false;
+        QTest::newRow("19 behind") << 7 << 244 << false;
+        QTest::newRow("20 behind: a restart") << 7 << 243 << true;
+        QTest::newRow("ahead across the wrap") << 250 << 3 << true;
+        QTest::newRow("behind across the wrap") << 3 << 250 << false;
+        QTest::newRow("128 ahead") << 0 << 128 << true;
+    }
+
+    void sequence()
+    {
+        QFETCH(int, last);
+        QFETCH(int, next);
+        QFETCH(bool, taken);
+        Rig e(threeDevices());
+        QCOMPARE(e.e131(1, 1, std::uint8_t(last), 1).verdict, V::Taken);
+        QCOMPARE(e.e131(1, 1, std::uint8_t(next), 2).verdict, taken ? V::Taken : V::OutOfOrder);
+        QCOMPARE(int(e.strip[0]), taken ? 2 : 1);
+        // Another universe of the same sender keeps its own count.
+        QCOMPARE(e.e131(1, 2, std::uint8_t(next), 3).verdict, V::Taken);
+
+        Rig a(threeDevices());
+        QCOMPARE(a.art(6454, std::uint8_t(last), 0, 1).verdict, V::Taken);
+        QCOMPARE(a.art(6454, std::uint8_t(next), 0, 2).verdict, taken ? V::Taken : V::OutOfOrder);
+        // Sequence 0: the sender does not number its packets; any order goes.
+        Rig off(threeDevices());
+        QCOMPARE(off.art(6454, 0, 0, 1).verdict, V::Taken);
+        QCOMPARE(off.art(6454, 0, 0, 2).verdict, V::Taken);
+        QCOMPARE(off.art(6454, std::uint8_t(next), 0, 3).verdict, V::Taken);
+    }
+
+    // The highest priority among live sources wins, then the newest; a newcomer first
+    // settles; when the winner is lost, the next one takes over.
+    void priority()
+    {
+        Rig r(threeDevices());
+        r.settle(1, 1, 0x11, 100);
+        r.now += 10 * kMs;
+        // B, priority 150: on probation for two packets, then it wins.
+        QCOMPARE(r.e131(2, 1, 1, 0x22, 150).verdict, V::Superseded);
+        QCOMPARE(r.e131(2, 1, 2, 0x22, 150).verdict, V::Superseded);
+        QCOMPARE(int(r.strip[0]), 0x11);
+        QCOMPARE(r.e131(2, 1, 3, 0x22, 150).verdict, V::Taken);
+        QCOMPARE(int(r.strip[0]), 0x22);
+        QCOMPARE(r.e131(1, 1, 4, 0x11, 100).verdict, V::Superseded);
+        // C at the same priority as B but newer: C wins once settled.
+        r.now += 10 * kMs;
+        r.settle(3, 1, 0x33, 150);
+        QCOMPARE(int(r.strip[0]), 0x33);
+        QCOMPARE(r.e131(2, 1, 4, 0x22, 150).verdict, V::Superseded);
+        // Priority is per universe: universe 2 is A's alone.
+        QCOMPARE(r.e131(1, 2, 1, 0x44, 100).verdict, V::Taken);
+        QCOMPARE(int(r.strip[510]), 0x44);
+        // C and B go silent: 2.5 s after B's last packet only A is left, and it shows.
+        r.now += 2400 * kMs;
+        QCOMPARE(r.e131(1, 1, 5, 0x11, 100).verdict, V::Superseded);
+        r.now += 200 * kMs;
+        QVERIFY(!r.table.expire(r.now).allGone);
+        QCOMPARE(r.table.liveSources(), std::size_t(1)); // A on universe 2 lapsed as well
+        QCOMPARE(r.e131(1, 1, 6, 0x11, 100).verdict, V::Taken);
+        QCOMPARE(int(r.strip[0]), 0x11);
+    }
+
+    // Stream terminated: the source is gone at once and its data is not shown; preview
+    // data and universes outside the map are never shown and make no source.
+    void terminationPreviewOutside()
+    {
+        Rig r(threeDevices());
+        SourceTable::Outcome o = r.e131(1, 1, 1, 0x11);
+        QVERIFY(o.firstLive && o.frameComplete);
+        o = r.e131(1, 1, 2, 0x55, 100, 0x40);
+        QCOMPARE(o.verdict, V::Terminated);
+        QVERIFY(o.allGone && !o.frameComplete);
+        QCOMPARE(int(r.strip[0]), 0x11);
+        QCOMPARE(r.table.liveSources(), std::size_t(0));
+        // The next packet of that CID is a new source.
+        QVERIFY(r.e131(1, 1, 3, 0x12).firstLive);
+        // A late terminated packet (out of order) ends nothing.
+        QCOMPARE(r.e131(1, 1, 2, 0x55, 100, 0x40).verdict, V::Terminated);
+        QCOMPARE(r.table.liveSources(), std::size_t(1));
+
+        QCOMPARE(r.e131(2, 1, 1, 0x66, 200, 0x80).verdict, V::Preview);
+        QCOMPARE(r.e131(2, 3, 1, 0x66).verdict, V::OutsideMap);
+        QCOMPARE(r.art(6454, 1, 2, 0x66).verdict, V::OutsideMap);
+        QCOMPARE(r.ddp(9, false, 573, Bytes(3, 0x66)).verdict, V::OutsideMap);
+        QCOMPARE(r.table.liveSources(), std::size_t(1));
+        QCOMPARE(int(r.strip[0]), 0x12);
+        // A packet its parser refused is no data.
+        const E131Format::Packet refused;
+        QCOMPARE(r.table.takeE131(refused, r.now, r.strip.data()).verdict, V::NotData);
+    }
+
+    // E1.31 sources are lost 2.5 s after their last packet, DDP and Art-Net ones after the
+    // configured time; the last one gone is one event.
+    void loss()
+    {
+        SourceTable::Limits limits;
+        limits.lossNs = 1000 * kMs;
+        Rig r(threeDevices(), limits);
+        const std::int64_t t0 = r.now;
+        r.e131(1, 1, 1, 1);
+        r.ddp(5000, true, 0, Bytes(3, 1));
+        r.now = t0 + 400 * kMs;
+        r.art(6454, 0, 1, 1);
+        QCOMPARE(r.table.nextExpiry(), t0 + 1000 * kMs);
+        QVERIFY(!r.table.expire(t0 + 999 * kMs).allGone);
+        QCOMPARE(r.table.liveSources(), std::size_t(3));
+        QVERIFY(!r.table.expire(t0 + 1000 * kMs).allGone);
+        QCOMPARE(r.table.liveSources(SourceTable::Protocol::Ddp), std::size_t(0));
+        QCOMPARE(r.table.nextExpiry(), t0 + 1400 * kMs);
+        QVERIFY(!r.table.expire(t0 + 1400 * kMs).allGone);
+        QCOMPARE(r.table.nextExpiry(), t0 + SourceTable::kE131LossNs);
+        QVERIFY(!r.table.expire(t0 + SourceTable::kE131LossNs - 1).allGone);
+        QVERIFY(r.table.expire(t0 + SourceTable::kE131LossNs).allGone);
+        QVERIFY(!r.table.expire(t0 + 5 * SourceTable::kE131LossNs).allGone);
+        QCOMPARE(r.table.nextExpiry(), SourceTable::kNever);
+        // Five seconds by default.
+        Rig d(threeDevices());
+        d.ddp(5000, true, 0, Bytes(3, 1));
+        QCOMPARE(d.table.nextExpiry(), d.now + 5000 * kMs);
+    }
+
+    // When the strip holds a frame to send: DDP on push, E1.31 and Art-Net when a sender's
+    // highest universe on the strip arrives.
+    void frames()
+    {
+        Rig d(threeDevices());
+        SourceTable::Outcome o = d.ddp(5000, false, 0, Bytes(6, 0x10));
+        QVERIFY(o.verdict == V::Taken && !o.frameComplete);
+        QCOMPARE(int(d.strip[5]), 0x10);
+        o = d.ddp(5000, true, 6, Bytes(6, 0x20));
+        QVERIFY(o.frameComplete);
+        QVERIFY(Bytes(d.strip.begin(), d.strip.begin() + 12)
+            == Bytes({ 16, 16, 16, 16, 16, 16, 32, 32, 32, 32, 32, 32 }));
+        // A push beyond the strip still ends the frame the earlier packets filled.
+        d.ddp(5000, false, 0, Bytes(3, 0x30));
+        QVERIFY(d.ddp(5000, true, 5000, Bytes(3, 0x30)).frameComplete);
+        // Every packet pushed: every packet a frame.
+        QVERIFY(d.ddp(5000, true, 0, Bytes(3, 1)).frameComplete);
+        QVERIFY(d.ddp(5000, true, 3, Bytes(3, 2)).frameComplete);
+
+        Rig e(threeDevices());
+        QVERIFY(e.e131(1, 1, 1, 1).frameComplete); // universe 2 not seen yet
+        QVERIFY(e.e131(1, 2, 1, 2).frameComplete);
+        QVERIFY(!e.e131(1, 1, 2, 3).frameComplete);
+        QVERIFY(e.e131(1, 2, 2, 4).frameComplete);
+        // Universes past the strip do not hold frames back.
+        QCOMPARE(e.e131(1, 3, 1, 5).verdict, V::OutsideMap);
+        QVERIFY(!e.e131(1, 1, 3, 6).frameComplete);
+        QVERIFY(e.e131(1, 2, 3, 7).frameComplete);
+
+        Rig a(threeDevices());
+        QVERIFY(a.art(6454, 1, 0, 1).frameComplete);
+        QVERIFY(a.art(6454, 2, 1, 2).frameComplete);
+        QVERIFY(!a.art(6454, 3, 0, 3).frameComplete);
+        QVERIFY(a.art(6454, 4, 1, 4).frameComplete);
+        QCOMPARE(int(a.strip[0]), 3);
+        QCOMPARE(int(a.strip[572]), 4);
+    }
+
+    // Data naming a sync address waits for that sender's sync packet once one has been
+    // seen there; on loss of sync, force-sync 1 shows at once and 0 keeps holding.
+    void synchronization()
+    {
+        Rig r(threeDevices());
+        QVERIFY(r.e131(1, 1, 1, 0x01, 100, 0, 7000).frameComplete); // no sync seen yet
+        QVERIFY(!r.sync(1, 7000).frameComplete); // nothing held
+        SourceTable::Outcome o = r.e131(1, 1, 2, 0x02, 100, 0, 7000);
+        QVERIFY(o.verdict == V::Taken && !o.frameComplete);
+        o = r.e131(1, 2, 1, 0x03, 100, 0, 7000);
+        QVERIFY(!o.frameComplete);
+        QCOMPARE(int(r.strip[0]), 0x01);
+        QCOMPARE(int(r.strip[510]), 0);
+        QVERIFY(!r.sync(2, 7000).frameComplete); // another sender's sync releases nothing
+        QVERIFY(!r.sync(1, 7001).frameComplete); // nor does another address
+        QVERIFY(r.sync(1, 7000).frameComplete);
+        QCOMPARE(int(r.strip[0]), 0x02);
+        QCOMPARE(int(r.strip[510]), 0x03);
+        // Data without a sync address drops what is held and shows at once.
+        r.e131(1, 2, 2, 0x04, 100, 0, 7000);
+        QVERIFY(r.e131(1, 2, 3, 0x05).frameComplete);
+        QVERIFY(!r.sync(1, 7000).frameComplete);
+        QCOMPARE(int(r.strip[510]), 0x05);
+        // Sync lost (2.5 s without a sync packet; data goes on).
+        for (int i = 0; i < 3; ++i) {
+            r.now += 1000 * kMs;
+            r.e131(1, 1, std::uint8_t(3 + i), 0x06, 100, 0, 7000);
+            r.e131(1, 2, std::uint8_t(4 + i), 0x06, 100, 0, 7000);
+        }
+        QCOMPARE(int(r.strip[510]), 0x05);
+        QVERIFY(r.e131(1, 2, 7, 0x07, 100, 0x20, 7000).frameComplete);
+        QCOMPARE(int(r.strip[510]), 0x07);
+        QVERIFY(!r.e131(1, 2, 8, 0x08, 100, 0, 7000).frameComplete);
+        QVERIFY(r.sync(1, 7000).frameComplete);
+        QCOMPARE(int(r.strip[510]), 0x08);
+        // A new map drops held data.
+        r.e131(1, 2, 9, 0x09, 100, 0, 7000);
+        r.table.setMap(threeDevices());
+        QVERIFY(!r.sync(1, 7000).frameComplete);
+        QCOMPARE(int(r.strip[510]), 0x08);
+    }
+
+    // A flood of sources: bounded, never displaces a settled source; what no room is
+    // left for is refused.
+    void floodCap()
+    {
+        SourceTable::Limits limits;
+        limits.sourcesPerProtocol = 4;
+        Rig r(threeDevices(), limits);
+        for (int i = 0; i < 3; ++i)
+            r.ddp(4000, true, 0, Bytes(3, 0x11));
+        int superseded = 0;
+        for (int port = 10000; port < 11000; ++port) {
+            const SourceTable::Outcome o = r.ddp(std::uint16_t(port), true, 0, Bytes(3, 0xEE));
+            superseded += o.verdict == V::Superseded ? 1 : 0;
+            QVERIFY(!o.frameComplete);
+        }
+        QCOMPARE(superseded, 1000);
+        QCOMPARE(r.table.liveSources(), std::size_t(4));
+        QCOMPARE(int(r.strip[0]), 0x11);
+        QVERIFY(r.ddp(4000, true, 0, Bytes(3, 0x12)).frameComplete);
+        QCOMPARE(int(r.strip[0]), 0x12);
+        // Three more settle (each replacing a probation source); then there is no room.
+        for (std::uint16_t port : { 4001, 4002, 4003 })
+            for (int i = 0; i < 3; ++i)
+                r.ddp(port, false, 3, Bytes(3, 0x22));
+        QCOMPARE(r.ddp(12000, true, 0, Bytes(3, 0xEE)).verdict, V::TableFull);
+        QCOMPARE(r.table.liveSources(), std::size_t(4));
+        // E1.31 has a table of its own.
+        QCOMPARE(r.e131(1, 1, 1, 1).verdict, V::Taken);
+        // Room again once a source is lost.
+        r.now += 4000 * kMs;
+        r.ddp(4000, true, 0, Bytes(3, 0x13));
+        r.now += 2000 * kMs;
+        r.table.expire(r.now);
+        QCOMPARE(r.table.liveSources(), std::size_t(1));
+        QCOMPARE(r.ddp(12000, true, 0, Bytes(3, 0xEE)).verdict, V::Superseded);
+    }
+
+    // A new map keeps the live sources: no "gone" between two device lists.
+    void newMapKeepsSources()
+    {
+        Rig r(threeDevices());
+        r.settle(1, 1, 1);
+        r.table.setMap(threeDevices(7));
+        QCOMPARE(r.table.liveSources(), std::size_t(1));
+        QCOMPARE(r.e131(1, 1, 4, 2).verdict, V::OutsideMap);
+        QCOMPARE(r.e131(1, 7, 1, 2).verdict, V::Taken);
+        QVERIFY(!r.table.expire(r.now).allGone);
+    }
+
+    void noAllocationPerPacket()
+    {
+        Rig r(threeDevices());
+        const Bytes e = IntakePackets::e131(cid(1), 1, 0, Bytes(510, 1));
+        const Bytes d = IntakePackets::ddp(true, 0, Bytes(1440, 2));
+        const Bytes a = IntakePackets::artDmx(0, 1, Bytes(512, 3));
+        const Bytes s = IntakePackets::e131Sync(cid(1), 0, 9);
+        Bytes mutableE = e;
+        allocations = 0;
+        counting = true;
+        for (int i = 0; i < 1000; ++i) {
+            mutableE[111] = std::uint8_t(i);
+            r.now += kMs;
+            r.table.takeE131(
+                E131Format::parse(mutableE.data(), mutableE.size()), r.now, r.strip.data());
+            r.table.takeE131(E131Format::parse(s.data(), s.size()), r.now, r.strip.data());
+            r.table.takeDdp(DdpFormat::parse(d.data(), d.size()),
+                { { 10, 0, 0, 9 }, std::uint16_t(i) }, r.now, r.strip.data());
+            r.table.takeArtDmx(ArtNetFormat::parse(a.data(), a.size()), { { 10, 0, 0, 9 }, 1 },
+                r.now, r.strip.data());
+            r.table.expire(r.now);
+        }
+        counting = false;
+        QCOMPARE(int(allocations), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_SourceTable)
+#include "tst_sourcetable.moc"
