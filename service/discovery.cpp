@@ -8,6 +8,7 @@
 #include "zeroconf/zeroconf.h"
 
 #include <QDebug>
+#include <QLoggingCategory>
 #include <QThread>
 
 #include <iostream>
@@ -31,9 +32,12 @@ const std::string& foundText()
     return text;
 }
 
+// Diagnostics like the qDebug lines beside them, so they follow the same switch.
 void printLine(const std::string& text)
 {
-    std::cout << text << std::endl;
+    const QLoggingCategory* log = QLoggingCategory::defaultCategory();
+    if (log == nullptr || log->isDebugEnabled())
+        std::cout << text << std::endl;
 }
 
 QString fromUtf8UpToZero(const std::string& bytes)

@@ -95,7 +95,7 @@ private slots:
         qputenv("QT_QPA_PLATFORM", "offscreen");
         qputenv("PRISMARA_HOST_SOCKET", QFile::encodeName(destDir.path() + "/host.socket"));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(destDir.path() + "/config"));
-        tool.start(link, QStringList());
+        tool.start(link, QStringList { "--verbose" });
         QVERIFY2(tool.waitForStarted(10000), qPrintable(tool.errorString()));
         QByteArray log; // the window's first log line names its image folder
         QTRY_VERIFY_WITH_TIMEOUT((log += tool.readAllStandardError()).contains("applicationDirPath")
