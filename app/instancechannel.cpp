@@ -145,16 +145,18 @@ void InstanceChannel::takeConnections()
         timer->start(kRequestMs);
         checkedConnect(socket, SIGNAL(disconnected()), socket, SLOT(deleteLater()));
         checkedConnect(socket, SIGNAL(readyRead()), this, SLOT(readRequest()));
-        if (socket->bytesAvailable() > 0)
-            readRequest();
+        serveRequest(socket);
     }
 }
 
 void InstanceChannel::readRequest()
 {
-    auto* socket = qobject_cast<QLocalSocket*>(sender());
-    if (socket == nullptr)
-        return;
+    if (auto* socket = qobject_cast<QLocalSocket*>(sender()))
+        serveRequest(socket);
+}
+
+void InstanceChannel::serveRequest(QLocalSocket* socket)
+{
     if (!socket->canReadLine()) {
         if (socket->bytesAvailable() >= Activation::kActivationMaxLine)
             socket->abort(); // no line will come within the limit

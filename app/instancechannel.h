@@ -71,6 +71,8 @@ private slots:
 private:
     Role fail(Role role, const QString& why);
     bool listen();
+    // Answers the request socket holds, once it holds a whole line.
+    void serveRequest(QLocalSocket* socket);
 
     QString m_path;
     std::string m_lockPath;
