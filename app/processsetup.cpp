@@ -1,9 +1,11 @@
 #include "app/processsetup.h"
 
+#include "app/zelnanoleaftool.h"
+#include "service/tokenprofile.h"
 #include "sync/checkedconnect.h"
 
-#include <QCommandLineParser>
 #include <QGuiApplication>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 
 #include <cstdio>
@@ -63,34 +65,92 @@ void quitOnlyOnTerminationSignals(QGuiApplication* app)
 #endif
 }
 
-int readStartOptions(const QStringList& arguments, StartOptions& options)
+void setDebugLog(bool on)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        "Forwards a host application's colours to Nanoleaf light panels on the local network.");
-    const QCommandLineOption help({ "h", "help" }, "Show this help and end.");
-    const QCommandLineOption resume("resume",
-        "Search once at start and pair every device found that has a stored token "
-        "(also the setting resume=true in the token profile's [settings] group).");
-    parser.addOption(help);
-    parser.addOption(resume);
-    // The usage names the tool, not the path it was started by.
-    QString usage = parser.helpText();
-    usage.replace(0, usage.indexOf(" [options]"), "Usage: prismara-nanoleaf-tool");
-    QString problem;
-    if (!parser.parse(arguments))
-        problem = parser.errorText();
-    else if (!parser.positionalArguments().isEmpty())
-        problem = "Unexpected argument '" + parser.positionalArguments().first() + "'.";
-    if (!problem.isEmpty()) {
-        std::fprintf(
-            stderr, "prismara-nanoleaf-tool: %s\n\n%s", qPrintable(problem), qPrintable(usage));
-        return 2;
-    }
-    if (parser.isSet(help)) {
-        std::fputs(qPrintable(usage), stdout);
-        return 0;
-    }
-    options.resume = parser.isSet(resume);
-    return -1;
+    QLoggingCategory::setFilterRules(on ? QString() : QStringLiteral("default.debug=false"));
 }
+
+void applyOptions(ZelNanoleafTool& window, const StartOptions& options, bool starting)
+{
+    if (options.verbose)
+        setDebugLog(true);
+    if (!options.hidden) {
+        if (starting)
+            window.show();
+        else
+            window.bringToFront();
+    }
+    if (options.resume || (starting && TokenProfile::resumeAtStart()))
+        window.resumeDevices();
+}
+
+#ifndef _WIN32
+namespace
+{
+
+// A tool that holds the session but does not answer is waited for this long: it
+// may be starting, or ending and restoring its devices.
+constexpr int kClaimMs = 20000;
+constexpr int kAnswerMs = 20000;
+constexpr int kEndMs = 30000;
+
+void say(const QString& text)
+{
+    std::fprintf(stderr, "prismara-nanoleaf-tool: %s\n", qPrintable(text));
+}
+
+} // namespace
+
+int claimSession(
+    InstanceChannel& instance, const StartOptions& options, const QStringList& arguments)
+{
+    switch (instance.claim(kClaimMs, !options.quit)) {
+    case InstanceChannel::Role::First:
+        if (options.quit) {
+            say(QStringLiteral("no tool is running, nothing to quit"));
+            return 1;
+        }
+        if (!instance.errorString().isEmpty())
+            say("later starts cannot reach this tool: " + instance.errorString());
+        return -1;
+    case InstanceChannel::Role::Failed:
+        if (options.quit) {
+            say("cannot tell whether a tool is running: " + instance.errorString());
+            return 1;
+        }
+        // Forwarding matters more than keeping to one tool: run unguarded.
+        say("cannot check for a running tool, starting anyway: " + instance.errorString());
+        return -1;
+    case InstanceChannel::Role::Unanswered:
+        say(instance.errorString());
+        return 1;
+    case InstanceChannel::Role::Later:
+        break;
+    }
+    const InstanceChannel::Answer answer = instance.handOver(arguments.mid(1), kAnswerMs);
+    if (!answer.error.isEmpty())
+        say(answer.error);
+    if (answer.exitCode != 0 || !options.quit)
+        return answer.exitCode;
+    if (instance.waitForEnd(kEndMs))
+        return 0;
+    say(QStringLiteral("the running tool was asked to quit but still runs after %1 s")
+            .arg(kEndMs / 1000));
+    return 1;
+}
+
+InstanceChannel::Answer answerLaterStart(ZelNanoleafTool& window, const QStringList& arguments)
+{
+    StartOptions options;
+    QString problem;
+    if (!parseStartOptions(QStringList { "prismara-nanoleaf-tool" } + arguments, options, problem))
+        return { 2, problem };
+    if (options.quit) {
+        // Queued: the answer goes out first.
+        QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
+        return { 0, QString() };
+    }
+    applyOptions(window, options, false);
+    return { 0, QString() };
+}
+#endif

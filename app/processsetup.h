@@ -1,13 +1,13 @@
 #pragma once
 
-class QGuiApplication;
-class QStringList;
+#include "app/tooloptions.h"
 
-// What the command line asks of the tool.
-struct StartOptions {
-    // Search once at start and pair every device found that has a stored token.
-    bool resume = false;
-};
+#ifndef _WIN32
+#include "app/instancechannel.h"
+#endif
+
+class QGuiApplication;
+class ZelNanoleafTool;
 
 // Before the application object exists: with no display to talk to, fall back to
 // Qt's offscreen platform so the tool still runs (and forwards host colours)
@@ -22,8 +22,23 @@ void prepareProcess();
 // A signal lets the window's destructor stop the service thread cleanly.
 void quitOnlyOnTerminationSignals(QGuiApplication* app);
 
-// Reads the tool's own options from the arguments the application object left
-// (it takes Qt's own, such as -platform, out first). Returns -1 to go on, or the
-// exit code to end with: 0 after --help (usage on standard output), 2 after an
-// unknown option or an argument (usage on standard error).
-int readStartOptions(const QStringList& arguments, StartOptions& options);
+// The diagnostic log (every qDebug line) on or off; off unless asked for, so a
+// terminal or the session's journal gets warnings and notices only. Off is a
+// filter rule that QT_LOGGING_CONF and QT_LOGGING_RULES still overrule.
+void setDebugLog(bool on);
+
+// What options ask of the tool: at its start (starting), or handed over by a later
+// start, which shows the window and resumes without looking at the token profile.
+void applyOptions(ZelNanoleafTool& window, const StartOptions& options, bool starting);
+
+#ifndef _WIN32
+// Makes this process the session's one tool, or hands arguments (the program name
+// first) to the tool that runs and, for --quit, waits until it has ended. Returns
+// -1 when this process is the tool and goes on, else the exit code to end with.
+int claimSession(
+    InstanceChannel& instance, const StartOptions& options, const QStringList& arguments);
+
+// The running tool's answer to a later start's arguments (program name left out):
+// reads and applies them; --quit ends the event loop once the answer is out.
+InstanceChannel::Answer answerLaterStart(ZelNanoleafTool& window, const QStringList& arguments);
+#endif

@@ -8,9 +8,11 @@
 #include "views/applocation.h"
 #include "views/connect_view.h"
 #include "views/pair_view.h"
+#include "views/trayicon.h"
 
 #include <QApplication>
 #include <QDebug>
+#include <QIcon>
 #include <QLabel>
 #include <QLoggingCategory>
 #include <QMouseEvent>
@@ -136,6 +138,13 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     closeButton->setStyleSheet(
         "border-image: url(\"" + applicationLocation + "Image/btn_close.png\");");
 
+    const QString logoFile = applicationLocation + "Image/prismara-nanoleaf-tool.png";
+    setWindowIcon(QIcon(logoFile));
+    // The way back to a hidden window, where the desktop has a tray.
+    tray = new TrayIcon(this, logoFile, this);
+    checkedConnect(tray, SIGNAL(showWindowRequested()), this, SLOT(bringToFront()));
+    refreshTray();
+
 #ifndef _WIN32
     // Without window messages, hosts reach the intake through a local socket.
     hostEndpoint = new HostMessageServer(this, this);
@@ -232,6 +241,7 @@ void ZelNanoleafTool::refreshTableSoon()
         [this] {
             tableRefreshQueued = false;
             pairView->setListView();
+            refreshTray();
         },
         Qt::QueuedConnection);
 }
@@ -255,6 +265,7 @@ void ZelNanoleafTool::scanFinished(bool completed)
     }
     answered.clear();
     pairView->setListView();
+    refreshTray();
 }
 
 void ZelNanoleafTool::slot_Pair(int row, QString name, QString ip)
@@ -300,6 +311,7 @@ void ZelNanoleafTool::slot_UnPair(int row, QString name, QString ip)
         = deviceMap.update(name, [](DeviceRecord& changed) { changed.isPaired = false; });
     qDebug() << "slot_UnPair has token ispair" << unpaired.isPaired;
     pairView->setListView();
+    refreshTray();
     service->SendStaticMode(name);
 }
 
@@ -346,6 +358,34 @@ void ZelNanoleafTool::pairResumed()
 void ZelNanoleafTool::refreshIsPaired()
 {
     pairView->setListView();
+    refreshTray();
+}
+
+void ZelNanoleafTool::refreshTray()
+{
+    int paired = 0;
+    int streamed = 0;
+    for (const StreamTarget& target : deviceMap.streamTargets()) {
+        paired += target.isPaired ? 1 : 0;
+        streamed += target.streamed() ? 1 : 0;
+    }
+    tray->setDevices(paired, streamed);
+}
+
+void ZelNanoleafTool::setIntakeState(const QString& text)
+{
+    tray->setIntakeState(text);
+}
+
+void ZelNanoleafTool::bringToFront()
+{
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    // Offscreen there is nothing to be above, and Qt would warn on every start.
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        return;
+    raise();
+    activateWindow();
 }
 
 void ZelNanoleafTool::slot_OpenSync(int type)

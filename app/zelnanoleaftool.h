@@ -17,6 +17,7 @@ class QLabel;
 class QPushButton;
 class QThread;
 class QTimer;
+class TrayIcon;
 class nanoleafAPIsync;
 
 // The tool's one window and its controller: a frameless 400 x 600 window drawn
@@ -67,6 +68,12 @@ public:
     // listed; later searches pair nothing by themselves.
     void resumeDevices();
 
+    // The tool's entry in the system tray (in the tray only where there is one).
+    TrayIcon* trayIcon() const { return tray; }
+    // What the network intake does, in one line for the tray's tooltip; empty
+    // leaves the line out.
+    void setIntakeState(const QString& text);
+
 signals:
     void showTokenPage(int);
     void startScan();
@@ -87,6 +94,8 @@ public slots:
     // A scan's reports are all in: the table shows what answered it, beside the
     // devices the user set up (paired, with a stored token, or being paired).
     void scanFinished(bool completed);
+    // Shows the window, also when hidden or minimised, above the others.
+    void bringToFront();
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -97,6 +106,8 @@ protected:
 private:
     // The end of the resuming scan: pairs what it found.
     void pairResumed();
+    // The tray's device counts, from the registry.
+    void refreshTray();
     // The intake behind hostMessage, without its log line: on Windows nativeEvent
     // writes that line for every native message, host message or not.
     HostIntake::HostAnswer takeHostMessage(const HostIntake::Message& message);
@@ -105,6 +116,7 @@ private:
     HostMessageServer* hostEndpoint = nullptr;
     // Refreshes the table once for however many reports are waiting.
     void refreshTableSoon();
+    TrayIcon* tray = nullptr;
     // Set while the resuming scan runs: the names it reported, in order.
     bool resuming = false;
     QStringList resumeFound;

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +68,37 @@ bool makePrivateFolder(const std::string& path, std::string& why)
         return false;
     }
     return isPrivateFolder(path, why);
+}
+
+LockState lockFile(const std::string& path, int& descriptor, std::string& why)
+{
+    descriptor = -1;
+    // Not inherited: a child started later must not keep the session's lock.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        why = std::string("cannot open ") + path + ": " + std::strerror(errno);
+        return LockState::Failed;
+    }
+    int result;
+    do
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (result != 0 && errno == EINTR);
+    if (result == 0) {
+        descriptor = fd;
+        return LockState::Held;
+    }
+    const int error = errno;
+    ::close(fd);
+    if (error == EWOULDBLOCK)
+        return LockState::Busy;
+    why = std::string("cannot lock ") + path + ": " + std::strerror(error);
+    return LockState::Failed;
+}
+
+void unlockFile(int descriptor)
+{
+    if (descriptor >= 0)
+        ::close(descriptor);
 }
 
 } // namespace Platform

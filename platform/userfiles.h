@@ -2,7 +2,8 @@
 
 // The few file-system questions the local host endpoint asks before it listens:
 // what sits at a path, and whether a folder is the user's own and closed to
-// everyone else. POSIX only; no system header leaks out of here.
+// everyone else; and the lock that keeps one tool per user session. POSIX only;
+// no system header leaks out of here.
 
 #include <cstddef>
 #include <string>
@@ -33,5 +34,19 @@ bool isPrivateFolder(const std::string& path, std::string& why);
 // Creates path with mode 0700 when it does not exist, then checks it with
 // isPrivateFolder. An existing folder is never changed.
 bool makePrivateFolder(const std::string& path, std::string& why);
+
+enum class LockState {
+    Held, // this process holds the lock now
+    Busy, // another process holds it
+    Failed // the file could not be opened or locked; why says so
+};
+
+// Takes the exclusive lock on the file at path (created with mode 0600 when
+// missing) without waiting. While Held, descriptor keeps it until unlockFile(),
+// or until the process ends, however it ends: the kernel drops it then, so a
+// crashed holder never leaves a stale lock. The file itself is never removed:
+// removing it would let two processes lock two different files of one name.
+LockState lockFile(const std::string& path, int& descriptor, std::string& why);
+void unlockFile(int descriptor);
 
 } // namespace Platform

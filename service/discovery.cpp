@@ -11,6 +11,7 @@
 #include "zeroconf/zeroconf.h"
 
 #include <QDebug>
+#include <QLoggingCategory>
 #include <QThread>
 
 #include <iostream>
@@ -34,9 +35,12 @@ const std::string& foundText()
     return text;
 }
 
+// Diagnostics like the qDebug lines beside them, so they follow the same switch.
 void printLine(const std::string& text)
 {
-    std::cout << text << std::endl;
+    const QLoggingCategory* log = QLoggingCategory::defaultCategory();
+    if (log == nullptr || log->isDebugEnabled())
+        std::cout << text << std::endl;
 }
 
 // The devices the user set up (paired, or with a stored token): a scan lists

@@ -7,6 +7,8 @@
 #include "tests/common/privatenetwork.h"
 #include "tests/common/unreachablenet.h"
 
+#include "platform/userfiles.h"
+
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
@@ -22,6 +24,10 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace
 {
@@ -32,23 +38,18 @@ const QString kSecondIp = "127.0.0.4";
 const QString kSecond = "Canvas 44:55:66";
 constexpr int kCommandMs = 10000;
 
-// One tool process with its own profile folder, host endpoint and driver socket.
+// One tool process with its own profile folder, host endpoint (and so its own
+// session lock and activation channel beside it) and driver socket. Change env or
+// capture before start().
 class ToolProcess
 {
 public:
     ToolProcess()
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-        env.insert("PRISMARA_HOST_SOCKET", hostSocket());
+        env = laterEnvironment();
         env.insert("PRISMARA_WINDOW_DRIVER", dir.filePath("driver"));
-        env.insert("QT_LOGGING_RULES", "*.debug=false");
         const QString first = PRISMARA_PRELOAD_FIRST;
         env.insert("LD_PRELOAD", (first.isEmpty() ? "" : first + ':') + PRISMARA_WINDOW_DRIVER_LIB);
-        process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.setStandardOutputFile(dir.filePath("stdout"));
         process.setProgram(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"));
     }
 
@@ -56,6 +57,19 @@ public:
     {
         process.kill();
         process.waitForFinished(5000);
+    }
+
+    // What a later start of the same user session sees: no window driver, which
+    // would take this tool's driver socket over.
+    QProcessEnvironment laterEnvironment() const
+    {
+        QProcessEnvironment later = QProcessEnvironment::systemEnvironment();
+        later.insert("QT_QPA_PLATFORM", "offscreen");
+        later.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        later.insert("PRISMARA_HOST_SOCKET", hostSocket());
+        later.insert("QT_LOGGING_RULES", "*.debug=false");
+        later.remove("LD_PRELOAD");
+        return later;
     }
 
     QString hostSocket() const { return dir.filePath("host.sock"); }
@@ -79,6 +93,13 @@ public:
     // application object exists); false when either fails in time.
     bool start(const QStringList& arguments = {})
     {
+        process.setProcessEnvironment(env);
+        if (capture) {
+            process.setProcessChannelMode(QProcess::SeparateChannels);
+        } else {
+            process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            process.setStandardOutputFile(dir.filePath("stdout"));
+        }
         process.setArguments(arguments);
         process.start();
         return process.waitForStarted(kCommandMs)
@@ -117,9 +138,41 @@ public:
     QStringList boxTitles() { return command("boxes")["boxes"].toVariant().toStringList(); }
 
     QTemporaryDir dir;
+    QProcessEnvironment env;
+    bool capture = false; // keep standard output and error for the test
     QProcess process;
     QLocalSocket driver;
 };
+
+// A later start of the tool in tool's session: its exit code (-1 when it does not
+// end in time), its standard error in err.
+int laterStart(const ToolProcess& tool, const QStringList& arguments, QByteArray* err = nullptr)
+{
+    QProcess later;
+    later.setProcessEnvironment(tool.laterEnvironment());
+    later.start(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"), arguments);
+    const bool ended = later.waitForFinished(60000);
+    if (err != nullptr)
+        *err = later.readAllStandardError();
+    return ended && later.exitStatus() == QProcess::NormalExit ? later.exitCode() : -1;
+}
+
+// What a tool that crashed leaves behind: a socket file nothing listens on.
+bool leaveStaleSocket(const QString& path)
+{
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    if (name.size() >= int(sizeof address.sun_path))
+        return false;
+    std::memcpy(address.sun_path, name.constData(), std::size_t(name.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool bound
+        = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return bound;
+}
 
 // One solid host frame of 10,20,30, answered by the tool.
 void sendFrame(const ToolProcess& tool)
@@ -232,6 +285,114 @@ private slots:
         QCOMPARE(sim.mdnsQueries().size(), 1);
     }
 
+    // The debug log (qDebug lines on standard error, the scan's lines on standard
+    // output) is off unless --verbose or QT_LOGGING_RULES turns it on.
+    void debugLogOnlyWhenAskedFor_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("rules"); // QT_LOGGING_RULES; empty: unset
+        QTest::addColumn<bool>("on");
+        QTest::newRow("by default") << QStringList() << QString() << false;
+        QTest::newRow("--verbose") << QStringList { "--verbose" } << QString() << true;
+        QTest::newRow("QT_LOGGING_RULES") << QStringList() << "default.debug=true" << true;
+    }
+
+    void debugLogOnlyWhenAskedFor()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, rules);
+        QFETCH(bool, on);
+        NanoleafSim sim(QJsonArray { NanoleafSim::lightPanels() });
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        ToolProcess tool;
+        tool.env.remove("QT_LOGGING_RULES");
+        if (!rules.isEmpty())
+            tool.env.insert("QT_LOGGING_RULES", rules);
+        tool.capture = true;
+        QVERIFY(tool.start(arguments));
+        // The window's start, a scan, a host frame, and the end.
+        QVERIFY(tool.ok("click SEARCH"));
+        QTRY_COMPARE_WITH_TIMEOUT(tool.status(kLight), QStringLiteral("Unpaired"), 20000);
+        sendFrame(tool);
+        tool.process.terminate();
+        QVERIFY(tool.process.waitForFinished(20000));
+        QCOMPARE(tool.process.exitCode(), 0);
+        const QByteArray err = tool.process.readAllStandardError();
+        const QByteArray out = tool.process.readAllStandardOutput();
+        for (const char* label : { "applicationDirPath", "searchDeive_noBonjour",
+                 "bonjourGetIpName", "WM_COPYDATA = CUSTOM_TYPE_RGB" })
+            QVERIFY2(err.contains(label) == on, label);
+        for (const char* line : { "Query: _nanoleafapi._tcp.local", "Hello, world" })
+            QVERIFY2(out.contains(line) == on, line);
+        if (!on)
+            QCOMPARE(out, QByteArray());
+    }
+
+    // One tool per session: a later start shows the window of the one running
+    // (started hidden, its channel taking the place of a crashed tool's) and hands
+    // its options over; --quit ends it and returns once it has ended.
+    void laterStartsReachTheRunningTool()
+    {
+        QJsonObject light = NanoleafSim::lightPanels();
+        light.insert("tokens", QJsonArray { kToken });
+        NanoleafSim sim(QJsonArray { light });
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        ToolProcess tool;
+        tool.storeToken(kLight, kToken);
+        QVERIFY(leaveStaleSocket(tool.hostSocket() + ".instance"));
+        QVERIFY(tool.start({ "--hidden" }));
+        QVERIFY(!tool.command("visible")["visible"].toBool());
+        QCOMPARE(laterStart(tool, { "--resume" }), 0);
+        QVERIFY(tool.command("visible")["visible"].toBool());
+        QTRY_COMPARE_WITH_TIMEOUT(sim.mode(kLightIp), QString("extControl-v2"), 20000);
+        QCOMPARE(sim.mdnsQueries().size(), 1);
+
+        // A running scan holds the end up for a few seconds; --quit waits it out.
+        QVERIFY(tool.ok("click SEARCH"));
+        QCOMPARE(laterStart(tool, { "--quit" }), 0);
+        // Ended by then: its session lock is free.
+        int lock = -1;
+        std::string why;
+        const std::string lockPath = QFile::encodeName(tool.hostSocket() + ".lock").toStdString();
+        QCOMPARE(Platform::lockFile(lockPath, lock, why), Platform::LockState::Held);
+        Platform::unlockFile(lock);
+        QVERIFY(tool.process.waitForFinished(10000));
+        QCOMPARE(tool.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(tool.process.exitCode(), 0);
+
+        QByteArray err;
+        QCOMPARE(laterStart(tool, { "--quit" }, &err), 1);
+        QVERIFY2(err.contains("prismara-nanoleaf-tool: no tool is running, nothing to quit\n"),
+            err.constData());
+    }
+
+    // Tools started at the same moment end with one running, the others handing
+    // over to it with exit code 0.
+    void startsAtOnceLeaveOneTool()
+    {
+        const ToolProcess session; // its folders; not started itself
+        std::vector<std::unique_ptr<QProcess>> starts;
+        for (int i = 0; i < 4; ++i) {
+            starts.push_back(std::make_unique<QProcess>());
+            starts.back()->setProcessEnvironment(session.laterEnvironment());
+            starts.back()->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        }
+        for (const auto& start : starts)
+            start->start(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"), QStringList());
+        const auto ended = [&starts] {
+            return std::count_if(starts.begin(), starts.end(),
+                [](const auto& p) { return p->state() == QProcess::NotRunning; });
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(ended(), 3, 60000);
+        for (const auto& start : starts)
+            if (start->state() == QProcess::NotRunning)
+                QCOMPARE(start->exitCode(), 0);
+        QCOMPARE(laterStart(session, { "--quit" }), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(ended(), 4, 10000);
+        for (const auto& start : starts)
+            QCOMPARE(start->exitStatus(), QProcess::NormalExit);
+    }
+
     // Two of three paired devices become unreachable while the host streams at
     // 60 frames/s (their addresses gone, so nothing answers the lookup their
     // datagrams wait for): the host's answers stay prompt and the third device
@@ -306,7 +467,9 @@ private slots:
         QVERIFY(sim.setFault(kSecondIp, QJsonObject { { "mdns", "flood" } }));
         ToolProcess tool;
         tool.storeToken(kLight, kToken);
-        QVERIFY(tool.start());
+        // The scan's lines on standard output say when it is over and what it dropped.
+        tool.env.remove("QT_LOGGING_RULES");
+        QVERIFY(tool.start({ "--verbose" }));
         QVERIFY(tool.ok("click SEARCH"));
         QElapsedTimer clock;
         clock.start();

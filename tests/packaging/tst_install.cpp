@@ -1,6 +1,10 @@
 // cmake --install into a scratch DESTDIR gives the programs, the window images beside the
-// tool (each decoding at its size), the desktop entry and its icon; the installed tool, started
-// through a link as the package's /usr/bin link starts it, loads the installed Image/ folder.
+// tool (each decoding at its size), the desktop entry and its icon, the autostart entry, the
+// systemd user unit naming the installed tool, and the man page of every option; the installed
+// tool, started through a link as the package's /usr/bin link starts it, loads the installed
+// Image/ folder. The Debian package holds the unit where the user manager looks for it.
+
+#include "app/tooloptions.h"
 
 #include <QDirIterator>
 #include <QImageReader>
@@ -15,6 +19,22 @@ class tst_Install : public QObject
 
     QTemporaryDir destDir;
     QString root; // the install prefix inside destDir
+
+    // unit: a systemd user unit that starts, with the session, the tool installed
+    // under top (at the unit's path below it) hidden and resuming.
+    static void checkUnit(const QString& unit, const QString& top)
+    {
+        const QStringList lines = unit.split('\n');
+        QVERIFY(lines.contains("WantedBy=graphical-session.target"));
+        const QStringList exec = lines.filter(QRegularExpression("^ExecStart="));
+        QCOMPARE(exec.size(), 1);
+        const QStringList command = exec.first().mid(int(strlen("ExecStart="))).split(' ');
+        QCOMPARE(command.mid(1), (QStringList { "--hidden", "--resume" }));
+        QCOMPARE(command.first(),
+            PRISMARA_PACKAGE_PREFIX "/" PRISMARA_INSTALL_BINDIR "/prismara-nanoleaf-tool");
+        const QFileInfo tool(top + command.first());
+        QVERIFY2(tool.isFile() && tool.isExecutable(), qPrintable(tool.filePath()));
+    }
     QString binDir() const { return root + "/" PRISMARA_INSTALL_BINDIR; }
     QString dataDir() const { return root + "/" PRISMARA_INSTALL_DATADIR; }
 
@@ -85,6 +105,66 @@ private slots:
         QVERIFY(entry.contains(QRegularExpression("\nCategories=([^\n]*;)?Utility;")));
     }
 
+    void autostartEntryStartsHidden()
+    {
+        QFile file(dataDir() + "/prismara-nanoleaf-tool/autostart/prismara-nanoleaf-tool.desktop");
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+        const QStringList entry = QString::fromUtf8(file.readAll()).split('\n');
+        QVERIFY(entry.contains("Exec=prismara-nanoleaf-tool --hidden --resume"));
+        QVERIFY(entry.contains("Type=Application"));
+    }
+
+    // The unit runs the tool this install put in place, hidden and resuming.
+    void userUnitNamesTheInstalledTool()
+    {
+        QFile file(dataDir() + "/systemd/user/prismara-nanoleaf-tool.service");
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+        checkUnit(QString::fromUtf8(file.readAll()), destDir.path());
+    }
+
+    void manPageHasEveryOption()
+    {
+        if (QString(PRISMARA_MAN_PAGE).isEmpty())
+            QSKIP("built without help2man");
+        QProcess unzip;
+        unzip.start("gzip", { "-dc", dataDir() + "/man/man1/prismara-nanoleaf-tool.1.gz" });
+        QVERIFY(unzip.waitForFinished(20000) && unzip.exitCode() == 0);
+        const QByteArray page = unzip.readAllStandardOutput();
+        QVERIFY2(page.contains(".SH OPTIONS") && page.contains(".SH FILES"), page.constData());
+        for (const ToolOption& option : toolOptions())
+            QVERIFY2(page.contains("\\-\\-" + QByteArray(option.name)), option.name);
+        for (const ToolSetting& setting : toolSettings())
+            QVERIFY2(page.contains(QByteArray(setting.key) + '=' + setting.valueName), setting.key);
+    }
+
+    // In the package the unit is a file of its own in /usr/lib/systemd/user (a link
+    // there would make it a "linked" unit), naming the packaged tool.
+    void packageHoldsTheUserUnit()
+    {
+        if (QStandardPaths::findExecutable("dpkg-deb").isEmpty()
+            || QStandardPaths::findExecutable("dpkg-shlibdeps").isEmpty())
+            QSKIP("no dpkg-deb and dpkg-shlibdeps to build the package with");
+        QTemporaryDir out;
+        QProcess cpack;
+        cpack.setWorkingDirectory(PRISMARA_BUILD_DIR);
+        cpack.setProcessChannelMode(QProcess::MergedChannels);
+        cpack.start(PRISMARA_CPACK_COMMAND,
+            { "--config", PRISMARA_BUILD_DIR "/CPackConfig.cmake", "-G", "DEB", "-B", out.path() });
+        QVERIFY2(
+            cpack.waitForFinished(100000) && cpack.exitCode() == 0, cpack.readAll().constData());
+        const QStringList packages = QDir(out.path()).entryList({ "*.deb" });
+        QCOMPARE(packages.size(), 1);
+        QProcess unpack;
+        unpack.start("dpkg-deb", { "-x", out.filePath(packages.first()), out.filePath("root") });
+        QVERIFY(unpack.waitForFinished(30000) && unpack.exitCode() == 0);
+        const QFileInfo unit(
+            out.filePath("root/usr/lib/systemd/user/prismara-nanoleaf-tool.service"));
+        QVERIFY2(unit.isFile() && !unit.isSymLink(), qPrintable(unit.filePath()));
+        QFile file(unit.filePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        checkUnit(QString::fromUtf8(file.readAll()), out.filePath("root"));
+    }
+
     // Through the /usr/bin link the tool must still take the installed bin/ as its folder.
     void toolStartedThroughLinkUsesInstalledImages()
     {
@@ -95,7 +175,7 @@ private slots:
         qputenv("QT_QPA_PLATFORM", "offscreen");
         qputenv("PRISMARA_HOST_SOCKET", QFile::encodeName(destDir.path() + "/host.socket"));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(destDir.path() + "/config"));
-        tool.start(link, QStringList());
+        tool.start(link, QStringList { "--verbose" });
         QVERIFY2(tool.waitForStarted(10000), qPrintable(tool.errorString()));
         QByteArray log; // the window's first log line names its image folder
         QTRY_VERIFY_WITH_TIMEOUT((log += tool.readAllStandardError()).contains("applicationDirPath")

@@ -469,7 +469,8 @@ private slots:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("PRISMARA_HOST_SOCKET"), path);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
+        env.remove(
+            QStringLiteral("QT_LOGGING_RULES")); // said with the debug log off, as by default
         env.insert(
             QStringLiteral("XDG_CONFIG_HOME"), m_scratch->filePath(QStringLiteral("config")));
         QProcess tool;

@@ -1,0 +1,282 @@
+// The tool as a desktop citizen, in process: the activation channel's messages as
+// byte tables, the option table behind parsing and --help, what a later start's
+// arguments do to the running tool, the channel's answer to what it cannot read,
+// and the tray (its tooltip from the registry, Show/Hide, Quit). The real binary's
+// side (quiet log, one tool, --quit, --hidden) is in tst_toolprocess.
+
+#include "app/activationmessage.h"
+#include "app/instancechannel.h"
+#include "app/processsetup.h"
+#include "app/zelnanoleaftool.h"
+#include "service/deviceregistry.h"
+#include "views/trayicon.h"
+
+#include <QAction>
+#include <QLocalSocket>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace
+{
+
+QString flagsOf(const StartOptions& o)
+{
+    QStringList set;
+    for (const ToolOption& option : toolOptions())
+        if (o.*option.flag)
+            set << option.name;
+    return set.join(' ');
+}
+
+DeviceRecord paired(const QString& name, bool isPaired = true)
+{
+    DeviceRecord record = DeviceRecord::discoveryRecord(name, "127.0.0.2");
+    record.isPaired = isPaired;
+    return record;
+}
+
+} // namespace
+
+class tst_Desktop : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void request_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("none") << QStringList() << QByteArray("{\"arguments\":[]}\n");
+        QTest::newRow("two") << QStringList { "--hidden", "--resume" }
+                             << QByteArray("{\"arguments\":[\"--hidden\",\"--resume\"]}\n");
+        QTest::newRow("quote, newline, UTF-8")
+            << QStringList { "a\"b\nc", QString::fromUtf8("\xC3\xA9") }
+            << QByteArray("{\"arguments\":[\"a\\\"b\\nc\",\"\xC3\xA9\"]}\n");
+    }
+
+    void request()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, line);
+        QCOMPARE(Activation::encodeRequest(arguments), line);
+        QStringList read { "left over" };
+        QVERIFY(Activation::decodeRequest(line, read));
+        QCOMPARE(read, arguments);
+    }
+
+    void unreadableRequest_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("not JSON") << QByteArray("--resume\n");
+        QTest::newRow("array") << QByteArray("[\"--resume\"]\n");
+        QTest::newRow("no arguments") << QByteArray("{\"args\":[]}\n");
+        QTest::newRow("arguments a text") << QByteArray("{\"arguments\":\"--resume\"}\n");
+        QTest::newRow("a number among them") << QByteArray("{\"arguments\":[\"--resume\",1]}\n");
+        QTest::newRow("past the limit")
+            << "{\"arguments\":[\"" + QByteArray(Activation::kActivationMaxLine, 'a') + "\"]}\n";
+    }
+
+    void unreadableRequest()
+    {
+        QFETCH(QByteArray, line);
+        QStringList read { "kept" };
+        QVERIFY(!Activation::decodeRequest(line, read));
+        QCOMPARE(read, QStringList { "kept" });
+    }
+
+    void requestTooLongIsNotWritten()
+    {
+        QCOMPARE(Activation::encodeRequest({ QString(Activation::kActivationMaxLine, 'a') }),
+            QByteArray());
+        // Members a later version adds are passed over.
+        QStringList read;
+        QVERIFY(Activation::decodeRequest("{\"arguments\":[\"-h\"],\"startup\":\"x\"}", read));
+        QCOMPARE(read, QStringList { "-h" });
+    }
+
+    void answer_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("readable");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("done") << QByteArray("{\"exit\":0}\n") << true << 0 << QString();
+        QTest::newRow("with a reason")
+            << QByteArray("{\"error\":\"Unknown option 'x'.\",\"exit\":2}\n") << true << 2
+            << "Unknown option 'x'.";
+        QTest::newRow("highest") << QByteArray("{\"exit\":255}\n") << true << 255 << QString();
+        QTest::newRow("past 255") << QByteArray("{\"exit\":256}") << false << 0 << QString();
+        QTest::newRow("negative") << QByteArray("{\"exit\":-1}") << false << 0 << QString();
+        QTest::newRow("fraction") << QByteArray("{\"exit\":0.5}") << false << 0 << QString();
+        QTest::newRow("code as text") << QByteArray("{\"exit\":\"0\"}") << false << 0 << QString();
+        QTest::newRow("reason a number")
+            << QByteArray("{\"exit\":1,\"error\":7}") << false << 0 << QString();
+        QTest::newRow("no code") << QByteArray("{}") << false << 0 << QString();
+    }
+
+    void answer()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, readable);
+        QFETCH(int, exitCode);
+        QFETCH(QString, error);
+        if (readable)
+            QCOMPARE(Activation::encodeAnswer(exitCode, error), line);
+        int code = -7;
+        QString text = "kept";
+        QCOMPARE(Activation::decodeAnswer(line, code, text), readable);
+        QCOMPARE(code, readable ? exitCode : -7);
+        QCOMPARE(text, readable ? error : QString("kept"));
+    }
+
+    void options_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("flags"); // set, in table order; or the problem
+        QTest::newRow("none") << QStringList() << "";
+        QTest::newRow("session start") << QStringList { "--resume", "--hidden" } << "hidden resume";
+        QTest::newRow("short help") << QStringList { "-h", "--verbose" } << "help verbose";
+        QTest::newRow("quit") << QStringList { "--quit" } << "quit";
+        QTest::newRow("misspelt") << QStringList { "--resum" } << "Unknown option 'resum'.";
+        QTest::newRow("argument") << QStringList { "--quit", "now" }
+                                  << "Unexpected argument 'now'.";
+    }
+
+    void options()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, flags);
+        StartOptions read;
+        QString problem;
+        const bool ok = parseStartOptions(
+            QStringList { "prismara-nanoleaf-tool" } + arguments, read, problem);
+        QCOMPARE(ok ? flagsOf(read) : problem, flags);
+    }
+
+    // --help, and so the man page, says every option and setting with its default.
+    void helpListsEveryRow()
+    {
+        const QString help = usageText().simplified();
+        for (const ToolOption& option : toolOptions()) {
+            QVERIFY2(help.contains(QStringLiteral("--%1 ").arg(option.name)), option.name);
+            if (option.defaultText != nullptr)
+                QVERIFY2(help.contains(QStringLiteral("Default: %1.").arg(option.defaultText)),
+                    option.name);
+        }
+        for (const ToolSetting& setting : toolSettings())
+            QVERIFY2(help.contains(QStringLiteral("[%1] %2=%3 ")
+                                       .arg(setting.group, setting.key, setting.valueName))
+                    && help.contains(QStringLiteral("Default: %1.").arg(setting.defaultText)),
+                setting.key);
+    }
+
+    // A later start shows the window unless it says --hidden; what the running tool
+    // cannot read (an option of a newer version) is that start's exit code 2.
+    void laterStart()
+    {
+        ZelNanoleafTool window;
+        const auto answer = [&window](const QStringList& arguments) {
+            const InstanceChannel::Answer a = answerLaterStart(window, arguments);
+            return QStringLiteral("%1 %2 %3").arg(a.exitCode).arg(a.error).arg(window.isVisible());
+        };
+        QCOMPARE(answer({ "--hidden" }), QStringLiteral("0  0"));
+        QCOMPARE(answer({ "--listen-anywhere" }),
+            QStringLiteral("2 Unknown option 'listen-anywhere'. 0"));
+        window.showMinimized();
+        QCOMPARE(answer({}), QStringLiteral("0  1"));
+        QVERIFY(!window.isMinimized());
+    }
+
+    // What the channel cannot read is answered, not left waiting, and the
+    // handler sees only what it can read.
+    void channelAnswersEveryRequest()
+    {
+        QTemporaryDir dir;
+        const QByteArray endpoint = qgetenv("PRISMARA_HOST_SOCKET");
+        qputenv("PRISMARA_HOST_SOCKET", QFile::encodeName(dir.filePath("host.sock")));
+        InstanceChannel channel;
+        QCOMPARE(channel.claim(1000, true), InstanceChannel::Role::First);
+        QCOMPARE(channel.errorString(), QString());
+        QStringList seen;
+        channel.serve([&seen](const QStringList& arguments) {
+            seen << arguments;
+            return InstanceChannel::Answer { 3, "seen" };
+        });
+        for (const QByteArray& request :
+            { QByteArray("garbage\n"), Activation::encodeRequest({ "--resume" }) }) {
+            QLocalSocket client;
+            client.connectToServer(channel.channelPath());
+            QVERIFY(client.waitForConnected(5000));
+            client.write(request);
+            QTRY_VERIFY_WITH_TIMEOUT(client.canReadLine(), 5000);
+            int code = -1;
+            QString error;
+            QVERIFY(Activation::decodeAnswer(client.readLine(), code, error));
+            QCOMPARE(QStringLiteral("%1 %2").arg(code).arg(error),
+                seen.isEmpty() ? "1 the running tool could not read the request" : "3 seen");
+        }
+        QCOMPARE(seen, QStringList { "--resume" });
+        // The next tool finds this one's lock taken.
+        InstanceChannel next;
+        QCOMPARE(next.claim(0, false), InstanceChannel::Role::Later);
+        qputenv("PRISMARA_HOST_SOCKET", endpoint);
+    }
+
+    // The tooltip counts paired devices and, of them, those a frame goes to (a
+    // device of an unknown model is paired but not streamed), and shows the
+    // intake's line while there is one.
+    void trayToolTip()
+    {
+        ZelNanoleafTool window;
+        deviceMap.insert("Light Panels 1", paired("Light Panels 1"));
+        deviceMap.insert("Lamp 2", paired("Lamp 2"));
+        deviceMap.insert("Canvas 3", paired("Canvas 3", false));
+        window.refreshIsPaired();
+        const QString counts = "Prismara Nanoleaf Tool\n2 devices paired, 1 streamed";
+        QCOMPARE(window.trayIcon()->toolTip(), counts);
+        window.setIntakeState("DDP: 1 source");
+        QCOMPARE(window.trayIcon()->toolTip(), counts + "\nDDP: 1 source");
+        window.setIntakeState(QString());
+        deviceMap.clear();
+        window.refreshIsPaired();
+        QCOMPARE(
+            window.trayIcon()->toolTip(), "Prismara Nanoleaf Tool\n0 devices paired, 0 streamed");
+        QVERIFY(!window.trayIcon()->inTray()); // offscreen: there is no tray
+    }
+
+    // Show/Hide says what it will do and does it, also for a minimised window.
+    void trayShowHide()
+    {
+        ZelNanoleafTool window;
+        QAction* showHide = window.trayIcon()->showHideAction();
+        const auto menuText = [&window, showHide] {
+            emit window.trayIcon()->menu()->aboutToShow();
+            return showHide->text();
+        };
+        QCOMPARE(menuText(), QStringLiteral("Show"));
+        showHide->trigger();
+        QVERIFY(window.isVisible());
+        QCOMPARE(menuText(), QStringLiteral("Hide"));
+        showHide->trigger();
+        QVERIFY(!window.isVisible());
+        window.showMinimized();
+        QCOMPARE(menuText(), QStringLiteral("Show"));
+        showHide->trigger();
+        QVERIFY(window.isVisible() && !window.isMinimized());
+    }
+
+    // Quit ends the event loop, as SIGTERM does.
+    void trayQuit()
+    {
+        ZelNanoleafTool window;
+        QEventLoop loop;
+        QTimer::singleShot(0, window.trayIcon()->quitAction(), SLOT(trigger()));
+        QTimer::singleShot(10000, &loop, [&loop] { loop.exit(7); });
+        QCOMPARE(loop.exec(), 0);
+    }
+};
+
+QTEST_MAIN(tst_Desktop)
+#include "tst_desktop.moc"
