@@ -59,11 +59,16 @@ std::uint32_t FrameSource::sequenceNumber(std::uint64_t index)
     return static_cast<std::uint32_t>((index + 1) & 0xFFFFFFu);
 }
 
+// Half a turn of the colour wheel per second, whatever the frame rate.
+double FrameSource::shift(std::uint64_t index) const
+{
+    return 180.0 * static_cast<double>(index) / m_rate;
+}
+
 FrameSource::Frame FrameSource::frame(std::uint64_t index) const
 {
     Frame out {};
-    // Half a turn of the colour wheel per second, whatever the frame rate.
-    const double shift = 180.0 * static_cast<double>(index) / m_rate;
+    const double shift = this->shift(index);
     for (int k = 0; k < HostIntake::kColourEntries; ++k)
         out[static_cast<std::size_t>(k)]
             = m_pattern == Pattern::Solid ? m_solid : hue(shift + 30.0 * k);
@@ -73,6 +78,27 @@ FrameSource::Frame FrameSource::frame(std::uint64_t index) const
             static_cast<std::uint8_t>(seq) };
     }
     return out;
+}
+
+void FrameSource::strip(
+    std::uint64_t index, std::size_t pixels, std::vector<std::uint8_t>& out) const
+{
+    out.resize(3 * pixels);
+    const double shift = this->shift(index);
+    for (std::size_t p = 0; p < pixels; ++p) {
+        const Rgb c = m_pattern == Pattern::Solid
+            ? m_solid
+            : hue(shift + 360.0 * static_cast<double>(p) / static_cast<double>(pixels));
+        out[3 * p] = c.r;
+        out[3 * p + 1] = c.g;
+        out[3 * p + 2] = c.b;
+    }
+    if (m_sequence && pixels > 0) {
+        const std::uint32_t seq = sequenceNumber(index);
+        out[0] = static_cast<std::uint8_t>(seq >> 16);
+        out[1] = static_cast<std::uint8_t>(seq >> 8);
+        out[2] = static_cast<std::uint8_t>(seq);
+    }
 }
 
 std::vector<unsigned char> FrameSource::record(

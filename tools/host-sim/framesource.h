@@ -3,6 +3,7 @@
 #include "sync/hostintake.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -26,11 +27,18 @@ public:
 
     static std::uint32_t sequenceNumber(std::uint64_t index);
 
+    // Frame `index` for a strip of `pixels` pixels, R, G, B each, into `out`: the rainbow
+    // spreads one turn of the colour wheel over the strip (every pixel its own hue) and
+    // moves as frame() does; with sequence numbers pixel 0 carries them as entry 0 does.
+    void strip(std::uint64_t index, std::size_t pixels, std::vector<std::uint8_t>& out) const;
+
     // The 56-byte record as the host sends it.
     static std::vector<unsigned char> record(
         const Frame& frame, std::int32_t syncDeviceType, std::int32_t counter);
 
 private:
+    double shift(std::uint64_t index) const;
+
     Pattern m_pattern;
     Rgb m_solid;
     double m_rate;

@@ -1,12 +1,15 @@
 // host-sim: stands in for the host lighting application. Connects to the tool's
 // local host endpoint and sends colour frames the way the host does, paced on
 // absolute deadlines, and reports what the tool answered. With --timestamps and
-// --seq it is the load generator of the latency benchmark.
+// --seq it is the load generator of the latency benchmark. With --ddp, --e131 or
+// --artnet it is a lighting program on the network instead, sending a strip of pixels.
 
 #include "sync/hostendpoint.h"
 #include "sync/hostframe.h"
+#include "tests/common/privatenetwork.h"
 #include "tools/host-sim/framesource.h"
 #include "tools/host-sim/monotonic.h"
+#include "tools/host-sim/networksend.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -20,6 +23,8 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -42,6 +47,7 @@ struct Options {
     QString timestamps;
     int timeoutMs = 2000;
     bool quiet = false;
+    NetworkRun network; // used when it has targets
 };
 
 const char* const kDescription
@@ -64,8 +70,24 @@ const char* const kDescription
       "recognisable in what a device receives; --seq-from N numbers from N + 1\n"
       "instead (frame column i + N), so several runs can share a device's log.\n"
       "\n"
-      "Exit status: 0 when every message was answered, 1 on a connection or protocol\n"
-      "failure or a missing answer, 2 on bad options.";
+      "With --ddp, --e131 or --artnet (each may be given more than once, and together)\n"
+      "host-sim does not connect to the endpoint: it is a lighting program on the\n"
+      "network, sending a strip of --pixels pixels to the addresses given, every frame\n"
+      "to every one. The rainbow spreads one turn of the colour wheel over the strip\n"
+      "(every pixel its own hue) and moves half a turn per second; --solid and --seq\n"
+      "work as for the endpoint (--seq: pixel 0 carries the number). DDP packets carry\n"
+      "at most 480 pixels, the last of a frame with the push flag; E1.31 and Art-Net\n"
+      "put 170 pixels (510 channels) in each universe from --universe on (Art-Net\n"
+      "Port-Address universe - 1), in rising order. Sequence numbers: DDP 1-15 per\n"
+      "packet, E1.31 and Art-Net one count per universe. At the end, and on SIGINT or\n"
+      "SIGTERM, E1.31 sends three stream-terminated packets per universe. '--e131\n"
+      "multicast' sends each universe to its group 239.255.<hi>.<lo>, which reaches\n"
+      "the whole network: host-sim does it only inside a private network namespace\n"
+      "(netns-run).\n"
+      "\n"
+      "Exit status: 0 when every message was answered (every datagram sent), 1 on a\n"
+      "connection or protocol failure, a missing answer or a failed send, 2 on bad\n"
+      "options.";
 
 bool parseByte(const QString& text, std::uint8_t& out)
 {
@@ -75,6 +97,85 @@ bool parseByte(const QString& text, std::uint8_t& out)
         return false;
     out = static_cast<std::uint8_t>(v);
     return true;
+}
+
+// The network senders' options; 0 to go on, otherwise the exit status. Call after the
+// common options are read.
+int parseNetworkOptions(const QCommandLineParser& parser, Options& o)
+{
+    const auto fail = [](const std::string& what) {
+        std::fprintf(stderr, "host-sim: %s (see --help)\n", what.c_str());
+        return 2;
+    };
+    using Protocol = StripPackets::Protocol;
+    const std::pair<const char*, Protocol> senders[]
+        = { { "ddp", Protocol::Ddp }, { "e131", Protocol::E131 }, { "artnet", Protocol::ArtNet } };
+    for (const auto& sender : senders) {
+        for (const QString& value : parser.values(QString::fromLatin1(sender.first))) {
+            NetworkTarget target;
+            std::string why;
+            if (!parseNetworkTarget(sender.second, value.toStdString(), target, why))
+                return fail(std::string("--") + sender.first + ": " + why);
+            o.network.targets.push_back(target);
+        }
+    }
+    const char* const stripOnly[] = { "pixels", "universe", "priority", "source-name", "cid" };
+    const char* const endpointOnly[]
+        = { "socket", "switch", "type", "dwdata", "timestamps", "timeout" };
+    if (o.network.targets.empty()) {
+        for (const char* name : stripOnly)
+            if (parser.isSet(QString::fromLatin1(name)))
+                return fail(std::string("--") + name + " goes with --ddp, --e131 or --artnet");
+        return 0;
+    }
+    for (const char* name : endpointOnly)
+        if (parser.isSet(QString::fromLatin1(name)))
+            return fail(std::string("--") + name + " is for the host endpoint, not the network");
+
+    StripPackets::Settings& strip = o.network.strip;
+    bool ok = true;
+    if (parser.isSet(QStringLiteral("pixels"))) {
+        const qlonglong n = parser.value(QStringLiteral("pixels")).toLongLong(&ok);
+        if (!ok || n < 1 || n > 1000000)
+            return fail("--pixels wants a count from 1 to 1000000");
+        strip.pixels = static_cast<std::size_t>(n);
+    }
+    if (parser.isSet(QStringLiteral("universe"))) {
+        const int n = parser.value(QStringLiteral("universe")).toInt(&ok);
+        if (!ok || n < 1 || n > LightPackets::kLastE131Universe)
+            return fail("--universe wants a number from 1 to 63999");
+        strip.universe = static_cast<std::uint16_t>(n);
+    }
+    if (parser.isSet(QStringLiteral("priority"))) {
+        const int n = parser.value(QStringLiteral("priority")).toInt(&ok);
+        if (!ok || n < 0 || n > 200)
+            return fail("--priority wants a number from 0 to 200");
+        strip.source.priority = static_cast<std::uint8_t>(n);
+    }
+    strip.source.name = parser.isSet(QStringLiteral("source-name"))
+        ? parser.value(QStringLiteral("source-name")).toStdString()
+        : std::string("host-sim");
+    strip.source.cid = LightPackets::randomCid();
+    if (parser.isSet(QStringLiteral("cid"))
+        && !LightPackets::parseCid(
+            parser.value(QStringLiteral("cid")).toStdString(), strip.source.cid))
+        return fail("--cid wants 32 hexadecimal digits");
+    for (const NetworkTarget& target : o.network.targets) {
+        StripPackets::Settings settings = strip;
+        settings.protocol = target.protocol;
+        const std::string problem = StripPackets::problem(settings);
+        if (!problem.empty())
+            return fail(target.text + ": " + problem);
+        // A group reaches every host of the network; keep it inside a private one.
+        if (target.multicast && !TestNetwork::inPrivateNetwork())
+            return fail("--e131 multicast reaches the whole network: run host-sim inside a "
+                        "private network namespace (netns-run)");
+    }
+    o.network.rate = o.rate;
+    o.network.frames = o.frames;
+    o.network.sequenceFrom = o.sequenceFrom;
+    o.network.quiet = o.quiet;
+    return 0;
 }
 
 // Returns 0 to go on, otherwise the exit status.
@@ -92,7 +193,8 @@ int parseOptions(const QCoreApplication& app, Options& o)
         QStringLiteral("Every entry this colour."), QStringLiteral("R,G,B"));
     const QCommandLineOption rainbowOpt(QStringLiteral("rainbow"),
         QStringLiteral(
-            "A rainbow across the 12 entries, moving half a turn per second (the default)."));
+            "A rainbow across the 12 entries (or the strip), moving half a turn per second (the "
+            "default)."));
     const QCommandLineOption seqOpt(QStringLiteral("seq"),
         QStringLiteral("Entry 0 carries the frame's 24-bit sequence number (from 1)."));
     const QCommandLineOption seqFromOpt(QStringLiteral("seq-from"),
@@ -121,9 +223,34 @@ int parseOptions(const QCoreApplication& app, Options& o)
         QStringLiteral("MS"));
     const QCommandLineOption quietOpt(
         QStringLiteral("quiet"), QStringLiteral("Print only the summary."));
-    for (const QCommandLineOption* opt :
-        { &socketOpt, &solidOpt, &rainbowOpt, &seqOpt, &seqFromOpt, &rateOpt, &durationOpt,
-            &framesOpt, &typeOpt, &switchOpt, &dwDataOpt, &timestampsOpt, &timeoutOpt, &quietOpt })
+    const QCommandLineOption ddpOpt(QStringLiteral("ddp"),
+        QStringLiteral("Send the strip over DDP to HOST (port 4048 unless given)."),
+        QStringLiteral("HOST[:PORT]"));
+    const QCommandLineOption e131Opt(QStringLiteral("e131"),
+        QStringLiteral("Send the strip over E1.31 (sACN) to HOST (port 5568 unless given), or to "
+                       "each universe's multicast group with 'multicast'."),
+        QStringLiteral("HOST[:PORT]|multicast"));
+    const QCommandLineOption artNetOpt(QStringLiteral("artnet"),
+        QStringLiteral("Send the strip as Art-Net ArtDmx to HOST (port 6454 unless given)."),
+        QStringLiteral("HOST[:PORT]"));
+    const QCommandLineOption pixelsOpt(QStringLiteral("pixels"),
+        QStringLiteral("Pixels on the strip (default 170, one universe)."), QStringLiteral("N"));
+    const QCommandLineOption universeOpt(QStringLiteral("universe"),
+        QStringLiteral(
+            "E1.31 universe of the first pixel; Art-Net Port-Address N - 1 (default 1)."),
+        QStringLiteral("N"));
+    const QCommandLineOption priorityOpt(QStringLiteral("priority"),
+        QStringLiteral("E1.31 priority, 0-200 (default 100)."), QStringLiteral("P"));
+    const QCommandLineOption sourceNameOpt(QStringLiteral("source-name"),
+        QStringLiteral("E1.31 source name (default host-sim; cut to 63 bytes)."),
+        QStringLiteral("TEXT"));
+    const QCommandLineOption cidOpt(QStringLiteral("cid"),
+        QStringLiteral("E1.31 CID, 32 hex digits, dashes allowed (default: a new random one)."),
+        QStringLiteral("UUID"));
+    for (const QCommandLineOption* opt : { &socketOpt, &solidOpt, &rainbowOpt, &seqOpt, &seqFromOpt,
+             &rateOpt, &durationOpt, &framesOpt, &typeOpt, &switchOpt, &dwDataOpt, &timestampsOpt,
+             &timeoutOpt, &quietOpt, &ddpOpt, &e131Opt, &artNetOpt, &pixelsOpt, &universeOpt,
+             &priorityOpt, &sourceNameOpt, &cidOpt })
         parser.addOption(*opt);
 
     if (!parser.parse(app.arguments())) {
@@ -206,7 +333,7 @@ int parseOptions(const QCoreApplication& app, Options& o)
     } else if (byDuration >= 0) {
         o.frames = byDuration;
     }
-    return 0;
+    return parseNetworkOptions(parser, o);
 }
 
 // One request out, one answer back, as a blocking send does.
@@ -265,6 +392,8 @@ int main(int argc, char** argv)
     const int parsed = parseOptions(app, o);
     if (parsed != 0)
         return parsed < 0 ? 0 : parsed;
+    if (!o.network.targets.empty())
+        return runNetwork(o.network, FrameSource(o.pattern, o.solid, o.rate, o.sequence));
 
     std::FILE* stamps = nullptr;
     if (!o.timestamps.isEmpty()) {
