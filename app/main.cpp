@@ -15,6 +15,7 @@ int main(int argc, char** argv)
     quitOnlyOnTerminationSignals(&app);
     ZelNanoleafTool window;
     window.show();
+    startNetworkIntake(window.service, options);
     if (options.resume || TokenProfile::resumeAtStart())
         window.resumeDevices();
     return QApplication::exec();

@@ -1,5 +1,8 @@
 #include "app/processsetup.h"
 
+#include "service/intakesettings.h"
+#include "service/nanoleafapisync.h"
+#include "service/tokenprofile.h"
 #include "sync/checkedconnect.h"
 
 #include <QCommandLineParser>
@@ -72,16 +75,41 @@ int readStartOptions(const QStringList& arguments, StartOptions& options)
     const QCommandLineOption resume("resume",
         "Search once at start and pair every device found that has a stored token "
         "(also the setting resume=true in the token profile's [settings] group).");
+    const QCommandLineOption listen("listen",
+        "Take frames from lighting programs on the network: LIST is ddp, e131 and artnet "
+        "separated by commas, or all (default: none, also listen= under [intake] in the token "
+        "profile, where timeout= sets the seconds after which a silent DDP or Art-Net sender "
+        "counts as gone, default 5). Any host on the network can reach these ports.",
+        "LIST");
+    const QCommandLineOption listenAddress("listen-address",
+        "The local IPv4 address to take them on (default: every interface; also address= under "
+        "[intake]).",
+        "ADDR");
+    const QCommandLineOption universe("universe",
+        "The E1.31 universe the first device starts in, Art-Net Port-Address N - 1 (default: 1; "
+        "also universe= under [intake]).",
+        "N");
     parser.addOption(help);
     parser.addOption(resume);
+    parser.addOption(listen);
+    parser.addOption(listenAddress);
+    parser.addOption(universe);
     // The usage names the tool, not the path it was started by.
     QString usage = parser.helpText();
     usage.replace(0, usage.indexOf(" [options]"), "Usage: prismara-nanoleaf-tool");
     QString problem;
+    NetworkIntakeSettings check;
+    QString why;
     if (!parser.parse(arguments))
         problem = parser.errorText();
     else if (!parser.positionalArguments().isEmpty())
         problem = "Unexpected argument '" + parser.positionalArguments().first() + "'.";
+    else if (parser.isSet(listen) && !check.readListen(parser.value(listen), why))
+        problem = "--listen: " + why + ".";
+    else if (parser.isSet(listenAddress) && !check.readAddress(parser.value(listenAddress), why))
+        problem = "--listen-address: " + why + ".";
+    else if (parser.isSet(universe) && !check.readUniverse(parser.value(universe), why))
+        problem = "--universe: " + why + ".";
     if (!problem.isEmpty()) {
         std::fprintf(
             stderr, "prismara-nanoleaf-tool: %s\n\n%s", qPrintable(problem), qPrintable(usage));
@@ -92,5 +120,34 @@ int readStartOptions(const QStringList& arguments, StartOptions& options)
         return 0;
     }
     options.resume = parser.isSet(resume);
+    if (parser.isSet(listen))
+        options.listen = parser.value(listen);
+    if (parser.isSet(listenAddress))
+        options.listenAddress = parser.value(listenAddress);
+    if (parser.isSet(universe))
+        options.universe = parser.value(universe);
     return -1;
+}
+
+void StartOptions::applyIntake(NetworkIntakeSettings& settings) const
+{
+    QString checked; // readStartOptions() refused what cannot be read
+    if (listen)
+        settings.readListen(*listen, checked);
+    if (listenAddress)
+        settings.readAddress(*listenAddress, checked);
+    if (universe)
+        settings.readUniverse(*universe, checked);
+}
+
+void startNetworkIntake(nanoleafAPIsync* service, const StartOptions& options)
+{
+    NetworkIntakeSettings settings;
+    QStringList problems;
+    TokenProfile::readIntake(settings, problems);
+    for (const QString& problem : problems)
+        std::fprintf(stderr, "prismara-nanoleaf-tool: token profile %s: %s, left out\n",
+            qPrintable(TokenProfile::fileName()), qPrintable(problem));
+    options.applyIntake(settings);
+    service->startIntake(settings);
 }

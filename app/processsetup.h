@@ -1,12 +1,25 @@
 #pragma once
 
+#include <QString>
+
+#include <optional>
+
 class QGuiApplication;
 class QStringList;
+class nanoleafAPIsync;
+struct NetworkIntakeSettings;
 
 // What the command line asks of the tool.
 struct StartOptions {
     // Search once at start and pair every device found that has a stored token.
     bool resume = false;
+    // The network intake's options as given (checked): --listen, --listen-address and
+    // --universe. Each one given replaces the token profile's [intake] value.
+    std::optional<QString> listen;
+    std::optional<QString> listenAddress;
+    std::optional<QString> universe;
+
+    void applyIntake(NetworkIntakeSettings& settings) const;
 };
 
 // Before the application object exists: with no display to talk to, fall back to
@@ -27,3 +40,8 @@ void quitOnlyOnTerminationSignals(QGuiApplication* app);
 // exit code to end with: 0 after --help (usage on standard output), 2 after an
 // unknown option or an argument (usage on standard error).
 int readStartOptions(const QStringList& arguments, StartOptions& options);
+
+// Starts the network intake as the token profile's [intake] group and the command
+// line ask (the command line wins); a profile value that cannot be read is named on
+// standard error and left out.
+void startNetworkIntake(nanoleafAPIsync* service, const StartOptions& options);
