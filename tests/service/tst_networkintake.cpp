@@ -230,6 +230,91 @@ private slots:
             qWarning().noquote() << console.join('\n');
     }
 
+    // The values the command line and the token profile share, read over the defaults
+    // or refused with the reason.
+    void settings_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("read"); // protocols|address|universe|timeout ms, or why not
+        const QString none = "|0.0.0.0|1|5000";
+        QTest::newRow("all") << "listen"
+                             << "all"
+                             << "DDP, E1.31, Art-Net|0.0.0.0|1|5000";
+        QTest::newRow("two, any case") << "listen"
+                                       << " ArtNet , e131"
+                                       << "E1.31, Art-Net|0.0.0.0|1|5000";
+        QTest::newRow("none") << "listen"
+                              << "none" << none;
+        QTest::newRow("unknown") << "listen"
+                                 << "ddp,dmx"
+                                 << "'dmx' is none of ddp, e131, artnet, all";
+        QTest::newRow("address") << "address"
+                                 << "192.168.1.20"
+                                 << "|192.168.1.20|1|5000";
+        QTest::newRow("address cut") << "address"
+                                     << "192.168.1"
+                                     << "'192.168.1' is no IPv4 address such as 192.168.1.20";
+        QTest::newRow("universe") << "universe"
+                                  << "63999"
+                                  << "|0.0.0.0|63999|5000";
+        for (const char* bad : { "0", "64000", "2x" })
+            QTest::newRow(qPrintable(QString("universe ") + bad))
+                << "universe" << bad << QString("'%1' is no universe from 1 to 63999").arg(bad);
+        QTest::newRow("timeout") << "timeout"
+                                 << "0.25"
+                                 << "|0.0.0.0|1|250";
+        for (const char* bad : { "0.05", "3601", "nan", "5s" })
+            QTest::newRow(qPrintable(QString("timeout ") + bad))
+                << "timeout" << bad
+                << QString("'%1' is no number of seconds from 0.1 to 3600").arg(bad);
+    }
+
+    void settings()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, text);
+        QFETCH(QString, read);
+        NetworkIntakeSettings s;
+        QString problem;
+        const bool ok = key == "listen" ? s.readListen(text, problem)
+            : key == "address"          ? s.readAddress(text, problem)
+            : key == "universe"         ? s.readUniverse(text, problem)
+                                        : s.readTimeout(text, problem);
+        const auto& a = s.receiver.address;
+        QCOMPARE(ok ? QString("%1|%2.%3.%4.%5|%6|%7")
+                          .arg(s.protocols())
+                          .arg(a[0])
+                          .arg(a[1])
+                          .arg(a[2])
+                          .arg(a[3])
+                          .arg(s.universe)
+                          .arg(s.receiver.lossNs / 1000000)
+                    : problem,
+            read);
+    }
+
+    // [intake] in the token profile: an unquoted list read as one, a value that cannot
+    // be read named and left out, and none of its keys taken for a device name.
+    void tokenProfileIntake()
+    {
+        QFile file(TokenProfile::fileName());
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("\n[intake]\nlisten=ddp, e131\nuniverse=0\ntimeout=2\n");
+        file.close();
+        NetworkIntakeSettings s;
+        QStringList problems;
+        TokenProfile::readIntake(s, problems);
+        QCOMPARE(s.protocols(), QString("DDP, E1.31"));
+        QCOMPARE(s.universe, std::uint16_t(1));
+        QCOMPARE(s.receiver.lossNs, std::int64_t(2000000000));
+        QCOMPARE(
+            problems, QStringList { "[intake] universe=0: '0' is no universe from 1 to 63999" });
+        QStringList names = TokenProfile::names();
+        names.sort();
+        QCOMPARE(names, (QStringList { kCanvas, kElements, kLight }));
+    }
+
     // The devices in table order, one pixel per panel each; a change that leaves the
     // strip as it is prints nothing, one that changes it prints it once.
     void mapFollowsTheDevices()
