@@ -29,7 +29,8 @@ void NetworkIntake::say(const std::string& line) const
 
 std::vector<std::string> NetworkIntake::mapLines(const PixelMap& map)
 {
-    std::vector<std::string> lines { "pixel map: " + map.summary() };
+    std::vector<std::string> lines { "pixel map: " + map.summary()
+        + (map.placements().empty() ? " (no paired device is streamed yet)" : "") };
     for (const std::string& device : map.report())
         lines.push_back("  " + device);
     return lines;
