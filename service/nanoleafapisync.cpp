@@ -67,6 +67,19 @@ nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
     : QThread(parent)
     , udpSocket(new QUdpSocket(this))
     , output(new StreamOutput)
+    , intake(new NetworkIntake(*output,
+          [this](bool live) {
+              // On the receiver's thread: the signals go out on this one.
+              QMetaObject::invokeMethod(
+                  this,
+                  [this, live] {
+                      if (live)
+                          emit networkSourcesLive();
+                      else
+                          emit networkSourcesGone();
+                  },
+                  Qt::QueuedConnection);
+          }))
     , scanThread(new QThread)
     , scanner(new QObject)
 {
@@ -84,10 +97,9 @@ nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
 nanoleafAPIsync::~nanoleafAPIsync()
 {
     // No network frame, live change or map refresh reaches a service that is going.
-    if (intake) {
+    if (intakeStarted)
         deviceMap.onTargetsRenewed({});
-        intake->stop();
-    }
+    intake->stop();
     // A running scan stops listening within a tenth of a second; the scans
     // waiting behind it and its report to this service are dropped, so nothing
     // runs on or emits from a service that is gone.
@@ -641,25 +653,14 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
 void nanoleafAPIsync::startIntake(
     const NetworkIntakeSettings& settings, std::function<void(const std::string&)> console)
 {
-    if (intake || !settings.any())
+    if (!settings.any() || intakeStarted.exchange(true))
         return;
     if (!console)
         console = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
-    // Both callbacks come on other threads (the receiver's; whichever changed the
-    // registry, holding its lock), so their work is always queued to this thread.
-    intake.reset(new NetworkIntake(*output, std::move(console), [this](bool live) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, live] {
-                if (live)
-                    emit networkSourcesLive();
-                else
-                    emit networkSourcesGone();
-            },
-            Qt::QueuedConnection);
-    }));
-    intake->start(settings);
-    // Never per frame: the map follows the targets when they are renewed.
+    intake->start(settings, std::move(console));
+    // Never per frame: the map follows the targets when they are renewed. The
+    // registry calls back on whichever thread changed it, under its lock, so the
+    // refresh is always queued to this thread.
     const auto refresh = [this] {
         mapRefreshQueued = false;
         intake->refreshMap();
@@ -674,7 +675,7 @@ void nanoleafAPIsync::startIntake(
 
 QString nanoleafAPIsync::intakeState() const
 {
-    return intake ? QString::fromStdString(intake->state()) : QStringLiteral("network intake off");
+    return QString::fromStdString(intake->state());
 }
 
 // ---------------------------------------------------------------- SSDP reader

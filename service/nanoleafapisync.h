@@ -220,9 +220,10 @@ private:
     // GUI thread on Windows and for the test timer, the network receiver's thread),
     // not the service thread's socket.
     std::unique_ptr<StreamOutput> output;
-    // Made by startIntake(); its map follows the registry's targets, refreshed on
-    // this thread (one refresh queued at a time).
+    // Listening once startIntake() started it; its map follows the registry's
+    // targets, refreshed on this thread (one refresh queued at a time).
     std::unique_ptr<NetworkIntake> intake;
+    std::atomic<bool> intakeStarted { false };
     std::atomic<bool> mapRefreshQueued { false };
     int scanTime = 3;
     // Scans run one after the other on this thread, through events posted to

@@ -9,9 +9,8 @@ const char* const kPrefix = "prismara-nanoleaf-tool: ";
 
 } // namespace
 
-NetworkIntake::NetworkIntake(StreamOutput& output, Console console, LiveChange liveChange)
+NetworkIntake::NetworkIntake(StreamOutput& output, LiveChange liveChange)
     : m_output(output)
-    , m_console(std::move(console))
     , m_liveChange(std::move(liveChange))
 {
 }
@@ -36,11 +35,12 @@ std::vector<std::string> NetworkIntake::mapLines(const PixelMap& map)
     return lines;
 }
 
-void NetworkIntake::start(const NetworkIntakeSettings& settings)
+void NetworkIntake::start(const NetworkIntakeSettings& settings, Console console)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_started || !settings.any())
         return;
+    m_console = std::move(console);
     m_universe = settings.universe;
     PixelMap map(m_output.stripDevices(m_mapTag), m_universe);
     map.setTag(m_mapTag);

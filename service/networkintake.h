@@ -29,15 +29,15 @@ public:
     // the receiver's thread, after the stream switched over.
     using LiveChange = std::function<void(bool live)>;
 
-    NetworkIntake(StreamOutput& output, Console console, LiveChange liveChange);
+    NetworkIntake(StreamOutput& output, LiveChange liveChange);
     ~NetworkIntake() override;
     NetworkIntake(const NetworkIntake&) = delete;
     NetworkIntake& operator=(const NetworkIntake&) = delete;
 
     // Listens as settings ask (nothing when they ask for no protocol); the protocols
-    // whose port cannot be bound are left out, the others run. Call once, before
-    // refreshMap().
-    void start(const NetworkIntakeSettings& settings);
+    // whose port cannot be bound are left out, the others run. What the user is told
+    // goes to console from now on. Only the first call counts.
+    void start(const NetworkIntakeSettings& settings, Console console);
     // Ends the receiver's thread; no call of the stream or the callbacks follows.
     void stop();
 
@@ -61,8 +61,8 @@ private:
     void say(const std::string& line) const;
 
     StreamOutput& m_output;
-    const Console m_console;
     const LiveChange m_liveChange;
+    Console m_console; // set before the receiver's thread starts, never after
     IntakeReceiver m_receiver;
 
     mutable std::mutex m_lock;
