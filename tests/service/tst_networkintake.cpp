@@ -97,22 +97,16 @@ class tst_NetworkIntake : public QObject
     }
 
     // Panel colours "r,g,b" of the device at ip, in the order the strip lays its
-    // pixels on them (ids as the service recorded them for name).
+    // pixels on them (the ids the service recorded for name, in that order).
     QStringList shown(const QString& name, const QString& ip)
     {
         QHash<int, QString> byId;
         for (const QJsonValue& p : sim->device(ip)["panels"].toArray())
             byId[p["id"].toInt()]
                 = QString("%1,%2,%3").arg(p["r"].toInt()).arg(p["g"].toInt()).arg(p["b"].toInt());
-        const DeviceRecord record = deviceMap.value(name);
         QStringList out;
-        const bool canvas = name.contains("Canvas");
-        const int step = canvas ? 2 : 1;
-        for (int i = 0; i + step - 1 < record.pidArrray.size(); i += step) {
-            const int id = canvas ? record.pidArrray[i] * 256 + record.pidArrray[i + 1]
-                                  : record.pidArrray[i];
+        for (int id : deviceMap.value(name).mPidArray)
             out << byId.value(id);
-        }
         return out;
     }
 
@@ -237,37 +231,21 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("read"); // protocols|address|universe|timeout ms, or why not
-        const QString none = "|0.0.0.0|1|5000";
-        QTest::newRow("all") << "listen"
-                             << "all"
-                             << "DDP, E1.31, Art-Net|0.0.0.0|1|5000";
-        QTest::newRow("two, any case") << "listen"
-                                       << " ArtNet , e131"
-                                       << "E1.31, Art-Net|0.0.0.0|1|5000";
-        QTest::newRow("none") << "listen"
-                              << "none" << none;
-        QTest::newRow("unknown") << "listen"
-                                 << "ddp,dmx"
-                                 << "'dmx' is none of ddp, e131, artnet, all";
-        QTest::newRow("address") << "address"
-                                 << "192.168.1.20"
-                                 << "|192.168.1.20|1|5000";
-        QTest::newRow("address cut") << "address"
-                                     << "192.168.1"
-                                     << "'192.168.1' is no IPv4 address such as 192.168.1.20";
-        QTest::newRow("universe") << "universe"
-                                  << "63999"
-                                  << "|0.0.0.0|63999|5000";
+        const auto row = [](const char* key, const char* text, const QString& read) {
+            QTest::newRow(qPrintable(QString("%1=%2").arg(key, text))) << key << text << read;
+        };
+        row("listen", "all", "DDP, E1.31, Art-Net|0.0.0.0|1|5000");
+        row("listen", " ArtNet , e131", "E1.31, Art-Net|0.0.0.0|1|5000");
+        row("listen", "none", "|0.0.0.0|1|5000");
+        row("listen", "ddp,dmx", "'dmx' is none of ddp, e131, artnet, all");
+        row("address", "192.168.1.20", "|192.168.1.20|1|5000");
+        row("address", "192.168.1", "'192.168.1' is no IPv4 address such as 192.168.1.20");
+        row("universe", "63999", "|0.0.0.0|63999|5000");
         for (const char* bad : { "0", "64000", "2x" })
-            QTest::newRow(qPrintable(QString("universe ") + bad))
-                << "universe" << bad << QString("'%1' is no universe from 1 to 63999").arg(bad);
-        QTest::newRow("timeout") << "timeout"
-                                 << "0.25"
-                                 << "|0.0.0.0|1|250";
+            row("universe", bad, QString("'%1' is no universe from 1 to 63999").arg(bad));
+        row("timeout", "0.25", "|0.0.0.0|1|250");
         for (const char* bad : { "0.05", "3601", "nan", "5s" })
-            QTest::newRow(qPrintable(QString("timeout ") + bad))
-                << "timeout" << bad
-                << QString("'%1' is no number of seconds from 0.1 to 3600").arg(bad);
+            row("timeout", bad, QString("'%1' is no number of seconds from 0.1 to 3600").arg(bad));
     }
 
     void settings()
