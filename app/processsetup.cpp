@@ -1,6 +1,8 @@
 #include "app/processsetup.h"
 
 #include "app/zelnanoleaftool.h"
+#include "service/intakesettings.h"
+#include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
 #include "sync/checkedconnect.h"
 
@@ -82,6 +84,9 @@ void applyOptions(ZelNanoleafTool& window, const StartOptions& options, bool sta
     }
     if (options.resume || (starting && TokenProfile::resumeAtStart()))
         window.resumeDevices();
+    // At start the intake was started before the window showed.
+    if (!starting && options.hasIntake())
+        startNetworkIntake(window, options);
 }
 
 #ifndef _WIN32
@@ -154,3 +159,16 @@ InstanceChannel::Answer answerLaterStart(ZelNanoleafTool& window, const QStringL
     return { 0, QString() };
 }
 #endif
+
+void startNetworkIntake(ZelNanoleafTool& window, const StartOptions& options)
+{
+    NetworkIntakeSettings settings;
+    QStringList problems;
+    TokenProfile::readIntake(settings, problems);
+    for (const QString& problem : problems)
+        std::fprintf(stderr, "prismara-nanoleaf-tool: token profile %s: %s, left out\n",
+            qPrintable(TokenProfile::fileName()), qPrintable(problem));
+    options.applyIntake(settings);
+    window.service->startIntake(settings);
+    window.refreshIntakeState();
+}

@@ -28,7 +28,8 @@ void quitOnlyOnTerminationSignals(QGuiApplication* app);
 void setDebugLog(bool on);
 
 // What options ask of the tool: at its start (starting), or handed over by a later
-// start, which shows the window and resumes without looking at the token profile.
+// start, which shows the window, resumes without looking at the token profile and
+// restarts the network intake as its --listen, --listen-address and --universe ask.
 void applyOptions(ZelNanoleafTool& window, const StartOptions& options, bool starting);
 
 #ifndef _WIN32
@@ -42,3 +43,8 @@ int claimSession(
 // reads and applies them; --quit ends the event loop once the answer is out.
 InstanceChannel::Answer answerLaterStart(ZelNanoleafTool& window, const QStringList& arguments);
 #endif
+
+// Starts the network intake as the token profile's [intake] group and the command
+// line ask (the command line wins); a profile value that cannot be read is named on
+// standard error and left out.
+void startNetworkIntake(ZelNanoleafTool& window, const StartOptions& options);

@@ -1,6 +1,7 @@
 #include "app/tooloptions.h"
 
 #include "platform/buildinfo.h"
+#include "service/intakesettings.h"
 
 #include <QCommandLineParser>
 
@@ -69,6 +70,18 @@ const std::vector<ToolOption>& toolOptions()
             "End the running tool cleanly, as SIGTERM does, and wait until it has ended; "
             "exit code 1 when no tool runs.",
             nullptr, &StartOptions::quit },
+        { "listen", '\0', "LIST",
+            "Take frames from lighting programs on the network: ddp, e131 and artnet separated "
+            "by commas, or all. Any host on the network can reach these ports. Handed to a "
+            "running tool, listens there as asked.",
+            "none, unless listen is set in [intake]", nullptr, &StartOptions::listen },
+        { "listen-address", '\0', "ADDR", "The local IPv4 address to take those frames on.",
+            "every interface, unless address is set in [intake]", nullptr,
+            &StartOptions::listenAddress },
+        { "universe", '\0', "N",
+            "The E1.31 universe the strip starts in (1 to 63999); Art-Net's Port-Address is "
+            "N - 1.",
+            "1, unless universe is set in [intake]", nullptr, &StartOptions::universe },
     };
     return options;
 }
@@ -79,6 +92,15 @@ const std::vector<ToolSetting>& toolSettings()
         { "settings", "resume", "BOOL",
             "Search and pair at every start, as --resume does; true, 1, yes or on turn it on.",
             "false" },
+        { "intake", "listen", "LIST", "The network intake's protocols, as --listen takes them.",
+            "none" },
+        { "intake", "address", "ADDR", "The address it listens on, as --listen-address.",
+            "every interface" },
+        { "intake", "universe", "N", "The strip's first E1.31 universe, as --universe.", "1" },
+        { "intake", "timeout", "SECONDS",
+            "How long a DDP or Art-Net sender may stay silent before it counts as gone "
+            "(0.1 to 3600).",
+            "5" },
     };
     return settings;
 }
@@ -145,7 +167,21 @@ bool parseStartOptions(const QStringList& arguments, StartOptions& options, QStr
         const ToolOption& option = toolOptions()[i];
         if (option.flag != nullptr)
             read.*option.flag = parser.isSet(parsed[i]);
+        if (option.value != nullptr && parser.isSet(parsed[i]))
+            read.*option.value = parser.value(parsed[i]);
     }
+    // The intake's values are read the way the token profile's are, so a value is
+    // refused here, with the reason, rather than left out later.
+    NetworkIntakeSettings check;
+    QString why;
+    if (read.listen && !check.readListen(*read.listen, why))
+        problem = "--listen: " + why + ".";
+    else if (read.listenAddress && !check.readAddress(*read.listenAddress, why))
+        problem = "--listen-address: " + why + ".";
+    else if (read.universe && !check.readUniverse(*read.universe, why))
+        problem = "--universe: " + why + ".";
+    if (!problem.isEmpty())
+        return false;
     options = read;
     return true;
 }
@@ -163,4 +199,15 @@ int readStartOptions(const QStringList& arguments, StartOptions& options)
         return 0;
     }
     return -1;
+}
+
+void StartOptions::applyIntake(NetworkIntakeSettings& settings) const
+{
+    QString checked; // parseStartOptions() refused what cannot be read
+    if (listen)
+        settings.readListen(*listen, checked);
+    if (listenAddress)
+        settings.readAddress(*listenAddress, checked);
+    if (universe)
+        settings.readUniverse(*universe, checked);
 }

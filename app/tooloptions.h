@@ -3,7 +3,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <vector>
+
+struct NetworkIntakeSettings;
 
 // What the command line asks of the tool. A later start hands its command line to
 // the running tool, which reads it into the same struct (see app/instancechannel.h).
@@ -18,13 +21,22 @@ struct StartOptions {
     bool resume = false;
     // End the running tool instead of starting one.
     bool quit = false;
+    // The network intake's options as given (checked when read): --listen,
+    // --listen-address and --universe. Each one given replaces the token profile's
+    // [intake] value.
+    std::optional<QString> listen;
+    std::optional<QString> listenAddress;
+    std::optional<QString> universe;
+
+    bool hasIntake() const { return listen || listenAddress || universe; }
+    // Puts the intake options given into settings.
+    void applyIntake(NetworkIntakeSettings& settings) const;
 };
 
 // One option of the command line. Everything --help (and so the man page) says
 // about options comes from these rows, and parsing reads them too: an option
 // added later is one more row and one more member of StartOptions, and reaches a
-// running tool the same way. (An option with a value adds a member pointer for
-// its values beside flag.)
+// running tool the same way. An option with a value has value instead of flag.
 struct ToolOption {
     const char* name; // long name, without the dashes
     char shortName; // '\0' for none
@@ -32,6 +44,7 @@ struct ToolOption {
     const char* description;
     const char* defaultText; // what holds without the option; null when nothing does
     bool StartOptions::*flag; // set by the switch
+    std::optional<QString> StartOptions::*value = nullptr; // set to the option's value
 };
 
 // One setting of the token profile, read at start. Listed by --help like the options.

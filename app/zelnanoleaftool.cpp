@@ -68,6 +68,8 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     checkedConnect(service, SIGNAL(showTokenPage(int)), pairView, SLOT(slot_showTokenImply(int)));
     checkedConnect(this, SIGNAL(showTokenPage(int)), pairView, SLOT(slot_showTokenImply(int)));
     checkedConnect(service, SIGNAL(refreshIsPaired()), this, SLOT(refreshIsPaired()));
+    checkedConnect(service, SIGNAL(networkSourcesLive()), this, SLOT(refreshIntakeState()));
+    checkedConnect(service, SIGNAL(networkSourcesGone()), this, SLOT(refreshIntakeState()));
     checkedConnect(service, SIGNAL(scanFinished(bool)), this, SLOT(scanFinished(bool)));
     qDebug() << "main thread:" << QThread::currentThreadId();
     checkedConnect(this, SIGNAL(startScan()), service, SLOT(searchDeive_noBonjour()));
@@ -365,7 +367,7 @@ void ZelNanoleafTool::refreshTray()
 {
     int paired = 0;
     int streamed = 0;
-    for (const StreamTarget& target : deviceMap.streamTargets()) {
+    for (const StreamDevice& target : *deviceMap.streamTargets()) {
         paired += target.isPaired ? 1 : 0;
         streamed += target.streamed() ? 1 : 0;
     }
@@ -375,6 +377,11 @@ void ZelNanoleafTool::refreshTray()
 void ZelNanoleafTool::setIntakeState(const QString& text)
 {
     tray->setIntakeState(text);
+}
+
+void ZelNanoleafTool::refreshIntakeState()
+{
+    setIntakeState(service->intakeState());
 }
 
 void ZelNanoleafTool::bringToFront()

@@ -80,6 +80,8 @@ signals:
     void signal_SyncBtnCheck(int);
 
 public slots:
+    // Shows the network intake's state (listening, live sources) in the tray.
+    void refreshIntakeState();
     void slot_Connect();
     void searchDeive();
     void slot_Pair(int row, QString name, QString ip);

@@ -120,6 +120,7 @@ std::vector<IntakeReceiver::BindFailure> IntakeReceiver::start(
     m_buffer.assign(kBufferSize, 0);
     m_joined.clear();
     m_pollsInWindow = 0;
+    m_liveSources = 0;
 
     const bool wanted[] = { settings.ddp, settings.e131, settings.artNet };
     m_netStarted = Net::startup() == 0;
@@ -246,6 +247,7 @@ void IntakeReceiver::run()
             if (readable[i] && drain(m_channels[i]))
                 backlog = true;
         settle(m_table.expire(nowNs()));
+        m_liveSources.store(m_table.liveSources(), std::memory_order_relaxed);
     }
 }
 

@@ -104,6 +104,11 @@ public:
     bool running() const { return m_thread.joinable(); }
     // Any thread.
     Counters counters() const;
+    // Any thread: the sources live when the receiver last looked (after each batch of
+    // datagrams and each expiry).
+    std::size_t liveSources() const { return m_liveSources.load(std::memory_order_relaxed); }
+    // Inside a Sink call only (the receiver's thread): the map the strip is laid out by.
+    const PixelMap& map() const { return m_table.map(); }
 
 private:
     struct Channel {
@@ -163,4 +168,5 @@ private:
     std::atomic<std::uint64_t> m_pollsUnanswered { 0 };
     std::atomic<std::uint64_t> m_joinFailures { 0 };
     std::atomic<std::uint64_t> m_maps { 0 };
+    std::atomic<std::size_t> m_liveSources { 0 };
 };

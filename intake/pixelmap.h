@@ -70,8 +70,15 @@ public:
     // Art-Net Port-Addresses.
     std::string summary() const;
 
+    // What its owner made it from (a number that changes with the devices), carried
+    // along by every copy so that a strip decoded by this map can be told apart from
+    // one decoded by an older one. Used by nothing here.
+    std::uint64_t tag() const { return m_tag; }
+    void setTag(std::uint64_t tag) { m_tag = tag; }
+
 private:
     std::vector<Placement> m_placements;
     std::size_t m_pixels = 0;
     std::uint16_t m_startUniverse = 1;
+    std::uint64_t m_tag = 0;
 };

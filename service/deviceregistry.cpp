@@ -28,10 +28,10 @@ bool operator==(const DeviceRecord& a, const DeviceRecord& b)
         && a.isPaired == b.isPaired && a.panelModel == b.panelModel;
 }
 
-StreamTarget StreamTarget::of(const DeviceRecord& record)
+StreamDevice streamDeviceOf(const DeviceRecord& record)
 {
-    StreamTarget target;
-    target.deviceName = record.deviceName;
+    StreamDevice target;
+    target.name = record.deviceName.toStdString();
     target.isPaired = record.isPaired;
     target.model = StreamDatagram::modelForName(record.deviceName.toStdU16String());
     target.panelModel = record.panelModel;
@@ -64,12 +64,14 @@ void DeviceRegistry::refreshTargets()
 {
     // Records change at pairing and discovery time only, and there are few, so
     // all targets are worked out afresh: nothing can be left behind.
-    QVector<StreamTarget> fresh;
-    fresh.reserve(map.size());
+    auto fresh = std::make_shared<std::vector<StreamDevice>>();
+    fresh->reserve(static_cast<std::size_t>(map.size()));
     for (auto it = map.cbegin(); it != map.cend(); ++it)
-        fresh.append(StreamTarget::of(it.value()));
+        fresh->push_back(streamDeviceOf(it.value()));
     targets = std::move(fresh);
     ++generation;
+    if (renewedCallback)
+        renewedCallback();
 }
 
 DeviceRecord DeviceRegistry::value(const QString& name)
@@ -147,23 +149,34 @@ QMap<QString, DeviceRecord> DeviceRegistry::snapshot() const
     return map;
 }
 
-QVector<StreamTarget> DeviceRegistry::streamTargets() const
+DeviceRegistry::StreamTargets DeviceRegistry::streamTargets() const
 {
     QMutexLocker lock(&mutex);
     return targets;
 }
 
-QVector<StreamTarget> DeviceRegistry::streamTargets(std::uint64_t& renewed) const
+DeviceRegistry::StreamTargets DeviceRegistry::streamTargets(std::uint64_t& renewed) const
 {
     QMutexLocker lock(&mutex);
     renewed = generation;
     return targets;
 }
 
+std::uint64_t DeviceRegistry::targetsGeneration() const
+{
+    QMutexLocker lock(&mutex);
+    return generation;
+}
+
 void DeviceRegistry::clear()
 {
     QMutexLocker lock(&mutex);
     map.clear();
-    targets.clear();
-    ++generation;
+    refreshTargets();
+}
+
+void DeviceRegistry::onTargetsRenewed(std::function<void()> renewed)
+{
+    QMutexLocker lock(&mutex);
+    renewedCallback = std::move(renewed);
 }

@@ -3,6 +3,7 @@
 #include "platform/socketlayer.h"
 #include "stream/panelmodel.h"
 #include "stream/streamdatagram.h"
+#include "stream/streamdevice.h"
 
 #include <QMap>
 #include <QMutex>
@@ -11,6 +12,8 @@
 #include <QVector>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <vector>
 
 // One known Nanoleaf device. pidArrray holds the panel ids as they go into the
@@ -38,31 +41,9 @@ struct DeviceRecord {
 
 bool operator==(const DeviceRecord& a, const DeviceRecord& b);
 
-// What a host frame needs of one device, worked out from its record when the
-// record changes (discovery, pairing, the layout answer, unpairing), so that
-// sending a frame converts and parses nothing.
-struct StreamTarget {
-    QString deviceName;
-    bool isPaired = false;
-    // Decided from deviceName; None for a name of neither model.
-    StreamDatagram::Model model = StreamDatagram::Model::None;
-    // True for a name of neither model whose record has a v2 panel model: it is
-    // sent the v2 datagram for v2Ids (the record's mPidArray) on port 60222.
-    bool v2 = false;
-    PanelModel::Model panelModel = PanelModel::Model::Unknown;
-    // ip parsed, with the model's port; addressOk is false when ip is no dotted
-    // IPv4 address (such a device is never sent to).
-    bool addressOk = false;
-    Platform::Net::Ipv4Endpoint to;
-    int panelNumbers = 0;
-    std::vector<int> pidArrray;
-    std::vector<std::uint16_t> v2Ids;
-
-    // Whether a frame goes to this device at all.
-    bool streamed() const { return isPaired && (model != StreamDatagram::Model::None || v2); }
-
-    static StreamTarget of(const DeviceRecord& record);
-};
+// The stream's view of a record (see StreamDevice), made whenever the record
+// changes.
+StreamDevice streamDeviceOf(const DeviceRecord& record);
 
 // The program's one table of known devices, keyed by device name and iterated in
 // key order (QString's less-than: UTF-16 code units, case-sensitive).
@@ -73,12 +54,16 @@ struct StreamTarget {
 // a reference would outlive the lock. Read a copy with value(), change a record
 // in place with update(), or replace it whole with insert().
 //
-// Beside the records it keeps one StreamTarget per record, in key order, renewed
-// under the same lock by every operation that changes a record, so the targets
-// never lag behind the records.
+// Beside the records it keeps one StreamDevice per record, in key order (the
+// stream targets), renewed under the same lock by every operation that changes a
+// record, so the targets never lag behind the records.
 class DeviceRegistry
 {
 public:
+    // The stream targets as one renewal left them; never changed once made, so any
+    // thread may read them without the lock for as long as it holds them.
+    using StreamTargets = std::shared_ptr<const std::vector<StreamDevice>>;
+
     // Copy of the record under name; a missing name gets a default record first.
     DeviceRecord value(const QString& name);
 
@@ -114,13 +99,20 @@ public:
     bool contains(const QString& name) const;
     // Copy of the whole map, for walking it in key order without holding the lock.
     QMap<QString, DeviceRecord> snapshot() const;
-    // Copy of the stream targets, one per record in key order. Implicitly shared:
-    // taking it costs no more than the lock, which suits the per-frame path.
-    QVector<StreamTarget> streamTargets() const;
+    // The stream targets, one per record in key order (never null). Shared, not
+    // copied: taking them costs no more than the lock.
+    StreamTargets streamTargets() const;
     // The same, with the number of times the targets were renewed so far: equal
     // numbers mean equal targets.
-    QVector<StreamTarget> streamTargets(std::uint64_t& generation) const;
+    StreamTargets streamTargets(std::uint64_t& generation) const;
+    // That number alone, for a frame path that only looks whether anything changed.
+    std::uint64_t targetsGeneration() const;
     void clear();
+
+    // Runs renewed() each time the targets are renewed, on the thread that changed
+    // them and under the registry's lock: it must not call the registry, only hand
+    // the news on (post an event). An empty function ends it.
+    void onTargetsRenewed(std::function<void()> renewed);
 
 private:
     // The record under name; a missing name gets a default record first, and
@@ -131,8 +123,9 @@ private:
 
     mutable QMutex mutex;
     QMap<QString, DeviceRecord> map;
-    QVector<StreamTarget> targets;
+    StreamTargets targets = std::make_shared<const std::vector<StreamDevice>>();
     std::uint64_t generation = 0;
+    std::function<void()> renewedCallback;
 };
 
 // The registry shared by the whole program.

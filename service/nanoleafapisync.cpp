@@ -1,15 +1,15 @@
 #include "service/nanoleafapisync.h"
 
 #include "service/deviceregistry.h"
+#include "service/intakesettings.h"
 #include "service/layoutpanels.h"
+#include "service/networkintake.h"
 #include "service/openapiformat.h"
 #include "service/ssdpreader.h"
+#include "service/streamoutput.h"
 #include "service/tokenprofile.h"
-#include "stream/framepacker.h"
 #include "stream/panelmodel.h"
 #include "stream/streamdatagram.h"
-#include "stream/streamsender.h"
-#include "stream/v2datagram.h"
 #include "sync/checkedconnect.h"
 
 #include <QDebug>
@@ -27,6 +27,8 @@
 #include <QUdpSocket>
 #include <QUrl>
 #include <QVariant>
+
+#include <cstdio>
 
 Q_DECLARE_METATYPE(nanoleafAPIsync::CurrentDevice)
 
@@ -64,8 +66,20 @@ QNetworkRequest requestFor(const nanoleafAPIsync::CurrentDevice& target, const Q
 nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
     : QThread(parent)
     , udpSocket(new QUdpSocket(this))
-    , streamSender(new StreamSender)
-    , framePacker(new FramePacker)
+    , output(new StreamOutput)
+    , intake(new NetworkIntake(*output,
+          [this](bool live) {
+              // On the receiver's thread: the signals go out on this one.
+              QMetaObject::invokeMethod(
+                  this,
+                  [this, live] {
+                      if (live)
+                          emit networkSourcesLive();
+                      else
+                          emit networkSourcesGone();
+                  },
+                  Qt::QueuedConnection);
+          }))
     , scanThread(new QThread)
     , scanner(new QObject)
 {
@@ -82,6 +96,10 @@ nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
 
 nanoleafAPIsync::~nanoleafAPIsync()
 {
+    // No network frame, live change or map refresh reaches a service that is going.
+    if (intakeStarted)
+        deviceMap.onTargetsRenewed({});
+    intake->stop();
     // A running scan stops listening within a tenth of a second; the scans
     // waiting behind it and its report to this service are dropped, so nothing
     // runs on or emits from a service that is gone.
@@ -622,89 +640,49 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
     // on the devices alone (model, address, ids, every byte but the colours) is
     // laid out when the registry's targets change; here only the colours are
     // written.
-    QMutexLocker frame(&frameLock);
-    std::uint64_t renewed = 0;
-    const QVector<StreamTarget> targets = deviceMap.streamTargets(renewed);
-    if (renewed != frameTargets || count != framePacker->count()) {
-        std::vector<FramePacker::Device> devices(static_cast<std::size_t>(targets.size()));
-        for (int n = 0; n < targets.size(); ++n) {
-            const StreamTarget& t = targets.at(n);
-            FramePacker::Device& d = devices[static_cast<std::size_t>(n)];
-            d.streamed = t.streamed();
-            d.model = t.model;
-            d.v2 = t.v2;
-            d.panelNumbers = t.panelNumbers;
-            d.pidArrray = &t.pidArrray;
-            d.v2Ids = &t.v2Ids;
-            d.addressOk = t.addressOk;
-            d.to = t.to;
-        }
-        framePacker->layOut(count, devices);
-        streamSender->setDestinations(framePacker->destinations());
-        frameTargets = renewed;
-    }
-    std::size_t datagrams = 0;
-    const DeviceDatagram* batch = framePacker->pack(red, green, blue, datagrams);
-    // In registry order, each through its device's own socket and never waiting:
-    // a device that cannot take its datagram loses that one, no other its own.
-    streamSender->send(batch, datagrams, Platform::Net::monotonicTicks());
-    // The user learns once that a device drops and once that it is back, not
-    // per frame; the sender only reports those changes.
-    for (const StreamSender::FlowChange& change : streamSender->changes()) {
-        const QString name = change.device < static_cast<std::size_t>(targets.size())
-            ? targets.at(static_cast<int>(change.device)).deviceName
-            : QString();
-        const QString to = QStringLiteral("%1.%2.%3.%4:%5")
-                               .arg(change.to.address[0])
-                               .arg(change.to.address[1])
-                               .arg(change.to.address[2])
-                               .arg(change.to.address[3])
-                               .arg(change.to.port);
-        if (change.dropping)
-            qWarning().noquote() << QStringLiteral("Stream to \"%1\" (%2): datagrams dropped, the "
-                                                   "system takes none for this device (switched "
-                                                   "off or at another address?)")
-                                        .arg(name, to);
-        else
-            qWarning().noquote() << QStringLiteral(
-                "Stream to \"%1\" (%2): datagrams taken again, %3 dropped meanwhile")
-                                        .arg(name, to)
-                                        .arg(change.dropped);
-    }
-
+    if (!output->sendHost(count, red, green, blue))
+        return;
     const QLoggingCategory* debugLog = QLoggingCategory::defaultCategory();
     if (debugLog && !debugLog->isDebugEnabled())
         return;
-    qDebug() << "sendUdpDAta";
-    const QString base = currentDevice().nanoIP;
-    for (int n = 0; n < targets.size(); ++n) {
-        const StreamTarget& target = targets.at(n);
-        qDebug() << "k deviceName" << target.deviceName << "ispaired" << target.isPaired;
-        if (!target.streamed())
-            continue;
-        std::size_t size = 0;
-        const std::uint8_t* bytes = framePacker->datagram(static_cast<std::size_t>(n), size);
-        const QByteArray datagram
-            = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes), static_cast<int>(size));
-        if (target.v2) {
-            qDebug() << "sendUdpDAta ba" << datagram;
-            qDebug() << "send nanoIp v2" << PanelModel::name(target.panelModel) << base;
-            qDebug() << "panel number" << target.panelNumbers << "length" << count;
-            continue;
-        }
-        const bool light = target.model == StreamDatagram::Model::Light;
-        if (light) {
-            const int written = std::min<int>(
-                std::min(count, target.panelNumbers), static_cast<int>(target.pidArrray.size()));
-            for (int i = 0; i < written; ++i)
-                qDebug() << "panelId is " << target.pidArrray[static_cast<std::size_t>(i)] << "R"
-                         << red[i] << "G" << green[i] << "B" << blue[i];
-        }
-        qDebug() << "sendUdpDAta ba" << datagram;
-        qDebug() << (light ? "send nanoIp Light" : "send nanoIp Canvas") << base;
-        if (light)
-            qDebug() << "panel number" << target.panelNumbers << "length" << count;
+    output->logHostFrame(count, red, green, blue, currentDevice().nanoIP);
+}
+
+// ---------------------------------------------------------------- network intake
+
+void nanoleafAPIsync::startIntake(
+    const NetworkIntakeSettings& settings, std::function<void(const std::string&)> console)
+{
+    if (!console)
+        console = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+    // Asked again (a later start's --listen): the intake starts afresh as asked, or
+    // stops when asked for no protocol.
+    if (intakeStarted) {
+        intake->start(settings, std::move(console));
+        return;
     }
+    if (!settings.any())
+        return;
+    intakeStarted = true;
+    intake->start(settings, std::move(console));
+    // Never per frame: the map follows the targets when they are renewed. The
+    // registry calls back on whichever thread changed it, under its lock, so the
+    // refresh is always queued to this thread.
+    const auto refresh = [this] {
+        mapRefreshQueued = false;
+        intake->refreshMap();
+    };
+    deviceMap.onTargetsRenewed([this, refresh] {
+        if (!mapRefreshQueued.exchange(true))
+            QMetaObject::invokeMethod(this, refresh, Qt::QueuedConnection);
+    });
+    // Whatever changed between the map start() made and the callback's start.
+    QMetaObject::invokeMethod(this, refresh, Qt::QueuedConnection);
+}
+
+QString nanoleafAPIsync::intakeState() const
+{
+    return QString::fromStdString(intake->state());
 }
 
 // ---------------------------------------------------------------- SSDP reader

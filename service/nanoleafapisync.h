@@ -26,8 +26,9 @@ namespace Zeroconf
 {
 struct Reply;
 }
-class FramePacker;
-class StreamSender;
+class NetworkIntake;
+class StreamOutput;
+struct NetworkIntakeSettings;
 
 // The device service: the one object through which the program talks to Nanoleaf
 // devices (pairing, token profile, layout query, effect commands, discovery and
@@ -75,7 +76,20 @@ public:
     CurrentDevice currentDevice() const;
 
     void setNanoIP(QString url, QString ip, QString name, int row, bool reset);
+    // A host frame to every streamed device; held while a network source is live.
+    // Any thread.
     void sendUdpDAta(int count, const int* red, const int* green, const int* blue);
+
+    // Lighting programs on the network as a source of frames (off unless settings
+    // ask for a protocol). What the user must know (ports that cannot be bound, the
+    // pixel map whenever it changes, the first source live and the last one gone) goes
+    // to `console`, standard error when none is given. Called again (a later start's
+    // --listen), the intake starts afresh as the new settings ask, or stops when they
+    // ask for no protocol. Call from one thread.
+    void startIntake(const NetworkIntakeSettings& settings,
+        std::function<void(const std::string&)> console = {});
+    // For the tray's tooltip, e.g. "listening: DDP, E1.31; live: 1 source". Any thread.
+    QString intakeState() const;
     void reportReplies(const std::vector<Zeroconf::Reply>& replies);
     void debugPrint(const char* text);
 
@@ -105,6 +119,11 @@ signals:
     void startScan();
     // After a scan's reports: whether it listened its time (false: it failed).
     void scanFinished(bool);
+    // The first network source became live (its frames are shown, the host's held),
+    // and the last one is gone (nothing more is sent from the network; host frames go
+    // out again). Emitted on the service thread.
+    void networkSourcesLive();
+    void networkSourcesGone();
 
 public slots:
     void GetRequestBtn();
@@ -200,16 +219,14 @@ private:
 
     // The stream goes out through sockets of its own, one per device, usable from
     // the threads that send colour frames (the host endpoint's intake thread, the
-    // GUI thread on Windows and for the test timer), not the service thread's
-    // socket; laid out with framePacker, under frameLock.
-    std::unique_ptr<StreamSender> streamSender;
-    // Held through each sendUdpDAta: frames from two threads never mix their
-    // datagrams, and go out whole, one after the other.
-    QMutex frameLock;
-    // Every device's datagram laid out for the registry's targets as they were
-    // at frameTargets; touched only by sendUdpDAta under frameLock.
-    std::unique_ptr<FramePacker> framePacker;
-    std::uint64_t frameTargets = ~std::uint64_t(0);
+    // GUI thread on Windows and for the test timer, the network receiver's thread),
+    // not the service thread's socket.
+    std::unique_ptr<StreamOutput> output;
+    // Listening once startIntake() started it; its map follows the registry's
+    // targets, refreshed on this thread (one refresh queued at a time).
+    std::unique_ptr<NetworkIntake> intake;
+    std::atomic<bool> intakeStarted { false };
+    std::atomic<bool> mapRefreshQueued { false };
     int scanTime = 3;
     // Scans run one after the other on this thread, through events posted to
     // scanner, which lives there. The destructor stops it before anything else.

@@ -7,6 +7,9 @@
 #include <QSettings>
 #include <QThread>
 #include <QUrl>
+#include <QVariant>
+
+#include <utility>
 
 namespace TokenProfile
 {
@@ -55,6 +58,13 @@ QString keyOf(const QString& name)
     return QStringLiteral("devices/") + QString::fromLatin1(QUrl::toPercentEncoding(name));
 }
 
+// Keys in the tool's own groups: no device name lands there, raw or encoded.
+bool ownGroup(const QString& key)
+{
+    return key.startsWith(QLatin1String("settings/")) || key.startsWith(QLatin1String("intake/"))
+        || key.startsWith(QLatin1String("devices/"));
+}
+
 } // namespace
 
 QString directory()
@@ -80,8 +90,7 @@ QString read(const QString& name)
     const QString token = profile.value(key).toString();
     // A token stored before such names were encoded sits under the raw name; it
     // is still found, unless the raw name lands in one of the tool's own groups.
-    if (!token.isEmpty() || key == name || name.startsWith(QLatin1String("settings/"))
-        || name.startsWith(QLatin1String("devices/")))
+    if (!token.isEmpty() || key == name || ownGroup(name))
         return token;
     return profile.value(name).toString();
 }
@@ -93,7 +102,8 @@ QStringList names()
     const QSettings profile(fileName(), QSettings::IniFormat);
     QStringList found;
     for (const QString& key : profile.allKeys()) {
-        if (profile.value(key).toString().isEmpty() || key.startsWith(QLatin1String("settings/")))
+        if (profile.value(key).toString().isEmpty()
+            || (ownGroup(key) && !key.startsWith(QLatin1String("devices/"))))
             continue;
         // Names written out raw before they were encoded read back as themselves.
         found.append(key.startsWith(QLatin1String("devices/"))
@@ -144,6 +154,32 @@ bool resumeAtStart()
         = profile.value(QStringLiteral("settings/resume")).toString().trimmed().toLower();
     return value == QLatin1String("true") || value == QLatin1String("1")
         || value == QLatin1String("yes") || value == QLatin1String("on");
+}
+
+void readIntake(NetworkIntakeSettings& settings, QStringList& problems)
+{
+    if (!exists())
+        return;
+    const QSettings profile(fileName(), QSettings::IniFormat);
+    using Reader = bool (NetworkIntakeSettings::*)(const QString&, QString&);
+    const std::pair<const char*, Reader> keys[] = {
+        { "listen", &NetworkIntakeSettings::readListen },
+        { "address", &NetworkIntakeSettings::readAddress },
+        { "universe", &NetworkIntakeSettings::readUniverse },
+        { "timeout", &NetworkIntakeSettings::readTimeout },
+    };
+    for (const auto& key : keys) {
+        const QVariant value = profile.value(QStringLiteral("intake/") + key.first);
+        if (!value.isValid())
+            continue;
+        // A list is what QSettings makes of an unquoted "ddp, e131".
+        const QString text = value.type() == QVariant::StringList
+            ? value.toStringList().join(QLatin1Char(','))
+            : value.toString();
+        QString problem;
+        if (!(settings.*key.second)(text, problem))
+            problems << QStringLiteral("[intake] %1=%2: %3").arg(key.first, text, problem);
+    }
 }
 
 } // namespace TokenProfile

@@ -1,12 +1,14 @@
 #pragma once
 
+#include "service/intakesettings.h"
+
 #include <QString>
 #include <QStringList>
 
 // The token profile "nanoleafInfo.ini": device name -> authorisation token, at the
 // top level of an INI file in the "nanoleaf" folder beside the per-user INI file
 // that QSettings names for "Zel" / "application". The tool's own settings live in
-// its [settings] group, which no device name can reach.
+// its [settings] and [intake] groups, which no device name can reach.
 //
 // The file holds credentials, so the folder is kept 0700 and the file 0600, and a
 // write goes through QSettings' save-to-temporary-then-rename, so a crash in the
@@ -27,5 +29,10 @@ bool write(const QString& name, const QString& token);
 // Whether the tool pairs the devices it has tokens for by itself at start:
 // "resume" in [settings] set to true, 1, yes or on. Off without the file or key.
 bool resumeAtStart();
+// The network intake's settings in [intake]: listen=, address=, universe= and
+// timeout= (see NetworkIntakeSettings), each over what settings held. A value that
+// cannot be read changes nothing and is described in problems, e.g.
+// "[intake] universe=0: '0' is no universe from 1 to 63999". Nothing without the file.
+void readIntake(NetworkIntakeSettings& settings, QStringList& problems);
 
 } // namespace TokenProfile

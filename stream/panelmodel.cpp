@@ -124,9 +124,9 @@ std::vector<std::uint16_t> orderLitPanels(
     return ids;
 }
 
-int spreadEntry(int panel, int panels)
+int spreadEntry(int panel, int panels, int entries)
 {
-    return static_cast<int>(static_cast<long long>(kHostEntries) * panel / panels);
+    return static_cast<int>(static_cast<long long>(entries) * panel / panels);
 }
 
 } // namespace PanelModel

@@ -57,10 +57,11 @@ struct Panel {
 std::vector<std::uint16_t> orderLitPanels(
     const std::vector<Panel>& panels, double globalOrientation);
 
-// The host-frame entry that lit panel `panel` of `panels` shows:
-// floor(12 * panel / panels). The 12 entries spread evenly: with fewer panels
-// some entries are skipped, with more some repeat, and no panel stays dark.
-// Defined for 0 <= panel < panels only (no panel, no entry).
-int spreadEntry(int panel, int panels);
+// The entry that lit panel `panel` of `panels` shows of a frame of `entries`:
+// floor(entries * panel / panels). The 12 entries of a host frame spread evenly:
+// with fewer panels some entries are skipped, with more some repeat, and no panel
+// stays dark; a frame of one entry per panel shows entry j on panel j. Defined
+// for 0 <= panel < panels only (no panel, no entry).
+int spreadEntry(int panel, int panels, int entries = kHostEntries);
 
 } // namespace PanelModel

@@ -3,6 +3,7 @@
 // (preloaded) drives the window from inside.
 
 #include "tests/common/hostrequest.h"
+#include "tests/common/intakepackets.h"
 #include "tests/common/nanoleafsim.h"
 #include "tests/common/privatenetwork.h"
 #include "tests/common/unreachablenet.h"
@@ -21,6 +22,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include <algorithm>
@@ -89,6 +91,16 @@ public:
         profile.setValue(name, token);
     }
 
+    // Standard error goes to a file from the next start() on, no longer to the test's.
+    // Standard error to a file of its own for errorLines(); before start().
+    void keepErrors() { errorsToFile = true; }
+    QStringList errorLines() const
+    {
+        QFile file(dir.filePath("stderr"));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split('\n')
+                                              : QStringList();
+    }
+
     // Starts the tool and connects to its driver (listening once the tool's
     // application object exists); false when either fails in time.
     bool start(const QStringList& arguments = {})
@@ -97,8 +109,11 @@ public:
         if (capture) {
             process.setProcessChannelMode(QProcess::SeparateChannels);
         } else {
-            process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            process.setProcessChannelMode(
+                errorsToFile ? QProcess::SeparateChannels : QProcess::ForwardedErrorChannel);
             process.setStandardOutputFile(dir.filePath("stdout"));
+            if (errorsToFile)
+                process.setStandardErrorFile(dir.filePath("stderr"));
         }
         process.setArguments(arguments);
         process.start();
@@ -140,6 +155,7 @@ public:
     QTemporaryDir dir;
     QProcessEnvironment env;
     bool capture = false; // keep standard output and error for the test
+    bool errorsToFile = false;
     QProcess process;
     QLocalSocket driver;
 };
@@ -330,7 +346,8 @@ private slots:
 
     // One tool per session: a later start shows the window of the one running
     // (started hidden, its channel taking the place of a crashed tool's) and hands
-    // its options over; --quit ends it and returns once it has ended.
+    // its options over (--resume, --listen); --quit ends it and returns once it has
+    // ended.
     void laterStartsReachTheRunningTool()
     {
         QJsonObject light = NanoleafSim::lightPanels();
@@ -340,10 +357,13 @@ private slots:
         ToolProcess tool;
         tool.storeToken(kLight, kToken);
         QVERIFY(leaveStaleSocket(tool.hostSocket() + ".instance"));
+        tool.keepErrors();
         QVERIFY(tool.start({ "--hidden" }));
         QVERIFY(!tool.command("visible")["visible"].toBool());
-        QCOMPARE(laterStart(tool, { "--resume" }), 0);
+        QCOMPARE(laterStart(tool, { "--resume", "--listen", "ddp" }), 0);
         QVERIFY(tool.command("visible")["visible"].toBool());
+        QVERIFY(tool.errorLines().contains(
+            "prismara-nanoleaf-tool: listening for DDP on every interface"));
         QTRY_COMPARE_WITH_TIMEOUT(sim.mode(kLightIp), QString("extControl-v2"), 20000);
         QCOMPARE(sim.mdnsQueries().size(), 1);
 
@@ -502,10 +522,65 @@ private slots:
         QCOMPARE(tool.process.exitCode(), 0);
     }
 
-    // --help prints the usage; an unknown option prints it on stderr, exit code 2.
+    // Lighting programs through the real tool: the token profile's [intake] under the
+    // command line's options; a port another program holds is one line naming protocol,
+    // port and reason while the others listen; the map on standard error once the
+    // devices are paired; Art-Net's Port-Address 1 is universe 2; the last source gone is
+    // said once and host frames are forwarded again.
+    void networkSources()
+    {
+        NanoleafSim sim(knownDevicesAndANewOne());
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        QUdpSocket squatter;
+        QVERIFY(squatter.bind(QHostAddress::AnyIPv4, 4048, QUdpSocket::DontShareAddress));
+        ToolProcess tool;
+        tool.storeToken(kLight, kToken);
+        tool.storeToken(kSecond, kToken);
+        {
+            QSettings profile(
+                tool.dir.filePath("config/Zel/nanoleaf/nanoleafInfo.ini"), QSettings::IniFormat);
+            profile.setValue("intake/listen", "e131");
+            profile.setValue("intake/universe", "9");
+            profile.setValue("intake/timeout", "0.5");
+        }
+        tool.keepErrors();
+        QVERIFY(tool.start({ "--resume", "--listen", "all", "--universe", "2" }));
+        const QString p = "prismara-nanoleaf-tool: ";
+        const QStringList map { p
+                + "pixel map: 5 pixels: DDP bytes 0-14, universes 2-2 (Art-Net "
+                  "Port-Addresses 1-1)",
+            p + "  " + kSecond + ": pixels 1-2, universe 2 channel 1 to universe 2 channel 6",
+            p + "  " + kLight + ": pixels 3-5, universe 2 channel 7 to universe 2 channel 15" };
+        QTRY_VERIFY_WITH_TIMEOUT(tool.errorLines().join('\n').contains(map.join('\n')), 20000);
+        const QStringList lines = tool.errorLines();
+        QVERIFY2(lines.contains(p
+                     + "DDP not listening: UDP port 4048 cannot be bound (Address "
+                       "already in use)"),
+            qPrintable(lines.join('\n')));
+        QVERIFY(lines.contains(p + "listening for E1.31, Art-Net on every interface"));
+
+        QUdpSocket console;
+        IntakePackets::Bytes channels;
+        for (int i = 0; i < 16; ++i)
+            channels.push_back(std::uint8_t(100 + i));
+        const IntakePackets::Bytes dmx = IntakePackets::artDmx(1, 1, channels);
+        QCOMPARE(console.writeDatagram(reinterpret_cast<const char*>(dmx.data()),
+                     qint64(dmx.size()), QHostAddress::LocalHost, 6454),
+            qint64(dmx.size()));
+        QTRY_COMPARE_WITH_TIMEOUT(sim.device(kLightIp).value("panels")[2]["b"].toInt(), 114, 10000);
+        QCOMPARE(sim.device(kSecondIp).value("panels")[0]["r"].toInt(), 100);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            tool.errorLines().filter(p + "every network source gone").size() == 1, 10000);
+        sendFrame(tool);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.device(kLightIp).value("panels")[2]["b"].toInt(), 30, 10000);
+        QCOMPARE(tool.errorLines().filter(p + "network source live").size(), 1);
+    }
+
+    // --help prints the usage, the network options with it; an unknown option or a value
+    // that cannot be read prints it on stderr, exit code 2.
     void commandLine()
     {
-        for (const char* argument : { "--help", "--resum" }) {
+        for (const char* argument : { "--help", "--resum", "--universe=0", "--listen=dmx" }) {
             QProcess tool;
             tool.start(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"), { argument });
             QVERIFY(tool.waitForFinished(20000));
@@ -515,7 +590,7 @@ private slots:
             const QByteArray usage
                 = help ? tool.readAllStandardOutput() : tool.readAllStandardError();
             QVERIFY2(usage.contains("Usage: prismara-nanoleaf-tool [options]")
-                    && usage.contains("--resume"),
+                    && usage.contains("--resume") && usage.contains("--listen-address <ADDR>"),
                 usage.constData());
         }
     }

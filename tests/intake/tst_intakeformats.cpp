@@ -1,10 +1,10 @@
 // The network intake's wire formats as byte tables: DDP, E1.31 and Art-Net packets taken
 // with their fields or refused with their reason, and the ArtPollReply both ways.
 
+#include "common/intakepackets.h"
 #include "intake/artnetformat.h"
 #include "intake/ddpformat.h"
 #include "intake/e131format.h"
-#include "intakepackets.h"
 
 #include <QtTest>
 

@@ -3,10 +3,10 @@
 // address, a port that cannot be bound, a flood from many source ports beside live
 // sources, and a stop that ends a wait without end.
 
+#include "common/intakepackets.h"
 #include "common/privatenetwork.h"
 #include "intake/artnetformat.h"
 #include "intake/intakereceiver.h"
-#include "intakepackets.h"
 
 #include <QUdpSocket>
 #include <QtTest>

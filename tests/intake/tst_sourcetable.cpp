@@ -2,9 +2,9 @@
 // and the source table with an injected clock: sequence, priority, probation, termination,
 // loss, universe synchronization, frames, the flood cap, and no allocation per packet.
 
+#include "common/intakepackets.h"
 #include "intake/pixelmap.h"
 #include "intake/sourcetable.h"
-#include "intakepackets.h"
 
 #include <QtTest>
 

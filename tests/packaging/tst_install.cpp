@@ -132,7 +132,8 @@ private slots:
         const QByteArray page = unzip.readAllStandardOutput();
         QVERIFY2(page.contains(".SH OPTIONS") && page.contains(".SH FILES"), page.constData());
         for (const ToolOption& option : toolOptions())
-            QVERIFY2(page.contains("\\-\\-" + QByteArray(option.name)), option.name);
+            QVERIFY2(page.contains("\\-\\-" + QByteArray(option.name).replace("-", "\\-")),
+                option.name); // man escapes every dash
         for (const ToolSetting& setting : toolSettings())
             QVERIFY2(page.contains(QByteArray(setting.key) + '=' + setting.valueName), setting.key);
     }

@@ -27,7 +27,7 @@ QStringList targetLines()
     static std::uint64_t last = ~std::uint64_t(0);
     std::uint64_t renewed = 0;
     QStringList lines;
-    for (const StreamTarget& t : deviceMap.streamTargets(renewed)) {
+    for (const StreamDevice& t : *deviceMap.streamTargets(renewed)) {
         const char* model = t.model == StreamDatagram::Model::Light ? "Light"
             : t.model == StreamDatagram::Model::Canvas              ? "Canvas"
                                                                     : "none";
@@ -37,7 +37,7 @@ QStringList targetLines()
         for (int id : t.pidArrray)
             ids << QString::number(id);
         lines << QString("%1|%2|%3|%4|%5|%6")
-                     .arg(t.deviceName, t.isPaired ? "paired" : "unpaired", model,
+                     .arg(QString::fromStdString(t.name), t.isPaired ? "paired" : "unpaired", model,
                          t.addressOk ? to.join('.') + ':' + QString::number(t.to.port) : "none")
                      .arg(t.panelNumbers)
                      .arg(ids.join(','));
@@ -247,7 +247,7 @@ private slots:
             for (const DeviceRecord& record : records)
                 QVERIFY(record.pidArrray.size() <= 9);
             const auto targets = deviceMap.streamTargets();
-            for (const StreamTarget& target : targets)
+            for (const StreamDevice& target : *targets)
                 QVERIFY(target.pidArrray.size() <= 9);
             deviceMap.insert("Canvas X", DeviceRecord::discoveryRecord("Canvas X", "127.0.0.5"));
             deviceMap.value("Light 7");

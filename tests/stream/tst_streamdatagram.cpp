@@ -26,11 +26,46 @@ QByteArray hex(const std::vector<std::uint8_t>& bytes)
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())).toHex();
 }
 
-// The port device's datagrams go to; 0 when it is sent none.
-int port(const FramePacker& packer, std::size_t device)
+// The port each device's datagrams go to; 0 when it is sent none.
+QVector<int> ports(const FramePacker& packer)
 {
-    const DeviceDestination& d = packer.destinations().at(device);
-    return d.sent ? d.to.port : 0;
+    QVector<int> out;
+    for (const DeviceDestination& d : packer.destinations())
+        out << (d.sent ? d.to.port : 0);
+    return out;
+}
+
+// "datagram-in-hex to port", one per datagram of the batch.
+QList<QByteArray> batchLines(const FramePacker& packer, const DeviceDatagram* batch, std::size_t n)
+{
+    QList<QByteArray> out;
+    for (std::size_t i = 0; i < n; ++i)
+        out.push_back(hex(std::vector<std::uint8_t>(batch[i].data, batch[i].data + batch[i].size))
+            + " to " + QByteArray::number(ports(packer).at(int(batch[i].device))));
+    return out;
+}
+
+// Light, Canvas, v2, not paired, no usable address, Light of no panel; device i's
+// port is 60000 + i.
+std::vector<StreamDevice> packerDevices()
+{
+    using M = StreamDatagram::Model;
+    const M models[] = { M::Light, M::Canvas, M::None, M::Light, M::Canvas, M::Light };
+    const int panels[] = { 3, 2, 2, 3, 2, 0 };
+    std::vector<StreamDevice> devices(6);
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        StreamDevice& d = devices[i];
+        d.isPaired = i != 3;
+        d.model = models[i];
+        d.v2 = i == 2;
+        d.panelNumbers = panels[i];
+        d.pidArrray = models[i] == M::Canvas ? std::vector<int> { 1, 2, 3, 4 }
+                                             : std::vector<int> { 11, 12, 13 };
+        d.v2Ids = { 0x9C43, 0x9C42 };
+        d.addressOk = i != 4;
+        d.to.port = std::uint16_t(60000 + i);
+    }
+    return devices;
 }
 
 } // namespace
@@ -178,57 +213,71 @@ private slots:
     }
 
     // A frame packed into the laid-out datagrams is, device by device, what the
-    // builders make of it; frame after frame, and again after a new layout.
+    // builders make of it; frame after frame, and again after a new layout. Every
+    // streamed device with an address has a destination, whether it has a datagram
+    // or not.
     void framePacker()
     {
-        using M = StreamDatagram::Model;
+        const std::vector<StreamDevice> devices = packerDevices();
         const std::vector<int> light { 11, 12, 13 }, canvas { 1, 2, 3, 4 };
         const Ids v2 { 0x9C43, 0x9C42 };
-        // Light, Canvas, v2, not streamed, unsendable address, Light of no panel.
-        std::vector<FramePacker::Device> devices(6);
-        const M models[] = { M::Light, M::Canvas, M::None, M::Light, M::Canvas, M::Light };
-        const int panels[] = { 3, 2, 2, 3, 2, 0 };
-        for (std::size_t i = 0; i < devices.size(); ++i) {
-            FramePacker::Device& d = devices[i];
-            d = FramePacker::Device { i != 3, models[i], i == 2, panels[i],
-                models[i] == M::Canvas ? &canvas : &light, &v2, i != 4, {} };
-            d.to.port = std::uint16_t(60000 + i);
-        }
         FramePacker packer;
         for (int count : { 12, 5 }) {
             packer.layOut(count, devices);
+            QCOMPARE(packer.count(), count);
             for (int frame = 0; frame < 3; ++frame) {
                 int r[12], g[12], b[12];
                 for (int k = 0; k < 12; ++k)
                     r[k] = 37 * frame + k, g[k] = 300 - 11 * k * frame, b[k] = frame - k;
                 std::size_t n = 0;
                 const DeviceDatagram* batch = packer.pack(r, g, b, n);
-                std::vector<QByteArray> want, got;
+                QList<QByteArray> want;
                 for (std::size_t i = 0; i < devices.size(); ++i) {
                     std::vector<std::uint8_t> bytes(64);
                     if (i == 2)
                         bytes.resize(count < 12
                                 ? 0
                                 : StreamDatagram::buildV2(bytes.data(), 64, v2, r, g, b));
-                    else if (models[i] == M::Canvas)
-                        StreamDatagram::buildCanvas(count, r, g, b, panels[i], canvas, bytes);
+                    else if (devices[i].model == StreamDatagram::Model::Canvas)
+                        StreamDatagram::buildCanvas(
+                            count, r, g, b, devices[i].panelNumbers, canvas, bytes);
                     else
-                        StreamDatagram::buildLight(count, r, g, b, panels[i], light, bytes);
+                        StreamDatagram::buildLight(
+                            count, r, g, b, devices[i].panelNumbers, light, bytes);
                     if (i != 3 && i != 4 && (i != 2 || !bytes.empty()))
                         want.push_back(hex(bytes) + " to " + QByteArray::number(60000 + int(i)));
                 }
-                for (std::size_t i = 0; i < n; ++i)
-                    got.push_back(
-                        hex(std::vector<std::uint8_t>(batch[i].data, batch[i].data + batch[i].size))
-                        + " to " + QByteArray::number(port(packer, batch[i].device)));
-                QCOMPARE(got, want);
-                QVector<int> ports;
-                for (std::size_t i = 0; i < devices.size(); ++i)
-                    ports << port(packer, i);
-                QCOMPARE(
-                    ports, (QVector<int> { 60000, 60001, count < 12 ? 0 : 60002, 0, 0, 60005 }));
+                QCOMPARE(batchLines(packer, batch, n), want);
+                QCOMPARE(ports(packer), (QVector<int> { 60000, 60001, 60002, 0, 0, 60005 }));
             }
         }
+    }
+
+    // Strip frames: each device shows its own pixels, one per panel it can address
+    // (three Light records, not twelve), from where the devices before it end; a device
+    // without an address still takes its place on the strip.
+    void stripPacker()
+    {
+        const std::vector<StreamDevice> devices = packerDevices();
+        FramePacker packer;
+        packer.layOutStrip(devices);
+        QCOMPARE(packer.count(), -1);
+        QCOMPARE(packer.stripBytes(), std::size_t(27)); // 3 + 2 + 2 + (2 unsent) pixels
+        std::vector<std::uint8_t> strip(27);
+        for (std::size_t i = 0; i < strip.size(); ++i)
+            strip[i] = std::uint8_t(i + 1);
+        std::size_t n = 0;
+        const DeviceDatagram* batch = packer.packStrip(strip.data(), n);
+        // Records: id, (Light: frame count 1), R G B, W 0, transition 0.
+        QList<QByteArray> expected {
+            "03 0b01 010203 00 00 0c01 040506 00 00 0d01 070809 00 00 0000",
+            "0002 0102 0a0b0c 00 0000 0304 0d0e0f 00 0000 0000",
+            "0002 9c43 101112 00 0000 9c42 131415 00 0000"
+        };
+        for (int i = 0; i < expected.size(); ++i)
+            expected[i] = expected[i].replace(" ", "") + " to " + QByteArray::number(60000 + i);
+        QCOMPARE(batchLines(packer, batch, n), expected);
+        QCOMPARE(ports(packer), (QVector<int> { 60000, 60001, 60002, 0, 0, 60005 }));
     }
 
     // The answer is the template below with model %1, globalOrientation member %2

@@ -18,16 +18,14 @@ namespace
 
 namespace Net = Platform::Net;
 
-const std::vector<int> kIds { 82, 15, 200 };
-
 // A paired Light Panels of three panels at ip.
-FramePacker::Device light(const char* ip)
+StreamDevice light(const char* ip)
 {
-    FramePacker::Device d;
-    d.streamed = true;
+    StreamDevice d;
+    d.isPaired = true;
     d.model = StreamDatagram::Model::Light;
     d.panelNumbers = 3;
-    d.pidArrray = &kIds;
+    d.pidArrray = { 82, 15, 200 };
     d.addressOk = Net::parseIpv4(ip, std::strlen(ip), d.to.address);
     d.to.port = StreamDatagram::kLightPort;
     return d;
@@ -63,7 +61,7 @@ private slots:
     {
         QUdpSocket live;
         QVERIFY(live.bind(QHostAddress("127.0.0.2"), StreamDatagram::kLightPort));
-        const std::vector<FramePacker::Device> devices { light("198.18.0.2"), light("127.0.0.2"),
+        const std::vector<StreamDevice> devices { light("198.18.0.2"), light("127.0.0.2"),
             light("198.18.0.3"), light("198.18.0.4"), light("198.18.0.5") };
         FramePacker packer;
         packer.layOut(12, devices);
@@ -109,7 +107,7 @@ private slots:
     // still drops is not. A new layout keeps each destination's socket and state.
     void aDeviceBackIsReportedOnceSettled()
     {
-        std::vector<FramePacker::Device> devices { light("198.18.0.6"), light("198.18.0.7") };
+        std::vector<StreamDevice> devices { light("198.18.0.6"), light("198.18.0.7") };
         FramePacker packer;
         packer.layOut(12, devices);
         StreamSender sender;

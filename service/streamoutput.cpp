@@ -1,0 +1,158 @@
+#include "service/streamoutput.h"
+
+#include <QDebug>
+#include <QLoggingCategory>
+
+#include <algorithm>
+
+namespace
+{
+
+bool sameDevices(const std::vector<PixelMap::Device>& a, const std::vector<PixelMap::Device>& b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+        [](const PixelMap::Device& x, const PixelMap::Device& y) {
+            return x.pixels == y.pixels && x.name == y.name;
+        });
+}
+
+} // namespace
+
+StreamOutput::StreamOutput() = default;
+StreamOutput::~StreamOutput() = default;
+
+void StreamOutput::refresh(int hostCount)
+{
+    const std::uint64_t generation = deviceMap.targetsGeneration();
+    if (generation == m_laidOut && hostCount == m_host.count())
+        return;
+    if (generation != m_laidOut) {
+        std::uint64_t renewed = 0;
+        m_targets = deviceMap.streamTargets(renewed);
+        m_laidOut = renewed;
+        m_strip.layOutStrip(*m_targets);
+        std::vector<PixelMap::Device> devices;
+        for (const StreamDevice& d : *m_targets)
+            if (d.streamed())
+                devices.push_back({ d.name, d.pixels() });
+        if (!sameDevices(devices, m_stripDevices)) {
+            m_stripDevices = std::move(devices);
+            ++m_stripTag;
+        }
+    }
+    m_host.layOut(hostCount, *m_targets);
+    m_hostCount = hostCount;
+    // Both layouts give every device the same destination.
+    m_sender.setDestinations(m_host.destinations());
+}
+
+bool StreamOutput::sendHost(int count, const int* red, const int* green, const int* blue)
+{
+    if (m_network.load())
+        return false;
+    QMutexLocker frame(&m_frameLock);
+    if (m_network.load())
+        return false;
+    refresh(count);
+    std::size_t datagrams = 0;
+    const DeviceDatagram* batch = m_host.pack(red, green, blue, datagrams);
+    // In registry order, each through its device's own socket and never waiting:
+    // a device that cannot take its datagram loses that one, no other its own.
+    m_sender.send(batch, datagrams, Platform::Net::monotonicTicks());
+    reportFlow();
+    return true;
+}
+
+std::vector<PixelMap::Device> StreamOutput::stripDevices(std::uint64_t& tag)
+{
+    QMutexLocker frame(&m_frameLock);
+    refresh(m_hostCount);
+    tag = m_stripTag;
+    return m_stripDevices;
+}
+
+bool StreamOutput::sendStrip(const std::uint8_t* strip, std::size_t size, std::uint64_t mapTag)
+{
+    QMutexLocker frame(&m_frameLock);
+    refresh(m_hostCount);
+    if (!m_network.load() || mapTag != m_stripTag || size != m_strip.stripBytes()) {
+        ++m_stripsDropped;
+        return false;
+    }
+    std::size_t datagrams = 0;
+    const DeviceDatagram* batch = m_strip.packStrip(strip, datagrams);
+    m_sender.send(batch, datagrams, Platform::Net::monotonicTicks());
+    reportFlow();
+    return true;
+}
+
+void StreamOutput::showNetwork(bool shown)
+{
+    QMutexLocker frame(&m_frameLock);
+    m_network = shown;
+}
+
+void StreamOutput::reportFlow()
+{
+    // The user learns once that a device drops and once that it is back, not per
+    // frame; the sender only reports those changes.
+    for (const StreamSender::FlowChange& change : m_sender.changes()) {
+        const QString name = change.device < m_targets->size()
+            ? QString::fromStdString((*m_targets)[change.device].name)
+            : QString();
+        const QString to = QStringLiteral("%1.%2.%3.%4:%5")
+                               .arg(change.to.address[0])
+                               .arg(change.to.address[1])
+                               .arg(change.to.address[2])
+                               .arg(change.to.address[3])
+                               .arg(change.to.port);
+        if (change.dropping)
+            qWarning().noquote() << QStringLiteral("Stream to \"%1\" (%2): datagrams dropped, the "
+                                                   "system takes none for this device (switched "
+                                                   "off or at another address?)")
+                                        .arg(name, to);
+        else
+            qWarning().noquote() << QStringLiteral(
+                "Stream to \"%1\" (%2): datagrams taken again, %3 dropped meanwhile")
+                                        .arg(name, to)
+                                        .arg(change.dropped);
+    }
+}
+
+void StreamOutput::logHostFrame(
+    int count, const int* red, const int* green, const int* blue, const QString& base)
+{
+    QMutexLocker frame(&m_frameLock);
+    if (!m_targets)
+        return;
+    qDebug() << "sendUdpDAta";
+    for (std::size_t n = 0; n < m_targets->size(); ++n) {
+        const StreamDevice& target = (*m_targets)[n];
+        qDebug() << "k deviceName" << QString::fromStdString(target.name) << "ispaired"
+                 << target.isPaired;
+        if (!target.streamed())
+            continue;
+        std::size_t size = 0;
+        const std::uint8_t* bytes = m_host.datagram(n, size);
+        const QByteArray datagram
+            = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes), static_cast<int>(size));
+        if (target.v2) {
+            qDebug() << "sendUdpDAta ba" << datagram;
+            qDebug() << "send nanoIp v2" << PanelModel::name(target.panelModel) << base;
+            qDebug() << "panel number" << target.panelNumbers << "length" << count;
+            continue;
+        }
+        const bool light = target.model == StreamDatagram::Model::Light;
+        if (light) {
+            const int written = std::min<int>(
+                std::min(count, target.panelNumbers), static_cast<int>(target.pidArrray.size()));
+            for (int i = 0; i < written; ++i)
+                qDebug() << "panelId is " << target.pidArrray[static_cast<std::size_t>(i)] << "R"
+                         << red[i] << "G" << green[i] << "B" << blue[i];
+        }
+        qDebug() << "sendUdpDAta ba" << datagram;
+        qDebug() << (light ? "send nanoIp Light" : "send nanoIp Canvas") << base;
+        if (light)
+            qDebug() << "panel number" << target.panelNumbers << "length" << count;
+    }
+}

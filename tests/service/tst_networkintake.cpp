@@ -1,0 +1,401 @@
+// Lighting programs through the service to the simulator, over real sockets in a private
+// network: the strip laid over the paired devices in table order, each protocol's frames
+// on the panels (two universes, priority, sequence, termination, silence), the host's
+// frames held while a source is live and sent again once it is gone, and the map printed
+// when the devices change and only then.
+
+#include "common/intakepackets.h"
+#include "common/nanoleafsim.h"
+#include "common/privatenetwork.h"
+#include "service/deviceregistry.h"
+#include "service/intakesettings.h"
+#include "service/nanoleafapisync.h"
+#include "service/tokenprofile.h"
+
+#include <QMutex>
+#include <QUdpSocket>
+#include <QtTest>
+
+using namespace Sim;
+using Bytes = IntakePackets::Bytes;
+
+namespace
+{
+
+const QString kElements = QStringLiteral("Elements 1A2B");
+const QString kElementsIp = QStringLiteral("127.0.0.4");
+constexpr int kElementsPanels = 180; // the strip: 2 + 3 + 180 pixels, universes 1 and 2
+constexpr int kPixels = 185;
+const QString kGone = QStringLiteral("prismara-nanoleaf-tool: every network source gone");
+const QString kMap = QStringLiteral("prismara-nanoleaf-tool: pixel map:");
+
+// The strip's pixel p in a frame numbered `frame`: distinct per pixel and frame.
+std::uint8_t value(int frame, int pixel, int channel)
+{
+    return std::uint8_t(frame * 40 + pixel * 3 + channel);
+}
+
+Bytes strip(int frame, int fromPixel = 0, int pixels = kPixels)
+{
+    Bytes out;
+    for (int p = fromPixel; p < fromPixel + pixels; ++p)
+        for (int c = 0; c < 3; ++c)
+            out.push_back(value(frame, p, c));
+    return out;
+}
+
+// The E1.31 / Art-Net channels of universe u (1 or 2) of a strip frame, an even count
+// as Art-Net wants (the channel past the strip is ignored).
+Bytes universe(int frame, int u)
+{
+    Bytes channels = u == 1 ? strip(frame, 0, 170) : strip(frame, 170, kPixels - 170);
+    if (channels.size() % 2 != 0)
+        channels.push_back(0xEE);
+    return channels;
+}
+
+} // namespace
+
+// Spies watch this relay on the test's thread (the service emits on its own).
+class IntakeRelay : public QObject
+{
+    Q_OBJECT
+signals:
+    void networkSourcesLive();
+    void networkSourcesGone();
+};
+
+class tst_NetworkIntake : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir config;
+    QThread worker;
+    nanoleafAPIsync* service = nullptr;
+    IntakeRelay relay;
+    std::unique_ptr<NanoleafSim> sim;
+    QUdpSocket sender;
+
+    QMutex consoleLock;
+    QStringList console;
+
+    int lines(const QString& start)
+    {
+        QMutexLocker lock(&consoleLock);
+        int n = 0;
+        for (const QString& line : qAsConst(console))
+            n += line.startsWith(start) ? 1 : 0;
+        return n;
+    }
+
+    // The service's thread has done what was queued before.
+    void settle()
+    {
+        QMetaObject::invokeMethod(
+            service, [] {}, Qt::BlockingQueuedConnection);
+        QCoreApplication::processEvents();
+    }
+
+    // Panel colours "r,g,b" of the device at ip, in the order the strip lays its
+    // pixels on them (the ids the service recorded for name, in that order).
+    QStringList shown(const QString& name, const QString& ip)
+    {
+        QHash<int, QString> byId;
+        for (const QJsonValue& p : sim->device(ip)["panels"].toArray())
+            byId[p["id"].toInt()]
+                = QString("%1,%2,%3").arg(p["r"].toInt()).arg(p["g"].toInt()).arg(p["b"].toInt());
+        QStringList out;
+        for (int id : deviceMap.value(name).mPidArray)
+            out << byId.value(id);
+        return out;
+    }
+
+    // What the devices should show of strip pixels [from, from + count) of `frame`;
+    // in table order the strip is Canvas (2 pixels), Elements (180), Light Panels (3).
+    static QStringList expected(int frame, int from, int count)
+    {
+        QStringList out;
+        for (int p = from; p < from + count; ++p)
+            out << QString("%1,%2,%3")
+                       .arg(value(frame, p, 0))
+                       .arg(value(frame, p, 1))
+                       .arg(value(frame, p, 2));
+        return out;
+    }
+
+    // What the devices show, in strip order.
+    QStringList shownStrip()
+    {
+        return shown(kCanvas, kCanvasIp) + shown(kElements, kElementsIp) + shown(kLight, kLightIp);
+    }
+
+    bool showsFrame(int frame) { return shownStrip() == expected(frame, 0, kPixels); }
+
+    // A host frame of one colour.
+    void sendHost(int red, int green, int blue)
+    {
+        int r[12], g[12], b[12];
+        std::fill(r, r + 12, red);
+        std::fill(g, g + 12, green);
+        std::fill(b, b + 12, blue);
+        service->sendUdpDAta(12, r, g, b);
+    }
+
+    bool send(const Bytes& datagram, quint16 port)
+    {
+        return sender.writeDatagram(reinterpret_cast<const char*>(datagram.data()),
+                   qint64(datagram.size()), QHostAddress::LocalHost, port)
+            == qint64(datagram.size());
+    }
+
+    // The last network source is gone: said once, signalled once, and host frames
+    // reach the devices again.
+    void expectGoneAndHostBack(QSignalSpy& gone, int goneBefore, int colour)
+    {
+        QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 10000);
+        QCOMPARE(lines(kGone), goneBefore + 1);
+        sendHost(colour, colour, colour);
+        const QString rgb = QString("%1,%1,%1").arg(colour);
+        QTRY_COMPARE(shown(kLight, kLightIp), QStringList({ rgb, rgb, rgb }));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(TestNetwork::inPrivateNetwork(), "binds fixed ports: run through tools/netns-run");
+        QVERIFY(config.isValid());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config.path());
+        QJsonArray ids;
+        for (int i = 0; i < kElementsPanels; ++i)
+            ids.append(1000 + i);
+        QJsonObject elements { { "name", kElements }, { "ip", kElementsIp }, { "model", "NL52" },
+            { "panels", ids } };
+        QJsonArray devices { NanoleafSim::lightPanels(), NanoleafSim::canvas(), elements };
+        for (int i = 0; i < devices.size(); ++i) {
+            QJsonObject d = devices[i].toObject();
+            d.insert("tokens", QJsonArray { kToken });
+            devices.replace(i, d);
+            QVERIFY(TokenProfile::write(d["name"].toString(), kToken));
+        }
+        sim.reset(new NanoleafSim(devices));
+        QVERIFY2(sim->start(), qPrintable(sim->errorString()));
+
+        worker.start();
+        deviceMap.clear();
+        service = new nanoleafAPIsync;
+        QVERIFY(connect(service, SIGNAL(networkSourcesLive()), &relay, SIGNAL(networkSourcesLive()),
+            Qt::QueuedConnection));
+        QVERIFY(connect(service, SIGNAL(networkSourcesGone()), &relay, SIGNAL(networkSourcesGone()),
+            Qt::QueuedConnection));
+        service->moveToThread(&worker);
+        int row = 0;
+        for (const auto& [name, ip] : { std::pair { kCanvas, kCanvasIp }, { kLight, kLightIp },
+                 { kElements, kElementsIp } }) {
+            service->setNanoIP("http://" + ip + ":16021", ip, name, row++, true);
+            QCOMPARE(service->checkQfileToken(name), kToken);
+            service->GetRequestBtn();
+            QTRY_COMPARE_WITH_TIMEOUT(sim->mode(ip), QString("extControl-v2"), 20000);
+        }
+        QTRY_VERIFY(deviceMap.value(kElements).isPaired);
+
+        NetworkIntakeSettings settings;
+        QString problem;
+        QVERIFY(settings.readListen("all", problem));
+        QVERIFY(settings.readTimeout("0.4", problem));
+        service->startIntake(settings, [this](const std::string& line) {
+            QMutexLocker lock(&consoleLock);
+            console << QString::fromStdString(line);
+        });
+        QCOMPARE(service->intakeState(), QString("listening: DDP, E1.31, Art-Net (no source)"));
+    }
+
+    void cleanupTestCase()
+    {
+        delete service; // its thread is idle: nothing runs in it meanwhile
+        worker.quit();
+        worker.wait();
+        sim.reset();
+        deviceMap.clear();
+    }
+
+    void cleanup()
+    {
+        if (QTest::currentTestFailed())
+            qWarning().noquote() << console.join('\n');
+    }
+
+    // The values the command line and the token profile share, read over the defaults
+    // or refused with the reason.
+    void settings_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("read"); // protocols|address|universe|timeout ms, or why not
+        const auto row = [](const char* key, const char* text, const QString& read) {
+            QTest::newRow(qPrintable(QString("%1=%2").arg(key, text))) << key << text << read;
+        };
+        row("listen", "all", "DDP, E1.31, Art-Net|0.0.0.0|1|5000");
+        row("listen", " ArtNet , e131", "E1.31, Art-Net|0.0.0.0|1|5000");
+        row("listen", "none", "|0.0.0.0|1|5000");
+        row("listen", "ddp,dmx", "'dmx' is none of ddp, e131, artnet, all");
+        row("address", "192.168.1.20", "|192.168.1.20|1|5000");
+        row("address", "192.168.1", "'192.168.1' is no IPv4 address such as 192.168.1.20");
+        row("universe", "63999", "|0.0.0.0|63999|5000");
+        for (const char* bad : { "0", "64000", "2x" })
+            row("universe", bad, QString("'%1' is no universe from 1 to 63999").arg(bad));
+        row("timeout", "0.25", "|0.0.0.0|1|250");
+        for (const char* bad : { "0.05", "3601", "nan", "5s" })
+            row("timeout", bad, QString("'%1' is no number of seconds from 0.1 to 3600").arg(bad));
+    }
+
+    void settings()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, text);
+        QFETCH(QString, read);
+        NetworkIntakeSettings s;
+        QString problem;
+        const bool ok = key == "listen" ? s.readListen(text, problem)
+            : key == "address"          ? s.readAddress(text, problem)
+            : key == "universe"         ? s.readUniverse(text, problem)
+                                        : s.readTimeout(text, problem);
+        const auto& a = s.receiver.address;
+        QCOMPARE(ok ? QString("%1|%2.%3.%4.%5|%6|%7")
+                          .arg(s.protocols())
+                          .arg(a[0])
+                          .arg(a[1])
+                          .arg(a[2])
+                          .arg(a[3])
+                          .arg(s.universe)
+                          .arg(s.receiver.lossNs / 1000000)
+                    : problem,
+            read);
+    }
+
+    // [intake] in the token profile: an unquoted list read as one, a value that cannot
+    // be read named and left out, and none of its keys taken for a device name.
+    void tokenProfileIntake()
+    {
+        QFile file(TokenProfile::fileName());
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("\n[intake]\nlisten=ddp, e131\nuniverse=0\ntimeout=2\n");
+        file.close();
+        NetworkIntakeSettings s;
+        QStringList problems;
+        TokenProfile::readIntake(s, problems);
+        QCOMPARE(s.protocols(), QString("DDP, E1.31"));
+        QCOMPARE(s.universe, std::uint16_t(1));
+        QCOMPARE(s.receiver.lossNs, std::int64_t(2000000000));
+        QCOMPARE(
+            problems, QStringList { "[intake] universe=0: '0' is no universe from 1 to 63999" });
+        QStringList names = TokenProfile::names();
+        names.sort();
+        QCOMPARE(names, (QStringList { kCanvas, kElements, kLight }));
+    }
+
+    // The devices in table order, one pixel per panel each; a change that leaves the
+    // strip as it is prints nothing, one that changes it prints it once.
+    void mapFollowsTheDevices()
+    {
+        settle();
+        const QStringList map {
+            "prismara-nanoleaf-tool: pixel map: 185 pixels: DDP bytes 0-554, universes 1-2 "
+            "(Art-Net Port-Addresses 0-1)",
+            "prismara-nanoleaf-tool:   " + kCanvas
+                + ": pixels 1-2, universe 1 channel 1 to universe 1 channel 6",
+            "prismara-nanoleaf-tool:   " + kElements
+                + ": pixels 3-182, universe 1 channel 7 to universe 2 channel 36",
+            "prismara-nanoleaf-tool:   " + kLight
+                + ": pixels 183-185, universe 2 channel 37 to universe 2 channel 45",
+        };
+        QCOMPARE(console.mid(console.size() - 4), map);
+        QCOMPARE(lines(kMap), 1);
+
+        deviceMap.discovered("Shapes 0F0F", "127.0.0.9");
+        settle();
+        QCOMPARE(lines(kMap), 1);
+        deviceMap.update(kCanvas, [](DeviceRecord& r) { r.isPaired = false; });
+        settle();
+        QCOMPARE(lines(kMap), 2);
+        QCOMPARE(console.last(),
+            "prismara-nanoleaf-tool:   " + kLight
+                + ": pixels 181-183, universe 2 channel 31 to universe 2 channel 39");
+        deviceMap.update(kCanvas, [](DeviceRecord& r) { r.isPaired = true; });
+        deviceMap.forget({ "Shapes 0F0F" });
+        settle();
+        QCOMPARE(lines(kMap), 3);
+        QCOMPARE(console.mid(console.size() - 4), map);
+    }
+
+    // DDP: bytes buffered up to the push, every device its own pixels (three Light
+    // Panels records, not twelve); host frames held meanwhile; 0.4 s of silence ends
+    // the source.
+    void ddp()
+    {
+        QSignalSpy live(&relay, SIGNAL(networkSourcesLive()));
+        QSignalSpy gone(&relay, SIGNAL(networkSourcesGone()));
+        const int goneBefore = lines(kGone);
+        const Bytes frame = strip(1);
+        const Bytes first(frame.begin(), frame.begin() + 300);
+        const Bytes rest(frame.begin() + 300, frame.end());
+        QVERIFY(send(IntakePackets::ddp(false, 0, first), 4048));
+        QVERIFY(send(IntakePackets::ddp(true, 300, rest), 4048));
+        QTRY_VERIFY(showsFrame(1));
+        QCOMPARE(sim->frames(kLightIp).last()["count"].toInt(), 3);
+        QTRY_COMPARE(live.count(), 1);
+        QCOMPARE(service->intakeState(), QString("listening: DDP, E1.31, Art-Net; live: 1 source"));
+
+        // A host frame now goes nowhere: the next network frame is the Light Panels'
+        // only new one.
+        const int accepted = sim->framesAccepted(kLightIp);
+        sendHost(200, 201, 202);
+        QVERIFY(send(IntakePackets::ddp(true, 0, strip(2)), 4048));
+        QTRY_VERIFY(showsFrame(2));
+        QCOMPARE(sim->framesAccepted(kLightIp), accepted + 1);
+
+        expectGoneAndHostBack(gone, goneBefore, 7);
+        QCOMPARE(live.count(), 1);
+    }
+
+    // E1.31 over two universes: a higher priority takes universe 1, a packet behind
+    // the last is dropped, stream-terminated packets end the sources at once.
+    void e131()
+    {
+        QSignalSpy gone(&relay, SIGNAL(networkSourcesGone()));
+        const int goneBefore = lines(kGone);
+        const IntakePackets::Cid a { 0xA }, b { 0xB };
+        QVERIFY(send(IntakePackets::e131(a, 1, 10, universe(3, 1)), 5568));
+        QVERIFY(send(IntakePackets::e131(a, 2, 10, universe(3, 2)), 5568));
+        QTRY_VERIFY(showsFrame(3));
+
+        QVERIFY(send(IntakePackets::e131(b, 1, 1, universe(4, 1), 150), 5568));
+        QVERIFY(send(IntakePackets::e131(a, 1, 11, universe(5, 1)), 5568));
+        QVERIFY(send(IntakePackets::e131(a, 2, 9, universe(5, 2)), 5568)); // behind: dropped
+        QVERIFY(send(IntakePackets::e131(a, 2, 12, universe(6, 2)), 5568));
+        QTRY_COMPARE(shownStrip().mid(170), expected(6, 170, kPixels - 170));
+        QCOMPARE(shownStrip().mid(0, 170), expected(4, 0, 170));
+
+        QVERIFY(send(IntakePackets::e131(b, 1, 2, universe(7, 1), 150, 0x40), 5568));
+        QVERIFY(send(IntakePackets::e131(a, 1, 13, universe(8, 1)), 5568));
+        QVERIFY(send(IntakePackets::e131(a, 2, 13, universe(8, 2)), 5568));
+        QTRY_VERIFY(showsFrame(8));
+        QCOMPARE(gone.count(), 0);
+        QVERIFY(send(IntakePackets::e131(a, 1, 14, {}, 100, 0x40), 5568));
+        QVERIFY(send(IntakePackets::e131(a, 2, 14, {}, 100, 0x40), 5568));
+        expectGoneAndHostBack(gone, goneBefore, 8);
+    }
+
+    // Art-Net: Port-Addresses 0 and 1 are universes 1 and 2; silence ends the source.
+    void artNet()
+    {
+        QSignalSpy gone(&relay, SIGNAL(networkSourcesGone()));
+        const int goneBefore = lines(kGone);
+        QVERIFY(send(IntakePackets::artDmx(1, 0, universe(9, 1)), 6454));
+        QVERIFY(send(IntakePackets::artDmx(1, 1, universe(9, 2)), 6454));
+        QTRY_VERIFY(showsFrame(9));
+        expectGoneAndHostBack(gone, goneBefore, 9);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_NetworkIntake)
+#include "tst_networkintake.moc"
