@@ -1,5 +1,6 @@
 #include "app/processsetup.h"
 #include "app/zelnanoleaftool.h"
+#include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
 
 #include <QApplication>
@@ -14,6 +15,7 @@ int main(int argc, char** argv)
         return early;
     quitOnlyOnTerminationSignals(&app);
     ZelNanoleafTool window;
+    window.service->setAddedDevices(options.add);
     window.show();
     if (options.resume || TokenProfile::resumeAtStart())
         window.resumeDevices();

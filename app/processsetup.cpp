@@ -1,6 +1,7 @@
 #include "app/processsetup.h"
 
 #include "sync/checkedconnect.h"
+#include "zeroconf/addressprobe.h"
 
 #include <QCommandLineParser>
 #include <QGuiApplication>
@@ -34,7 +35,14 @@ int signalPipe[2] = { -1, -1 };
 extern "C" void onTerminationSignal(int)
 {
     const char byte = 1;
-    // Only async-signal-safe work here: wake the event loop through the pipe.
+    // Only async-signal-safe work here: wake the event loop through the pipe. The
+    // next signal takes its default action, so a second Ctrl+C or SIGTERM ends the
+    // tool at once even while it waits for devices to take their scenes back.
+    struct sigaction fallBack = {};
+    fallBack.sa_handler = SIG_DFL;
+    sigemptyset(&fallBack.sa_mask);
+    sigaction(SIGINT, &fallBack, nullptr);
+    sigaction(SIGTERM, &fallBack, nullptr);
     const ssize_t written = ::write(signalPipe[1], &byte, 1);
     (void)written;
 }
@@ -72,8 +80,13 @@ int readStartOptions(const QStringList& arguments, StartOptions& options)
     const QCommandLineOption resume("resume",
         "Search once at start and pair every device found that has a stored token "
         "(also the setting resume=true in the token profile's [settings] group).");
+    const QCommandLineOption add("add",
+        "A device discovery cannot see, by IPv4 address or host name, with its port when not "
+        "16021; repeatable (also add=HOST[:PORT],... in the token profile's [settings] group).",
+        "HOST[:PORT]");
     parser.addOption(help);
     parser.addOption(resume);
+    parser.addOption(add);
     // The usage names the tool, not the path it was started by.
     QString usage = parser.helpText();
     usage.replace(0, usage.indexOf(" [options]"), "Usage: prismara-nanoleaf-tool");
@@ -82,6 +95,11 @@ int readStartOptions(const QStringList& arguments, StartOptions& options)
         problem = parser.errorText();
     else if (!parser.positionalArguments().isEmpty())
         problem = "Unexpected argument '" + parser.positionalArguments().first() + "'.";
+    for (const QString& entry : parser.values(add)) {
+        AddressProbe::Entry parsed;
+        if (problem.isEmpty() && !AddressProbe::parseEntry(entry.toStdString(), parsed))
+            problem = "--add '" + entry + "' is not HOST or HOST:PORT.";
+    }
     if (!problem.isEmpty()) {
         std::fprintf(
             stderr, "prismara-nanoleaf-tool: %s\n\n%s", qPrintable(problem), qPrintable(usage));
@@ -92,5 +110,6 @@ int readStartOptions(const QStringList& arguments, StartOptions& options)
         return 0;
     }
     options.resume = parser.isSet(resume);
+    options.add = parser.values(add);
     return -1;
 }

@@ -157,6 +157,9 @@ ZelNanoleafTool::~ZelNanoleafTool()
         hostEndpoint->close(); // no host message reaches a half-gone window
     sendTimer->stop();
     loadingTimer->stop();
+    // No frame comes any more to take them again: the devices get their scenes
+    // back, and a device that does not answer in time keeps the tool no longer.
+    service->restoreBeforeExit(kRestoreAtExitMs);
     workerThread->quit();
     workerThread->wait();
     delete service;
@@ -266,7 +269,7 @@ void ZelNanoleafTool::slot_Pair(int row, QString name, QString ip)
     qDebug() << "slot_Pair has token panelNumbers pidArrray" << record.pidArrray;
     qDebug() << "slot_Pair has token ip" << record.ip;
     qDebug() << "ZelNanoleafTool::slot_Pair" << name << ip;
-    const QString url = "http://" + ip + ":16021";
+    const QString url = service->apiUrl(name, ip);
     service->setNanoIP(url, ip, name, currentRow, true);
     const QString token = service->checkQfileToken(name);
     if (token.isEmpty()) {
@@ -287,7 +290,7 @@ void ZelNanoleafTool::slot_UnPair(int row, QString name, QString ip)
     qDebug() << "slot_UnPair has token" << name << record.pidArrray;
     qDebug() << "slot_UnPair has token ispair" << record.isPaired;
     qDebug() << "ZelNanoleafTool::slot_UnPair" << name << ip;
-    const QString url = "http://" + ip + ":16021";
+    const QString url = service->apiUrl(name, ip);
     service->setNanoIP(url, ip, name, currentRow, false);
     const QString token = service->checkQfileToken(name);
     if (token.isEmpty()) {
@@ -300,7 +303,7 @@ void ZelNanoleafTool::slot_UnPair(int row, QString name, QString ip)
         = deviceMap.update(name, [](DeviceRecord& changed) { changed.isPaired = false; });
     qDebug() << "slot_UnPair has token ispair" << unpaired.isPaired;
     pairView->setListView();
-    service->SendStaticMode(name);
+    service->releaseDevice(name);
 }
 
 void ZelNanoleafTool::resumeDevices()
@@ -331,7 +334,8 @@ void ZelNanoleafTool::pairResumed()
     const QStringList rows = devices.keys();
     for (const QString& name : qAsConst(resumeFound)) {
         const DeviceRecord record = devices.value(name);
-        if (!devices.contains(name) || record.isPaired)
+        // A device given by address that did not answer would only bring the hint.
+        if (!devices.contains(name) || record.isPaired || !record.note.isEmpty())
             continue;
         if (TokenProfile::read(name).isEmpty()) {
             qDebug() << "resumeDevices: no stored token, listed only" << name;
