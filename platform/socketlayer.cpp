@@ -727,8 +727,8 @@ ConnectResult tryConnect(const Ipv4Endpoint& to, int timeoutMs, std::string& err
     u_long nonBlocking = 1;
     ::ioctlsocket(handle, FIONBIO, &nonBlocking);
     int code = 0;
-    if (::connect(handle, reinterpret_cast<const sockaddr*>(&address),
-            static_cast<int>(sizeof address))
+    if (::connect(
+            handle, reinterpret_cast<const sockaddr*>(&address), static_cast<int>(sizeof address))
         != 0) {
         code = ::WSAGetLastError();
         if (code == WSAEWOULDBLOCK) {
@@ -790,7 +790,8 @@ ConnectResult tryConnect(const Ipv4Endpoint& to, int timeoutMs, std::string& err
         return ConnectResult::Connected;
     error = timedOut ? std::string("no answer") : errorText(code);
     return refused ? ConnectResult::Refused
-                   : timedOut ? ConnectResult::TimedOut : ConnectResult::Error;
+        : timedOut ? ConnectResult::TimedOut
+                   : ConnectResult::Error;
 }
 
 } // namespace Net

@@ -156,6 +156,9 @@ void DeviceRegistry::rename(const QString& from, const QString& to)
     const auto there = map.find(to);
     if (there != map.end()) {
         there->ip = moved.ip;
+        // A lookup may have put a default record there before.
+        if (there->deviceName.isEmpty())
+            there->deviceName = to;
     } else {
         moved.deviceName = to;
         moved.note.clear();

@@ -122,8 +122,8 @@ public:
     // when the name is missing; an existing record keeps its address.
     void setNote(const QString& name, const QString& ip, const QString& note);
     // The record under from goes under to, with its address; a record already
-    // under to takes that address and from's goes. Nothing without a record
-    // under from.
+    // under to takes that address (and the name to, when it has none) and from's
+    // goes. Nothing without a record under from.
     void rename(const QString& from, const QString& to);
 
     int count() const;

@@ -29,8 +29,11 @@ constexpr int kConnectMs = 3000;
 
 QString dotted(const std::array<std::uint8_t, 4>& address)
 {
-    return QStringLiteral("%1.%2.%3.%4").arg(address[0]).arg(address[1]).arg(address[2]).arg(
-        address[3]);
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(address[0])
+        .arg(address[1])
+        .arg(address[2])
+        .arg(address[3]);
 }
 
 // Built once, on first use; function-local statics are initialised safely even
@@ -187,6 +190,12 @@ void nanoleafAPIsync::reportScan(bool completed, const std::vector<Zeroconf::Rep
         qDebug() << "PrintResult";
         reportReplies(replies);
     }
+    // A device given by address that the query found too is listed once, by name.
+    QHash<QString, QString> answeredAt;
+    for (const Zeroconf::Reply& reply : replies)
+        if (reply.records.size() >= 2)
+            answeredAt.insert(QString::fromStdString(Platform::Net::peerAddressToText(reply.peer)),
+                announcedName(reply));
     if (dropped > 0 || merged > 0) {
         // The rest of the answers, in one line however many there were.
         printLine("Dropped replies: " + std::to_string(dropped) + " beyond "
@@ -195,7 +204,7 @@ void nanoleafAPIsync::reportScan(bool completed, const std::vector<Zeroconf::Rep
         qDebug() << "Dropped replies:" << dropped << "merged:" << merged;
     }
 
-    reportAdded(added);
+    reportAdded(added, answeredAt);
 
     printLine(kSeparatorLine);
     qDebug() << "SeparatorLine2:" << kSeparatorLine;
@@ -228,14 +237,18 @@ void nanoleafAPIsync::reportReplies(const std::vector<Zeroconf::Reply>& replies)
     }
 }
 
-void nanoleafAPIsync::reportAdded(const std::vector<AddressProbe::Result>& results)
+void nanoleafAPIsync::reportAdded(
+    const std::vector<AddressProbe::Result>& results, const QHash<QString, QString>& answeredAt)
 {
     // Listed at every scan, under the name the device gave when it was paired, else
     // under its address; one that cannot be reached says why, in the table and on
     // standard error.
     for (const AddressProbe::Result& result : results) {
         const QString text = QString::fromStdString(result.entry.text);
+        QString ip = dotted(result.at.address);
         QString name = TokenProfile::readAddedName(text);
+        if (name.isEmpty() && result.outcome == AddressProbe::Outcome::Answered)
+            name = answeredAt.value(ip);
         {
             QMutexLocker lock(&currentLock);
             if (name.isEmpty()) {
@@ -244,15 +257,14 @@ void nanoleafAPIsync::reportAdded(const std::vector<AddressProbe::Result>& resul
             }
             apiPorts.insert(name, result.entry.port);
         }
-        QString ip = dotted(result.at.address);
         QString note;
         switch (result.outcome) {
         case AddressProbe::Outcome::Answered:
             break;
         case AddressProbe::Outcome::NoAnswer:
             note = QStringLiteral("No answer");
-            qWarning().noquote() << QStringLiteral("Device address \"%1\": nothing answers at %2:%3 "
-                                                   "(%4)")
+            qWarning().noquote() << QStringLiteral(
+                "Device address \"%1\": nothing answers at %2:%3 (%4)")
                                         .arg(text, ip)
                                         .arg(result.entry.port)
                                         .arg(QString::fromStdString(result.reason));
@@ -266,7 +278,8 @@ void nanoleafAPIsync::reportAdded(const std::vector<AddressProbe::Result>& resul
         }
         qDebug() << "reportAdded" << text << name << ip << note;
         deviceMap.setNote(name, ip, note);
-        emit bonjourGetIpName(name, ip);
+        if (answeredAt.value(ip) != name) // else listed already
+            emit bonjourGetIpName(name, ip);
     }
 }
 

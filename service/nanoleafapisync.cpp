@@ -937,9 +937,9 @@ void nanoleafAPIsync::ResponseWatch(QNetworkReply* reply)
     }
     if (life->missed) {
         // Back after a power cut or an update: it shows its own effect again.
-        qWarning().noquote()
-            << QStringLiteral("Device \"%1\" is back: switched into external control again")
-                   .arg(name);
+        qWarning().noquote() << QStringLiteral(
+            "Device \"%1\" is back: switched into external control again")
+                                    .arg(name);
         life->missed = false;
         life->state = Life::State::Opening;
         openExternalControl(life->target);

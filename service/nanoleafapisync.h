@@ -217,7 +217,10 @@ private:
         int merged, const std::vector<AddressProbe::Result>& added);
     // The devices given by address, from the command line and the profile.
     std::vector<AddressProbe::Entry> addedEntries();
-    void reportAdded(const std::vector<AddressProbe::Result>& results);
+    // Lists the devices given by address; answeredAt: name by address of the
+    // devices the query found.
+    void reportAdded(const std::vector<AddressProbe::Result>& results,
+        const QHash<QString, QString>& answeredAt);
     // The PUT of the static warm colour to target, with the layout of name.
     void sendStatic(const CurrentDevice& target, const QString& name);
     // Sends target the requests that show scene; returns how many.

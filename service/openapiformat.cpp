@@ -147,8 +147,8 @@ QByteArray sceneText(const Scene& scene)
         state.insert("colorMode", "ct");
         state.insert("ct", valueOf(scene.ct));
     }
-    return compact(
-        QJsonObject { { "state", state }, { "effects", QJsonObject { { "select", scene.effect } } } });
+    return compact(QJsonObject {
+        { "state", state }, { "effects", QJsonObject { { "select", scene.effect } } } });
 }
 
 QVector<Request> restoreRequests(const Scene& scene)

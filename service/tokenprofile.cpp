@@ -39,9 +39,8 @@ void clearAbandonedLock(const QString& lockName)
 bool reportFailure(
     const QString& name, const QString& file, const QString& reason, const char* what = "token")
 {
-    qWarning().noquote() << "Token profile" << file
-                         << "could not be written (" + reason + "): the" << what << "of" << name
-                         << "is not stored";
+    qWarning().noquote() << "Token profile" << file << "could not be written (" + reason + "): the"
+                         << what << "of" << name << "is not stored";
     return false;
 }
 
@@ -67,9 +66,14 @@ bool inOwnGroup(const QString& key)
     return false;
 }
 
+// QSettings escapes every other character itself; only its group separator, and
+// the escape that makes that unambiguous, are encoded here.
 QString groupKey(const char* group, const QString& name)
 {
-    return QLatin1String(group) + QString::fromLatin1(QUrl::toPercentEncoding(name));
+    QString key = name;
+    key.replace(QLatin1Char('%'), QLatin1String("%25"))
+        .replace(QLatin1Char('/'), QLatin1String("%2F"));
+    return QLatin1String(group) + key;
 }
 
 // Creates the folder and the file owner-only, clears abandoned locks and writes

@@ -105,7 +105,7 @@ void Pair_View::setListView()
         model->setItem(row, 1, cellItem(record.ip));
         // A device given by address that cannot be reached says why.
         model->setItem(row, 2,
-            cellItem(record.isPaired           ? QStringLiteral("Paired")
+            cellItem(record.isPaired        ? QStringLiteral("Paired")
                     : record.note.isEmpty() ? QStringLiteral("Unpaired")
                                             : record.note));
     }

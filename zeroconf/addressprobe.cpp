@@ -92,7 +92,8 @@ Run::Run(const std::vector<Entry>& entries, int connectMs)
             Platform::Net::Ipv4Endpoint at;
             at.port = entry.port;
             std::string reason;
-            bool resolved = Platform::Net::parseIpv4(entry.host.data(), entry.host.size(), at.address)
+            bool resolved
+                = Platform::Net::parseIpv4(entry.host.data(), entry.host.size(), at.address)
                 || Platform::Net::resolveIpv4(entry.host, at.address, reason);
             {
                 std::lock_guard<std::mutex> lock(state->mutex);

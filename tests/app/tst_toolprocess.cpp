@@ -343,8 +343,8 @@ private slots:
     // prints it on stderr, exit code 2.
     void commandLine()
     {
-        for (const QStringList& arguments :
-            { QStringList { "--help" }, QStringList { "--resum" }, QStringList { "--add", "a b" } }) {
+        for (const QStringList& arguments : { QStringList { "--help" }, QStringList { "--resum" },
+                 QStringList { "--add", "a b" } }) {
             QProcess tool;
             tool.start(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"), arguments);
             QVERIFY(tool.waitForFinished(20000));
@@ -369,16 +369,17 @@ private slots:
         canvas.insert("tokens", QJsonArray { kToken });
         NanoleafSim sim(QJsonArray { devices[0], canvas, devices[2] });
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
-        const std::pair<QString, QByteArray> owners[] = {
-            { kLightIp, "effects {\"select\":\"Forest\"}" },
-            { kLightIp, "state {\"brightness\":{\"value\":40}}" },
-            { solidIp, "state {\"hue\":{\"value\":120},\"sat\":{\"value\":50}}" },
-            { temporaryIp,
-                "effects {\"write\":{\"command\":\"display\",\"animType\":\"static\","
-                "\"animData\":\"1 4660 1 10 20 30 0 1\"}}" },
-            { temporaryIp, "state {\"brightness\":{\"value\":30}}" } };
+        const std::pair<QString, QByteArray> owners[]
+            = { { kLightIp, "effects {\"select\":\"Forest\"}" },
+                  { kLightIp, "state {\"brightness\":{\"value\":40}}" },
+                  { solidIp, "state {\"hue\":{\"value\":120},\"sat\":{\"value\":50}}" },
+                  { temporaryIp,
+                      "effects {\"write\":{\"command\":\"display\",\"animType\":\"static\","
+                      "\"animData\":\"1 4660 1 10 20 30 0 1\"}}" },
+                  { temporaryIp, "state {\"brightness\":{\"value\":30}}" } };
         for (const auto& [ip, put] : owners)
-            QCOMPARE(NanoleafSim::ownerPut(ip, put.left(put.indexOf(' ')), put.mid(put.indexOf(' ') + 1)),
+            QCOMPARE(NanoleafSim::ownerPut(
+                         ip, put.left(put.indexOf(' ')), put.mid(put.indexOf(' ') + 1)),
                 204);
         ToolProcess tool;
         for (const QString& name : { kLight, kCanvas, kSecond })

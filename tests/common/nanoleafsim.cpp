@@ -147,7 +147,8 @@ QStringList NanoleafSim::requestBodies(const QString& ip, int from)
         const QString resource = path.section('/', 4);
         const QJsonDocument body = QJsonDocument::fromJson(r["body"].toString().toUtf8());
         out << QString(r["method"].toString() + " " + (resource.isEmpty() ? path : resource)
-            + (body.isNull() ? QString() : " " + QString::fromUtf8(body.toJson(QJsonDocument::Compact))));
+            + (body.isNull() ? QString()
+                             : " " + QString::fromUtf8(body.toJson(QJsonDocument::Compact))));
     }
     return out;
 }

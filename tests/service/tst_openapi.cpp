@@ -411,7 +411,8 @@ private slots:
 
         // Controller (no LEDs) at the bottom left; hexagons on three rows.
         QTest::newRow("Shapes")
-            << QByteArray() << QJsonObject { { "name", "Shapes 07E7" }, { "model", "NL42" },
+            << QByteArray()
+            << QJsonObject { { "name", "Shapes 07E7" }, { "model", "NL42" },
                    { "panels",
                        QJsonArray { piece(1, -200, 0, 12), piece(201, 0, 0, 7),
                            piece(202, 100, 200, 7), piece(203, -100, 200, 7), piece(204, 0, 100, 7),
@@ -428,14 +429,15 @@ private slots:
             << QByteArray("light_stream=v2")
             << QJsonObject { { "name", kLight }, { "model", "NL22" },
                    { "panels",
-                       QJsonArray { piece(82, 0, 0, 0), piece(15, 100, 0, 0),
-                           piece(200, 50, 87, 0) } } }
+                       QJsonArray {
+                           piece(82, 0, 0, 0), piece(15, 100, 0, 0), piece(200, 50, 87, 0) } } }
             << QStringList { "60222 000300c80a64c8000000"
                              "00520e68cc000000"
                              "000f126cd0000000" }
             << "3 200 1 255 201 29 0 12 82 1 255 201 29 0 12 15 1 255 201 29 0 12" << 0;
         QTest::newRow("Light Panels under another name")
-            << QByteArray() << QJsonObject { { "name", "Nanoleaf Aurora 1A" }, { "model", "NL22" },
+            << QByteArray()
+            << QJsonObject { { "name", "Nanoleaf Aurora 1A" }, { "model", "NL22" },
                    { "panels", QJsonArray { 82, 15 } } }
             << QStringList {} << "2" << 1;
     }
@@ -503,10 +505,11 @@ private slots:
                                    "{\"value\":40},\"on\":{\"value\":true}}}";
         const QStringList namedEffect { forest, "state {\"brightness\":{\"value\":40}}" };
         const QString streaming = "extControl-v2 *ExtControl* on 40 effect";
-        const QString staticWrite = "effects {\"write\":{\"animData\":\"3 82 1 255 201 29 0 12 15 1 "
-                                    "255 201 29 0 12 200 1 255 201 29 0 12\",\"animType\":\"static\","
-                                    "\"command\":\"display\",\"loop\":false,\"palette\":[],"
-                                    "\"version\":\"2.0\"}}";
+        const QString staticWrite
+            = "effects {\"write\":{\"animData\":\"3 82 1 255 201 29 0 12 15 1 "
+              "255 201 29 0 12 200 1 255 201 29 0 12\",\"animType\":\"static\","
+              "\"command\":\"display\",\"loop\":false,\"palette\":[],"
+              "\"version\":\"2.0\"}}";
         const auto put = [](const QStringList& lines) {
             QStringList out;
             for (const QString& line : lines)
@@ -516,12 +519,14 @@ private slots:
         const auto row = [](const char* name, const QStringList& setup, const char* settings,
                              const QString& kept, bool unpair, const QStringList& after,
                              const QString& shows) {
-            QTest::newRow(name) << setup << QByteArray(settings) << kept << unpair << after << shows;
+            QTest::newRow(name) << setup << QByteArray(settings) << kept << unpair << after
+                                << shows;
         };
         row("named effect", namedEffect, "", "", false, put({ forest, state40 }),
             "effect Forest on 40 effect");
         row("solid colour",
-            { "state {\"hue\":{\"value\":120},\"sat\":{\"value\":50},\"brightness\":{\"value\":60}}" },
+            { "state "
+              "{\"hue\":{\"value\":120},\"sat\":{\"value\":50},\"brightness\":{\"value\":60}}" },
             "", "", false,
             put({ "state {\"brightness\":{\"value\":60},\"hue\":{\"value\":120},\"on\":{\"value\":"
                   "true},\"sat\":{\"value\":50}}" }),
@@ -562,7 +567,7 @@ private slots:
         for (const QString& line : setup)
             QVERIFY(NanoleafSim::ownerPut(
                         kLightIp, line.section(' ', 0, 0), line.section(' ', 1).toUtf8())
-                / 100
+                    / 100
                 == 2);
         setSettings(settings);
         if (!kept.isEmpty())

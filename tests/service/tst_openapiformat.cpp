@@ -167,10 +167,12 @@ private slots:
         row("brightness above 100", sceneAnswer("true", "101", "effect", {}, "\"Forest\""), "");
         row("brightness not whole", sceneAnswer("true", "40.5", "effect", {}, "\"Forest\""), "");
         row("select missing", sceneAnswer("true", "40", "effect", {}, "null"), "");
-        row("solid colour without sat", sceneAnswer("true", "40", "hs", "\"hue\":{\"value\":1}",
-            "\"*Solid*\""), "");
-        row("hue above 360", sceneAnswer("true", "40", "hs",
-            "\"hue\":{\"value\":361},\"sat\":{\"value\":1}", "\"*Solid*\""), "");
+        row("solid colour without sat",
+            sceneAnswer("true", "40", "hs", "\"hue\":{\"value\":1}", "\"*Solid*\""), "");
+        row("hue above 360",
+            sceneAnswer(
+                "true", "40", "hs", "\"hue\":{\"value\":361},\"sat\":{\"value\":1}", "\"*Solid*\""),
+            "");
         row("temperature 0", sceneAnswer("true", "40", "ct", "\"ct\":{\"value\":0}", "\"*Solid*\""),
             "");
     }
@@ -190,9 +192,9 @@ private slots:
     // where the stream goes.
     void smallAnswers()
     {
-        QVERIFY(OpenApiFormat::parseScene(
-            sceneAnswer("true", "40", "effect", {}, "\"*ExtControl*\""))
-                    .externalControl());
+        QVERIFY(
+            OpenApiFormat::parseScene(sceneAnswer("true", "40", "effect", {}, "\"*ExtControl*\""))
+                .externalControl());
         const std::pair<QByteArray, QString> selected[] = { { "\"Forest\"", "Forest" },
             { " \"*ExtControl*\"\n", "*ExtControl*" }, { "\"\"", "" }, { "", "-" }, { "5", "-" },
             { "\"a\",\"b\"", "-" }, { "\"a\"],[\"b\"", "-" }, { "{\"select\":\"Forest\"}", "-" } };
@@ -201,14 +203,14 @@ private slots:
             QCOMPARE(OpenApiFormat::parseSelected(answer, read), effect != "-");
             QCOMPARE(read, effect);
         }
-        const std::tuple<QByteArray, QString, int> streams[] = {
-            { "{\"streamControlIpAddr\":\"192.168.1.5\",\"streamControlPort\":60221,"
-              "\"streamControlProtocol\":\"udp\"}",
-                "192.168.1.5", 60221 },
-            { "{\"streamControlIpAddr\":\"panels\",\"streamControlPort\":0}", "", 0 },
-            { "{\"streamControlIpAddr\":5,\"streamControlPort\":\"60222\"}", "", 0 },
-            { "{\"streamControlPort\":65536}", "", 0 }, { "{\"streamControlPort\":60222.5}", "", 0 },
-            { "", "", 0 } };
+        const std::tuple<QByteArray, QString, int> streams[]
+            = { { "{\"streamControlIpAddr\":\"192.168.1.5\",\"streamControlPort\":60221,"
+                  "\"streamControlProtocol\":\"udp\"}",
+                    "192.168.1.5", 60221 },
+                  { "{\"streamControlIpAddr\":\"panels\",\"streamControlPort\":0}", "", 0 },
+                  { "{\"streamControlIpAddr\":5,\"streamControlPort\":\"60222\"}", "", 0 },
+                  { "{\"streamControlPort\":65536}", "", 0 },
+                  { "{\"streamControlPort\":60222.5}", "", 0 }, { "", "", 0 } };
         for (const auto& [answer, address, port] : streams) {
             const OpenApiFormat::StreamAddress stream = OpenApiFormat::parseStreamAddress(answer);
             QCOMPARE(stream.address, address);

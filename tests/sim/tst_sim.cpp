@@ -94,7 +94,8 @@ private slots:
                 "application/json")
                 .status;
         };
-        QCOMPARE(put("state", "{\"hue\":{\"value\":240},\"sat\":{\"value\":100},\"on\":{\"value\":false}}"),
+        QCOMPARE(put("state",
+                     "{\"hue\":{\"value\":240},\"sat\":{\"value\":100},\"on\":{\"value\":false}}"),
             204);
         QCOMPARE(sim.shows("127.0.0.2"), QString("solid *Solid* off 100 hs"));
         QCOMPARE(sim.device("127.0.0.2").value("panels")[0]["b"].toInt(), 255);

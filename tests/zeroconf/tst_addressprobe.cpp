@@ -41,11 +41,13 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("parsed"); // "host port", empty when refused
-        const std::pair<const char*, const char*> rows[] = { { "192.168.1.20", "192.168.1.20 16021" },
-            { " panels.local:16022\t", "panels.local 16022" }, { "Nanoleaf_1-a:65535", "Nanoleaf_1-a 65535" },
-            { "", "" }, { ":16021", "" }, { "a b", "" }, { "host:", "" }, { "host:0", "" },
-            { "host:65536", "" }, { "host:016021", "" }, { "host:+80", "" }, { "-host", "" },
-            { ".host", "" }, { "[::1]:80", "" }, { "host:1:2", "" }, { "a/b", "" } };
+        const std::pair<const char*, const char*> rows[]
+            = { { "192.168.1.20", "192.168.1.20 16021" },
+                  { " panels.local:16022\t", "panels.local 16022" },
+                  { "Nanoleaf_1-a:65535", "Nanoleaf_1-a 65535" }, { "", "" }, { ":16021", "" },
+                  { "a b", "" }, { "host:", "" }, { "host:0", "" }, { "host:65536", "" },
+                  { "host:016021", "" }, { "host:+80", "" }, { "-host", "" }, { ".host", "" },
+                  { "[::1]:80", "" }, { "host:1:2", "" }, { "a/b", "" } };
         for (const auto& [text, parsed] : rows)
             QTest::newRow(*text ? text : "empty") << text << parsed;
         QTest::newRow("254 characters") << QString(254, 'a') << QString();
@@ -100,7 +102,8 @@ private slots:
         AddressProbe::Run held({ entries.back() }, 1000);
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(outcomeText(held.wait(ticksFromNow(60000), &cancel).front()), QString("unresolved"));
+        QCOMPARE(
+            outcomeText(held.wait(ticksFromNow(60000), &cancel).front()), QString("unresolved"));
         QVERIFY(clock.elapsed() < 5000);
     }
 };

@@ -352,8 +352,7 @@ OpenApiServer::Answer OpenApiServer::writeEffects(const std::string& body)
         if (!m_device.selectEffect(select.toString()))
             return Answer { 404, {}, "no effect " + select.toString().toStdString(),
                 Answer::Kind::Other };
-        return Answer { 204, {}, "select " + select.toString().toStdString(),
-            Answer::Kind::Other };
+        return Answer { 204, {}, "select " + select.toString().toStdString(), Answer::Kind::Other };
     }
 
     const QJsonValue writeValue = request.value(QLatin1String("write"));
