@@ -732,19 +732,19 @@ void nanoleafAPIsync::ResponseExternalControl(QNetworkReply* reply)
         });
 
     const auto life = lives.find(name);
-    if (life == lives.end() || life->state != Life::State::Opening)
+    if (life == lives.end())
         return;
-    life->target.nanoIP = target.nanoIP;
-    life->target.nanoAddress = target.nanoAddress;
-    if (status == 0) {
+    if (status >= 200 && status < 300) {
+        // Switched, perhaps at a new address: watched and given back there.
+        life->target = target;
+        life->state = Life::State::Streaming;
+        life->missed = false;
+    } else if (status == 0 && life->state == Life::State::Opening) {
         // Not reached now; the watch switches it when it answers again.
         life->state = Life::State::Streaming;
         life->missed = true;
-    } else if (status >= 200 && status < 300) {
-        life->state = Life::State::Streaming;
-        life->missed = false;
     } else {
-        qDebug() << "ResponseExternalControl refused" << status << name;
+        qDebug() << "ResponseExternalControl not switched" << status << name;
         return;
     }
     startWatch();
