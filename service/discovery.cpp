@@ -237,22 +237,6 @@ void nanoleafAPIsync::reportReplies(const std::vector<Zeroconf::Reply>& replies)
     }
 }
 
-QString nanoleafAPIsync::knownAt(const QString& ip, const QString& entry) const
-{
-    // A device paired before by its name (found by a query then) keeps it.
-    QSet<QString> addresses;
-    {
-        QMutexLocker lock(&currentLock);
-        addresses = addressNames;
-    }
-    const QMap<QString, DeviceRecord> devices = deviceMap.snapshot();
-    for (auto it = devices.cbegin(); it != devices.cend(); ++it)
-        if (it->ip == ip && it.key() != entry && !addresses.contains(it.key())
-            && (it->isPaired || !TokenProfile::read(it.key()).isEmpty()))
-            return it.key();
-    return QString();
-}
-
 void nanoleafAPIsync::reportAdded(
     const std::vector<AddressProbe::Result>& results, const QHash<QString, QString>& answeredAt)
 {
@@ -265,8 +249,6 @@ void nanoleafAPIsync::reportAdded(
         QString name = TokenProfile::readAddedName(text);
         if (name.isEmpty() && result.outcome == AddressProbe::Outcome::Answered)
             name = answeredAt.value(ip);
-        if (name.isEmpty() && result.outcome == AddressProbe::Outcome::Answered)
-            name = knownAt(ip, text);
         {
             QMutexLocker lock(&currentLock);
             if (name.isEmpty()) {

@@ -217,9 +217,6 @@ private:
         int merged, const std::vector<AddressProbe::Result>& added);
     // The devices given by address, from the command line and the profile.
     std::vector<AddressProbe::Entry> addedEntries();
-    // The name of a device the user set up (paired, or with a stored token) at
-    // ip, other than the entry's own record; empty when there is none.
-    QString knownAt(const QString& ip, const QString& entry) const;
     // Lists the devices given by address; answeredAt: name by address of the
     // devices the query found.
     void reportAdded(const std::vector<AddressProbe::Result>& results,
