@@ -583,8 +583,11 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
     } else if (scene.ok) {
         qDebug() << "getPanelNumber scene" << scene.effect << scene.on << scene.brightness
                  << layout.name;
+        // The profile keeps the last scene the user set up: a temporary one (the
+        // warm colour of UNPAIR included) cannot be shown again after a crash.
         const QString text = QString::fromUtf8(OpenApiFormat::sceneText(scene));
-        if (settings.restore && text != kept)
+        const bool own = scene.selectable() || scene.mode != OpenApiFormat::Scene::Mode::Effect;
+        if (settings.restore && own && text != kept)
             TokenProfile::writeScene(layout.name, text);
     }
 
