@@ -84,29 +84,6 @@ private slots:
         QVERIFY2(r.body.contains(answer.mid(4).toUtf8()), r.body.constData());
     }
 
-    // It keeps what it is told as a device does: a colour leaves the effect for a
-    // solid colour, a select brings an effect back; a restart shows the effect, on.
-    void keepsWhatItIsTold()
-    {
-        const auto put = [](const char* resource, const QByteArray& body) {
-            return BlockingHttp::request("PUT",
-                QUrl("http://127.0.0.2:16021/api/v1/" + kToken + "/" + resource), body,
-                "application/json")
-                .status;
-        };
-        QCOMPARE(put("state",
-                     "{\"hue\":{\"value\":240},\"sat\":{\"value\":100},\"on\":{\"value\":false}}"),
-            204);
-        QCOMPARE(sim.shows("127.0.0.2"), QString("solid *Solid* off 100 hs"));
-        QCOMPARE(sim.device("127.0.0.2").value("panels")[0]["b"].toInt(), 255);
-        QCOMPARE(put("effects", "{\"select\":\"Nemo\"}"), 204);
-        QCOMPARE(put("state", "{\"ct\":{\"value\":2700},\"brightness\":{\"value\":30}}"), 204);
-        QCOMPARE(sim.shows("127.0.0.2"), QString("solid *Solid* off 30 ct"));
-        QCOMPARE(put("effects", "{\"select\":\"Nemo\"}"), 204);
-        QVERIFY(sim.restart("127.0.0.2", 100));
-        QCOMPARE(sim.shows("127.0.0.2"), QString("effect Nemo on 30 effect"));
-    }
-
     void stream_data()
     {
         QTest::addColumn<QString>("target"); // ip, port, the external control version or "-"
