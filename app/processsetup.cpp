@@ -38,7 +38,14 @@ int signalPipe[2] = { -1, -1 };
 extern "C" void onTerminationSignal(int)
 {
     const char byte = 1;
-    // Only async-signal-safe work here: wake the event loop through the pipe.
+    // Only async-signal-safe work here: wake the event loop through the pipe. The
+    // next signal takes its default action, so a second Ctrl+C or SIGTERM ends the
+    // tool at once even while it waits for devices to take their scenes back.
+    struct sigaction fallBack = {};
+    fallBack.sa_handler = SIG_DFL;
+    sigemptyset(&fallBack.sa_mask);
+    sigaction(SIGINT, &fallBack, nullptr);
+    sigaction(SIGTERM, &fallBack, nullptr);
     const ssize_t written = ::write(signalPipe[1], &byte, 1);
     (void)written;
 }
@@ -82,6 +89,9 @@ void applyOptions(ZelNanoleafTool& window, const StartOptions& options, bool sta
         else
             window.bringToFront();
     }
+    // Before resuming, so that the search finds them too.
+    if (!options.add.isEmpty())
+        window.service->addDevices(options.add);
     if (options.resume || (starting && TokenProfile::resumeAtStart()))
         window.resumeDevices();
     // At start the intake was started before the window showed.

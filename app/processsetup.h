@@ -28,8 +28,9 @@ void quitOnlyOnTerminationSignals(QGuiApplication* app);
 void setDebugLog(bool on);
 
 // What options ask of the tool: at its start (starting), or handed over by a later
-// start, which shows the window, resumes without looking at the token profile and
-// restarts the network intake as its --listen, --listen-address and --universe ask.
+// start, which shows the window, adds its --add devices, resumes without looking at
+// the token profile and restarts the network intake as its --listen,
+// --listen-address and --universe ask.
 void applyOptions(ZelNanoleafTool& window, const StartOptions& options, bool starting);
 
 #ifndef _WIN32

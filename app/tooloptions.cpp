@@ -2,6 +2,7 @@
 
 #include "platform/buildinfo.h"
 #include "service/intakesettings.h"
+#include "zeroconf/addressprobe.h"
 
 #include <QCommandLineParser>
 
@@ -82,6 +83,11 @@ const std::vector<ToolOption>& toolOptions()
             "The E1.31 universe the strip starts in (1 to 63999); Art-Net's Port-Address is "
             "N - 1.",
             "1, unless universe is set in [intake]", nullptr, &StartOptions::universe },
+        { "add", '\0', "HOST[:PORT]",
+            "A device discovery cannot see, by IPv4 address or host name (.local names "
+            "included), with its port when not 16021; repeatable. Listed at every SEARCH. "
+            "Handed to a running tool, adds it there.",
+            "none, beside add in [settings]", nullptr, nullptr, &StartOptions::add },
     };
     return options;
 }
@@ -92,6 +98,24 @@ const std::vector<ToolSetting>& toolSettings()
         { "settings", "resume", "BOOL",
             "Search and pair at every start, as --resume does; true, 1, yes or on turn it on.",
             "false" },
+        { "settings", "restore", "on|off",
+            "Give each device the scene it showed before streaming back when the tool ends and "
+            "when the last network source is gone; off leaves the devices as they are.",
+            "on" },
+        { "settings", "unpair", "static|restore",
+            "What UNPAIR leaves on the device: the static warm colour, or its scene from "
+            "before streaming.",
+            "static" },
+        { "settings", "watch", "SECONDS",
+            "How often each streamed device is asked what it shows (1 to 3600), so a device "
+            "that restarted is taken again.",
+            "30" },
+        { "settings", "light_stream", "v1|v2",
+            "How Light Panels are streamed: their one-byte records on 60221, or the v2 "
+            "datagram of every panel like the later models.",
+            "v1" },
+        { "settings", "add", "HOST[:PORT],...",
+            "Devices discovery cannot see, as --add takes them.", "none" },
         { "intake", "listen", "LIST", "The network intake's protocols, as --listen takes them.",
             "none" },
         { "intake", "address", "ADDR", "The address it listens on, as --listen-address.",
@@ -169,6 +193,15 @@ bool parseStartOptions(const QStringList& arguments, StartOptions& options, QStr
             read.*option.flag = parser.isSet(parsed[i]);
         if (option.value != nullptr && parser.isSet(parsed[i]))
             read.*option.value = parser.value(parsed[i]);
+        if (option.values != nullptr)
+            read.*option.values = parser.values(parsed[i]);
+    }
+    for (const QString& entry : read.add) {
+        AddressProbe::Entry device;
+        if (!AddressProbe::parseEntry(entry.toStdString(), device)) {
+            problem = "--add '" + entry + "' is not HOST or HOST:PORT.";
+            return false;
+        }
     }
     // The intake's values are read the way the token profile's are, so a value is
     // refused here, with the reason, rather than left out later.

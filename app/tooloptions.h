@@ -27,6 +27,8 @@ struct StartOptions {
     std::optional<QString> listen;
     std::optional<QString> listenAddress;
     std::optional<QString> universe;
+    // Devices discovery cannot see, HOST[:PORT] each (--add, repeatable).
+    QStringList add;
 
     bool hasIntake() const { return listen || listenAddress || universe; }
     // Puts the intake options given into settings.
@@ -45,6 +47,7 @@ struct ToolOption {
     const char* defaultText; // what holds without the option; null when nothing does
     bool StartOptions::*flag; // set by the switch
     std::optional<QString> StartOptions::*value = nullptr; // set to the option's value
+    QStringList StartOptions::*values = nullptr; // every value of a repeatable option
 };
 
 // One setting of the token profile, read at start. Listed by --help like the options.

@@ -168,6 +168,11 @@ ZelNanoleafTool::~ZelNanoleafTool()
         hostEndpoint->close(); // no host message reaches a half-gone window
     sendTimer->stop();
     loadingTimer->stop();
+    // No frame comes any more to take them again (no host, no network source):
+    // the devices get their scenes back, and a device that does not answer in time
+    // keeps the tool no longer.
+    service->stopIntake();
+    service->restoreBeforeExit(kRestoreAtExitMs);
     workerThread->quit();
     workerThread->wait();
     delete service;
@@ -279,7 +284,7 @@ void ZelNanoleafTool::slot_Pair(int row, QString name, QString ip)
     qDebug() << "slot_Pair has token panelNumbers pidArrray" << record.pidArrray;
     qDebug() << "slot_Pair has token ip" << record.ip;
     qDebug() << "ZelNanoleafTool::slot_Pair" << name << ip;
-    const QString url = "http://" + ip + ":16021";
+    const QString url = service->apiUrl(name, ip);
     service->setNanoIP(url, ip, name, currentRow, true);
     const QString token = service->checkQfileToken(name);
     if (token.isEmpty()) {
@@ -300,7 +305,7 @@ void ZelNanoleafTool::slot_UnPair(int row, QString name, QString ip)
     qDebug() << "slot_UnPair has token" << name << record.pidArrray;
     qDebug() << "slot_UnPair has token ispair" << record.isPaired;
     qDebug() << "ZelNanoleafTool::slot_UnPair" << name << ip;
-    const QString url = "http://" + ip + ":16021";
+    const QString url = service->apiUrl(name, ip);
     service->setNanoIP(url, ip, name, currentRow, false);
     const QString token = service->checkQfileToken(name);
     if (token.isEmpty()) {
@@ -314,7 +319,7 @@ void ZelNanoleafTool::slot_UnPair(int row, QString name, QString ip)
     qDebug() << "slot_UnPair has token ispair" << unpaired.isPaired;
     pairView->setListView();
     refreshTray();
-    service->SendStaticMode(name);
+    service->releaseDevice(name);
 }
 
 void ZelNanoleafTool::resumeDevices()
@@ -345,7 +350,8 @@ void ZelNanoleafTool::pairResumed()
     const QStringList rows = devices.keys();
     for (const QString& name : qAsConst(resumeFound)) {
         const DeviceRecord record = devices.value(name);
-        if (!devices.contains(name) || record.isPaired)
+        // A device given by address that did not answer would only bring the hint.
+        if (!devices.contains(name) || record.isPaired || !record.note.isEmpty())
             continue;
         if (TokenProfile::read(name).isEmpty()) {
             qDebug() << "resumeDevices: no stored token, listed only" << name;

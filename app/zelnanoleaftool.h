@@ -43,6 +43,8 @@ public:
     QLabel* titleImage;
     QLabel* titleText;
     const std::uint64_t CUSTOM_TYPE_RGB = 10001;
+    // How long the end of the tool waits for the devices to take their scenes back.
+    static constexpr int kRestoreAtExitMs = 2000;
     int currentRow = 0;
     nanoleafAPIsync* service;
     // Host messages are taken on the threads serving the host connections, the

@@ -6,6 +6,7 @@
 set(PRISMARA_FUZZ_QT_SOURCES_layout service/openapiformat.cpp)
 set(PRISMARA_FUZZ_QT_SOURCES_ssdpreader service/ssdpreader.cpp)
 set(PRISMARA_FUZZ_QT_SOURCES_activation app/activationmessage.cpp)
+set(PRISMARA_FUZZ_QT_SOURCES_deviceanswers service/openapiformat.cpp)
 
 if(NOT TARGET Qt5::Core)
   find_package(Qt5 5.15 QUIET COMPONENTS Core)

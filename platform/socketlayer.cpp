@@ -16,6 +16,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/select.h>
@@ -687,6 +688,110 @@ WaitAnyResult waitReadableAny(const SocketHandle* handles, std::size_t count, co
 #endif
     out.result = result == 0 ? WaitResult::Timeout : WaitResult::Readable;
     return out;
+}
+
+bool resolveIpv4(const std::string& host, std::array<std::uint8_t, 4>& address, std::string& error)
+{
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int result = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (result != 0 || found == nullptr) {
+#ifdef _WIN32
+        error = errorText(result);
+#else
+        error = result == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(result);
+#endif
+        if (found != nullptr)
+            ::freeaddrinfo(found);
+        return false;
+    }
+    sockaddr_in first;
+    std::memcpy(&first, found->ai_addr, sizeof first);
+    ::freeaddrinfo(found);
+    std::memcpy(address.data(), &first.sin_addr, address.size());
+    return true;
+}
+
+ConnectResult tryConnect(const Ipv4Endpoint& to, int timeoutMs, std::string& error)
+{
+    const sockaddr_in address = toSockaddr(to);
+#ifdef _WIN32
+    const SOCKET handle = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (handle == INVALID_SOCKET) {
+        error = errorText(lastError());
+        return ConnectResult::Error;
+    }
+    u_long nonBlocking = 1;
+    ::ioctlsocket(handle, FIONBIO, &nonBlocking);
+    int code = 0;
+    if (::connect(
+            handle, reinterpret_cast<const sockaddr*>(&address), static_cast<int>(sizeof address))
+        != 0) {
+        code = ::WSAGetLastError();
+        if (code == WSAEWOULDBLOCK) {
+            fd_set writable;
+            fd_set failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(handle, &writable);
+            FD_SET(handle, &failed);
+            timeval wait;
+            wait.tv_sec = timeoutMs / 1000;
+            wait.tv_usec = (timeoutMs % 1000) * 1000;
+            const int ready = ::select(0, nullptr, &writable, &failed, &wait);
+            if (ready == 0) {
+                code = WSAETIMEDOUT;
+            } else if (ready < 0) {
+                code = ::WSAGetLastError();
+            } else {
+                int soError = 0;
+                int length = static_cast<int>(sizeof soError);
+                ::getsockopt(
+                    handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &length);
+                code = soError;
+            }
+        }
+    }
+    ::closesocket(handle);
+    const bool refused = code == WSAECONNREFUSED;
+    const bool timedOut = code == WSAETIMEDOUT;
+#else
+    const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (handle < 0) {
+        error = std::strerror(errno);
+        return ConnectResult::Error;
+    }
+    int code = 0;
+    if (::connect(handle, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        code = errno;
+        if (code == EINPROGRESS) {
+            pollfd wait { handle, POLLOUT, 0 };
+            const int ready = ::poll(&wait, 1, timeoutMs < 0 ? 0 : timeoutMs);
+            if (ready == 0) {
+                code = ETIMEDOUT;
+            } else if (ready < 0) {
+                code = errno;
+            } else {
+                int soError = 0;
+                socklen_t length = sizeof soError;
+                ::getsockopt(handle, SOL_SOCKET, SO_ERROR, &soError, &length);
+                code = soError;
+            }
+        }
+    }
+    ::close(handle);
+    const bool refused = code == ECONNREFUSED;
+    const bool timedOut = code == ETIMEDOUT;
+#endif
+    if (code == 0)
+        return ConnectResult::Connected;
+    error = timedOut ? std::string("no answer") : errorText(code);
+    return refused ? ConnectResult::Refused
+        : timedOut ? ConnectResult::TimedOut
+                   : ConnectResult::Error;
 }
 
 } // namespace Net

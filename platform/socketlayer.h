@@ -168,5 +168,20 @@ struct WaitAnyResult {
 WaitAnyResult waitReadableAny(const SocketHandle* handles, std::size_t count, const Waker& waker,
     std::int64_t timeoutMicroseconds, bool* readable);
 
+// --- Devices given by address ---
+
+// Looks host up as the system does (hosts file, DNS, mDNS where configured) and gives
+// its first IPv4 address, in wire order. Blocks for as long as the system's lookup
+// takes; the caller bounds that by waiting on a thread of its own. On failure returns
+// false with the system's reason in `error`.
+bool resolveIpv4(const std::string& host, std::array<std::uint8_t, 4>& address, std::string& error);
+
+enum class ConnectResult { Connected, Refused, TimedOut, Error };
+
+// Opens a TCP connection to `to` and closes it again: whether something takes
+// connections there. Waits at most timeoutMs; `error` gets the system's reason for
+// anything but Connected.
+ConnectResult tryConnect(const Ipv4Endpoint& to, int timeoutMs, std::string& error);
+
 } // namespace Net
 } // namespace Platform

@@ -25,7 +25,8 @@ bool operator==(const DeviceRecord& a, const DeviceRecord& b)
 {
     return a.pidArrray == b.pidArrray && a.mPidArray == b.mPidArray
         && a.panelNumbers == b.panelNumbers && a.deviceName == b.deviceName && a.ip == b.ip
-        && a.isPaired == b.isPaired && a.panelModel == b.panelModel;
+        && a.isPaired == b.isPaired && a.panelModel == b.panelModel && a.lightV2 == b.lightV2
+        && a.streamPort == b.streamPort && a.note == b.note;
 }
 
 StreamDevice streamDeviceOf(const DeviceRecord& record)
@@ -35,11 +36,14 @@ StreamDevice streamDeviceOf(const DeviceRecord& record)
     target.isPaired = record.isPaired;
     target.model = StreamDatagram::modelForName(record.deviceName.toStdU16String());
     target.panelModel = record.panelModel;
-    target.v2
-        = target.model == StreamDatagram::Model::None && PanelModel::streamsV2(record.panelModel);
+    target.v2 = record.lightV2
+        || (target.model == StreamDatagram::Model::None
+            && PanelModel::streamsV2(record.panelModel));
     target.to.port = target.model == StreamDatagram::Model::Canvas || target.v2
         ? StreamDatagram::kCanvasPort
         : StreamDatagram::kLightPort;
+    if (record.streamPort != 0)
+        target.to.port = record.streamPort;
     const std::string ip = record.ip.toStdString();
     target.addressOk = Platform::Net::parseIpv4(ip.data(), ip.size(), target.to.address);
     target.panelNumbers = record.panelNumbers;
@@ -129,6 +133,40 @@ int DeviceRegistry::forget(const QStringList& names)
     if (removed > 0)
         refreshTargets();
     return removed;
+}
+
+void DeviceRegistry::setNote(const QString& name, const QString& ip, const QString& note)
+{
+    QMutexLocker lock(&mutex);
+    auto it = map.find(name);
+    if (it == map.end()) {
+        map.insert(name, DeviceRecord::discoveryRecord(name, ip)).value().note = note;
+        refreshTargets();
+    } else {
+        it->note = note;
+    }
+}
+
+void DeviceRegistry::rename(const QString& from, const QString& to)
+{
+    QMutexLocker lock(&mutex);
+    const auto it = map.find(from);
+    if (it == map.end() || from == to)
+        return;
+    DeviceRecord moved = it.value();
+    map.erase(it);
+    const auto there = map.find(to);
+    if (there != map.end()) {
+        there->ip = moved.ip;
+        // A lookup may have put a default record there before.
+        if (there->deviceName.isEmpty())
+            there->deviceName = to;
+    } else {
+        moved.deviceName = to;
+        moved.note.clear();
+        map.insert(to, moved);
+    }
+    refreshTargets();
 }
 
 int DeviceRegistry::count() const

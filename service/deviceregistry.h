@@ -32,6 +32,15 @@ struct DeviceRecord {
     // "Light" nor "Canvas" (those keep the datagrams their name picks), so
     // Unknown for them, before the layout is read, and for unknown numbers.
     PanelModel::Model panelModel = PanelModel::Model::Unknown;
+    // Light Panels streamed like the later models (light_stream=v2): the v2
+    // datagram of mPidArray, whatever the name says.
+    bool lightV2 = false;
+    // The stream port the device's answer to the external-control request named;
+    // 0: the model's own.
+    std::uint16_t streamPort = 0;
+    // Why a device given by address is not there ("No answer", "Unknown host"),
+    // shown instead of its status while it is not paired; empty for the others.
+    QString note;
 
     // What a lookup of a missing name inserts: one-element panel lists holding 0.
     static DeviceRecord defaultRecord();
@@ -94,6 +103,13 @@ public:
     // Removes the records under names that are not paired (checked under the
     // lock); returns how many went.
     int forget(const QStringList& names);
+    // Sets the note of the record under name, adding a discovery record at ip
+    // when the name is missing; an existing record keeps its address.
+    void setNote(const QString& name, const QString& ip, const QString& note);
+    // The record under from goes under to, with its address; a record already
+    // under to takes that address (and the name to, when it has none) and from's
+    // goes. Nothing without a record under from.
+    void rename(const QString& from, const QString& to);
 
     int count() const;
     bool contains(const QString& name) const;

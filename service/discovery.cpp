@@ -8,6 +8,7 @@
 #include "service/deviceregistry.h"
 #include "service/scanbudget.h"
 #include "service/tokenprofile.h"
+#include "zeroconf/addressprobe.h"
 #include "zeroconf/zeroconf.h"
 
 #include <QDebug>
@@ -20,6 +21,21 @@ namespace
 {
 
 const char* const kSeparatorLine = "--------------------";
+
+// How long a scan waits for the devices given by address, from its start: a name
+// the system takes longer to look up counts as not resolving. A connect that
+// nothing answers ends after kConnectMs.
+constexpr std::int64_t kAddedBoundMs = 4000;
+constexpr int kConnectMs = 3000;
+
+QString dotted(const std::array<std::uint8_t, 4>& address)
+{
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(address[0])
+        .arg(address[1])
+        .arg(address[2])
+        .arg(address[3]);
+}
 
 // Built once, on first use; function-local statics are initialised safely even
 // when two threads get here first at the same time.
@@ -69,9 +85,11 @@ void nanoleafAPIsync::searchDeive_noBonjour()
     // asked for while another runs waits there until that one has ended.
     const int seconds = scanTime;
     const QSet<QString> own = ownDevices();
+    const std::vector<AddressProbe::Entry> added = addedEntries();
     const std::shared_ptr<std::atomic<bool>> cancel = scanCancel;
     const bool posted = QMetaObject::invokeMethod(
-        scanner, [this, seconds, own, cancel] { listenForDevices(seconds, own, cancel); },
+        scanner,
+        [this, seconds, own, added, cancel] { listenForDevices(seconds, own, added, cancel); },
         Qt::QueuedConnection);
     if (!posted)
         qWarning() << "searchDeive_noBonjour: the scan thread took no scan";
@@ -90,8 +108,34 @@ void nanoleafAPIsync::afterScans(std::function<void()> done)
         qWarning() << "afterScans: the scan thread took nothing";
 }
 
-void nanoleafAPIsync::listenForDevices(
-    int seconds, const QSet<QString>& own, const std::shared_ptr<std::atomic<bool>>& cancel)
+std::vector<AddressProbe::Entry> nanoleafAPIsync::addedEntries()
+{
+    QStringList texts;
+    {
+        QMutexLocker lock(&currentLock);
+        texts = commandLineAdded;
+    }
+    texts += TokenProfile::settings().add;
+    std::vector<AddressProbe::Entry> entries;
+    QSet<QString> seen;
+    for (const QString& text : qAsConst(texts)) {
+        AddressProbe::Entry entry;
+        if (!AddressProbe::parseEntry(text.toStdString(), entry)) {
+            qWarning().noquote() << QStringLiteral(
+                "Device address \"%1\" left out: not HOST or HOST:PORT")
+                                        .arg(text);
+            continue;
+        }
+        if (!seen.contains(QString::fromStdString(entry.text))) {
+            seen.insert(QString::fromStdString(entry.text));
+            entries.push_back(entry);
+        }
+    }
+    return entries;
+}
+
+void nanoleafAPIsync::listenForDevices(int seconds, const QSet<QString>& own,
+    const std::vector<AddressProbe::Entry>& added, const std::shared_ptr<std::atomic<bool>>& cancel)
 {
     // The service is going away: the scans still waiting are dropped.
     if (QThread::currentThread()->isInterruptionRequested())
@@ -105,12 +149,19 @@ void nanoleafAPIsync::listenForDevices(
     debugPrint(queryText().c_str());
     qDebug() << "Test";
 
+    // The devices given by address are looked up and knocked on while the query
+    // listens.
+    const std::int64_t started = Platform::Net::monotonicTicks();
+    AddressProbe::Run probes(added, kConnectMs);
+
     ScanBudget budget(own);
     Zeroconf::ScanControl control;
     control.cancel = cancel.get();
     control.keep = [&budget](const Zeroconf::Reply& reply) { return budget.keep(reply); };
     std::vector<Zeroconf::Reply> replies;
     const bool completed = Zeroconf::QueryService(queryText(), seconds, replies, control);
+    const std::vector<AddressProbe::Result> probed
+        = probes.wait(started + kAddedBoundMs * 10000, cancel.get());
     Platform::Net::cleanup();
     if (cancel->load())
         return;
@@ -120,16 +171,16 @@ void nanoleafAPIsync::listenForDevices(
     const int merged = budget.merged();
     const bool posted = QMetaObject::invokeMethod(
         this,
-        [this, completed, replies, dropped, merged] {
-            reportScan(completed, replies, dropped, merged);
+        [this, completed, replies, dropped, merged, probed] {
+            reportScan(completed, replies, dropped, merged, probed);
         },
         Qt::QueuedConnection);
     if (!posted)
         qWarning() << "searchDeive_noBonjour: the scan's result was lost";
 }
 
-void nanoleafAPIsync::reportScan(
-    bool completed, const std::vector<Zeroconf::Reply>& replies, int dropped, int merged)
+void nanoleafAPIsync::reportScan(bool completed, const std::vector<Zeroconf::Reply>& replies,
+    int dropped, int merged, const std::vector<AddressProbe::Result>& added)
 {
     printLine(kSeparatorLine);
     qDebug() << "SeparatorLine1:" << kSeparatorLine;
@@ -143,6 +194,12 @@ void nanoleafAPIsync::reportScan(
         qDebug() << "PrintResult";
         reportReplies(replies);
     }
+    // A device given by address that the query found too is listed once, by name.
+    QHash<QString, QString> answeredAt;
+    for (const Zeroconf::Reply& reply : replies)
+        if (reply.records.size() >= 2)
+            answeredAt.insert(QString::fromStdString(Platform::Net::peerAddressToText(reply.peer)),
+                announcedName(reply));
     if (dropped > 0 || merged > 0) {
         // The rest of the answers, in one line however many there were.
         printLine("Dropped replies: " + std::to_string(dropped) + " beyond "
@@ -150,6 +207,8 @@ void nanoleafAPIsync::reportScan(
             + " repeating a name");
         qDebug() << "Dropped replies:" << dropped << "merged:" << merged;
     }
+
+    reportAdded(added, answeredAt);
 
     printLine(kSeparatorLine);
     qDebug() << "SeparatorLine2:" << kSeparatorLine;
@@ -179,6 +238,52 @@ void nanoleafAPIsync::reportReplies(const std::vector<Zeroconf::Reply>& replies)
 
         if (i + 1 < replies.size())
             printLine(kSeparatorLine);
+    }
+}
+
+void nanoleafAPIsync::reportAdded(
+    const std::vector<AddressProbe::Result>& results, const QHash<QString, QString>& answeredAt)
+{
+    // Listed at every scan, under the name the device gave when it was paired, else
+    // under its address; one that cannot be reached says why, in the table and on
+    // standard error.
+    for (const AddressProbe::Result& result : results) {
+        const QString text = QString::fromStdString(result.entry.text);
+        QString ip = dotted(result.at.address);
+        QString name = TokenProfile::readAddedName(text);
+        if (name.isEmpty() && result.outcome == AddressProbe::Outcome::Answered)
+            name = answeredAt.value(ip);
+        {
+            QMutexLocker lock(&currentLock);
+            if (name.isEmpty()) {
+                name = text;
+                addressNames.insert(text);
+            }
+            apiPorts.insert(name, result.entry.port);
+        }
+        QString note;
+        switch (result.outcome) {
+        case AddressProbe::Outcome::Answered:
+            break;
+        case AddressProbe::Outcome::NoAnswer:
+            note = QStringLiteral("No answer");
+            qWarning().noquote() << QStringLiteral(
+                "Device address \"%1\": nothing answers at %2:%3 (%4)")
+                                        .arg(text, ip)
+                                        .arg(result.entry.port)
+                                        .arg(QString::fromStdString(result.reason));
+            break;
+        case AddressProbe::Outcome::Unresolved:
+            note = QStringLiteral("Unknown host");
+            ip = deviceMap.contains(name) ? deviceMap.value(name).ip : QString();
+            qWarning().noquote() << QStringLiteral("Device address \"%1\" does not resolve (%2)")
+                                        .arg(text, QString::fromStdString(result.reason));
+            break;
+        }
+        qDebug() << "reportAdded" << text << name << ip << note;
+        deviceMap.setNote(name, ip, note);
+        if (answeredAt.value(ip) != name) // else listed already
+            emit bonjourGetIpName(name, ip);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "stream/panelmodel.h"
 #include "stream/streamdatagram.h"
 #include "sync/checkedconnect.h"
+#include "zeroconf/addressprobe.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -28,7 +29,9 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 
 Q_DECLARE_METATYPE(nanoleafAPIsync::CurrentDevice)
 
@@ -61,7 +64,30 @@ QNetworkRequest requestFor(const nanoleafAPIsync::CurrentDevice& target, const Q
     return request;
 }
 
+// A PUT with a JSON body to one of the device's resources ("effects", "state").
+QNetworkRequest putRequest(
+    const nanoleafAPIsync::CurrentDevice& target, const QString& resource, const QByteArray& body)
+{
+    QNetworkRequest request = requestFor(target, "/api/v1/" + target.nanoToken + "/" + resource);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    request.setHeader(QNetworkRequest::ContentLengthHeader, QByteArray::number(body.size()));
+    return request;
+}
+
+// The HTTP status of an answer, 0 when none came (refused, timed out, aborted).
+int statusOf(QNetworkReply* reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
 } // namespace
+
+struct nanoleafAPIsync::ExitWait {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool issued = false;
+    int pending = 0;
+};
 
 nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
     : QThread(parent)
@@ -73,10 +99,17 @@ nanoleafAPIsync::nanoleafAPIsync(QObject* parent)
               QMetaObject::invokeMethod(
                   this,
                   [this, live] {
-                      if (live)
+                      if (live) {
+                          // The first network frame after the scenes came back
+                          // takes the devices again, as a host frame does.
+                          takeDevicesAgain();
                           emit networkSourcesLive();
-                      else
+                      } else {
+                          // The lighting program is gone: each device shows its
+                          // scene until the next frame.
+                          restoreScenes();
                           emit networkSourcesGone();
+                      }
                   },
                   Qt::QueuedConnection);
           }))
@@ -144,6 +177,20 @@ bool nanoleafAPIsync::hasRequestsFor(const QString& name) const
 {
     QMutexLocker lock(&currentLock);
     return outstanding.value(name) > 0;
+}
+
+QString nanoleafAPIsync::apiUrl(const QString& name, const QString& ip) const
+{
+    QMutexLocker lock(&currentLock);
+    return "http://" + ip + ":" + QString::number(apiPorts.value(name, AddressProbe::kApiPort));
+}
+
+void nanoleafAPIsync::addDevices(const QStringList& entries)
+{
+    QMutexLocker lock(&currentLock);
+    for (const QString& entry : entries)
+        if (!commandLineAdded.contains(entry))
+            commandLineAdded.append(entry);
 }
 
 void nanoleafAPIsync::setScanTime(int seconds)
@@ -285,6 +332,14 @@ void nanoleafAPIsync::send(const Pending& pending)
     case Answer::Static:
         requestManager = manager;
         answerSlot = SLOT(ResponseStatic(QNetworkReply*));
+        break;
+    case Answer::Restore:
+        requestManager = manager;
+        answerSlot = SLOT(ResponseRestore(QNetworkReply*));
+        break;
+    case Answer::Watch:
+        requestManager = manager;
+        answerSlot = SLOT(ResponseWatch(QNetworkReply*));
         break;
     }
     checkedConnect(manager, SIGNAL(finished(QNetworkReply*)), this, answerSlot);
@@ -488,38 +543,95 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
     qDebug() << "panelId array" << pid;
     qDebug() << "getPanelNumber deviceMap isPaired" << deviceMap.value(layout.name).isPaired;
 
+    const TokenProfile::Settings settings = TokenProfile::settings();
+    // A device given by address answers with its own name: from now on it is
+    // listed, paired and resumed under that name, its token stored under it too.
+    CurrentDevice device = target;
+    bool byAddress = false;
+    {
+        QMutexLocker lock(&currentLock);
+        byAddress = addressNames.contains(target.nanoName) && layout.name != target.nanoName;
+        if (byAddress) {
+            addressNames.remove(target.nanoName);
+            apiPorts.insert(layout.name, apiPorts.value(target.nanoName, AddressProbe::kApiPort));
+            device.nanoName = layout.name;
+            device.action = ++actions[layout.name];
+            if (nanoName == target.nanoName)
+                nanoName = layout.name;
+        }
+    }
+    if (byAddress) {
+        qDebug() << "getPanelNumber device at" << target.nanoName << "is" << layout.name;
+        TokenProfile::write(layout.name, target.nanoToken);
+        TokenProfile::writeAddedName(target.nanoName, layout.name);
+        deviceMap.rename(target.nanoName, layout.name);
+    }
+
     // A name of neither "Light" nor "Canvas": the model number of the info
     // answer decides. The v2 models get their lit panels in position order; any
-    // other model is recorded as before, paired and not streamed.
+    // other model is recorded as before, paired and not streamed. With
+    // light_stream=v2 the Light Panels, by name or by number, are streamed so too.
     PanelModel::Model panelModel = PanelModel::Model::Unknown;
     QVector<int> litIds;
-    if (layout.model == StreamDatagram::Model::None) {
+    bool v2 = false;
+    const bool byNumber = layout.model == StreamDatagram::Model::None;
+    if (byNumber || (settings.lightStreamV2 && layout.model == StreamDatagram::Model::Light)) {
         const LayoutPanels::Info info = LayoutPanels::parseInfo(answer);
         if (info.ok)
             panelModel = PanelModel::fromModelNumber(info.model.toStdString());
-        if (PanelModel::streamsV2(panelModel)) {
+        const bool lightPanels = layout.model == StreamDatagram::Model::Light
+            || panelModel == PanelModel::Model::LightPanels;
+        v2 = PanelModel::streamsV2(panelModel)
+            || (info.ok && settings.lightStreamV2 && lightPanels);
+        if (v2) {
             for (std::uint16_t id : PanelModel::orderLitPanels(info.panels, info.globalOrientation))
                 litIds.append(id);
             qDebug() << "getPanelNumber model" << info.model << PanelModel::name(panelModel)
                      << "lit panels" << litIds;
-        } else {
+        } else if (byNumber) {
             qDebug() << "getPanelNumber model not streamed:" << info.model
                      << PanelModel::name(panelModel) << layout.name;
         }
+    }
+
+    // What the device shows now comes back when the tool lets it go. A device
+    // already streaming (the tool ended without giving it back, or another
+    // program drives it) shows nothing of its own: the scene kept the last time
+    // is the one to give back.
+    OpenApiFormat::Scene scene = OpenApiFormat::parseScene(answer);
+    const QString kept = TokenProfile::readScene(layout.name);
+    if (scene.ok && scene.externalControl()) {
+        scene = OpenApiFormat::parseScene(kept.toUtf8());
+        if (scene.externalControl())
+            scene = OpenApiFormat::Scene();
+        qDebug() << "getPanelNumber already in external control, scene from the profile:"
+                 << (scene.ok ? scene.effect : QStringLiteral("none")) << layout.name;
+    } else if (scene.ok) {
+        qDebug() << "getPanelNumber scene" << scene.effect << scene.on << scene.brightness
+                 << layout.name;
+        // The profile keeps the last scene the user set up: a temporary one (the
+        // warm colour of UNPAIR included) cannot be shown again after a crash.
+        const QString text = QString::fromUtf8(OpenApiFormat::sceneText(scene));
+        const bool own = scene.selectable() || scene.mode != OpenApiFormat::Scene::Mode::Effect;
+        if (settings.restore && own && text != kept)
+            TokenProfile::writeScene(layout.name, text);
     }
 
     // Checked again under the registry's lock: an UNPAIR that came meanwhile
     // either finds the record paired and unpairs it, or this finds it overridden.
     bool recorded = false;
     const DeviceRecord stored = deviceMap.update(layout.name, [&](DeviceRecord& record) {
-        if (!stillWanted(target))
+        if (!stillWanted(device))
             return;
         recorded = true;
         record.panelNumbers = layout.count;
         record.pidArrray = layout.pidArrray;
         record.mPidArray = layout.mPidArray;
         record.panelModel = panelModel;
-        if (PanelModel::streamsV2(panelModel)) {
+        record.lightV2 = v2 && !PanelModel::streamsV2(panelModel);
+        record.streamPort = 0;
+        record.note.clear();
+        if (v2) {
             record.panelNumbers = litIds.size();
             record.pidArrray = litIds;
             record.mPidArray = litIds;
@@ -535,8 +647,13 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
         return;
     }
 
+    Life& life = lives[layout.name];
+    life.state = Life::State::Opening;
+    life.scene = scene;
+    life.target = device;
+    life.missed = false;
     emit refreshIsPaired();
-    openExternalControl(target);
+    openExternalControl(device);
 }
 
 // ---------------------------------------------------------------- effects
@@ -562,7 +679,7 @@ void nanoleafAPIsync::OpenExternalControl()
 void nanoleafAPIsync::followDevice(int row, const QString& name, const QString& ip)
 {
     CurrentDevice target;
-    target.nanoIP = "http://" + ip + ":16021";
+    target.nanoIP = apiUrl(name, ip);
     target.nanoAddress = ip;
     target.nanoName = name;
     target.nanoRow = row;
@@ -594,8 +711,12 @@ void nanoleafAPIsync::openExternalControl(const CurrentDevice& target)
 
 void nanoleafAPIsync::SendStaticMode(QString name)
 {
+    sendStatic(currentDevice(), name);
+}
+
+void nanoleafAPIsync::sendStatic(const CurrentDevice& target, const QString& name)
+{
     qDebug() << "SendStaticMode DeviceName" << name;
-    const CurrentDevice target = currentDevice();
     const DeviceRecord record = deviceMap.value(name);
     const QString animData = OpenApiFormat::staticAnimData(record.panelNumbers, record.mPidArray);
     const QByteArray body = OpenApiFormat::staticEffectBody(animData);
@@ -613,11 +734,49 @@ void nanoleafAPIsync::SendStaticMode(QString name)
 
 void nanoleafAPIsync::ResponseExternalControl(QNetworkReply* reply)
 {
-    const Turn turn(this, targetOf(reply).nanoName);
-    const QString text = QString::fromUtf8(takeAnswer(reply));
+    const CurrentDevice target = targetOf(reply);
+    const Turn turn(this, target.nanoName);
+    const int status = statusOf(reply);
+    const QByteArray answer = takeAnswer(reply);
     release(reply);
+    const QString text = QString::fromUtf8(answer);
     qDebug() << "ResponseExternalControl string is" << text;
-    qDebug() << objectOf(text.toUtf8());
+    qDebug() << objectOf(answer);
+
+    // Light Panels name where their stream goes; with light_stream=v2 they are sent
+    // it there, otherwise where they always were.
+    const OpenApiFormat::StreamAddress stream = OpenApiFormat::parseStreamAddress(answer);
+    if (!stream.address.isEmpty() || stream.port != 0)
+        qDebug() << "ResponseExternalControl stream address" << stream.address << "port"
+                 << stream.port << target.nanoName;
+    // The life is kept under the name the layout answer gave.
+    QString name = target.nanoName;
+    for (auto it = lives.cbegin(); it != lives.cend(); ++it)
+        if (it->target.nanoName == target.nanoName)
+            name = it.key();
+    if (stream.port != 0 && TokenProfile::settings().lightStreamV2 && deviceMap.contains(name))
+        deviceMap.update(name, [&stream](DeviceRecord& record) {
+            if (record.lightV2)
+                record.streamPort = static_cast<std::uint16_t>(stream.port);
+        });
+
+    const auto life = lives.find(name);
+    if (life == lives.end())
+        return;
+    if (status >= 200 && status < 300) {
+        // Switched, perhaps at a new address: watched and given back there.
+        life->target = target;
+        life->state = Life::State::Streaming;
+        life->missed = false;
+    } else if (status == 0 && life->state == Life::State::Opening) {
+        // Not reached now; the watch switches it when it answers again.
+        life->state = Life::State::Streaming;
+        life->missed = true;
+    } else {
+        qDebug() << "ResponseExternalControl not switched" << status << name;
+        return;
+    }
+    startWatch();
 }
 
 void nanoleafAPIsync::ResponseStatic(QNetworkReply* reply)
@@ -627,6 +786,209 @@ void nanoleafAPIsync::ResponseStatic(QNetworkReply* reply)
     release(reply);
     qDebug() << "ResponseStatic string is" << text;
     qDebug() << objectOf(text.toUtf8());
+}
+
+// ---------------------------------------------------------------- scenes
+
+void nanoleafAPIsync::releaseDevice(QString name)
+{
+    const CurrentDevice target = currentDevice();
+    onServiceThread([this, name, target] {
+        const Life life = lives.take(name);
+        const TokenProfile::Settings settings = TokenProfile::settings();
+        if (settings.restore && settings.unpairRestore && life.scene.ok) {
+            qDebug() << "releaseDevice scene" << life.scene.effect << name;
+            restore(target, life.scene);
+            return;
+        }
+        sendStatic(target, name);
+    });
+}
+
+void nanoleafAPIsync::restoreScenes()
+{
+    onServiceThread([this] { restoreAll(true); });
+}
+
+int nanoleafAPIsync::restoreAll(bool reopenOnNextFrame)
+{
+    if (!TokenProfile::settings().restore) {
+        qDebug() << "restoreScenes off (restore=off)";
+        return 0;
+    }
+    const QMap<QString, DeviceRecord> devices = deviceMap.snapshot();
+    int sent = 0;
+    for (auto it = lives.begin(); it != lives.end(); ++it) {
+        Life& life = it.value();
+        if (life.state == Life::State::Restored || !devices.value(it.key()).isPaired)
+            continue;
+        if (!life.scene.ok) {
+            qDebug() << "restoreScenes no scene kept for" << it.key();
+            continue;
+        }
+        qDebug() << "restoreScenes" << it.key() << life.scene.effect << life.scene.on
+                 << life.scene.brightness;
+        sent += restore(life.target, life.scene);
+        life.state = Life::State::Restored;
+        life.watching = false;
+    }
+    if (sent > 0 && reopenOnNextFrame)
+        reopenOnFrame = true;
+    return sent;
+}
+
+int nanoleafAPIsync::restore(const CurrentDevice& target, const OpenApiFormat::Scene& scene)
+{
+    const QVector<OpenApiFormat::Request> requests = OpenApiFormat::restoreRequests(scene);
+    for (const OpenApiFormat::Request& request : requests) {
+        issue(Answer::Restore, "PUT",
+            putRequest(target, QString::fromLatin1(request.resource), request.body), request.body);
+        ++restoresPending;
+    }
+    return requests.size();
+}
+
+void nanoleafAPIsync::ResponseRestore(QNetworkReply* reply)
+{
+    const QString name = targetOf(reply).nanoName;
+    const Turn turn(this, name);
+    const int status = statusOf(reply);
+    const QString text = QString::fromUtf8(takeAnswer(reply));
+    const QString resource = reply->url().path().section('/', -1);
+    release(reply);
+    qDebug() << "ResponseRestore string is" << text << status << resource << name;
+    --restoresPending;
+    if (exitWait) {
+        std::lock_guard<std::mutex> lock(exitWait->mutex);
+        exitWait->pending = restoresPending;
+        exitWait->changed.notify_all();
+    }
+}
+
+void nanoleafAPIsync::takeDevicesAgain()
+{
+    // Any thread, per frame: one relaxed load while nothing is restored.
+    if (reopenOnFrame.load(std::memory_order_relaxed) && reopenOnFrame.exchange(false))
+        QMetaObject::invokeMethod(
+            this, [this] { reopenRestored(); }, Qt::QueuedConnection);
+}
+
+void nanoleafAPIsync::reopenRestored()
+{
+    for (auto it = lives.begin(); it != lives.end(); ++it) {
+        if (it->state != Life::State::Restored || closing)
+            continue;
+        qDebug() << "reopenRestored" << it.key();
+        it->state = Life::State::Opening;
+        openExternalControl(it->target);
+    }
+}
+
+bool nanoleafAPIsync::restoreBeforeExit(int timeoutMs)
+{
+    const auto wait = std::make_shared<ExitWait>();
+    onServiceThread([this, wait] {
+        closing = true;
+        if (watchTimer != nullptr)
+            watchTimer->stop();
+        exitWait = wait;
+        restoreAll(false);
+        std::lock_guard<std::mutex> lock(wait->mutex);
+        wait->issued = true;
+        wait->pending = restoresPending;
+        wait->changed.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(wait->mutex);
+    const bool answered = wait->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+        [&wait] { return wait->issued && wait->pending <= 0; });
+    qDebug() << "restoreBeforeExit" << (answered ? "answered" : "not all answered in time")
+             << wait->pending;
+    return answered;
+}
+
+// ---------------------------------------------------------------- watch
+
+void nanoleafAPIsync::startWatch()
+{
+    if (closing)
+        return;
+    if (watchTimer == nullptr) {
+        watchTimer = new QTimer(this);
+        checkedConnect(watchTimer, SIGNAL(timeout()), this, SLOT(watchDevices()));
+    }
+    if (!watchTimer->isActive())
+        watchTimer->start(TokenProfile::settings().watchSeconds * 1000);
+}
+
+void nanoleafAPIsync::watchDevices()
+{
+    // One small request per streamed device and round; none while none is streamed.
+    const QMap<QString, DeviceRecord> devices = deviceMap.snapshot();
+    bool any = false;
+    for (auto it = lives.begin(); it != lives.end(); ++it) {
+        Life& life = it.value();
+        if (life.state != Life::State::Streaming || !devices.value(it.key()).isPaired)
+            continue;
+        any = true;
+        if (life.watching)
+            continue;
+        life.watching = true;
+        issue(Answer::Watch, "GET",
+            requestFor(life.target, "/api/v1/" + life.target.nanoToken + "/effects/select"),
+            QByteArray());
+    }
+    if (!any)
+        watchTimer->stop();
+}
+
+void nanoleafAPIsync::ResponseWatch(QNetworkReply* reply)
+{
+    const CurrentDevice target = targetOf(reply);
+    const Turn turn(this, target.nanoName);
+    const int status = statusOf(reply);
+    const QByteArray answer = takeAnswer(reply);
+    release(reply);
+    QString shown;
+    const bool answered = status == 200 && OpenApiFormat::parseSelected(answer, shown);
+    qDebug() << "ResponseWatch" << target.nanoName << status << shown;
+    auto life = lives.begin();
+    while (life != lives.end() && life->target.nanoName != target.nanoName)
+        ++life;
+    if (life == lives.end())
+        return;
+    life->watching = false;
+    if (life->state != Life::State::Streaming || closing)
+        return;
+    const QString name = life.key();
+    if (!answered) {
+        if (!life->missed)
+            qWarning().noquote() << QStringLiteral("Device \"%1\" does not answer: it is switched "
+                                                   "into external control again when it does")
+                                        .arg(name);
+        life->missed = true;
+        return;
+    }
+    if (shown == QLatin1String("*ExtControl*")) {
+        life->missed = false;
+        return;
+    }
+    if (life->missed) {
+        // Back after a power cut or an update: it shows its own effect again.
+        qWarning().noquote() << QStringLiteral(
+            "Device \"%1\" is back: switched into external control again")
+                                    .arg(name);
+        life->missed = false;
+        life->state = Life::State::Opening;
+        openExternalControl(life->target);
+        return;
+    }
+    // Reachable at every look, and showing something else: its owner chose it.
+    qWarning().noquote() << QStringLiteral("Device \"%1\" shows \"%2\", chosen by its owner: "
+                                           "no longer streamed until PAIR")
+                                .arg(name, shown);
+    lives.erase(life);
+    deviceMap.update(name, [](DeviceRecord& record) { record.isPaired = false; });
+    emit refreshIsPaired();
 }
 
 // ---------------------------------------------------------------- stream
@@ -640,6 +1002,8 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
     // on the devices alone (model, address, ids, every byte but the colours) is
     // laid out when the registry's targets change; here only the colours are
     // written.
+    // The first frame after the scenes came back takes the devices again.
+    takeDevicesAgain();
     if (!output->sendHost(count, red, green, blue))
         return;
     const QLoggingCategory* debugLog = QLoggingCategory::defaultCategory();
@@ -678,6 +1042,11 @@ void nanoleafAPIsync::startIntake(
     });
     // Whatever changed between the map start() made and the callback's start.
     QMetaObject::invokeMethod(this, refresh, Qt::QueuedConnection);
+}
+
+void nanoleafAPIsync::stopIntake()
+{
+    intake->stop();
 }
 
 QString nanoleafAPIsync::intakeState() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/socketlayer.h"
+#include "service/openapiformat.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -20,12 +21,18 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QTimer;
 class QUdpSocket;
 
 namespace Zeroconf
 {
 struct Reply;
 }
+namespace AddressProbe
+{
+struct Entry;
+struct Result;
+} // namespace AddressProbe
 class NetworkIntake;
 class StreamOutput;
 struct NetworkIntakeSettings;
@@ -46,6 +53,12 @@ struct NetworkIntakeSettings;
 // Every PAIR or UNPAIR (setNanoIP) starts a new action on its device; an answer
 // that belongs to an action overridden since changes no record, shows no hint
 // and starts no further request.
+//
+// A device switched into external control keeps, here and in the token profile,
+// the scene it showed before; restoreScenes() gives it back. While a device is
+// streamed it is asked now and then what it shows: one that was gone and is back
+// is switched into external control again, one whose owner chose another effect
+// meanwhile is let go.
 class nanoleafAPIsync : public QThread
 {
     Q_OBJECT
@@ -88,6 +101,8 @@ public:
     // ask for no protocol. Call from one thread.
     void startIntake(const NetworkIntakeSettings& settings,
         std::function<void(const std::string&)> console = {});
+    // Stops the network intake for good: no network frame goes out any more.
+    void stopIntake();
     // For the tray's tooltip, e.g. "listening: DDP, E1.31; live: 1 source". Any thread.
     QString intakeState() const;
     void reportReplies(const std::vector<Zeroconf::Reply>& replies);
@@ -111,6 +126,22 @@ public:
     // Whether a request to the device is waiting or on its way. Any thread.
     bool hasRequestsFor(const QString& name) const;
 
+    // The base URL of a device's OpenAPI: "http://" + ip + ":" + its port (16021,
+    // or the one a device given by address was given with). Any thread.
+    QString apiUrl(const QString& name, const QString& ip) const;
+    // Devices given on the command line (HOST[:PORT] each), probed at every scan
+    // beside those of "add" in the token profile's [settings] and those given
+    // before (a later start's --add adds to them).
+    void addDevices(const QStringList& entries);
+
+    // UNPAIR's last step for the current device, after setNanoIP: the static warm
+    // colour, or with unpair=restore its scene. The device is watched no more.
+    void releaseDevice(QString name);
+    // At exit, on the GUI thread: gives every streamed device its scene and waits
+    // for the devices' answers, at most timeoutMs. True when all answered. The
+    // watch stops for good.
+    bool restoreBeforeExit(int timeoutMs);
+
 signals:
     void getNanoIp(QString);
     void showTokenPage(int);
@@ -126,6 +157,10 @@ signals:
     void networkSourcesGone();
 
 public slots:
+    // Gives every device in external control the scene it showed before it was
+    // switched (effect first, then its state); the next frame switches it back.
+    // Any thread. Does nothing with restore=off.
+    void restoreScenes();
     void GetRequestBtn();
     void getPanelNumber(QNetworkReply* reply);
     QString checkQfileToken(QString name);
@@ -133,6 +168,8 @@ public slots:
     void serviceReturnToken(QNetworkReply* reply);
     void ResponseExternalControl(QNetworkReply* reply);
     void ResponseStatic(QNetworkReply* reply);
+    void ResponseRestore(QNetworkReply* reply);
+    void ResponseWatch(QNetworkReply* reply);
     void OpenExternalControl();
     void receiveIP();
     void searchDeive_noBonjour();
@@ -143,9 +180,26 @@ public slots:
 
 private slots:
     void guardAnswerSize();
+    void watchDevices();
 
 private:
-    enum class Answer { Layout, Token, ExternalControl, Static };
+    enum class Answer { Layout, Token, ExternalControl, Static, Restore, Watch };
+
+    // What the service knows of a device it switched into external control.
+    // Service thread only.
+    struct Life {
+        enum class State {
+            Opening, // the switch is on its way
+            Streaming, // switched (or tried while it did not answer): watched
+            Restored // shows its scene until the next frame
+        };
+        State state = State::Opening;
+        OpenApiFormat::Scene scene; // not ok: nothing to give back
+        CurrentDevice target; // where and with which token it is reached
+        bool missed = false; // did not answer the last look
+        bool watching = false; // a look is on its way
+    };
+    struct ExitWait;
 
     // A request waiting for its device's turn.
     struct Pending {
@@ -176,11 +230,31 @@ private:
     void onServiceThread(std::function<void()> work);
     // The blocking part of a scan, on the scan thread; the result goes back to
     // the service thread for reportScan. own: the names always kept (taken on the
-    // service thread); cancel: set when the service goes.
-    void listenForDevices(
-        int seconds, const QSet<QString>& own, const std::shared_ptr<std::atomic<bool>>& cancel);
-    void reportScan(
-        bool completed, const std::vector<Zeroconf::Reply>& replies, int dropped, int merged);
+    // service thread); added: the devices given by address, probed meanwhile;
+    // cancel: set when the service goes.
+    void listenForDevices(int seconds, const QSet<QString>& own,
+        const std::vector<AddressProbe::Entry>& added,
+        const std::shared_ptr<std::atomic<bool>>& cancel);
+    void reportScan(bool completed, const std::vector<Zeroconf::Reply>& replies, int dropped,
+        int merged, const std::vector<AddressProbe::Result>& added);
+    // The devices given by address, from the command line and the profile.
+    std::vector<AddressProbe::Entry> addedEntries();
+    // Lists the devices given by address; answeredAt: name by address of the
+    // devices the query found.
+    void reportAdded(const std::vector<AddressProbe::Result>& results,
+        const QHash<QString, QString>& answeredAt);
+    // The PUT of the static warm colour to target, with the layout of name.
+    void sendStatic(const CurrentDevice& target, const QString& name);
+    // Sends target the requests that show scene; returns how many.
+    int restore(const CurrentDevice& target, const OpenApiFormat::Scene& scene);
+    // Restores every device in external control; returns the requests sent.
+    int restoreAll(bool reopenOnNextFrame);
+    // Switches the devices showing their scenes into external control again.
+    void reopenRestored();
+    // Called with every frame, from any thread: after restoreScenes() the first
+    // frame has reopenRestored() run on the service thread.
+    void takeDevicesAgain();
+    void startWatch();
     // Queues one request for its device; on the service thread it goes out
     // through a manager of its own, whose finished(QNetworkReply*) is connected
     // to the answer slot of kind, once the device's earlier requests are answered.
@@ -213,6 +287,20 @@ private:
     QHash<QString, int> outstanding;
     // Service thread only.
     QHash<QString, Lane> lanes;
+    QHash<QString, Life> lives;
+    QTimer* watchTimer = nullptr;
+    bool closing = false;
+    // Restore requests not answered yet, and the exit waiting for them.
+    int restoresPending = 0;
+    std::shared_ptr<ExitWait> exitWait;
+    // Set once scenes are shown; the next frame, on whichever thread, clears it
+    // and has the devices switched back.
+    std::atomic<bool> reopenOnFrame { false };
+    // Under currentLock: devices given by address (command line), each one's
+    // OpenAPI port by device name, and the names that are still an address.
+    QStringList commandLineAdded;
+    QHash<QString, quint16> apiPorts;
+    QSet<QString> addressNames;
     QNetworkAccessManager* layoutManager = nullptr;
     QNetworkAccessManager* requestManager = nullptr;
     QUdpSocket* udpSocket = nullptr;

@@ -1,5 +1,7 @@
 #include "service/openapiformat.h"
 
+#include "platform/socketlayer.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,6 +16,29 @@ namespace
 QByteArray writeCommand(const QJsonObject& command)
 {
     return QJsonDocument(QJsonObject { { "write", command } }).toJson();
+}
+
+QByteArray compact(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+// A member's "value" as a whole number within [min, max].
+bool wholeValue(const QJsonObject& state, const char* member, int min, int max, int& out)
+{
+    const QJsonValue value = state.value(QLatin1String(member)).toObject().value("value");
+    if (!value.isDouble())
+        return false;
+    const double number = value.toDouble();
+    if (number < min || number > max || number != static_cast<double>(static_cast<int>(number)))
+        return false;
+    out = static_cast<int>(number);
+    return true;
+}
+
+QJsonObject valueOf(const QJsonValue& value)
+{
+    return QJsonObject { { "value", value } };
 }
 
 } // namespace
@@ -74,6 +99,105 @@ QByteArray staticEffectBody(const QString& animData)
     return writeCommand(
         QJsonObject { { "command", "display" }, { "animType", "static" }, { "loop", false },
             { "animData", animData }, { "version", "2.0" }, { "palette", QJsonArray() } });
+}
+
+bool Scene::selectable() const
+{
+    return ok && mode == Mode::Effect && !effect.isEmpty() && !effect.startsWith(QLatin1Char('*'));
+}
+
+Scene parseScene(const QByteArray& answer)
+{
+    const QJsonObject object = QJsonDocument::fromJson(answer).object();
+    const QJsonObject state = object.value("state").toObject();
+    const QJsonValue on = state.value("on").toObject().value("value");
+    const QJsonValue select = object.value("effects").toObject().value("select");
+    Scene scene;
+    if (!on.isBool() || !select.isString()
+        || !wholeValue(state, "brightness", 0, 100, scene.brightness))
+        return Scene();
+    scene.on = on.toBool();
+    scene.effect = select.toString();
+    const QString mode = state.value("colorMode").toString();
+    if (mode == QLatin1String("hs")) {
+        scene.mode = Scene::Mode::HueSat;
+        if (!wholeValue(state, "hue", 0, 360, scene.hue)
+            || !wholeValue(state, "sat", 0, 100, scene.sat))
+            return Scene();
+    } else if (mode == QLatin1String("ct")) {
+        scene.mode = Scene::Mode::Temperature;
+        if (!wholeValue(state, "ct", 1, 100000, scene.ct))
+            return Scene();
+    }
+    scene.ok = true;
+    return scene;
+}
+
+QByteArray sceneText(const Scene& scene)
+{
+    if (!scene.ok)
+        return QByteArray();
+    QJsonObject state { { "on", valueOf(scene.on) }, { "brightness", valueOf(scene.brightness) },
+        { "colorMode", "effect" } };
+    if (scene.mode == Scene::Mode::HueSat) {
+        state.insert("colorMode", "hs");
+        state.insert("hue", valueOf(scene.hue));
+        state.insert("sat", valueOf(scene.sat));
+    } else if (scene.mode == Scene::Mode::Temperature) {
+        state.insert("colorMode", "ct");
+        state.insert("ct", valueOf(scene.ct));
+    }
+    return compact(QJsonObject {
+        { "state", state }, { "effects", QJsonObject { { "select", scene.effect } } } });
+}
+
+QVector<Request> restoreRequests(const Scene& scene)
+{
+    QVector<Request> requests;
+    if (!scene.ok)
+        return requests;
+    if (scene.selectable())
+        requests.append({ "effects", compact(QJsonObject { { "select", scene.effect } }) });
+    QJsonObject state { { "brightness", valueOf(scene.brightness) } };
+    if (scene.mode == Scene::Mode::HueSat) {
+        state.insert("hue", valueOf(scene.hue));
+        state.insert("sat", valueOf(scene.sat));
+    } else if (scene.mode == Scene::Mode::Temperature) {
+        state.insert("ct", valueOf(scene.ct));
+    }
+    if (scene.on)
+        state.insert("on", valueOf(true));
+    requests.append({ "state", compact(state) });
+    if (!scene.on)
+        requests.append({ "state", compact(QJsonObject { { "on", valueOf(false) } }) });
+    return requests;
+}
+
+bool parseSelected(const QByteArray& answer, QString& effect)
+{
+    // Qt 5 reads only objects and arrays at the top level; a lone string put in
+    // an array stays one element, and anything more is not one string.
+    const QJsonArray array = QJsonDocument::fromJson("[" + answer + "]").array();
+    if (array.size() != 1 || !array.first().isString())
+        return false;
+    effect = array.first().toString();
+    return true;
+}
+
+StreamAddress parseStreamAddress(const QByteArray& answer)
+{
+    const QJsonObject object = QJsonDocument::fromJson(answer).object();
+    StreamAddress stream;
+    const std::string address = object.value("streamControlIpAddr").toString().toStdString();
+    std::array<std::uint8_t, 4> parsed {};
+    if (Platform::Net::parseIpv4(address.data(), address.size(), parsed))
+        stream.address = QString::fromStdString(address);
+    const QJsonValue port = object.value("streamControlPort");
+    const double number = port.toDouble();
+    if (port.isDouble() && number >= 1 && number <= 65535
+        && number == static_cast<double>(static_cast<int>(number)))
+        stream.port = static_cast<int>(number);
+    return stream;
 }
 
 } // namespace OpenApiFormat

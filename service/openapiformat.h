@@ -51,4 +51,61 @@ QString staticAnimData(int panelNumbers, const QVector<int>& mPidArray);
 // JSON form, members in alphabetical order.
 QByteArray staticEffectBody(const QString& animData);
 
+// What a device shows: the effect it has selected, on/off, brightness and its
+// colour mode with the colour of a solid-colour scene.
+struct Scene {
+    bool ok = false;
+    QString effect; // "effects" / "select"; names in asterisks are temporary
+    bool on = false;
+    int brightness = 0;
+    enum class Mode { Effect, HueSat, Temperature };
+    Mode mode = Mode::Effect;
+    int hue = 0; // Mode::HueSat
+    int sat = 0; // Mode::HueSat
+    int ct = 0; // Mode::Temperature
+
+    // The device streams; what it showed before is not in this answer.
+    bool externalControl() const { return effect == QLatin1String("*ExtControl*"); }
+    // A scene of its own the device can be told to select again: a named effect
+    // in effect mode. "*Solid*", "*Static*", "*Dynamic*" and the like cannot.
+    bool selectable() const;
+};
+
+// The scene of an info answer (GET /api/v1/<token>/) or of sceneText(). ok is
+// false, and every other field empty, unless the answer is a JSON object whose
+// "state" holds "on" / "value" as a boolean and "brightness" / "value" as a whole
+// number from 0 to 100, and whose "effects" / "select" is a string. "colorMode"
+// "hs" also needs "hue" / "value" (0 to 360) and "sat" / "value" (0 to 100) as
+// whole numbers, "ct" needs "ct" / "value" (1 to 100000); any other colorMode, or
+// none, reads as effect mode.
+Scene parseScene(const QByteArray& answer);
+
+// A scene written in the shape of the info answer, compact, so that
+// parseScene() reads it back as it was; the empty text for a scene not ok.
+QByteArray sceneText(const Scene& scene);
+
+// The requests that give a device its scene back, in the order they go out, each
+// a PUT with its body: {"select": effect} to "effects" for a selectable scene,
+// then to "state" the brightness (with hue and sat, or ct, for a solid colour)
+// and "on" true; for a scene that was off, "on" false goes last, in a request of
+// its own, so that nothing written after it switches the panels on again.
+struct Request {
+    QByteArray resource; // "effects" or "state"
+    QByteArray body; // compact JSON
+};
+QVector<Request> restoreRequests(const Scene& scene);
+
+// The effect name of an answer to GET /api/v1/<token>/effects/select (a JSON
+// string on its own); false for anything else.
+bool parseSelected(const QByteArray& answer, QString& effect);
+
+// Where an answer to the external-control request says the stream should go:
+// "streamControlIpAddr" (a dotted IPv4 text) and "streamControlPort" (a whole
+// number from 1 to 65535), each empty or 0 when missing or unusable.
+struct StreamAddress {
+    QString address;
+    int port = 0;
+};
+StreamAddress parseStreamAddress(const QByteArray& answer);
+
 } // namespace OpenApiFormat

@@ -39,11 +39,11 @@ void clearAbandonedLock(const QString& lockName)
 
 // The token then lives only in memory: the device pairs now, but the next PAIR
 // needs its button again. The user has to learn that, and where to look.
-bool reportFailure(const QString& name, const QString& file, const QString& reason)
+bool reportFailure(
+    const QString& name, const QString& file, const QString& reason, const char* what = "token")
 {
-    qWarning().noquote() << "Token profile" << file
-                         << "could not be written (" + reason + "): the token of" << name
-                         << "is not stored";
+    qWarning().noquote() << "Token profile" << file << "could not be written (" + reason + "): the"
+                         << what << "of" << name << "is not stored";
     return false;
 }
 
@@ -58,11 +58,74 @@ QString keyOf(const QString& name)
     return QStringLiteral("devices/") + QString::fromLatin1(QUrl::toPercentEncoding(name));
 }
 
-// Keys in the tool's own groups: no device name lands there, raw or encoded.
-bool ownGroup(const QString& key)
+// The tool's own groups: no device name reaches them, and their keys are no tokens.
+const char* const kOwnGroups[] = { "settings/", "intake/", "devices/", "scenes/", "added/" };
+
+bool inOwnGroup(const QString& key)
 {
-    return key.startsWith(QLatin1String("settings/")) || key.startsWith(QLatin1String("intake/"))
-        || key.startsWith(QLatin1String("devices/"));
+    for (const char* group : kOwnGroups)
+        if (key.startsWith(QLatin1String(group)))
+            return true;
+    return false;
+}
+
+// QSettings escapes every other character itself; only its group separator, and
+// the escape that makes that unambiguous, are encoded here.
+QString groupKey(const char* group, const QString& name)
+{
+    QString key = name;
+    key.replace(QLatin1Char('%'), QLatin1String("%25"))
+        .replace(QLatin1Char('/'), QLatin1String("%2F"));
+    return QLatin1String(group) + key;
+}
+
+// Creates the folder and the file owner-only, clears abandoned locks and writes
+// one value; false, with the warning, when the file could not be written.
+bool writeValue(const QString& name, const QString& key, const QString& value, const char* what)
+{
+    const QString dir = directory();
+    const QString file = fileName();
+    if (!QDir().mkpath(dir))
+        return reportFailure(name, file, "cannot create its folder", what);
+    QFile::setPermissions(dir, kOwnerOnlyDir);
+
+    // QSettings replaces the file through a temporary one and keeps the existing
+    // file's permissions, so create it owner-only before the first write.
+    if (!QFile::exists(file)) {
+        QFile blank(file);
+        if (!blank.open(QIODevice::WriteOnly))
+            return reportFailure(name, file, blank.errorString(), what);
+        blank.close();
+    }
+    QFile::setPermissions(file, kOwnerOnlyFile);
+
+    // QLockFile takes over a stale lock through a second lock file of its own,
+    // which a killed writer can leave empty too.
+    clearAbandonedLock(file + ".lock.rmlock");
+    clearAbandonedLock(file + ".lock");
+
+    QSettings profile(file, QSettings::IniFormat);
+    profile.setValue(key, value);
+    profile.sync();
+    QFile::setPermissions(file, kOwnerOnlyFile);
+    if (profile.status() != QSettings::NoError)
+        return reportFailure(name, file, "cannot replace the file", what);
+    return true;
+}
+
+QString readValue(const QString& key)
+{
+    if (!exists())
+        return QString();
+    const QSettings profile(fileName(), QSettings::IniFormat);
+    return profile.value(key).toString();
+}
+
+bool isOn(const QString& text)
+{
+    const QString value = text.trimmed().toLower();
+    return value == QLatin1String("true") || value == QLatin1String("1")
+        || value == QLatin1String("yes") || value == QLatin1String("on");
 }
 
 } // namespace
@@ -90,7 +153,7 @@ QString read(const QString& name)
     const QString token = profile.value(key).toString();
     // A token stored before such names were encoded sits under the raw name; it
     // is still found, unless the raw name lands in one of the tool's own groups.
-    if (!token.isEmpty() || key == name || ownGroup(name))
+    if (!token.isEmpty() || key == name || inOwnGroup(name))
         return token;
     return profile.value(name).toString();
 }
@@ -103,7 +166,7 @@ QStringList names()
     QStringList found;
     for (const QString& key : profile.allKeys()) {
         if (profile.value(key).toString().isEmpty()
-            || (ownGroup(key) && !key.startsWith(QLatin1String("devices/"))))
+            || (inOwnGroup(key) && !key.startsWith(QLatin1String("devices/"))))
             continue;
         // Names written out raw before they were encoded read back as themselves.
         found.append(key.startsWith(QLatin1String("devices/"))
@@ -115,45 +178,58 @@ QStringList names()
 
 bool write(const QString& name, const QString& token)
 {
-    const QString dir = directory();
-    const QString file = fileName();
-    if (!QDir().mkpath(dir))
-        return reportFailure(name, file, "cannot create its folder");
-    QFile::setPermissions(dir, kOwnerOnlyDir);
-
-    // QSettings replaces the file through a temporary one and keeps the existing
-    // file's permissions, so create it owner-only before the first write.
-    if (!QFile::exists(file)) {
-        QFile blank(file);
-        if (!blank.open(QIODevice::WriteOnly))
-            return reportFailure(name, file, blank.errorString());
-        blank.close();
-    }
-    QFile::setPermissions(file, kOwnerOnlyFile);
-
-    // QLockFile takes over a stale lock through a second lock file of its own,
-    // which a killed writer can leave empty too.
-    clearAbandonedLock(file + ".lock.rmlock");
-    clearAbandonedLock(file + ".lock");
-
-    QSettings profile(file, QSettings::IniFormat);
-    profile.setValue(keyOf(name), token);
-    profile.sync();
-    QFile::setPermissions(file, kOwnerOnlyFile);
-    if (profile.status() != QSettings::NoError)
-        return reportFailure(name, file, "cannot replace the file");
-    return true;
+    return writeValue(name, keyOf(name), token, "token");
 }
 
 bool resumeAtStart()
 {
+    return isOn(readValue(QStringLiteral("settings/resume")));
+}
+
+Settings settings()
+{
+    Settings read;
     if (!exists())
-        return false;
+        return read;
     const QSettings profile(fileName(), QSettings::IniFormat);
-    const QString value
-        = profile.value(QStringLiteral("settings/resume")).toString().trimmed().toLower();
-    return value == QLatin1String("true") || value == QLatin1String("1")
-        || value == QLatin1String("yes") || value == QLatin1String("on");
+    const auto text = [&profile](const char* key) {
+        // An unquoted value with commas reads as a list.
+        return profile.value(QLatin1String("settings/") + QLatin1String(key))
+            .toStringList()
+            .join(QLatin1Char(','))
+            .trimmed();
+    };
+    read.restore = text("restore").toLower() != QLatin1String("off");
+    read.unpairRestore = text("unpair").toLower() == QLatin1String("restore");
+    bool number = false;
+    const int seconds = text("watch").toInt(&number);
+    if (number && seconds >= 1 && seconds <= 3600)
+        read.watchSeconds = seconds;
+    read.lightStreamV2 = text("light_stream").toLower() == QLatin1String("v2");
+    for (const QString& entry : text("add").split(QLatin1Char(','), Qt::SkipEmptyParts))
+        if (!entry.trimmed().isEmpty())
+            read.add.append(entry.trimmed());
+    return read;
+}
+
+QString readScene(const QString& name)
+{
+    return readValue(groupKey("scenes/", name));
+}
+
+bool writeScene(const QString& name, const QString& scene)
+{
+    return writeValue(name, groupKey("scenes/", name), scene, "scene");
+}
+
+QString readAddedName(const QString& entry)
+{
+    return readValue(groupKey("added/", entry));
+}
+
+bool writeAddedName(const QString& entry, const QString& name)
+{
+    return writeValue(entry, groupKey("added/", entry), name, "device name");
 }
 
 void readIntake(NetworkIntakeSettings& settings, QStringList& problems)

@@ -35,4 +35,31 @@ bool resumeAtStart();
 // "[intake] universe=0: '0' is no universe from 1 to 63999". Nothing without the file.
 void readIntake(NetworkIntakeSettings& settings, QStringList& problems);
 
+// The rest of [settings], each read when it is needed, so an edit takes effect at
+// the next use. Missing or unreadable values keep their defaults.
+struct Settings {
+    // restore=off: devices keep whatever they last showed when the tool lets them go.
+    bool restore = true;
+    // unpair=restore: UNPAIR gives the device its scene back instead of the warm colour.
+    bool unpairRestore = false;
+    // watch=SECONDS (1 to 3600): how often a streamed device is asked what it shows.
+    int watchSeconds = 30;
+    // light_stream=v2: Light Panels get the v2 datagram on 60222 like the later models.
+    bool lightStreamV2 = false;
+    // add=HOST[:PORT],...: devices that discovery cannot see, as written.
+    QStringList add;
+};
+Settings settings();
+
+// The scene a device showed before the tool first switched it into external
+// control, kept so that a crash loses nothing: the text of
+// OpenApiFormat::sceneText(), or the empty text. Written like a token.
+QString readScene(const QString& name);
+bool writeScene(const QString& name, const QString& scene);
+
+// The name a device given by address (an "add" entry, as written) answered with
+// when it was paired; the empty text before.
+QString readAddedName(const QString& entry);
+bool writeAddedName(const QString& entry, const QString& name);
+
 } // namespace TokenProfile

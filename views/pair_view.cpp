@@ -103,7 +103,11 @@ void Pair_View::setListView()
         qDebug() << "k deviceName" << record.deviceName;
         model->setItem(row, 0, cellItem(record.deviceName));
         model->setItem(row, 1, cellItem(record.ip));
-        model->setItem(row, 2, cellItem(record.isPaired ? "Paired" : "Unpaired"));
+        // A device given by address that cannot be reached says why.
+        model->setItem(row, 2,
+            cellItem(record.isPaired        ? QStringLiteral("Paired")
+                    : record.note.isEmpty() ? QStringLiteral("Unpaired")
+                                            : record.note));
     }
 }
 

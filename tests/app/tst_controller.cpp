@@ -153,8 +153,9 @@ private slots:
 
     // SEARCH while two devices stream leaves them paired and streamed; one that
     // answers from a new address is switched into external control there, with
-    // its stored token, and streamed there. Once no longer answering, a device
-    // the user never paired leaves the table; paired ones stay, answering or not.
+    // its stored token, and streamed (and later given its scene back) there. Once no longer
+    // answering, a device the user never paired leaves the table; paired ones stay, answering or
+    // not.
     void searchWhileStreaming()
     {
         const QString newIp = "127.0.0.5";
@@ -211,6 +212,9 @@ private slots:
         QCOMPARE(row(window, 0) + row(window, 1),
             (QStringList { kCanvas, newIp, "Paired", kLight, kLightIp, "Paired" }));
         QVERIFY(frameReachesBoth(newIp));
+        // Its scene goes back to where it is now.
+        window.service->restoreScenes();
+        QTRY_COMPARE_WITH_TIMEOUT(sim.mode(newIp), QString("effect"), 10000);
     }
 
     // PAIR acts on an unpaired row, UNPAIR on a paired one, each on the row last

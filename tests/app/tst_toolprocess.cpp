@@ -571,28 +571,150 @@ private slots:
         QCOMPARE(sim.device(kSecondIp).value("panels")[0]["r"].toInt(), 100);
         QTRY_VERIFY_WITH_TIMEOUT(
             tool.errorLines().filter(p + "every network source gone").size() == 1, 10000);
-        sendFrame(tool);
-        QTRY_COMPARE_WITH_TIMEOUT(sim.device(kLightIp).value("panels")[2]["b"].toInt(), 30, 10000);
+        // The first host frame takes the devices back from their scenes.
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                sendFrame(tool);
+                return sim.device(kLightIp).value("panels")[2]["b"].toInt() == 30;
+            },
+            20000));
         QCOMPARE(tool.errorLines().filter(p + "network source live").size(), 1);
     }
 
-    // --help prints the usage, the network options with it; an unknown option or a value
-    // that cannot be read prints it on stderr, exit code 2.
+    // --help prints the usage; an unknown option, a network option's value that cannot
+    // be read, or an --add that is no address prints it on stderr, exit code 2.
     void commandLine()
     {
-        for (const char* argument : { "--help", "--resum", "--universe=0", "--listen=dmx" }) {
+        for (const QStringList& arguments :
+            { QStringList { "--help" }, QStringList { "--resum" }, QStringList { "--universe=0" },
+                QStringList { "--listen=dmx" }, QStringList { "--add", "a b" } }) {
             QProcess tool;
-            tool.start(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"), { argument });
+            tool.start(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"), arguments);
             QVERIFY(tool.waitForFinished(20000));
             QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
-            const bool help = QByteArray(argument) == "--help";
+            const bool help = arguments.first() == "--help";
             QCOMPARE(tool.exitCode(), help ? 0 : 2);
             const QByteArray usage
                 = help ? tool.readAllStandardOutput() : tool.readAllStandardError();
             QVERIFY2(usage.contains("Usage: prismara-nanoleaf-tool [options]")
-                    && usage.contains("--resume") && usage.contains("--listen-address <ADDR>"),
+                    && usage.contains("--resume") && usage.contains("--listen-address <ADDR>")
+                    && usage.contains("--add <HOST[:PORT]>"),
                 usage.constData());
         }
+    }
+
+    // At SIGTERM every streamed device gets back what it showed before: a named
+    // effect, a solid colour, and of a temporary effect its brightness and on.
+    void scenesBackAtExit()
+    {
+        const QString solidIp = kCanvasIp, temporaryIp = kSecondIp;
+        const QJsonArray devices = knownDevicesAndANewOne();
+        QJsonObject canvas = devices[1].toObject();
+        canvas.insert("tokens", QJsonArray { kToken });
+        NanoleafSim sim(QJsonArray { devices[0], canvas, devices[2] });
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        const std::pair<QString, QByteArray> owners[]
+            = { { kLightIp, "effects {\"select\":\"Forest\"}" },
+                  { kLightIp, "state {\"brightness\":{\"value\":40}}" },
+                  { solidIp, "state {\"hue\":{\"value\":120},\"sat\":{\"value\":50}}" },
+                  { temporaryIp,
+                      "effects {\"write\":{\"command\":\"display\",\"animType\":\"static\","
+                      "\"animData\":\"1 4660 1 10 20 30 0 1\"}}" },
+                  { temporaryIp, "state {\"brightness\":{\"value\":30}}" } };
+        for (const auto& [ip, put] : owners)
+            QCOMPARE(NanoleafSim::ownerPut(
+                         ip, put.left(put.indexOf(' ')), put.mid(put.indexOf(' ') + 1)),
+                204);
+        ToolProcess tool;
+        for (const QString& name : { kLight, kCanvas, kSecond })
+            tool.storeToken(name, kToken);
+        QVERIFY(tool.start({ "--resume" }));
+        for (const QString& ip : { kLightIp, solidIp, temporaryIp })
+            QTRY_COMPARE_WITH_TIMEOUT(sim.mode(ip), QString("extControl-v2"), 20000);
+
+        tool.process.terminate();
+        QVERIFY(tool.process.waitForFinished(20000));
+        QCOMPARE(tool.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(tool.process.exitCode(), 0);
+        QCOMPARE(sim.shows(kLightIp), QString("effect Forest on 40 effect"));
+        QCOMPARE(sim.shows(solidIp), QString("solid *Solid* on 100 hs"));
+        QCOMPARE(sim.shows(temporaryIp), QString("extControl-v2 *ExtControl* on 30 effect"));
+        QCOMPARE(sim.requestBodies(temporaryIp).last(),
+            QString("PUT state {\"brightness\":{\"value\":30},\"on\":{\"value\":true}}"));
+    }
+
+    // A device that holds the request giving its scene back keeps the tool at
+    // most 2 s after SIGTERM; a second SIGTERM meanwhile ends it at once.
+    void endingIsBounded_data()
+    {
+        QTest::addColumn<bool>("twice");
+        QTest::newRow("one SIGTERM") << false;
+        QTest::newRow("a second SIGTERM") << true;
+    }
+
+    void endingIsBounded()
+    {
+        QFETCH(bool, twice);
+        NanoleafSim sim(knownDevicesAndANewOne());
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        ToolProcess tool;
+        tool.storeToken(kLight, kToken);
+        QVERIFY(tool.start({ "--resume" }));
+        QTRY_COMPARE_WITH_TIMEOUT(sim.mode(kLightIp), QString("extControl-v2"), 20000);
+        QVERIFY(sim.setFault(kLightIp, QJsonObject { { "http", "hang" } }));
+        const int seen = sim.requests(kLightIp).size();
+        QElapsedTimer ending;
+        ending.start();
+        tool.process.terminate();
+        if (twice) {
+            // The restore is held by the device: the tool waits for it.
+            QTRY_COMPARE_WITH_TIMEOUT(sim.requests(kLightIp).size(), seen + 1, 10000);
+            ending.restart();
+            tool.process.terminate();
+        }
+        QVERIFY(tool.process.waitForFinished(20000));
+        QVERIFY2(ending.elapsed() < (twice ? 1000 : 3000),
+            qPrintable(QString("%1 ms").arg(ending.elapsed())));
+        if (twice) {
+            QCOMPARE(tool.process.exitStatus(), QProcess::CrashExit);
+        } else {
+            QCOMPARE(tool.process.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(tool.process.exitCode(), 0);
+        }
+    }
+
+    // A device discovery cannot see, given by --add: listed by its address, paired,
+    // then listed, streamed and resumed under the name it gave; an address nothing
+    // answers at is listed as such.
+    void deviceByAddress()
+    {
+        QJsonObject light = NanoleafSim::lightPanels();
+        light.insert("pairing_mode", true);
+        NanoleafSim sim(QJsonArray { light });
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        QVERIFY(sim.setFault(kLightIp, QJsonObject { { "mdns", "silent" } }));
+        ToolProcess tool;
+        const QStringList added { "--add", kLightIp, "--add", "127.0.0.9" };
+        QVERIFY(tool.start(added));
+        QVERIFY(tool.ok("click SEARCH"));
+        QTRY_COMPARE_WITH_TIMEOUT(tool.status("127.0.0.9"), QString("No answer"), 20000);
+        QCOMPARE(tool.status(kLightIp), QString("Unpaired"));
+        QVERIFY(tool.ok("select " + kLightIp));
+        QVERIFY(tool.ok("click PAIR"));
+        QTRY_COMPARE_WITH_TIMEOUT(tool.status(kLight), QString("Paired"), 20000);
+        QCOMPARE(tool.status(kLightIp), QString());
+        sendFrame(tool);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.framesAccepted(kLightIp), 1, 10000);
+        tool.process.terminate();
+        QVERIFY(tool.process.waitForFinished(20000));
+
+        // The next start resumes it by name, with the token it got, no button.
+        QVERIFY(sim.setPairing(kLightIp, false));
+        tool.driver.abort();
+        QVERIFY(tool.start(QStringList { "--resume" } + added));
+        QTRY_COMPARE_WITH_TIMEOUT(tool.status(kLight), QString("Paired"), 20000);
+        QCOMPARE(sim.requestLines(kLightIp).count("POST /api/v1/new"), 1);
+        QCOMPARE(tool.status(kLightIp), QString());
     }
 };
 

@@ -119,3 +119,36 @@ QStringList NanoleafSim::requestLines(const QString& ip, bool hideTokens)
                    .replace(token, "/api/v1/<token>/");
     return out;
 }
+
+int NanoleafSim::ownerPut(
+    const QString& ip, const QString& resource, const QByteArray& body, const QString& token)
+{
+    return BlockingHttp::request("PUT",
+        QUrl("http://" + ip + ":16021/api/v1/" + token + "/" + resource), body, "application/json")
+        .status;
+}
+
+QString NanoleafSim::shows(const QString& ip)
+{
+    const QJsonObject d = device(ip);
+    return QStringList { d["mode"].toString(), d["select"].toString(),
+        d["on"].toBool() ? "on" : "off", QString::number(d["brightness"].toInt()),
+        d["color_mode"].toString() }
+        .join(' ');
+}
+
+QStringList NanoleafSim::requestBodies(const QString& ip, int from)
+{
+    QStringList out;
+    const QJsonArray all = requests(ip);
+    for (int i = from; i < all.size(); ++i) {
+        const QJsonObject r = all[i].toObject();
+        const QString path = r["path"].toString();
+        const QString resource = path.section('/', 4);
+        const QJsonDocument body = QJsonDocument::fromJson(r["body"].toString().toUtf8());
+        out << QString(r["method"].toString() + " " + (resource.isEmpty() ? path : resource)
+            + (body.isNull() ? QString()
+                             : " " + QString::fromUtf8(body.toJson(QJsonDocument::Compact))));
+    }
+    return out;
+}

@@ -87,6 +87,22 @@ public:
     {
         return call("POST", "/devices/" + ip + "/move", { { "to", to } });
     }
+    // The device at ip is off the network for downMs (its OpenAPI refuses, its stream
+    // and mDNS answers are ignored), then shows its effect again; returns once it is back.
+    bool restart(const QString& ip, int downMs)
+    {
+        return call("POST", "/devices/" + ip + "/restart", { { "down_ms", downMs } });
+    }
+    // What the device's owner does with its app: a PUT to the device's own OpenAPI
+    // (resource "effects" or "state"); the HTTP status, 0 without an answer.
+    static int ownerPut(const QString& ip, const QString& resource, const QByteArray& body,
+        const QString& token = Sim::kToken);
+    // "mode select on|off brightness color_mode" of the device, e.g.
+    // "effect Forest on 40 effect".
+    QString shows(const QString& ip);
+    // "PUT effects BODY" for each request from the seq-th on (bodies compact, tokens
+    // left out; GET and POST lines without a body).
+    QStringList requestBodies(const QString& ip, int from = 0);
 
 private:
     static QJsonObject deviceEntry(

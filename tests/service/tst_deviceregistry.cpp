@@ -106,6 +106,22 @@ private slots:
         QCOMPARE(targetLines(), QStringList { "Canvas A|unpaired|Canvas|127.0.0.4:60222|0|4,210" });
         deviceMap.update("Light A", [](DeviceRecord& r) { r.ip = "127.0.0.256"; });
         QCOMPARE(targetLines(), QStringList { "Canvas A|unpaired|Canvas|none|0|4,210" });
+        // Light Panels streamed v2 go to 60222, or to the port their answer named.
+        deviceMap.update("Light A", [](DeviceRecord& r) {
+            r.deviceName = "Light A";
+            r.ip = "127.0.0.4";
+            r.lightV2 = true;
+        });
+        QCOMPARE(targetLines(), QStringList { "Light A|unpaired|Light|127.0.0.4:60222|0|4,210" });
+        QVERIFY(deviceMap.streamTargets()->front().v2);
+        deviceMap.update("Light A", [](DeviceRecord& r) { r.streamPort = 60300; });
+        QCOMPARE(targetLines(), QStringList { "Light A|unpaired|Light|127.0.0.4:60300|0|4,210" });
+        deviceMap.update("Light A", [](DeviceRecord& r) {
+            r.deviceName = "Canvas A";
+            r.ip = "127.0.0.256";
+            r.lightV2 = false;
+            r.streamPort = 0;
+        });
         // A lookup of a name nobody recorded inserts the default record; keys
         // sort by UTF-16 code unit ("Z" before "a").
         QCOMPARE(deviceMap.value("Canvas B").mPidArray, QVector<int> { 0 });
@@ -148,6 +164,22 @@ private slots:
         targetLines();
         QCOMPARE(deviceMap.forget({ "Light B" }), 0);
         QCOMPARE(targetLines().last(), QString("not renewed"));
+
+        // A device given by address takes the name it answers with, and its address
+        // with it; a note sticks to a record without moving it.
+        deviceMap.setNote("127.0.0.5", "127.0.0.5", "No answer");
+        deviceMap.setNote("Light C", "127.0.0.9", "Unknown host");
+        QCOMPARE(deviceMap.value("Light C").ip, QString("127.0.0.4"));
+        deviceMap.rename("127.0.0.5", "Light E");
+        deviceMap.value("Light F"); // a lookup inserts a nameless record
+        deviceMap.setNote("127.0.0.6", "127.0.0.6", QString());
+        deviceMap.rename("127.0.0.6", "Light F");
+        const QMap<QString, DeviceRecord> now = deviceMap.snapshot();
+        QCOMPARE(now.keys(), (QStringList { "Light B", "Light C", "Light E", "Light F" }));
+        QCOMPARE(now["Light C"].note, QString("Unknown host"));
+        QCOMPARE(QStringList({ now["Light E"].deviceName, now["Light E"].ip, now["Light E"].note }),
+            (QStringList { "Light E", "127.0.0.5", "" }));
+        QCOMPARE(now["Light F"].deviceName + " " + now["Light F"].ip, QString("Light F 127.0.0.6"));
     }
 
     // Each paired device of a model gets a datagram per frame on its model's port,

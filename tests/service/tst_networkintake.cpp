@@ -148,15 +148,21 @@ class tst_NetworkIntake : public QObject
             == qint64(datagram.size());
     }
 
-    // The last network source is gone: said once, signalled once, and host frames
-    // reach the devices again.
+    // The last network source is gone: said once, signalled once, the devices show
+    // their scenes, and host frames reach them again (the first one takes them back).
     void expectGoneAndHostBack(QSignalSpy& gone, int goneBefore, int colour)
     {
         QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 10000);
         QCOMPARE(lines(kGone), goneBefore + 1);
-        sendHost(colour, colour, colour);
+        // Meanwhile each device got back the scene it showed before streaming.
+        QTRY_COMPARE_WITH_TIMEOUT(sim->mode(kLightIp), QString("effect"), 10000);
         const QString rgb = QString("%1,%1,%1").arg(colour);
-        QTRY_COMPARE(shown(kLight, kLightIp), QStringList({ rgb, rgb, rgb }));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                sendHost(colour, colour, colour);
+                return shown(kLight, kLightIp) == QStringList({ rgb, rgb, rgb });
+            },
+            10000));
     }
 
 private slots:
@@ -393,7 +399,19 @@ private slots:
         QVERIFY(send(IntakePackets::artDmx(1, 0, universe(9, 1)), 6454));
         QVERIFY(send(IntakePackets::artDmx(1, 1, universe(9, 2)), 6454));
         QTRY_VERIFY(showsFrame(9));
-        expectGoneAndHostBack(gone, goneBefore, 9);
+        QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(sim->mode(kLightIp), QString("effect"), 10000);
+        // A sender back after the scenes came back takes the devices again
+        // (sequence 0: the same packets may be sent again).
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                send(IntakePackets::artDmx(0, 0, universe(10, 1)), 6454);
+                send(IntakePackets::artDmx(0, 1, universe(10, 2)), 6454);
+                return showsFrame(10);
+            },
+            10000));
+        gone.clear();
+        expectGoneAndHostBack(gone, goneBefore + 1, 9);
     }
 };
 

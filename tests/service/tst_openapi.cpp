@@ -19,6 +19,11 @@ namespace
 {
 
 const QString kUnreadableLayout = "getPanelNumber layout unreadable";
+const QString kSwitched = "ResponseExternalControl string is";
+const QString kRestoreOff = "restoreScenes off";
+const QString kOwners = "Device \"" + kLight + "\" shows";
+const QString kGone = "Device \"" + kLight + "\" does not answer";
+const QString kBack = "Device \"" + kLight + "\" is back";
 const QString kStaticAnswer = "ResponseStatic string is";
 const QString kNotStreamed = "getPanelNumber model not streamed";
 // Devices that give bad DNS answers in the misbehaving-devices table.
@@ -81,7 +86,42 @@ class tst_OpenApi : public QObject
     {
         service->setNanoIP("http://" + ip + ":16021", ip, name, row, false);
         QVERIFY(!service->checkQfileToken(name).isEmpty());
-        service->SendStaticMode(name);
+        deviceMap.update(name, [](DeviceRecord& r) { r.isPaired = false; });
+        service->releaseDevice(name);
+    }
+
+    // Adds lines to the token profile's [settings].
+    static void setSettings(const QByteArray& lines)
+    {
+        QVERIFY(QDir().mkpath(TokenProfile::directory()));
+        QSettings profile(TokenProfile::fileName(), QSettings::IniFormat);
+        for (const QString& line : QString::fromUtf8(lines).split('\n'))
+            if (line.contains('='))
+                profile.setValue("settings/" + line.section('=', 0, 0), line.section('=', 1));
+    }
+
+    // The devices given, each known to kToken, the Light Panels first.
+    static QJsonArray knowingTheToken(QJsonArray devices)
+    {
+        for (int i = 0; i < devices.size(); ++i) {
+            QJsonObject device = devices[i].toObject();
+            device.insert("tokens", QJsonArray { kToken });
+            devices.replace(i, device);
+        }
+        return devices;
+    }
+
+    // The Light Panels of the simulator started, paired and in external control;
+    // the requests they had seen by then.
+    int pairedLight()
+    {
+        TokenProfile::write(kLight, kToken);
+        const int switched = log->count(kSwitched);
+        pair(kLight, kLightIp);
+        if (!log->waitFor(kSwitched, switched + 1, 10000))
+            return -1;
+        settle();
+        return sim->requests(kLightIp).size();
     }
 
     // Drains the service thread's queue, then the signals it sent here.
@@ -99,8 +139,8 @@ private slots:
         QVERIFY(config.isValid());
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config.path());
         worker.start();
-        log = std::make_unique<LogWatch>(
-            QStringList { kUnreadableLayout, kNotStreamed, kStaticAnswer, "END" });
+        log = std::make_unique<LogWatch>(QStringList { kUnreadableLayout, kNotStreamed,
+            kStaticAnswer, "END", kSwitched, kRestoreOff, kOwners, kGone, kBack });
     }
 
     void init()
@@ -360,21 +400,24 @@ private slots:
     // Names of neither "Light" nor "Canvas" go by the info answer's model number:
     // a v2 model gets a v2 datagram per host frame of 12 entries (entry k is
     // 10+k, 100+k, 200+k) and UNPAIR names its lit panels; others get nothing.
+    // With light_stream=v2 the Light Panels are streamed like the v2 models.
     void modelsByNumber_data()
     {
+        QTest::addColumn<QByteArray>("settings");
         QTest::addColumn<QJsonObject>("device");
-        QTest::addColumn<QStringList>("datagrams"); // hex
+        QTest::addColumn<QStringList>("datagrams"); // port and hex
         QTest::addColumn<QString>("animData");
         QTest::addColumn<int>("notStreamedLines");
 
         // Controller (no LEDs) at the bottom left; hexagons on three rows.
         QTest::newRow("Shapes")
+            << QByteArray()
             << QJsonObject { { "name", "Shapes 07E7" }, { "model", "NL42" },
                    { "panels",
                        QJsonArray { piece(1, -200, 0, 12), piece(201, 0, 0, 7),
                            piece(202, 100, 200, 7), piece(203, -100, 200, 7), piece(204, 0, 100, 7),
                            piece(205, 200, 0, 7) } } }
-            << QStringList { "000500cb0a64c8000000"
+            << QStringList { "60222 000500cb0a64c8000000"
                              "00ca0c66ca000000"
                              "00cc0e68cc000000"
                              "00c9116bcf000000"
@@ -382,7 +425,18 @@ private slots:
             << "5 203 1 255 201 29 0 12 202 1 255 201 29 0 12 204 1 255 201 29 0 12"
                " 201 1 255 201 29 0 12 205 1 255 201 29 0 12"
             << 0;
+        QTest::newRow("Light Panels, light_stream=v2")
+            << QByteArray("light_stream=v2")
+            << QJsonObject { { "name", kLight }, { "model", "NL22" },
+                   { "panels",
+                       QJsonArray {
+                           piece(82, 0, 0, 0), piece(15, 100, 0, 0), piece(200, 50, 87, 0) } } }
+            << QStringList { "60222 000300c80a64c8000000"
+                             "00520e68cc000000"
+                             "000f126cd0000000" }
+            << "3 200 1 255 201 29 0 12 82 1 255 201 29 0 12 15 1 255 201 29 0 12" << 0;
         QTest::newRow("Light Panels under another name")
+            << QByteArray()
             << QJsonObject { { "name", "Nanoleaf Aurora 1A" }, { "model", "NL22" },
                    { "panels", QJsonArray { 82, 15 } } }
             << QStringList {} << "2" << 1;
@@ -390,6 +444,7 @@ private slots:
 
     void modelsByNumber()
     {
+        QFETCH(QByteArray, settings);
         QFETCH(QJsonObject, device);
         QFETCH(QStringList, datagrams);
         QFETCH(QString, animData);
@@ -398,6 +453,7 @@ private slots:
         const QString ip = "127.0.0.4";
         device.insert("ip", ip);
         startSim(QJsonArray { device });
+        setSettings(settings);
         const int notStreamed = log->count(kNotStreamed);
         pair(name, ip);
         QTRY_VERIFY_WITH_TIMEOUT(deviceMap.value(name).isPaired, 10000);
@@ -418,8 +474,8 @@ private slots:
             [&] {
                 got.clear();
                 for (const QJsonValue& frame : sim->frames(ip))
-                    got << frame["bytes"].toString();
-                return got.removeAll("6d61726b") == 2;
+                    got << QString::number(frame["port"].toInt()) + " " + frame["bytes"].toString();
+                return got.removeAll("60221 6d61726b") + got.removeAll("60222 6d61726b") == 2;
             }(),
             10000);
         QCOMPARE(got, datagrams);
@@ -428,6 +484,171 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(sim->requests(ip).size(), 4, 10000);
         const QByteArray body = sim->requests(ip).at(3)["body"].toString().toUtf8();
         QCOMPARE(QJsonDocument::fromJson(body)["write"]["animData"].toString(), animData);
+    }
+
+    // What the device showed before PAIR comes back when the last network source
+    // is gone (until the next frame, which takes it again) or, with unpair=restore,
+    // at UNPAIR: effect first, then state; a temporary scene by its state alone; a
+    // device found already streaming gets the scene the profile kept.
+    void scenesComeBack_data()
+    {
+        QTest::addColumn<QStringList>("setup"); // "resource body": the owner's PUTs
+        QTest::addColumn<QByteArray>("settings");
+        QTest::addColumn<QString>("kept"); // a scene in the profile before PAIR
+        QTest::addColumn<bool>("inProfile"); // a scene in the profile after PAIR
+        QTest::addColumn<bool>("unpair"); // else the sources are gone
+        QTest::addColumn<QStringList>("after"); // what the device is sent then
+        QTest::addColumn<QString>("shows");
+
+        const QString forest = "effects {\"select\":\"Forest\"}";
+        const QString state40 = "state {\"brightness\":{\"value\":40},\"on\":{\"value\":true}}";
+        const QString keptForest = "{\"effects\":{\"select\":\"Forest\"},\"state\":{\"brightness\":"
+                                   "{\"value\":40},\"on\":{\"value\":true}}}";
+        const QStringList namedEffect { forest, "state {\"brightness\":{\"value\":40}}" };
+        const QString streaming = "extControl-v2 *ExtControl* on 40 effect";
+        const QString staticWrite
+            = "effects {\"write\":{\"animData\":\"3 82 1 255 201 29 0 12 15 1 "
+              "255 201 29 0 12 200 1 255 201 29 0 12\",\"animType\":\"static\","
+              "\"command\":\"display\",\"loop\":false,\"palette\":[],"
+              "\"version\":\"2.0\"}}";
+        const auto put = [](const QStringList& lines) {
+            QStringList out;
+            for (const QString& line : lines)
+                out << "PUT " + line;
+            return out;
+        };
+        const auto row = [](const char* name, const QStringList& setup, const char* settings,
+                             const QString& kept, bool unpair, const QStringList& after,
+                             const QString& shows) {
+            // The profile keeps a scene the user set up, unless restoring is off.
+            const bool inProfile = !QByteArray(settings).contains("restore=off")
+                && !QByteArray(name).startsWith("temporary");
+            QTest::newRow(name) << setup << QByteArray(settings) << kept << inProfile << unpair
+                                << after << shows;
+        };
+        row("named effect", namedEffect, "", "", false, put({ forest, state40 }),
+            "effect Forest on 40 effect");
+        row("solid colour",
+            { "state "
+              "{\"hue\":{\"value\":120},\"sat\":{\"value\":50},\"brightness\":{\"value\":60}}" },
+            "", "", false,
+            put({ "state {\"brightness\":{\"value\":60},\"hue\":{\"value\":120},\"on\":{\"value\":"
+                  "true},\"sat\":{\"value\":50}}" }),
+            "solid *Solid* on 60 hs");
+        row("temporary effect",
+            { "effects {\"write\":{\"command\":\"display\",\"animType\":\"static\",\"animData\":"
+              "\"1 82 1 10 20 30 0 1\"}}",
+                "state {\"brightness\":{\"value\":40}}" },
+            "", "", false, put({ state40 }), streaming);
+        row("off", { "effects {\"select\":\"Nemo\"}", "state {\"on\":{\"value\":false}}" }, "", "",
+            false,
+            put({ "effects {\"select\":\"Nemo\"}", "state {\"brightness\":{\"value\":100}}",
+                "state {\"on\":{\"value\":false}}" }),
+            "effect Nemo off 100 effect");
+        row("already streaming: the kept scene",
+            { "effects {\"write\":{\"command\":\"display\",\"animType\":\"extControl\","
+              "\"extControlVersion\":\"v2\"}}",
+                "state {\"brightness\":{\"value\":40}}" },
+            "", keptForest, false, put({ forest, state40 }), "effect Forest on 40 effect");
+        row("restore=off", namedEffect, "restore=off", "", false, {}, streaming);
+        row("unpair: the warm colour", namedEffect, "", "", true, put({ staticWrite }),
+            "static *Static* on 40 effect");
+        row("unpair=restore", namedEffect, "unpair=restore", "", true, put({ forest, state40 }),
+            "effect Forest on 40 effect");
+        row("unpair=restore, restore=off", namedEffect, "unpair=restore\nrestore=off", "", true,
+            put({ staticWrite }), "static *Static* on 40 effect");
+    }
+
+    void scenesComeBack()
+    {
+        QFETCH(QStringList, setup);
+        QFETCH(QByteArray, settings);
+        QFETCH(QString, kept);
+        QFETCH(bool, inProfile);
+        QFETCH(bool, unpair);
+        QFETCH(QStringList, after);
+        QFETCH(QString, shows);
+        startSim(knowingTheToken({ NanoleafSim::lightPanels() }));
+        for (const QString& line : setup)
+            QVERIFY(NanoleafSim::ownerPut(
+                        kLightIp, line.section(' ', 0, 0), line.section(' ', 1).toUtf8())
+                    / 100
+                == 2);
+        setSettings(settings);
+        if (!kept.isEmpty())
+            QVERIFY(TokenProfile::writeScene(kLight, kept));
+        const int seen = pairedLight();
+        QVERIFY(seen > 0);
+        // The scene is kept in the profile against a crash.
+        QCOMPARE(OpenApiFormat::parseScene(TokenProfile::readScene(kLight).toUtf8()).ok, inProfile);
+
+        const int off = log->count(kRestoreOff);
+        if (unpair)
+            this->unpair(kLight, kLightIp);
+        else
+            service->restoreScenes();
+        if (after.isEmpty())
+            QVERIFY(log->waitFor(kRestoreOff, off + 1, 10000));
+        else
+            QTRY_COMPARE_WITH_TIMEOUT(sim->requests(kLightIp).size(), seen + after.size(), 10000);
+        settle();
+        QCOMPARE(sim->requestBodies(kLightIp, seen), after);
+        QCOMPARE(sim->shows(kLightIp), shows);
+        if (unpair || after.isEmpty())
+            return;
+        int red[12] = { 1 }, green[12] = { 2 }, blue[12] = { 3 };
+        service->sendUdpDAta(12, red, green, blue);
+        QTRY_COMPARE_WITH_TIMEOUT(sim->mode(kLightIp), QString("extControl-v2"), 10000);
+    }
+
+    // A streamed device is asked what it shows: one back from a restart is switched
+    // into external control again; one whose owner chose an effect while it stayed
+    // reachable is let go (said once, no longer streamed, asked no more) while the
+    // other device is still watched.
+    void watchFollowsTheDevice_data()
+    {
+        QTest::addColumn<bool>("restart"); // else the owner selects "Forest"
+        QTest::newRow("restarted") << true;
+        QTest::newRow("owner's choice") << false;
+    }
+
+    void watchFollowsTheDevice()
+    {
+        QFETCH(bool, restart);
+        startSim(knowingTheToken({ NanoleafSim::lightPanels(), NanoleafSim::canvas() }));
+        setSettings("watch=1");
+        const int seen = pairedLight();
+        QVERIFY(seen > 0);
+        TokenProfile::write(kCanvas, kToken);
+        pair(kCanvas, kCanvasIp);
+        QTRY_COMPARE_WITH_TIMEOUT(sim->mode(kCanvasIp), QString("extControl-v2"), 10000);
+        const auto watched = [this](const QString& ip) {
+            return sim->requestBodies(ip).count("GET effects/select");
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(watched(kLightIp) >= 1, 10000);
+        const int owners = log->count(kOwners), gone = log->count(kGone), back = log->count(kBack);
+
+        if (restart) {
+            QVERIFY2(sim->restart(kLightIp, 2500), qPrintable(sim->errorString()));
+            QTRY_COMPARE_WITH_TIMEOUT(sim->mode(kLightIp), QString("extControl-v2"), 10000);
+            QCOMPARE(log->count(kGone), gone + 1);
+            QCOMPARE(log->count(kBack), back + 1);
+            QVERIFY(deviceMap.value(kLight).isPaired);
+            int red[12] = { 1 }, green[12] = { 2 }, blue[12] = { 3 };
+            const int frames = sim->framesAccepted(kLightIp);
+            service->sendUdpDAta(12, red, green, blue);
+            QTRY_COMPARE_WITH_TIMEOUT(sim->framesAccepted(kLightIp), frames + 1, 10000);
+        } else {
+            QCOMPARE(NanoleafSim::ownerPut(kLightIp, "effects", "{\"select\":\"Forest\"}"), 204);
+            QVERIFY(log->waitFor(kOwners, owners + 1, 10000));
+            QTRY_VERIFY_WITH_TIMEOUT(!deviceMap.value(kLight).isPaired, 10000);
+            const int asked = watched(kLightIp), canvasAsked = watched(kCanvasIp);
+            QTRY_VERIFY_WITH_TIMEOUT(watched(kCanvasIp) >= canvasAsked + 3, 15000);
+            QCOMPARE(watched(kLightIp), asked);
+            QCOMPARE(log->count(kOwners), owners + 1);
+            QCOMPARE(sim->shows(kLightIp), QString("effect Forest on 100 effect"));
+        }
+        QCOMPARE(log->count(kOwners), owners + (restart ? 0 : 1));
     }
 
     // A pairing started before SEARCH finishes while the scan (on its own thread)

@@ -1,5 +1,6 @@
 // What the device service reads from OpenAPI answers and writes into its
-// requests, as bytes: pairing answers, layout answers, effect bodies.
+// requests, as bytes: pairing answers, layout answers, effect bodies, the scene a
+// device shows and the requests that give it back.
 
 #include "service/openapiformat.h"
 
@@ -14,6 +15,25 @@ QByteArray layoutAnswer(const QByteArray& name, const QByteArray& positionData)
         + ",\"serialNo\":\"S19\",\"panelLayout\":{\"layout\":"
           "{\"numPanels\":2,\"positionData\":"
         + positionData + "}}}";
+}
+
+// An info answer's state and effects: "on", brightness, colorMode, then the
+// members given (e.g. "\"hue\":{\"value\":120}"), and the selected effect.
+QByteArray sceneAnswer(const char* on, const char* brightness, const char* mode,
+    const QByteArray& more, const char* select)
+{
+    return QByteArray("{\"name\":\"Shapes 1\",\"state\":{\"on\":{\"value\":") + on
+        + "},\"brightness\":{\"value\":" + brightness + ",\"max\":100},\"colorMode\":\"" + mode
+        + "\"" + (more.isEmpty() ? "" : "," + more) + "},\"effects\":{\"select\":" + select
+        + ",\"effectsList\":[\"Forest\"]}}";
+}
+
+QString requestsOf(const OpenApiFormat::Scene& scene)
+{
+    QStringList lines;
+    for (const OpenApiFormat::Request& request : OpenApiFormat::restoreRequests(scene))
+        lines << request.resource + " " + request.body;
+    return lines.join(" | ");
 }
 
 } // namespace
@@ -111,6 +131,91 @@ private slots:
         QCOMPARE(OpenApiFormat::staticAnimData(0, {}), QString("0"));
         QCOMPARE(OpenApiFormat::staticAnimData(3, {}), QString("3"));
         QCOMPARE(OpenApiFormat::staticAnimData(0, { 0 }), QString("0 0 1 255 201 29 0 12"));
+    }
+
+    // What a device shows comes back in this order: the effect when it can be
+    // selected again, then brightness (and the colour of a solid colour) with "on",
+    // or "on" false alone at the end. What is not a scene restores nothing; a
+    // scene written out reads back the same.
+    void scenes_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("requests");
+        const QByteArray hs = "\"hue\":{\"value\":120},\"sat\":{\"value\":50}";
+        const QByteArray ct = "\"ct\":{\"value\":2700}";
+        const QString state40 = "state {\"brightness\":{\"value\":40},\"on\":{\"value\":true}}";
+        const auto row = [](const char* name, const QByteArray& answer, const QString& requests) {
+            QTest::newRow(name) << answer << requests;
+        };
+        row("named effect", sceneAnswer("true", "40", "effect", {}, "\"Forest\""),
+            "effects {\"select\":\"Forest\"} | " + state40);
+        row("solid colour", sceneAnswer("true", "60", "hs", hs, "\"*Solid*\""),
+            "state {\"brightness\":{\"value\":60},\"hue\":{\"value\":120},\"on\":{\"value\":"
+            "true},\"sat\":{\"value\":50}}");
+        row("colour temperature", sceneAnswer("true", "40", "ct", ct, "\"*Solid*\""),
+            "state {\"brightness\":{\"value\":40},\"ct\":{\"value\":2700},\"on\":{\"value\":"
+            "true}}");
+        row("temporary effect", sceneAnswer("true", "40", "effect", {}, "\"*Dynamic*\""), state40);
+        row("no effect named", sceneAnswer("true", "40", "effect", {}, "\"\""), state40);
+        row("unknown colour mode", sceneAnswer("true", "40", "xy", hs, "\"Forest\""),
+            "effects {\"select\":\"Forest\"} | " + state40);
+        row("off", sceneAnswer("false", "0", "effect", {}, "\"Nemo\""),
+            "effects {\"select\":\"Nemo\"} | state {\"brightness\":{\"value\":0}} | state "
+            "{\"on\":{\"value\":false}}");
+        row("not JSON", "<html>busy</html>", "");
+        row("on not a boolean", sceneAnswer("\"on\"", "40", "effect", {}, "\"Forest\""), "");
+        row("brightness above 100", sceneAnswer("true", "101", "effect", {}, "\"Forest\""), "");
+        row("brightness not whole", sceneAnswer("true", "40.5", "effect", {}, "\"Forest\""), "");
+        row("select missing", sceneAnswer("true", "40", "effect", {}, "null"), "");
+        row("solid colour without sat",
+            sceneAnswer("true", "40", "hs", "\"hue\":{\"value\":1}", "\"*Solid*\""), "");
+        row("hue above 360",
+            sceneAnswer(
+                "true", "40", "hs", "\"hue\":{\"value\":361},\"sat\":{\"value\":1}", "\"*Solid*\""),
+            "");
+        row("temperature 0", sceneAnswer("true", "40", "ct", "\"ct\":{\"value\":0}", "\"*Solid*\""),
+            "");
+    }
+
+    void scenes()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, requests);
+        const OpenApiFormat::Scene scene = OpenApiFormat::parseScene(answer);
+        QCOMPARE(scene.ok, !requests.isEmpty());
+        QCOMPARE(requestsOf(scene), requests);
+        QCOMPARE(requestsOf(OpenApiFormat::parseScene(OpenApiFormat::sceneText(scene))), requests);
+        QVERIFY(!scene.externalControl());
+    }
+
+    // The watch's answer is one JSON string; the external-control answer may name
+    // where the stream goes.
+    void smallAnswers()
+    {
+        QVERIFY(
+            OpenApiFormat::parseScene(sceneAnswer("true", "40", "effect", {}, "\"*ExtControl*\""))
+                .externalControl());
+        const std::pair<QByteArray, QString> selected[] = { { "\"Forest\"", "Forest" },
+            { " \"*ExtControl*\"\n", "*ExtControl*" }, { "\"\"", "" }, { "", "-" }, { "5", "-" },
+            { "\"a\",\"b\"", "-" }, { "\"a\"],[\"b\"", "-" }, { "{\"select\":\"Forest\"}", "-" } };
+        for (const auto& [answer, effect] : selected) {
+            QString read = "-";
+            QCOMPARE(OpenApiFormat::parseSelected(answer, read), effect != "-");
+            QCOMPARE(read, effect);
+        }
+        const std::tuple<QByteArray, QString, int> streams[]
+            = { { "{\"streamControlIpAddr\":\"192.168.1.5\",\"streamControlPort\":60221,"
+                  "\"streamControlProtocol\":\"udp\"}",
+                    "192.168.1.5", 60221 },
+                  { "{\"streamControlIpAddr\":\"panels\",\"streamControlPort\":0}", "", 0 },
+                  { "{\"streamControlIpAddr\":5,\"streamControlPort\":\"60222\"}", "", 0 },
+                  { "{\"streamControlPort\":65536}", "", 0 },
+                  { "{\"streamControlPort\":60222.5}", "", 0 }, { "", "", 0 } };
+        for (const auto& [answer, address, port] : streams) {
+            const OpenApiFormat::StreamAddress stream = OpenApiFormat::parseStreamAddress(answer);
+            QCOMPARE(stream.address, address);
+            QCOMPARE(stream.port, port);
+        }
     }
 
     // "loop" is the literal false, "version" a string, "palette" an empty array.

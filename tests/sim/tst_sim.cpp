@@ -61,6 +61,13 @@ private slots:
             "200 \"streamControlPort\":60221");
         row("Canvas, v1 refused", "PUT 127.0.0.3 /api/v1/$T/effects", extControl("v1"), "400");
         row("Shapes, v2", "PUT 127.0.0.4 /api/v1/$T/effects", extControl("v2"), "204");
+        row("Light Panels, v2: where to stream", "PUT 127.0.0.2 /api/v1/$T/effects",
+            extControl("v2"), "200 \"streamControlPort\":60222");
+        row("select an effect", "PUT 127.0.0.2 /api/v1/$T/effects", "{\"select\": \"Nemo\"}",
+            "204");
+        row("select no effect", "PUT 127.0.0.2 /api/v1/$T/effects", "{\"select\": \"Nope\"}",
+            "404");
+        row("the selected effect", "GET 127.0.0.2 /api/v1/$T/effects/select", "", "200 \"Flames\"");
         row("no token deletion", "DELETE 127.0.0.3 /api/v1/$T", "", "405");
     }
 

@@ -19,6 +19,8 @@ namespace
 
 constexpr int kMaxDelayMs = 600000;
 constexpr int kDefaultSlowMs = 1000;
+// A restart answers once the device is back, so it stays well within a client's patience.
+constexpr int kMaxDownMs = 8000;
 
 void reply(httplib::Response& res, int status, const QJsonValue& body)
 {
@@ -238,6 +240,31 @@ void ControlServer::routes()
                 return;
             }
             if (!m_mover(d, to, error)) {
+                fail(res, 500, error);
+                return;
+            }
+            reply(res, 200, d.stateJson());
+        }));
+
+    s.Post(R"(/devices/([0-9.]+)/restart)",
+        withDevice([this](SimDevice& d, const httplib::Request& req, httplib::Response& res) {
+            QJsonObject body;
+            if (!bodyObject(req, res, body))
+                return;
+            const QJsonValue v = body.value(QLatin1String("down_ms"));
+            const double ms = v.toDouble(-1);
+            if (!v.isDouble() || ms < 0 || ms > kMaxDownMs || ms != double(int(ms))) {
+                fail(res, 400,
+                    QStringLiteral("expected {\"down_ms\": N}, N a whole number from 0 to %1")
+                        .arg(kMaxDownMs));
+                return;
+            }
+            QString error;
+            if (!m_restarter) {
+                fail(res, 409, QStringLiteral("devices cannot restart here"));
+                return;
+            }
+            if (!m_restarter(d, int(ms), error)) {
                 fail(res, 500, error);
                 return;
             }

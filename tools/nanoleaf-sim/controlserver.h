@@ -26,6 +26,8 @@ public:
     using Screenshot = std::function<bool(const QString& path, QString& error)>;
     // Moves a device to another address and rebinds its servers there.
     using Mover = std::function<bool(SimDevice& device, const QString& to, QString& error)>;
+    // Takes a device off the network for downMs, then brings it back as restarted.
+    using Restarter = std::function<bool(SimDevice& device, int downMs, QString& error)>;
 
     ControlServer(std::vector<SimDevice*> devices, MdnsResponder& responder);
     ~ControlServer();
@@ -36,6 +38,8 @@ public:
     void setScreenshot(Screenshot screenshot) { m_screenshot = std::move(screenshot); }
     // Set before start(); without it POST /devices/<ip>/move answers 409.
     void setMover(Mover mover) { m_mover = std::move(mover); }
+    // Set before start(); without it POST /devices/<ip>/restart answers 409.
+    void setRestarter(Restarter restarter) { m_restarter = std::move(restarter); }
 
     // Binds a loopback address; port 0 takes any free port (see port()).
     bool bind(const std::string& host, int port);
@@ -52,6 +56,7 @@ private:
     MdnsResponder& m_responder;
     Screenshot m_screenshot;
     Mover m_mover;
+    Restarter m_restarter;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     int m_port = 0;

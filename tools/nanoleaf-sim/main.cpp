@@ -37,8 +37,11 @@ namespace
 const char* const kDescription
     = R"(Simulates Nanoleaf devices on loopback addresses (or, inside a private network, on
 addresses of 198.18.0.0/15 a test put on an interface), each on the real fixed ports:
-  - the OpenAPI on <ip>:16021 (POST /api/v1/new; GET /api/v1/<token>/;
-    PUT /api/v1/<token>/effects, /state, /identify);
+  - the OpenAPI on <ip>:16021 (POST /api/v1/new; GET /api/v1/<token>/ and
+    /api/v1/<token>/effects/select; PUT /api/v1/<token>/effects ("write" commands
+    and {"select": NAME}), /state, /identify). It keeps the effect, on/off,
+    brightness and colour mode (a hue, sat or ct write shows that solid colour) as a
+    device does, and reports them in the info answer and GET /devices/<ip>;
   - external-control UDP receivers on <ip>:60221 ("v1" records) and <ip>:60222
     ("v2" records); datagrams count only in the external-control mode the device
     was switched to, the others are logged as ignored. Only Light Panels take
@@ -82,7 +85,8 @@ Quick form: --device "NAME@IP[:MODEL[:ID,ID,...[:pairing]]]", repeatable, e.g.
 
 Control interface (--control 127.0.0.1:PORT, port 0 picks a free one; JSON):
   GET  /devices                   state of every device (mode, pairing, panels...)
-  GET  /devices/<ip>              state of one device
+  GET  /devices/<ip>              state of one device: mode, effect, select, on,
+                                  brightness, color_mode, hue, sat, ct, panels...
   POST /devices/<ip>/pairing      {"on": true|false}
   GET  /devices/<ip>/requests     HTTP requests received [?since=SEQ], each with
                                   time_ns (arrival) and answered_ns (answer
@@ -102,6 +106,11 @@ Control interface (--control 127.0.0.1:PORT, port 0 picks a free one; JSON):
                                   ports and mDNS answers move to that address, and it
                                   shows its effect again (tokens stay); later routes
                                   name it by the new address
+  POST /devices/<ip>/restart      {"down_ms": N}: the device restarts as after a power
+                                  cut: for N ms (at most 8000) its OpenAPI refuses
+                                  connections and its stream and mDNS answers are
+                                  ignored; then it shows its effect again, on (tokens
+                                  stay). Answers once the device is back
   POST /reset                     every device back to its configuration (and address)
   POST /screenshot                {"path": "FILE.png"} (with a window)
   time_ns values are CLOCK_MONOTONIC nanoseconds, written as decimal text; rx_ns
@@ -317,6 +326,28 @@ int main(int argc, char** argv)
         apis[at]->rebind();
         udp.rebind(&device);
         mdns.rebind(&device);
+        return false;
+    });
+
+    // The restarting device's OpenAPI stops (connections are refused) and its stream and
+    // mDNS answers are ignored until it is back.
+    controlServer.setRestarter([&](SimDevice& device, int downMs, QString& error) {
+        std::lock_guard<std::mutex> lock(moving);
+        std::size_t at = 0;
+        while (at < devicePointers.size() && devicePointers[at] != &device)
+            ++at;
+        if (at == devicePointers.size()) {
+            error = QStringLiteral("no such device");
+            return false;
+        }
+        device.goDown();
+        apis[at]->stop();
+        device.sleepFor(std::chrono::milliseconds(downMs));
+        device.restarted();
+        if (apis[at]->rebind())
+            return true;
+        error = QStringLiteral("cannot serve again: %1")
+                    .arg(QString::fromStdString(apis[at]->errorString()));
         return false;
     });
 

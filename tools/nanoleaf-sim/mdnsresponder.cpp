@@ -252,7 +252,7 @@ void MdnsResponder::handle(const std::uint8_t* data, std::size_t size, std::uint
     for (std::size_t i = 0; i < m_devices.size(); ++i) {
         SimDevice* device = m_devices[i];
         const MdnsFault fault = device->mdnsFault();
-        if (fault == MdnsFault::Silent)
+        if (fault == MdnsFault::Silent || device->down())
             continue;
         const SimDeviceSettings& s = device->settings();
         MdnsMessage::Service service;

@@ -307,6 +307,12 @@ OpenApiServer::Answer OpenApiServer::route(const httplib::Request& req)
 
     if ((req.method == "GET" || req.method == "HEAD") && rest.empty())
         return describe();
+    if (req.method == "GET" && rest == "effects/select") {
+        // A lone JSON string, as a device answers it.
+        const QJsonArray wrapped { m_device.selected() };
+        const std::string text = JsonText::compact(wrapped);
+        return Answer { 200, text.substr(1, text.size() - 2), "select", Answer::Kind::Other };
+    }
     if (req.method == "PUT" && rest == "effects")
         return writeEffects(req.body);
     if (req.method == "PUT" && rest == "state")
@@ -339,6 +345,16 @@ OpenApiServer::Answer OpenApiServer::writeEffects(const std::string& body)
         return Answer { 400, {}, "malformed JSON", Answer::Kind::Other };
     const QJsonObject request = doc.object();
 
+    const QJsonValue select = request.value(QLatin1String("select"));
+    if (!select.isUndefined()) {
+        if (!select.isString())
+            return Answer { 422, {}, "select is not a text", Answer::Kind::Other };
+        if (!m_device.selectEffect(select.toString()))
+            return Answer { 404, {}, "no effect " + select.toString().toStdString(),
+                Answer::Kind::Other };
+        return Answer { 204, {}, "select " + select.toString().toStdString(), Answer::Kind::Other };
+    }
+
     const QJsonValue writeValue = request.value(QLatin1String("write"));
     if (!writeValue.isObject())
         return Answer { 422, {}, "no write", Answer::Kind::Other };
@@ -356,7 +372,13 @@ OpenApiServer::Answer OpenApiServer::writeEffects(const std::string& body)
         const QString version = versionValue.toString(QStringLiteral("v1"));
         if (version == QLatin1String("v2")) {
             m_device.setMode(SimMode::ExtControlV2);
-            return Answer { 204, {}, "extControl v2", Answer::Kind::Other };
+            if (!m_device.settings().takesV1())
+                return Answer { 204, {}, "extControl v2", Answer::Kind::Other };
+            // Light Panels name where their stream goes, whichever version was asked.
+            const QJsonObject info { { QStringLiteral("streamControlIpAddr"), m_device.ip() },
+                { QStringLiteral("streamControlPort"), 60222 },
+                { QStringLiteral("streamControlProtocol"), QStringLiteral("udp") } };
+            return Answer { 200, JsonText::compact(info), "extControl v2", Answer::Kind::Other };
         }
         if (version == QLatin1String("v1")) {
             if (!m_device.settings().takesV1())

@@ -3,6 +3,7 @@
 #include "tools/nanoleaf-sim/monotonicclock.h"
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 
 namespace
@@ -40,6 +41,38 @@ QString hexOf(const std::vector<std::uint8_t>& bytes)
     return out;
 }
 
+// HSV (hue in degrees, saturation in percent) at full value, as 8-bit RGB.
+SimColour fromHueSat(int hue, int sat)
+{
+    const double s = sat / 100.0;
+    const double h = (hue % 360) / 60.0;
+    const double x = 1.0 - std::abs(std::fmod(h, 2.0) - 1.0);
+    double r = 0, g = 0, b = 0;
+    if (h < 1)
+        r = 1, g = x;
+    else if (h < 2)
+        r = x, g = 1;
+    else if (h < 3)
+        g = 1, b = x;
+    else if (h < 4)
+        g = x, b = 1;
+    else if (h < 5)
+        r = x, b = 1;
+    else
+        r = 1, b = x;
+    const auto channel
+        = [s](double c) { return std::uint8_t(std::lround(255.0 * (1.0 - s * (1.0 - c)))); };
+    return SimColour { channel(r), channel(g), channel(b), 0 };
+}
+
+// A white of colour temperature ct kelvin, roughly: warmer below 6500, bluer above.
+SimColour fromTemperature(int ct)
+{
+    const double t = std::min(1.0, std::max(0.0, (ct - 1200) / 5300.0));
+    return SimColour { 255, std::uint8_t(140 + std::lround(115 * t)),
+        std::uint8_t(60 + std::lround(195 * t)), 0 };
+}
+
 QString nsText(std::int64_t ns)
 {
     // As text: JSON readers that hold numbers as doubles would round nanoseconds.
@@ -66,7 +99,65 @@ void SimDevice::moveTo(const QString& ip)
     std::lock_guard<std::mutex> lock(m_mutex);
     m_ip = ip;
     m_mode = SimMode::Effect;
+    m_colorMode = QStringLiteral("effect");
     touch();
+}
+
+void SimDevice::goDown()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_down = true;
+    touch();
+}
+
+void SimDevice::restarted()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_down = false;
+    m_mode = SimMode::Effect;
+    m_colorMode = QStringLiteral("effect");
+    m_on = true;
+    for (std::size_t i = 0; i < m_colours.size(); ++i)
+        if (m_settings.panels[int(i)].hasLeds())
+            m_colours[i] = effectColour(int(i) + int(m_effect.size()));
+    touch();
+}
+
+bool SimDevice::down() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_down;
+}
+
+QString SimDevice::selected() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return selectedLocked();
+}
+
+QString SimDevice::selectedLocked() const
+{
+    switch (m_mode) {
+    case SimMode::ExtControlV1:
+    case SimMode::ExtControlV2:
+        return QStringLiteral("*ExtControl*");
+    case SimMode::Static:
+        return QStringLiteral("*Static*");
+    case SimMode::Solid:
+        return QStringLiteral("*Solid*");
+    case SimMode::Effect:
+        break;
+    }
+    return m_effect;
+}
+
+void SimDevice::showSolidLocked()
+{
+    const SimColour colour
+        = m_colorMode == QLatin1String("ct") ? fromTemperature(m_ct) : fromHueSat(m_hue, m_sat);
+    for (std::size_t i = 0; i < m_colours.size(); ++i)
+        if (m_settings.panels[int(i)].hasLeds())
+            m_colours[i] = colour;
 }
 
 void SimDevice::resetLocked()
@@ -75,6 +166,8 @@ void SimDevice::resetLocked()
     m_tokens = m_settings.tokens;
     m_mode = SimMode::Effect;
     m_effect = QStringLiteral("Flames");
+    m_down = false;
+    m_colorMode = QStringLiteral("effect");
     m_on = true;
     m_brightness = 100;
     m_hue = 0;
@@ -158,13 +251,9 @@ QJsonObject SimDevice::description() const
         { QStringLiteral("hue"), range(m_hue, 0, 360) },
         { QStringLiteral("sat"), range(m_sat, 0, 100) },
         { QStringLiteral("ct"), range(m_ct, 1200, 6500) },
-        { QStringLiteral("colorMode"), QStringLiteral("effect") },
+        { QStringLiteral("colorMode"), m_colorMode },
     };
-    QString select = m_effect;
-    if (m_mode == SimMode::ExtControlV1 || m_mode == SimMode::ExtControlV2)
-        select = QStringLiteral("*ExtControl*");
-    else if (m_mode == SimMode::Static)
-        select = QStringLiteral("*Static*");
+    const QString select = selectedLocked();
     QJsonObject layout {
         { QStringLiteral("numPanels"), m_settings.panels.size() },
         { QStringLiteral("sideLength"), m_settings.sideLength },
@@ -224,6 +313,7 @@ void SimDevice::setMode(SimMode mode)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_mode = mode;
+    m_colorMode = QStringLiteral("effect");
     touch();
 }
 
@@ -233,6 +323,7 @@ bool SimDevice::selectEffect(const QString& name)
         if (name == QLatin1String(effect)) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_mode = SimMode::Effect;
+            m_colorMode = QStringLiteral("effect");
             m_effect = name;
             for (std::size_t i = 0; i < m_colours.size(); ++i)
                 if (m_settings.panels[int(i)].hasLeds())
@@ -260,6 +351,7 @@ int SimDevice::showStatic(const std::vector<StreamRecord>& records)
         }
     }
     m_mode = SimMode::Static;
+    m_colorMode = QStringLiteral("effect");
     touch();
     return matched;
 }
@@ -289,6 +381,11 @@ bool SimDevice::writeState(const QString& key, const QJsonValue& value)
             m_ct = n;
         else
             return false;
+        if (key != QLatin1String("brightness")) {
+            m_colorMode = key == QLatin1String("ct") ? QStringLiteral("ct") : QStringLiteral("hs");
+            m_mode = SimMode::Solid;
+            showSolidLocked();
+        }
     }
     touch();
     return true;
@@ -310,6 +407,8 @@ void SimDevice::handleDatagram(int port, const std::uint8_t* data, std::size_t s
         = v1Port ? StreamRecords::decodeV1(data, size) : StreamRecords::decodeV2(data, size);
 
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_down)
+        return; // restarting: nothing takes it
     bool portOpen = false;
     if (m_mode == SimMode::ExtControlV1)
         portOpen = v1Port && m_settings.takesV1();
@@ -560,6 +659,12 @@ QJsonObject SimDevice::stateJson() const
         { QStringLiteral("firmware"), m_settings.firmware },
         { QStringLiteral("mode"), QLatin1String(modeName(m_mode)) },
         { QStringLiteral("effect"), m_effect },
+        { QStringLiteral("select"), selectedLocked() },
+        { QStringLiteral("color_mode"), m_colorMode },
+        { QStringLiteral("hue"), m_hue },
+        { QStringLiteral("sat"), m_sat },
+        { QStringLiteral("ct"), m_ct },
+        { QStringLiteral("down"), m_down },
         { QStringLiteral("pairing_mode"), m_pairingMode },
         { QStringLiteral("tokens"), QJsonArray::fromStringList(m_tokens) },
         { QStringLiteral("on"), m_on },
@@ -583,6 +688,8 @@ SimSnapshot SimDevice::snapshot() const
     std::lock_guard<std::mutex> lock(m_mutex);
     SimSnapshot s;
     s.mode = m_mode;
+    s.select = selectedLocked();
+    s.down = m_down;
     s.pairingMode = m_pairingMode;
     s.on = m_on;
     s.brightness = m_brightness;
@@ -605,6 +712,8 @@ const char* SimDevice::modeName(SimMode mode)
         return "extControl-v2";
     case SimMode::Static:
         return "static";
+    case SimMode::Solid:
+        return "solid";
     }
     return "effect";
 }

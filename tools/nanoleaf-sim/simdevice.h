@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-enum class SimMode { Effect, ExtControlV1, ExtControlV2, Static };
+enum class SimMode { Effect, ExtControlV1, ExtControlV2, Static, Solid };
 enum class HttpFault { None, Hang, Slow, NonJson, Huge, WrongTypes, Trickle };
 enum class MdnsFault { None, Oversized, Truncated, BadFlags, Loop, Silent, Flood };
 
@@ -64,6 +64,8 @@ struct SimFrame {
 // What the window draws, copied out under the lock.
 struct SimSnapshot {
     SimMode mode = SimMode::Effect;
+    QString select; // what "effects" / "select" reports
+    bool down = false; // restarting
     bool pairingMode = false;
     bool on = true;
     int brightness = 100;
@@ -105,11 +107,22 @@ public:
 
     SimMode mode() const;
     void setMode(SimMode mode);
+    // Selects one of the device's effects, as PUT /effects {"select": name} does;
+    // false for a name it does not have.
     bool selectEffect(const QString& name);
+    // What "effects" / "select" reports: the effect, or "*ExtControl*", "*Static*"
+    // or "*Solid*" for the modes that show none of the device's effects.
+    QString selected() const;
+    // The device restarts: it answers nothing (HTTP and stream) until restarted(),
+    // then shows its effect again, on, like after a power cut; tokens stay.
+    void goDown();
+    void restarted();
+    bool down() const;
     // Shows the records' colours on the panels they name; returns how many matched.
     int showStatic(const std::vector<StreamRecord>& records);
     // Writes one member of "state" ("on", "brightness", "hue", "sat", "ct"); false when
-    // the value is of the wrong type or out of range.
+    // the value is of the wrong type or out of range. A hue, sat or ct leaves any
+    // effect or external control for that solid colour.
     bool writeState(const QString& key, const QJsonValue& value);
 
     // Judges, applies and logs one datagram received on `port`.
@@ -158,6 +171,9 @@ public:
 
 private:
     void resetLocked();
+    QString selectedLocked() const;
+    // The panels in the solid colour of hue / sat or ct.
+    void showSolidLocked();
     void touch() { ++m_version; }
 
     const SimDeviceSettings m_settings;
@@ -169,6 +185,8 @@ private:
     QStringList m_tokens;
     SimMode m_mode = SimMode::Effect;
     QString m_effect;
+    bool m_down = false;
+    QString m_colorMode; // "effect", "hs" or "ct"
     bool m_on = true;
     int m_brightness = 100;
     int m_hue = 0;

@@ -34,6 +34,8 @@ QColor modeColour(SimMode mode)
         return QColor(64, 210, 140);
     case SimMode::Static:
         return QColor(245, 180, 70);
+    case SimMode::Solid:
+        return QColor(200, 160, 230);
     }
     return QColor(110, 130, 170);
 }
@@ -236,6 +238,14 @@ void SimWindow::paintCard(QPainter& p, const QRectF& card, SimDevice& device)
         QStringLiteral("%1  ·  %2 %3  ·  %4 panels")
             .arg(device.ip(), s.model, kind)
             .arg(s.panels.size()));
+    // What it shows, as its owner's app would say it.
+    p.drawText(QRectF(head.left(), head.top() + 42, head.width() * 0.62, 18),
+        Qt::AlignLeft | Qt::AlignVCenter,
+        snap.down ? QStringLiteral("restarting")
+                  : QStringLiteral("%1  ·  %2")
+                        .arg(snap.select,
+                            snap.on ? QStringLiteral("on, %1 %").arg(snap.brightness)
+                                    : QStringLiteral("off")));
 
     pill(p, QPointF(head.right(), head.top() + 1), QLatin1String(SimDevice::modeName(snap.mode)),
         modeColour(snap.mode));
