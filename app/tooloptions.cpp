@@ -92,6 +92,11 @@ const std::vector<ToolSetting>& toolSettings()
         { "settings", "resume", "BOOL",
             "Search and pair at every start, as --resume does; true, 1, yes or on turn it on.",
             "false" },
+        { "settings", "max_fps", "N",
+            "At most N frames per second to each device (1 to 1000), for panels that cannot "
+            "keep up: a frame that comes too soon waits for the device's next turn, a newer one "
+            "replaces it, nothing queues.",
+            "none: every frame as it comes" },
         { "intake", "listen", "LIST", "The network intake's protocols, as --listen takes them.",
             "none" },
         { "intake", "address", "ADDR", "The address it listens on, as --listen-address.",

@@ -576,6 +576,52 @@ private slots:
         QCOMPARE(tool.errorLines().filter(p + "network source live").size(), 1);
     }
 
+    // max_fps=30 in the token profile and a host at 240 frames a second: no device gets
+    // more than 30 frames in any second, and the run's last frame, held back for its
+    // turn, arrives all the same.
+    void frameRateCap()
+    {
+        NanoleafSim sim(knownDevicesAndANewOne());
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        ToolProcess tool;
+        tool.storeToken(kLight, kToken);
+        tool.storeToken(kSecond, kToken);
+        QSettings(tool.dir.filePath("config/Zel/nanoleaf/nanoleafInfo.ini"), QSettings::IniFormat)
+            .setValue("settings/max_fps", 30);
+        QVERIFY(tool.start({ "--resume" }));
+        for (const QString& ip : { kLightIp, kSecondIp })
+            QTRY_COMPARE_WITH_TIMEOUT(sim.mode(ip), QString("extControl-v2"), 20000);
+        QProcess host;
+        host.start(QStringLiteral(PRISMARA_BIN_DIR "/host-sim"),
+            { "--socket", tool.hostSocket(), "--rate", "240", "--frames", "480", "--seq",
+                "--quiet" });
+        QVERIFY(host.waitForFinished(30000));
+        QVERIFY2(host.exitCode() == 0, host.readAllStandardError().constData());
+
+        // Entry 0 of host frame i carries the number i (--seq), and so the first record.
+        const auto shown = [&sim](const QString& ip, QList<qint64>* times = nullptr) {
+            int last = 0;
+            for (const QJsonValue& frame : sim.frames(ip)) {
+                if (frame["status"] != "accepted")
+                    continue;
+                const QJsonValue first = frame["records"][0];
+                last = first["r"].toInt() << 16 | first["g"].toInt() << 8 | first["b"].toInt();
+                if (times != nullptr)
+                    times->append(frame["rx_ns"].toString().toLongLong());
+            }
+            return last;
+        };
+        for (const QString& ip : { kLightIp, kSecondIp }) {
+            QTRY_COMPARE_WITH_TIMEOUT(shown(ip), 480, 10000);
+            QList<qint64> times;
+            shown(ip, &times);
+            // Sends at least 1/30 s apart; the receive stamps may add a little either way.
+            const qint64 span = times.last() - times.first() + 2000000;
+            QVERIFY2(times.size() >= 2 && (times.size() - 1) * 1000000000LL <= span * 30,
+                qPrintable(QString("%1 frames in %2 ms").arg(times.size()).arg(span / 1000000)));
+        }
+    }
+
     // --help prints the usage, the network options with it; an unknown option or a value
     // that cannot be read prints it on stderr, exit code 2.
     void commandLine()

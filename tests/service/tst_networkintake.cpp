@@ -2,7 +2,7 @@
 // network: the strip laid over the paired devices in table order, each protocol's frames
 // on the panels (two universes, priority, sequence, termination, silence), the host's
 // frames held while a source is live and sent again once it is gone, and the map printed
-// when the devices change and only then.
+// when the devices change and only then; capped, frames of both kinds paced.
 
 #include "common/intakepackets.h"
 #include "common/nanoleafsim.h"
@@ -394,6 +394,23 @@ private slots:
         QVERIFY(send(IntakePackets::artDmx(1, 1, universe(9, 2)), 6454));
         QTRY_VERIFY(showsFrame(9));
         expectGoneAndHostBack(gone, goneBefore, 9);
+    }
+
+    // Capped at 2 frames a second, a burst of strip frames: the first shown at once, the
+    // last when its turn comes, the one between never; the host's frame after them waits
+    // its turn too.
+    void pacedFrames()
+    {
+        QSignalSpy gone(&relay, SIGNAL(networkSourcesGone()));
+        const int goneBefore = lines(kGone);
+        service->setMaxFps(2);
+        const int accepted = sim->framesAccepted(kLightIp);
+        for (int frame = 10; frame <= 12; ++frame)
+            QVERIFY(send(IntakePackets::ddp(true, 0, strip(frame)), 4048));
+        QTRY_VERIFY(showsFrame(12));
+        QCOMPARE(sim->framesAccepted(kLightIp), accepted + 2);
+        expectGoneAndHostBack(gone, goneBefore, 10);
+        service->setMaxFps(0);
     }
 };
 
