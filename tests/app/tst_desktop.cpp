@@ -180,17 +180,18 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("read"); // the cap, or the problem
-        for (const char* fps : { "1", " 30 ", "1000" })
-            QTest::newRow(fps) << fps << QString::number(QString(fps).toInt());
+        QTest::newRow("1") << "1"
+                           << "1";
+        QTest::newRow("1000") << " 1000 "
+                              << "1000";
         QTest::newRow("empty") << ""
                                << "0";
         QTest::newRow("none") << "None"
                               << "0";
-        for (const char* bad : { "0", "-30", "1001", "30fps", "29.97", "30, 60" })
-            QTest::newRow(bad) << bad
-                               << QString("[settings] max_fps=%1: '%1' is no number of frames "
-                                          "per second from 1 to 1000")
-                                      .arg(QString(bad).remove(' '));
+        const QString bad(
+            "[settings] max_fps=%1: '%1' is no number of frames per second from 1 to 1000");
+        for (const char* text : { "0", "-30", "1001", "29.97", "30, 60" })
+            QTest::newRow(text) << text << bad.arg(QString(text).remove(' '));
     }
 
     void maxFps()

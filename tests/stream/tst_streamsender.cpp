@@ -8,6 +8,7 @@
 #include "stream/streamsender.h"
 
 #include <QElapsedTimer>
+#include <QNetworkDatagram>
 #include <QRegularExpression>
 #include <QUdpSocket>
 #include <QtTest>
@@ -163,24 +164,19 @@ private slots:
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("sent");
         QTest::addColumn<QString>("received"); // device 0's frames | device 1's
-        QTest::newRow("unpaced") << 0 << "1@0 2@1 3@2 ?-"
-                                 << "2 2 2"
-                                 << "1 2 3|1 2 3";
-        QTest::newRow("latest wins, when its time comes") << 10 << "1@0 2@3 3@5 ?10 @9 @10 ?- @30"
-                                                          << "2 0 0 0 2 0"
-                                                          << "1 3|1 3";
-        QTest::newRow("after a pause at once") << 10 << "1@0 2@10 3@25 ?-"
-                                               << "2 2 2"
-                                               << "1 2 3|1 2 3";
-        QTest::newRow("a newer frame went out first") << 10 << "1@0 2@4 3@12 ?- @12 @40"
-                                                      << "2 0 2 0 0"
-                                                      << "1 3|1 3";
-        QTest::newRow("time counted from the send") << 10 << "1@0 2@5 @14 3@20 4@23 ?24 @23 @24"
-                                                    << "2 0 2 0 0 0 2"
-                                                    << "1 2 4|1 2 4";
-        QTest::newRow("each device its own time") << 10 << "1@0/0 2@5 ?10 @10 3@12/1 ?15 @15"
-                                                  << "1 1 1 0 1"
-                                                  << "1 2|2 3";
+        const auto row = [](const char* name, int interval, const char* script, const char* sent,
+                             const char* received) {
+            QTest::newRow(name) << interval << script << sent << received;
+        };
+        row("unpaced", 0, "1@0 2@1 3@2 ?-", "2 2 2", "1 2 3|1 2 3");
+        row("latest wins on its turn", 10, "1@0 2@3 3@5 ?10 @9 @10 ?- @30", "2 0 0 0 2 0",
+            "1 3|1 3");
+        row("after a pause at once", 10, "1@0 2@10 3@25 ?-", "2 2 2", "1 2 3|1 2 3");
+        row("a newer frame out first", 10, "1@0 2@4 3@12 ?- @12 @40", "2 0 2 0 0", "1 3|1 3");
+        row("turns counted from the send", 10, "1@0 2@5 @14 3@20 4@23 ?24 @23 @24", "2 0 2 0 0 0 2",
+            "1 2 4|1 2 4");
+        row("each device its own turns", 10, "1@0/0 2@5 ?10 @10 3@12/1 ?15 @15", "1 1 1 0 1",
+            "1 2|2 3");
     }
 
     void pacing()
@@ -202,34 +198,29 @@ private slots:
         QStringList counts;
         for (const QString& event : script.split(' ')) {
             const QStringList at = event.split(QRegularExpression("[@/]"));
+            const std::int64_t due = sender.nextDue();
             if (event.startsWith('?')) {
-                const std::int64_t due = sender.nextDue();
-                QCOMPARE(due == StreamSender::kNothingDue ? QString("-") : QString::number(due),
-                    event.mid(1));
+                QCOMPARE(
+                    due == StreamSender::kNothingDue ? "-" : QString::number(due), at[0].mid(1));
             } else if (event.startsWith('@')) {
                 counts << QString::number(sender.sendDue(at[1].toLongLong()));
             } else {
                 const int red[12] = { at[0].toInt() }, green[12] = {}, blue[12] = {};
-                std::size_t n = 0;
+                std::size_t n = 0, size = 0;
                 const DeviceDatagram* batch = packer.pack(red, green, blue, n);
-                std::size_t size = 0;
                 const std::uint8_t* bytes = packer.datagram(0, size);
                 frameOf[QByteArray(reinterpret_cast<const char*>(bytes), int(size))] = red[0];
-                if (at.size() > 2)
-                    batch += at[2].toInt();
-                const std::size_t count = at.size() > 2 ? 1 : n;
-                counts << QString::number(sender.send(batch, count, at[1].toLongLong()));
+                const int only = at.value(2, "-1").toInt(); // -1: every device
+                counts << QString::number(sender.send(
+                    only < 0 ? batch : batch + only, only < 0 ? n : 1, at[1].toLongLong()));
             }
         }
         QCOMPARE(counts.join(' '), sent);
         QStringList got[2];
         const auto arrived = [&]() {
             for (int d = 0; d < 2; ++d)
-                while (sinks[d].hasPendingDatagrams()) {
-                    QByteArray datagram(int(sinks[d].pendingDatagramSize()), '\0');
-                    sinks[d].readDatagram(datagram.data(), datagram.size());
-                    got[d] << QString::number(frameOf.value(datagram, -1));
-                }
+                while (sinks[d].hasPendingDatagrams())
+                    got[d] << QString::number(frameOf.value(sinks[d].receiveDatagram().data()));
             return got[0].join(' ') + '|' + got[1].join(' ');
         };
         QTRY_COMPARE(arrived(), received);
