@@ -31,6 +31,7 @@ int main(int argc, char** argv)
 #endif
     quitOnlyOnTerminationSignals(&app);
     ZelNanoleafTool window;
+    capFrameRate(window);
     startNetworkIntake(window, options);
     applyOptions(window, options, true);
 #ifndef _WIN32

@@ -170,14 +170,34 @@ InstanceChannel::Answer answerLaterStart(ZelNanoleafTool& window, const QStringL
 }
 #endif
 
+namespace
+{
+
+void sayProfileProblems(const QStringList& problems)
+{
+    for (const QString& problem : problems)
+        std::fprintf(stderr, "prismara-nanoleaf-tool: token profile %s: %s, left out\n",
+            qPrintable(TokenProfile::fileName()), qPrintable(problem));
+}
+
+} // namespace
+
+void capFrameRate(ZelNanoleafTool& window)
+{
+    QStringList problems;
+    const int fps = TokenProfile::maxFps(problems);
+    sayProfileProblems(problems);
+    // Without a cap the stream stays as it always was: no pacer thread at all.
+    if (fps > 0)
+        window.service->setMaxFps(fps);
+}
+
 void startNetworkIntake(ZelNanoleafTool& window, const StartOptions& options)
 {
     NetworkIntakeSettings settings;
     QStringList problems;
     TokenProfile::readIntake(settings, problems);
-    for (const QString& problem : problems)
-        std::fprintf(stderr, "prismara-nanoleaf-tool: token profile %s: %s, left out\n",
-            qPrintable(TokenProfile::fileName()), qPrintable(problem));
+    sayProfileProblems(problems);
     options.applyIntake(settings);
     window.service->startIntake(settings);
     window.refreshIntakeState();

@@ -45,6 +45,10 @@ int claimSession(
 InstanceChannel::Answer answerLaterStart(ZelNanoleafTool& window, const QStringList& arguments);
 #endif
 
+// Caps each device's frames as the token profile's [settings] max_fps asks; a value
+// that cannot be read is named on standard error and left out (no cap).
+void capFrameRate(ZelNanoleafTool& window);
+
 // Starts the network intake as the token profile's [intake] group and the command
 // line ask (the command line wins); a profile value that cannot be read is named on
 // standard error and left out.

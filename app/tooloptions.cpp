@@ -116,6 +116,11 @@ const std::vector<ToolSetting>& toolSettings()
             "v1" },
         { "settings", "add", "HOST[:PORT],...",
             "Devices discovery cannot see, as --add takes them.", "none" },
+        { "settings", "max_fps", "N",
+            "At most N frames per second to each device (1 to 1000), for panels that cannot "
+            "keep up: a frame that comes too soon waits for the device's next turn, a newer one "
+            "replaces it, nothing queues.",
+            "none: every frame as it comes" },
         { "intake", "listen", "LIST", "The network intake's protocols, as --listen takes them.",
             "none" },
         { "intake", "address", "ADDR", "The address it listens on, as --listen-address.",

@@ -15,6 +15,10 @@
 // --shapes N adds N Shapes devices of 20 lit panels each (v2 datagrams of 162
 // bytes on port 60222, recorded as pairing leaves them) as a second scale point.
 //
+// --max-fps N caps the stream as the token profile's max_fps does, once the
+// datagrams are checked: (a) and (c) then time frames that come faster than the
+// cap, kept for the pacer but for one per device and interval.
+//
 // Batches of frames are timed in alternation (a, b, c, d, then the next round in
 // the opposite order), so whatever else the machine does at the time weighs on
 // all of them alike; the ratio (a)/(b) comes from the same run. UDP sinks bound
@@ -238,7 +242,11 @@ int main(int argc, char** argv)
     const QCommandLineOption shapesOpt(QStringLiteral("shapes"),
         QStringLiteral("Add N Shapes devices of 20 panels (default 0)."), QStringLiteral("N"),
         QStringLiteral("0"));
-    parser.addOptions({ devicesOpt, batchOpt, roundsOpt, loggingOpt, jsonOpt, rowOpt, shapesOpt });
+    const QCommandLineOption maxFpsOpt(QStringLiteral("max-fps"),
+        QStringLiteral("Cap each device at N frames per second (default 0: no cap)."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    parser.addOptions(
+        { devicesOpt, batchOpt, roundsOpt, loggingOpt, jsonOpt, rowOpt, shapesOpt, maxFpsOpt });
     parser.process(app);
 
     bool okBatch = false, okRounds = false;
@@ -246,6 +254,12 @@ int main(int argc, char** argv)
     const int rounds = parser.value(roundsOpt).toInt(&okRounds);
     bool okShapes = false;
     const int shapes = parser.value(shapesOpt).toInt(&okShapes);
+    bool okMaxFps = false;
+    const int maxFps = parser.value(maxFpsOpt).toInt(&okMaxFps);
+    if (!okMaxFps || maxFps < 0 || maxFps > 1000) {
+        std::fprintf(stderr, "hotpath: --max-fps wants 0 to 1000\n");
+        return 2;
+    }
     if (!okShapes || shapes < 0 || shapes > 16) {
         std::fprintf(stderr, "hotpath: --shapes wants 0 to 16\n");
         return 2;
@@ -408,6 +422,9 @@ int main(int argc, char** argv)
         }
     }
 
+    if (maxFps > 0)
+        window.service->setMaxFps(maxFps);
+
     // Returns ns per frame of one timed batch.
     const auto runBatch = [&](Variant& v) {
         sinks.drain();
@@ -457,9 +474,10 @@ int main(int argc, char** argv)
                                                 .arg(shapes)
                                                 .arg(kShapesPanels)
                                           : QString::number(prepared.size());
-    std::printf("\nhot path per host frame: %s paired devices, %d colours, logging %s; %d rounds "
-                "of %d frames\n",
-        qPrintable(deviceText), kColours, logging ? "ON (stderr)" : "off", rounds, batch);
+    std::printf("\nhot path per host frame: %s paired devices, %d colours, logging %s, max_fps "
+                "%s; %d rounds of %d frames\n",
+        qPrintable(deviceText), kColours, logging ? "ON (stderr)" : "off",
+        maxFps > 0 ? qPrintable(QString::number(maxFps)) : "none", rounds, batch);
     std::printf("%-50s %12s %10s %10s\n", "", "median ns", "p10 ns", "p90 ns");
     QJsonObject results;
     for (Variant& v : variants) {
@@ -485,6 +503,7 @@ int main(int argc, char** argv)
     results.insert(QStringLiteral("logging"), logging);
     results.insert(QStringLiteral("devices"), static_cast<int>(prepared.size()));
     results.insert(QStringLiteral("shapes"), shapes);
+    results.insert(QStringLiteral("max_fps"), maxFps);
 
     if (parser.isSet(jsonOpt)) {
         QSaveFile out(parser.value(jsonOpt));

@@ -1012,6 +1012,11 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
     output->logHostFrame(count, red, green, blue, currentDevice().nanoIP);
 }
 
+void nanoleafAPIsync::setMaxFps(int maxFps)
+{
+    output->setMaxFps(maxFps);
+}
+
 // ---------------------------------------------------------------- network intake
 
 void nanoleafAPIsync::startIntake(

@@ -92,6 +92,9 @@ public:
     // A host frame to every streamed device; held while a network source is live.
     // Any thread.
     void sendUdpDAta(int count, const int* red, const int* green, const int* blue);
+    // At most maxFps frames per second to each device, host and network frames alike
+    // (0: each frame as it comes). Call from one thread.
+    void setMaxFps(int maxFps);
 
     // Lighting programs on the network as a source of frames (off unless settings
     // ask for a protocol). What the user must know (ports that cannot be bound, the

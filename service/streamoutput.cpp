@@ -4,6 +4,7 @@
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <chrono>
 
 namespace
 {
@@ -19,7 +20,11 @@ bool sameDevices(const std::vector<PixelMap::Device>& a, const std::vector<Pixel
 } // namespace
 
 StreamOutput::StreamOutput() = default;
-StreamOutput::~StreamOutput() = default;
+
+StreamOutput::~StreamOutput()
+{
+    stopPacer();
+}
 
 void StreamOutput::refresh(int hostCount)
 {
@@ -59,6 +64,8 @@ bool StreamOutput::sendHost(int count, const int* red, const int* green, const i
     // In registry order, each through its device's own socket and never waiting:
     // a device that cannot take its datagram loses that one, no other its own.
     m_sender.send(batch, datagrams, Platform::Net::monotonicTicks());
+    if (m_paced)
+        schedulePacer();
     reportFlow();
     return true;
 }
@@ -82,6 +89,8 @@ bool StreamOutput::sendStrip(const std::uint8_t* strip, std::size_t size, std::u
     std::size_t datagrams = 0;
     const DeviceDatagram* batch = m_strip.packStrip(strip, datagrams);
     m_sender.send(batch, datagrams, Platform::Net::monotonicTicks());
+    if (m_paced)
+        schedulePacer();
     reportFlow();
     return true;
 }
@@ -90,6 +99,84 @@ void StreamOutput::showNetwork(bool shown)
 {
     QMutexLocker frame(&m_frameLock);
     m_network = shown;
+}
+
+void StreamOutput::setMaxFps(int maxFps)
+{
+    stopPacer();
+    const bool paced = maxFps > 0;
+    {
+        QMutexLocker frame(&m_frameLock);
+        // Rounded up: a device never gets more than maxFps frames in a second.
+        constexpr std::int64_t kTicksPerSecond = 10000000;
+        m_sender.setInterval(paced ? (kTicksPerSecond + maxFps - 1) / maxFps : 0);
+        m_paced = paced;
+        m_pacerDue = StreamSender::kNothingDue;
+    }
+    if (!paced)
+        return;
+    {
+        // A sender may call the pacer meanwhile.
+        const std::lock_guard<std::mutex> lock(m_pacerLock);
+        m_pacerStop = false;
+        m_pacerCalled = true; // frames kept under an earlier cap are looked at once
+    }
+    m_pacer = std::thread(&StreamOutput::pace, this);
+}
+
+void StreamOutput::stopPacer()
+{
+    if (!m_pacer.joinable())
+        return;
+    {
+        const std::lock_guard<std::mutex> lock(m_pacerLock);
+        m_pacerStop = true;
+    }
+    m_pacerWake.notify_one();
+    m_pacer.join();
+}
+
+void StreamOutput::schedulePacer()
+{
+    const std::int64_t due = m_sender.nextDue();
+    // The pacer looks by then anyway: most frames kept end here, without a wake-up.
+    if (due >= m_pacerDue)
+        return;
+    m_pacerDue = due;
+    {
+        const std::lock_guard<std::mutex> lock(m_pacerLock);
+        m_pacerCalled = true;
+    }
+    m_pacerWake.notify_one();
+}
+
+void StreamOutput::pace()
+{
+    std::int64_t due = StreamSender::kNothingDue;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_pacerLock);
+            const auto called = [this] { return m_pacerCalled || m_pacerStop; };
+            if (due == StreamSender::kNothingDue) {
+                m_pacerWake.wait(lock, called);
+            } else {
+                // monotonicTicks counts the steady clock in 100 ns.
+                const std::int64_t ticks = due - Platform::Net::monotonicTicks();
+                m_pacerWake.wait_for(
+                    lock, std::chrono::nanoseconds(100 * std::max<std::int64_t>(0, ticks)), called);
+            }
+            if (m_pacerStop)
+                return;
+            m_pacerCalled = false;
+        }
+        // A sender that keeps a datagram due earlier than m_pacerDue calls the pacer;
+        // one kept after this look is seen because m_pacerDue is set under the lock.
+        QMutexLocker frame(&m_frameLock);
+        m_sender.sendDue(Platform::Net::monotonicTicks());
+        reportFlow();
+        due = m_sender.nextDue();
+        m_pacerDue = due;
+    }
 }
 
 void StreamOutput::reportFlow()

@@ -9,8 +9,11 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 // The stream to the devices from both kinds of frames: the host's (twelve entries,
@@ -18,6 +21,10 @@
 // layouts are kept laid out for the registry's targets, so either kind of frame only
 // writes its colours, and both leave through the same per-device sockets, one frame
 // at a time under one lock. While network frames are shown the host's are held back.
+//
+// With a cap on the frame rate, a frame that comes before a device's next allowed time
+// is kept for that device (the latest wins) and sent by a pacer thread of its own when
+// the time comes; without one there is no such thread and nothing more per frame.
 //
 // Every call may come from any thread: the host connections' threads, the GUI thread,
 // the network receiver's thread, the service thread.
@@ -49,9 +56,15 @@ public:
     std::uint64_t stripsDropped() const { return m_stripsDropped.load(); }
 
     // Network frames shown and host frames held (true), or the other way round. Once
-    // it returns, no frame of the other kind goes out.
+    // it returns, no frame of the other kind is taken; one the cap kept back still
+    // leaves when its time comes, unless a newer frame replaces it.
     void showNetwork(bool shown);
     bool networkShown() const { return m_network.load(); }
+
+    // At most maxFps frames per second to each device (1 to 1000), or every frame
+    // as it comes (0). Starts or stops (and joins) the pacer thread. Call from one
+    // thread.
+    void setMaxFps(int maxFps);
 
 private:
     // Lays both kinds of frames out again when the targets changed, and the host
@@ -59,6 +72,13 @@ private:
     void refresh(int hostCount);
     // Tells the user of devices that started dropping datagrams or take them again.
     void reportFlow();
+    // After a paced send: wakes the pacer when a datagram kept now falls due before
+    // the pacer would look. The caller holds m_frameLock.
+    void schedulePacer();
+    // The pacer thread: sends the kept datagrams as they fall due, waiting in between
+    // without the frame lock.
+    void pace();
+    void stopPacer();
 
     QMutex m_frameLock;
     FramePacker m_host;
@@ -71,4 +91,15 @@ private:
     std::uint64_t m_stripTag = 0;
     std::atomic<bool> m_network { false };
     std::atomic<std::uint64_t> m_stripsDropped { 0 };
+
+    // Under m_frameLock: whether frames are paced, and when the pacer looks next.
+    bool m_paced = false;
+    std::int64_t m_pacerDue = StreamSender::kNothingDue;
+    // Under m_pacerLock: the pacer is asked to look now, or to end. Taken after
+    // m_frameLock, never before it.
+    std::mutex m_pacerLock;
+    std::condition_variable m_pacerWake;
+    bool m_pacerCalled = false;
+    bool m_pacerStop = false;
+    std::thread m_pacer;
 };

@@ -232,6 +232,30 @@ bool writeAddedName(const QString& entry, const QString& name)
     return writeValue(entry, groupKey("added/", entry), name, "device name");
 }
 
+int maxFps(QStringList& problems)
+{
+    if (!exists())
+        return 0;
+    const QSettings profile(fileName(), QSettings::IniFormat);
+    const QVariant value = profile.value(QStringLiteral("settings/max_fps"));
+    // A list is what QSettings makes of an unquoted "30, 60".
+    const QString text = value.type() == QVariant::StringList
+        ? value.toStringList().join(QLatin1Char(','))
+        : value.toString();
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty() || trimmed.compare(QLatin1String("none"), Qt::CaseInsensitive) == 0)
+        return 0;
+    bool ok = false;
+    const int fps = trimmed.toInt(&ok);
+    if (ok && fps >= 1 && fps <= kMaxFpsLimit)
+        return fps;
+    problems << QStringLiteral(
+        "[settings] max_fps=%1: '%1' is no number of frames per second from 1 to %2")
+                    .arg(text)
+                    .arg(kMaxFpsLimit);
+    return 0;
+}
+
 void readIntake(NetworkIntakeSettings& settings, QStringList& problems)
 {
     if (!exists())

@@ -29,6 +29,12 @@ bool write(const QString& name, const QString& token);
 // Whether the tool pairs the devices it has tokens for by itself at start:
 // "resume" in [settings] set to true, 1, yes or on. Off without the file or key.
 bool resumeAtStart();
+// The cap on each device's frames, [settings] max_fps: 1 to kMaxFpsLimit frames per
+// second, or 0 (no cap) without the file or key, or for an empty value or "none". A
+// value that cannot be read gives 0 and is described in problems, e.g.
+// "[settings] max_fps=0: '0' is no number of frames per second from 1 to 1000".
+constexpr int kMaxFpsLimit = 1000;
+int maxFps(QStringList& problems);
 // The network intake's settings in [intake]: listen=, address=, universe= and
 // timeout= (see NetworkIntakeSettings), each over what settings held. A value that
 // cannot be read changes nothing and is described in problems, e.g.

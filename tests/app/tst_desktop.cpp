@@ -1,5 +1,6 @@
 // The tool as a desktop citizen, in process: the activation channel's messages as
-// byte tables, the option table behind parsing and --help, what a later start's
+// byte tables, the option table behind parsing and --help, the token profile's
+// max_fps, what a later start's
 // arguments do to the running tool, the channel's answer to what it cannot read,
 // and the tray (its tooltip from the registry, Show/Hide, Quit). The real binary's
 // side (quiet log, one tool, --quit, --hidden) is in tst_toolprocess.
@@ -9,6 +10,7 @@
 #include "app/processsetup.h"
 #include "app/zelnanoleaftool.h"
 #include "service/deviceregistry.h"
+#include "service/tokenprofile.h"
 #include "views/trayicon.h"
 
 #include <QAction>
@@ -170,6 +172,43 @@ private slots:
                                        .arg(setting.group, setting.key, setting.valueName))
                     && help.contains(QStringLiteral("Default: %1.").arg(setting.defaultText)),
                 setting.key);
+    }
+
+    // [settings] max_fps: a cap from 1 to 1000 frames a second, none when empty; a value
+    // that cannot be read is no cap, and named.
+    void maxFps_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("read"); // the cap, or the problem
+        QTest::newRow("1") << "1"
+                           << "1";
+        QTest::newRow("1000") << " 1000 "
+                              << "1000";
+        QTest::newRow("empty") << ""
+                               << "0";
+        QTest::newRow("none") << "None"
+                              << "0";
+        const QString bad(
+            "[settings] max_fps=%1: '%1' is no number of frames per second from 1 to 1000");
+        for (const char* text : { "0", "-30", "1001", "29.97", "30, 60" })
+            QTest::newRow(text) << text << bad.arg(QString(text).remove(' '));
+    }
+
+    void maxFps()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, read);
+        QTemporaryDir config;
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config.path());
+        QVERIFY(QDir().mkpath(TokenProfile::directory()));
+        QFile file(TokenProfile::fileName());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[settings]\nmax_fps=" + text.toUtf8() + "\n");
+        file.close();
+        QStringList problems;
+        const int fps = TokenProfile::maxFps(problems);
+        QCOMPARE(problems.isEmpty() ? QString::number(fps) : problems.join('\n'), read);
+        QVERIFY(problems.isEmpty() || fps == 0);
     }
 
     // A later start shows the window unless it says --hidden; what the running tool

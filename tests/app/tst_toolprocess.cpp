@@ -581,6 +581,43 @@ private slots:
         QCOMPARE(tool.errorLines().filter(p + "network source live").size(), 1);
     }
 
+    // max_fps=30 in the token profile and a host at 240 frames a second: no device gets
+    // frames closer than 1/30 s, and the run's last frame, held back for its turn,
+    // arrives all the same.
+    void frameRateCap()
+    {
+        NanoleafSim sim(knownDevicesAndANewOne());
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        ToolProcess tool;
+        tool.storeToken(kLight, kToken);
+        tool.storeToken(kSecond, kToken);
+        QSettings(tool.dir.filePath("config/Zel/nanoleaf/nanoleafInfo.ini"), QSettings::IniFormat)
+            .setValue("settings/max_fps", 30);
+        QVERIFY(tool.start({ "--resume" }));
+        for (const QString& ip : { kLightIp, kSecondIp })
+            QTRY_COMPARE_WITH_TIMEOUT(sim.mode(ip), QString("extControl-v2"), 20000);
+        QProcess host;
+        host.start(QStringLiteral(PRISMARA_BIN_DIR "/host-sim"),
+            { "--socket", tool.hostSocket(), "--rate", "240", "--frames", "480", "--seq",
+                "--quiet" });
+        QVERIFY(host.waitForFinished(30000));
+        QCOMPARE(host.exitCode(), 0);
+        for (const QString& ip : { kLightIp, kSecondIp }) {
+            // Frame i's entry 0, the first record, carries the number i (--seq).
+            const auto last = [&] {
+                const QJsonValue r = sim.frames(ip).last()["records"][0];
+                return r["r"].toInt() << 16 | r["g"].toInt() << 8 | r["b"].toInt();
+            };
+            QTRY_COMPARE_WITH_TIMEOUT(last(), 480, 10000);
+            const QJsonArray frames = sim.frames(ip);
+            // Received as sent, give or take the receive stamps' 2 ms.
+            const qint64 span = frames.last()["rx_ns"].toString().toLongLong()
+                - frames.first()["rx_ns"].toString().toLongLong() + 2000000;
+            QVERIFY2((frames.size() - 1) * 1000000000LL <= span * 30,
+                qPrintable(QString("%1 frames in %2 ms").arg(frames.size()).arg(span / 1000000)));
+        }
+    }
+
     // --help prints the usage; an unknown option, a network option's value that cannot
     // be read, or an --add that is no address prints it on stderr, exit code 2.
     void commandLine()

@@ -2,7 +2,7 @@
 // network: the strip laid over the paired devices in table order, each protocol's frames
 // on the panels (two universes, priority, sequence, termination, silence), the host's
 // frames held while a source is live and sent again once it is gone, and the map printed
-// when the devices change and only then.
+// when the devices change and only then; capped, frames of both kinds paced.
 
 #include "common/intakepackets.h"
 #include "common/nanoleafsim.h"
@@ -160,7 +160,7 @@ class tst_NetworkIntake : public QObject
         QVERIFY(QTest::qWaitFor(
             [&] {
                 sendHost(colour, colour, colour);
-                return shown(kLight, kLightIp) == QStringList({ rgb, rgb, rgb });
+                return shownStrip() == QVector<QString>(kPixels, rgb).toList();
             },
             10000));
     }
@@ -412,6 +412,30 @@ private slots:
             10000));
         gone.clear();
         expectGoneAndHostBack(gone, goneBefore + 1, 9);
+    }
+
+    // Capped at 2 frames a second, a burst of strip frames: the first shown at once, the
+    // last when its turn comes, the one between never; the host's frame after them waits
+    // its turn too.
+    void pacedFrames()
+    {
+        QSignalSpy gone(&relay, SIGNAL(networkSourcesGone()));
+        const int goneBefore = lines(kGone);
+        // A turn of 0.2 s, within the sources' 0.4 s of silence.
+        service->setMaxFps(5);
+        const int accepted = sim->framesAccepted(kLightIp);
+        for (int frame = 10; frame <= 12; ++frame)
+            QVERIFY(send(IntakePackets::ddp(true, 0, strip(frame)), 4048));
+        QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 10000);
+        // The first at once, the last on its turn, the one between never: what the
+        // Light Panels (the strip's last three pixels) took last is frame 12.
+        QCOMPARE(sim->framesAccepted(kLightIp), accepted + 2);
+        QStringList last;
+        for (const QJsonValue& r : sim->frames(kLightIp).last()["records"].toArray())
+            last << QString("%1,%2,%3").arg(r["r"].toInt()).arg(r["g"].toInt()).arg(r["b"].toInt());
+        QCOMPARE(last, expected(12, kPixels - 3, 3));
+        expectGoneAndHostBack(gone, goneBefore, 10);
+        service->setMaxFps(0);
     }
 };
 

@@ -1,5 +1,6 @@
 // The frame path (packer and sender) through real sockets in a private network:
-// devices whose address nobody answers beside a live one on loopback.
+// devices whose address nobody answers beside a live one on loopback, and the pacing
+// of a capped frame rate by the frames' own clock.
 
 #include "common/privatenetwork.h"
 #include "common/unreachablenet.h"
@@ -7,6 +8,8 @@
 #include "stream/streamsender.h"
 
 #include <QElapsedTimer>
+#include <QNetworkDatagram>
+#include <QRegularExpression>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -150,6 +153,77 @@ private slots:
             back[0].startsWith("1 taking ") && back[0].mid(9).toInt() >= 2, qPrintable(back[0]));
         QCOMPARE(sender.send(batch, n, lastDrop + 2 * StreamSender::kSettleTicks), std::size_t(2));
         QCOMPARE(changes(sender), QStringList {});
+    }
+
+    // Paced by the frames' own clock: a script of frames "N@t" (frame N to both devices at
+    // t, "N@t/d" to device d only), looks of the pacer "@t", and "?t" the next due time
+    // expected ("?-": none). What each frame or look sent, and what each device got.
+    void pacing_data()
+    {
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<QString>("received"); // device 0's frames | device 1's
+        const auto row = [](const char* name, int interval, const char* script, const char* sent,
+                             const char* received) {
+            QTest::newRow(name) << interval << script << sent << received;
+        };
+        row("unpaced", 0, "1@0 2@1 3@2 ?-", "2 2 2", "1 2 3|1 2 3");
+        row("latest wins on its turn", 10, "1@0 2@3 3@5 ?10 @9 @10 ?- @30", "2 0 0 0 2 0",
+            "1 3|1 3");
+        row("after a pause at once", 10, "1@0 2@10 3@25 ?-", "2 2 2", "1 2 3|1 2 3");
+        row("a newer frame out first", 10, "1@0 2@4 3@12 ?- @12 @40", "2 0 2 0 0", "1 3|1 3");
+        row("turns counted from the send", 10, "1@0 2@5 @14 3@20 4@23 ?24 @23 @24", "2 0 2 0 0 0 2",
+            "1 2 4|1 2 4");
+        row("each device its own turns", 10, "1@0/0 2@5 ?10 @10 3@12/1 ?15 @15", "1 1 1 0 1",
+            "1 2|2 3");
+    }
+
+    void pacing()
+    {
+        QFETCH(int, interval);
+        QFETCH(QString, script);
+        QFETCH(QString, sent);
+        QFETCH(QString, received);
+        QUdpSocket sinks[2];
+        QVERIFY(sinks[0].bind(QHostAddress("127.0.0.2"), StreamDatagram::kLightPort));
+        QVERIFY(sinks[1].bind(QHostAddress("127.0.0.3"), StreamDatagram::kLightPort));
+        FramePacker packer;
+        packer.layOut(12, { light("127.0.0.2"), light("127.0.0.3") });
+        StreamSender sender;
+        sender.setDestinations(packer.destinations());
+        sender.setInterval(interval);
+
+        QHash<QByteArray, int> frameOf; // a datagram's bytes: its frame's number
+        QStringList counts;
+        for (const QString& event : script.split(' ')) {
+            const QStringList at = event.split(QRegularExpression("[@/]"));
+            const std::int64_t due = sender.nextDue();
+            if (event.startsWith('?')) {
+                QCOMPARE(
+                    due == StreamSender::kNothingDue ? "-" : QString::number(due), at[0].mid(1));
+            } else if (event.startsWith('@')) {
+                counts << QString::number(sender.sendDue(at[1].toLongLong()));
+            } else {
+                const int red[12] = { at[0].toInt() }, green[12] = {}, blue[12] = {};
+                std::size_t n = 0, size = 0;
+                const DeviceDatagram* batch = packer.pack(red, green, blue, n);
+                const std::uint8_t* bytes = packer.datagram(0, size);
+                frameOf[QByteArray(reinterpret_cast<const char*>(bytes), int(size))] = red[0];
+                const int only = at.value(2, "-1").toInt(); // -1: every device
+                counts << QString::number(sender.send(
+                    only < 0 ? batch : batch + only, only < 0 ? n : 1, at[1].toLongLong()));
+            }
+        }
+        QCOMPARE(counts.join(' '), sent);
+        QStringList got[2];
+        const auto arrived = [&]() {
+            for (int d = 0; d < 2; ++d)
+                while (sinks[d].hasPendingDatagrams())
+                    got[d] << QString::number(frameOf.value(sinks[d].receiveDatagram().data()));
+            return got[0].join(' ') + '|' + got[1].join(' ');
+        };
+        QTRY_COMPARE(arrived(), received);
     }
 
 private:
