@@ -26,7 +26,7 @@ QString flagsOf(const StartOptions& o)
 {
     QStringList set;
     for (const ToolOption& option : toolOptions())
-        if (o.*option.flag)
+        if (option.flag != nullptr && o.*option.flag)
             set << option.name;
     return set.join(' ');
 }
