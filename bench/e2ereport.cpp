@@ -2,18 +2,27 @@
 // nanoleaf-sim's control interface (device states, the kernel's receive stamp of
 // every datagram) and host-sim's per-frame send times of several passes (the tool
 // and the bare forwarder in turn, each numbering its frames from its own
-// --seq-from), matches every datagram a device received to the host frame it
-// came from (host-sim --seq puts the frame's number in colour entry 0) and
-// reports, per kind of pass, loss and latency from the host's write to the
-// device's socket, the median wait for a frame's first datagram and the median
-// time from its first datagram to its last, then what the tool adds over the
-// forwarder. Both sides stamp CLOCK_REALTIME (host-sim just before the write,
-// the kernel as the datagram lands on the socket), so no receiver wake-up counts.
+// --seq-from), matches every datagram a device received to the frame it came from
+// (host-sim --seq puts the frame's number in colour entry 0, with --seq-all in
+// every pixel of a strip) and reports, per kind of pass, loss and latency from the
+// sender's write to the device's socket (pooled over the passes, and the median of
+// the passes' p99s), the late frames (last datagram over 1 ms after the send) and
+// their bursts, the median wait for a frame's first datagram and the median time
+// from its first datagram to its last, then what the tool adds over the forwarder
+// and whether that meets the goal. Both sides stamp CLOCK_REALTIME (host-sim just
+// before the write, the kernel as the datagram lands on the socket), so no
+// receiver wake-up counts.
 //
 //   prismara-bench-e2e wait   --control HOST:PORT --devices N [--timeout S]
+//   prismara-bench-e2e same   --control HOST:PORT --count 1|2
 //   prismara-bench-e2e report --control HOST:PORT --pass tool:FILE --pass floor:FILE ...
 //                             [--label TEXT] [--json FILE] [--row FILE] [--added-row FILE]
+//                             [--bursts FILE]
 //   prismara-bench-e2e idle   --pid PID --seconds S [--row FILE]
+//
+// --bursts appends a line per late frame ("late", pass, kind, frame, send and
+// landing on CLOCK_MONOTONIC in ns, µs) and per burst ("burst", pass, kind, from,
+// to, frames, worst µs), for bench/burst-trace.
 
 #include "bench/latencystats.h"
 #include "sync/checkedconnect.h"
@@ -161,6 +170,100 @@ int waitForExternalControl(const QString& address, int wanted, int timeoutSecond
         std::fprintf(stderr, "e2e:   %s (%s): %s\n", qPrintable(d.name), qPrintable(d.ip),
             qPrintable(d.mode));
     return 1;
+}
+
+// ------------------------------------------------------------ same
+
+// The tool and the floor were each sent the same one frame, the tool first: every
+// device must have received the same bytes from both, so the two are compared on
+// the same work. Waits (bounded) until every device holds `count` datagrams; with
+// count 2 it then compares each device's last two.
+int sameDatagrams(const QString& address, int count, int timeoutSeconds)
+{
+    ControlClient control(address);
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<DeviceInfo> devices;
+    QString error;
+    std::vector<QJsonArray> frames;
+    bool all = false;
+    while (!all && clock.elapsed() < static_cast<qint64>(timeoutSeconds) * 1000) {
+        if (!listDevices(control, devices, error))
+            break;
+        all = true;
+        frames.assign(devices.size(), QJsonArray());
+        for (std::size_t i = 0; all && i < devices.size(); ++i) {
+            QJsonObject answer;
+            if (!control.getJson(
+                    QStringLiteral("/devices/%1/frames?since=0").arg(devices[i].ip), answer, error))
+                break;
+            frames[i] = answer.value(QStringLiteral("frames")).toArray();
+            all = frames[i].size() >= count;
+        }
+        if (!all)
+            QThread::msleep(100);
+    }
+    if (!all || devices.empty()) {
+        std::fprintf(stderr, "e2e: not every device received %d datagram(s)%s%s\n", count,
+            error.isEmpty() ? "" : ": ", qPrintable(error));
+        return 1;
+    }
+    if (count < 2)
+        return 0;
+    // A v2 device's lit panels are ordered by where they hang, which the floor does
+    // not know: it sends the same panels and colours, in another order.
+    const auto sameWork = [](const QJsonObject& a, const QJsonObject& b) {
+        const auto key = [](const QJsonObject& f) {
+            QStringList ids, colours;
+            for (const QJsonValue& r : f.value(QStringLiteral("records")).toArray()) {
+                const QJsonObject o = r.toObject();
+                ids << QString::number(o.value(QStringLiteral("panelId")).toInt());
+                colours << QStringLiteral("%1,%2,%3")
+                               .arg(o.value(QStringLiteral("r")).toInt())
+                               .arg(o.value(QStringLiteral("g")).toInt())
+                               .arg(o.value(QStringLiteral("b")).toInt());
+            }
+            ids.sort();
+            colours.sort();
+            return ids.join(' ') + '/' + colours.join(' ');
+        };
+        return a.value(QStringLiteral("layout")).toString() == QLatin1String("v2")
+            && a.value(QStringLiteral("size")) == b.value(QStringLiteral("size"))
+            && key(a) == key(b);
+    };
+    int differ = 0, reordered = 0;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const QJsonObject tool = frames[i].at(frames[i].size() - 2).toObject();
+        const QJsonObject floor = frames[i].last().toObject();
+        const QString a = tool.value(QStringLiteral("bytes")).toString();
+        const QString b = floor.value(QStringLiteral("bytes")).toString();
+        if (tool.value(QStringLiteral("status")).toString() == QLatin1String("accepted")) {
+            if (a == b)
+                continue;
+            if (sameWork(tool, floor)) {
+                ++reordered;
+                continue;
+            }
+        }
+        ++differ;
+        std::fprintf(stderr, "e2e: %s (%s): tool %s %s, floor %s %s\n", qPrintable(devices[i].name),
+            qPrintable(devices[i].ip), qPrintable(tool.value(QStringLiteral("status")).toString()),
+            qPrintable(a), qPrintable(floor.value(QStringLiteral("status")).toString()),
+            qPrintable(b));
+    }
+    if (differ > 0) {
+        std::fprintf(stderr, "e2e: the tool and the floor sent %d of %zu devices different bytes\n",
+            differ, devices.size());
+        return 1;
+    }
+    if (reordered == 0)
+        std::printf("e2e: the tool and the floor sent the same bytes to each of %zu devices\n",
+            devices.size());
+    else
+        std::printf("e2e: the tool and the floor sent the same bytes to %zu devices; the same "
+                    "panels and colours, in another order, to %d v2 device(s)\n",
+            devices.size() - static_cast<std::size_t>(reordered), reordered);
+    return 0;
 }
 
 // ------------------------------------------------------------ report
@@ -619,6 +722,7 @@ int usage(const char* what)
     std::fprintf(stderr,
         "prismara-bench-e2e: %s\n"
         "usage: prismara-bench-e2e wait --control HOST:PORT --devices N [--timeout S]\n"
+        "       prismara-bench-e2e same --control HOST:PORT --count 1|2\n"
         "       prismara-bench-e2e report --control HOST:PORT --pass KIND:FILE ... [--label TEXT]\n"
         "                                 [--json FILE] [--row FILE] [--added-row FILE]\n"
         "                                 [--bursts FILE]\n"
@@ -634,7 +738,7 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QStringList args = QCoreApplication::arguments();
     if (args.size() < 2)
-        return usage("which step: wait or report");
+        return usage("which step: wait, same, report or idle");
     const QString step = args.takeAt(1);
 
     QCommandLineParser parser;
@@ -659,10 +763,13 @@ int main(int argc, char** argv)
         QStringLiteral("Append a markdown table row here."), QStringLiteral("FILE"));
     const QCommandLineOption addedRowOpt(QStringLiteral("added-row"),
         QStringLiteral("Append the tool-minus-floor row here."), QStringLiteral("FILE"));
+    const QCommandLineOption countOpt(QStringLiteral("count"),
+        QStringLiteral("Datagrams each device must hold: 1, or 2 to compare them."),
+        QStringLiteral("N"));
     const QCommandLineOption burstsOpt(QStringLiteral("bursts"),
-        QStringLiteral("Append one line per burst of late frames here."), QStringLiteral("FILE"));
+        QStringLiteral("Append a line per late frame and per burst here."), QStringLiteral("FILE"));
     parser.addOptions({ controlOpt, devicesOpt, timeoutOpt, passOpt, pidOpt, secondsOpt, labelOpt,
-        jsonOpt, rowOpt, addedRowOpt, burstsOpt });
+        jsonOpt, rowOpt, addedRowOpt, burstsOpt, countOpt });
     if (!parser.parse(args))
         return usage(qPrintable(parser.errorText()));
     if (!parser.positionalArguments().isEmpty())
@@ -686,6 +793,13 @@ int main(int argc, char** argv)
             return usage("--devices wants a positive count, --timeout 1 to 3600 seconds");
         return waitForExternalControl(parser.value(controlOpt), devices, timeout);
     }
+    if (step == QLatin1String("same")) {
+        bool okCount = false;
+        const int count = parser.value(countOpt).toInt(&okCount);
+        if (!okCount || count < 1 || count > 2)
+            return usage("same: --count wants 1 (wait for the tool's) or 2 (compare)");
+        return sameDatagrams(parser.value(controlOpt), count, 15);
+    }
     if (step == QLatin1String("report")) {
         ReportOptions o;
         o.control = parser.value(controlOpt);
@@ -703,5 +817,5 @@ int main(int argc, char** argv)
         o.bursts = parser.value(burstsOpt);
         return report(o);
     }
-    return usage("the step is wait, report or idle");
+    return usage("the step is wait, same, report or idle");
 }
