@@ -1,17 +1,29 @@
 // prismara-bench-forwarder: the floor the tool is measured against in
 // bench/e2e-latency. It takes host requests on the same endpoint and wire format
-// as the tool and forwards each colour frame to the same devices in the same
-// datagram layouts, but with nothing else: one blocking read loop, no event loop,
-// no debug log, no registry. What latency it shows is what this machine's process
+// as the tool, or DDP or E1.31 datagrams as a lighting program sends them, and
+// forwards each colour frame to the same devices in the same datagram layouts,
+// but with nothing else: one blocking read loop, no event loop, no debug log, no
+// registry, no source table. What latency it shows is what this machine's process
 // wake-ups and loopback delivery cost on their own. Like the tool it keeps the
 // devices independent: each device has a non-blocking socket of its own and
 // gets its datagram through one sendto on it (a datagram the system does not
 // take at once is dropped), in the same order as the tool's.
 //
 //   PRISMARA_HOST_SOCKET=/abs/path prismara-bench-forwarder --devices FILE
+//   prismara-bench-forwarder --devices FILE --ddp PORT | --e131 PORT
 //
-// Sends only to the devices' loopback addresses; SIGTERM ends it.
+// On the network it reads one sender on 127.0.0.1:PORT (the tool holds the
+// protocol's own port in the same run) and decodes what a correct forwarder must:
+// the packet's header checks (the tool's parsers), where its pixels lie on the
+// strip (the tool's pixel map: the devices in table order, one pixel per panel,
+// 170 pixels per universe from universe 1), and when a frame is complete (a DDP
+// push; the strip's last universe). Then every device gets its datagram of that
+// strip, built by the stream's builders. Sends only to the devices' loopback
+// addresses; SIGTERM ends it.
 
+#include "intake/ddpformat.h"
+#include "intake/e131format.h"
+#include "intake/pixelmap.h"
 #include "platform/hoststream.h"
 #include "platform/socketlayer.h"
 #include "stream/streamdatagram.h"
@@ -31,8 +43,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -50,6 +64,12 @@ struct Target {
     Platform::Net::Ipv4Endpoint to;
     std::vector<std::uint8_t> datagram; // reused frame after frame
     Platform::Net::SocketHandle udp = -1;
+
+    // Its share of a network strip: one pixel per panel it streams.
+    std::size_t pixels() const
+    {
+        return v2 ? v2Ids.size() : static_cast<std::size_t>(panelNumbers);
+    }
 };
 
 bool loadTargets(const char* path, std::vector<Target>& out)
@@ -152,24 +172,152 @@ void serve(int client, std::vector<Target>& targets)
     }
 }
 
+enum class Intake { Host, Ddp, E131 };
+
+// The strip laid out as the tool lays it out: targets in order, one pixel per panel.
+PixelMap stripMap(const std::vector<Target>& targets)
+{
+    std::vector<PixelMap::Device> devices;
+    for (const Target& t : targets)
+        devices.push_back({ std::string(), t.pixels() });
+    return PixelMap(devices, 1);
+}
+
+// Every device's datagram of one strip frame, built first and then sent back to
+// back, as the tool does.
+void sendStrip(const std::uint8_t* strip, std::vector<Target>& targets)
+{
+    std::vector<int> colours[3];
+    std::size_t first = 0;
+    for (Target& t : targets) {
+        const std::size_t n = t.pixels();
+        for (int c = 0; c < 3; ++c) {
+            colours[c].resize(n);
+            for (std::size_t j = 0; j < n; ++j)
+                colours[c][j] = strip[3 * (first + j) + static_cast<std::size_t>(c)];
+        }
+        first += n;
+        const int entries = static_cast<int>(n);
+        if (t.v2) {
+            t.datagram.resize(2 + 8 * n);
+            t.datagram.resize(StreamDatagram::buildV2(t.datagram.data(), t.datagram.size(), t.v2Ids,
+                colours[0].data(), colours[1].data(), colours[2].data(), entries));
+        } else if (t.model == StreamDatagram::Model::Canvas) {
+            StreamDatagram::buildCanvas(entries, colours[0].data(), colours[1].data(),
+                colours[2].data(), t.panelNumbers, t.pidArrray, t.datagram);
+        } else {
+            StreamDatagram::buildLight(entries, colours[0].data(), colours[1].data(),
+                colours[2].data(), t.panelNumbers, t.pidArrray, t.datagram);
+        }
+    }
+    for (const Target& t : targets)
+        if (!t.datagram.empty())
+            Platform::Net::sendTo(t.udp, t.datagram.data(), t.datagram.size(), t.to);
+}
+
+// One lighting program's DDP or E1.31 datagrams on `handle`, for ever.
+void serveNetwork(Intake intake, Platform::Net::SocketHandle handle, std::vector<Target>& targets)
+{
+    const PixelMap map = stripMap(targets);
+    const std::uint32_t lastUniverse
+        = map.startUniverse() + static_cast<std::uint32_t>(map.universeCount()) - 1;
+    std::vector<std::uint8_t> strip(map.byteCount(), 0);
+    std::vector<std::uint8_t> buffer(65536);
+    for (;;) {
+        Platform::Net::PeerAddress peer;
+        const Platform::Net::ReceiveResult r
+            = Platform::Net::receiveFrom(handle, buffer.data(), buffer.size(), peer);
+        if (r.status == Platform::Net::ReceiveStatus::Error) {
+            if (Platform::Net::lastError() == EINTR)
+                continue;
+            return;
+        }
+        if (r.status != Platform::Net::ReceiveStatus::Ok)
+            continue;
+        bool complete = false;
+        if (intake == Intake::Ddp) {
+            const DdpFormat::Packet p = DdpFormat::parse(buffer.data(), r.length);
+            if (p.reason != DdpFormat::Reason::None)
+                continue;
+            const PixelMap::Span span = map.ddpSpan(p.offset, p.length);
+            std::copy_n(p.data + span.sourceOffset, span.length, strip.data() + span.stripOffset);
+            complete = p.push;
+        } else {
+            const E131Format::Packet p = E131Format::parse(buffer.data(), r.length);
+            PixelMap::Span span;
+            if (p.reason != E131Format::Reason::None || p.kind != E131Format::Kind::Data
+                || p.preview || p.terminated || !map.universeSpan(p.universe, p.channelCount, span))
+                continue;
+            std::copy_n(
+                p.channels + span.sourceOffset, span.length, strip.data() + span.stripOffset);
+            complete = p.universe == lastUniverse;
+        }
+        if (complete)
+            sendStrip(strip.data(), targets);
+    }
+}
+
+int usage()
+{
+    std::fprintf(stderr,
+        "usage: PRISMARA_HOST_SOCKET=/abs/path prismara-bench-forwarder --devices FILE\n"
+        "       prismara-bench-forwarder --devices FILE --ddp PORT | --e131 PORT\n");
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 3 || std::strcmp(argv[1], "--devices") != 0) {
-        std::fprintf(stderr,
-            "usage: PRISMARA_HOST_SOCKET=/abs/path prismara-bench-forwarder --devices FILE\n");
-        return 2;
-    }
-    const char* path = std::getenv("PRISMARA_HOST_SOCKET");
-    if (path == nullptr || path[0] != '/') {
-        std::fprintf(stderr, "forwarder: PRISMARA_HOST_SOCKET must be an absolute path\n");
-        return 2;
+    if ((argc != 3 && argc != 5) || std::strcmp(argv[1], "--devices") != 0)
+        return usage();
+    Intake intake = Intake::Host;
+    long port = 0;
+    if (argc == 5) {
+        intake = std::strcmp(argv[3], "--ddp") == 0 ? Intake::Ddp
+            : std::strcmp(argv[3], "--e131") == 0   ? Intake::E131
+                                                    : Intake::Host;
+        char* end = nullptr;
+        port = std::strtol(argv[4], &end, 10);
+        if (intake == Intake::Host || *end != '\0' || port < 1 || port > 65535)
+            return usage();
     }
     std::vector<Target> targets;
     if (!loadTargets(argv[2], targets)) {
         std::fprintf(stderr, "forwarder: no usable devices in %s\n", argv[2]);
         return 1;
+    }
+    for (Target& t : targets) {
+        t.udp = Platform::Net::createUdpSocket();
+        if (t.udp < 0 || Platform::Net::setNonBlocking(t.udp) != 0) {
+            std::fprintf(stderr, "forwarder: no socket: %s\n", std::strerror(errno));
+            return 1;
+        }
+    }
+    if (intake != Intake::Host) {
+        const Platform::Net::SocketHandle handle = Platform::Net::createUdpSocket();
+        const Platform::Net::Ipv4Endpoint local { { 127, 0, 0, 1 },
+            static_cast<std::uint16_t>(port) };
+        if (handle < 0 || Platform::Net::setReceiveBuffer(handle, 1 << 20) != 0
+            || Platform::Net::bindUdp(handle, local) != 0) {
+            std::fprintf(
+                stderr, "forwarder: cannot bind 127.0.0.1:%ld: %s\n", port, std::strerror(errno));
+            return 1;
+        }
+        std::printf("forwarder: %s on 127.0.0.1:%ld, %zu devices, %zu pixels\n",
+            intake == Intake::Ddp ? "DDP" : "E1.31", port, targets.size(),
+            stripMap(targets).pixelCount());
+        std::fflush(stdout);
+        serveNetwork(intake, handle, targets);
+        Platform::Net::closeSocket(handle);
+        for (const Target& t : targets)
+            Platform::Net::closeSocket(t.udp);
+        return 0;
+    }
+    const char* path = std::getenv("PRISMARA_HOST_SOCKET");
+    if (path == nullptr || path[0] != '/') {
+        std::fprintf(stderr, "forwarder: PRISMARA_HOST_SOCKET must be an absolute path\n");
+        return 2;
     }
 
     sockaddr_un at {};
@@ -180,13 +328,6 @@ int main(int argc, char** argv)
     }
     std::strcpy(at.sun_path, path);
     const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    for (Target& t : targets) {
-        t.udp = Platform::Net::createUdpSocket();
-        if (t.udp < 0 || Platform::Net::setNonBlocking(t.udp) != 0) {
-            std::fprintf(stderr, "forwarder: no socket: %s\n", std::strerror(errno));
-            return 1;
-        }
-    }
     ::unlink(path);
     if (listener < 0 || ::bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0
         || ::listen(listener, 4) != 0) {

@@ -75,7 +75,8 @@ const char* const kDescription
       "network, sending a strip of --pixels pixels to the addresses given, every frame\n"
       "to every one. The rainbow spreads one turn of the colour wheel over the strip\n"
       "(every pixel its own hue) and moves half a turn per second; --solid and --seq\n"
-      "work as for the endpoint (--seq: pixel 0 carries the number). DDP packets carry\n"
+      "work as for the endpoint (--seq: pixel 0 carries the number; with --seq-all every\n"
+      "pixel does, so each device's first panel shows it). DDP packets carry\n"
       "at most 480 pixels, the last of a frame with the push flag; E1.31 and Art-Net\n"
       "put 170 pixels (510 channels) in each universe from --universe on (Art-Net\n"
       "Port-Address universe - 1), in rising order. Sequence numbers: DDP 1-15 per\n"
@@ -83,7 +84,10 @@ const char* const kDescription
       "SIGTERM, E1.31 sends three stream-terminated packets per universe. '--e131\n"
       "multicast' sends each universe to its group 239.255.<hi>.<lo>, which reaches\n"
       "the whole network: host-sim does it only inside a private network namespace\n"
-      "(netns-run).\n"
+      "(netns-run). --timestamps FILE writes one line per frame with the same columns:\n"
+      "frame, send_ns (before its first datagram), sent_ns (after its last), 1 when\n"
+      "every datagram went out (else 0), datagrams, pixel 0 as RRGGBB, and send_rt_ns:\n"
+      "CLOCK_REALTIME just before the frame's last datagram, the one that completes it.\n"
       "\n"
       "Exit status: 0 when every message was answered (every datagram sent), 1 on a\n"
       "connection or protocol failure, a missing answer or a failed send, 2 on bad\n"
@@ -119,9 +123,9 @@ int parseNetworkOptions(const QCommandLineParser& parser, Options& o)
             o.network.targets.push_back(target);
         }
     }
-    const char* const stripOnly[] = { "pixels", "universe", "priority", "source-name", "cid" };
-    const char* const endpointOnly[]
-        = { "socket", "switch", "type", "dwdata", "timestamps", "timeout" };
+    const char* const stripOnly[]
+        = { "pixels", "universe", "priority", "source-name", "cid", "seq-all" };
+    const char* const endpointOnly[] = { "socket", "switch", "type", "dwdata", "timeout" };
     if (o.network.targets.empty()) {
         for (const char* name : stripOnly)
             if (parser.isSet(QString::fromLatin1(name)))
@@ -175,6 +179,10 @@ int parseNetworkOptions(const QCommandLineParser& parser, Options& o)
     o.network.frames = o.frames;
     o.network.sequenceFrom = o.sequenceFrom;
     o.network.quiet = o.quiet;
+    o.network.timestamps = QFile::encodeName(o.timestamps).toStdString();
+    o.network.sequenceEveryPixel = parser.isSet(QStringLiteral("seq-all"));
+    if (o.network.sequenceEveryPixel && !o.sequence)
+        return fail("--seq-all goes with --seq");
     return 0;
 }
 
@@ -197,6 +205,8 @@ int parseOptions(const QCoreApplication& app, Options& o)
             "default)."));
     const QCommandLineOption seqOpt(QStringLiteral("seq"),
         QStringLiteral("Entry 0 carries the frame's 24-bit sequence number (from 1)."));
+    const QCommandLineOption seqAllOpt(QStringLiteral("seq-all"),
+        QStringLiteral("With --seq on a strip, every pixel carries the number, not only pixel 0."));
     const QCommandLineOption seqFromOpt(QStringLiteral("seq-from"),
         QStringLiteral("With --seq, number frames from N + 1 (default 0)."), QStringLiteral("N"));
     const QCommandLineOption rateOpt(QStringLiteral("rate"),
@@ -247,10 +257,10 @@ int parseOptions(const QCoreApplication& app, Options& o)
     const QCommandLineOption cidOpt(QStringLiteral("cid"),
         QStringLiteral("E1.31 CID, 32 hex digits, dashes allowed (default: a new random one)."),
         QStringLiteral("UUID"));
-    for (const QCommandLineOption* opt : { &socketOpt, &solidOpt, &rainbowOpt, &seqOpt, &seqFromOpt,
-             &rateOpt, &durationOpt, &framesOpt, &typeOpt, &switchOpt, &dwDataOpt, &timestampsOpt,
-             &timeoutOpt, &quietOpt, &ddpOpt, &e131Opt, &artNetOpt, &pixelsOpt, &universeOpt,
-             &priorityOpt, &sourceNameOpt, &cidOpt })
+    for (const QCommandLineOption* opt : { &socketOpt, &solidOpt, &rainbowOpt, &seqOpt, &seqAllOpt,
+             &seqFromOpt, &rateOpt, &durationOpt, &framesOpt, &typeOpt, &switchOpt, &dwDataOpt,
+             &timestampsOpt, &timeoutOpt, &quietOpt, &ddpOpt, &e131Opt, &artNetOpt, &pixelsOpt,
+             &universeOpt, &priorityOpt, &sourceNameOpt, &cidOpt })
         parser.addOption(*opt);
 
     if (!parser.parse(app.arguments())) {

@@ -66,12 +66,16 @@ struct Sender {
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
 
-    void send(const std::vector<StripPackets::Datagram>& datagrams)
+    // lastRtNs, when given, gets the realtime clock just before the last datagram.
+    void send(
+        const std::vector<StripPackets::Datagram>& datagrams, std::int64_t* lastRtNs = nullptr)
     {
         for (const StripPackets::Datagram& d : datagrams) {
             const Net::Ipv4Endpoint to {
                 target.multicast ? LightPackets::e131Group(d.universe) : target.address, target.port
             };
+            if (lastRtNs != nullptr && &d == &datagrams.back())
+                *lastRtNs = realtimeNs();
             if (Net::sendTo(handle, d.bytes.data(), d.bytes.size(), to)
                 == static_cast<long long>(d.bytes.size())) {
                 ++sent;
@@ -152,6 +156,19 @@ int runNetwork(const NetworkRun& run, const FrameSource& source)
         }
     }
 
+    std::FILE* stamps = nullptr;
+    if (!run.timestamps.empty()) {
+        stamps = std::fopen(run.timestamps.c_str(), "w");
+        if (stamps == nullptr) {
+            std::fprintf(stderr, "host-sim: cannot write %s\n", run.timestamps.c_str());
+            senders.clear();
+            Net::cleanup();
+            return 1;
+        }
+        std::fprintf(
+            stamps, "# frame\tsend_ns\tsent_ns\tall_sent\tdatagrams\tpixel0\tsend_rt_ns\n");
+    }
+
     g_stop = 0;
     std::signal(SIGINT, stopSending);
     std::signal(SIGTERM, stopSending);
@@ -168,6 +185,9 @@ int runNetwork(const NetworkRun& run, const FrameSource& source)
         if (g_stop != 0)
             break;
         source.strip(static_cast<std::uint64_t>(i + run.sequenceFrom), run.strip.pixels, strip);
+        if (run.sequenceEveryPixel)
+            for (std::size_t p = 3; p < strip.size(); ++p)
+                strip[p] = strip[p % 3];
         const std::int64_t sentNs = monotonicNs();
         if (i == 0)
             firstSentNs = sentNs;
@@ -176,12 +196,24 @@ int runNetwork(const NetworkRun& run, const FrameSource& source)
             ++late;
         worstLateNs = std::max(worstLateNs, sentNs - due);
         std::size_t datagrams = 0;
+        std::int64_t failedBefore = 0, lastRtNs = 0;
         for (const std::unique_ptr<Sender>& s : senders) {
             const std::vector<StripPackets::Datagram>& out = s->packets.frame(strip.data());
-            s->send(out);
+            failedBefore += s->failed;
+            s->send(out, &lastRtNs);
             datagrams += out.size();
         }
         ++frames;
+        if (stamps != nullptr) {
+            const std::int64_t doneNs = monotonicNs();
+            std::int64_t failedAfter = 0;
+            for (const std::unique_ptr<Sender>& s : senders)
+                failedAfter += s->failed;
+            std::fprintf(stamps,
+                "%" PRId64 "\t%" PRId64 "\t%" PRId64 "\t%d\t%zu\t%02X%02X%02X\t%" PRId64 "\n",
+                i + run.sequenceFrom, sentNs, doneNs, failedAfter == failedBefore ? 1 : 0,
+                datagrams, strip[0], strip[1], strip[2], lastRtNs);
+        }
         if (!run.quiet)
             std::printf("frame %" PRId64 ": %zu datagrams\n", i, datagrams);
     }
@@ -198,6 +230,10 @@ int runNetwork(const NetworkRun& run, const FrameSource& source)
     std::signal(SIGTERM, SIG_DFL);
 
     int status = 0;
+    if (stamps != nullptr && std::fclose(stamps) != 0) {
+        std::fprintf(stderr, "host-sim: writing %s failed\n", run.timestamps.c_str());
+        status = 1;
+    }
     for (const std::unique_ptr<Sender>& s : senders) {
         std::printf("%s: frames %" PRId64 " of %" PRId64 ", datagrams sent %" PRId64
                     ", failed %" PRId64,

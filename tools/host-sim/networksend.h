@@ -30,11 +30,16 @@ struct NetworkRun {
     double rate = 30.0;
     std::int64_t frames = 1;
     std::int64_t sequenceFrom = 0;
+    bool sequenceEveryPixel = false; // pixel 0's colour (the number) on every pixel
     bool quiet = false;
+    std::string timestamps; // a file for one line per frame; none when empty
 };
 
 // Sends run.frames frames of `source` to every target on absolute deadlines, then what
 // ends a run (E1.31 stream-terminated packets); SIGINT or SIGTERM end the frames early,
 // still with that ending. Prints one line per frame (unless quiet) and a summary per
-// target. Returns 0 when every datagram was sent, 1 otherwise.
+// target; with run.timestamps writes each frame's send times, the last one taken
+// just before the datagram that completes the frame (CLOCK_REALTIME, the clock of
+// a receiving socket's kernel stamps). Returns 0 when every datagram was sent (and
+// the file written), 1 otherwise.
 int runNetwork(const NetworkRun& run, const FrameSource& source);
