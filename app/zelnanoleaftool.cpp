@@ -161,9 +161,8 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
 ZelNanoleafTool::~ZelNanoleafTool()
 {
     // Stop what has no parent: the timers first (nothing fires into a half-gone
-    // window), then the service thread, and only then the service itself, once no
-    // thread runs its slots any more; it waits for a running scan and drops the
-    // rest, so no report of a scan reaches this window.
+    // window), then the service, then its thread; the service waits for a running
+    // scan and drops the rest, so no report of a scan reaches this window.
     if (hostEndpoint != nullptr)
         hostEndpoint->close(); // no host message reaches a half-gone window
     sendTimer->stop();
@@ -173,9 +172,12 @@ ZelNanoleafTool::~ZelNanoleafTool()
     // keeps the tool no longer.
     service->stopIntake();
     service->restoreBeforeExit(kRestoreAtExitMs);
+    // The service goes on its own thread: requests a device left unanswered still
+    // hold their deadline timers there, and a timer is stopped only by its thread.
+    QMetaObject::invokeMethod(
+        service, [this] { delete service; }, Qt::BlockingQueuedConnection);
     workerThread->quit();
     workerThread->wait();
-    delete service;
     delete workerThread;
     delete sendTimer;
     delete loadingTimer;
