@@ -138,13 +138,11 @@ private slots:
         QTest::newRow("timecode: data after 14 bytes")
             << hex("51 00 0b 01 00000003 0003 12345678 aabbcc") << R::None << true << 3u
             << hex("aabbcc") << 0;
-        QTest::newRow("push alone")
-            << hex("41 00 0b 01 00000000 0000") << R::None << true << 0u << QByteArray() << 0;
+        QTest::newRow("push alone, sequence's high nibble ignored")
+            << hex("41 f2 0b 01 00000000 0000") << R::None << true << 0u << QByteArray() << 2;
         QTest::newRow("bytes past the length ignored")
             << hex("40 00 0b 01 00000000 0003 010203 0405") << R::None << false << 0u
             << hex("010203") << 0;
-        QTest::newRow("sequence: high nibble ignored")
-            << hex("40 f2 0b 01 00000000 0000") << R::None << false << 0u << QByteArray() << 2;
         const struct {
             const char* name;
             const char* bytes;
@@ -157,11 +155,9 @@ private slots:
             { "reply", "44 00 0b 01 00000000 0000", R::Reply },
             { "query for status", "42 00 00 fb 00000000 0000", R::Query },
             { "storage", "49 00 0b 01 00000000 0000", R::Storage },
-            { "RGBW 8-bit", "40 00 1b 01 00000000 0000", R::DataType },
             { "RGB 16-bit", "40 00 0c 01 00000000 0000", R::DataType },
             { "destination 0 (reserved)", "40 00 0b 00 00000000 0000", R::Destination },
             { "destination 2 (another output)", "40 00 0b 02 00000000 0000", R::Destination },
-            { "destination 246 (control)", "40 00 0b f6 00000000 0000", R::Destination },
             { "destination 254 (DMX transit)", "40 00 0b fe 00000000 0000", R::Destination },
             { "one byte short of its length", "40 00 0b 01 00000000 0004 010203", R::Truncated },
             { "length 65535, no data", "41 00 0b 01 00000000 ffff", R::Truncated },
@@ -240,7 +236,6 @@ private slots:
             { "priority 201", 108, "c9", R::Priority },
             { "universe 0", 113, "0000", R::Universe },
             { "universe 64000", 113, "fa00", R::Universe },
-            { "universe discovery universe 64214", 113, "faD6", R::Universe },
             { "sync address 64000", 109, "fa00", R::SyncAddress },
             { "DMP flags 0x6", 115, "600f", R::DmpFlags },
             { "DMP length one short", 115, "700e", R::DmpLength },
@@ -265,8 +260,6 @@ private slots:
             = IntakePackets::e131({}, 1, 0, IntakePackets::Bytes(513, 1));
         QTest::newRow("513 channels")
             << QByteArray(reinterpret_cast<const char*>(over.data()), int(over.size())) << R::Count;
-        QTest::newRow("raw UDP on the port (Hyperion's udpraw)")
-            << QByteArray(600, '\xff') << R::Preamble;
         QTest::newRow("extended, framing vector 3")
             << patched(e131Sync(), 40, "00000003") << R::FramingVector;
         QTest::newRow("sync address 0") << patched(e131Sync(), 45, "0000") << R::SyncAddress;
@@ -338,7 +331,6 @@ private slots:
             { "length 514", patched(dmx, 16, "0202") + QByteArray(514, 'x'), R::Length },
             { "length 8 in 6 bytes", patched(dmx, 16, "0008"), R::Truncated },
             { "17 bytes", dmx.left(17), R::Short },
-            { "9 bytes", dmx.left(9), R::Short },
             { "ID art-net", patched(dmx, 0, "61"), R::Identifier },
             { "OpCode high byte first", patched(dmx, 8, "5000"), R::OpCode },
             { "ArtSync", patched(dmx, 8, "0052"), R::OpCode },
