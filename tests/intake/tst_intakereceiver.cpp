@@ -4,6 +4,7 @@
 // table treats a flood of sources is the source table's test.
 
 #include "common/intakepackets.h"
+#include "common/intakesink.h"
 #include "common/privatenetwork.h"
 #include "intake/artnetformat.h"
 #include "intake/intakereceiver.h"
@@ -13,7 +14,6 @@
 
 #include <chrono>
 #include <future>
-#include <mutex>
 
 namespace Net = Platform::Net;
 using Bytes = IntakePackets::Bytes;
@@ -25,46 +25,6 @@ namespace
 
 constexpr std::int64_t kMs = 1'000'000;
 const Address kHere { 127, 0, 0, 1 };
-
-// What the receiver hands over, kept for the test's thread.
-class Collector : public IntakeReceiver::Sink
-{
-public:
-    void frame(const std::uint8_t* strip, std::size_t size) override
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_frames.emplace_back(strip, strip + size);
-    }
-    void sourcesLive() override { ++live; }
-    void sourcesGone() override { ++gone; }
-
-    std::size_t count()
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_frames.size();
-    }
-    std::vector<Bytes> frames()
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_frames;
-    }
-    // Whether some frame has value `a` at byte `i` and `b` at byte `j`.
-    bool seen(std::size_t i, int a, std::size_t j, int b)
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        for (const Bytes& f : m_frames)
-            if (f.size() > i && f.size() > j && f[i] == a && f[j] == b)
-                return true;
-        return false;
-    }
-
-    std::atomic<int> live { 0 };
-    std::atomic<int> gone { 0 };
-
-private:
-    std::mutex m_lock;
-    std::vector<Bytes> m_frames;
-};
 
 // A datagram socket of the test's own, bound where asked.
 struct Peer {
@@ -126,7 +86,7 @@ private slots:
     // lost after the configured silence, said once.
     void ddp()
     {
-        Collector sink;
+        IntakeSink sink;
         IntakeReceiver receiver;
         IntakeReceiver::Settings settings = only(true, false, false);
         settings.lossNs = 300 * kMs;
@@ -138,7 +98,7 @@ private slots:
         version2[0] = 0x81;
         QVERIFY(sender.send(version2, kHere, 4048));
         QVERIFY(sender.send(IntakePackets::ddp(true, 3, { 4, 5, 6 }), kHere, 4048));
-        QTRY_COMPARE(sink.count(), std::size_t(1));
+        QTRY_COMPARE(sink.frames().size(), std::size_t(1));
         const Bytes frame = sink.frames()[0];
         QCOMPARE(frame.size(), std::size_t(573));
         QVERIFY(Bytes(frame.begin(), frame.begin() + 7) == Bytes({ 1, 2, 3, 4, 5, 6, 0 }));
@@ -158,7 +118,7 @@ private slots:
     // Multicast to the universe's group; a new map joins the new groups and leaves the old.
     void e131Multicast()
     {
-        Collector sink;
+        IntakeSink sink;
         IntakeReceiver receiver;
         receiver.setMap(twoUniverses(9)); // while stopped: start()'s own map wins
         QVERIFY(receiver.start(only(false, true, false), twoUniverses(), &sink).empty());
@@ -166,11 +126,11 @@ private slots:
         const IntakePackets::Cid cid { 7 };
         QVERIFY(sender.send(
             IntakePackets::e131(cid, 1, 1, Bytes(510, 0x11)), { 239, 255, 0, 1 }, 5568));
-        QTRY_COMPARE(sink.count(), std::size_t(1));
+        QTRY_COMPARE(sink.frames().size(), std::size_t(1));
         QCOMPARE(int(sink.frames()[0][0]), 0x11);
         QVERIFY(
             sender.send(IntakePackets::e131(cid, 2, 1, Bytes(63, 0x22)), { 239, 255, 0, 2 }, 5568));
-        QTRY_COMPARE(sink.count(), std::size_t(2));
+        QTRY_COMPARE(sink.frames().size(), std::size_t(2));
         QCOMPARE(int(sink.frames()[1][572]), 0x22);
 
         receiver.setMap(twoUniverses(5));
@@ -192,7 +152,7 @@ private slots:
     // Port-Addresses, targeted polls only when they cover them, and at a bounded rate.
     void artNet()
     {
-        Collector sink;
+        IntakeSink sink;
         IntakeReceiver receiver;
         IntakeReceiver::Settings settings = only(false, false, true);
         settings.shortName = "Prismara test";
@@ -245,7 +205,7 @@ private slots:
     // Bound to one address: what comes to another local address is dropped and counted.
     void listenAddress()
     {
-        Collector sink;
+        IntakeSink sink;
         IntakeReceiver receiver;
         IntakeReceiver::Settings settings = only(true, false, false);
         settings.address = { 127, 0, 0, 5 };
@@ -253,7 +213,7 @@ private slots:
         const Peer sender({ 127, 0, 0, 2 }, 5000);
         QVERIFY(sender.send(IntakePackets::ddp(true, 0, { 1 }), { 127, 0, 0, 6 }, 4048));
         QVERIFY(sender.send(IntakePackets::ddp(true, 0, { 2 }), { 127, 0, 0, 5 }, 4048));
-        QTRY_COMPARE(sink.count(), std::size_t(1));
+        QTRY_COMPARE(sink.frames().size(), std::size_t(1));
         QCOMPARE(int(sink.frames()[0][0]), 2);
         QCOMPARE(receiver.counters().of(P::Ddp).otherAddress, std::uint64_t(1));
     }
@@ -263,7 +223,7 @@ private slots:
     {
         QUdpSocket squatter;
         QVERIFY(squatter.bind(QHostAddress::AnyIPv4, 4048, QUdpSocket::DontShareAddress));
-        Collector sink;
+        IntakeSink sink;
         IntakeReceiver receiver;
         const std::vector<IntakeReceiver::BindFailure> failures
             = receiver.start(only(true, true, false), twoUniverses(), &sink);
@@ -274,14 +234,14 @@ private slots:
         QVERIFY(receiver.running());
         const Peer sender;
         QVERIFY(sender.send(IntakePackets::e131({ 1 }, 1, 1, Bytes(3, 9)), kHere, 5568));
-        QTRY_COMPARE(sink.count(), std::size_t(1));
+        QTRY_COMPARE(sink.frames().size(), std::size_t(1));
     }
 
     // stop() ends a wait that has no time limit (nothing live), and setMap() a moment
     // before it changes nothing about that.
     void stopIsImmediate()
     {
-        Collector sink;
+        IntakeSink sink;
         IntakeReceiver receiver;
         QVERIFY(receiver.start(only(true, true, true), twoUniverses(), &sink).empty());
         receiver.setMap(twoUniverses(3));

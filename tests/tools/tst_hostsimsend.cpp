@@ -2,13 +2,12 @@
 // receiver in a private network: each protocol's frames arrive whole and in order, and an
 // E1.31 run ends its source at once, also when host-sim is stopped by a signal.
 
+#include "common/intakesink.h"
 #include "common/privatenetwork.h"
 #include "intake/intakereceiver.h"
 
 #include <QProcess>
 #include <QtTest>
-
-#include <mutex>
 
 using Bytes = std::vector<std::uint8_t>;
 using P = SourceTable::Protocol;
@@ -18,29 +17,6 @@ Q_DECLARE_METATYPE(P)
 
 namespace
 {
-
-class Collector : public IntakeReceiver::Sink
-{
-public:
-    void frame(const std::uint8_t* strip, std::size_t size) override
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_frames.emplace_back(strip, strip + size);
-    }
-    void sourcesGone() override { ++gone; }
-
-    std::vector<Bytes> frames()
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_frames;
-    }
-
-    std::atomic<int> gone { 0 };
-
-private:
-    std::mutex m_lock;
-    std::vector<Bytes> m_frames;
-};
 
 // Frame k (from 1) as host-sim --seq --solid 10,20,30 sends it: pixel 0 is k.
 bool numbered(const Bytes& frame, unsigned k)
@@ -92,7 +68,7 @@ private slots:
         QFETCH(int, universe);
         QFETCH(bool, stopBySignal);
 
-        Collector sink;
+        IntakeSink sink;
         IntakeReceiver receiver;
         IntakeReceiver::Settings settings;
         settings.ddp = protocol == P::Ddp;
