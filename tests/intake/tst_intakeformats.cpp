@@ -427,42 +427,6 @@ private slots:
         QCOMPARE(ArtNetFormat::parsePollReply(u8(patched(table, 9, "20")), 239).reason,
             ArtNetFormat::Reason::OpCode);
     }
-
-    // Outputs in replies of at most four that share Net and Sub-Net, BindIndex from 1.
-    void pollReplyGroups_data()
-    {
-        QTest::addColumn<int>("first");
-        QTest::addColumn<int>("count");
-        QTest::addColumn<QString>("replies");
-        QTest::newRow("two ports") << 0 << 2 << "1:0,1";
-        QTest::newRow("no ports: one reply all the same") << 0 << 0 << "1:";
-        QTest::newRow("nine ports") << 0 << 9 << "1:0,1,2,3 2:4,5,6,7 3:8";
-        QTest::newRow("across a Sub-Net") << 14 << 4 << "1:14,15 2:16,17";
-        QTest::newRow("Net 1 Sub-Net 15") << 0x1F0 << 4 << "1:496,497,498,499";
-        QTest::newRow("past 0x7fff left out") << 0x7FFE << 5 << "1:32766,32767";
-    }
-
-    void pollReplyGroups()
-    {
-        QFETCH(int, first);
-        QFETCH(int, count);
-        ArtNetFormat::PollReplyInfo info;
-        info.firstPortAddress = std::uint16_t(first);
-        info.portCount = std::size_t(count);
-        const std::size_t n = ArtNetFormat::pollReplyCount(info.firstPortAddress, info.portCount);
-        QStringList got;
-        std::array<std::uint8_t, 239> out {};
-        for (std::size_t i = 0; i < n; ++i) {
-            QCOMPARE(ArtNetFormat::buildPollReply(out.data(), out.size(), info, i), out.size());
-            const ArtNetFormat::PollReply r = ArtNetFormat::parsePollReply(out.data(), out.size());
-            QStringList ports;
-            for (std::size_t k = 0; k < r.outputs; ++k)
-                ports << QString::number(r.outputPortAddresses[k]);
-            got << QString::number(r.bindIndex) + ":" + ports.join(',');
-        }
-        QTEST(got.join(' '), "replies");
-        QCOMPARE(ArtNetFormat::buildPollReply(out.data(), out.size(), info, n), std::size_t(0));
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_IntakeFormats)
