@@ -152,8 +152,8 @@ private slots:
         QCOMPARE(int(PixelMap({ { "x", 1 } }, 65535).startUniverse()), 63999);
     }
 
-    // kind: 'd' DDP offset, 'u' E1.31 universe, 'a' Art-Net Port-Address. Spans as
-    // "strip offset / source offset / length", or "outside".
+    // kind: 'u' E1.31 universe, 'a' Art-Net Port-Address. Spans as "strip offset / source
+    // offset / length", or "outside". DDP's spans: fuzz_ddp (its corpus clips at the end).
     void mapSpans_data()
     {
         QTest::addColumn<int>("start");
@@ -161,10 +161,6 @@ private slots:
         QTest::addColumn<uint>("at");
         QTest::addColumn<int>("length");
         QTest::addColumn<QString>("span");
-        QTest::newRow("DDP from 0") << 1 << 'd' << 0u << 6 << "0/0/6";
-        QTest::newRow("DDP clipped at the end") << 1 << 'd' << 570u << 6 << "570/0/3";
-        QTest::newRow("DDP just past the end") << 1 << 'd' << 573u << 3 << "0/0/0";
-        QTest::newRow("DDP far past the end") << 1 << 'd' << 0xFFFFFFFFu << 1440 << "0/0/0";
         QTest::newRow("universe 1: 510 of 512") << 1 << 'u' << 1u << 512 << "0/0/510";
         QTest::newRow("universe 2: its 21 pixels") << 1 << 'u' << 2u << 512 << "510/0/63";
         QTest::newRow("universe 2: fewer channels") << 1 << 'u' << 2u << 30 << "510/0/30";
@@ -186,13 +182,9 @@ private slots:
         QFETCH(int, length);
         const PixelMap map = threeDevices(std::uint16_t(start));
         PixelMap::Span span;
-        bool inside = true;
-        if (kind == 'd')
-            span = map.ddpSpan(at, std::size_t(length));
-        else if (kind == 'u')
-            inside = map.universeSpan(at, std::size_t(length), span);
-        else
-            inside = map.portAddressSpan(std::uint16_t(at), std::size_t(length), span);
+        const bool inside = kind == 'u'
+            ? map.universeSpan(at, std::size_t(length), span)
+            : map.portAddressSpan(std::uint16_t(at), std::size_t(length), span);
         const QString got = inside
             ? QString("%1/%2/%3").arg(span.stripOffset).arg(span.sourceOffset).arg(span.length)
             : "outside";
