@@ -155,7 +155,6 @@ private slots:
         IntakeSink sink;
         IntakeReceiver receiver;
         IntakeReceiver::Settings settings = only(false, false, true);
-        settings.shortName = "Prismara test";
         settings.longName = "Prismara Nanoleaf Tool under test";
         QVERIFY(receiver.start(settings, twoUniverses(), &sink).empty());
         const Peer sender({ 127, 0, 0, 2 }, 6000);
@@ -173,7 +172,6 @@ private slots:
         const ArtNetFormat::PollReply r = ArtNetFormat::parsePollReply(reply.data(), reply.size());
         QCOMPARE(r.reason, ArtNetFormat::Reason::None);
         QVERIFY(r.address == kHere);
-        QCOMPARE(QByteArray(r.shortName.data()), QByteArray("Prismara test"));
         QCOMPARE(QByteArray(r.longName.data()), QByteArray("Prismara Nanoleaf Tool under test"));
         QCOMPARE(int(r.outputs), 2);
         QCOMPARE(int(r.outputPortAddresses[1]), 1);
