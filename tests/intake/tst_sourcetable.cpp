@@ -166,8 +166,6 @@ private slots:
         QTest::newRow("universe 2: fewer channels") << 1 << 'u' << 2u << 30 << "510/0/30";
         QTest::newRow("universe 3") << 1 << 'u' << 3u << 512 << "outside";
         QTest::newRow("universe 0") << 1 << 'u' << 0u << 512 << "outside";
-        QTest::newRow("Port-Address 1 is universe 2") << 1 << 'a' << 1u << 512 << "510/0/63";
-        QTest::newRow("Port-Address 2") << 1 << 'a' << 2u << 512 << "outside";
         QTest::newRow("moved: universe 1") << 7 << 'u' << 1u << 512 << "outside";
         QTest::newRow("moved: universe 8") << 7 << 'u' << 8u << 512 << "510/0/63";
         QTest::newRow("moved: Port-Address 6") << 7 << 'a' << 6u << 6 << "0/0/6";
