@@ -38,11 +38,10 @@ int openFiles()
 
 // Answers the first query to port 5353 from a thread with the datagrams of a script, in
 // order: "2:hex" from 127.0.0.2, "3:hex" from 127.0.0.3. Keeps the query and its sender.
+// Nothing may return between start() and join().
 class Responder
 {
 public:
-    ~Responder() { join(); }
-
     bool start(const QStringList& script)
     {
         if (!m_listening.bind(QHostAddress::AnyIPv4, 5353, QUdpSocket::ShareAddress)
@@ -75,11 +74,7 @@ public:
         });
         return true;
     }
-    void join()
-    {
-        if (m_thread.joinable())
-            m_thread.join();
-    }
+    void join() { m_thread.join(); }
 
     std::vector<std::uint8_t> query;
     sockaddr_in querier {};
