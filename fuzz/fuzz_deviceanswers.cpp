@@ -51,13 +51,6 @@ void checkScene(const Scene& scene)
 
 } // namespace
 
-// Qt 5.15's JSON parser loses the first value of a key that appears twice when that
-// value is an object or an array; the leak is Qt's.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libQt5Core.so\n";
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size > 64 * 1024)

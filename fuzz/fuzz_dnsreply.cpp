@@ -2,10 +2,10 @@
 // the promises callers rely on: an accepted reply's records lie inside its message,
 // and every rejection but the empty datagram says why exactly once.
 
+#include "fuzzcheck.h"
 #include "zeroconf/dnsmessage.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -16,8 +16,7 @@ int g_reports = 0;
 
 void countReport(int level, const std::string& message)
 {
-    if ((level != 0 && level != 1) || message.empty())
-        std::abort();
+    check((level == 0 || level == 1) && !message.empty());
     ++g_reports;
 }
 
@@ -39,18 +38,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Zeroconf::LogSink = nullptr;
 
     if (accepted) {
-        if (g_reports != 0 || reply.message != raw.bytes || reply.firstName.size() > size)
-            std::abort();
+        check(g_reports == 0 && reply.message == raw.bytes && reply.firstName.size() <= size);
         std::size_t previousEnd = 0;
         for (const Zeroconf::ReplyRecord& record : reply.records) {
-            if (record.position < previousEnd || record.length < 12
-                || record.position + record.length > size || record.name.size() > 255
-                || raw.bytes[record.position] != 0xC0)
-                std::abort();
+            check(record.position >= previousEnd && record.length >= 12
+                && record.position + record.length <= size && record.name.size() <= 255
+                && raw.bytes[record.position] == 0xC0);
             previousEnd = record.position + record.length;
         }
-    } else if (g_reports != (size == 0 ? 0 : 1)) {
-        std::abort();
+    } else {
+        check(g_reports == (size == 0 ? 0 : 1));
     }
 
     // The name reader on its own, from every start offset the first byte can name.
@@ -58,10 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string name;
         const std::size_t start = data[0] % (size + 1);
         const std::size_t consumed = Zeroconf::Detail::ReadName(raw.bytes, start, name);
-        if (consumed != 0
-            && (start + consumed > size || raw.bytes[start + consumed - 1] != 0
-                || name.size() >= consumed))
-            std::abort();
+        check(consumed == 0
+            || (start + consumed <= size && raw.bytes[start + consumed - 1] == 0
+                && name.size() < consumed));
     }
     return 0;
 }

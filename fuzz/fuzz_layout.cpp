@@ -23,14 +23,6 @@ bool same(const OpenApiFormat::Layout& a, const OpenApiFormat::Layout& b)
 
 } // namespace
 
-// Qt 5.15's JSON parser loses the first value of a key that appears twice when that
-// value is an object or an array (fuzz/corpus/layout/duplicate-keys). The leak is
-// Qt's, not the reader's; only leaks allocated inside Qt Core are let through.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libQt5Core.so\n";
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size > 64 * 1024)

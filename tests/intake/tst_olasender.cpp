@@ -3,6 +3,7 @@
 // its clients run as nobody. One olad serves the whole test: its RPC port would stay
 // taken for a minute after it ends.
 
+#include "common/intakesink.h"
 #include "common/privatenetwork.h"
 #include "intake/intakereceiver.h"
 
@@ -10,9 +11,6 @@
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QtTest>
-
-#include <atomic>
-#include <mutex>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,36 +116,22 @@ private:
 
 } // namespace
 
-// The receiver's frames and losses, kept for the test's thread.
-class Sink : public IntakeReceiver::Sink
-{
-public:
-    void frame(const std::uint8_t* strip, std::size_t size) override
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_last.assign(strip, strip + size);
-    }
-    void sourcesGone() override { ++gone; }
-    QByteArray last()
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return QByteArray(reinterpret_cast<const char*>(m_last.data()), int(m_last.size())).toHex();
-    }
-
-    std::atomic<int> gone { 0 };
-
-private:
-    std::mutex m_lock;
-    std::vector<std::uint8_t> m_last;
-};
-
 class tst_OlaSender : public QObject
 {
     Q_OBJECT
 
     Olad olad;
-    Sink sink;
+    IntakeSink sink;
     IntakeReceiver receiver;
+
+    QByteArray lastFrame()
+    {
+        const std::vector<IntakeSink::Bytes> frames = sink.frames();
+        return frames.empty() ? QByteArray()
+                              : QByteArray(reinterpret_cast<const char*>(frames.back().data()),
+                                  int(frames.back().size()))
+                                    .toHex();
+    }
 
     // OLA's universe (patched to port 0 of device `name`) becomes the strip.
     void send(const QString& name, const QString& universe)
@@ -158,7 +142,7 @@ class tst_OlaSender : public QObject
         QVERIFY(
             !asNobody({ "ola_set_dmx", "-u", universe, "-d", "255,128,7,1,2,3,4,5," + universe })
                  .isNull());
-        QTRY_COMPARE_WITH_TIMEOUT(sink.last(), "ff800701020304050" + universe.toLatin1(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(lastFrame(), "ff800701020304050" + universe.toLatin1(), 10000);
     }
 
 private slots:

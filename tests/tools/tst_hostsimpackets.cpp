@@ -110,10 +110,8 @@ private slots:
         QTest::addColumn<int>("packets");
         QTest::addColumn<int>("lastLength"); // of the last packet, in bytes
 
-        QTest::newRow("ddp, one pixel") << Protocol::Ddp << 1 << 1 << 1 << 3;
         QTest::newRow("ddp, 480 pixels in one packet") << Protocol::Ddp << 480 << 1 << 1 << 1440;
         QTest::newRow("ddp, 481 pixels in two") << Protocol::Ddp << 481 << 1 << 2 << 3;
-        QTest::newRow("ddp, 1000 pixels in three") << Protocol::Ddp << 1000 << 1 << 3 << 120;
         QTest::newRow("e131, one universe") << Protocol::E131 << 170 << 1 << 1 << 510;
         QTest::newRow("e131, 171 pixels from universe 7") << Protocol::E131 << 171 << 7 << 2 << 3;
         QTest::newRow("e131, up to universe 63999") << Protocol::E131 << 500 << 63997 << 3 << 480;

@@ -14,15 +14,8 @@ namespace
 
 QString outcomeText(const AddressProbe::Result& result)
 {
-    switch (result.outcome) {
-    case AddressProbe::Outcome::Answered:
-        return "answered";
-    case AddressProbe::Outcome::NoAnswer:
-        return "no answer";
-    case AddressProbe::Outcome::Unresolved:
-        return "unresolved";
-    }
-    return QString();
+    const char* const names[] = { "answered", "no answer", "unresolved" };
+    return names[int(result.outcome)];
 }
 
 std::int64_t ticksFromNow(int ms)

@@ -36,6 +36,54 @@ int openFiles()
     return QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size();
 }
 
+// Answers the first query to port 5353 from a thread with the datagrams of a script, in
+// order: "2:hex" from 127.0.0.2, "3:hex" from 127.0.0.3. Keeps the query and its sender.
+// Nothing may return between start() and join().
+class Responder
+{
+public:
+    bool start(const QStringList& script)
+    {
+        if (!m_listening.bind(QHostAddress::AnyIPv4, 5353, QUdpSocket::ShareAddress)
+            || !m_sending[0].bind(QHostAddress("127.0.0.2"))
+            || !m_sending[1].bind(QHostAddress("127.0.0.3")))
+            return false;
+        m_thread = std::thread([this, script] {
+            // Loopback delivery is queued per CPU: one CPU keeps the sending order.
+            cpu_set_t cpus;
+            CPU_ZERO(&cpus);
+            CPU_SET(unsigned(sched_getcpu()), &cpus);
+            sched_setaffinity(0, sizeof cpus, &cpus);
+            pollfd wait = { int(m_listening.socketDescriptor()), POLLIN, 0 };
+            std::uint8_t buffer[1024];
+            socklen_t length = sizeof querier;
+            if (::poll(&wait, 1, 10000) != 1)
+                return;
+            const ssize_t n = ::recvfrom(
+                wait.fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&querier), &length);
+            query.assign(buffer, buffer + std::max<ssize_t>(n, 0));
+            sockaddr_in to = querier;
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            for (const QString& datagram : script) {
+                const QByteArray bytes
+                    = QByteArray::fromHex(datagram.mid(2).remove(' ').toLatin1());
+                ::sendto(int(m_sending[datagram.startsWith('3')].socketDescriptor()),
+                    bytes.constData(), std::size_t(bytes.size()), 0,
+                    reinterpret_cast<sockaddr*>(&to), sizeof to);
+            }
+        });
+        return true;
+    }
+    void join() { m_thread.join(); }
+
+    std::vector<std::uint8_t> query;
+    sockaddr_in querier {};
+
+private:
+    QUdpSocket m_listening, m_sending[2]; // used through their descriptors
+    std::thread m_thread;
+};
+
 std::vector<std::string> g_log;
 
 } // namespace
@@ -59,37 +107,8 @@ private slots:
         const QStringList script { "3:" + answer("Beta"), "2:" + answer("Alpha"),
             "3:" + QString(1200, 'a'), "2:" + answer("Alpha") + QString(2 * (512 - 77), '0'),
             "2:0000 8000 0001 0000 0000 0000", "3:", "2:" + answer("Alpha") };
-        QUdpSocket listening, sending[2]; // used through their descriptors
-        QVERIFY(listening.bind(QHostAddress::AnyIPv4, 5353, QUdpSocket::ShareAddress)
-            && sending[0].bind(QHostAddress("127.0.0.2"))
-            && sending[1].bind(QHostAddress("127.0.0.3")));
-        const int listener = int(listening.socketDescriptor());
-        std::vector<std::uint8_t> query;
-        sockaddr_in querier {};
-        std::thread responder([&] {
-            // Loopback delivery is queued per CPU: one CPU keeps the sending order.
-            cpu_set_t cpus;
-            CPU_ZERO(&cpus);
-            CPU_SET(unsigned(sched_getcpu()), &cpus);
-            sched_setaffinity(0, sizeof cpus, &cpus);
-            pollfd wait = { listener, POLLIN, 0 };
-            std::uint8_t buffer[1024];
-            socklen_t length = sizeof querier;
-            if (::poll(&wait, 1, 10000) != 1)
-                return;
-            const ssize_t n = ::recvfrom(
-                listener, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&querier), &length);
-            query.assign(buffer, buffer + std::max<ssize_t>(n, 0));
-            sockaddr_in to = querier;
-            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            for (const QString& datagram : script) {
-                const QByteArray bytes
-                    = QByteArray::fromHex(datagram.mid(2).remove(' ').toLatin1());
-                ::sendto(int(sending[datagram.startsWith('3')].socketDescriptor()),
-                    bytes.constData(), std::size_t(bytes.size()), 0,
-                    reinterpret_cast<sockaddr*>(&to), sizeof to);
-            }
-        });
+        Responder responder;
+        QVERIFY(responder.start(script));
         const int filesBefore = openFiles();
         std::vector<Zeroconf::Reply> found(3); // stale entries must go
         const bool ok = Zeroconf::QueryService("_nanoleafapi._tcp.local", 1, found);
@@ -97,8 +116,8 @@ private slots:
         responder.join();
         QVERIFY(ok);
         QCOMPARE(filesAfter, filesBefore); // the scan's socket is closed
-        QCOMPARE(query.size(), std::size_t(41)); // its bytes: tst_dnsmessage
-        QVERIFY(ntohs(querier.sin_port) != 5353);
+        QCOMPARE(responder.query.size(), std::size_t(41)); // its bytes: tst_dnsmessage
+        QVERIFY(ntohs(responder.querier.sin_port) != 5353);
         QStringList got;
         for (const Zeroconf::Reply& reply : found)
             got << QString::fromStdString(reply.records.size() >= 2 ? reply.records[1].name : "")
@@ -115,27 +134,9 @@ private slots:
     // another thread while the scan waits, ends a scan of 20 s well before its time.
     void keepAndCancel()
     {
-        QUdpSocket listening, sending;
-        QVERIFY(listening.bind(QHostAddress::AnyIPv4, 5353, QUdpSocket::ShareAddress)
-            && sending.bind(QHostAddress("127.0.0.2")));
-        std::thread responder([&] {
-            pollfd wait = { int(listening.socketDescriptor()), POLLIN, 0 };
-            std::uint8_t buffer[1024];
-            sockaddr_in querier {};
-            socklen_t length = sizeof querier;
-            if (::poll(&wait, 1, 10000) != 1
-                || ::recvfrom(wait.fd, buffer, sizeof buffer, 0,
-                       reinterpret_cast<sockaddr*>(&querier), &length)
-                    < 0)
-                return;
-            querier.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            for (const char* label : { "Alpha", "Beta", "Gamma" }) {
-                const QByteArray bytes = QByteArray::fromHex(answer(label).remove(' ').toLatin1());
-                ::sendto(int(sending.socketDescriptor()), bytes.constData(),
-                    std::size_t(bytes.size()), 0, reinterpret_cast<sockaddr*>(&querier),
-                    sizeof querier);
-            }
-        });
+        Responder responder;
+        QVERIFY(responder.start(
+            { "2:" + answer("Alpha"), "2:" + answer("Beta"), "2:" + answer("Gamma") }));
         std::atomic<bool> cancel { false };
         std::atomic<int> seen { 0 };
         std::thread canceller([&] {
