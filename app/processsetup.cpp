@@ -1,10 +1,10 @@
 #include "app/processsetup.h"
 
 #include "app/zelnanoleaftool.h"
+#include "service/checkedconnect.h"
 #include "service/intakesettings.h"
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
-#include "sync/checkedconnect.h"
 
 #include <QGuiApplication>
 #include <QLoggingCategory>

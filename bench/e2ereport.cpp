@@ -16,7 +16,7 @@
 //   prismara-bench-e2e idle   --pid PID --seconds S [--row FILE]
 
 #include "bench/latencystats.h"
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

@@ -1,5 +1,6 @@
 #include "service/nanoleafapisync.h"
 
+#include "service/checkedconnect.h"
 #include "service/deviceregistry.h"
 #include "service/intakesettings.h"
 #include "service/layoutpanels.h"
@@ -10,7 +11,6 @@
 #include "service/tokenprofile.h"
 #include "stream/panelmodel.h"
 #include "stream/streamdatagram.h"
-#include "sync/checkedconnect.h"
 #include "zeroconf/addressprobe.h"
 
 #include <QDebug>

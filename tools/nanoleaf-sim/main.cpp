@@ -2,7 +2,7 @@
 // Lines, Skylight, 4D) on loopback addresses, for the tool's tests, benchmarks and
 // for trying it by hand.
 
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 #include "tools/nanoleaf-sim/controlserver.h"
 #include "tools/nanoleaf-sim/mdnsresponder.h"
 #include "tools/nanoleaf-sim/openapiserver.h"
