@@ -123,16 +123,16 @@ private slots:
         int blue[12] = { 0, 0, 48, 256, 3, 3, 3, 3, 3, 3, 3, 3 };
         const QByteArray want
             = QByteArray::fromHex(expected.replace(' ', "")).leftJustified(size, '\0').toHex();
-        QCOMPARE(hex(canvas ? StreamDatagram::buildCanvas(count, red, green, blue, panels, ids)
-                            : StreamDatagram::buildLight(count, red, green, blue, panels, ids)),
-            want);
-        // Into a reused buffer that held a longer datagram: the same bytes.
-        std::vector<std::uint8_t> reused(300, 0xEE);
-        if (canvas)
-            StreamDatagram::buildCanvas(count, red, green, blue, panels, ids, reused);
-        else
-            StreamDatagram::buildLight(count, red, green, blue, panels, ids, reused);
-        QCOMPARE(hex(reused), want);
+        // Into a new buffer, and into a reused one that held a longer datagram: the
+        // same bytes.
+        std::vector<std::uint8_t> fresh, reused(300, 0xEE);
+        for (std::vector<std::uint8_t>* out : { &fresh, &reused }) {
+            if (canvas)
+                StreamDatagram::buildCanvas(count, red, green, blue, panels, ids, *out);
+            else
+                StreamDatagram::buildLight(count, red, green, blue, panels, ids, *out);
+            QCOMPARE(hex(*out), want);
+        }
     }
 
     // Model numbers by name, "v2" where streamed so; shape types without LEDs.
