@@ -31,14 +31,13 @@ private slots:
     {
         Pipe a, b, c;
         std::mutex lock;
-        QStringList seen; // "index:byte"
+        QStringList seen; // per call "index:byte", or "index:-" when nothing was there
         const auto handler = [&](const std::vector<int>& fds) {
             return [&, fds](std::size_t i) {
                 char byte = 0;
-                while (read(fds[i], &byte, 1) == 1) {
-                    std::lock_guard<std::mutex> hold(lock);
-                    seen << QStringLiteral("%1:%2").arg(i).arg(int(byte));
-                }
+                const bool read1 = read(fds[i], &byte, 1) == 1;
+                std::lock_guard<std::mutex> hold(lock);
+                seen << QStringLiteral("%1:%2").arg(i).arg(read1 ? QString::number(byte) : "-");
             };
         };
         const auto seenNow = [&] {
