@@ -2,7 +2,7 @@
 
 #include "app/activationmessage.h"
 #include "platform/userfiles.h"
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 #include "sync/hostendpoint.h"
 
 #include <QDeadlineTimer>

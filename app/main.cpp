@@ -1,6 +1,6 @@
 #include "app/processsetup.h"
 #include "app/zelnanoleaftool.h"
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 
 #include <QApplication>
 

@@ -1,10 +1,13 @@
 #include "app/processsetup.h"
 
 #include "app/zelnanoleaftool.h"
+#ifndef _WIN32
+#include "platform/termination.h"
+#endif
+#include "service/checkedconnect.h"
 #include "service/intakesettings.h"
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
-#include "sync/checkedconnect.h"
 
 #include <QGuiApplication>
 #include <QLoggingCategory>
@@ -12,12 +15,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-
-#ifndef _WIN32
-#include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 void prepareProcess()
 {
@@ -29,46 +26,15 @@ void prepareProcess()
 #endif
 }
 
-#ifndef _WIN32
-namespace
-{
-
-int signalPipe[2] = { -1, -1 };
-
-extern "C" void onTerminationSignal(int)
-{
-    const char byte = 1;
-    // Only async-signal-safe work here: wake the event loop through the pipe. The
-    // next signal takes its default action, so a second Ctrl+C or SIGTERM ends the
-    // tool at once even while it waits for devices to take their scenes back.
-    struct sigaction fallBack = {};
-    fallBack.sa_handler = SIG_DFL;
-    sigemptyset(&fallBack.sa_mask);
-    sigaction(SIGINT, &fallBack, nullptr);
-    sigaction(SIGTERM, &fallBack, nullptr);
-    const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    (void)written;
-}
-
-} // namespace
-#endif
-
 void quitOnlyOnTerminationSignals(QGuiApplication* app)
 {
     QGuiApplication::setQuitOnLastWindowClosed(false);
 #ifndef _WIN32
-    // A plain pipe: the handler writes one byte, the event loop wakes and quits. Never
-    // blocking, so a burst of signals cannot stall the handler on a full pipe.
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    const int woken = Platform::watchTerminationSignals();
+    if (woken < 0)
         return;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, app);
+    auto* notifier = new QSocketNotifier(woken, QSocketNotifier::Read, app);
     checkedConnect(notifier, SIGNAL(activated(int)), app, SLOT(quit()));
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 #else
     (void)app;
 #endif

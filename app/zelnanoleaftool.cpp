@@ -1,9 +1,9 @@
 #include "app/zelnanoleaftool.h"
 
+#include "service/checkedconnect.h"
 #include "service/deviceregistry.h"
 #include "service/nanoleafapisync.h"
 #include "service/tokenprofile.h"
-#include "sync/checkedconnect.h"
 #include "sync/hostmessageserver.h"
 #include "views/applocation.h"
 #include "views/connect_view.h"

@@ -25,7 +25,7 @@
 // to, frames, worst µs), for bench/burst-trace.
 
 #include "bench/latencystats.h"
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

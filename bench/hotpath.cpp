@@ -352,9 +352,10 @@ int main(int argc, char** argv)
         p.to.sin_port = htons(model == StreamDatagram::Model::Canvas ? StreamDatagram::kCanvasPort
                                                                      : StreamDatagram::kLightPort);
         ::inet_pton(AF_INET, r.ip.toStdString().c_str(), &p.to.sin_addr);
-        p.bytes = model == StreamDatagram::Model::Canvas
-            ? StreamDatagram::buildCanvas(kColours, red, green, blue, r.panelNumbers, ids)
-            : StreamDatagram::buildLight(kColours, red, green, blue, r.panelNumbers, ids);
+        if (model == StreamDatagram::Model::Canvas)
+            StreamDatagram::buildCanvas(kColours, red, green, blue, r.panelNumbers, ids, p.bytes);
+        else
+            StreamDatagram::buildLight(kColours, red, green, blue, r.panelNumbers, ids, p.bytes);
         prepared.push_back(p);
         endpoints.push_back(UdpSinks::Endpoint { r.ip.toStdString(), ntohs(p.to.sin_port) });
     }

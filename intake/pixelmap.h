@@ -48,7 +48,6 @@ public:
     // startUniverse 0 is taken as 1, one past kLastUniverse as kLastUniverse.
     PixelMap(const std::vector<Device>& devices, std::uint16_t startUniverse);
 
-    std::size_t pixelCount() const { return m_pixels; }
     std::size_t byteCount() const { return m_pixels * kBytesPerPixel; }
     std::uint16_t startUniverse() const { return m_startUniverse; }
     // Universes the strip spans: startUniverse() .. startUniverse() + universeCount() - 1.

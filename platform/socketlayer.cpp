@@ -289,11 +289,6 @@ int lastError()
 #endif
 }
 
-std::uint16_t hostToNetwork16(std::uint16_t value)
-{
-    return htons(value);
-}
-
 std::int64_t monotonicTicks()
 {
     using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>;
@@ -346,16 +341,6 @@ PeerAddress makeIpv4Peer(const std::array<std::uint8_t, 4>& address, std::uint16
     in.sin_family = AF_INET;
     in.sin_port = htons(port);
     std::memcpy(&in.sin_addr, address.data(), address.size());
-    return storeAs(in);
-}
-
-PeerAddress makeIpv6Peer(const std::array<std::uint8_t, 16>& address, std::uint16_t port)
-{
-    sockaddr_in6 in;
-    std::memset(&in, 0, sizeof in);
-    in.sin6_family = AF_INET6;
-    in.sin6_port = htons(port);
-    std::memcpy(&in.sin6_addr, address.data(), address.size());
     return storeAs(in);
 }
 

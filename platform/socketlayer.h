@@ -86,8 +86,6 @@ int closeSocket(SocketHandle handle);
 // errno on POSIX, WSAGetLastError() on Windows.
 int lastError();
 
-std::uint16_t hostToNetwork16(std::uint16_t value);
-
 // Monotonic clock in ticks of 100 ns; only differences are meaningful.
 std::int64_t monotonicTicks();
 
@@ -96,10 +94,9 @@ AddressFamily peerFamily(const PeerAddress& peer);
 // Dotted decimal for IPv4, standard text form for IPv6, empty for anything else.
 std::string peerAddressToText(const PeerAddress& peer);
 
-// Build peers the way a receive call would fill them (for callers that fabricate
+// Builds a peer the way a receive call would fill it (for callers that fabricate
 // replies, e.g. tests and replay tools). `port` is in host order.
 PeerAddress makeIpv4Peer(const std::array<std::uint8_t, 4>& address, std::uint16_t port);
-PeerAddress makeIpv6Peer(const std::array<std::uint8_t, 16>& address, std::uint16_t port);
 
 // --- Receiving on fixed ports: the network intake's sockets ---
 

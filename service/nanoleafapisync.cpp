@@ -1,8 +1,8 @@
 #include "service/nanoleafapisync.h"
 
+#include "service/checkedconnect.h"
 #include "service/deviceregistry.h"
 #include "service/intakesettings.h"
-#include "service/layoutpanels.h"
 #include "service/networkintake.h"
 #include "service/openapiformat.h"
 #include "service/ssdpreader.h"
@@ -10,7 +10,6 @@
 #include "service/tokenprofile.h"
 #include "stream/panelmodel.h"
 #include "stream/streamdatagram.h"
-#include "sync/checkedconnect.h"
 #include "zeroconf/addressprobe.h"
 
 #include <QDebug>
@@ -519,7 +518,7 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
 
     const QJsonObject object = objectOf(answer);
     qDebug() << "getPanelNumber obj is" << object;
-    const OpenApiFormat::Layout layout = OpenApiFormat::parseLayout(answer);
+    const OpenApiFormat::Info layout = OpenApiFormat::parseInfo(answer);
     if (!layout.ok) {
         // Recording it would list a device that does not exist and mark it paired.
         qDebug() << "getPanelNumber layout unreadable, nothing recorded for" << target.nanoName;
@@ -576,7 +575,7 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
     bool v2 = false;
     const bool byNumber = layout.model == StreamDatagram::Model::None;
     if (byNumber || (settings.lightStreamV2 && layout.model == StreamDatagram::Model::Light)) {
-        const LayoutPanels::Info info = LayoutPanels::parseInfo(answer);
+        const OpenApiFormat::Info::V2& info = layout.v2;
         if (info.ok)
             panelModel = PanelModel::fromModelNumber(info.model.toStdString());
         const bool lightPanels = layout.model == StreamDatagram::Model::Light
@@ -598,7 +597,7 @@ void nanoleafAPIsync::getPanelNumber(QNetworkReply* reply)
     // already streaming (the tool ended without giving it back, or another
     // program drives it) shows nothing of its own: the scene kept the last time
     // is the one to give back.
-    OpenApiFormat::Scene scene = OpenApiFormat::parseScene(answer);
+    OpenApiFormat::Scene scene = layout.scene;
     const QString kept = TokenProfile::readScene(layout.name);
     if (scene.ok && scene.externalControl()) {
         scene = OpenApiFormat::parseScene(kept.toUtf8());

@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <cmath>
+
 namespace OpenApiFormat
 {
 
@@ -41,6 +43,96 @@ QJsonObject valueOf(const QJsonValue& value)
     return QJsonObject { { "value", value } };
 }
 
+// Far beyond any real layout; keeps every value, and the turn applied to the
+// centres later, well inside int.
+constexpr double kLimit = 1e6;
+
+// A JSON number that is whole and within [low, high].
+bool wholeNumber(const QJsonValue& value, double low, double high, int* out)
+{
+    if (!value.isDouble())
+        return false;
+    const double number = value.toDouble();
+    if (number != std::floor(number) || number < low || number > high)
+        return false;
+    *out = static_cast<int>(number);
+    return true;
+}
+
+// A piece's own rotation orders and lights nothing, so whatever a device puts
+// there (a fraction, a text, nothing) never makes its layout unusable: a number
+// within the bounds is kept, rounded, anything else reads as 0.
+int rotation(const QJsonValue& value)
+{
+    const double number = value.toDouble(0);
+    return std::isfinite(number) && std::fabs(number) <= kLimit
+        ? static_cast<int>(std::lround(number))
+        : 0;
+}
+
+bool readPanel(const QJsonValue& value, PanelModel::Panel* panel)
+{
+    const QJsonObject position = value.toObject();
+    int id = 0;
+    if (!value.isObject() || !wholeNumber(position.value("panelId"), 0, 65535, &id)
+        || !wholeNumber(position.value("x"), -kLimit, kLimit, &panel->x)
+        || !wholeNumber(position.value("y"), -kLimit, kLimit, &panel->y)
+        || !wholeNumber(position.value("shapeType"), 0, kLimit, &panel->shapeType))
+        return false;
+    panel->o = rotation(position.value("o"));
+    panel->id = static_cast<std::uint16_t>(id);
+    return true;
+}
+
+Info::V2 readV2(const QJsonValue& model, const QJsonValue& orientation, const QJsonArray& positions)
+{
+    if (!model.isString())
+        return {};
+    Info::V2 v2;
+    if (!orientation.isUndefined()) {
+        const QJsonValue value = orientation.toObject().value("value");
+        if (!value.isDouble())
+            return {};
+        v2.globalOrientation = value.toDouble();
+    }
+    v2.panels.reserve(static_cast<std::size_t>(positions.size()));
+    for (const QJsonValue& position : positions) {
+        PanelModel::Panel panel;
+        if (!readPanel(position, &panel))
+            return {};
+        v2.panels.push_back(panel);
+    }
+    v2.model = model.toString();
+    v2.ok = true;
+    return v2;
+}
+
+Scene readScene(const QJsonObject& object)
+{
+    const QJsonObject state = object.value("state").toObject();
+    const QJsonValue on = state.value("on").toObject().value("value");
+    const QJsonValue select = object.value("effects").toObject().value("select");
+    Scene scene;
+    if (!on.isBool() || !select.isString()
+        || !wholeValue(state, "brightness", 0, 100, scene.brightness))
+        return Scene();
+    scene.on = on.toBool();
+    scene.effect = select.toString();
+    const QString mode = state.value("colorMode").toString();
+    if (mode == QLatin1String("hs")) {
+        scene.mode = Scene::Mode::HueSat;
+        if (!wholeValue(state, "hue", 0, 360, scene.hue)
+            || !wholeValue(state, "sat", 0, 100, scene.sat))
+            return Scene();
+    } else if (mode == QLatin1String("ct")) {
+        scene.mode = Scene::Mode::Temperature;
+        if (!wholeValue(state, "ct", 1, 100000, scene.ct))
+            return Scene();
+    }
+    scene.ok = true;
+    return scene;
+}
+
 } // namespace
 
 QString pairingToken(const QByteArray& answer)
@@ -49,35 +141,6 @@ QString pairingToken(const QByteArray& answer)
     // numeric token counts as a refusal instead of putting "/api/v1//" into the
     // next request.
     return QJsonDocument::fromJson(answer).object().value("auth_token").toString();
-}
-
-Layout parseLayout(const QByteArray& answer)
-{
-    Layout layout;
-    // Not an object, or a name that is no string, all read as the empty name.
-    const QJsonObject object = QJsonDocument::fromJson(answer).object();
-    const QString name = object.value("name").toString();
-    const QJsonValue positions
-        = object.value("panelLayout").toObject().value("layout").toObject().value("positionData");
-    // A nameless record would be listed first and shift every row below it.
-    if (name.isEmpty() || !positions.isArray())
-        return layout;
-
-    layout.ok = true;
-    layout.name = name;
-    layout.model = StreamDatagram::modelForName(layout.name.toStdU16String());
-    const QJsonArray array = positions.toArray();
-    layout.count = array.count();
-    if (layout.model == StreamDatagram::Model::None)
-        return layout;
-    for (const QJsonValue& position : array) {
-        const int id = position.toObject().value("panelId").toInt();
-        if (layout.model == StreamDatagram::Model::Canvas)
-            layout.pidArrray.append(id / 256);
-        layout.pidArrray.append(id % 256);
-        layout.mPidArray.append(id);
-    }
-    return layout;
 }
 
 QByteArray externalControlBody()
@@ -108,29 +171,38 @@ bool Scene::selectable() const
 
 Scene parseScene(const QByteArray& answer)
 {
+    return readScene(QJsonDocument::fromJson(answer).object());
+}
+
+Info parseInfo(const QByteArray& answer)
+{
+    // Not an object, or a name that is no string, all read as the empty name.
     const QJsonObject object = QJsonDocument::fromJson(answer).object();
-    const QJsonObject state = object.value("state").toObject();
-    const QJsonValue on = state.value("on").toObject().value("value");
-    const QJsonValue select = object.value("effects").toObject().value("select");
-    Scene scene;
-    if (!on.isBool() || !select.isString()
-        || !wholeValue(state, "brightness", 0, 100, scene.brightness))
-        return Scene();
-    scene.on = on.toBool();
-    scene.effect = select.toString();
-    const QString mode = state.value("colorMode").toString();
-    if (mode == QLatin1String("hs")) {
-        scene.mode = Scene::Mode::HueSat;
-        if (!wholeValue(state, "hue", 0, 360, scene.hue)
-            || !wholeValue(state, "sat", 0, 100, scene.sat))
-            return Scene();
-    } else if (mode == QLatin1String("ct")) {
-        scene.mode = Scene::Mode::Temperature;
-        if (!wholeValue(state, "ct", 1, 100000, scene.ct))
-            return Scene();
+    const QString name = object.value("name").toString();
+    const QJsonObject panelLayout = object.value("panelLayout").toObject();
+    const QJsonValue positions = panelLayout.value("layout").toObject().value("positionData");
+    // A nameless record would be listed first and shift every row below it.
+    if (name.isEmpty() || !positions.isArray())
+        return Info();
+
+    Info info;
+    info.ok = true;
+    info.name = name;
+    info.model = StreamDatagram::modelForName(info.name.toStdU16String());
+    const QJsonArray array = positions.toArray();
+    info.count = array.count();
+    if (info.model != StreamDatagram::Model::None) {
+        for (const QJsonValue& position : array) {
+            const int id = position.toObject().value("panelId").toInt();
+            if (info.model == StreamDatagram::Model::Canvas)
+                info.pidArrray.append(id / 256);
+            info.pidArrray.append(id % 256);
+            info.mPidArray.append(id);
+        }
     }
-    scene.ok = true;
-    return scene;
+    info.v2 = readV2(object.value("model"), panelLayout.value("globalOrientation"), array);
+    info.scene = readScene(object);
+    return info;
 }
 
 QByteArray sceneText(const Scene& scene)

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "stream/panelmodel.h"
 #include "stream/streamdatagram.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QVector>
+
+#include <vector>
 
 // What the device service sends to a device's OpenAPI and reads from its answers.
 // Pure functions over bytes and texts: no QObject, no network.
@@ -15,41 +18,6 @@ namespace OpenApiFormat
 // not a JSON object, no "auth_token" member, a member that is not a string, or
 // an empty string. A refused pairing must store nothing and send nothing.
 QString pairingToken(const QByteArray& answer);
-
-// A device's layout answer, read. ok is false for an answer that is not a JSON
-// object, or whose "name" is not a non-empty string, or whose
-// "panelLayout" / "layout" / "positionData" is not an array (a missing or
-// mistyped level included); then every other field is empty.
-//
-// Otherwise: count is the number of positions; for each position in order, with
-// id its "panelId" as an integer (0 when missing or not a whole number),
-// mPidArray gets id, and pidArrray gets id % 256 for a "Light" name, or
-// id / 256 then id % 256 for a "Canvas" name. A name of neither model gets no
-// ids at all. The model is StreamDatagram::modelForName's, the one the stream
-// sender picks its datagram layout by, so a name holding both words is a
-// "Canvas" here too and the ids a device is sent are those of its layout.
-struct Layout {
-    bool ok = false;
-    QString name;
-    StreamDatagram::Model model = StreamDatagram::Model::None;
-    int count = 0;
-    QVector<int> pidArrray;
-    QVector<int> mPidArray;
-};
-Layout parseLayout(const QByteArray& answer);
-
-// Body of the request that switches a device into external control ("v2"), in
-// the indented JSON form, members in alphabetical order.
-QByteArray externalControlBody();
-
-// Animation text of the static warm colour: panelNumbers, then per panel id of
-// mPidArray " <id> 1 255 201 29 0 12". The count leads even when it differs from
-// the number of ids.
-QString staticAnimData(int panelNumbers, const QVector<int>& mPidArray);
-
-// Body of the request that shows animData as a static effect, in the indented
-// JSON form, members in alphabetical order.
-QByteArray staticEffectBody(const QString& animData);
 
 // What a device shows: the effect it has selected, on/off, brightness and its
 // colour mode with the colour of a solid-colour scene.
@@ -83,6 +51,62 @@ Scene parseScene(const QByteArray& answer);
 // A scene written in the shape of the info answer, compact, so that
 // parseScene() reads it back as it was; the empty text for a scene not ok.
 QByteArray sceneText(const Scene& scene);
+
+// A device's info answer (GET /api/v1/<token>/), read in one pass: the layout
+// pairing records, the positions a v2 stream is built from and the scene shown.
+//
+// The layout: ok is false for an answer that is not a JSON object, or whose
+// "name" is not a non-empty string, or whose "panelLayout" / "layout" /
+// "positionData" is not an array (a missing or mistyped level included); then
+// every other field, v2 and scene included, is empty. Otherwise count is the
+// number of positions; for each position in order, with id its "panelId" as an
+// integer (0 when missing or not a whole number), mPidArray gets id, and
+// pidArrray gets id % 256 for a "Light" name, or id / 256 then id % 256 for a
+// "Canvas" name. A name of neither model gets no ids at all. The model is
+// StreamDatagram::modelForName's, the one the stream sender picks its datagram
+// layout by, so a name holding both words is a "Canvas" here too and the ids a
+// device is sent are those of its layout.
+//
+// v2: ok is false, and every other field of it empty, when "model" is not a
+// string, "globalOrientation" is present but not an object whose "value" is a
+// number, or any position is not an object whose "panelId" is a whole number
+// from 0 to 65535 and whose "x", "y" and "shapeType" are whole numbers
+// (shapeType not negative, x and y within ±1000000). A missing
+// "globalOrientation" reads as 0. One bad position fails all of v2, so a device
+// is never streamed a partial layout. A piece's own rotation "o" is used for
+// nothing and decides nothing: a number within ±1000000 is read rounded,
+// anything else (missing, a text) as 0. Panels keep the answer's order.
+//
+// scene: as parseScene() reads it.
+struct Info {
+    bool ok = false;
+    QString name;
+    StreamDatagram::Model model = StreamDatagram::Model::None;
+    int count = 0;
+    QVector<int> pidArrray;
+    QVector<int> mPidArray;
+    struct V2 {
+        bool ok = false;
+        QString model; // "model", e.g. "NL42"
+        double globalOrientation = 0; // "panelLayout" / "globalOrientation" / "value"
+        std::vector<PanelModel::Panel> panels;
+    } v2;
+    Scene scene;
+};
+Info parseInfo(const QByteArray& answer);
+
+// Body of the request that switches a device into external control ("v2"), in
+// the indented JSON form, members in alphabetical order.
+QByteArray externalControlBody();
+
+// Animation text of the static warm colour: panelNumbers, then per panel id of
+// mPidArray " <id> 1 255 201 29 0 12". The count leads even when it differs from
+// the number of ids.
+QString staticAnimData(int panelNumbers, const QVector<int>& mPidArray);
+
+// Body of the request that shows animData as a static effect, in the indented
+// JSON form, members in alphabetical order.
+QByteArray staticEffectBody(const QString& animData);
 
 // The requests that give a device its scene back, in the order they go out, each
 // a PUT with its body: {"select": effect} to "effects" for a selectable scene,

@@ -25,7 +25,7 @@ class ScanBudget
 public:
     static constexpr int kMaxNames = 64;
 
-    explicit ScanBudget(QSet<QString> alwaysKept = {});
+    explicit ScanBudget(QSet<QString> alwaysKept);
 
     // Whether the answer is kept; called for each answer in arrival order.
     bool keep(const Zeroconf::Reply& reply);

@@ -82,10 +82,8 @@ bool StreamOutput::sendStrip(const std::uint8_t* strip, std::size_t size, std::u
 {
     QMutexLocker frame(&m_frameLock);
     refresh(m_hostCount);
-    if (!m_network.load() || mapTag != m_stripTag || size != m_strip.stripBytes()) {
-        ++m_stripsDropped;
+    if (!m_network.load() || mapTag != m_stripTag || size != m_strip.stripBytes())
         return false;
-    }
     std::size_t datagrams = 0;
     const DeviceDatagram* batch = m_strip.packStrip(strip, datagrams);
     m_sender.send(batch, datagrams, Platform::Net::monotonicTicks());

@@ -51,15 +51,13 @@ public:
     // A network frame: size bytes decoded by the map tagged mapTag. It goes out while
     // network frames are shown and that map is the one for the devices now; a strip
     // decoded for other devices would put its colours on the wrong panels, so it is
-    // dropped and counted. Returns whether it went out.
+    // dropped. Returns whether it went out.
     bool sendStrip(const std::uint8_t* strip, std::size_t size, std::uint64_t mapTag);
-    std::uint64_t stripsDropped() const { return m_stripsDropped.load(); }
 
     // Network frames shown and host frames held (true), or the other way round. Once
     // it returns, no frame of the other kind is taken; one the cap kept back still
     // leaves when its time comes, unless a newer frame replaces it.
     void showNetwork(bool shown);
-    bool networkShown() const { return m_network.load(); }
 
     // At most maxFps frames per second to each device (1 to 1000), or every frame
     // as it comes (0). Starts or stops (and joins) the pacer thread. Call from one
@@ -90,7 +88,6 @@ private:
     std::vector<PixelMap::Device> m_stripDevices;
     std::uint64_t m_stripTag = 0;
     std::atomic<bool> m_network { false };
-    std::atomic<std::uint64_t> m_stripsDropped { 0 };
 
     // Under m_frameLock: whether frames are paced, and when the pacer looks next.
     bool m_paced = false;

@@ -62,6 +62,6 @@ std::vector<std::uint16_t> orderLitPanels(
 // with fewer panels some entries are skipped, with more some repeat, and no panel
 // stays dark; a frame of one entry per panel shows entry j on panel j. Defined
 // for 0 <= panel < panels only (no panel, no entry).
-int spreadEntry(int panel, int panels, int entries = kHostEntries);
+int spreadEntry(int panel, int panels, int entries);
 
 } // namespace PanelModel

@@ -81,20 +81,4 @@ void buildCanvas(int count, const int* red, const int* green, const int* blue, i
     }
 }
 
-std::vector<std::uint8_t> buildLight(int count, const int* red, const int* green, const int* blue,
-    int panelNumbers, const std::vector<int>& pidArrray)
-{
-    std::vector<std::uint8_t> datagram;
-    buildLight(count, red, green, blue, panelNumbers, pidArrray, datagram);
-    return datagram;
-}
-
-std::vector<std::uint8_t> buildCanvas(int count, const int* red, const int* green, const int* blue,
-    int panelNumbers, const std::vector<int>& pidArrray)
-{
-    std::vector<std::uint8_t> datagram;
-    buildCanvas(count, red, green, blue, panelNumbers, pidArrray, datagram);
-    return datagram;
-}
-
 } // namespace StreamDatagram

@@ -29,17 +29,6 @@ constexpr std::size_t kPayloadAt = 28;
 
 } // namespace
 
-HostIntake::Message HostRequest::toMessage() const
-{
-    HostIntake::Message m {};
-    m.message = message;
-    m.wParam = wParam;
-    m.dwData = dwData;
-    m.cbData = static_cast<std::uint32_t>(payload.size());
-    m.payload = payload.empty() ? nullptr : payload.data();
-    return m;
-}
-
 std::vector<unsigned char> encodeHostRequest(const HostIntake::Message& m)
 {
     std::vector<unsigned char> out;
@@ -143,19 +132,6 @@ void HostFrameReader::next()
     m_buffer.clear(); // keeps its capacity
     m_size = 0;
     m_ready = false;
-}
-
-HostRequest HostFrameReader::takeRequest()
-{
-    HostRequest out;
-    if (!m_ready)
-        return out;
-    out.message = m_message;
-    out.wParam = m_wParam;
-    out.dwData = m_dwData;
-    out.payload.assign(m_buffer.begin() + static_cast<std::ptrdiff_t>(kPayloadAt), m_buffer.end());
-    next();
-    return out;
 }
 
 const char* HostFrameReader::errorText(Error error)

@@ -22,16 +22,6 @@ constexpr std::size_t kHostMaxRequestSize = 64 * 1024; // largest accepted size 
 constexpr std::size_t kHostMaxPayload = kHostMaxRequestSize - kHostHeaderSize;
 constexpr std::size_t kHostAnswerSize = 9;
 
-struct HostRequest {
-    std::uint32_t message = 0;
-    std::uint64_t wParam = 0;
-    std::uint64_t dwData = 0;
-    std::vector<unsigned char> payload;
-
-    // A view of this request; valid while the request lives and is not changed.
-    HostIntake::Message toMessage() const;
-};
-
 // The framed request for m (m.cbData bytes taken from m.payload). Empty when the
 // payload is larger than kHostMaxPayload or when cbData > 0 but payload is null.
 std::vector<unsigned char> encodeHostRequest(const HostIntake::Message& m);
@@ -44,8 +34,8 @@ bool decodeHostAnswer(const unsigned char* bytes, std::size_t size, HostIntake::
 
 // Incremental request parser for one connection. Holds at most one request in
 // progress (at most kHostSizeField + kHostMaxRequestSize bytes), so a peer cannot
-// make it grow: feed() stops consuming once a request is complete, until
-// takeRequest() hands it over. A malformed size or cbData is an error as soon as
+// make it grow: feed() stops consuming once a request is complete, until next()
+// lets it go. A malformed size or cbData is an error as soon as
 // its bytes are in; an errored reader consumes nothing more.
 class HostFrameReader
 {
@@ -63,11 +53,9 @@ public:
     std::size_t feed(const unsigned char* data, std::size_t size);
 
     bool hasRequest() const { return m_ready; }
-    // The completed request; the reader then waits for the next one.
-    HostRequest takeRequest();
-    // The completed request without a copy: valid until next(), which makes the
+    // The completed request, read in place: valid until next(), which makes the
     // reader wait for the next one. Once warmed, reading request after request
-    // this way allocates nothing.
+    // allocates nothing.
     HostIntake::Message request() const;
     void next();
 

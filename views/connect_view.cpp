@@ -1,6 +1,6 @@
 #include "views/connect_view.h"
 
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 #include "views/applocation.h"
 
 #include <QButtonGroup>

@@ -1,7 +1,7 @@
 #include "views/pair_view.h"
 
+#include "service/checkedconnect.h"
 #include "service/deviceregistry.h"
-#include "sync/checkedconnect.h"
 #include "views/applocation.h"
 
 #include <QBrush>

@@ -1,6 +1,6 @@
 #include "views/trayicon.h"
 
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 
 #include <QAction>
 #include <QCoreApplication>

@@ -1,5 +1,5 @@
 #include "tests/common/blockinghttp.h"
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 
 #include <QEventLoop>
 #include <QNetworkAccessManager>

@@ -1,6 +1,6 @@
 #include "tests/common/modalcloser.h"
 
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,5 +1,5 @@
 // What the device service reads from OpenAPI answers and writes into its
-// requests, as bytes: pairing answers, layout answers, effect bodies, the scene a
+// requests, as bytes: pairing answers, info answers, effect bodies, the scene a
 // device shows and the requests that give it back.
 
 #include "service/openapiformat.h"
@@ -53,7 +53,7 @@ private slots:
             QVERIFY2(OpenApiFormat::pairingToken(refused).isEmpty(), refused);
     }
 
-    void parseLayout_data()
+    void info_data()
     {
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<bool>("ok");
@@ -88,19 +88,17 @@ private slots:
         const auto failed = [](const char* row, const QByteArray& answer) {
             QTest::newRow(row) << answer << false << "" << 0 << QVector<int> {} << QVector<int> {};
         };
-        failed("empty", "");
         failed("not JSON", "<html><body>Service busy</body></html>");
         failed("JSON array", "[" + layoutAnswer("\"Light 1\"", "[]") + "]");
         failed("no name", "{\"panelLayout\":{\"layout\":{\"positionData\":[{\"panelId\":1}]}}}");
         failed("name a number", layoutAnswer("5", twoPanels));
         failed("name empty", layoutAnswer("\"\"", twoPanels));
-        failed("no panelLayout", "{\"name\":\"Light 1\"}");
-        failed("layout a text", "{\"name\":\"Light 1\",\"panelLayout\":{\"layout\":\"wide\"}}");
-        failed("positionData missing", "{\"name\":\"Light 1\",\"panelLayout\":{\"layout\":{}}}");
+        failed("no panelLayout", "{\"name\":\"Light 1\",\"model\":\"NL22\"}");
         failed("positionData an object", layoutAnswer("\"Light 1\"", "{\"panelId\":1}"));
     }
 
-    void parseLayout()
+    // The layout pairing records; an answer it refuses gives nothing else either.
+    void info()
     {
         QFETCH(QByteArray, answer);
         QFETCH(bool, ok);
@@ -108,12 +106,75 @@ private slots:
         QFETCH(int, count);
         QFETCH(QVector<int>, pidArrray);
         QFETCH(QVector<int>, mPidArray);
-        const OpenApiFormat::Layout layout = OpenApiFormat::parseLayout(answer);
-        QCOMPARE(layout.ok, ok);
-        QCOMPARE(layout.name, name);
-        QCOMPARE(layout.count, count);
-        QCOMPARE(layout.pidArrray, pidArrray);
-        QCOMPARE(layout.mPidArray, mPidArray);
+        const OpenApiFormat::Info info = OpenApiFormat::parseInfo(answer);
+        QCOMPARE(info.ok, ok);
+        QCOMPARE(info.name, name);
+        QCOMPARE(info.count, count);
+        QCOMPARE(info.pidArrray, pidArrray);
+        QCOMPARE(info.mPidArray, mPidArray);
+        if (!ok)
+            QVERIFY(!info.v2.ok && info.v2.panels.empty() && !info.scene.ok);
+    }
+
+    // The answer is the template below with model %1, globalOrientation member %2
+    // and a second position %3. o: the second position's rotation as read. The
+    // rotation is used for nothing, so no value of it refuses a layout. The layout
+    // and the scene of the same answer are read whatever v2 makes of it.
+    void infoV2_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("turn");
+        QTest::addColumn<QString>("position");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<int>("o");
+        const QString m = "\"NL42\"";
+        const QString t = R"("globalOrientation":{"value":30},)";
+        const QString p = R"({"panelId":65535,"x":-5,"y":12,"o":60,"shapeType":2})";
+        QTest::newRow("read") << m << t << p << true << 60;
+        QTest::newRow("no orientation: 0") << m << "" << p << true << 60;
+        QTest::newRow("model not a string") << "42" << t << p << false << 0;
+        QTest::newRow("orientation text")
+            << m << QString(t).replace("30", "\"30\"") << p << false << 0;
+        QTest::newRow("position not an object") << m << t << "[1]" << false << 0;
+        QTest::newRow("panelId > 65535")
+            << m << t << QString(p).replace("65535", "65536") << false << 0;
+        QTest::newRow("panelId not whole")
+            << m << t << QString(p).replace("65535", "1.5") << false << 0;
+        QTest::newRow("x missing") << m << t << QString(p).replace("\"x\"", "\"X\"") << false << 0;
+        QTest::newRow("o fractional") << m << t << QString(p).replace("60", "59.6") << true << 60;
+        QTest::newRow("o a string") << m << t << QString(p).replace("60", "\"60\"") << true << 0;
+        QTest::newRow("o out of bounds")
+            << m << t << QString(p).replace("60", "1e300") << true << 0;
+        QTest::newRow("shapeType negative")
+            << m << t << QString(p).replace(":2}", ":-2}") << false << 0;
+    }
+
+    void infoV2()
+    {
+        QFETCH(QString, model);
+        QFETCH(QString, turn);
+        QFETCH(QString, position);
+        QFETCH(bool, ok);
+        QFETCH(int, o);
+        const QString text = QString(R"({"name":"Shapes 1","model":%1,"panelLayout":{%2)"
+                                     R"("layout":{"positionData":[)"
+                                     R"({"panelId":1,"x":0,"y":0,"o":0,"shapeType":7},%3]}},)"
+                                     R"("state":{"on":{"value":true},"brightness":{"value":40}},)"
+                                     R"("effects":{"select":"Forest"}})")
+                                 .arg(model, turn, position);
+        const OpenApiFormat::Info info = OpenApiFormat::parseInfo(text.toUtf8());
+        QVERIFY(info.ok);
+        QCOMPARE(info.count, 2);
+        QCOMPARE(info.scene.effect, QString("Forest"));
+        QCOMPARE(info.v2.ok, ok);
+        QCOMPARE(info.v2.panels.size(), std::size_t(ok ? 2 : 0));
+        if (!ok)
+            return;
+        QCOMPARE(info.v2.model, QString("NL42"));
+        QCOMPARE(info.v2.globalOrientation, turn.isEmpty() ? 0.0 : 30.0);
+        const PanelModel::Panel& read = info.v2.panels[1];
+        QCOMPARE(QVector<int>({ read.id, read.x, read.y, read.o, read.shapeType }),
+            QVector<int>({ 65535, -5, 12, o, 2 }));
     }
 
     void externalControlBody()

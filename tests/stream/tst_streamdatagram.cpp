@@ -1,7 +1,7 @@
 // The stream datagrams byte for byte: "Light" and "Canvas" by the device name,
 // v2 for the later models (lit panels from the info answer, in hanging order).
 
-#include "service/layoutpanels.h"
+#include "service/openapiformat.h"
 #include "stream/framepacker.h"
 #include "stream/panelmodel.h"
 #include "stream/streamdatagram.h"
@@ -123,16 +123,16 @@ private slots:
         int blue[12] = { 0, 0, 48, 256, 3, 3, 3, 3, 3, 3, 3, 3 };
         const QByteArray want
             = QByteArray::fromHex(expected.replace(' ', "")).leftJustified(size, '\0').toHex();
-        QCOMPARE(hex(canvas ? StreamDatagram::buildCanvas(count, red, green, blue, panels, ids)
-                            : StreamDatagram::buildLight(count, red, green, blue, panels, ids)),
-            want);
-        // Into a reused buffer that held a longer datagram: the same bytes.
-        std::vector<std::uint8_t> reused(300, 0xEE);
-        if (canvas)
-            StreamDatagram::buildCanvas(count, red, green, blue, panels, ids, reused);
-        else
-            StreamDatagram::buildLight(count, red, green, blue, panels, ids, reused);
-        QCOMPARE(hex(reused), want);
+        // Into a new buffer, and into a reused one that held a longer datagram: the
+        // same bytes.
+        std::vector<std::uint8_t> fresh, reused(300, 0xEE);
+        for (std::vector<std::uint8_t>* out : { &fresh, &reused }) {
+            if (canvas)
+                StreamDatagram::buildCanvas(count, red, green, blue, panels, ids, *out);
+            else
+                StreamDatagram::buildLight(count, red, green, blue, panels, ids, *out);
+            QCOMPARE(hex(*out), want);
+        }
     }
 
     // Model numbers by name, "v2" where streamed so; shape types without LEDs.
@@ -185,8 +185,8 @@ private slots:
     // Host entry k is A0+k, B0+k, C0+k; panel j of n shows entry 12 j / n.
     void v2()
     {
-        const LayoutPanels::Info layout = LayoutPanels::parseInfo(
-            R"({"model":"NL52","panelLayout":{"globalOrientation":{"value":180},"layout":{)"
+        const OpenApiFormat::Info info = OpenApiFormat::parseInfo(
+            R"({"name":"Elements 1","model":"NL52","panelLayout":{"globalOrientation":{"value":180},"layout":{)"
             R"("positionData":[{"panelId":1,"x":-60,"y":0,"o":0,"shapeType":19},)"
             R"({"panelId":40001,"x":0,"y":0,"o":0,"shapeType":14},)"
             R"({"panelId":40002,"x":100,"y":0,"o":0,"shapeType":14},)"
@@ -196,8 +196,8 @@ private slots:
         const QByteArray expected = QByteArray::fromHex(
             "0005 9C43A0B0C0000000 "
             "9C42A2B2C2000000 9C41A4B4C4000000 9C45A7B7C7000000 9C44A9B9C9000000");
-        QVERIFY(layout.ok);
-        const Ids ids = PanelModel::orderLitPanels(layout.panels, layout.globalOrientation);
+        QVERIFY(info.v2.ok);
+        const Ids ids = PanelModel::orderLitPanels(info.v2.panels, info.v2.globalOrientation);
         int r[12], g[12], b[12];
         for (int k = 0; k < 12; ++k)
             r[k] = 0xA0 + k, g[k] = 0xB0 + k, b[k] = 0xC0 + k;
@@ -278,69 +278,6 @@ private slots:
             expected[i] = expected[i].replace(" ", "") + " to " + QByteArray::number(60000 + i);
         QCOMPARE(batchLines(packer, batch, n), expected);
         QCOMPARE(ports(packer), (QVector<int> { 60000, 60001, 60002, 0, 0, 60005 }));
-    }
-
-    // The answer is the template below with model %1, globalOrientation member %2
-    // and a second position %3; or, where %1 is an object or array, %1 alone. o:
-    // the second position's rotation as read. The rotation is used for nothing,
-    // so no value of it refuses a layout.
-    void infoAnswer_data()
-    {
-        QTest::addColumn<QString>("model");
-        QTest::addColumn<QString>("turn");
-        QTest::addColumn<QString>("position");
-        QTest::addColumn<bool>("ok");
-        QTest::addColumn<int>("o");
-        const QString m = "\"NL42\"";
-        const QString t = R"("globalOrientation":{"value":30},)";
-        const QString p = R"({"panelId":65535,"x":-5,"y":12,"o":60,"shapeType":2})";
-        QTest::newRow("read") << m << t << p << true << 60;
-        QTest::newRow("no orientation: 0") << m << "" << p << true << 60;
-        QTest::newRow("model not a string") << "42" << t << p << false << 0;
-        QTest::newRow("orientation text")
-            << m << QString(t).replace("30", "\"30\"") << p << false << 0;
-        QTest::newRow("position not an object") << m << t << "[1]" << false << 0;
-        QTest::newRow("panelId > 65535")
-            << m << t << QString(p).replace("65535", "65536") << false << 0;
-        QTest::newRow("panelId not whole")
-            << m << t << QString(p).replace("65535", "1.5") << false << 0;
-        QTest::newRow("x missing") << m << t << QString(p).replace("\"x\"", "\"X\"") << false << 0;
-        QTest::newRow("o fractional") << m << t << QString(p).replace("60", "59.6") << true << 60;
-        QTest::newRow("o a string") << m << t << QString(p).replace("60", "\"60\"") << true << 0;
-        QTest::newRow("o missing") << m << t << QString(p).replace("\"o\":60,", "") << true << 0;
-        QTest::newRow("o out of bounds")
-            << m << t << QString(p).replace("60", "1e300") << true << 0;
-        QTest::newRow("shapeType negative")
-            << m << t << QString(p).replace(":2}", ":-2}") << false << 0;
-        for (const char* whole :
-            { "[]", R"({"model":"NL42"})", R"({"model":"NL42","panelLayout":{"layout":[]}})",
-                R"({"model":"NL42","panelLayout":{"layout":{"positionData":{}}}})" })
-            QTest::newRow(whole) << whole << ""
-                                 << "" << false << 0;
-    }
-
-    void infoAnswer()
-    {
-        QFETCH(QString, model);
-        QFETCH(QString, turn);
-        QFETCH(QString, position);
-        QFETCH(bool, ok);
-        QFETCH(int, o);
-        const QString text = model.startsWith('{') || model.startsWith('[')
-            ? model
-            : QString(R"({"model":%1,"panelLayout":{%2"layout":{"positionData":[)"
-                      R"({"panelId":1,"x":0,"y":0,"o":0,"shapeType":7},%3]}}})")
-                  .arg(model, turn, position);
-        const auto info = LayoutPanels::parseInfo(text.toUtf8());
-        QCOMPARE(info.ok, ok);
-        QCOMPARE(info.panels.size(), std::size_t(ok ? 2 : 0));
-        if (!ok)
-            return;
-        QCOMPARE(info.model, QString("NL42"));
-        QCOMPARE(info.globalOrientation, turn.isEmpty() ? 0.0 : 30.0);
-        const PanelModel::Panel& read = info.panels[1];
-        QCOMPARE(QVector<int>({ read.id, read.x, read.y, read.o, read.shapeType }),
-            QVector<int>({ 65535, -5, 12, o, 2 }));
     }
 };
 

@@ -36,11 +36,11 @@ QString readAll(const Bytes& stream, std::size_t chunk)
         if (reader.buffered() > 4 + 65536)
             return QStringLiteral("reader holds %1 bytes").arg(reader.buffered());
         if (reader.hasRequest()) {
-            const HostRequest r = reader.takeRequest();
-            const HostIntake::Message m = r.toMessage();
+            const HostIntake::Message m = reader.request();
             out << QString::asprintf(
-                       "%u %llx %llu ", r.message, qulonglong(r.wParam), qulonglong(r.dwData))
+                       "%u %llx %llu ", m.message, qulonglong(m.wParam), qulonglong(m.dwData))
                     + (m.payload ? toHex(m.payload, m.cbData) : "-");
+            reader.next();
         }
     }
     if (reader.failed())

@@ -1,8 +1,8 @@
 #include "tools/autopilot/autopilot.h"
 
 #include "app/zelnanoleaftool.h"
+#include "service/checkedconnect.h"
 #include "service/nanoleafapisync.h"
-#include "sync/checkedconnect.h"
 #include "sync/hostmessageserver.h"
 #include "views/pair_view.h"
 

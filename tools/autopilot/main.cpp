@@ -4,7 +4,7 @@
 
 #include "app/processsetup.h"
 #include "app/zelnanoleaftool.h"
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 #include "tools/autopilot/autopilot.h"
 #include "tools/autopilot/autopilotoptions.h"
 

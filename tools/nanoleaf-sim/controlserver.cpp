@@ -52,6 +52,60 @@ std::int64_t sinceParam(const httplib::Request& req)
     return std::strtoll(req.get_param_value("since").c_str(), nullptr, 10);
 }
 
+// POST /devices/<ip>/pairing: {"on": true|false}.
+void setPairing(SimDevice& d, const httplib::Request& req, httplib::Response& res)
+{
+    QJsonObject body;
+    if (!bodyObject(req, res, body))
+        return;
+    if (!body.value(QLatin1String("on")).isBool()) {
+        fail(res, 400, QStringLiteral("expected {\"on\": true|false}"));
+        return;
+    }
+    d.setPairingMode(body.value(QLatin1String("on")).toBool());
+    reply(res, 200, d.stateJson());
+}
+
+// POST /devices/<ip>/fault: any of "http", "mdns" and "delay_ms"; what is left out
+// stays as it was.
+void setFault(SimDevice& d, const httplib::Request& req, httplib::Response& res)
+{
+    QJsonObject body;
+    if (!bodyObject(req, res, body))
+        return;
+    HttpFault http = d.httpFault();
+    MdnsFault mdns = d.mdnsFault();
+    int delay = d.faultDelayMs();
+    if (body.contains(QLatin1String("http"))
+        && !SimDevice::httpFaultFromName(body.value(QLatin1String("http")).toString(), http)) {
+        fail(res, 400,
+            QStringLiteral(
+                "\"http\" is one of none, hang, slow, nonjson, huge, wrongtypes, trickle"));
+        return;
+    }
+    if (body.contains(QLatin1String("mdns"))
+        && !SimDevice::mdnsFaultFromName(body.value(QLatin1String("mdns")).toString(), mdns)) {
+        fail(res, 400,
+            QStringLiteral("\"mdns\" is one of none, oversized, truncated, badflags, loop, "
+                           "silent, flood"));
+        return;
+    }
+    if (body.contains(QLatin1String("delay_ms"))) {
+        const QJsonValue v = body.value(QLatin1String("delay_ms"));
+        const double ms = v.toDouble(-1);
+        if (!v.isDouble() || ms < 0 || ms > kMaxDelayMs || ms != double(int(ms))) {
+            fail(res, 400,
+                QStringLiteral("\"delay_ms\" is a whole number from 0 to %1").arg(kMaxDelayMs));
+            return;
+        }
+        delay = int(ms);
+    } else if (http == HttpFault::Slow && delay == 0) {
+        delay = kDefaultSlowMs;
+    }
+    d.setFaults(http, mdns, delay);
+    reply(res, 200, d.stateJson());
+}
+
 } // namespace
 
 ControlServer::ControlServer(std::vector<SimDevice*> devices, MdnsResponder& responder)
@@ -146,18 +200,7 @@ void ControlServer::routes()
             reply(res, 200, d.stateJson());
         }));
 
-    s.Post(R"(/devices/([0-9.]+)/pairing)",
-        withDevice([](SimDevice& d, const httplib::Request& req, httplib::Response& res) {
-            QJsonObject body;
-            if (!bodyObject(req, res, body))
-                return;
-            if (!body.value(QLatin1String("on")).isBool()) {
-                fail(res, 400, QStringLiteral("expected {\"on\": true|false}"));
-                return;
-            }
-            d.setPairingMode(body.value(QLatin1String("on")).toBool());
-            reply(res, 200, d.stateJson());
-        }));
+    s.Post(R"(/devices/([0-9.]+)/pairing)", withDevice(setPairing));
 
     s.Get(R"(/devices/([0-9.]+)/requests)",
         withDevice([](SimDevice& d, const httplib::Request& req, httplib::Response& res) {
@@ -177,113 +220,19 @@ void ControlServer::routes()
             res.set_content(d.stampsText(sinceParam(req)), "text/plain");
         }));
 
-    s.Post(R"(/devices/([0-9.]+)/fault)",
-        withDevice([](SimDevice& d, const httplib::Request& req, httplib::Response& res) {
-            QJsonObject body;
-            if (!bodyObject(req, res, body))
-                return;
-            HttpFault http = d.httpFault();
-            MdnsFault mdns = d.mdnsFault();
-            int delay = d.faultDelayMs();
-            if (body.contains(QLatin1String("http"))
-                && !SimDevice::httpFaultFromName(
-                    body.value(QLatin1String("http")).toString(), http)) {
-                fail(res, 400,
-                    QStringLiteral(
-                        "\"http\" is one of none, hang, slow, nonjson, huge, wrongtypes, trickle"));
-                return;
-            }
-            if (body.contains(QLatin1String("mdns"))
-                && !SimDevice::mdnsFaultFromName(
-                    body.value(QLatin1String("mdns")).toString(), mdns)) {
-                fail(res, 400,
-                    QStringLiteral("\"mdns\" is one of none, oversized, truncated, badflags, loop, "
-                                   "silent, flood"));
-                return;
-            }
-            if (body.contains(QLatin1String("delay_ms"))) {
-                const QJsonValue v = body.value(QLatin1String("delay_ms"));
-                const double ms = v.toDouble(-1);
-                if (!v.isDouble() || ms < 0 || ms > kMaxDelayMs || ms != double(int(ms))) {
-                    fail(res, 400,
-                        QStringLiteral("\"delay_ms\" is a whole number from 0 to %1")
-                            .arg(kMaxDelayMs));
-                    return;
-                }
-                delay = int(ms);
-            } else if (http == HttpFault::Slow && delay == 0) {
-                delay = kDefaultSlowMs;
-            }
-            d.setFaults(http, mdns, delay);
-            reply(res, 200, d.stateJson());
-        }));
+    s.Post(R"(/devices/([0-9.]+)/fault)", withDevice(setFault));
 
     s.Post(R"(/devices/([0-9.]+)/move)",
         withDevice([this](SimDevice& d, const httplib::Request& req, httplib::Response& res) {
-            QJsonObject body;
-            if (!bodyObject(req, res, body))
-                return;
-            const QString to = body.value(QLatin1String("to")).toString();
-            in_addr addr {};
-            if (inet_pton(AF_INET, to.toLatin1().constData(), &addr) != 1
-                || (ntohl(addr.s_addr) >> 24) != 127) {
-                fail(res, 400, QStringLiteral("expected {\"to\": \"127.x.y.z\"}"));
-                return;
-            }
-            if (deviceAt(to.toStdString()) != nullptr) {
-                fail(res, 409, QStringLiteral("a device already answers at %1").arg(to));
-                return;
-            }
-            QString error;
-            if (!m_mover) {
-                fail(res, 409, QStringLiteral("devices cannot move here"));
-                return;
-            }
-            if (!m_mover(d, to, error)) {
-                fail(res, 500, error);
-                return;
-            }
-            reply(res, 200, d.stateJson());
+            move(d, req, res);
         }));
 
     s.Post(R"(/devices/([0-9.]+)/restart)",
         withDevice([this](SimDevice& d, const httplib::Request& req, httplib::Response& res) {
-            QJsonObject body;
-            if (!bodyObject(req, res, body))
-                return;
-            const QJsonValue v = body.value(QLatin1String("down_ms"));
-            const double ms = v.toDouble(-1);
-            if (!v.isDouble() || ms < 0 || ms > kMaxDownMs || ms != double(int(ms))) {
-                fail(res, 400,
-                    QStringLiteral("expected {\"down_ms\": N}, N a whole number from 0 to %1")
-                        .arg(kMaxDownMs));
-                return;
-            }
-            QString error;
-            if (!m_restarter) {
-                fail(res, 409, QStringLiteral("devices cannot restart here"));
-                return;
-            }
-            if (!m_restarter(d, int(ms), error)) {
-                fail(res, 500, error);
-                return;
-            }
-            reply(res, 200, d.stateJson());
+            restart(d, req, res);
         }));
 
-    s.Post("/reset", [this](const httplib::Request&, httplib::Response& res) {
-        for (SimDevice* device : m_devices) {
-            QString error;
-            if (m_mover && device->ip() != device->settings().ip
-                && !m_mover(*device, device->settings().ip, error)) {
-                fail(res, 500, error);
-                return;
-            }
-            device->reset();
-        }
-        m_responder.clearLog();
-        reply(res, 200, QJsonObject { { QStringLiteral("reset"), true } });
-    });
+    s.Post("/reset", [this](const httplib::Request&, httplib::Response& res) { reset(res); });
 
     s.Get("/mdns/queries", [this](const httplib::Request& req, httplib::Response& res) {
         reply(res, 200,
@@ -291,24 +240,96 @@ void ControlServer::routes()
                 { QStringLiteral("queries"), m_responder.queriesJson(sinceParam(req)) } });
     });
 
-    s.Post("/screenshot", [this](const httplib::Request& req, httplib::Response& res) {
-        QJsonObject body;
-        if (!bodyObject(req, res, body))
-            return;
-        const QString path = body.value(QLatin1String("path")).toString();
-        if (path.isEmpty()) {
-            fail(res, 400, QStringLiteral("expected {\"path\": \"FILE.png\"}"));
-            return;
-        }
-        if (!m_screenshot) {
-            fail(res, 409, QStringLiteral("no window: start with --window"));
-            return;
-        }
+    s.Post("/screenshot",
+        [this](const httplib::Request& req, httplib::Response& res) { screenshot(req, res); });
+}
+
+void ControlServer::move(SimDevice& d, const httplib::Request& req, httplib::Response& res)
+{
+    QJsonObject body;
+    if (!bodyObject(req, res, body))
+        return;
+    const QString to = body.value(QLatin1String("to")).toString();
+    in_addr addr {};
+    if (inet_pton(AF_INET, to.toLatin1().constData(), &addr) != 1
+        || (ntohl(addr.s_addr) >> 24) != 127) {
+        fail(res, 400, QStringLiteral("expected {\"to\": \"127.x.y.z\"}"));
+        return;
+    }
+    if (deviceAt(to.toStdString()) != nullptr) {
+        fail(res, 409, QStringLiteral("a device already answers at %1").arg(to));
+        return;
+    }
+    QString error;
+    if (!m_mover) {
+        fail(res, 409, QStringLiteral("devices cannot move here"));
+        return;
+    }
+    if (!m_mover(d, to, error)) {
+        fail(res, 500, error);
+        return;
+    }
+    reply(res, 200, d.stateJson());
+}
+
+void ControlServer::restart(SimDevice& d, const httplib::Request& req, httplib::Response& res)
+{
+    QJsonObject body;
+    if (!bodyObject(req, res, body))
+        return;
+    const QJsonValue v = body.value(QLatin1String("down_ms"));
+    const double ms = v.toDouble(-1);
+    if (!v.isDouble() || ms < 0 || ms > kMaxDownMs || ms != double(int(ms))) {
+        fail(res, 400,
+            QStringLiteral("expected {\"down_ms\": N}, N a whole number from 0 to %1")
+                .arg(kMaxDownMs));
+        return;
+    }
+    QString error;
+    if (!m_restarter) {
+        fail(res, 409, QStringLiteral("devices cannot restart here"));
+        return;
+    }
+    if (!m_restarter(d, int(ms), error)) {
+        fail(res, 500, error);
+        return;
+    }
+    reply(res, 200, d.stateJson());
+}
+
+void ControlServer::reset(httplib::Response& res)
+{
+    for (SimDevice* device : m_devices) {
         QString error;
-        if (!m_screenshot(path, error)) {
+        if (m_mover && device->ip() != device->settings().ip
+            && !m_mover(*device, device->settings().ip, error)) {
             fail(res, 500, error);
             return;
         }
-        reply(res, 200, QJsonObject { { QStringLiteral("path"), path } });
-    });
+        device->reset();
+    }
+    m_responder.clearLog();
+    reply(res, 200, QJsonObject { { QStringLiteral("reset"), true } });
+}
+
+void ControlServer::screenshot(const httplib::Request& req, httplib::Response& res)
+{
+    QJsonObject body;
+    if (!bodyObject(req, res, body))
+        return;
+    const QString path = body.value(QLatin1String("path")).toString();
+    if (path.isEmpty()) {
+        fail(res, 400, QStringLiteral("expected {\"path\": \"FILE.png\"}"));
+        return;
+    }
+    if (!m_screenshot) {
+        fail(res, 409, QStringLiteral("no window: start with --window"));
+        return;
+    }
+    QString error;
+    if (!m_screenshot(path, error)) {
+        fail(res, 500, error);
+        return;
+    }
+    reply(res, 200, QJsonObject { { QStringLiteral("path"), path } });
 }

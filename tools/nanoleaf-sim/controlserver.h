@@ -51,6 +51,11 @@ public:
 private:
     SimDevice* deviceAt(const std::string& ip) const;
     void routes();
+    // The handlers of the routes that steer through the callbacks above.
+    void move(SimDevice& device, const httplib::Request& req, httplib::Response& res);
+    void restart(SimDevice& device, const httplib::Request& req, httplib::Response& res);
+    void reset(httplib::Response& res);
+    void screenshot(const httplib::Request& req, httplib::Response& res);
 
     std::vector<SimDevice*> m_devices;
     MdnsResponder& m_responder;

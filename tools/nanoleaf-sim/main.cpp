@@ -2,7 +2,7 @@
 // Lines, Skylight, 4D) on loopback addresses, for the tool's tests, benchmarks and
 // for trying it by hand.
 
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 #include "tools/nanoleaf-sim/controlserver.h"
 #include "tools/nanoleaf-sim/mdnsresponder.h"
 #include "tools/nanoleaf-sim/openapiserver.h"
@@ -169,6 +169,13 @@ int fail(const QString& message)
     return 1;
 }
 
+// The same, for a step that answers with false.
+bool told(const QString& message)
+{
+    fail(message);
+    return false;
+}
+
 } // namespace
 
 // What each device received, for a person who ran a demo without a display.
@@ -194,22 +201,22 @@ void printSummary(const std::vector<SimDevice*>& devices)
     std::fflush(stdout);
 }
 
-int main(int argc, char** argv)
+namespace
 {
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    const bool display = !qEnvironmentVariableIsEmpty("DISPLAY")
-        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-    const bool offscreen = platform == "offscreen" || platform == "minimal";
-    bool window = !hasArgument(argc, argv, "--headless")
-        && (hasArgument(argc, argv, "--window") || (display && !offscreen));
-    if (window && !display && !offscreen) {
-        std::fprintf(stderr, "nanoleaf-sim: no display, running without a window\n");
-        window = false;
-    }
-    std::unique_ptr<QCoreApplication> app(
-        window ? new QApplication(argc, argv) : new QCoreApplication(argc, argv));
-    QCoreApplication::setApplicationName(QStringLiteral("nanoleaf-sim"));
 
+// What the command line asks for, read and checked.
+struct Options {
+    SimConfig config;
+    QString controlHost;
+    int controlPort = 0;
+    QString readyFile;
+    bool summary = false;
+};
+
+// Reads the command line (--help ends the process here). Returns -1 to go on, else
+// the exit code to end with, the reason told.
+int readOptions(const QCoreApplication& app, Options& o)
+{
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(kDescription));
     parser.addHelpOption();
@@ -236,7 +243,7 @@ int main(int argc, char** argv)
         QStringLiteral("die-with-parent"), QStringLiteral("Stop when the starting process ends."));
     parser.addOptions({ configOption, deviceOption, controlOption, readyOption, windowOption,
         headlessOption, hostNetworkOption, parentOption, summaryOption });
-    parser.process(*app);
+    parser.process(app);
 
     if (parser.isSet(parentOption)) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -248,17 +255,16 @@ int main(int argc, char** argv)
             "refusing to bind fixed ports on the machine's own network; run it through "
             "tools/netns-run (or pass --allow-host-network)"));
 
-    SimConfig config;
-    if (parser.isSet(configOption) && !config.loadFile(parser.value(configOption)))
-        return fail(config.errorString());
+    if (parser.isSet(configOption) && !o.config.loadFile(parser.value(configOption)))
+        return fail(o.config.errorString());
     for (const QString& form : parser.values(deviceOption))
-        if (!config.addQuickDevice(form))
-            return fail(config.errorString());
-    if (!config.validate())
-        return fail(config.errorString());
+        if (!o.config.addQuickDevice(form))
+            return fail(o.config.errorString());
+    if (!o.config.validate())
+        return fail(o.config.errorString());
     // 198.18.0.0/15 exists only where a private network's test put it there.
     if (parser.isSet(hostNetworkOption))
-        for (const SimDeviceSettings& d : config.devices())
+        for (const SimDeviceSettings& d : o.config.devices())
             if (!d.ip.startsWith(QLatin1String("127.")))
                 return fail(QStringLiteral("%1: only loopback addresses with --allow-host-network")
                                 .arg(d.ip));
@@ -266,52 +272,96 @@ int main(int argc, char** argv)
     const QString control = parser.value(controlOption);
     const int colon = control.lastIndexOf(QLatin1Char(':'));
     bool portOk = false;
-    const int controlPort = control.mid(colon + 1).toInt(&portOk);
-    if (colon <= 0 || !portOk || controlPort < 0 || controlPort > 65535)
+    o.controlPort = control.mid(colon + 1).toInt(&portOk);
+    if (colon <= 0 || !portOk || o.controlPort < 0 || o.controlPort > 65535)
         return fail(QStringLiteral("--control takes HOST:PORT, not \"%1\"").arg(control));
+    o.controlHost = control.left(colon);
+    o.readyFile = parser.value(readyOption);
+    o.summary = parser.isSet(summaryOption);
+    return -1;
+}
 
+// SIGINT and SIGTERM write to g_signalPipe; false when the pipe cannot be made.
+bool catchSignals()
+{
     signal(SIGPIPE, SIG_IGN);
     if (pipe(g_signalPipe) != 0)
-        return fail(QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
     struct sigaction action {
     };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    return true;
+}
 
-    std::vector<std::unique_ptr<SimDevice>> devices;
-    std::vector<SimDevice*> devicePointers;
-    for (const SimDeviceSettings& settings : config.devices()) {
-        devices.push_back(std::make_unique<SimDevice>(settings));
-        devicePointers.push_back(devices.back().get());
+// Every server of the simulated devices. Moves and restarts come from the control
+// server's threads and are made one at a time.
+struct Servers {
+    explicit Servers(const std::vector<SimDevice*>& devices)
+        : devices(devices)
+        , udp(devices)
+        , mdns(devices)
+        , control(devices, mdns)
+    {
+        control.setMover([this](SimDevice& device, const QString& to, QString& error) {
+            return move(device, to, error);
+        });
+        control.setRestarter([this](SimDevice& device, int downMs, QString& error) {
+            return restart(device, downMs, error);
+        });
     }
 
-    std::vector<std::unique_ptr<OpenApiServer>> apis;
-    for (SimDevice* device : devicePointers) {
-        apis.push_back(std::make_unique<OpenApiServer>(*device));
-        if (!apis.back()->bind())
-            return fail(QString::fromStdString(apis.back()->errorString()));
+    // The reason is told and false returned when a socket cannot be bound.
+    bool bind(const Options& o)
+    {
+        for (SimDevice* device : devices) {
+            apis.push_back(std::make_unique<OpenApiServer>(*device));
+            if (!apis.back()->bind())
+                return told(QString::fromStdString(apis.back()->errorString()));
+        }
+        if (!udp.bind())
+            return told(QString::fromStdString(udp.errorString()));
+        if (!mdns.bind())
+            return told(QString::fromStdString(mdns.errorString()));
+        if (!control.bind(o.controlHost.toStdString(), o.controlPort))
+            return told(QString::fromStdString(control.errorString()));
+        return true;
     }
-    UdpReceiver udp(devicePointers);
-    if (!udp.bind())
-        return fail(QString::fromStdString(udp.errorString()));
-    MdnsResponder mdns(devicePointers);
-    if (!mdns.bind())
-        return fail(QString::fromStdString(mdns.errorString()));
-    ControlServer controlServer(devicePointers, mdns);
-    if (!controlServer.bind(control.left(colon).toStdString(), controlPort))
-        return fail(QString::fromStdString(controlServer.errorString()));
 
-    // Moves are made on the control server's threads, one at a time.
-    std::mutex moving;
-    controlServer.setMover([&](SimDevice& device, const QString& to, QString& error) {
+    void start()
+    {
+        for (auto& api : apis)
+            api->start();
+        udp.start();
+        mdns.start();
+        control.start();
+    }
+
+    void stop()
+    {
+        control.stop();
+        for (auto& api : apis)
+            api->stop();
+        udp.stop();
+        mdns.stop();
+    }
+
+    std::size_t indexOf(const SimDevice& device) const
+    {
+        std::size_t at = 0;
+        while (at < devices.size() && devices[at] != &device)
+            ++at;
+        return at;
+    }
+
+    bool move(SimDevice& device, const QString& to, QString& error)
+    {
         std::lock_guard<std::mutex> lock(moving);
         const QString from = device.ip();
-        std::size_t at = 0;
-        while (at < devicePointers.size() && devicePointers[at] != &device)
-            ++at;
-        if (at == devicePointers.size()) {
+        const std::size_t at = indexOf(device);
+        if (at == devices.size()) {
             error = QStringLiteral("no such device");
             return false;
         }
@@ -327,16 +377,15 @@ int main(int argc, char** argv)
         udp.rebind(&device);
         mdns.rebind(&device);
         return false;
-    });
+    }
 
-    // The restarting device's OpenAPI stops (connections are refused) and its stream and
-    // mDNS answers are ignored until it is back.
-    controlServer.setRestarter([&](SimDevice& device, int downMs, QString& error) {
+    // The restarting device's OpenAPI stops (connections are refused) and its stream
+    // and mDNS answers are ignored until it is back.
+    bool restart(SimDevice& device, int downMs, QString& error)
+    {
         std::lock_guard<std::mutex> lock(moving);
-        std::size_t at = 0;
-        while (at < devicePointers.size() && devicePointers[at] != &device)
-            ++at;
-        if (at == devicePointers.size()) {
+        const std::size_t at = indexOf(device);
+        if (at == devices.size()) {
             error = QStringLiteral("no such device");
             return false;
         }
@@ -349,55 +398,107 @@ int main(int argc, char** argv)
         error = QStringLiteral("cannot serve again: %1")
                     .arg(QString::fromStdString(apis[at]->errorString()));
         return false;
-    });
-
-    std::unique_ptr<SimWindow> view;
-    if (window) {
-        view = std::make_unique<SimWindow>(devicePointers);
-        view->resize(view->sizeHint());
-        view->show();
-        SimWindow* target = view.get();
-        controlServer.setScreenshot([target](const QString& path, QString& error) {
-            auto done = std::make_shared<std::promise<bool>>();
-            std::future<bool> result = done->get_future();
-            QMetaObject::invokeMethod(
-                target, [target, path, done] { done->set_value(target->grab().save(path, "PNG")); },
-                Qt::QueuedConnection);
-            if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-                error = QStringLiteral("the window did not answer");
-                return false;
-            }
-            if (!result.get()) {
-                error = QStringLiteral("cannot write %1").arg(path);
-                return false;
-            }
-            return true;
-        });
     }
 
-    for (auto& api : apis)
-        api->start();
-    udp.start();
-    mdns.start();
-    controlServer.start();
+    const std::vector<SimDevice*> devices;
+    std::vector<std::unique_ptr<OpenApiServer>> apis;
+    UdpReceiver udp;
+    MdnsResponder mdns;
+    ControlServer control;
+    std::mutex moving;
+};
 
+// POST /screenshot grabs the window on the GUI thread.
+void offerScreenshots(ControlServer& control, SimWindow* target)
+{
+    control.setScreenshot([target](const QString& path, QString& error) {
+        auto done = std::make_shared<std::promise<bool>>();
+        std::future<bool> result = done->get_future();
+        QMetaObject::invokeMethod(
+            target, [target, path, done] { done->set_value(target->grab().save(path, "PNG")); },
+            Qt::QueuedConnection);
+        if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            error = QStringLiteral("the window did not answer");
+            return false;
+        }
+        if (!result.get()) {
+            error = QStringLiteral("cannot write %1").arg(path);
+            return false;
+        }
+        return true;
+    });
+}
+
+// Names each device on standard error and tells where the control interface
+// listens; false (the reason told) when the ready file cannot be written.
+bool announce(const Servers& servers, const Options& o)
+{
     const QString controlAddress
-        = QStringLiteral("%1:%2").arg(control.left(colon)).arg(controlServer.port());
-    for (SimDevice* device : devicePointers) {
+        = QStringLiteral("%1:%2").arg(o.controlHost).arg(servers.control.port());
+    for (SimDevice* device : servers.devices) {
         const SimDeviceSettings& s = device->settings();
         std::fprintf(stderr,
             "nanoleaf-sim: \"%s\" (%s, %d panels) at %s: http 16021, udp 60221/60222%s\n",
             qPrintable(s.name), qPrintable(s.model), int(s.panels.size()), qPrintable(device->ip()),
             s.pairingMode ? ", pairing mode on" : "");
     }
-    if (parser.isSet(readyOption)) {
-        QSaveFile ready(parser.value(readyOption));
+    if (!o.readyFile.isEmpty()) {
+        QSaveFile ready(o.readyFile);
         if (!ready.open(QIODevice::WriteOnly) || ready.write(controlAddress.toUtf8() + '\n') < 0
             || !ready.commit())
-            return fail(QStringLiteral("cannot write %1").arg(parser.value(readyOption)));
+            return told(QStringLiteral("cannot write %1").arg(o.readyFile));
     }
     std::fprintf(stdout, "READY control=%s\n", qPrintable(controlAddress));
     std::fflush(stdout);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    const bool display = !qEnvironmentVariableIsEmpty("DISPLAY")
+        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    const bool offscreen = platform == "offscreen" || platform == "minimal";
+    bool window = !hasArgument(argc, argv, "--headless")
+        && (hasArgument(argc, argv, "--window") || (display && !offscreen));
+    if (window && !display && !offscreen) {
+        std::fprintf(stderr, "nanoleaf-sim: no display, running without a window\n");
+        window = false;
+    }
+    std::unique_ptr<QCoreApplication> app(
+        window ? new QApplication(argc, argv) : new QCoreApplication(argc, argv));
+    QCoreApplication::setApplicationName(QStringLiteral("nanoleaf-sim"));
+
+    Options options;
+    const int refused = readOptions(*app, options);
+    if (refused >= 0)
+        return refused;
+    if (!catchSignals())
+        return fail(QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+
+    std::vector<std::unique_ptr<SimDevice>> devices;
+    std::vector<SimDevice*> devicePointers;
+    for (const SimDeviceSettings& settings : options.config.devices()) {
+        devices.push_back(std::make_unique<SimDevice>(settings));
+        devicePointers.push_back(devices.back().get());
+    }
+    Servers servers(devicePointers);
+    if (!servers.bind(options))
+        return 1;
+
+    std::unique_ptr<SimWindow> view;
+    if (window) {
+        view = std::make_unique<SimWindow>(devicePointers);
+        view->resize(view->sizeHint());
+        view->show();
+        offerScreenshots(servers.control, view.get());
+    }
+
+    servers.start();
+    if (!announce(servers, options))
+        return 1;
 
     QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
     checkedConnect(&signalNotifier, SIGNAL(activated(int)), app.get(), SLOT(quit()));
@@ -406,13 +507,9 @@ int main(int argc, char** argv)
     // Release held and delayed answers first, so the servers' workers can finish.
     for (SimDevice* device : devicePointers)
         device->shutdown();
-    controlServer.stop();
-    for (auto& api : apis)
-        api->stop();
-    udp.stop();
-    mdns.stop();
+    servers.stop();
     view.reset();
-    if (parser.isSet(summaryOption))
+    if (options.summary)
         printSummary(devicePointers);
     std::fprintf(stderr, "nanoleaf-sim: stopped\n");
     return code;

@@ -7,10 +7,8 @@
 #include <QJsonObject>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -94,10 +92,8 @@ MdnsResponder::~MdnsResponder()
 
 bool MdnsResponder::bind()
 {
-    if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        m_error = std::string("pipe: ") + std::strerror(errno);
+    if (!m_loop.open(m_error))
         return false;
-    }
     m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (m_socket < 0) {
         m_error = std::string("socket: ") + std::strerror(errno);
@@ -156,19 +152,13 @@ bool MdnsResponder::rebind(SimDevice* device)
 
 void MdnsResponder::start()
 {
-    m_thread = std::thread([this] { run(); });
+    m_buffer.resize(9000);
+    m_loop.start({ m_socket }, [this](std::size_t) { drain(); });
 }
 
 void MdnsResponder::stop()
 {
-    if (!m_thread.joinable())
-        return;
-    m_stop = true;
-    const char byte = 1;
-    if (write(m_wake[1], &byte, 1) < 0) {
-        // The poll time-out still ends the thread.
-    }
-    m_thread.join();
+    m_loop.stop();
 }
 
 void MdnsResponder::closeAll()
@@ -179,31 +169,24 @@ void MdnsResponder::closeAll()
             close(fd);
         fd = -1;
     }
-    for (int* fd : { &m_socket, &m_wake[0], &m_wake[1] }) {
-        if (*fd >= 0)
-            close(*fd);
-        *fd = -1;
-    }
+    if (m_socket >= 0)
+        close(m_socket);
+    m_socket = -1;
 }
 
-void MdnsResponder::run()
+void MdnsResponder::drain()
 {
-    pollfd fds[2] = { { m_socket, POLLIN, 0 }, { m_wake[0], POLLIN, 0 } };
-    std::vector<std::uint8_t> buffer(9000);
-    while (!m_stop) {
-        if (poll(fds, 2, 500) <= 0 || !(fds[0].revents & POLLIN))
-            continue;
-        for (int n = 0; n < 64; ++n) {
-            sockaddr_in from {};
-            socklen_t fromLen = sizeof from;
-            const ssize_t got = recvfrom(m_socket, buffer.data(), buffer.size(), MSG_TRUNC,
-                reinterpret_cast<sockaddr*>(&from), &fromLen);
-            const std::int64_t now = monotonicNs();
-            if (got < 0)
-                break;
-            const std::size_t size = std::min(std::size_t(got), buffer.size());
-            handle(buffer.data(), size, from.sin_addr.s_addr, ntohs(from.sin_port), now);
-        }
+    std::vector<std::uint8_t>& buffer = m_buffer;
+    for (int n = 0; n < 64; ++n) {
+        sockaddr_in from {};
+        socklen_t fromLen = sizeof from;
+        const ssize_t got = recvfrom(m_socket, buffer.data(), buffer.size(), MSG_TRUNC,
+            reinterpret_cast<sockaddr*>(&from), &fromLen);
+        const std::int64_t now = monotonicNs();
+        if (got < 0)
+            break;
+        const std::size_t size = std::min(std::size_t(got), buffer.size());
+        handle(buffer.data(), size, from.sin_addr.s_addr, ntohs(from.sin_port), now);
     }
 }
 

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "tools/nanoleaf-sim/socketloop.h"
+
 #include <QJsonArray>
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 class SimDevice;
@@ -50,7 +50,8 @@ private:
         int answered = 0;
         std::string outcome;
     };
-    void run();
+    // Reads a bounded batch of queries, on the loop's thread.
+    void drain();
     void handle(const std::uint8_t* data, std::size_t size, std::uint32_t fromAddr,
         std::uint16_t fromPort, std::int64_t timeNs);
     void log(LoggedQuery entry);
@@ -63,12 +64,12 @@ private:
     std::mutex m_sendMutex;
     std::vector<int> m_sendSockets;
     int m_socket = -1;
-    int m_wake[2] = { -1, -1 };
-    std::atomic<bool> m_stop { false };
-    std::thread m_thread;
     std::string m_error;
 
     mutable std::mutex m_logMutex;
     std::deque<LoggedQuery> m_log;
     std::int64_t m_nextSeq = 1;
+
+    std::vector<std::uint8_t> m_buffer; // the loop's thread only
+    SocketLoop m_loop;
 };

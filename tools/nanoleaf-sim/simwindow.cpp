@@ -1,6 +1,6 @@
 #include "tools/nanoleaf-sim/simwindow.h"
 
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 #include "tools/nanoleaf-sim/monotonicclock.h"
 #include "tools/nanoleaf-sim/simdevice.h"
 

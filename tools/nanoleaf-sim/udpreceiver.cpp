@@ -4,9 +4,7 @@
 #include "tools/nanoleaf-sim/simdevice.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,10 +60,8 @@ UdpReceiver::~UdpReceiver()
 
 bool UdpReceiver::bind()
 {
-    if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        m_error = std::string("pipe: ") + std::strerror(errno);
+    if (!m_loop.open(m_error))
         return false;
-    }
     for (SimDevice* device : m_devices) {
         for (int port : { kV1Port, kV2Port }) {
             const int fd = bindUdp(device->ip().toStdString(), port, m_error);
@@ -79,29 +75,22 @@ bool UdpReceiver::bind()
 
 void UdpReceiver::start()
 {
-    m_thread = std::thread([this] { run(); });
+    std::vector<int> fds;
+    for (const Binding& b : m_bindings)
+        fds.push_back(b.fd);
+    m_buffer.resize(65536);
+    m_loop.start(fds, [this](std::size_t i) { drain(i); });
 }
 
 void UdpReceiver::stop()
 {
-    if (!m_thread.joinable())
-        return;
-    m_stop = true;
-    const char byte = 1;
-    if (write(m_wake[1], &byte, 1) < 0) {
-        // The poll time-out below still ends the thread.
-    }
-    m_thread.join();
+    m_loop.stop();
 }
 
 bool UdpReceiver::rebind(SimDevice* device)
 {
     // The thread polls a fixed set of descriptors: it stops while they change.
     stop();
-    char drained[16];
-    while (read(m_wake[0], drained, sizeof drained) > 0) {
-        // The wake-up stop() left behind would end every later poll at once.
-    }
     bool ok = true;
     for (Binding& b : m_bindings) {
         if (b.device != device)
@@ -110,7 +99,6 @@ bool UdpReceiver::rebind(SimDevice* device)
         b.fd = bindUdp(device->ip().toStdString(), b.port, m_error);
         ok = ok && b.fd >= 0;
     }
-    m_stop = false;
     start();
     return ok;
 }
@@ -122,61 +110,41 @@ void UdpReceiver::closeAll()
             close(b.fd);
         b.fd = -1;
     }
-    for (int& fd : m_wake) {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
 }
 
-void UdpReceiver::run()
+void UdpReceiver::drain(std::size_t i)
 {
-    std::vector<pollfd> fds;
-    for (const Binding& b : m_bindings)
-        fds.push_back(pollfd { b.fd, POLLIN, 0 });
-    fds.push_back(pollfd { m_wake[0], POLLIN, 0 });
-
-    std::vector<std::uint8_t> buffer(65536);
-    while (!m_stop) {
-        const int ready = poll(fds.data(), fds.size(), 500);
-        if (ready <= 0)
-            continue;
-        for (std::size_t i = 0; i < m_bindings.size(); ++i) {
-            if (!(fds[i].revents & POLLIN))
-                continue;
-            // Drain a bounded batch, then look at the other sockets again.
-            for (int n = 0; n < 256; ++n) {
-                sockaddr_in from {};
-                iovec vector { buffer.data(), buffer.size() };
-                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-                msghdr message {};
-                message.msg_name = &from;
-                message.msg_namelen = sizeof from;
-                message.msg_iov = &vector;
-                message.msg_iovlen = 1;
-                message.msg_control = control;
-                message.msg_controllen = sizeof control;
-                const ssize_t got = recvmsg(m_bindings[i].fd, &message, MSG_TRUNC);
-                const std::int64_t now = monotonicNs();
-                if (got < 0)
-                    break;
-                std::int64_t kernelNs = 0;
+    std::vector<std::uint8_t>& buffer = m_buffer;
+    // A bounded batch, then the other sockets get their turn.
+    for (int n = 0; n < 256; ++n) {
+        sockaddr_in from {};
+        iovec vector { buffer.data(), buffer.size() };
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr message {};
+        message.msg_name = &from;
+        message.msg_namelen = sizeof from;
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t got = recvmsg(m_bindings[i].fd, &message, MSG_TRUNC);
+        const std::int64_t now = monotonicNs();
+        if (got < 0)
+            break;
+        std::int64_t kernelNs = 0;
 #if defined(SCM_TIMESTAMPNS)
-                for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr;
-                     c = CMSG_NXTHDR(&message, c)) {
-                    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                        timespec ts {};
-                        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                        kernelNs = std::int64_t(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-                    }
-                }
-#endif
-                char text[INET_ADDRSTRLEN] = {};
-                inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-                const std::size_t size = std::min(std::size_t(got), buffer.size());
-                m_bindings[i].device->handleDatagram(m_bindings[i].port, buffer.data(), size, now,
-                    kernelNs, std::string(text) + ":" + std::to_string(ntohs(from.sin_port)));
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts {};
+                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                kernelNs = std::int64_t(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
             }
         }
+#endif
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+        const std::size_t size = std::min(std::size_t(got), buffer.size());
+        m_bindings[i].device->handleDatagram(m_bindings[i].port, buffer.data(), size, now, kernelNs,
+            std::string(text) + ":" + std::to_string(ntohs(from.sin_port)));
     }
 }

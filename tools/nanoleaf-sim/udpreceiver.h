@@ -1,8 +1,9 @@
 #pragma once
 
-#include <atomic>
+#include "tools/nanoleaf-sim/socketloop.h"
+
+#include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
 class SimDevice;
@@ -35,13 +36,13 @@ private:
         int port = 0;
         SimDevice* device = nullptr;
     };
-    void run();
+    // Reads a bounded batch of the binding's datagrams, on the loop's thread.
+    void drain(std::size_t binding);
     void closeAll();
 
     std::vector<SimDevice*> m_devices;
     std::vector<Binding> m_bindings;
-    int m_wake[2] = { -1, -1 };
-    std::atomic<bool> m_stop { false };
-    std::thread m_thread;
     std::string m_error;
+    std::vector<std::uint8_t> m_buffer; // the loop's thread only
+    SocketLoop m_loop;
 };

@@ -1,7 +1,7 @@
 // checkedConnect: what Qt refuses ends the process (checked in a child run of this program),
 // whatever the build type. That it connects what Qt accepts, every test using it shows.
 
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 
 #include <QProcess>
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "sync/checkedconnect.h"
+#include "service/checkedconnect.h"
 
 namespace
 {
