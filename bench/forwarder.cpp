@@ -306,7 +306,7 @@ int main(int argc, char** argv)
         }
         std::printf("forwarder: %s on 127.0.0.1:%ld, %zu devices, %zu pixels\n",
             intake == Intake::Ddp ? "DDP" : "E1.31", port, targets.size(),
-            stripMap(targets).pixelCount());
+            stripMap(targets).byteCount() / PixelMap::kBytesPerPixel);
         std::fflush(stdout);
         serveNetwork(intake, handle, targets);
         Platform::Net::closeSocket(handle);
