@@ -61,6 +61,10 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     workerThread = new QThread;
     service = new nanoleafAPIsync;
     service->moveToThread(workerThread);
+    // The service ends on its own thread, as the thread finishes: requests a device
+    // left unanswered still hold their deadline timers there, and a timer is stopped
+    // only by its thread.
+    checkedConnect(workerThread, SIGNAL(finished()), service, SLOT(deleteLater()));
     workerThread->start(QThread::InheritPriority);
 
     checkedConnect(service, SIGNAL(bonjourGetIpName(QString, QString)), this,
@@ -172,12 +176,9 @@ ZelNanoleafTool::~ZelNanoleafTool()
     // keeps the tool no longer.
     service->stopIntake();
     service->restoreBeforeExit(kRestoreAtExitMs);
-    // The service goes on its own thread: requests a device left unanswered still
-    // hold their deadline timers there, and a timer is stopped only by its thread.
-    QMetaObject::invokeMethod(
-        service, [this] { delete service; }, Qt::BlockingQueuedConnection);
     workerThread->quit();
-    workerThread->wait();
+    workerThread->wait(); // the service is gone with it
+    service = nullptr;
     delete workerThread;
     delete sendTimer;
     delete loadingTimer;
