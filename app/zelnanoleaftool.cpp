@@ -24,6 +24,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 
 #ifdef _WIN32
 #include "sync/win32hostadapter.h"
@@ -61,10 +62,6 @@ ZelNanoleafTool::ZelNanoleafTool(QWidget* parent)
     workerThread = new QThread;
     service = new nanoleafAPIsync;
     service->moveToThread(workerThread);
-    // The service ends on its own thread, as the thread finishes: requests a device
-    // left unanswered still hold their deadline timers there, and a timer is stopped
-    // only by its thread.
-    checkedConnect(workerThread, SIGNAL(finished()), service, SLOT(deleteLater()));
     workerThread->start(QThread::InheritPriority);
 
     checkedConnect(service, SIGNAL(bonjourGetIpName(QString, QString)), this,
@@ -176,9 +173,20 @@ ZelNanoleafTool::~ZelNanoleafTool()
     // keeps the tool no longer.
     service->stopIntake();
     service->restoreBeforeExit(kRestoreAtExitMs);
-    workerThread->quit();
-    workerThread->wait(); // the service is gone with it
+    // The service ends on its own thread: requests a device left unanswered still
+    // hold their deadline timers there, and a timer is stopped only by its thread.
+    std::promise<void> gone;
+    QMetaObject::invokeMethod(
+        service,
+        [this, &gone] {
+            delete service;
+            gone.set_value();
+        },
+        Qt::QueuedConnection);
+    gone.get_future().wait();
     service = nullptr;
+    workerThread->quit();
+    workerThread->wait();
     delete workerThread;
     delete sendTimer;
     delete loadingTimer;
