@@ -267,11 +267,10 @@ private slots:
                              bool mode, const QStringList& seen, int hints, bool paired) {
             QTest::newRow(name) << fault << stored << mode << seen << hints << paired;
         };
-        row("PAIR, pairing mode on", "", "", true, all, 0, true);
         row("PAIR, pairing mode off", "", "", false, { pairing }, 1, false);
         row("PAIR, stored token", "", kToken, false, { layout, control }, 0, true);
         row("PAIR, stale token", "", stale, true, { layout, pairing, layout, control }, 1, true);
-        row("slow answers", "slow", "", true, all, 0, true);
+        row("PAIR, slow answers", "slow", "", true, all, 0, true);
         // No answer in time, or one past the size bound: a refused pairing; for a
         // layout request a refused token, so a new pairing request follows.
         row("token request hangs", "hang", "", true, { pairing }, 1, false);
@@ -303,9 +302,8 @@ private slots:
         QFETCH(QStringList, seen);
         QFETCH(int, hints);
         QFETCH(bool, paired);
-        QJsonObject light = NanoleafSim::lightPanels();
-        light.insert("tokens", QJsonArray { kToken });
-        QJsonArray devices { light, NanoleafSim::canvas() };
+        QJsonArray devices = knowingTheToken({ NanoleafSim::lightPanels() });
+        devices.append(NanoleafSim::canvas());
         for (int i = 0; i < kBadIps.size(); ++i)
             devices.append(NanoleafSim::lightPanels(
                 kBadIps[i], { 11, 12 }, QString("Light Panels BA:D0:0%1").arg(i)));
@@ -528,23 +526,11 @@ private slots:
         };
         row("named effect", namedEffect, "", "", false, put({ forest, state40 }),
             "effect Forest on 40 effect");
-        row("solid colour",
-            { "state "
-              "{\"hue\":{\"value\":120},\"sat\":{\"value\":50},\"brightness\":{\"value\":60}}" },
-            "", "", false,
-            put({ "state {\"brightness\":{\"value\":60},\"hue\":{\"value\":120},\"on\":{\"value\":"
-                  "true},\"sat\":{\"value\":50}}" }),
-            "solid *Solid* on 60 hs");
         row("temporary effect",
             { "effects {\"write\":{\"command\":\"display\",\"animType\":\"static\",\"animData\":"
               "\"1 82 1 10 20 30 0 1\"}}",
                 "state {\"brightness\":{\"value\":40}}" },
             "", "", false, put({ state40 }), streaming);
-        row("off", { "effects {\"select\":\"Nemo\"}", "state {\"on\":{\"value\":false}}" }, "", "",
-            false,
-            put({ "effects {\"select\":\"Nemo\"}", "state {\"brightness\":{\"value\":100}}",
-                "state {\"on\":{\"value\":false}}" }),
-            "effect Nemo off 100 effect");
         row("already streaming: the kept scene",
             { "effects {\"write\":{\"command\":\"display\",\"animType\":\"extControl\","
               "\"extControlVersion\":\"v2\"}}",
@@ -696,9 +682,7 @@ private slots:
     {
         QFETCH(int, unpairAfter);
         QFETCH(QStringList, seen);
-        QJsonObject light = NanoleafSim::lightPanels();
-        light.insert("tokens", QJsonArray { kToken });
-        startSim(QJsonArray { light });
+        startSim(knowingTheToken({ NanoleafSim::lightPanels() }));
         QVERIFY(TokenProfile::write(kLight, kToken));
         QVERIFY(sim->setFault(kLightIp, QJsonObject { { "http", "slow" }, { "delay_ms", 700 } }));
         const int answered = log->count(kStaticAnswer);
