@@ -40,8 +40,8 @@ const QString kSecond = "Canvas 44:55:66";
 constexpr int kCommandMs = 10000;
 
 // One tool process with its own profile folder, host endpoint (and so its own
-// session lock and activation channel beside it) and driver socket. Change env or
-// capture before start().
+// session lock and activation channel beside it) and driver socket. Change env
+// before start().
 class ToolProcess
 {
 public:
@@ -104,15 +104,11 @@ public:
     bool start(const QStringList& arguments = {})
     {
         process.setProcessEnvironment(env);
-        if (capture) {
-            process.setProcessChannelMode(QProcess::SeparateChannels);
-        } else {
-            process.setProcessChannelMode(
-                errorsToFile ? QProcess::SeparateChannels : QProcess::ForwardedErrorChannel);
-            process.setStandardOutputFile(dir.filePath("stdout"));
-            if (errorsToFile)
-                process.setStandardErrorFile(dir.filePath("stderr"));
-        }
+        process.setProcessChannelMode(
+            errorsToFile ? QProcess::SeparateChannels : QProcess::ForwardedErrorChannel);
+        process.setStandardOutputFile(dir.filePath("stdout"));
+        if (errorsToFile)
+            process.setStandardErrorFile(dir.filePath("stderr"));
         process.setArguments(arguments);
         process.start();
         return process.waitForStarted(kCommandMs)
@@ -160,7 +156,6 @@ public:
 
     QTemporaryDir dir;
     QProcessEnvironment env;
-    bool capture = false; // keep standard output and error for the test
     bool errorsToFile = false;
     QProcess process;
     QLocalSocket driver;
@@ -358,15 +353,15 @@ private slots:
         tool.env.remove("QT_LOGGING_RULES");
         if (!rules.isEmpty())
             tool.env.insert("QT_LOGGING_RULES", rules);
-        tool.capture = true;
+        tool.keepErrors();
         QVERIFY(tool.start(arguments));
         // The window's start, a scan, a host frame, and the end.
         QVERIFY(tool.ok("click SEARCH"));
         QTRY_COMPARE_WITH_TIMEOUT(tool.status(kLight), QStringLiteral("Unpaired"), 20000);
         sendFrame(tool);
         QVERIFY(tool.terminatesCleanly());
-        const QByteArray err = tool.process.readAllStandardError();
-        const QByteArray out = tool.process.readAllStandardOutput();
+        const QString err = tool.errorLines().join('\n');
+        const QByteArray out = tool.output();
         for (const char* label : { "applicationDirPath", "searchDeive_noBonjour",
                  "bonjourGetIpName", "WM_COPYDATA = CUSTOM_TYPE_RGB" })
             QVERIFY2(err.contains(label) == on, label);
