@@ -60,7 +60,7 @@ private slots:
 
     // The window comes up without its Image/ folder, its service on a thread of
     // its own, stopped when it goes; the close button only hides. SEARCH with no
-    // device shows the loading label for a while, then only the headers.
+    // device shows the loading label for a while, then no row.
     void windowAndServiceThread()
     {
         auto* window = new ZelNanoleafTool;
@@ -68,12 +68,7 @@ private slots:
         QTest::mouseClick(window->searchButton, Qt::LeftButton);
         QVERIFY(!window->pairView->loadingLabel->isHidden());
         QTRY_VERIFY_WITH_TIMEOUT(window->pairView->loadingLabel->isHidden(), 5000);
-        const QStandardItemModel* model = window->pairView->model;
-        QCOMPARE(model->rowCount(), 0);
-        QCOMPARE(model->horizontalHeaderItem(0)->text() + "|"
-                + model->horizontalHeaderItem(2)->text() + "|"
-                + QString::number(model->columnCount()),
-            QString("Devices|Status|3"));
+        QCOMPARE(window->pairView->model->rowCount(), 0);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
         QPointer<QThread> thread(window->serviceThread());

@@ -180,14 +180,9 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("read"); // the cap, or the problem
-        QTest::newRow("1") << "1"
-                           << "1";
-        QTest::newRow("1000") << " 1000 "
-                              << "1000";
-        QTest::newRow("empty") << ""
-                               << "0";
-        QTest::newRow("none") << "None"
-                              << "0";
+        for (const auto& [text, cap] :
+            { std::pair { "1", "1" }, { " 1000 ", "1000" }, { "", "0" }, { "None", "0" } })
+            QTest::newRow(QByteArray("max_fps=") + text) << text << cap;
         const QString bad(
             "[settings] max_fps=%1: '%1' is no number of frames per second from 1 to 1000");
         for (const char* text : { "0", "-30", "1001", "29.97", "30, 60" })

@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QLocalSocket>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -281,16 +280,8 @@ private slots:
     void abuse_data()
     {
         QTest::addColumn<QVector<int>>("kinds"); // one entry per abusive client
-        QTest::newRow("size field 0xFFFFFFFF") << QVector<int> { HugeSize };
-        QTest::newRow("size over 64 KiB") << QVector<int> { OverSize };
-        QTest::newRow("size below a header") << QVector<int> { TinySize };
-        QTest::newRow("cbData beyond the size") << QVector<int> { PayloadBeyond };
-        QTest::newRow("good request, then garbage") << QVector<int> { ValidThenGarbage };
-        QTest::newRow("half a request, silence") << QVector<int> { Half, Silent };
-        QTest::newRow("truncated, then hang-up") << QVector<int> { TruncatedHangUp };
-        QTest::newRow("last requests, then hang-up") << QVector<int> { LastWordsHangUp };
-        QTest::newRow("one request byte by byte") << QVector<int> { ByteByByte };
         QTest::newRow("floods, never reads") << QVector<int> { Flood };
+        // Every other kind at once, five clients of each.
         QVector<int> mixed;
         for (int i = 0; i < 50; ++i)
             mixed << i % Flood;
@@ -416,6 +407,9 @@ private slots:
         QCOMPARE(m_server->listen(), listens);
         if (!listens) {
             QVERIFY2(m_server->errorString().contains(at), qPrintable(m_server->errorString()));
+            QVERIFY(thing != "file" || ownFolder
+                || m_server->errorString()
+                    == at + " exists and is not a socket; it is left as it is");
             QCOMPARE(describe(at), before);
             return;
         }
@@ -459,34 +453,6 @@ private slots:
         QVERIFY(answered(*client, request(74, 12)));
         QCOMPARE(m_handler->seen.load(), 1);
         QCOMPARE(otherHandler.seen.load(), 0);
-    }
-
-    void toolSaysWhyItCannotListen()
-    {
-        const QString path = m_scratch->filePath(QStringLiteral("not-a-socket"));
-        QVERIFY(put(QStringLiteral("file"), path));
-        const QString before = describe(path);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("PRISMARA_HOST_SOCKET"), path);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.remove(
-            QStringLiteral("QT_LOGGING_RULES")); // said with the debug log off, as by default
-        env.insert(
-            QStringLiteral("XDG_CONFIG_HOME"), m_scratch->filePath(QStringLiteral("config")));
-        QProcess tool;
-        tool.setProcessEnvironment(env);
-        tool.start(QStringLiteral(PRISMARA_BIN_DIR "/prismara-nanoleaf-tool"), QStringList());
-        QVERIFY(tool.waitForStarted(kWaitMs));
-        QByteArray err;
-        const QByteArray expected = "prismara-nanoleaf-tool: host endpoint not listening: "
-            + QFile::encodeName(path) + " exists and is not a socket; it is left as it is\n";
-        QTRY_VERIFY_WITH_TIMEOUT((err += tool.readAllStandardError()).contains(expected)
-                || tool.state() == QProcess::NotRunning,
-            kWaitMs);
-        tool.kill();
-        tool.waitForFinished(kWaitMs);
-        QVERIFY2(err.contains(expected), err.constData());
-        QCOMPARE(describe(path), before);
     }
 };
 
