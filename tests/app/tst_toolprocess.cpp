@@ -6,6 +6,7 @@
 #include "tests/common/intakepackets.h"
 #include "tests/common/nanoleafsim.h"
 #include "tests/common/privatenetwork.h"
+#include "tests/common/unreachablenet.h"
 
 #include "platform/userfiles.h"
 
