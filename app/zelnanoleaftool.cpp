@@ -384,7 +384,9 @@ void ZelNanoleafTool::refreshTray()
 {
     int paired = 0;
     int streamed = 0;
-    for (const StreamDevice& target : *deviceMap.streamTargets()) {
+    // Held here: the service thread may renew the registry's targets meanwhile.
+    const DeviceRegistry::StreamTargets targets = deviceMap.streamTargets();
+    for (const StreamDevice& target : *targets) {
         paired += target.isPaired ? 1 : 0;
         streamed += target.streamed() ? 1 : 0;
     }

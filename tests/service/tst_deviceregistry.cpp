@@ -27,7 +27,8 @@ QStringList targetLines()
     static std::uint64_t last = ~std::uint64_t(0);
     std::uint64_t renewed = 0;
     QStringList lines;
-    for (const StreamDevice& t : *deviceMap.streamTargets(renewed)) {
+    const DeviceRegistry::StreamTargets targets = deviceMap.streamTargets(renewed);
+    for (const StreamDevice& t : *targets) {
         const char* model = t.model == StreamDatagram::Model::Light ? "Light"
             : t.model == StreamDatagram::Model::Canvas              ? "Canvas"
                                                                     : "none";
