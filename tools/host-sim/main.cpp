@@ -502,8 +502,6 @@ int main(int argc, char** argv)
             std::fprintf(stamps, "\t%" PRId64 "\n", sentRtNs);
         }
     }
-    const std::int64_t elapsed = lastSentNs - firstSentNs;
-
     if (stamps && std::fclose(stamps) != 0) {
         std::fprintf(stderr, "host-sim: writing %s failed\n", qPrintable(o.timestamps));
         status = 1;
@@ -518,13 +516,7 @@ int main(int argc, char** argv)
             static_cast<double>(percentile(roundTrips, 50)) / 1000.0,
             static_cast<double>(percentile(roundTrips, 99)) / 1000.0,
             static_cast<double>(roundTrips.back()) / 1000.0);
-        std::printf("pacing: %.2f fps wanted, %.2f fps sent, %" PRId64
-                    " frames more than a period late, worst %.1f us\n",
-            o.rate,
-            sent > 1 && elapsed > 0
-                ? static_cast<double>(sent - 1) * 1e9 / static_cast<double>(elapsed)
-                : 0.0,
-            late, static_cast<double>(worstLateNs) / 1000.0);
+        printPacing(o.rate, sent, firstSentNs, lastSentNs, late, worstLateNs);
     }
     socket.disconnectFromServer();
     return status;

@@ -244,17 +244,23 @@ int runNetwork(const NetworkRun& run, const FrameSource& source)
         if (s->failed > 0)
             status = 1;
     }
-    const std::int64_t elapsed = lastSentNs - firstSentNs;
     if (frames > 0)
-        std::printf("pacing: %.2f fps wanted, %.2f fps sent, %" PRId64
-                    " frames more than a period late, worst %.1f us\n",
-            run.rate,
-            frames > 1 && elapsed > 0
-                ? static_cast<double>(frames - 1) * 1e9 / static_cast<double>(elapsed)
-                : 0.0,
-            late, static_cast<double>(worstLateNs) / 1000.0);
+        printPacing(run.rate, frames, firstSentNs, lastSentNs, late, worstLateNs);
     std::fflush(stdout);
     senders.clear();
     Net::cleanup();
     return status;
+}
+
+void printPacing(double rate, std::int64_t frames, std::int64_t firstSentNs,
+    std::int64_t lastSentNs, std::int64_t late, std::int64_t worstLateNs)
+{
+    const std::int64_t elapsed = lastSentNs - firstSentNs;
+    std::printf("pacing: %.2f fps wanted, %.2f fps sent, %" PRId64
+                " frames more than a period late, worst %.1f us\n",
+        rate,
+        frames > 1 && elapsed > 0
+            ? static_cast<double>(frames - 1) * 1e9 / static_cast<double>(elapsed)
+            : 0.0,
+        late, static_cast<double>(worstLateNs) / 1000.0);
 }

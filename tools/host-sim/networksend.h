@@ -43,3 +43,8 @@ struct NetworkRun {
 // a receiving socket's kernel stamps). Returns 0 when every datagram was sent (and
 // the file written), 1 otherwise.
 int runNetwork(const NetworkRun& run, const FrameSource& source);
+
+// The "pacing:" summary line: the rate asked for, the rate the frames actually left at
+// (from the first to the last send), and how many left more than a period late.
+void printPacing(double rate, std::int64_t frames, std::int64_t firstSentNs,
+    std::int64_t lastSentNs, std::int64_t late, std::int64_t worstLateNs);
