@@ -186,83 +186,138 @@ int parseNetworkOptions(const QCommandLineParser& parser, Options& o)
     return 0;
 }
 
-// Returns 0 to go on, otherwise the exit status.
+// Every option: name, help text, and the value's name (none for a switch).
+const char* const kOptions[][3] = {
+    { "socket",
+        "Endpoint name or absolute path (default: $PRISMARA_HOST_SOCKET, else "
+        "prismara-nanoleaf-host; a name lies in $XDG_RUNTIME_DIR, else in "
+        "/tmp/prismara-nanoleaf-<uid>).",
+        "NAME" },
+    { "solid", "Every entry this colour.", "R,G,B" },
+    { "rainbow",
+        "A rainbow across the 12 entries (or the strip), moving half a turn per second (the "
+        "default).",
+        nullptr },
+    { "seq", "Entry 0 carries the frame's 24-bit sequence number (from 1).", nullptr },
+    { "seq-all", "With --seq on a strip, every pixel carries the number, not only pixel 0.",
+        nullptr },
+    { "seq-from", "With --seq, number frames from N + 1 (default 0).", "N" },
+    { "rate", "Frames per second (default 30).", "FPS" },
+    { "duration", "Send for this long.", "SECONDS" },
+    { "frames",
+        "Send N frames (default 1 unless --duration is given; 0 with --switch sends only the "
+        "switch).",
+        "N" },
+    { "type", "Sync device type in each record (default: the --switch value, else 1).", "N" },
+    { "switch", "First send a sync-switch message (33024) with wParam N.", "N" },
+    { "dwdata", "Identifier of the colour messages (default 10001).", "N" },
+    { "timestamps", "Write per-frame send times and colours to FILE (see above).", "FILE" },
+    { "timeout", "How long to wait for each answer and for the connection (default 2000).", "MS" },
+    { "quiet", "Print only the summary.", nullptr },
+    { "ddp", "Send the strip over DDP to HOST (port 4048 unless given).", "HOST[:PORT]" },
+    { "e131",
+        "Send the strip over E1.31 (sACN) to HOST (port 5568 unless given), or to each "
+        "universe's multicast group with 'multicast'.",
+        "HOST[:PORT]|multicast" },
+    { "artnet", "Send the strip as Art-Net ArtDmx to HOST (port 6454 unless given).",
+        "HOST[:PORT]" },
+    { "pixels", "Pixels on the strip (default 170, one universe).", "N" },
+    { "universe", "E1.31 universe of the first pixel; Art-Net Port-Address N - 1 (default 1).",
+        "N" },
+    { "priority", "E1.31 priority, 0-200 (default 100).", "P" },
+    { "source-name", "E1.31 source name (default host-sim; cut to 63 bytes).", "TEXT" },
+    { "cid", "E1.31 CID, 32 hex digits, dashes allowed (default: a new random one).", "UUID" },
+};
+
+// The frames' options (pattern, numbering, rate, count, the host messages' fields); 0 to go
+// on, otherwise the exit status.
+int parseFrameOptions(const QCommandLineParser& parser, Options& o)
+{
+    const auto fail = [](const char* what) {
+        std::fprintf(stderr, "host-sim: %s (see --help)\n", what);
+        return 2;
+    };
+    const auto isSet = [&parser](const char* name) { return parser.isSet(QLatin1String(name)); };
+    const auto value = [&parser](const char* name) { return parser.value(QLatin1String(name)); };
+    o.socket = value("socket");
+    o.quiet = isSet("quiet");
+    o.sequence = isSet("seq");
+    o.timestamps = value("timestamps");
+    if (isSet("solid") && isSet("rainbow"))
+        return fail("--solid and --rainbow exclude each other");
+    if (isSet("solid")) {
+        const QStringList parts = value("solid").split(QLatin1Char(','));
+        if (parts.size() != 3 || !parseByte(parts[0], o.solid.r) || !parseByte(parts[1], o.solid.g)
+            || !parseByte(parts[2], o.solid.b))
+            return fail("--solid wants R,G,B with values 0 to 255");
+        o.pattern = FrameSource::Pattern::Solid;
+    }
+    bool ok = true;
+    if (isSet("seq-from")) {
+        o.sequenceFrom = value("seq-from").toLongLong(&ok);
+        if (!ok || o.sequenceFrom < 0 || o.sequenceFrom >= (1 << 24))
+            return fail("--seq-from wants a number from 0 to 16777215");
+    }
+    if (isSet("rate")) {
+        o.rate = value("rate").toDouble(&ok);
+        if (!ok || !(o.rate > 0) || o.rate > 100000)
+            return fail("--rate wants a positive number of frames per second");
+    }
+    if (isSet("timeout")) {
+        o.timeoutMs = value("timeout").toInt(&ok);
+        if (!ok || o.timeoutMs <= 0)
+            return fail("--timeout wants a positive number of milliseconds");
+    }
+    if (isSet("switch")) {
+        o.switchFirst = true;
+        o.switchTo = value("switch").toLongLong(&ok);
+        if (!ok || o.switchTo < std::numeric_limits<std::int32_t>::min()
+            || o.switchTo > std::numeric_limits<std::uint32_t>::max())
+            return fail("--switch wants a 32-bit integer");
+        o.type = static_cast<std::int32_t>(static_cast<std::uint32_t>(o.switchTo));
+    }
+    if (isSet("type")) {
+        const qlonglong t = value("type").toLongLong(&ok);
+        if (!ok || t < std::numeric_limits<std::int32_t>::min()
+            || t > std::numeric_limits<std::int32_t>::max())
+            return fail("--type wants a 32-bit signed integer");
+        o.type = static_cast<std::int32_t>(t);
+    }
+    if (isSet("dwdata")) {
+        o.dwData = value("dwdata").toULongLong(&ok);
+        if (!ok)
+            return fail("--dwdata wants an unsigned integer");
+    }
+    std::int64_t byDuration = -1;
+    if (isSet("duration")) {
+        const double seconds = value("duration").toDouble(&ok);
+        if (!ok || seconds < 0 || seconds > 1e6)
+            return fail("--duration wants a number of seconds");
+        byDuration = static_cast<std::int64_t>(std::ceil(seconds * o.rate - 1e-9));
+    }
+    if (isSet("frames")) {
+        o.frames = value("frames").toLongLong(&ok);
+        if (!ok || o.frames < 0)
+            return fail("--frames wants a count");
+        if (byDuration >= 0)
+            o.frames = std::min(o.frames, byDuration);
+    } else if (byDuration >= 0) {
+        o.frames = byDuration;
+    }
+    return 0;
+}
+
+// Returns 0 to go on, otherwise the exit status (-1: the help was printed).
 int parseOptions(const QCoreApplication& app, Options& o)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     parser.addHelpOption();
-    const QCommandLineOption socketOpt(QStringLiteral("socket"),
-        QStringLiteral("Endpoint name or absolute path (default: $PRISMARA_HOST_SOCKET, else "
-                       "prismara-nanoleaf-host; "
-                       "a name lies in $XDG_RUNTIME_DIR, else in /tmp/prismara-nanoleaf-<uid>)."),
-        QStringLiteral("NAME"));
-    const QCommandLineOption solidOpt(QStringLiteral("solid"),
-        QStringLiteral("Every entry this colour."), QStringLiteral("R,G,B"));
-    const QCommandLineOption rainbowOpt(QStringLiteral("rainbow"),
-        QStringLiteral(
-            "A rainbow across the 12 entries (or the strip), moving half a turn per second (the "
-            "default)."));
-    const QCommandLineOption seqOpt(QStringLiteral("seq"),
-        QStringLiteral("Entry 0 carries the frame's 24-bit sequence number (from 1)."));
-    const QCommandLineOption seqAllOpt(QStringLiteral("seq-all"),
-        QStringLiteral("With --seq on a strip, every pixel carries the number, not only pixel 0."));
-    const QCommandLineOption seqFromOpt(QStringLiteral("seq-from"),
-        QStringLiteral("With --seq, number frames from N + 1 (default 0)."), QStringLiteral("N"));
-    const QCommandLineOption rateOpt(QStringLiteral("rate"),
-        QStringLiteral("Frames per second (default 30)."), QStringLiteral("FPS"));
-    const QCommandLineOption durationOpt(QStringLiteral("duration"),
-        QStringLiteral("Send for this long."), QStringLiteral("SECONDS"));
-    const QCommandLineOption framesOpt(QStringLiteral("frames"),
-        QStringLiteral("Send N frames (default 1 unless --duration is given; 0 with --switch sends "
-                       "only the switch)."),
-        QStringLiteral("N"));
-    const QCommandLineOption typeOpt(QStringLiteral("type"),
-        QStringLiteral("Sync device type in each record (default: the --switch value, else 1)."),
-        QStringLiteral("N"));
-    const QCommandLineOption switchOpt(QStringLiteral("switch"),
-        QStringLiteral("First send a sync-switch message (33024) with wParam N."),
-        QStringLiteral("N"));
-    const QCommandLineOption dwDataOpt(QStringLiteral("dwdata"),
-        QStringLiteral("Identifier of the colour messages (default 10001)."), QStringLiteral("N"));
-    const QCommandLineOption timestampsOpt(QStringLiteral("timestamps"),
-        QStringLiteral("Write per-frame send times and colours to FILE (see above)."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption timeoutOpt(QStringLiteral("timeout"),
-        QStringLiteral("How long to wait for each answer and for the connection (default 2000)."),
-        QStringLiteral("MS"));
-    const QCommandLineOption quietOpt(
-        QStringLiteral("quiet"), QStringLiteral("Print only the summary."));
-    const QCommandLineOption ddpOpt(QStringLiteral("ddp"),
-        QStringLiteral("Send the strip over DDP to HOST (port 4048 unless given)."),
-        QStringLiteral("HOST[:PORT]"));
-    const QCommandLineOption e131Opt(QStringLiteral("e131"),
-        QStringLiteral("Send the strip over E1.31 (sACN) to HOST (port 5568 unless given), or to "
-                       "each universe's multicast group with 'multicast'."),
-        QStringLiteral("HOST[:PORT]|multicast"));
-    const QCommandLineOption artNetOpt(QStringLiteral("artnet"),
-        QStringLiteral("Send the strip as Art-Net ArtDmx to HOST (port 6454 unless given)."),
-        QStringLiteral("HOST[:PORT]"));
-    const QCommandLineOption pixelsOpt(QStringLiteral("pixels"),
-        QStringLiteral("Pixels on the strip (default 170, one universe)."), QStringLiteral("N"));
-    const QCommandLineOption universeOpt(QStringLiteral("universe"),
-        QStringLiteral(
-            "E1.31 universe of the first pixel; Art-Net Port-Address N - 1 (default 1)."),
-        QStringLiteral("N"));
-    const QCommandLineOption priorityOpt(QStringLiteral("priority"),
-        QStringLiteral("E1.31 priority, 0-200 (default 100)."), QStringLiteral("P"));
-    const QCommandLineOption sourceNameOpt(QStringLiteral("source-name"),
-        QStringLiteral("E1.31 source name (default host-sim; cut to 63 bytes)."),
-        QStringLiteral("TEXT"));
-    const QCommandLineOption cidOpt(QStringLiteral("cid"),
-        QStringLiteral("E1.31 CID, 32 hex digits, dashes allowed (default: a new random one)."),
-        QStringLiteral("UUID"));
-    for (const QCommandLineOption* opt : { &socketOpt, &solidOpt, &rainbowOpt, &seqOpt, &seqAllOpt,
-             &seqFromOpt, &rateOpt, &durationOpt, &framesOpt, &typeOpt, &switchOpt, &dwDataOpt,
-             &timestampsOpt, &timeoutOpt, &quietOpt, &ddpOpt, &e131Opt, &artNetOpt, &pixelsOpt,
-             &universeOpt, &priorityOpt, &sourceNameOpt, &cidOpt })
-        parser.addOption(*opt);
-
+    for (const auto& option : kOptions)
+        parser.addOption(option[2] == nullptr
+                ? QCommandLineOption(QString::fromLatin1(option[0]), QString::fromUtf8(option[1]))
+                : QCommandLineOption(QString::fromLatin1(option[0]), QString::fromUtf8(option[1]),
+                    QString::fromLatin1(option[2])));
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "host-sim: %s\n", qPrintable(parser.errorText()));
         return 2;
@@ -271,79 +326,12 @@ int parseOptions(const QCoreApplication& app, Options& o)
         std::printf("%s", qPrintable(parser.helpText()));
         return -1;
     }
-    const auto fail = [](const char* what) {
-        std::fprintf(stderr, "host-sim: %s (see --help)\n", what);
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "host-sim: unexpected arguments (see --help)\n");
         return 2;
-    };
-    if (!parser.positionalArguments().isEmpty())
-        return fail("unexpected arguments");
-
-    o.socket = parser.value(socketOpt);
-    o.quiet = parser.isSet(quietOpt);
-    o.sequence = parser.isSet(seqOpt);
-    o.timestamps = parser.value(timestampsOpt);
-    if (parser.isSet(solidOpt) && parser.isSet(rainbowOpt))
-        return fail("--solid and --rainbow exclude each other");
-    if (parser.isSet(solidOpt)) {
-        const QStringList parts = parser.value(solidOpt).split(QLatin1Char(','));
-        if (parts.size() != 3 || !parseByte(parts[0], o.solid.r) || !parseByte(parts[1], o.solid.g)
-            || !parseByte(parts[2], o.solid.b))
-            return fail("--solid wants R,G,B with values 0 to 255");
-        o.pattern = FrameSource::Pattern::Solid;
     }
-    bool ok = true;
-    if (parser.isSet(seqFromOpt)) {
-        o.sequenceFrom = parser.value(seqFromOpt).toLongLong(&ok);
-        if (!ok || o.sequenceFrom < 0 || o.sequenceFrom >= (1 << 24))
-            return fail("--seq-from wants a number from 0 to 16777215");
-    }
-    if (parser.isSet(rateOpt)) {
-        o.rate = parser.value(rateOpt).toDouble(&ok);
-        if (!ok || !(o.rate > 0) || o.rate > 100000)
-            return fail("--rate wants a positive number of frames per second");
-    }
-    if (parser.isSet(timeoutOpt)) {
-        o.timeoutMs = parser.value(timeoutOpt).toInt(&ok);
-        if (!ok || o.timeoutMs <= 0)
-            return fail("--timeout wants a positive number of milliseconds");
-    }
-    if (parser.isSet(switchOpt)) {
-        o.switchFirst = true;
-        o.switchTo = parser.value(switchOpt).toLongLong(&ok);
-        if (!ok || o.switchTo < std::numeric_limits<std::int32_t>::min()
-            || o.switchTo > std::numeric_limits<std::uint32_t>::max())
-            return fail("--switch wants a 32-bit integer");
-        o.type = static_cast<std::int32_t>(static_cast<std::uint32_t>(o.switchTo));
-    }
-    if (parser.isSet(typeOpt)) {
-        const qlonglong t = parser.value(typeOpt).toLongLong(&ok);
-        if (!ok || t < std::numeric_limits<std::int32_t>::min()
-            || t > std::numeric_limits<std::int32_t>::max())
-            return fail("--type wants a 32-bit signed integer");
-        o.type = static_cast<std::int32_t>(t);
-    }
-    if (parser.isSet(dwDataOpt)) {
-        o.dwData = parser.value(dwDataOpt).toULongLong(&ok);
-        if (!ok)
-            return fail("--dwdata wants an unsigned integer");
-    }
-    std::int64_t byDuration = -1;
-    if (parser.isSet(durationOpt)) {
-        const double seconds = parser.value(durationOpt).toDouble(&ok);
-        if (!ok || seconds < 0 || seconds > 1e6)
-            return fail("--duration wants a number of seconds");
-        byDuration = static_cast<std::int64_t>(std::ceil(seconds * o.rate - 1e-9));
-    }
-    if (parser.isSet(framesOpt)) {
-        o.frames = parser.value(framesOpt).toLongLong(&ok);
-        if (!ok || o.frames < 0)
-            return fail("--frames wants a count");
-        if (byDuration >= 0)
-            o.frames = std::min(o.frames, byDuration);
-    } else if (byDuration >= 0) {
-        o.frames = byDuration;
-    }
-    return parseNetworkOptions(parser, o);
+    const int frames = parseFrameOptions(parser, o);
+    return frames != 0 ? frames : parseNetworkOptions(parser, o);
 }
 
 // One request out, one answer back, as a blocking send does.
