@@ -211,19 +211,42 @@ void SimWindow::paintEvent(QPaintEvent*)
 
 void SimWindow::paintCard(QPainter& p, const QRectF& card, SimDevice& device)
 {
-    const SimDeviceSettings& s = device.settings();
     const SimSnapshot snap = device.snapshot();
 
     p.setPen(QPen(kCardBorder, 1));
     p.setBrush(kCard);
     p.drawRoundedRect(card, 18, 18);
 
+    paintHeading(p, card.adjusted(18, 14, -18, 0), device, snap);
+    // Panels, scaled into the card's free area.
+    paintPanels(p, card.adjusted(28, 70, -28, -40), device.settings(), snap);
+
+    QFont small = font();
+    small.setPointSizeF(9);
+    p.setFont(small);
+    p.setPen(kDim);
+    QString footer = QStringLiteral("%1 datagrams shown").arg(snap.accepted);
+    if (snap.lastFrameNs > 0) {
+        const double ago = (monotonicNs() - snap.lastFrameNs) / 1e9;
+        footer += ago < 1.0 ? QStringLiteral("  ·  streaming")
+                            : QStringLiteral("  ·  last %1 s ago").arg(ago, 0, 'f', 0);
+    }
+    if (!snap.on)
+        footer += QStringLiteral("  ·  switched off");
+    p.drawText(card.adjusted(18, 0, -18, -12), Qt::AlignLeft | Qt::AlignBottom, footer);
+}
+
+// Name, address, model and what the device shows on the left; mode, pairing and faults as
+// pills on the right.
+void SimWindow::paintHeading(
+    QPainter& p, const QRectF& head, const SimDevice& device, const SimSnapshot& snap)
+{
+    const SimDeviceSettings& s = device.settings();
     QFont title = font();
     title.setPointSizeF(12.5);
     title.setBold(true);
     p.setFont(title);
     p.setPen(kTitle);
-    const QRectF head = card.adjusted(18, 14, -18, 0);
     p.drawText(QRectF(head.left(), head.top(), head.width() * 0.62, 24),
         Qt::AlignLeft | Qt::AlignVCenter,
         QFontMetricsF(title).elidedText(s.name, Qt::ElideRight, head.width() * 0.62));
@@ -269,9 +292,12 @@ void SimWindow::paintCard(QPainter& p, const QRectF& card, SimDevice& device)
             QStringLiteral("mdns: %1").arg(QLatin1String(SimDevice::mdnsFaultName(snap.mdnsFault))),
             faultColour);
     }
+}
 
-    // Panels, scaled into the card's free area.
-    const QRectF area = card.adjusted(28, 70, -28, -40);
+// The panels as lit tiles in the colours they show, scaled into `area`.
+void SimWindow::paintPanels(
+    QPainter& p, const QRectF& area, const SimDeviceSettings& s, const SimSnapshot& snap)
+{
     QRectF bounds;
     std::vector<QPolygonF> outlines;
     for (const SimPanel& panel : s.panels) {
@@ -347,20 +373,10 @@ void SimWindow::paintCard(QPainter& p, const QRectF& card, SimDevice& device)
                 QString::number(s.panels[i].id));
         }
     } else {
+        QFont small = font();
+        small.setPointSizeF(9);
         p.setPen(kDim);
         p.setFont(small);
         p.drawText(area, Qt::AlignCenter, QStringLiteral("no panels"));
     }
-
-    p.setFont(small);
-    p.setPen(kDim);
-    QString footer = QStringLiteral("%1 datagrams shown").arg(snap.accepted);
-    if (snap.lastFrameNs > 0) {
-        const double ago = (monotonicNs() - snap.lastFrameNs) / 1e9;
-        footer += ago < 1.0 ? QStringLiteral("  ·  streaming")
-                            : QStringLiteral("  ·  last %1 s ago").arg(ago, 0, 'f', 0);
-    }
-    if (!snap.on)
-        footer += QStringLiteral("  ·  switched off");
-    p.drawText(card.adjusted(18, 0, -18, -12), Qt::AlignLeft | Qt::AlignBottom, footer);
 }

@@ -7,6 +7,8 @@
 
 class QTimer;
 class SimDevice;
+struct SimDeviceSettings;
+struct SimSnapshot;
 
 // Shows each simulated device as a card with its panels as glowing tiles in the colours
 // they currently show, with the device's name, address, model, mode and faults.
@@ -26,6 +28,10 @@ private slots:
 
 private:
     void paintCard(QPainter& p, const QRectF& card, SimDevice& device);
+    void paintHeading(
+        QPainter& p, const QRectF& head, const SimDevice& device, const SimSnapshot& snap);
+    void paintPanels(
+        QPainter& p, const QRectF& area, const SimDeviceSettings& s, const SimSnapshot& snap);
 
     std::vector<SimDevice*> m_devices;
     QTimer* m_timer = nullptr;
