@@ -206,21 +206,20 @@ double median(LatencyStats& s)
     return static_cast<double>(s.percentile(50));
 }
 
-} // namespace
-
-int main(int argc, char** argv)
-{
+struct Options {
+    std::vector<BenchDevice> devices;
+    int batch = 100;
+    int rounds = 300;
+    int shapes = 0;
+    int maxFps = 0;
     bool logging = false;
-    for (int i = 1; i < argc; ++i)
-        logging = logging || std::strcmp(argv[i], "--logging") == 0;
-    // The tool's debug log as it runs in production, decided before Qt reads it.
-    if (logging)
-        qunsetenv("QT_LOGGING_RULES");
-    else
-        qputenv("QT_LOGGING_RULES", "*.debug=false");
-    prepareProcess();
-    QApplication app(argc, argv);
+    QString json;
+    QString row;
+};
 
+// 0 to go on, otherwise the exit status.
+int readOptions(const QApplication& app, Options& o)
+{
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Cost per host colour frame of the tool's hot path."));
@@ -248,24 +247,27 @@ int main(int argc, char** argv)
     parser.addOptions(
         { devicesOpt, batchOpt, roundsOpt, loggingOpt, jsonOpt, rowOpt, shapesOpt, maxFpsOpt });
     parser.process(app);
+    o.json = parser.value(jsonOpt);
+    o.row = parser.value(rowOpt);
 
     bool okBatch = false, okRounds = false;
-    const int batch = parser.value(batchOpt).toInt(&okBatch);
-    const int rounds = parser.value(roundsOpt).toInt(&okRounds);
+    o.batch = parser.value(batchOpt).toInt(&okBatch);
+    o.rounds = parser.value(roundsOpt).toInt(&okRounds);
     bool okShapes = false;
-    const int shapes = parser.value(shapesOpt).toInt(&okShapes);
+    o.shapes = parser.value(shapesOpt).toInt(&okShapes);
     bool okMaxFps = false;
-    const int maxFps = parser.value(maxFpsOpt).toInt(&okMaxFps);
-    if (!okMaxFps || maxFps < 0 || maxFps > 1000) {
+    o.maxFps = parser.value(maxFpsOpt).toInt(&okMaxFps);
+    if (!okMaxFps || o.maxFps < 0 || o.maxFps > 1000) {
         std::fprintf(stderr, "hotpath: --max-fps wants 0 to 1000\n");
         return 2;
     }
-    if (!okShapes || shapes < 0 || shapes > 16) {
+    if (!okShapes || o.shapes < 0 || o.shapes > 16) {
         std::fprintf(stderr, "hotpath: --shapes wants 0 to 16\n");
         return 2;
     }
     // A batch leaves one datagram per frame in each sink until the next drain.
-    if (!okBatch || batch < 1 || batch > 1000 || !okRounds || rounds < 1 || rounds > 100000) {
+    if (!okBatch || o.batch < 1 || o.batch > 1000 || !okRounds || o.rounds < 1
+        || o.rounds > 100000) {
         std::fprintf(stderr, "hotpath: --batch wants 1 to 1000, --rounds 1 to 100000\n");
         return 2;
     }
@@ -279,51 +281,28 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    std::vector<BenchDevice> devices;
     QString error;
-    if (!loadDevices(parser.value(devicesOpt), devices, error)) {
+    if (!loadDevices(parser.value(devicesOpt), o.devices, error)) {
         std::fprintf(stderr, "hotpath: %s\n", qPrintable(error));
         return 1;
     }
-    for (int s = 0; s < shapes; ++s) {
+    for (int s = 0; s < o.shapes; ++s) {
         BenchDevice device;
         device.name = QStringLiteral("Shapes 07E%1").arg(s);
         device.ip = QStringLiteral("127.0.1.%1").arg(s + 2);
         device.shapes = true;
         for (int p = 0; p < kShapesPanels; ++p)
             device.panelIds.append(4096 * (s + 1) + 257 * p + 3);
-        devices.push_back(device);
+        o.devices.push_back(device);
     }
+    return 0;
+}
 
-    // A host endpoint of its own, so a tool running elsewhere on the machine is not disturbed.
-    QTemporaryDir scratch;
-    if (qEnvironmentVariableIsEmpty("PRISMARA_HOST_SOCKET"))
-        qputenv(
-            "PRISMARA_HOST_SOCKET", QFile::encodeName(scratch.filePath(QStringLiteral("host"))));
-    ZelNanoleafTool window;
-
-    deviceMap.clear();
-    std::vector<UdpSinks::Endpoint> endpoints;
-    for (const BenchDevice& d : devices) {
-        deviceMap.insert(d.name, pairedRecord(d));
-    }
-    // The same frame both ways: twelve colours, the mirrored source.
-    int red[kColours], green[kColours], blue[kColours];
-    std::vector<unsigned char> record(HostIntake::kRecordSize, 0);
-    for (int k = 0; k < kColours; ++k) {
-        red[k] = (40 + 17 * k) & 0xFF;
-        green[k] = (200 - 13 * k) & 0xFF;
-        blue[k] = (7 * k * k) & 0xFF;
-        record[4 * static_cast<std::size_t>(k)] = static_cast<unsigned char>(red[k]);
-        record[4 * static_cast<std::size_t>(k) + 1] = static_cast<unsigned char>(green[k]);
-        record[4 * static_cast<std::size_t>(k) + 2] = static_cast<unsigned char>(blue[k]);
-    }
-    const std::int32_t type = window.syncDeviceType;
-    std::memcpy(&record[52], &type, sizeof type);
-    const HostIntake::Message message { HostIntake::kCopyData, 0, window.CUSTOM_TYPE_RGB,
-        static_cast<std::uint32_t>(record.size()), record.data() };
-
-    // What the tool sends, precomputed, in the order it sends it (name order).
+// What the tool sends for the frame, precomputed, in the order it sends it (name order);
+// where each datagram goes in `endpoints`.
+std::vector<Prepared> prepareDatagrams(
+    const int* red, const int* green, const int* blue, std::vector<UdpSinks::Endpoint>& endpoints)
+{
     std::vector<Prepared> prepared;
     const QMap<QString, DeviceRecord> registry = deviceMap.snapshot();
     for (auto it = registry.cbegin(); it != registry.cend(); ++it) {
@@ -359,6 +338,147 @@ int main(int argc, char** argv)
         prepared.push_back(p);
         endpoints.push_back(UdpSinks::Endpoint { r.ip.toStdString(), ntohs(p.to.sin_port) });
     }
+
+    return prepared;
+}
+
+// Prints the figures and writes them where the options say.
+void report(const Options& o, std::vector<Variant>& variants, std::size_t devices,
+    const double allocations[2], LatencyStats& ratioPerRound)
+{
+    const double allocHostMessage = allocations[0];
+    const double allocSendUdpData = allocations[1];
+    const QString deviceText = o.shapes > 0
+        ? QStringLiteral("%1 (%2 of them Shapes, %3 panels each)")
+              .arg(devices)
+              .arg(o.shapes)
+              .arg(kShapesPanels)
+        : QString::number(devices);
+    std::printf("\nhot path per host frame: %s paired devices, %d colours, logging %s, max_fps "
+                "%s; %d rounds of %d frames\n",
+        qPrintable(deviceText), kColours, o.logging ? "ON (stderr)" : "off",
+        o.maxFps > 0 ? qPrintable(QString::number(o.maxFps)) : "none", o.rounds, o.batch);
+    std::printf("%-50s %12s %10s %10s\n", "", "median ns", "p10 ns", "p90 ns");
+    QJsonObject results;
+    for (Variant& v : variants) {
+        std::printf("%-50s %12.0f %10lld %10lld\n", v.title, median(v.perFrameNs),
+            static_cast<long long>(v.perFrameNs.percentile(10)),
+            static_cast<long long>(v.perFrameNs.percentile(90)));
+        results.insert(QLatin1String(v.key),
+            QJsonObject { { QStringLiteral("median_ns"), median(v.perFrameNs) },
+                { QStringLiteral("p10_ns"), static_cast<double>(v.perFrameNs.percentile(10)) },
+                { QStringLiteral("p90_ns"), static_cast<double>(v.perFrameNs.percentile(90)) } });
+    }
+    std::printf("allocations per frame after warm-up: (a) %.2f, (c) %.2f\n", allocHostMessage,
+        allocSendUdpData);
+    results.insert(QStringLiteral("allocations_per_frame_hostMessage"), allocHostMessage);
+    results.insert(QStringLiteral("allocations_per_frame_sendUdpDAta"), allocSendUdpData);
+    const double ratio
+        = median(variants[0].perFrameNs) / std::max(1.0, median(variants[1].perFrameNs));
+    const double roundRatio = median(ratioPerRound) / 1000.0;
+    std::printf("ratio (a)/(b): %.2f (of the medians), %.2f (median of the per-round ratios)\n",
+        ratio, roundRatio);
+    results.insert(QStringLiteral("ratio"), ratio);
+    results.insert(QStringLiteral("ratio_per_round_median"), roundRatio);
+    results.insert(QStringLiteral("logging"), o.logging);
+    results.insert(QStringLiteral("devices"), static_cast<int>(devices));
+    results.insert(QStringLiteral("shapes"), o.shapes);
+    results.insert(QStringLiteral("max_fps"), o.maxFps);
+
+    if (!o.json.isEmpty()) {
+        QSaveFile out(o.json);
+        if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(results).toJson()) < 0
+            || !out.commit())
+            std::fprintf(stderr, "hotpath: cannot write %s\n", qPrintable(o.json));
+    }
+    if (!o.row.isEmpty()) {
+        QFile out(o.row);
+        if (out.open(QIODevice::Append | QIODevice::Text))
+            out.write(QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 | %7 | %8 |\n")
+                          .arg(deviceText)
+                          .arg(o.logging ? QStringLiteral("on (to a file)") : QStringLiteral("off"))
+                          .arg(median(variants[0].perFrameNs), 0, 'f', 0)
+                          .arg(median(variants[1].perFrameNs), 0, 'f', 0)
+                          .arg(ratio, 0, 'f', 2)
+                          .arg(median(variants[2].perFrameNs), 0, 'f', 0)
+                          .arg(median(variants[4].perFrameNs), 0, 'f', 0)
+                          .arg(allocHostMessage, 0, 'f', 2)
+                          .toUtf8());
+    }
+}
+
+// Whether each sending variant puts the same bytes on the wire, without which the
+// comparison means nothing; says which one does not.
+bool deliverTheSame(
+    std::vector<Variant>& variants, UdpSinks& sinks, const std::vector<Prepared>& prepared)
+{
+    for (Variant& v : variants) {
+        if (!v.sends)
+            continue;
+        sinks.drain();
+        v.frame();
+        const std::size_t got = sinks.drain();
+        bool same = got == prepared.size();
+        for (std::size_t i = 0; same && i < prepared.size(); ++i)
+            same = sinks.last()[i] == prepared[i].bytes;
+        if (!same) {
+            std::fprintf(stderr,
+                "hotpath: %s did not deliver the expected %zu datagrams (got %zu)\n", v.key,
+                prepared.size(), got);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bool logging = false;
+    for (int i = 1; i < argc; ++i)
+        logging = logging || std::strcmp(argv[i], "--logging") == 0;
+    // The tool's debug log as it runs in production, decided before Qt reads it.
+    if (logging)
+        qunsetenv("QT_LOGGING_RULES");
+    else
+        qputenv("QT_LOGGING_RULES", "*.debug=false");
+    prepareProcess();
+    QApplication app(argc, argv);
+
+    Options o;
+    o.logging = logging;
+    if (const int status = readOptions(app, o))
+        return status;
+    // A host endpoint of its own, so a tool running elsewhere on the machine is not disturbed.
+    QTemporaryDir scratch;
+    if (qEnvironmentVariableIsEmpty("PRISMARA_HOST_SOCKET"))
+        qputenv(
+            "PRISMARA_HOST_SOCKET", QFile::encodeName(scratch.filePath(QStringLiteral("host"))));
+    ZelNanoleafTool window;
+
+    deviceMap.clear();
+    std::vector<UdpSinks::Endpoint> endpoints;
+    for (const BenchDevice& d : o.devices)
+        deviceMap.insert(d.name, pairedRecord(d));
+    // The same frame both ways: twelve colours, the mirrored source.
+    int red[kColours], green[kColours], blue[kColours];
+    std::vector<unsigned char> record(HostIntake::kRecordSize, 0);
+    for (int k = 0; k < kColours; ++k) {
+        red[k] = (40 + 17 * k) & 0xFF;
+        green[k] = (200 - 13 * k) & 0xFF;
+        blue[k] = (7 * k * k) & 0xFF;
+        record[4 * static_cast<std::size_t>(k)] = static_cast<unsigned char>(red[k]);
+        record[4 * static_cast<std::size_t>(k) + 1] = static_cast<unsigned char>(green[k]);
+        record[4 * static_cast<std::size_t>(k) + 2] = static_cast<unsigned char>(blue[k]);
+    }
+    const std::int32_t type = window.syncDeviceType;
+    std::memcpy(&record[52], &type, sizeof type);
+    const HostIntake::Message message { HostIntake::kCopyData, 0, window.CUSTOM_TYPE_RGB,
+        static_cast<std::uint32_t>(record.size()), record.data() };
+
+    // What the tool sends, precomputed, in the order it sends it (name order).
+    std::vector<Prepared> prepared = prepareDatagrams(red, green, blue, endpoints);
 
     UdpSinks sinks;
     std::string bindError;
@@ -407,29 +527,16 @@ int main(int argc, char** argv)
         },
         true, {} });
 
-    // Both ways must put the same bytes on the wire, or the comparison means nothing.
-    for (int v : { 0, 1, 2, 4 }) {
-        sinks.drain();
-        variants[static_cast<std::size_t>(v)].frame();
-        const std::size_t got = sinks.drain();
-        bool same = got == prepared.size();
-        for (std::size_t i = 0; same && i < prepared.size(); ++i)
-            same = sinks.last()[i] == prepared[i].bytes;
-        if (!same) {
-            std::fprintf(stderr,
-                "hotpath: %s did not deliver the expected %zu datagrams (got %zu)\n",
-                variants[static_cast<std::size_t>(v)].key, prepared.size(), got);
-            return 1;
-        }
-    }
+    if (!deliverTheSame(variants, sinks, prepared))
+        return 1;
 
-    if (maxFps > 0)
-        window.service->setMaxFps(maxFps);
+    if (o.maxFps > 0)
+        window.service->setMaxFps(o.maxFps);
 
     // Returns ns per frame of one timed batch.
     const auto runBatch = [&](Variant& v) {
         sinks.drain();
-        const int frames = v.sends ? batch : batch * 10;
+        const int frames = v.sends ? o.batch : o.batch * 10;
         const auto start = Clock::now();
         for (int i = 0; i < frames; ++i)
             v.frame();
@@ -445,19 +552,19 @@ int main(int argc, char** argv)
         sinks.drain();
         const long long before = allocations.load();
         countingHere = true;
-        for (int i = 0; i < batch; ++i)
+        for (int i = 0; i < o.batch; ++i)
             v.frame();
         countingHere = false;
         const long long counted = allocations.load() - before;
         sinks.drain();
-        return static_cast<double>(counted) / batch;
+        return static_cast<double>(counted) / o.batch;
     };
     const double allocHostMessage = allocationsPerFrame(variants[0]);
     const double allocSendUdpData = allocationsPerFrame(variants[2]);
 
     // (a)/(b) of each round, in thousandths: neighbours in time share the machine's mood.
     LatencyStats ratioPerRound;
-    for (int r = 0; r < rounds; ++r) {
+    for (int r = 0; r < o.rounds; ++r) {
         const std::size_t n = variants.size();
         std::vector<std::int64_t> ns(n, 0);
         for (std::size_t k = 0; k < n; ++k) {
@@ -470,61 +577,7 @@ int main(int argc, char** argv)
     sinks.drain();
     ::close(plain);
 
-    const QString deviceText = shapes > 0 ? QStringLiteral("%1 (%2 of them Shapes, %3 panels each)")
-                                                .arg(prepared.size())
-                                                .arg(shapes)
-                                                .arg(kShapesPanels)
-                                          : QString::number(prepared.size());
-    std::printf("\nhot path per host frame: %s paired devices, %d colours, logging %s, max_fps "
-                "%s; %d rounds of %d frames\n",
-        qPrintable(deviceText), kColours, logging ? "ON (stderr)" : "off",
-        maxFps > 0 ? qPrintable(QString::number(maxFps)) : "none", rounds, batch);
-    std::printf("%-50s %12s %10s %10s\n", "", "median ns", "p10 ns", "p90 ns");
-    QJsonObject results;
-    for (Variant& v : variants) {
-        std::printf("%-50s %12.0f %10lld %10lld\n", v.title, median(v.perFrameNs),
-            static_cast<long long>(v.perFrameNs.percentile(10)),
-            static_cast<long long>(v.perFrameNs.percentile(90)));
-        results.insert(QLatin1String(v.key),
-            QJsonObject { { QStringLiteral("median_ns"), median(v.perFrameNs) },
-                { QStringLiteral("p10_ns"), static_cast<double>(v.perFrameNs.percentile(10)) },
-                { QStringLiteral("p90_ns"), static_cast<double>(v.perFrameNs.percentile(90)) } });
-    }
-    std::printf("allocations per frame after warm-up: (a) %.2f, (c) %.2f\n", allocHostMessage,
-        allocSendUdpData);
-    results.insert(QStringLiteral("allocations_per_frame_hostMessage"), allocHostMessage);
-    results.insert(QStringLiteral("allocations_per_frame_sendUdpDAta"), allocSendUdpData);
-    const double ratio
-        = median(variants[0].perFrameNs) / std::max(1.0, median(variants[1].perFrameNs));
-    const double roundRatio = median(ratioPerRound) / 1000.0;
-    std::printf("ratio (a)/(b): %.2f (of the medians), %.2f (median of the per-round ratios)\n",
-        ratio, roundRatio);
-    results.insert(QStringLiteral("ratio"), ratio);
-    results.insert(QStringLiteral("ratio_per_round_median"), roundRatio);
-    results.insert(QStringLiteral("logging"), logging);
-    results.insert(QStringLiteral("devices"), static_cast<int>(prepared.size()));
-    results.insert(QStringLiteral("shapes"), shapes);
-    results.insert(QStringLiteral("max_fps"), maxFps);
-
-    if (parser.isSet(jsonOpt)) {
-        QSaveFile out(parser.value(jsonOpt));
-        if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(results).toJson()) < 0
-            || !out.commit())
-            std::fprintf(stderr, "hotpath: cannot write %s\n", qPrintable(parser.value(jsonOpt)));
-    }
-    if (parser.isSet(rowOpt)) {
-        QFile out(parser.value(rowOpt));
-        if (out.open(QIODevice::Append | QIODevice::Text))
-            out.write(QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 | %7 | %8 |\n")
-                          .arg(deviceText)
-                          .arg(logging ? QStringLiteral("on (to a file)") : QStringLiteral("off"))
-                          .arg(median(variants[0].perFrameNs), 0, 'f', 0)
-                          .arg(median(variants[1].perFrameNs), 0, 'f', 0)
-                          .arg(ratio, 0, 'f', 2)
-                          .arg(median(variants[2].perFrameNs), 0, 'f', 0)
-                          .arg(median(variants[4].perFrameNs), 0, 'f', 0)
-                          .arg(allocHostMessage, 0, 'f', 2)
-                          .toUtf8());
-    }
+    const double allocations[2] = { allocHostMessage, allocSendUdpData };
+    report(o, variants, prepared.size(), allocations, ratioPerRound);
     return 0;
 }
