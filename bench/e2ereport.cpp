@@ -406,6 +406,158 @@ struct ReportOptions {
     QString bursts;
 };
 
+// Reads the host's timestamps of each pass (KIND:FILE), grouping the passes by kind.
+bool readPasses(const QStringList& files, std::vector<PassKind>& kinds,
+    std::vector<PassStats>& passes, std::vector<SentFrame>& frames, QString& error)
+{
+    for (int p = 0; p < files.size(); ++p) {
+        const QString kind = files[p].section(QLatin1Char(':'), 0, 0);
+        const QString file = files[p].section(QLatin1Char(':'), 1);
+        int k = 0;
+        while (
+            k < static_cast<int>(kinds.size()) && kinds[static_cast<std::size_t>(k)].name != kind)
+            ++k;
+        if (k == static_cast<int>(kinds.size())) {
+            kinds.push_back(PassKind {});
+            kinds.back().name = kind;
+        }
+        passes.push_back(PassStats {});
+        passes.back().kind = k;
+        ++kinds[static_cast<std::size_t>(k)].passes;
+        std::int64_t count = 0;
+        if (!readTimestamps(file, p, frames, count, error))
+            return false;
+        kinds[static_cast<std::size_t>(k)].frames += count;
+    }
+    return true;
+}
+
+// The tool against the floor at this point, printed and in `doc`; the table row of what
+// the tool adds (empty without both kinds).
+QString compareToFloor(std::vector<PassKind>& kinds, const QString& label, QJsonObject& doc)
+{
+    QString added;
+    const auto find = [&kinds](const char* name) -> PassKind* {
+        for (PassKind& k : kinds)
+            if (k.name == QLatin1String(name))
+                return &k;
+        return nullptr;
+    };
+    PassKind* tool = find("tool");
+    PassKind* floor = find("floor");
+    if (tool && floor && !tool->latency.empty() && !floor->latency.empty()) {
+        const auto ratio = [](std::int64_t a, std::int64_t b) {
+            return static_cast<double>(a) / static_cast<double>(std::max<std::int64_t>(1, b));
+        };
+        const double addedP50 = us(tool->latency.percentile(50) - floor->latency.percentile(50));
+        const double pooledRatio
+            = ratio(tool->latency.percentile(99), floor->latency.percentile(99));
+        const double passRatio = ratio(tool->passP99.percentile(50), floor->passP99.percentile(50));
+        const std::int64_t toolLost = tool->expected - tool->received;
+        QStringList missed;
+        if (toolLost > 0)
+            missed << QStringLiteral("%1 lost").arg(toolLost);
+        if (addedP50 > kGoalAddedP50Us)
+            missed << QStringLiteral("p50 +%1 us").arg(addedP50, 0, 'f', 1);
+        if (passRatio > kGoalP99Ratio)
+            missed << QStringLiteral("p99 %1x").arg(passRatio, 0, 'f', 2);
+        const QString goal = missed.isEmpty()
+            ? QStringLiteral("met")
+            : QStringLiteral("not met (%1)").arg(missed.join(", "));
+        std::printf("tool minus floor: p50 %+.1f us; p99 tool / floor: median of passes %.2f, "
+                    "pooled %.2f; goal %s\n",
+            addedP50, passRatio, pooledRatio, qPrintable(goal));
+        doc.insert(QStringLiteral("added_p50_us"), addedP50);
+        doc.insert(QStringLiteral("pass_p99_ratio"), passRatio);
+        doc.insert(QStringLiteral("p99_ratio"), pooledRatio);
+        doc.insert(QStringLiteral("goal_met"), missed.isEmpty());
+        added = QStringLiteral("| %1 | %2 | %3 | %4 | %5 |\n")
+                    .arg(label)
+                    .arg(addedP50, 0, 'f', 1)
+                    .arg(passRatio, 0, 'f', 2)
+                    .arg(pooledRatio, 0, 'f', 2)
+                    .arg(goal);
+    }
+
+    return added;
+}
+
+// One line per kind of pass (and one per burst of late frames), printed, in `doc` and as
+// table rows, which it returns; the bursts also go to `burstLines`.
+QString reportKinds(std::vector<PassKind>& kinds, std::size_t devices, const QString& label,
+    QJsonObject& doc, QString& burstLines)
+{
+    std::printf("%-6s %7s %9s %6s %8s %8s %8s %8s %9s %8s %11s\n", "pass", "frames", "datagrams",
+        "lost", "p50 us", "p99 us", "p99.9 us", "max us", "pass p99", "rt p50", "late passes");
+    QString rows;
+    for (std::size_t n = 0; n < kinds.size(); ++n) {
+        PassKind& k = kinds[n];
+        k.expected = k.frames * static_cast<std::int64_t>(devices);
+        const std::int64_t lost = k.expected - k.received;
+        std::printf("%-6s %7" PRId64 " %9" PRId64 " %6" PRId64
+                    " %8.1f %8.1f %8.1f %8.1f %9.1f %8.1f %5d of %-3d%s\n",
+            qPrintable(k.name), k.frames, k.expected, lost, us(k.latency.percentile(50)),
+            us(k.latency.percentile(99)), us(k.latency.percentile(99.9)), us(k.latency.max()),
+            us(k.passP99.percentile(50)), us(k.roundTrip.percentile(50)), k.passesWithLate,
+            k.passes,
+            k.ignored + k.unstamped ? "  (some ignored by the device or without a kernel stamp)"
+                                    : "");
+        QJsonArray bursts;
+        for (const Burst& b : k.bursts) {
+            std::printf("%-6s burst in pass %d: %" PRId64 " frames over 1 ms, worst %.1f us, "
+                        "monotonic %.6f-%.6f s\n",
+                qPrintable(k.name), b.pass, b.frames, us(b.worstNs),
+                static_cast<double>(b.fromMonoNs) / 1e9, static_cast<double>(b.toMonoNs) / 1e9);
+            bursts.append(QJsonObject { { QStringLiteral("pass"), b.pass },
+                { QStringLiteral("frames"), static_cast<double>(b.frames) },
+                { QStringLiteral("worst_us"), us(b.worstNs) },
+                { QStringLiteral("from_mono_ns"), static_cast<double>(b.fromMonoNs) },
+                { QStringLiteral("to_mono_ns"), static_cast<double>(b.toMonoNs) } });
+            burstLines += QStringLiteral("burst\t%1\t%2\t%3\t%4\t%5\t%6\n")
+                              .arg(b.pass)
+                              .arg(k.name)
+                              .arg(b.fromMonoNs)
+                              .arg(b.toMonoNs)
+                              .arg(b.frames)
+                              .arg(us(b.worstNs), 0, 'f', 1);
+        }
+        doc.insert(k.name,
+            QJsonObject { { QStringLiteral("frames"), static_cast<double>(k.frames) },
+                { QStringLiteral("datagrams"), static_cast<double>(k.expected) },
+                { QStringLiteral("lost"), static_cast<double>(lost) },
+                { QStringLiteral("ignored"), static_cast<double>(k.ignored) },
+                { QStringLiteral("unstamped"), static_cast<double>(k.unstamped) },
+                { QStringLiteral("p50_us"), us(k.latency.percentile(50)) },
+                { QStringLiteral("p99_us"), us(k.latency.percentile(99)) },
+                { QStringLiteral("p999_us"), us(k.latency.percentile(99.9)) },
+                { QStringLiteral("max_us"), us(k.latency.max()) },
+                { QStringLiteral("pass_p99_median_us"), us(k.passP99.percentile(50)) },
+                { QStringLiteral("passes"), k.passes },
+                { QStringLiteral("passes_with_late_frames"), k.passesWithLate },
+                { QStringLiteral("late_frames"), static_cast<double>(k.lateFrames) },
+                { QStringLiteral("bursts"), bursts },
+                { QStringLiteral("round_trip_p50_us"), us(k.roundTrip.percentile(50)) },
+                { QStringLiteral("first_datagram_p50_us"), us(k.first.percentile(50)) },
+                { QStringLiteral("frame_spread_p50_us"), us(k.spread.percentile(50)) } });
+        rows += QStringLiteral(
+            "| %1 | %2 | %3 | %4 of %5 | %6 | %7 | %8 | %9 | %10 | %11 of %12 |\n")
+                    .arg(label,
+                        k.name == QLatin1String("floor") ? QStringLiteral("bare forwarder (floor)")
+                                                         : QStringLiteral("tool"))
+                    .arg(k.frames)
+                    .arg(lost)
+                    .arg(k.expected)
+                    .arg(us(k.latency.percentile(50)), 0, 'f', 1)
+                    .arg(us(k.latency.percentile(99)), 0, 'f', 1)
+                    .arg(us(k.latency.percentile(99.9)), 0, 'f', 1)
+                    .arg(us(k.latency.max()), 0, 'f', 1)
+                    .arg(us(k.passP99.percentile(50)), 0, 'f', 1)
+                    .arg(k.passesWithLate)
+                    .arg(k.passes);
+    }
+    return rows;
+}
+
 int report(const ReportOptions& o)
 {
     ControlClient control(o.control);
@@ -419,26 +571,9 @@ int report(const ReportOptions& o)
     std::vector<PassKind> kinds;
     std::vector<PassStats> passes;
     std::vector<SentFrame> frames;
-    for (int p = 0; p < o.passes.size(); ++p) {
-        const QString kind = o.passes[p].section(QLatin1Char(':'), 0, 0);
-        const QString file = o.passes[p].section(QLatin1Char(':'), 1);
-        int k = 0;
-        while (
-            k < static_cast<int>(kinds.size()) && kinds[static_cast<std::size_t>(k)].name != kind)
-            ++k;
-        if (k == static_cast<int>(kinds.size())) {
-            kinds.push_back(PassKind {});
-            kinds.back().name = kind;
-        }
-        passes.push_back(PassStats {});
-        passes.back().kind = k;
-        ++kinds[static_cast<std::size_t>(k)].passes;
-        std::int64_t count = 0;
-        if (!readTimestamps(file, p, frames, count, error)) {
-            std::fprintf(stderr, "e2e: %s\n", qPrintable(error));
-            return 1;
-        }
-        kinds[static_cast<std::size_t>(k)].frames += count;
+    if (!readPasses(o.passes, kinds, passes, frames, error)) {
+        std::fprintf(stderr, "e2e: %s\n", qPrintable(error));
+        return 1;
     }
     const auto passOf = [&passes](const SentFrame& f) -> PassStats& {
         return passes[static_cast<std::size_t>(f.pass)];
@@ -526,123 +661,15 @@ int report(const ReportOptions& o)
     }
 
     std::printf("\n== %s: %zu devices ==\n", qPrintable(o.label), infos.size());
-    std::printf("%-6s %7s %9s %6s %8s %8s %8s %8s %9s %8s %11s\n", "pass", "frames", "datagrams",
-        "lost", "p50 us", "p99 us", "p99.9 us", "max us", "pass p99", "rt p50", "late passes");
     QJsonObject doc { { QStringLiteral("label"), o.label },
         { QStringLiteral("devices"), static_cast<double>(infos.size()) } };
-    QString rows;
-    for (std::size_t n = 0; n < kinds.size(); ++n) {
-        PassKind& k = kinds[n];
-        k.expected = k.frames * static_cast<std::int64_t>(infos.size());
-        const std::int64_t lost = k.expected - k.received;
-        std::printf("%-6s %7" PRId64 " %9" PRId64 " %6" PRId64
-                    " %8.1f %8.1f %8.1f %8.1f %9.1f %8.1f %5d of %-3d%s\n",
-            qPrintable(k.name), k.frames, k.expected, lost, us(k.latency.percentile(50)),
-            us(k.latency.percentile(99)), us(k.latency.percentile(99.9)), us(k.latency.max()),
-            us(k.passP99.percentile(50)), us(k.roundTrip.percentile(50)), k.passesWithLate,
-            k.passes,
-            k.ignored + k.unstamped ? "  (some ignored by the device or without a kernel stamp)"
-                                    : "");
-        QJsonArray bursts;
-        for (const Burst& b : k.bursts) {
-            std::printf("%-6s burst in pass %d: %" PRId64 " frames over 1 ms, worst %.1f us, "
-                        "monotonic %.6f-%.6f s\n",
-                qPrintable(k.name), b.pass, b.frames, us(b.worstNs),
-                static_cast<double>(b.fromMonoNs) / 1e9, static_cast<double>(b.toMonoNs) / 1e9);
-            bursts.append(QJsonObject { { QStringLiteral("pass"), b.pass },
-                { QStringLiteral("frames"), static_cast<double>(b.frames) },
-                { QStringLiteral("worst_us"), us(b.worstNs) },
-                { QStringLiteral("from_mono_ns"), static_cast<double>(b.fromMonoNs) },
-                { QStringLiteral("to_mono_ns"), static_cast<double>(b.toMonoNs) } });
-            burstLines += QStringLiteral("burst\t%1\t%2\t%3\t%4\t%5\t%6\n")
-                              .arg(b.pass)
-                              .arg(k.name)
-                              .arg(b.fromMonoNs)
-                              .arg(b.toMonoNs)
-                              .arg(b.frames)
-                              .arg(us(b.worstNs), 0, 'f', 1);
-        }
-        doc.insert(k.name,
-            QJsonObject { { QStringLiteral("frames"), static_cast<double>(k.frames) },
-                { QStringLiteral("datagrams"), static_cast<double>(k.expected) },
-                { QStringLiteral("lost"), static_cast<double>(lost) },
-                { QStringLiteral("ignored"), static_cast<double>(k.ignored) },
-                { QStringLiteral("unstamped"), static_cast<double>(k.unstamped) },
-                { QStringLiteral("p50_us"), us(k.latency.percentile(50)) },
-                { QStringLiteral("p99_us"), us(k.latency.percentile(99)) },
-                { QStringLiteral("p999_us"), us(k.latency.percentile(99.9)) },
-                { QStringLiteral("max_us"), us(k.latency.max()) },
-                { QStringLiteral("pass_p99_median_us"), us(k.passP99.percentile(50)) },
-                { QStringLiteral("passes"), k.passes },
-                { QStringLiteral("passes_with_late_frames"), k.passesWithLate },
-                { QStringLiteral("late_frames"), static_cast<double>(k.lateFrames) },
-                { QStringLiteral("bursts"), bursts },
-                { QStringLiteral("round_trip_p50_us"), us(k.roundTrip.percentile(50)) },
-                { QStringLiteral("first_datagram_p50_us"), us(k.first.percentile(50)) },
-                { QStringLiteral("frame_spread_p50_us"), us(k.spread.percentile(50)) } });
-        rows += QStringLiteral(
-            "| %1 | %2 | %3 | %4 of %5 | %6 | %7 | %8 | %9 | %10 | %11 of %12 |\n")
-                    .arg(o.label,
-                        k.name == QLatin1String("floor") ? QStringLiteral("bare forwarder (floor)")
-                                                         : QStringLiteral("tool"))
-                    .arg(k.frames)
-                    .arg(lost)
-                    .arg(k.expected)
-                    .arg(us(k.latency.percentile(50)), 0, 'f', 1)
-                    .arg(us(k.latency.percentile(99)), 0, 'f', 1)
-                    .arg(us(k.latency.percentile(99.9)), 0, 'f', 1)
-                    .arg(us(k.latency.max()), 0, 'f', 1)
-                    .arg(us(k.passP99.percentile(50)), 0, 'f', 1)
-                    .arg(k.passesWithLate)
-                    .arg(k.passes);
-    }
+    const QString rows = reportKinds(kinds, infos.size(), o.label, doc, burstLines);
     // Where the time goes: until a frame's first datagram lands (wake-up and
     // intake), and from there to its last (the send itself).
     for (PassKind& k : kinds)
         std::printf("%-6s first datagram p50 %.1f us, first to last datagram p50 %.1f us\n",
             qPrintable(k.name), us(k.first.percentile(50)), us(k.spread.percentile(50)));
-    QString added;
-    const auto find = [&kinds](const char* name) -> PassKind* {
-        for (PassKind& k : kinds)
-            if (k.name == QLatin1String(name))
-                return &k;
-        return nullptr;
-    };
-    PassKind* tool = find("tool");
-    PassKind* floor = find("floor");
-    if (tool && floor && !tool->latency.empty() && !floor->latency.empty()) {
-        const auto ratio = [](std::int64_t a, std::int64_t b) {
-            return static_cast<double>(a) / static_cast<double>(std::max<std::int64_t>(1, b));
-        };
-        const double addedP50 = us(tool->latency.percentile(50) - floor->latency.percentile(50));
-        const double pooledRatio
-            = ratio(tool->latency.percentile(99), floor->latency.percentile(99));
-        const double passRatio = ratio(tool->passP99.percentile(50), floor->passP99.percentile(50));
-        const std::int64_t toolLost = tool->expected - tool->received;
-        QStringList missed;
-        if (toolLost > 0)
-            missed << QStringLiteral("%1 lost").arg(toolLost);
-        if (addedP50 > kGoalAddedP50Us)
-            missed << QStringLiteral("p50 +%1 us").arg(addedP50, 0, 'f', 1);
-        if (passRatio > kGoalP99Ratio)
-            missed << QStringLiteral("p99 %1x").arg(passRatio, 0, 'f', 2);
-        const QString goal = missed.isEmpty()
-            ? QStringLiteral("met")
-            : QStringLiteral("not met (%1)").arg(missed.join(", "));
-        std::printf("tool minus floor: p50 %+.1f us; p99 tool / floor: median of passes %.2f, "
-                    "pooled %.2f; goal %s\n",
-            addedP50, passRatio, pooledRatio, qPrintable(goal));
-        doc.insert(QStringLiteral("added_p50_us"), addedP50);
-        doc.insert(QStringLiteral("pass_p99_ratio"), passRatio);
-        doc.insert(QStringLiteral("p99_ratio"), pooledRatio);
-        doc.insert(QStringLiteral("goal_met"), missed.isEmpty());
-        added = QStringLiteral("| %1 | %2 | %3 | %4 | %5 |\n")
-                    .arg(o.label)
-                    .arg(addedP50, 0, 'f', 1)
-                    .arg(passRatio, 0, 'f', 2)
-                    .arg(pooledRatio, 0, 'f', 2)
-                    .arg(goal);
-    }
+    const QString added = compareToFloor(kinds, o.label, doc);
 
     if (!o.json.isEmpty()) {
         QSaveFile out(o.json);
