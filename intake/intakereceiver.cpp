@@ -4,7 +4,10 @@
 #include "intake/ddpformat.h"
 #include "intake/e131format.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <functional>
 
 namespace Net = Platform::Net;
 
@@ -117,22 +120,19 @@ std::vector<IntakeReceiver::BindFailure> IntakeReceiver::start(
     m_table = SourceTable({ settings.lossNs, SourceTable::Limits().sourcesPerProtocol });
     m_table.setMap(map);
     m_strip.assign(map.byteCount(), 0);
-    m_buffer.assign(kBufferSize, 0);
-    m_joined.clear();
     m_pollsInWindow = 0;
     m_liveSources = 0;
 
     const bool wanted[] = { settings.ddp, settings.e131, settings.artNet };
     m_netStarted = Net::startup() == 0;
-    const bool wake = Net::createWaker(m_waker) == 0;
-    const int wakeError = wake ? 0 : Net::lastError();
+    std::vector<Channel> channels;
     for (int p = 0; p < SourceTable::kProtocolCount; ++p) {
         if (!wanted[p])
             continue;
         Channel channel;
         channel.protocol = static_cast<Protocol>(p);
         channel.port = portOf(channel.protocol);
-        channel.handle = wake ? Net::createUdpSocket() : -1;
+        channel.handle = Net::createUdpSocket();
         if (channel.handle >= 0) {
             // Where the system tells each datagram's local address, every interface is
             // bound and the listen address checked per datagram; elsewhere it is bound.
@@ -142,48 +142,55 @@ std::vector<IntakeReceiver::BindFailure> IntakeReceiver::start(
                 channel.filter ? std::array<std::uint8_t, 4> {} : settings.address, channel.port
             };
             Net::setReceiveBuffer(channel.handle, kReceiveBuffer);
-            if (Net::setNonBlocking(channel.handle) == 0
-                && Net::bindUdp(channel.handle, local) == 0) {
-                m_channels.push_back(channel);
+            if (Net::bindUdp(channel.handle, local) == 0) {
+                channel.buffer.assign(kBufferSize, 0);
+                channels.push_back(std::move(channel));
                 continue;
             }
         }
-        const int error = wake ? Net::lastError() : wakeError;
+        const int error = Net::lastError();
         if (channel.handle >= 0)
             Net::closeSocket(channel.handle);
         failures.push_back({ channel.protocol, channel.port, error, Net::errorText(error) });
     }
-    renewMemberships();
+    {
+        std::lock_guard<std::mutex> lock(m_mapLock);
+        m_channels = std::move(channels);
+        m_joined.clear();
+        renewMemberships(map);
+    }
     bump(m_maps);
-    if (!m_channels.empty())
-        m_thread = std::thread(&IntakeReceiver::run, this);
+    for (Channel& channel : m_channels)
+        channel.thread = std::thread(&IntakeReceiver::listen, this, std::ref(channel));
     return failures;
 }
 
 void IntakeReceiver::setMap(const PixelMap& map)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mapLock);
-        m_nextMap = map;
-    }
+    std::lock_guard<std::mutex> lock(m_mapLock);
+    m_nextMap = map;
     m_mapChanged = true;
-    if (m_thread.joinable())
-        Net::wake(m_waker);
+    if (m_channels.empty())
+        return; // start() takes a map of its own
+    renewMemberships(map);
+    bump(m_maps);
 }
 
 void IntakeReceiver::stop()
 {
-    if (m_thread.joinable()) {
-        m_stopping = true;
-        Net::wake(m_waker);
-        m_thread.join();
+    m_stopping = true;
+    for (Channel& channel : m_channels)
+        Net::interruptReceive(channel.handle);
+    for (Channel& channel : m_channels)
+        if (channel.thread.joinable())
+            channel.thread.join();
+    {
+        std::lock_guard<std::mutex> lock(m_mapLock);
+        for (const Channel& channel : m_channels)
+            Net::closeSocket(channel.handle);
+        m_channels.clear();
+        m_joined.clear();
     }
-    for (const Channel& channel : m_channels)
-        Net::closeSocket(channel.handle);
-    m_channels.clear();
-    m_joined.clear();
-    if (m_waker.readEnd >= 0 || m_waker.writeEnd >= 0)
-        Net::closeWaker(m_waker);
     if (m_netStarted)
         Net::cleanup();
     m_netStarted = false;
@@ -215,39 +222,54 @@ IntakeReceiver::Counters IntakeReceiver::counters() const
     return out;
 }
 
-void IntakeReceiver::run()
+std::int64_t IntakeReceiver::waitBoundUs(std::int64_t now) const
 {
-    Net::SocketHandle handles[SourceTable::kProtocolCount];
-    bool readable[SourceTable::kProtocolCount] = {};
-    for (std::size_t i = 0; i < m_channels.size(); ++i)
-        handles[i] = m_channels[i].handle;
-    bool backlog = false;
-    while (!m_stopping.load()) {
-        if (m_mapChanged.exchange(false))
-            applyMap();
-        // Microseconds to wait: none with datagrams left over, none at all while nothing
-        // can expire (a wake-up ends the wait), else until the next source is lost.
-        std::int64_t timeout = 0;
-        const std::int64_t next = m_table.nextExpiry();
-        if (!backlog && next == SourceTable::kNever)
-            timeout = -1;
-        else if (!backlog && next > nowNs())
-            timeout = (next - nowNs() + 999) / 1000;
-        const Net::WaitAnyResult waited
-            = Net::waitReadableAny(handles, m_channels.size(), m_waker, timeout, readable);
-        if (waited.woken)
-            Net::clearWake(m_waker);
-        if (waited.result == Net::WaitResult::Error) {
-            // Not expected with valid handles; never spin on it.
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            continue;
+    // Until the next source can be lost; without one for ever, where a stop can end it.
+    const std::int64_t next = m_table.nextExpiry();
+    std::int64_t bound = Net::kInterruptibleReceive ? 0 : kStopBoundUs;
+    if (next != SourceTable::kNever) {
+        const std::int64_t until = std::max<std::int64_t>(1000, (next - now + 999) / 1000);
+        bound = bound == 0 ? until : std::min(bound, until);
+    }
+    return bound;
+}
+
+void IntakeReceiver::listen(Channel& channel)
+{
+    // The socket's receive bound as last set; changed only when off by more than this
+    // slack, so that a steady stream costs no system call besides its receives.
+    constexpr std::int64_t kSlackUs = 20000;
+    std::int64_t bound = 0;
+    std::int64_t wanted = 0;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            wanted = waitBoundUs(nowNs());
         }
-        backlog = false;
-        for (std::size_t i = 0; i < m_channels.size(); ++i)
-            if (readable[i] && drain(m_channels[i]))
-                backlog = true;
-        settle(m_table.expire(nowNs()));
-        m_liveSources.store(m_table.liveSources(), std::memory_order_relaxed);
+        if ((wanted == 0) != (bound == 0) || std::abs(wanted - bound) > kSlackUs) {
+            Net::setReceiveTimeout(channel.handle, wanted);
+            bound = wanted;
+        }
+        Net::PeerAddress peer;
+        std::array<std::uint8_t, 4> local {};
+        const Net::ReceiveResult r = Net::receiveFromTo(
+            channel.handle, channel.buffer.data(), channel.buffer.size(), peer, local);
+        if (m_stopping.load())
+            return;
+        const bool failed
+            = r.status == Net::ReceiveStatus::Error && !Net::receiveTimedOut(Net::lastError());
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (r.status != Net::ReceiveStatus::Error)
+                take(channel, r, peer, local);
+            else if (failed)
+                bump(tally(channel.protocol).receiveErrors);
+            settle(m_table.expire(nowNs()));
+            m_liveSources.store(m_table.liveSources(), std::memory_order_relaxed);
+        }
+        // Not expected on a bound socket; never spin on it.
+        if (failed)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
@@ -258,11 +280,9 @@ void IntakeReceiver::applyMap()
         m_table.setMap(m_nextMap);
     }
     m_strip.assign(m_table.map().byteCount(), 0);
-    renewMemberships();
-    bump(m_maps);
 }
 
-void IntakeReceiver::renewMemberships()
+void IntakeReceiver::renewMemberships(const PixelMap& map)
 {
     const Channel* e131 = nullptr;
     for (const Channel& channel : m_channels)
@@ -270,7 +290,6 @@ void IntakeReceiver::renewMemberships()
             e131 = &channel;
     if (e131 == nullptr)
         return;
-    const PixelMap& map = m_table.map();
     const std::uint32_t first = map.startUniverse();
     std::uint32_t last = first + static_cast<std::uint32_t>(map.universeCount());
     if (last > E131Format::kLastUniverse + 1u)
@@ -300,47 +319,35 @@ void IntakeReceiver::renewMemberships()
     m_joined.swap(kept);
 }
 
-bool IntakeReceiver::drain(const Channel& channel)
+void IntakeReceiver::take(const Channel& channel, const Net::ReceiveResult& r,
+    const Net::PeerAddress& peer, const std::array<std::uint8_t, 4>& local)
 {
     Tally& t = tally(channel.protocol);
-    for (std::size_t n = 0; n < kBurst; ++n) {
-        Net::PeerAddress peer;
-        std::array<std::uint8_t, 4> local {};
-        const Net::ReceiveResult r
-            = Net::receiveFromTo(channel.handle, m_buffer.data(), m_buffer.size(), peer, local);
-        if (r.status == Net::ReceiveStatus::Error) {
-            if (Net::wouldBlock(Net::lastError()))
-                return false;
-            bump(t.receiveErrors);
-            continue;
-        }
-        bump(t.received);
-        if (r.status == Net::ReceiveStatus::Truncated) {
-            bump(t.oversized);
-            continue;
-        }
-        // A datagram read after setMap() returned goes through the new map.
-        if (m_mapChanged.load(std::memory_order_relaxed) && m_mapChanged.exchange(false))
-            applyMap();
-        if (channel.filter && local != m_settings.address) {
-            bump(t.otherAddress);
-            continue;
-        }
-        Net::Ipv4Endpoint from;
-        if (!Net::peerIpv4(peer, from)) {
-            bump(t.receiveErrors);
-            continue;
-        }
-        handle(channel, r.length, from, local, nowNs());
+    bump(t.received);
+    if (r.status == Net::ReceiveStatus::Truncated) {
+        bump(t.oversized);
+        return;
     }
-    return true;
+    // A datagram read after setMap() returned goes through the new map.
+    if (m_mapChanged.load(std::memory_order_relaxed) && m_mapChanged.exchange(false))
+        applyMap();
+    if (channel.filter && local != m_settings.address) {
+        bump(t.otherAddress);
+        return;
+    }
+    Net::Ipv4Endpoint from;
+    if (!Net::peerIpv4(peer, from)) {
+        bump(t.receiveErrors);
+        return;
+    }
+    handle(channel, r.length, from, local, nowNs());
 }
 
 void IntakeReceiver::handle(const Channel& channel, std::size_t size, const Net::Ipv4Endpoint& from,
     const std::array<std::uint8_t, 4>& local, std::int64_t now)
 {
     Tally& t = tally(channel.protocol);
-    const std::uint8_t* bytes = m_buffer.data();
+    const std::uint8_t* bytes = channel.buffer.data();
     SourceTable::Outcome outcome;
     switch (channel.protocol) {
     case Protocol::Ddp: {

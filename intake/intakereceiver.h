@@ -17,9 +17,13 @@
 // the map spans) and Art-Net (6454, answering ArtPoll) on a thread of its own, decodes into
 // one strip through a SourceTable and hands each complete frame to a Sink.
 //
-// The thread waits on its sockets and on a wake-up, so stop() and setMap() take effect at
-// once; it reads at most kBurst datagrams from a socket before it turns to the next, so a
-// flood on one port never starves another protocol. Nothing is allocated per datagram.
+// Each protocol's socket has a thread of its own that blocks in the socket's receive and
+// handles the datagram as soon as the system wakes it (no wait for readiness first), so a
+// flood on one port never starves another protocol; the threads take the table one
+// datagram at a time. stop() interrupts the receives (where the system cannot, the
+// threads wait at most kStopBoundUs at a time); setMap() renews the E1.31 memberships at
+// once and the table takes the map before the next datagram. Nothing is allocated per
+// datagram.
 // With a listen address other than 0.0.0.0 the sockets still bind every interface where
 // the system must (Linux delivers broadcasts and multicast only to such sockets) and drop
 // what did not arrive on that address.
@@ -27,7 +31,7 @@ class IntakeReceiver
 {
 public:
     using Protocol = SourceTable::Protocol;
-    static constexpr std::size_t kBurst = 64;
+    static constexpr std::int64_t kStopBoundUs = 200000;
     static constexpr int kPollAnswersPerSecond = 4; // beyond: counted, not answered
     static constexpr int kMaxReasons = 23; // the most reasons any format has
 
@@ -41,7 +45,7 @@ public:
         std::string longName = "Prismara Nanoleaf Tool";
     };
 
-    // Called on the receiver's thread, one call at a time. A call must not call stop().
+    // Called on a receiving thread, one call at a time. A call must not call stop().
     class Sink
     {
     public:
@@ -101,13 +105,13 @@ public:
     void setMap(const PixelMap& map);
     // Ends the thread and closes the sockets; returns when the thread has ended.
     void stop();
-    bool running() const { return m_thread.joinable(); }
+    bool running() const { return !m_channels.empty(); }
     // Any thread.
     Counters counters() const;
     // Any thread: the sources live when the receiver last looked (after each batch of
     // datagrams and each expiry).
     std::size_t liveSources() const { return m_liveSources.load(std::memory_order_relaxed); }
-    // Inside a Sink call only (the receiver's thread): the map the strip is laid out by.
+    // Inside a Sink call only: the map the strip is laid out by.
     const PixelMap& map() const { return m_table.map(); }
 
 private:
@@ -116,6 +120,8 @@ private:
         std::uint16_t port = 0;
         Platform::Net::SocketHandle handle = -1;
         bool filter = false; // bound to every interface: drop what came to other addresses
+        std::thread thread;
+        std::vector<std::uint8_t> buffer;
     };
 
     struct Tally {
@@ -128,10 +134,12 @@ private:
         std::array<std::atomic<std::uint64_t>, SourceTable::kVerdictCount> verdicts {};
     };
 
-    void run();
+    void listen(Channel& channel);
+    std::int64_t waitBoundUs(std::int64_t now) const;
     void applyMap();
-    void renewMemberships();
-    bool drain(const Channel& channel);
+    void renewMemberships(const PixelMap& map);
+    void take(const Channel& channel, const Platform::Net::ReceiveResult& r,
+        const Platform::Net::PeerAddress& peer, const std::array<std::uint8_t, 4>& local);
     void handle(const Channel& channel, std::size_t size, const Platform::Net::Ipv4Endpoint& from,
         const std::array<std::uint8_t, 4>& local, std::int64_t now);
     void answerPoll(const Channel& channel, const ArtNetFormat::Packet& poll,
@@ -142,21 +150,20 @@ private:
 
     Settings m_settings;
     Sink* m_sink = nullptr;
-    std::vector<Channel> m_channels; // the bound ones
-    Platform::Net::Waker m_waker;
+    // The bound ones; their threads start once all are in, so the vector never moves them.
+    std::vector<Channel> m_channels;
     bool m_netStarted = false; // Net::startup() succeeded; cleanup() is owed
-    std::thread m_thread;
     std::atomic<bool> m_stopping { false };
 
     std::mutex m_mapLock;
     PixelMap m_nextMap; // under m_mapLock
+    std::vector<std::uint16_t> m_joined; // under m_mapLock: groups the E1.31 socket joined
     std::atomic<bool> m_mapChanged { false };
 
-    // The thread's own.
+    // The receiving threads take turns under m_lock.
+    std::mutex m_lock;
     SourceTable m_table;
     std::vector<std::uint8_t> m_strip;
-    std::vector<std::uint8_t> m_buffer;
-    std::vector<std::uint16_t> m_joined; // universes whose group the E1.31 socket joined
     std::array<std::uint8_t, ArtNetFormat::kPollReplySize> m_reply {};
     std::int64_t m_pollWindowStart = 0;
     int m_pollsInWindow = 0;

@@ -422,6 +422,43 @@ bool wouldBlock(int error)
 #endif
 }
 
+int setReceiveTimeout(SocketHandle handle, std::int64_t microseconds)
+{
+    if (microseconds < 0)
+        microseconds = 0;
+#ifdef _WIN32
+    // Milliseconds, rounded up so that a short bound does not become none.
+    const std::int64_t ms = (microseconds + 999) / 1000;
+    const DWORD value = ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(ms);
+    return setOption(handle, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+#else
+    timeval value {};
+    value.tv_sec = static_cast<decltype(value.tv_sec)>(clampSeconds(microseconds / 1000000));
+    value.tv_usec = static_cast<decltype(value.tv_usec)>(microseconds % 1000000);
+    return setOption(handle, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+#endif
+}
+
+bool receiveTimedOut(int error)
+{
+#ifdef _WIN32
+    return error == WSAETIMEDOUT;
+#else
+    return error == EAGAIN || error == EWOULDBLOCK;
+#endif
+}
+
+void interruptReceive(SocketHandle handle)
+{
+#ifdef _WIN32
+    ::shutdown(toNative(handle), SD_RECEIVE);
+#else
+    // A UDP socket is not connected, so Linux reports ENOTCONN, yet it marks the
+    // receiving side shut and wakes every receive waiting in it.
+    ::shutdown(handle, SHUT_RD);
+#endif
+}
+
 int setReceiveBuffer(SocketHandle handle, int bytes)
 {
     return setOption(handle, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
@@ -544,135 +581,6 @@ std::string errorText(int error)
 #else
     return std::strerror(error);
 #endif
-}
-
-int createWaker(Waker& waker)
-{
-    waker = Waker();
-#ifdef _WIN32
-    waker.readEnd = createUdpSocket();
-    waker.writeEnd = createUdpSocket();
-    if (waker.readEnd < 0 || waker.writeEnd < 0 || setNonBlocking(waker.readEnd) != 0
-        || setNonBlocking(waker.writeEnd) != 0) {
-        closeWaker(waker);
-        return -1;
-    }
-    sockaddr_in self = toSockaddr({ { 127, 0, 0, 1 }, 0 });
-    int length = static_cast<int>(sizeof self);
-    if (::bind(toNative(waker.readEnd), reinterpret_cast<const sockaddr*>(&self), length) != 0
-        || ::getsockname(toNative(waker.readEnd), reinterpret_cast<sockaddr*>(&self), &length)
-            != 0) {
-        closeWaker(waker);
-        return -1;
-    }
-    waker.port = ntohs(self.sin_port);
-    return 0;
-#else
-    int ends[2];
-    if (::pipe(ends) != 0)
-        return -1;
-    waker.readEnd = ends[0];
-    waker.writeEnd = ends[1];
-    if (setNonBlocking(waker.readEnd) != 0 || setNonBlocking(waker.writeEnd) != 0) {
-        closeWaker(waker);
-        return -1;
-    }
-    ::fcntl(waker.readEnd, F_SETFD, FD_CLOEXEC);
-    ::fcntl(waker.writeEnd, F_SETFD, FD_CLOEXEC);
-    return 0;
-#endif
-}
-
-void wake(const Waker& waker)
-{
-    const std::uint8_t byte = 1;
-#ifdef _WIN32
-    sendTo(waker.writeEnd, &byte, 1, { { 127, 0, 0, 1 }, waker.port });
-#else
-    // A full pipe already holds a wake-up; nothing is lost by not writing another.
-    while (::write(waker.writeEnd, &byte, 1) < 0 && errno == EINTR) { }
-#endif
-}
-
-void clearWake(const Waker& waker)
-{
-    std::uint8_t sink[64];
-    // Bounded: wake-ups written while this runs are taken by the next wait.
-    for (int i = 0; i < 64; ++i) {
-#ifdef _WIN32
-        if (::recv(toNative(waker.readEnd), reinterpret_cast<char*>(sink),
-                static_cast<int>(sizeof sink), 0)
-            <= 0)
-            return;
-#else
-        if (::read(waker.readEnd, sink, sizeof sink) <= 0)
-            return;
-#endif
-    }
-}
-
-void closeWaker(Waker& waker)
-{
-    if (waker.readEnd >= 0)
-        closeSocket(waker.readEnd);
-    if (waker.writeEnd >= 0)
-        closeSocket(waker.writeEnd);
-    waker = Waker();
-}
-
-WaitAnyResult waitReadableAny(const SocketHandle* handles, std::size_t count, const Waker& waker,
-    std::int64_t timeoutMicroseconds, bool* readable)
-{
-    WaitAnyResult out;
-    constexpr std::size_t kMost = 63;
-    if (count > kMost)
-        return out;
-    for (std::size_t i = 0; i < count; ++i)
-        readable[i] = false;
-#ifdef _WIN32
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(toNative(waker.readEnd), &set);
-    for (std::size_t i = 0; i < count; ++i)
-        FD_SET(toNative(handles[i]), &set);
-    timeval timeout;
-    timeval* limit = nullptr;
-    if (timeoutMicroseconds >= 0) {
-        timeout.tv_sec = static_cast<long>(clampSeconds(timeoutMicroseconds / 1000000));
-        timeout.tv_usec = static_cast<long>(timeoutMicroseconds % 1000000);
-        limit = &timeout;
-    }
-    const int result = ::select(0, &set, nullptr, nullptr, limit);
-    if (result == SOCKET_ERROR)
-        return out;
-    out.woken = FD_ISSET(toNative(waker.readEnd), &set) != 0;
-    for (std::size_t i = 0; i < count; ++i)
-        readable[i] = FD_ISSET(toNative(handles[i]), &set) != 0;
-#else
-    pollfd polled[kMost + 1];
-    polled[0] = { waker.readEnd, POLLIN, 0 };
-    for (std::size_t i = 0; i < count; ++i)
-        polled[i + 1] = { handles[i], POLLIN, 0 };
-    int milliseconds = -1;
-    if (timeoutMicroseconds >= 0) {
-        // Rounded up, so that a wait for a deadline never ends just before it.
-        const std::int64_t ms = (timeoutMicroseconds + 999) / 1000;
-        milliseconds = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-    }
-    const int result = ::poll(polled, static_cast<nfds_t>(count + 1), milliseconds);
-    if (result < 0) {
-        if (errno == EINTR)
-            out.result = WaitResult::Timeout;
-        return out;
-    }
-    // An error or hang-up on a socket is readable too: the receive reports it.
-    const short ready = POLLIN | POLLERR | POLLHUP;
-    out.woken = (polled[0].revents & ready) != 0;
-    for (std::size_t i = 0; i < count; ++i)
-        readable[i] = (polled[i + 1].revents & ready) != 0;
-#endif
-    out.result = result == 0 ? WaitResult::Timeout : WaitResult::Readable;
-    return out;
 }
 
 bool resolveIpv4(const std::string& host, std::array<std::uint8_t, 4>& address, std::string& error)

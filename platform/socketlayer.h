@@ -108,6 +108,23 @@ int bindUdp(SocketHandle handle, const Ipv4Endpoint& local);
 // Whether a lastError() code means that a non-blocking call had nothing to do.
 bool wouldBlock(int error);
 
+// Bounds every later blocking receive on the socket to `microseconds` (0: no bound); a
+// receive that times out fails with an error that receiveTimedOut() recognises. Returns 0,
+// or negative on failure.
+int setReceiveTimeout(SocketHandle handle, std::int64_t microseconds);
+bool receiveTimedOut(int error);
+
+// Whether interruptReceive() ends a receive another thread is blocked in (Linux). Elsewhere
+// a receiving thread that must notice a stop bounds its waits with setReceiveTimeout().
+#ifdef __linux__
+constexpr bool kInterruptibleReceive = true;
+#else
+constexpr bool kInterruptibleReceive = false;
+#endif
+// Shuts the socket's receiving side: a receive blocked in it, and every later one, returns
+// at once (with 0 bytes on Linux). Any thread; the handle must still be open.
+void interruptReceive(SocketHandle handle);
+
 // Asks for a receive buffer of `bytes` (the system may grant less). 0 or negative.
 int setReceiveBuffer(SocketHandle handle, int bytes);
 
@@ -138,32 +155,6 @@ int localAddressToward(const Ipv4Endpoint& peer, std::array<std::uint8_t, 4>& lo
 
 // The system's text for an error code of lastError().
 std::string errorText(int error);
-
-// Ends a waitReadableAny() early from another thread: a pipe on POSIX, a loopback datagram
-// socket on Windows (where select() takes sockets only).
-struct Waker {
-    SocketHandle readEnd = -1;
-    SocketHandle writeEnd = -1;
-    std::uint16_t port = 0; // Windows: where readEnd listens on 127.0.0.1
-};
-
-// 0, or negative on failure. wake() may be called from any thread, any number of times;
-// the wake-ups pending are folded into one, which clearWake() takes back.
-int createWaker(Waker& waker);
-void wake(const Waker& waker);
-void clearWake(const Waker& waker);
-void closeWaker(Waker& waker);
-
-struct WaitAnyResult {
-    WaitResult result = WaitResult::Error; // Readable: a handle is, or the waker was woken
-    bool woken = false;
-};
-
-// Waits until one of handles[0, count) is readable (readable[i] is set for each that is),
-// the waker is woken, or timeoutMicroseconds pass (negative: no limit). An interrupted wait
-// counts as a time-out. At most 63 handles.
-WaitAnyResult waitReadableAny(const SocketHandle* handles, std::size_t count, const Waker& waker,
-    std::int64_t timeoutMicroseconds, bool* readable);
 
 // --- Devices given by address ---
 
