@@ -17,7 +17,6 @@ int runAutopilot(const QStringList& arguments, QJsonObject& report)
 {
     QTemporaryDir dir;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
     env.insert("PRISMARA_HOST_SOCKET", dir.filePath("host.sock"));
     QProcess process;
