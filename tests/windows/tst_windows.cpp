@@ -68,17 +68,13 @@ std::vector<std::string> g_debugText;
 
 LONG CALLBACK catchDebugString(EXCEPTION_POINTERS* info)
 {
-    // OutputDebugString raises DBG_PRINTEXCEPTION_WIDE_C or DBG_PRINTEXCEPTION_C.
+    // OutputDebugStringW ends in OutputDebugStringA, whose DBG_PRINTEXCEPTION_C carries
+    // the text's length with its NUL, then the text.
     const EXCEPTION_RECORD* r = info->ExceptionRecord;
-    if ((r->ExceptionCode == 0x4001000AUL || r->ExceptionCode == 0x40010006UL)
-        && r->NumberParameters >= 2 && r->ExceptionInformation[1] != 0) {
-        std::string text;
-        for (std::size_t i = 0; i + 1 < r->ExceptionInformation[0]; ++i)
-            text += r->ExceptionCode == 0x4001000AUL
-                ? char(reinterpret_cast<const wchar_t*>(r->ExceptionInformation[1])[i])
-                : reinterpret_cast<const char*>(r->ExceptionInformation[1])[i];
-        g_debugText.push_back(text);
-    }
+    if (r->ExceptionCode == 0x40010006UL && r->NumberParameters >= 2
+        && r->ExceptionInformation[1] != 0)
+        g_debugText.emplace_back(reinterpret_cast<const char*>(r->ExceptionInformation[1]),
+            r->ExceptionInformation[0] - 1);
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
