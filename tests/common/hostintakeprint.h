@@ -23,11 +23,6 @@ inline char* toString(Action action)
 // "r,g,b r,g,b": the colours of a decision's entries 0 and 11.
 inline QString entryColours(const HostIntake::Decision& d)
 {
-    return QStringLiteral("%1,%2,%3 %4,%5,%6")
-        .arg(d.red[0])
-        .arg(d.green[0])
-        .arg(d.blue[0])
-        .arg(d.red[11])
-        .arg(d.green[11])
-        .arg(d.blue[11]);
+    return QString::asprintf(
+        "%d,%d,%d %d,%d,%d", d.red[0], d.green[0], d.blue[0], d.red[11], d.green[11], d.blue[11]);
 }

@@ -31,8 +31,8 @@ private slots:
     void initTestCase()
     {
         QJsonArray devices;
-        // Shapes: the controller (no LEDs) and two hexagons.
-        QJsonObject shapes = NanoleafSim::canvas("127.0.0.4", { 2, 4660, 43981 }, "Shapes 07E7");
+        // Shapes in pairing mode: the controller (no LEDs) and a hexagon.
+        QJsonObject shapes = NanoleafSim::canvas("127.0.0.4", { 2, 4660 }, "Shapes 07E7");
         shapes.insert("model", "NL42");
         shapes.insert("pairing_mode", true);
         for (QJsonObject d : { NanoleafSim::lightPanels(), NanoleafSim::canvas(), shapes }) {
@@ -65,10 +65,7 @@ private slots:
             extControl("v2"), "200 \"streamControlPort\":60222");
         row("select an effect", "PUT 127.0.0.2 /api/v1/$T/effects", "{\"select\": \"Nemo\"}",
             "204");
-        row("select no effect", "PUT 127.0.0.2 /api/v1/$T/effects", "{\"select\": \"Nope\"}",
-            "404");
         row("the selected effect", "GET 127.0.0.2 /api/v1/$T/effects/select", "", "200 \"Flames\"");
-        row("no token deletion", "DELETE 127.0.0.3 /api/v1/$T", "", "405");
     }
 
     void openApi()
@@ -98,9 +95,6 @@ private slots:
         row("Light Panels, v1 on 60221", "127.0.0.2 60221 v1", light,
             "82 255 0 0; 15 0 255 0; 200 16 32 48");
         row("Canvas, v2 on 60222", "127.0.0.3 60222 v2", canvas, "1234 255 0 0; 7 0 128 255");
-        row("Shapes, two-byte ids", "127.0.0.4 60222 v2",
-            QByteArray::fromHex("00021234FF0000000000ABCD0080FF000000"),
-            "4660 255 0 0; 43981 0 128 255");
         row("not in external control", "127.0.0.3 60222 -", canvas, "ignored");
         row("short datagram", "127.0.0.3 60222 v2", QByteArray::fromHex("000204D2FF"), "malformed");
     }
@@ -110,7 +104,7 @@ private slots:
         QFETCH(QString, target);
         QFETCH(QByteArray, datagram);
         QFETCH(QString, lit);
-        const QStringList t = target.split(' '); // ip port version
+        const QStringList t = target.split(' ');
         const QUrl effects("http://" + t[0] + ":16021/api/v1/" + kToken + "/effects");
         const QByteArray on = extControl(t[2].toLatin1());
         QVERIFY(t[2] == "-"

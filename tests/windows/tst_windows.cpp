@@ -53,9 +53,7 @@ template <typename T> std::string text(const T& value)
 template <typename Actual, typename Expected>
 bool same(const Actual& actual, const Expected& expected, const std::string& name)
 {
-    const bool ok = actual == expected;
-    return check(
-        ok, name, ok ? std::string() : "got " + text(actual) + ", expected " + text(expected));
+    return check(actual == expected, name, "got " + text(actual) + ", expected " + text(expected));
 }
 
 int finish()
@@ -70,17 +68,13 @@ std::vector<std::string> g_debugText;
 
 LONG CALLBACK catchDebugString(EXCEPTION_POINTERS* info)
 {
-    // OutputDebugString raises DBG_PRINTEXCEPTION_WIDE_C or DBG_PRINTEXCEPTION_C.
+    // OutputDebugStringW ends in OutputDebugStringA, whose DBG_PRINTEXCEPTION_C carries
+    // the text's length with its NUL, then the text.
     const EXCEPTION_RECORD* r = info->ExceptionRecord;
-    if ((r->ExceptionCode == 0x4001000AUL || r->ExceptionCode == 0x40010006UL)
-        && r->NumberParameters >= 2 && r->ExceptionInformation[1] != 0) {
-        std::string text;
-        for (std::size_t i = 0; i + 1 < r->ExceptionInformation[0]; ++i)
-            text += r->ExceptionCode == 0x4001000AUL
-                ? char(reinterpret_cast<const wchar_t*>(r->ExceptionInformation[1])[i])
-                : reinterpret_cast<const char*>(r->ExceptionInformation[1])[i];
-        g_debugText.push_back(text);
-    }
+    if (r->ExceptionCode == 0x40010006UL && r->NumberParameters >= 2
+        && r->ExceptionInformation[1] != 0)
+        g_debugText.emplace_back(reinterpret_cast<const char*>(r->ExceptionInformation[1]),
+            r->ExceptionInformation[0] - 1);
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
@@ -89,39 +83,30 @@ void exchange()
     int scan = -1;
     if (!check(Zeroconf::Detail::CreateSocket(scan), "scan socket created"))
         return;
-    BOOL broadcast = FALSE;
-    int length = sizeof broadcast;
-    getsockopt(
-        SOCKET(scan), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<char*>(&broadcast), &length);
-    same(broadcast, BOOL(TRUE), "scan socket: SO_BROADCAST set");
     same(Net::waitReadable(scan, 0, 1000), Net::WaitResult::Timeout, "select, idle: time-out");
 
-    // A plain Winsock peer on 127.0.0.1 answers whoever sent to it.
+    // A plain Winsock peer on 127.0.0.1 answers whoever sent to it (sending, receiving
+    // and the sender's address also show in scan()).
     const SOCKET peer = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in at {};
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int size = sizeof at;
-    check(bind(peer, reinterpret_cast<sockaddr*>(&at), size) == 0
-            && getsockname(peer, reinterpret_cast<sockaddr*>(&at), &size) == 0,
-        "peer bound");
-    const Net::Ipv4Endpoint toPeer { { 127, 0, 0, 1 }, ntohs(at.sin_port) };
-    same(Net::sendTo(scan, Bytes(5, 'h').data(), 5, toPeer), 5LL, "sendto: five bytes");
+    bind(peer, reinterpret_cast<sockaddr*>(&at), size);
+    getsockname(peer, reinterpret_cast<sockaddr*>(&at), &size);
+    Net::sendTo(scan, Bytes(5, 'h').data(), 5, { { 127, 0, 0, 1 }, ntohs(at.sin_port) });
     char buffer[600];
+    recvfrom(peer, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&at), &size);
     const auto reply = [&](std::size_t n) {
         sendto(peer, std::string(n, char(n)).data(), int(n), 0, reinterpret_cast<sockaddr*>(&at),
             sizeof at);
     };
-    same(recvfrom(peer, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&at), &size), 5,
-        "the peer gets them");
     reply(10);
     same(Net::waitReadable(scan, 5, 0), Net::WaitResult::Readable, "select: readable");
     Net::PeerAddress from;
     const Net::ReceiveResult r
         = Net::receiveFrom(scan, reinterpret_cast<std::uint8_t*>(buffer), 9, from);
     same(r.status, Net::ReceiveStatus::Truncated, "recvfrom 10 bytes into 9: truncated");
-    same(Net::lastError(), int(WSAEMSGSIZE), "recvfrom 10 bytes into 9: WSAEMSGSIZE");
-    same(Net::peerAddressToText(from), std::string("127.0.0.1"), "sender address");
 
     // The scan's collection loop drops what is over 512 bytes and keeps the rest.
     for (std::size_t n : { 20, 600, 512, 513 })
@@ -130,12 +115,10 @@ void exchange()
     std::vector<Zeroconf::Detail::RawReply> raw;
     check(Zeroconf::Detail::ReceiveReplies(scan, 1, raw), "collection succeeds");
     same(raw.size(), std::size_t(2), "collection keeps 20 and 512 bytes");
-    same(g_log.size(), std::size_t(2), "collection reports both oversized ones");
-    if (!g_log.empty())
-        same(g_log[0], std::string("Dropped oversized datagram of more than 512 bytes"),
-            "collection: report text");
+    check(g_log == std::vector<std::string>(2, "Dropped oversized datagram of more than 512 bytes"),
+        "collection reports both oversized ones");
     closesocket(peer);
-    same(Net::closeSocket(scan), 0, "closesocket");
+    Net::closeSocket(scan);
     same(Net::waitReadable(scan, 0, 1000), Net::WaitResult::Error, "select after close fails");
 }
 
@@ -153,10 +136,10 @@ void nonBlocking()
                    reinterpret_cast<const char*>(&timeoutMs), int(sizeof timeoutMs))
                 == 0,
         "stream socket bound");
-    same(Net::setNonBlocking(handle), 0, "FIONBIO set");
+    Net::setNonBlocking(handle);
     char byte = 0;
-    same(recv(SOCKET(handle), &byte, 1, 0), int(SOCKET_ERROR), "idle receive fails at once");
-    same(Net::lastError(), int(WSAEWOULDBLOCK), "idle receive: WSAEWOULDBLOCK");
+    recv(SOCKET(handle), &byte, 1, 0);
+    same(Net::lastError(), int(WSAEWOULDBLOCK), "idle receive fails at once: WSAEWOULDBLOCK");
     Net::closeSocket(handle);
 }
 
@@ -235,7 +218,6 @@ const std::uint8_t* guarded(const Bytes& bytes)
 void windowMessages()
 {
     std::uint8_t bytes[56] = {};
-    COPYDATASTRUCT frame { 10001, 56, bytes };
     COPYDATASTRUCT wide { 0x100002711ull, 56, bytes };
     COPYDATASTRUCT empty { 10001, 56, nullptr };
     const struct {
@@ -245,13 +227,11 @@ void windowMessages()
         const COPYDATASTRUCT* data;
         const char* expected;
     } rows[] = {
-        { "WM_COPYDATA colour frame", WM_COPYDATA, 0x1234, &frame, "74 4660 10001 56 bytes" },
-        { "WM_COPYDATA, 64-bit dwData", WM_COPYDATA, 0, &wide, "74 0 4294977297 56 bytes" },
+        { "WM_COPYDATA, 64-bit dwData", WM_COPYDATA, 0x1234, &wide, "74 4660 4294977297 56 bytes" },
         { "WM_COPYDATA without lpData", WM_COPYDATA, 0, &empty, "74 0 10001 0 none" },
         { "WM_COPYDATA without COPYDATASTRUCT", WM_COPYDATA, 0, nullptr, "not a host message" },
         { "sync switch, 64-bit wParam", 33024, 0x100000002ull, nullptr,
             "33024 4294967298 0 0 none" },
-        { "WM_NULL", WM_NULL, 0, nullptr, "not a host message" },
         { "WM_APP + 257", WM_APP + 257, 3, nullptr, "not a host message" },
     };
     for (const auto& row : rows) {
