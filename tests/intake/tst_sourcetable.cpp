@@ -137,40 +137,6 @@ private slots:
         QCOMPARE(int(PixelMap({ { "x", 1 } }, 65535).startUniverse()), 63999);
     }
 
-    // kind: 'u' E1.31 universe, 'a' Art-Net Port-Address. Spans as "strip offset / source
-    // offset / length", or "outside". DDP's spans: fuzz_ddp (its corpus clips at the end).
-    void mapSpans_data()
-    {
-        QTest::addColumn<int>("start");
-        QTest::addColumn<char>("kind");
-        QTest::addColumn<uint>("at");
-        QTest::addColumn<int>("length");
-        QTest::addColumn<QString>("span");
-        QTest::newRow("universe 1: 510 of 512") << 1 << 'u' << 1u << 512 << "0/0/510";
-        QTest::newRow("universe 2: its 21 pixels") << 1 << 'u' << 2u << 512 << "510/0/63";
-        QTest::newRow("universe 2: fewer channels") << 1 << 'u' << 2u << 30 << "510/0/30";
-        QTest::newRow("universe 3") << 1 << 'u' << 3u << 512 << "outside";
-        QTest::newRow("moved: universe 1") << 7 << 'u' << 1u << 512 << "outside";
-        QTest::newRow("moved: Port-Address 6") << 7 << 'a' << 6u << 6 << "0/0/6";
-    }
-
-    void mapSpans()
-    {
-        QFETCH(int, start);
-        QFETCH(char, kind);
-        QFETCH(uint, at);
-        QFETCH(int, length);
-        const PixelMap map = threeDevices(std::uint16_t(start));
-        PixelMap::Span span;
-        const bool inside = kind == 'u'
-            ? map.universeSpan(at, std::size_t(length), span)
-            : map.portAddressSpan(std::uint16_t(at), std::size_t(length), span);
-        const QString got = inside
-            ? QString("%1/%2/%3").arg(span.stripOffset).arg(span.sourceOffset).arg(span.length)
-            : "outside";
-        QTEST(got, "span");
-    }
-
     // E1.31 always, Art-Net unless its sequence is 0: 1-20 behind the last taken is dropped.
     void sequence_data()
     {
@@ -297,7 +263,7 @@ private slots:
 
     // Data naming a sync address waits for that sender's sync packet once one has been
     // seen there; on loss of sync, force-sync 1 shows at once and 0 keeps holding. A new
-    // map drops held data but keeps the sources.
+    // map (here from universe 7) drops held data but keeps the sources.
     void synchronization()
     {
         Rig r(threeDevices());
@@ -317,9 +283,11 @@ private slots:
         QVERIFY(r.e131(1, 2, 7, 0x07, 100, 0x20, 7000).frameComplete);
         QVERIFY(!r.e131(1, 2, 8, 0x08, 100, 0, 7000).frameComplete);
         QCOMPARE(int(r.strip[510]), 0x07);
-        r.table.setMap(threeDevices());
+        r.table.setMap(threeDevices(7));
         QVERIFY(!r.sync(1, 7000).frameComplete);
         QCOMPARE(r.table.liveSources(), std::size_t(2));
+        QCOMPARE(r.e131(1, 8, 1, 0x09).verdict, V::Taken);
+        QCOMPARE(int(r.strip[510]), 0x09);
     }
 
     // A flood of sources: bounded, never displaces a settled source; what no room is
