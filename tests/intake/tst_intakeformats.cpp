@@ -169,6 +169,7 @@ private slots:
         QCOMPARE(p.timecode, p.hasTimecode ? 0x12345678u : 0u);
     }
 
+    // Data (as sent and at its edges), synchronization and universe discovery.
     void e131Taken()
     {
         const QByteArray packet = e131Data();
@@ -189,6 +190,21 @@ private slots:
         QCOMPARE(int(e.priority), 200);
         QCOMPARE(int(e.syncAddress), 8000);
         QCOMPARE(int(e.universe), 63999);
+
+        const QByteArray sync = patched(e131Sync(), 47, "ffff"); // reserved: ignored
+        const E131Format::Packet s = E131Format::parse(u8(sync), std::size_t(sync.size()));
+        QCOMPARE(s.kind, E131Format::Kind::Sync);
+        QCOMPARE(int(s.sequence), 42);
+        QCOMPARE(int(s.syncAddress), 8000);
+
+        // Universe discovery: page 0 of 0 listing universes 1 and 2.
+        QByteArray discovery = hex("0010 0000 4153432d45312e3137000000 706c 00000008"
+                                   "0123456789abcdef fedcba9876543210 7056 00000002");
+        discovery += QByteArray(64, '\0') + hex("00000000 700c 00000001 00 00 0001 0002");
+        const E131Format::Packet d
+            = E131Format::parse(u8(discovery), std::size_t(discovery.size()));
+        QCOMPARE(E131Format::reasonText(d.reason), "universe discovery");
+        QCOMPARE(d.kind, E131Format::Kind::Discovery);
     }
 
     // The data packet above with bytes replaced at an offset (or cut, or extended).
@@ -249,24 +265,6 @@ private slots:
         QCOMPARE(E131Format::reasonText(p.reason), E131Format::reasonText(reason));
         // Only a valid packet of another START code shows its values.
         QCOMPARE(p.channels != nullptr, reason == E131Format::Reason::StartCode);
-    }
-
-    void e131SyncAndDiscovery()
-    {
-        const QByteArray sync = patched(e131Sync(), 47, "ffff"); // reserved: ignored
-        const E131Format::Packet s = E131Format::parse(u8(sync), std::size_t(sync.size()));
-        QCOMPARE(s.kind, E131Format::Kind::Sync);
-        QCOMPARE(int(s.sequence), 42);
-        QCOMPARE(int(s.syncAddress), 8000);
-
-        // Universe discovery: page 0 of 0 listing universes 1 and 2.
-        QByteArray discovery = hex("0010 0000 4153432d45312e3137000000 706c 00000008"
-                                   "0123456789abcdef fedcba9876543210 7056 00000002");
-        discovery += QByteArray(64, '\0') + hex("00000000 700c 00000001 00 00 0001 0002");
-        const E131Format::Packet d
-            = E131Format::parse(u8(discovery), std::size_t(discovery.size()));
-        QCOMPARE(E131Format::reasonText(d.reason), "universe discovery");
-        QCOMPARE(d.kind, E131Format::Kind::Discovery);
     }
 
     void artNet_data()
