@@ -62,14 +62,6 @@ PixelMap threeDevices(std::uint16_t start = 1)
         start);
 }
 
-QStringList reportOf(const PixelMap& map)
-{
-    QStringList lines;
-    for (const std::string& line : map.report())
-        lines << QString::fromStdString(line);
-    return lines;
-}
-
 // A source table over a map and a strip, with a clock the test moves.
 struct Rig {
     explicit Rig(const PixelMap& map, const SourceTable::Limits& limits = {})
@@ -127,9 +119,10 @@ private slots:
     // Pixel 171 opens universe 2: channels 511-512 of universe 1 stay unused.
     void mapReport()
     {
-        QCOMPARE(reportOf(PixelMap({ { "Lines", 1 }, { "Unlit", 0 }, { "Strip", 170 } }, 7)),
-            (QStringList { "Lines: pixel 1, universe 7 channel 1 to universe 7 channel 3",
-                "Unlit: no pixels",
+        const PixelMap map({ { "Lines", 1 }, { "Unlit", 0 }, { "Strip", 170 } }, 7);
+        QCOMPARE(map.report(),
+            (std::vector<std::string> {
+                "Lines: pixel 1, universe 7 channel 1 to universe 7 channel 3", "Unlit: no pixels",
                 "Strip: pixels 2-171, universe 7 channel 4 to universe 8 channel 3" }));
         QCOMPARE(QString::fromStdString(threeDevices(7).summary()),
             "191 pixels: DDP bytes 0-572, universes 7-8 (Art-Net Port-Addresses 6-7)");
