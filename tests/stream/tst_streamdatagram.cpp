@@ -160,7 +160,6 @@ private slots:
             { 3, 0, 100, 0, 7 } };
         QTest::newRow("upright") << l << 0.0 << Ids { 3, 1, 2 };
         QTest::newRow("90 clockwise") << l << 90.0 << Ids { 1, 3, 2 };
-        QTest::newRow("270") << l << 270.0 << Ids { 2, 3, 1 };
         QTest::newRow("same place")
             << Panels { { 9, 5, 5, 0, 2 }, { 5, 5, 5, 0, 2 } } << 0.0 << Ids { 5, 9 };
     }

@@ -57,11 +57,9 @@ private slots:
         QVERIFY2(net.up(), qPrintable(net.errorString()));
     }
 
-    // Frames as fast as they go to two devices nobody answers, whose datagrams pile up
-    // waiting, and a live one between them: no send waits, the live device gets its
-    // datagrams, and each dead one is reported once, not per frame. One answered at last
-    // is reported back once it took every datagram for the settling time, with what it
-    // dropped; a new layout keeps each destination's socket and state.
+    // Frames as fast as they go to two dead devices and a live one: no send waits, the live
+    // one gets its datagrams, each dead one is reported once; one answered at last is back
+    // once it took every datagram for the settling time; a new layout keeps its state.
     void unansweredDevices()
     {
         QUdpSocket live;
