@@ -211,7 +211,6 @@ private slots:
         FramePacker packer;
         for (int count : { 12, 5 }) {
             packer.layOut(count, devices);
-            QCOMPARE(packer.count(), count);
             for (int frame = 0; frame < 3; ++frame) {
                 int r[12], g[12], b[12];
                 for (int k = 0; k < 12; ++k)
@@ -235,8 +234,8 @@ private slots:
                         want.push_back(hex(bytes) + " to " + QByteArray::number(60000 + int(i)));
                 }
                 QCOMPARE(batchLines(packer, batch, n), want);
-                QCOMPARE(ports(packer), (QVector<int> { 60000, 60001, 60002, 0, 0, 60005 }));
             }
+            QCOMPARE(ports(packer), (QVector<int> { 60000, 60001, 60002, 0, 0, 60005 }));
         }
     }
 
