@@ -199,10 +199,8 @@ private slots:
             expected + '\xEE');
     }
 
-    // A frame packed into the laid-out datagrams is, device by device, what the
-    // builders make of it; frame after frame, and again after a new layout. Every
-    // streamed device with an address has a destination, whether it has a datagram
-    // or not.
+    // A packed frame is, device by device, what the builders make of it, frame after frame
+    // and after a new layout; every streamed device with an address has a destination.
     void framePacker()
     {
         const std::vector<StreamDevice> devices = packerDevices();
