@@ -64,7 +64,7 @@ QByteArray patched(QByteArray packet, int at, const char* bytes)
 
 // The reply buildPollReply writes for node 10.77.0.1 "Prismara" / "Prismara Nanoleaf Tool"
 // with Port-Addresses 0 and 1, outputting, seventh reply: field by field, as the Art-Net 4
-// document lays out ArtPollReply.
+// document lays out ArtPollReply (fields of zeros, such as Net, Sub-Net and Style, left out).
 QByteArray pollReplyTable()
 {
     QByteArray t(239, '\0');
@@ -77,23 +77,16 @@ QByteArray pollReplyTable()
         { 10, "0a4d0001" }, // IP address
         { 14, "3619" }, // Port 0x1936, low byte first
         { 16, "0001" }, // VersInfoH, VersInfoL
-        { 18, "00" }, // NetSwitch
-        { 19, "00" }, // SubSwitch
         { 20, "00ff" }, // OemHi, Oem: OemUnknown
-        { 22, "00" }, // Ubea version
         { 23, "d0" }, // Status1: indicators normal, Port-Addresses set locally
-        { 24, "0000" }, // EstaMan
         { 26, "507269736d617261" }, // PortName "Prismara", 18 bytes
         { 44, "507269736d617261204e616e6f6c65616620546f6f6c" }, // LongName, 64 bytes
         { 108, "2330303031205b303030375d204f757470757420616374697665" }, // NodeReport "#0001 [0007]
                                                                          // Output active"
         { 172, "0002" }, // NumPortsHi, NumPortsLo
         { 174, "80800000" }, // PortTypes: two DMX512 outputs
-        { 178, "00000000" }, // GoodInput
         { 182, "80800000" }, // GoodOutputA: data output
-        { 186, "00000000" }, // SwIn
         { 190, "00010000" }, // SwOut
-        { 200, "00" }, // Style: StNode
         { 207, "0a4d0001" }, // BindIp
         { 211, "01" }, // BindIndex
         { 212, "08" }, // Status2: 15-bit Port-Address
@@ -138,11 +131,8 @@ private slots:
         QTest::newRow("timecode: data after 14 bytes")
             << hex("51 00 0b 01 00000003 0003 12345678 aabbcc") << R::None << true << 3u
             << hex("aabbcc") << 0;
-        QTest::newRow("push alone, sequence's high nibble ignored")
-            << hex("41 f2 0b 01 00000000 0000") << R::None << true << 0u << QByteArray() << 2;
-        QTest::newRow("bytes past the length ignored")
-            << hex("40 00 0b 01 00000000 0003 010203 0405") << R::None << false << 0u
-            << hex("010203") << 0;
+        QTest::newRow("push alone, sequence's high nibble ignored, bytes past the length")
+            << hex("41 f2 0b 01 00000000 0000 0405") << R::None << true << 0u << QByteArray() << 2;
         const struct {
             const char* name;
             const char* bytes;
@@ -151,16 +141,13 @@ private slots:
             { "9 bytes", "41 00 0b 01 00000000 00", R::Short },
             { "timecode flag, 12 bytes", "50 00 0b 01 00000000 0000 1234", R::Short },
             { "version 0", "01 00 0b 01 00000000 0000", R::Version },
-            { "version 2", "81 00 0b 01 00000000 0000", R::Version },
             { "reply", "44 00 0b 01 00000000 0000", R::Reply },
             { "query for status", "42 00 00 fb 00000000 0000", R::Query },
             { "storage", "49 00 0b 01 00000000 0000", R::Storage },
             { "RGB 16-bit", "40 00 0c 01 00000000 0000", R::DataType },
             { "destination 0 (reserved)", "40 00 0b 00 00000000 0000", R::Destination },
             { "destination 2 (another output)", "40 00 0b 02 00000000 0000", R::Destination },
-            { "destination 254 (DMX transit)", "40 00 0b fe 00000000 0000", R::Destination },
             { "one byte short of its length", "40 00 0b 01 00000000 0004 010203", R::Truncated },
-            { "length 65535, no data", "41 00 0b 01 00000000 ffff", R::Truncated },
             { "timecode bytes are no data", "50 00 0b 01 00000000 0004 12345678", R::Truncated },
         };
         for (const auto& r : refused)
@@ -180,21 +167,16 @@ private slots:
         QTEST(view(p.data, p.length), "data");
         QTEST(int(p.sequence), "sequence");
         QCOMPARE(p.timecode, p.hasTimecode ? 0x12345678u : 0u);
-        // A view into the packet, not a copy.
-        QVERIFY(p.length == 0
-            || (p.data > u8(packet) && p.data + p.length <= u8(packet) + packet.size()));
     }
 
+    // Data (as sent and at its edges), synchronization and universe discovery.
     void e131Taken()
     {
         const QByteArray packet = e131Data();
         const E131Format::Packet p = E131Format::parse(u8(packet), std::size_t(packet.size()));
-        QCOMPARE(E131Format::reasonText(p.reason), "data");
         QCOMPARE(p.kind, E131Format::Kind::Data);
         QCOMPARE(view(p.cid.data(), 16), hex("0123456789abcdef fedcba9876543210"));
         QCOMPARE(QByteArray(p.sourceName, int(p.sourceNameLength)), QByteArray("Prismara"));
-        QCOMPARE(int(p.priority), 100);
-        QCOMPARE(int(p.syncAddress), 0);
         QCOMPARE(int(p.sequence), 7);
         QVERIFY(!p.preview && !p.terminated && !p.forceSync);
         QCOMPARE(int(p.universe), 1);
@@ -207,8 +189,22 @@ private slots:
         QVERIFY(e.preview && e.terminated && e.forceSync);
         QCOMPARE(int(e.priority), 200);
         QCOMPARE(int(e.syncAddress), 8000);
-        QCOMPARE(int(e.sequence), 255);
         QCOMPARE(int(e.universe), 63999);
+
+        const QByteArray sync = patched(e131Sync(), 47, "ffff"); // reserved: ignored
+        const E131Format::Packet s = E131Format::parse(u8(sync), std::size_t(sync.size()));
+        QCOMPARE(s.kind, E131Format::Kind::Sync);
+        QCOMPARE(int(s.sequence), 42);
+        QCOMPARE(int(s.syncAddress), 8000);
+
+        // Universe discovery: page 0 of 0 listing universes 1 and 2.
+        QByteArray discovery = hex("0010 0000 4153432d45312e3137000000 706c 00000008"
+                                   "0123456789abcdef fedcba9876543210 7056 00000002");
+        discovery += QByteArray(64, '\0') + hex("00000000 700c 00000001 00 00 0001 0002");
+        const E131Format::Packet d
+            = E131Format::parse(u8(discovery), std::size_t(discovery.size()));
+        QCOMPARE(E131Format::reasonText(d.reason), "universe discovery");
+        QCOMPARE(d.kind, E131Format::Kind::Discovery);
     }
 
     // The data packet above with bytes replaced at an offset (or cut, or extended).
@@ -234,7 +230,6 @@ private slots:
             { "framing length one long", 38, "705d", R::FramingLength },
             { "framing vector sync under root vector 4", 40, "00000001", R::FramingVector },
             { "priority 201", 108, "c9", R::Priority },
-            { "universe 0", 113, "0000", R::Universe },
             { "universe 64000", 113, "fa00", R::Universe },
             { "sync address 64000", 109, "fa00", R::SyncAddress },
             { "DMP flags 0x6", 115, "600f", R::DmpFlags },
@@ -243,18 +238,13 @@ private slots:
             { "address and data type 0xa0", 118, "a0", R::AddressType },
             { "first property address 1", 119, "0001", R::FirstAddress },
             { "address increment 2", 121, "0002", R::Increment },
-            { "count one more than held", 123, "0006", R::Count },
             { "count one less than held", 123, "0004", R::Count },
-            { "count 0", 123, "0000", R::Count },
             { "START code 0xdd (per-channel priority)", 125, "dd", R::StartCode },
         };
         for (const auto& r : rows)
             QTest::newRow(r.name) << patched(d, r.at, r.bytes) << r.reason;
-        QTest::newRow("last channel cut off") << d.left(129) << R::RootLength;
         QTest::newRow("a byte appended") << d + hex("00") << R::RootLength;
         QTest::newRow("43 bytes") << d.left(43) << R::Short;
-        QTest::newRow("125 bytes, lengths to match")
-            << patched(patched(d.left(125), 16, "706d"), 38, "7057") << R::Short;
         // Every layer's length consistent, but 513 channels (count 514).
         const IntakePackets::Bytes over
             = IntakePackets::e131({}, 1, 0, IntakePackets::Bytes(513, 1));
@@ -263,8 +253,6 @@ private slots:
         QTest::newRow("extended, framing vector 3")
             << patched(e131Sync(), 40, "00000003") << R::FramingVector;
         QTest::newRow("sync address 0") << patched(e131Sync(), 45, "0000") << R::SyncAddress;
-        QTest::newRow("sync, 48 bytes, lengths to match")
-            << patched(patched(e131Sync().left(48), 16, "7020"), 38, "700a") << R::Short;
         QTest::newRow("sync, a byte more, lengths to match")
             << patched(patched(e131Sync() + hex("00"), 16, "7022"), 38, "700c") << R::FramingLength;
     }
@@ -279,26 +267,6 @@ private slots:
         QCOMPARE(p.channels != nullptr, reason == E131Format::Reason::StartCode);
     }
 
-    void e131SyncAndDiscovery()
-    {
-        const QByteArray sync = patched(e131Sync(), 47, "ffff"); // reserved: ignored
-        const E131Format::Packet s = E131Format::parse(u8(sync), std::size_t(sync.size()));
-        QCOMPARE(E131Format::reasonText(s.reason), "data");
-        QCOMPARE(s.kind, E131Format::Kind::Sync);
-        QCOMPARE(int(s.sequence), 42);
-        QCOMPARE(int(s.syncAddress), 8000);
-        QCOMPARE(view(s.cid.data(), 16), hex("0123456789abcdef fedcba9876543210"));
-
-        // Universe discovery: page 0 of 0 listing universes 1 and 2.
-        QByteArray discovery = hex("0010 0000 4153432d45312e3137000000 706c 00000008"
-                                   "0123456789abcdef fedcba9876543210 7056 00000002");
-        discovery += QByteArray(64, '\0') + hex("00000000 700c 00000001 00 00 0001 0002");
-        const E131Format::Packet d
-            = E131Format::parse(u8(discovery), std::size_t(discovery.size()));
-        QCOMPARE(E131Format::reasonText(d.reason), "universe discovery");
-        QCOMPARE(d.kind, E131Format::Kind::Discovery);
-    }
-
     void artNet_data()
     {
         QTest::addColumn<QByteArray>("packet");
@@ -307,15 +275,9 @@ private slots:
         QTest::addColumn<QByteArray>("data");
         using R = ArtNetFormat::Reason;
         // ID, OpCode 0x5000 (low byte first), ProtVer 14, Sequence 5, Physical 2, SubUni
-        // 0x23, Net 0x01, Length 6, data.
-        const QByteArray dmx = hex("4172742d4e657400 0050 000e 05 02 23 01 0006 ff000000ff00");
+        // 0x23, Net 0x01 (bit 7 set: ignored), Length 6, data.
+        const QByteArray dmx = hex("4172742d4e657400 0050 000e 05 02 23 81 0006 ff000000ff00");
         QTest::newRow("ArtDmx") << dmx << R::None << 0x0123 << hex("ff000000ff00");
-        QTest::newRow("Net bit 7 ignored")
-            << patched(dmx, 15, "81") << R::None << 0x0123 << hex("ff000000ff00");
-        QTest::newRow("Port-Address 32767")
-            << patched(dmx, 14, "ff7f") << R::None << 0x7FFF << hex("ff000000ff00");
-        QTest::newRow("ProtVer 0x0100")
-            << patched(dmx, 10, "0100") << R::None << 0x0123 << hex("ff000000ff00");
         QTest::newRow("bytes past the length ignored")
             << patched(dmx, 16, "0002") << R::None << 0x0123 << hex("ff00");
         QTest::newRow("512 channels") << patched(dmx.left(18), 16, "0200") + QByteArray(512, 'x')
@@ -327,14 +289,11 @@ private slots:
         } refused[] = {
             { "ProtVer 13", patched(dmx, 10, "000d"), R::Version },
             { "length 3 (odd)", patched(dmx, 16, "0003"), R::Length },
-            { "length 0", patched(dmx, 16, "0000"), R::Length },
             { "length 514", patched(dmx, 16, "0202") + QByteArray(514, 'x'), R::Length },
             { "length 8 in 6 bytes", patched(dmx, 16, "0008"), R::Truncated },
             { "17 bytes", dmx.left(17), R::Short },
             { "ID art-net", patched(dmx, 0, "61"), R::Identifier },
             { "OpCode high byte first", patched(dmx, 8, "5000"), R::OpCode },
-            { "ArtSync", patched(dmx, 8, "0052"), R::OpCode },
-            { "ArtPollReply", patched(dmx, 8, "0021"), R::OpCode },
         };
         for (const auto& r : refused)
             QTest::newRow(r.name) << r.bytes << r.reason << 0 << QByteArray();
@@ -360,7 +319,6 @@ private slots:
         // ID, OpCode 0x2000, ProtVer 14, Flags, DiagPriority.
         const QByteArray poll = hex("4172742d4e657400 0020 000e 06 10");
         const ArtNetFormat::Packet p = ArtNetFormat::parse(u8(poll), std::size_t(poll.size()));
-        QCOMPARE(ArtNetFormat::reasonText(p.reason), "taken");
         QCOMPARE(p.kind, ArtNetFormat::Kind::Poll);
         QCOMPARE(int(p.flags), 6);
         QVERIFY(!p.targeted);
@@ -376,8 +334,6 @@ private slots:
         QCOMPARE(old.reason, ArtNetFormat::Reason::None);
         QVERIFY(!old.targeted);
         QCOMPARE(ArtNetFormat::parse(u8(poll), 13).reason, ArtNetFormat::Reason::Short);
-        QCOMPARE(ArtNetFormat::parse(u8(patched(poll, 10, "000d")), 14).reason,
-            ArtNetFormat::Reason::Version);
     }
 
     void pollReplyBothWays()
@@ -390,7 +346,6 @@ private slots:
         info.portCount = 2;
         info.outputting = true;
         info.replyCounter = 7;
-        QCOMPARE(ArtNetFormat::pollReplyCount(0, 2), std::size_t(1));
         std::array<std::uint8_t, 240> out;
         out.fill(0xEE);
         QCOMPARE(ArtNetFormat::buildPollReply(out.data(), out.size(), info, 0), std::size_t(239));
@@ -399,16 +354,12 @@ private slots:
         QCOMPARE(int(out[239]), 0xEE);
 
         const ArtNetFormat::PollReply r = ArtNetFormat::parsePollReply(u8(table), 239);
-        QCOMPARE(r.reason, ArtNetFormat::Reason::None);
-        QVERIFY(r.address == info.address);
+        QVERIFY(r.reason == ArtNetFormat::Reason::None && r.address == info.address);
         QCOMPARE(int(r.port), 6454);
-        QCOMPARE(QByteArray(r.shortName.data()), QByteArray("Prismara"));
         QCOMPARE(QByteArray(r.longName.data()), QByteArray("Prismara Nanoleaf Tool"));
         QCOMPARE(int(r.bindIndex), 1);
-        QCOMPARE(int(r.outputs), 2);
-        QCOMPARE(int(r.outputPortAddresses[0]), 0);
         QCOMPARE(int(r.outputPortAddresses[1]), 1);
-        QVERIFY(r.outputting && r.fifteenBit);
+        QVERIFY(r.outputs == 2 && r.outputting && r.fifteenBit);
 
         // Names cut to fit their fields, NUL-terminated; too small a buffer gets nothing.
         info.shortName = "a short name of 30 characters!";
@@ -416,12 +367,10 @@ private slots:
         QCOMPARE(ArtNetFormat::buildPollReply(out.data(), out.size(), info, 0), std::size_t(239));
         const ArtNetFormat::PollReply cut = ArtNetFormat::parsePollReply(out.data(), 239);
         QCOMPARE(QByteArray(cut.shortName.data()), QByteArray("a short name of 3"));
-        QCOMPARE(int(out[26 + 17]), 0);
         QCOMPARE(QByteArray(cut.longName.data()), QByteArray());
         QCOMPARE(ArtNetFormat::buildPollReply(out.data(), 238, info, 0), std::size_t(0));
 
         // What consumers must accept: 207 bytes (no BindIndex yet); less is refused.
-        QCOMPARE(ArtNetFormat::parsePollReply(u8(table), 207).reason, ArtNetFormat::Reason::None);
         QCOMPARE(ArtNetFormat::parsePollReply(u8(table), 207).bindIndex, std::uint8_t(0));
         QCOMPARE(ArtNetFormat::parsePollReply(u8(table), 206).reason, ArtNetFormat::Reason::Short);
         QCOMPARE(ArtNetFormat::parsePollReply(u8(patched(table, 9, "20")), 239).reason,

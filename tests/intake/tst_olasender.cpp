@@ -43,11 +43,6 @@ QString asNobody(const QStringList& command)
     return run("setpriv", kNobody + command);
 }
 
-bool ip(const QStringList& arguments)
-{
-    return !run("ip", arguments).isNull();
-}
-
 // One olad with a configuration folder of its own.
 class Olad
 {
@@ -124,15 +119,6 @@ class tst_OlaSender : public QObject
     IntakeSink sink;
     IntakeReceiver receiver;
 
-    QByteArray lastFrame()
-    {
-        const std::vector<IntakeSink::Bytes> frames = sink.frames();
-        return frames.empty() ? QByteArray()
-                              : QByteArray(reinterpret_cast<const char*>(frames.back().data()),
-                                  int(frames.back().size()))
-                                    .toHex();
-    }
-
     // OLA's universe (patched to port 0 of device `name`) becomes the strip.
     void send(const QString& name, const QString& universe)
     {
@@ -142,7 +128,7 @@ class tst_OlaSender : public QObject
         QVERIFY(
             !asNobody({ "ola_set_dmx", "-u", universe, "-d", "255,128,7,1,2,3,4,5," + universe })
                  .isNull());
-        QTRY_COMPARE_WITH_TIMEOUT(lastFrame(), "ff800701020304050" + universe.toLatin1(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(sink.seen(0, 255, 8, universe.toInt()), 10000);
     }
 
 private slots:
@@ -156,9 +142,9 @@ private slots:
                   "does");
         // Art-Net goes to its interface's broadcast address, which the namespace's own
         // interface lacks.
-        QVERIFY(ip({ "link", "add", "ola0", "type", "veth", "peer", "name", "ola1" }));
-        QVERIFY(ip({ "addr", "add", "198.18.0.1/24", "brd", "+", "dev", "ola0" }));
-        QVERIFY(ip({ "link", "set", "ola0", "up" }) && ip({ "link", "set", "ola1", "up" }));
+        for (const char* command : { "link add ola0 type veth peer name ola1",
+                 "addr add 198.18.0.1/24 brd + dev ola0", "link set ola0 up", "link set ola1 up" })
+            QVERIFY2(!run("ip", QString(command).split(' ')).isNull(), command);
         QVERIFY(olad.configure(
             "e131", { "enabled = true", "ip = 10.77.0.1", "output_ports = 1", "input_ports = 0" }));
         // Broadcast always: OLA would otherwise send to the address the ArtPollReply
@@ -175,7 +161,7 @@ private slots:
     {
         olad.stop();
         receiver.stop();
-        ip({ "link", "del", "ola0" });
+        run("ip", { "link", "del", "ola0" });
     }
 
     // E1.31 to universe 1's multicast group from the namespace's own address.
@@ -188,7 +174,6 @@ private slots:
     // are lost the receiver says so, once.
     void lost()
     {
-        QCOMPARE(sink.gone.load(), 0);
         olad.stop();
         QTRY_COMPARE_WITH_TIMEOUT(sink.gone.load(), 1, 15000);
     }

