@@ -1,9 +1,6 @@
-// Pair / unpair rounds of one device against the simulator, driven through the
-// window's own slots with a stored token, so every round is a layout request, an
-// external-control request and a static-effect request. Whatever of their network
-// managers and replies is not released shows up as live network objects,
-// descriptors or threads. The bounds are counts, so they hold whatever the
-// allocator or the machine.
+// Pair / unpair rounds of one device with a stored token through the window's slots
+// (a layout, an external-control and a static-effect request each): network managers
+// and replies not released show up as live network objects, descriptors or threads.
 
 #include "app/zelnanoleaftool.h"
 #include "common/logwatch.h"

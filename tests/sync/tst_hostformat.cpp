@@ -167,7 +167,6 @@ private slots:
         row("sync switch, high half ignored", "33024 0x100000003 0", r1, 2,
             "SyncSwitch 0 0 type 3");
         row("other message", "15 3 10001", r1, 1, "Ignore 0 0 type 1");
-        row("33025", "33025 3 0", "", 1, "Ignore 0 0 type 1");
     }
 
     void evaluate()

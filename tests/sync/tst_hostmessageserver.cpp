@@ -151,11 +151,9 @@ QString describe(const QString& path)
         .arg(QFile::symLinkTarget(path), QString::fromLatin1(content));
 }
 
+// Which malformed requests the reader refuses is tst_hostformat's; here, that the
+// connection is closed, after what came before is answered.
 enum Kind {
-    HugeSize, // size field 0xFFFFFFFF
-    OverSize, // size field 65537
-    TinySize, // size field below a header
-    PayloadBeyond, // cbData larger than the frame
     ValidThenGarbage, // one good request, then a bad size field
     Half, // half a size field, then nothing more
     Silent, // connects, never sends
@@ -166,10 +164,9 @@ enum Kind {
 };
 
 // What the clients of the first kinds send.
-const char* const kAbuse[] = { "ffffffff 1111111111111111", "01000100", "03000000 010203",
-    "19000000 4a000000 0000000000000000 1127000000000000 e8030000 ee",
-    "18000000 4a000000 0100000000000000 1127000000000000 00000000 03000000 010203", "1c00", "",
-    "50000000 4a000000 0000000000000000 1127000000000000 3800" };
+const char* const kAbuse[]
+    = { "18000000 4a000000 0100000000000000 1127000000000000 00000000 03000000 010203", "1c00", "",
+          "50000000 4a000000 0000000000000000 1127000000000000 3800" };
 
 const Bytes kFrame = HostTest::colourFrame(1, 200, 100, 50, 3);
 
@@ -250,10 +247,8 @@ private slots:
         row("default", "", "", "run", "$RUN/prismara-nanoleaf-host");
         row("no runtime folder", "", "", "", "$OWN/prismara-nanoleaf-host");
         row("runtime folder open to others", "", "", "open", "$OWN/prismara-nanoleaf-host");
-        row("runtime folder missing", "", "", "none", "$OWN/prismara-nanoleaf-host");
         row("runtime folder relative", "", "", "relative", "$OWN/prismara-nanoleaf-host");
         row("environment name", "", "other-host", "run", "$RUN/other-host");
-        row("environment name, no runtime", "", "other-host", "", "$OWN/other-host");
         row("environment path", "", "/run/x/host.sock", "run", "/run/x/host.sock");
         row("argument wins", "given", "other-host", "run", "$RUN/given");
     }
@@ -281,11 +276,10 @@ private slots:
     {
         QTest::addColumn<QVector<int>>("kinds"); // one entry per abusive client
         QTest::newRow("floods, never reads") << QVector<int> { Flood };
-        // Every other kind at once, five clients of each.
         QVector<int> mixed;
-        for (int i = 0; i < 50; ++i)
+        for (int i = 0; i < 5 * Flood; ++i)
             mixed << i % Flood;
-        QTest::newRow("50 clients at once") << mixed;
+        QTest::newRow("five clients of every other kind") << mixed;
     }
 
     void abuse()
@@ -374,7 +368,7 @@ private slots:
         };
         for (const char* thing : { "nothing", "stale socket" })
             row(false, thing, true);
-        for (const char* thing : { "file", "private folder", "fifo", "link to stale socket" })
+        for (const char* thing : { "file", "fifo", "link to stale socket" })
             row(false, thing, false);
         for (const char* thing : { "nothing", "private folder" })
             row(true, thing, true);
@@ -452,7 +446,6 @@ private slots:
         send(*client, request(74, 12));
         QVERIFY(answered(*client, request(74, 12)));
         QCOMPARE(m_handler->seen.load(), 1);
-        QCOMPARE(otherHandler.seen.load(), 0);
     }
 };
 
