@@ -5,6 +5,7 @@
 #include "tests/common/hostrequest.h"
 #include "tests/common/nanoleafsim.h"
 #include "tests/common/privatenetwork.h"
+#include "tests/common/unreachablenet.h"
 
 #include "platform/userfiles.h"
 
@@ -382,6 +383,62 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ended(), 4, 10000);
         for (const auto& start : starts)
             QVERIFY(start->exitStatus() == QProcess::NormalExit && start->exitCode() == 0);
+    }
+
+    // Two of three paired devices become unreachable while the host streams at
+    // 60 frames/s (their addresses gone, so nothing answers the lookup their
+    // datagrams wait for): the host's answers stay prompt and the third device
+    // keeps receiving.
+    void unreachableDevicesHoldNoFrameUp()
+    {
+        UnreachableNet net;
+        QVERIFY2(net.up(), qPrintable(net.errorString()));
+        const QStringList gone { "198.18.0.2", "198.18.0.3" };
+        QStringList names { kLight };
+        QJsonArray devices { knowing(NanoleafSim::lightPanels()) };
+        for (const QString& ip : gone) {
+            QVERIFY2(net.addAddress(ip), qPrintable(net.errorString()));
+            names << "Light Panels 0A:00:0" + ip.right(1);
+            devices.append(knowing(NanoleafSim::lightPanels(ip, { 82, 15, 200 }, names.last())));
+        }
+        NanoleafSim sim(devices);
+        QVERIFY2(sim.start(), qPrintable(sim.errorString()));
+        ToolProcess tool;
+        for (const QString& name : names)
+            tool.store(name);
+        QVERIFY(tool.start({ "--resume" }));
+        for (const QString& name : names)
+            QTRY_COMPARE_WITH_TIMEOUT(tool.status(name), QStringLiteral("Paired"), 20000);
+
+        const QString stamps = tool.dir.filePath("stamps.tsv");
+        QProcess host;
+        host.start(QStringLiteral(PRISMARA_BIN_DIR "/host-sim"),
+            { "--socket", tool.hostSocket(), "--rate", "60", "--duration", "6", "--timestamps",
+                stamps, "--quiet" });
+        QTRY_VERIFY_WITH_TIMEOUT(sim.framesAccepted(kLightIp) >= 30, 10000);
+        for (const QString& ip : gone)
+            QVERIFY2(net.removeAddress(ip), qPrintable(net.errorString()));
+        QVERIFY(host.waitForFinished(30000));
+        QVERIFY2(host.exitCode() == 0, host.readAllStandardError().constData());
+
+        // frame, send_ns, answer_ns, ...: one line per frame.
+        QFile file(stamps);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        qint64 worstNs = 0;
+        int frames = 0;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.split('\t');
+            if (fields.size() < 3)
+                continue;
+            ++frames;
+            worstNs = qMax(worstNs, fields[2].toLongLong() - fields[1].toLongLong());
+        }
+        QVERIFY(frames >= 300);
+        QVERIFY2(worstNs < 100000000 * PRISMARA_BOUND_FACTOR,
+            qPrintable(QString("the host waited %1 ms for an answer").arg(worstNs / 1000000)));
+        const int accepted = sim.framesAccepted(kLightIp);
+        QVERIFY2(accepted * 100 >= frames * 95,
+            qPrintable(QString("the live device got %1 of %2 frames").arg(accepted).arg(frames)));
     }
 
     // A host answering the scan 2,000 times under as many names: the table lists 64
