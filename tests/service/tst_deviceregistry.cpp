@@ -1,6 +1,5 @@
-// The device registry, its stream targets, and sendUdpDAta through real sockets:
-// which devices get a datagram, on which port, in which order, and what the user
-// is told of a device that drops them.
+// The device registry, its stream targets, and sendUdpDAta through real sockets: which
+// devices get a datagram, where, in which order, and what is said of one that drops them.
 
 #include "common/logwatch.h"
 #include "common/privatenetwork.h"
@@ -84,9 +83,8 @@ class tst_DeviceRegistry : public QObject
 private slots:
     void init() { deviceMap.clear(); }
 
-    // Targets follow every change of a record: pairing, a new layout, discovery at
-    // another address (a fresh record), a name of another model, a bad address,
-    // a lookup that inserts.
+    // Targets follow every change of a record: pairing, a new layout, a fresh record, a name
+    // of another model, a bad address, a stream port, a lookup that inserts.
     void streamTargetsFollowEveryChange()
     {
         deviceMap.insert("Light A", DeviceRecord::discoveryRecord("Light A", "127.0.0.2"));
@@ -117,7 +115,6 @@ private slots:
         QVERIFY(deviceMap.streamTargets()->front().v2);
         deviceMap.update("Light A", [](DeviceRecord& r) { r.streamPort = 60300; });
         QCOMPARE(targetLines(), QStringList { "Light A|unpaired|Light|127.0.0.4:60300|0|4,210" });
-        // A lookup of a name nobody recorded inserts the default record.
         QCOMPARE(deviceMap.value("Canvas B").mPidArray, QVector<int> { 0 });
         QCOMPARE(targetLines(),
             (QStringList {
@@ -126,9 +123,8 @@ private slots:
         QVERIFY(targetLines().isEmpty());
     }
 
-    // A discovery report keeps what the user set up: the same address changes
-    // nothing (targets not renewed), a new one moves the paired record there, a
-    // nameless record takes its name; forgetting spares paired records.
+    // A discovery report keeps what the user set up: the same address renews nothing, a new
+    // one moves the paired record, a nameless one takes its name; forgetting spares paired.
     void discoveryKeepsTheRecord()
     {
         using Found = DeviceRegistry::Found;
@@ -202,16 +198,14 @@ private slots:
         QCOMPARE(take(sinks[5]), QStringList { "" });
     }
 
-    // A device nothing answers for, beside one that takes every frame: one
-    // warning naming it when its datagrams start to be dropped, none per frame,
-    // and one more once it takes them again.
+    // A device nothing answers for, beside one that takes every frame: one warning when its
+    // datagrams start to be dropped, none per frame, one more once it takes them again.
     void aDroppingDeviceIsWarnedAboutOnce()
     {
         UnreachableNet net;
         QVERIFY2(net.up(), qPrintable(net.errorString()));
         QUdpSocket live;
         QVERIFY(live.bind(QHostAddress("127.0.0.2"), 60221));
-        deviceMap.clear();
         nanoleafAPIsync service;
         addPaired("Light Panels A", "127.0.0.2", 3, { 82, 15, 200 });
         addPaired("Light Panels B", "198.18.0.2", 3, { 82, 15, 200 });
@@ -243,7 +237,6 @@ private slots:
         QCOMPARE(log.count(again), 1);
         QCOMPARE(log.count(stream), 2);
         QCOMPARE(received.size(), frames);
-        deviceMap.clear();
     }
 
     // The layout answer writes on the service thread while the GUI thread walks

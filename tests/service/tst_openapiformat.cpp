@@ -1,6 +1,4 @@
-// What the device service reads from OpenAPI answers and writes into its
-// requests, as bytes: pairing answers, info answers, effect bodies, the scene a
-// device shows and the requests that give it back.
+// What the device service reads from OpenAPI answers and writes into its requests.
 
 #include "service/openapiformat.h"
 
@@ -73,14 +71,8 @@ private slots:
         QTest::newRow("Canvas") << layoutAnswer("\"Canvas 1F:2B:3C\"", twoPanels) << true
                                 << "Canvas 1F:2B:3C" << 2 << QVector<int> { 4, 210, 0, 7 }
                                 << QVector<int> { 1234, 7 };
-        // The stream sender treats such a name as "Canvas": two id bytes per panel.
-        QTest::newRow("both words")
-            << layoutAnswer("\"Light Canvas 9\"", twoPanels) << true << "Light Canvas 9" << 2
-            << QVector<int> { 4, 210, 0, 7 } << QVector<int> { 1234, 7 };
         QTest::newRow("neither word") << layoutAnswer("\"Shapes 12:34\"", twoPanels) << true
                                       << "Shapes 12:34" << 2 << QVector<int> {} << QVector<int> {};
-        QTest::newRow("no panels") << layoutAnswer("\"Canvas 0\"", "[]") << true << "Canvas 0" << 0
-                                   << QVector<int> {} << QVector<int> {};
         QTest::newRow("panelId missing or not whole")
             << layoutAnswer("\"Light 4\"", "[{\"x\":1},{\"panelId\":\"9\"},{\"panelId\":2.5},7]")
             << true << "Light 4" << 4 << QVector<int> { 0, 0, 0, 0 } << QVector<int> { 0, 0, 0, 0 };
@@ -89,11 +81,7 @@ private slots:
             QTest::newRow(row) << answer << false << "" << 0 << QVector<int> {} << QVector<int> {};
         };
         failed("not JSON", "<html><body>Service busy</body></html>");
-        failed("JSON array", "[" + layoutAnswer("\"Light 1\"", "[]") + "]");
         failed("no name", "{\"panelLayout\":{\"layout\":{\"positionData\":[{\"panelId\":1}]}}}");
-        failed("name a number", layoutAnswer("5", twoPanels));
-        failed("name empty", layoutAnswer("\"\"", twoPanels));
-        failed("no panelLayout", "{\"name\":\"Light 1\",\"model\":\"NL22\"}");
         failed("positionData an object", layoutAnswer("\"Light 1\"", "{\"panelId\":1}"));
     }
 
@@ -116,10 +104,8 @@ private slots:
             QVERIFY(!info.v2.ok && info.v2.panels.empty() && !info.scene.ok);
     }
 
-    // The answer is the template below with model %1, globalOrientation member %2
-    // and a second position %3. o: the second position's rotation as read. The
-    // rotation is used for nothing, so no value of it refuses a layout. The layout
-    // and the scene of the same answer are read whatever v2 makes of it.
+    // Model %1, globalOrientation member %2, second position %3 (o: its rotation as read,
+    // which refuses nothing); the layout and the scene are read whatever v2 makes of it.
     void infoV2_data()
     {
         QTest::addColumn<QString>("model");
@@ -135,18 +121,12 @@ private slots:
         QTest::newRow("model not a string") << "42" << t << p << false << 0;
         QTest::newRow("orientation text")
             << m << QString(t).replace("30", "\"30\"") << p << false << 0;
-        QTest::newRow("position not an object") << m << t << "[1]" << false << 0;
         QTest::newRow("panelId > 65535")
             << m << t << QString(p).replace("65535", "65536") << false << 0;
-        QTest::newRow("panelId not whole")
-            << m << t << QString(p).replace("65535", "1.5") << false << 0;
         QTest::newRow("x missing") << m << t << QString(p).replace("\"x\"", "\"X\"") << false << 0;
         QTest::newRow("o fractional") << m << t << QString(p).replace("60", "59.6") << true << 60;
-        QTest::newRow("o a string") << m << t << QString(p).replace("60", "\"60\"") << true << 0;
         QTest::newRow("o out of bounds")
             << m << t << QString(p).replace("60", "1e300") << true << 0;
-        QTest::newRow("shapeType negative")
-            << m << t << QString(p).replace(":2}", ":-2}") << false << 0;
     }
 
     void infoV2()
@@ -189,15 +169,11 @@ private slots:
     {
         QCOMPARE(OpenApiFormat::staticAnimData(2, { 1234, 7 }),
             QString("2 1234 1 255 201 29 0 12 7 1 255 201 29 0 12"));
-        QCOMPARE(OpenApiFormat::staticAnimData(0, {}), QString("0"));
         QCOMPARE(OpenApiFormat::staticAnimData(3, {}), QString("3"));
-        QCOMPARE(OpenApiFormat::staticAnimData(0, { 0 }), QString("0 0 1 255 201 29 0 12"));
     }
 
-    // What a device shows comes back in this order: the effect when it can be
-    // selected again, then brightness (and the colour of a solid colour) with "on",
-    // or "on" false alone at the end. What is not a scene restores nothing; a
-    // scene written out reads back the same.
+    // A scene comes back as the effect when it can be selected again, then brightness (and a
+    // solid colour) with "on", or "on" false last; a scene written out reads back the same.
     void scenes_data()
     {
         QTest::addColumn<QByteArray>("answer");
@@ -226,16 +202,9 @@ private slots:
         row("not JSON", "<html>busy</html>", "");
         row("on not a boolean", sceneAnswer("\"on\"", "40", "effect", {}, "\"Forest\""), "");
         row("brightness above 100", sceneAnswer("true", "101", "effect", {}, "\"Forest\""), "");
-        row("brightness not whole", sceneAnswer("true", "40.5", "effect", {}, "\"Forest\""), "");
         row("select missing", sceneAnswer("true", "40", "effect", {}, "null"), "");
         row("solid colour without sat",
             sceneAnswer("true", "40", "hs", "\"hue\":{\"value\":1}", "\"*Solid*\""), "");
-        row("hue above 360",
-            sceneAnswer(
-                "true", "40", "hs", "\"hue\":{\"value\":361},\"sat\":{\"value\":1}", "\"*Solid*\""),
-            "");
-        row("temperature 0", sceneAnswer("true", "40", "ct", "\"ct\":{\"value\":0}", "\"*Solid*\""),
-            "");
     }
 
     void scenes()
@@ -256,9 +225,9 @@ private slots:
         QVERIFY(
             OpenApiFormat::parseScene(sceneAnswer("true", "40", "effect", {}, "\"*ExtControl*\""))
                 .externalControl());
-        const std::pair<QByteArray, QString> selected[] = { { "\"Forest\"", "Forest" },
-            { " \"*ExtControl*\"\n", "*ExtControl*" }, { "\"\"", "" }, { "", "-" }, { "5", "-" },
-            { "\"a\",\"b\"", "-" }, { "\"a\"],[\"b\"", "-" }, { "{\"select\":\"Forest\"}", "-" } };
+        const std::pair<QByteArray, QString> selected[]
+            = { { " \"*ExtControl*\"\n", "*ExtControl*" }, { "\"\"", "" }, { "5", "-" },
+                  { "\"a\"],[\"b\"", "-" } };
         for (const auto& [answer, effect] : selected) {
             QString read = "-";
             QCOMPARE(OpenApiFormat::parseSelected(answer, read), effect != "-");
@@ -268,10 +237,8 @@ private slots:
             = { { "{\"streamControlIpAddr\":\"192.168.1.5\",\"streamControlPort\":60221,"
                   "\"streamControlProtocol\":\"udp\"}",
                     "192.168.1.5", 60221 },
-                  { "{\"streamControlIpAddr\":\"panels\",\"streamControlPort\":0}", "", 0 },
                   { "{\"streamControlIpAddr\":5,\"streamControlPort\":\"60222\"}", "", 0 },
-                  { "{\"streamControlPort\":65536}", "", 0 },
-                  { "{\"streamControlPort\":60222.5}", "", 0 }, { "", "", 0 } };
+                  { "{\"streamControlPort\":65536}", "", 0 } };
         for (const auto& [answer, address, port] : streams) {
             const OpenApiFormat::StreamAddress stream = OpenApiFormat::parseStreamAddress(answer);
             QCOMPARE(stream.address, address);

@@ -33,25 +33,16 @@ private slots:
             "HTTP/1.1 200 OK\r\nST: nanoleaf:nl29\r\nLocation: http://127.0.0.3:16021\r\n"
             "Cache-Control: max-age=60\r\n\r\n") << true
                                                      << "http://127.0.0.3:16021";
-        QTest::newRow("intervening header")
-            << QByteArray("ST: nl29\r\nLocation: http://a\r\nServer: x\r\nCache-Control: y\r\n")
-            << true << "http://a\r\nServer: x";
         QTest::newRow("cache-control first")
             << QByteArray("ST: nl29\r\nCache-Control: y\r\nLocation: http://b\r\n") << true
             << "http://b\r\n";
         // Without "Location: " the cut starts at character 9.
         QTest::newRow("neither marker") << QByteArray("nl29 and more") << true << "more";
-        QTest::newRow("cache-control alone")
-            << QByteArray("ST: nl29 ab\r\nCache-Control: y") << true << "ab";
-        QTest::newRow("location in lower case")
-            << QByteArray("nl29\r\nlocation: http://c\r\nCache-Control: y") << true
-            << "ation: http://c";
         QTest::newRow("value cut at a zero byte")
             << bytes("nl29\r\nLocation: http://e\0\r\nCache-Control: y") << true << "http://e";
         QTest::newRow("value in UTF-8")
             << QByteArray("nl29\r\nLocation: http://caf\xc3\xa9\r\nCache-Control: y") << true
             << QString::fromUtf8("http://caf\xc3\xa9");
-        QTest::newRow("empty") << QByteArray() << false << "";
         QTest::newRow("marker in capitals")
             << QByteArray("ST: NL29\r\nLocation: http://c\r\nCache-Control: y") << false << "";
         QTest::newRow("marker after a zero byte")
