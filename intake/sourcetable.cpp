@@ -80,14 +80,28 @@ void SourceTable::setMap(const PixelMap& map)
     m_dirty = false;
 }
 
-std::vector<SourceTable::Source>& SourceTable::sources(Protocol protocol)
+SourceTable::Slots<SourceTable::Source> SourceTable::sources(Protocol protocol)
 {
-    return m_sources[static_cast<std::size_t>(protocol)];
+    const auto p = static_cast<std::size_t>(protocol);
+    Source* first = m_sources[p].data();
+    return { first, first + m_inUse[p] };
 }
 
-const std::vector<SourceTable::Source>& SourceTable::sources(Protocol protocol) const
+SourceTable::Slots<const SourceTable::Source> SourceTable::sources(Protocol protocol) const
 {
-    return m_sources[static_cast<std::size_t>(protocol)];
+    const auto p = static_cast<std::size_t>(protocol);
+    const Source* first = m_sources[p].data();
+    return { first, first + m_inUse[p] };
+}
+
+void SourceTable::occupy(Protocol protocol, Source& source)
+{
+    const auto p = static_cast<std::size_t>(protocol);
+    source.used = true;
+    ++m_live[p];
+    const auto slot = static_cast<std::size_t>(&source - m_sources[p].data());
+    if (slot >= m_inUse[p])
+        m_inUse[p] = slot + 1;
 }
 
 std::int64_t SourceTable::lossAfter(Protocol protocol) const
@@ -97,15 +111,12 @@ std::int64_t SourceTable::lossAfter(Protocol protocol) const
 
 std::size_t SourceTable::liveSources(Protocol protocol) const
 {
-    std::size_t n = 0;
-    for (const Source& s : sources(protocol))
-        n += s.used ? 1 : 0;
-    return n;
+    return m_live[static_cast<std::size_t>(protocol)];
 }
 
 std::size_t SourceTable::liveSources() const
 {
-    return liveSources(Protocol::Ddp) + liveSources(Protocol::E131) + liveSources(Protocol::ArtNet);
+    return m_live[0] + m_live[1] + m_live[2];
 }
 
 SourceTable::Source* SourceTable::find(Protocol protocol, const Key& key, std::uint16_t region)
@@ -125,7 +136,9 @@ SourceTable::Source* SourceTable::room(Protocol protocol)
         if (s.packets < kSettledPackets && (quietest == nullptr || s.lastSeen < quietest->lastSeen))
             quietest = &s;
     }
-    return quietest;
+    std::vector<Source>& all = m_sources[static_cast<std::size_t>(protocol)];
+    const std::size_t inUse = m_inUse[static_cast<std::size_t>(protocol)];
+    return inUse < all.size() ? &all[inUse] : quietest;
 }
 
 SourceTable::Verdict SourceTable::admit(
@@ -147,7 +160,7 @@ SourceTable::Verdict SourceTable::admit(
             remove(arrival.protocol, *source, ignored);
         }
         *source = Source();
-        source->used = true;
+        occupy(arrival.protocol, *source);
         source->key = arrival.key;
         source->region = arrival.region;
         source->started = now;
@@ -170,7 +183,11 @@ void SourceTable::remove(Protocol protocol, Source& source, Outcome& out)
             m_held[u].pending = false;
     }
     const Key key = source.key;
+    const auto p = static_cast<std::size_t>(protocol);
     source.used = false;
+    --m_live[p];
+    while (m_inUse[p] > 0 && !m_sources[p][m_inUse[p] - 1].used)
+        --m_inUse[p];
     if (protocol == Protocol::E131) {
         // A sender that comes back starts unsynchronized, as a new one would.
         bool senderLeft = false;
@@ -405,6 +422,8 @@ SourceTable::Outcome SourceTable::expire(std::int64_t nowNs)
 {
     Outcome out;
     const bool wasLive = liveSources() > 0;
+    if (!wasLive)
+        return out;
     for (int p = 0; p < kProtocolCount; ++p) {
         const auto protocol = static_cast<Protocol>(p);
         const std::int64_t loss = lossAfter(protocol);
@@ -412,7 +431,7 @@ SourceTable::Outcome SourceTable::expire(std::int64_t nowNs)
             if (s.used && nowNs - s.lastSeen >= loss)
                 remove(protocol, s, out);
     }
-    out.allGone = wasLive && liveSources() == 0;
+    out.allGone = liveSources() == 0;
     return out;
 }
 

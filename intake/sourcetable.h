@@ -138,8 +138,17 @@ private:
         std::int64_t lastSeen = 0;
     };
 
-    std::vector<Source>& sources(Protocol protocol);
-    const std::vector<Source>& sources(Protocol protocol) const;
+    // The slots up to the last one in use: every walk stops there, so that a datagram
+    // touches the few sources that are live, not the whole table.
+    template <typename T> struct Slots {
+        T* first;
+        T* last;
+        T* begin() const { return first; }
+        T* end() const { return last; }
+    };
+    Slots<Source> sources(Protocol protocol);
+    Slots<const Source> sources(Protocol protocol) const;
+    void occupy(Protocol protocol, Source& source);
     std::int64_t lossAfter(Protocol protocol) const;
     Source* find(Protocol protocol, const Key& key, std::uint16_t region);
     Source* room(Protocol protocol);
@@ -156,6 +165,8 @@ private:
     Limits m_limits;
     PixelMap m_map;
     std::array<std::vector<Source>, kProtocolCount> m_sources;
+    std::array<std::size_t, kProtocolCount> m_inUse {}; // one past the last slot in use
+    std::array<std::size_t, kProtocolCount> m_live {};
     std::array<SyncStream, 16> m_syncStreams {};
     std::vector<Held> m_held; // one per universe of the map
     bool m_dirty = false; // the strip changed since the last complete frame

@@ -207,6 +207,10 @@ private slots:
         QCOMPARE(r.ddp(9, false, 573, Bytes(3, 0x66)).verdict, V::OutsideMap);
         QCOMPARE(r.table.liveSources(), std::size_t(1));
         QCOMPARE(int(r.strip[0]), 0x12);
+        // A source that ends leaves those after it in the table known: their order counts.
+        r.e131(3, 2, 7, 0x20);
+        r.e131(1, 1, 4, 0x55, 100, 0x40);
+        QCOMPARE(r.e131(3, 2, 6, 0x21).verdict, V::OutOfOrder);
     }
 
     // E1.31 sources are lost 2.5 s after their last packet, DDP and Art-Net ones after the
