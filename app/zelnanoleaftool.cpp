@@ -481,15 +481,21 @@ bool debugLogOn()
 
 HostIntake::HostAnswer ZelNanoleafTool::hostMessage(const HostIntake::Message& message)
 {
-    if (debugLogOn())
-        qDebug() << "ZelRGBMemoryControl::nativeEvent";
-    return takeHostMessage(message);
+    return takeHostMessage(message, "ZelRGBMemoryControl::nativeEvent");
 }
 
-HostIntake::HostAnswer ZelNanoleafTool::takeHostMessage(const HostIntake::Message& message)
+HostIntake::HostAnswer ZelNanoleafTool::takeHostMessage(
+    const HostIntake::Message& message, const char* firstLine)
 {
     const HostIntake::Decision decision
         = HostIntake::evaluate(message, syncDeviceType, CUSTOM_TYPE_RGB);
+    // A frame's colours go out before any line of the log, firstLine included.
+    if (decision.action == HostIntake::Action::Forward) {
+        service->sendUdpDAta(
+            HostIntake::kColourEntries, decision.red, decision.green, decision.blue, firstLine);
+    } else if (firstLine != nullptr) {
+        qDebug() << firstLine;
+    }
     switch (decision.action) {
     case HostIntake::Action::Ignore:
         break;
@@ -503,11 +509,6 @@ HostIntake::HostAnswer ZelNanoleafTool::takeHostMessage(const HostIntake::Messag
         break;
     case HostIntake::Action::Forward:
     case HostIntake::Action::Drop:
-        // The colours go out before the diagnostic lines are written: the host
-        // waits for this answer, and the panels should not wait for the log.
-        if (decision.action == HostIntake::Action::Forward)
-            service->sendUdpDAta(
-                HostIntake::kColourEntries, decision.red, decision.green, decision.blue);
         if (!debugLogOn())
             break;
         qDebug() << "aaa";

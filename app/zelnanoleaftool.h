@@ -112,9 +112,10 @@ private:
     void pairResumed();
     // The tray's device counts, from the registry.
     void refreshTray();
-    // The intake behind hostMessage, without its log line: on Windows nativeEvent
-    // writes that line for every native message, host message or not.
-    HostIntake::HostAnswer takeHostMessage(const HostIntake::Message& message);
+    // The intake behind hostMessage; firstLine is the log line said first (on Windows
+    // nativeEvent writes its own for every native message, host message or not).
+    HostIntake::HostAnswer takeHostMessage(
+        const HostIntake::Message& message, const char* firstLine = nullptr);
     QThread* workerThread = nullptr;
     int loadingInterval = 15000;
     HostMessageServer* hostEndpoint = nullptr;

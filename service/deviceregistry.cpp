@@ -73,7 +73,7 @@ void DeviceRegistry::refreshTargets()
     for (auto it = map.cbegin(); it != map.cend(); ++it)
         fresh->push_back(streamDeviceOf(it.value()));
     targets = std::move(fresh);
-    ++generation;
+    generation.fetch_add(1, std::memory_order_release);
     if (renewedCallback)
         renewedCallback();
 }
@@ -196,14 +196,13 @@ DeviceRegistry::StreamTargets DeviceRegistry::streamTargets() const
 DeviceRegistry::StreamTargets DeviceRegistry::streamTargets(std::uint64_t& renewed) const
 {
     QMutexLocker lock(&mutex);
-    renewed = generation;
+    renewed = generation.load(std::memory_order_relaxed);
     return targets;
 }
 
 std::uint64_t DeviceRegistry::targetsGeneration() const
 {
-    QMutexLocker lock(&mutex);
-    return generation;
+    return generation.load(std::memory_order_acquire);
 }
 
 void DeviceRegistry::clear()

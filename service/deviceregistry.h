@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -140,7 +141,9 @@ private:
     mutable QMutex mutex;
     QMap<QString, DeviceRecord> map;
     StreamTargets targets = std::make_shared<const std::vector<StreamDevice>>();
-    std::uint64_t generation = 0;
+    // Changed under the lock; read without it by the frame path, which takes the
+    // lock only when it changed.
+    std::atomic<std::uint64_t> generation { 0 };
     std::function<void()> renewedCallback;
 };
 

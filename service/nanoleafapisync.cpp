@@ -992,7 +992,8 @@ void nanoleafAPIsync::ResponseWatch(QNetworkReply* reply)
 
 // ---------------------------------------------------------------- stream
 
-void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, const int* blue)
+void nanoleafAPIsync::sendUdpDAta(
+    int count, const int* red, const int* green, const int* blue, const char* firstLine)
 {
     // Runs once per host frame, and every device should show the frame at once.
     // The diagnostic lines (a datagram dump, a line per panel) cost many times the
@@ -1003,12 +1004,14 @@ void nanoleafAPIsync::sendUdpDAta(int count, const int* red, const int* green, c
     // written.
     // The first frame after the scenes came back takes the devices again.
     takeDevicesAgain();
-    if (!output->sendHost(count, red, green, blue))
-        return;
+    const bool sent = output->sendHost(count, red, green, blue);
     const QLoggingCategory* debugLog = QLoggingCategory::defaultCategory();
     if (debugLog && !debugLog->isDebugEnabled())
         return;
-    output->logHostFrame(count, red, green, blue, currentDevice().nanoIP);
+    if (firstLine != nullptr)
+        qDebug() << firstLine;
+    if (sent)
+        output->logHostFrame(count, red, green, blue, currentDevice().nanoIP);
 }
 
 void nanoleafAPIsync::setMaxFps(int maxFps)

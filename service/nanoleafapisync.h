@@ -90,8 +90,10 @@ public:
 
     void setNanoIP(QString url, QString ip, QString name, int row, bool reset);
     // A host frame to every streamed device; held while a network source is live.
-    // Any thread.
-    void sendUdpDAta(int count, const int* red, const int* green, const int* blue);
+    // With the debug log on, firstLine (if any) is written after the sends and before
+    // the frame's own lines. Any thread.
+    void sendUdpDAta(int count, const int* red, const int* green, const int* blue,
+        const char* firstLine = nullptr);
     // At most maxFps frames per second to each device, host and network frames alike
     // (0: each frame as it comes). Call from one thread.
     void setMaxFps(int maxFps);

@@ -55,7 +55,7 @@ bool StreamOutput::sendHost(int count, const int* red, const int* green, const i
 {
     if (m_network.load())
         return false;
-    QMutexLocker frame(&m_frameLock);
+    const std::lock_guard<std::mutex> frame(m_frameLock);
     if (m_network.load())
         return false;
     refresh(count);
@@ -72,7 +72,7 @@ bool StreamOutput::sendHost(int count, const int* red, const int* green, const i
 
 std::vector<PixelMap::Device> StreamOutput::stripDevices(std::uint64_t& tag)
 {
-    QMutexLocker frame(&m_frameLock);
+    const std::lock_guard<std::mutex> frame(m_frameLock);
     refresh(m_hostCount);
     tag = m_stripTag;
     return m_stripDevices;
@@ -80,7 +80,7 @@ std::vector<PixelMap::Device> StreamOutput::stripDevices(std::uint64_t& tag)
 
 bool StreamOutput::sendStrip(const std::uint8_t* strip, std::size_t size, std::uint64_t mapTag)
 {
-    QMutexLocker frame(&m_frameLock);
+    const std::lock_guard<std::mutex> frame(m_frameLock);
     refresh(m_hostCount);
     if (!m_network.load() || mapTag != m_stripTag || size != m_strip.stripBytes())
         return false;
@@ -95,7 +95,7 @@ bool StreamOutput::sendStrip(const std::uint8_t* strip, std::size_t size, std::u
 
 void StreamOutput::showNetwork(bool shown)
 {
-    QMutexLocker frame(&m_frameLock);
+    const std::lock_guard<std::mutex> frame(m_frameLock);
     m_network = shown;
 }
 
@@ -104,7 +104,7 @@ void StreamOutput::setMaxFps(int maxFps)
     stopPacer();
     const bool paced = maxFps > 0;
     {
-        QMutexLocker frame(&m_frameLock);
+        const std::lock_guard<std::mutex> frame(m_frameLock);
         // Rounded up: a device never gets more than maxFps frames in a second.
         constexpr std::int64_t kTicksPerSecond = 10000000;
         m_sender.setInterval(paced ? (kTicksPerSecond + maxFps - 1) / maxFps : 0);
@@ -169,7 +169,7 @@ void StreamOutput::pace()
         }
         // A sender that keeps a datagram due earlier than m_pacerDue calls the pacer;
         // one kept after this look is seen because m_pacerDue is set under the lock.
-        QMutexLocker frame(&m_frameLock);
+        const std::lock_guard<std::mutex> frame(m_frameLock);
         m_sender.sendDue(Platform::Net::monotonicTicks());
         reportFlow();
         due = m_sender.nextDue();
@@ -207,7 +207,7 @@ void StreamOutput::reportFlow()
 void StreamOutput::logHostFrame(
     int count, const int* red, const int* green, const int* blue, const QString& base)
 {
-    QMutexLocker frame(&m_frameLock);
+    const std::lock_guard<std::mutex> frame(m_frameLock);
     if (!m_targets)
         return;
     qDebug() << "sendUdpDAta";

@@ -5,7 +5,6 @@
 #include "stream/framepacker.h"
 #include "stream/streamsender.h"
 
-#include <QMutex>
 #include <QString>
 
 #include <atomic>
@@ -78,7 +77,7 @@ private:
     void pace();
     void stopPacer();
 
-    QMutex m_frameLock;
+    std::mutex m_frameLock;
     FramePacker m_host;
     FramePacker m_strip;
     StreamSender m_sender;
