@@ -1,4 +1,5 @@
 #include "app/zelnanoleaftool.h"
+#include "platform/hotpath.h"
 
 #include "service/checkedconnect.h"
 #include "service/deviceregistry.h"
@@ -479,12 +480,12 @@ bool debugLogOn()
 
 } // namespace
 
-HostIntake::HostAnswer ZelNanoleafTool::hostMessage(const HostIntake::Message& message)
+PRISMARA_HOT HostIntake::HostAnswer ZelNanoleafTool::hostMessage(const HostIntake::Message& message)
 {
     return takeHostMessage(message, "ZelRGBMemoryControl::nativeEvent");
 }
 
-HostIntake::HostAnswer ZelNanoleafTool::takeHostMessage(
+PRISMARA_HOT HostIntake::HostAnswer ZelNanoleafTool::takeHostMessage(
     const HostIntake::Message& message, const char* firstLine)
 {
     const HostIntake::Decision decision

@@ -1,4 +1,5 @@
 #include "intake/artnetformat.h"
+#include "platform/hotpath.h"
 
 #include <cstdio>
 #include <cstring>
@@ -119,7 +120,7 @@ const char* reasonText(Reason reason)
     return "unknown";
 }
 
-Packet parse(const std::uint8_t* bytes, std::size_t size)
+PRISMARA_HOT Packet parse(const std::uint8_t* bytes, std::size_t size)
 {
     Packet p;
     if (size < 10)

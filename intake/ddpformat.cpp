@@ -1,4 +1,5 @@
 #include "intake/ddpformat.h"
+#include "platform/hotpath.h"
 
 namespace DdpFormat
 {
@@ -61,7 +62,7 @@ const char* reasonText(Reason reason)
     return "unknown";
 }
 
-Packet parse(const std::uint8_t* bytes, std::size_t size)
+PRISMARA_HOT Packet parse(const std::uint8_t* bytes, std::size_t size)
 {
     Packet p;
     if (size < kHeader)

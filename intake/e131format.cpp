@@ -1,4 +1,5 @@
 #include "intake/e131format.h"
+#include "platform/hotpath.h"
 
 #include <cstring>
 
@@ -101,7 +102,7 @@ const char* reasonText(Reason reason)
     return "unknown";
 }
 
-Packet parse(const std::uint8_t* bytes, std::size_t size)
+PRISMARA_HOT Packet parse(const std::uint8_t* bytes, std::size_t size)
 {
     Packet p;
     if (size < kFramingStart + 6)

@@ -1,4 +1,5 @@
 #include "intake/intakereceiver.h"
+#include "platform/hotpath.h"
 
 #include "intake/artnetformat.h"
 #include "intake/ddpformat.h"
@@ -222,7 +223,7 @@ IntakeReceiver::Counters IntakeReceiver::counters() const
     return out;
 }
 
-std::int64_t IntakeReceiver::waitBoundUs(std::int64_t now) const
+PRISMARA_HOT std::int64_t IntakeReceiver::waitBoundUs(std::int64_t now) const
 {
     // Until the next source can be lost; without one for ever, where a stop can end it.
     const std::int64_t next = m_table.nextExpiry();
@@ -234,7 +235,7 @@ std::int64_t IntakeReceiver::waitBoundUs(std::int64_t now) const
     return bound;
 }
 
-void IntakeReceiver::listen(Channel& channel)
+PRISMARA_HOT void IntakeReceiver::listen(Channel& channel)
 {
     // The socket's receive bound as last set; changed only when off by more than this
     // slack, so that a steady stream costs no system call besides its receives.
@@ -319,7 +320,7 @@ void IntakeReceiver::renewMemberships(const PixelMap& map)
     m_joined.swap(kept);
 }
 
-void IntakeReceiver::take(const Channel& channel, const Net::ReceiveResult& r,
+PRISMARA_HOT void IntakeReceiver::take(const Channel& channel, const Net::ReceiveResult& r,
     const Net::PeerAddress& peer, const std::array<std::uint8_t, 4>& local)
 {
     Tally& t = tally(channel.protocol);
@@ -343,8 +344,8 @@ void IntakeReceiver::take(const Channel& channel, const Net::ReceiveResult& r,
     handle(channel, r.length, from, local, nowNs());
 }
 
-void IntakeReceiver::handle(const Channel& channel, std::size_t size, const Net::Ipv4Endpoint& from,
-    const std::array<std::uint8_t, 4>& local, std::int64_t now)
+PRISMARA_HOT void IntakeReceiver::handle(const Channel& channel, std::size_t size,
+    const Net::Ipv4Endpoint& from, const std::array<std::uint8_t, 4>& local, std::int64_t now)
 {
     Tally& t = tally(channel.protocol);
     const std::uint8_t* bytes = channel.buffer.data();
@@ -435,7 +436,7 @@ void IntakeReceiver::answerPoll(const Channel& channel, const ArtNetFormat::Pack
     }
 }
 
-void IntakeReceiver::settle(const SourceTable::Outcome& outcome)
+PRISMARA_HOT void IntakeReceiver::settle(const SourceTable::Outcome& outcome)
 {
     if (m_sink == nullptr)
         return;

@@ -1,4 +1,5 @@
 #include "intake/pixelmap.h"
+#include "platform/hotpath.h"
 
 #include <algorithm>
 
@@ -38,7 +39,7 @@ std::size_t PixelMap::universeCount() const
     return (m_pixels + kPixelsPerUniverse - 1) / kPixelsPerUniverse;
 }
 
-PixelMap::Span PixelMap::ddpSpan(std::uint32_t offset, std::size_t length) const
+PRISMARA_HOT PixelMap::Span PixelMap::ddpSpan(std::uint32_t offset, std::size_t length) const
 {
     Span span;
     if (offset >= byteCount())
@@ -49,7 +50,8 @@ PixelMap::Span PixelMap::ddpSpan(std::uint32_t offset, std::size_t length) const
     return span;
 }
 
-bool PixelMap::universeSpan(std::uint32_t universe, std::size_t channels, Span& span) const
+PRISMARA_HOT bool PixelMap::universeSpan(
+    std::uint32_t universe, std::size_t channels, Span& span) const
 {
     if (universe < m_startUniverse || universe - m_startUniverse >= universeCount())
         return false;
@@ -63,7 +65,8 @@ bool PixelMap::universeSpan(std::uint32_t universe, std::size_t channels, Span& 
     return true;
 }
 
-bool PixelMap::portAddressSpan(std::uint16_t portAddress, std::size_t channels, Span& span) const
+PRISMARA_HOT bool PixelMap::portAddressSpan(
+    std::uint16_t portAddress, std::size_t channels, Span& span) const
 {
     return universeSpan(std::uint32_t { portAddress } + 1, channels, span);
 }

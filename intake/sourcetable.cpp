@@ -1,4 +1,5 @@
 #include "intake/sourcetable.h"
+#include "platform/hotpath.h"
 
 #include <cstring>
 
@@ -80,14 +81,15 @@ void SourceTable::setMap(const PixelMap& map)
     m_dirty = false;
 }
 
-SourceTable::Slots<SourceTable::Source> SourceTable::sources(Protocol protocol)
+PRISMARA_HOT SourceTable::Slots<SourceTable::Source> SourceTable::sources(Protocol protocol)
 {
     const auto p = static_cast<std::size_t>(protocol);
     Source* first = m_sources[p].data();
     return { first, first + m_inUse[p] };
 }
 
-SourceTable::Slots<const SourceTable::Source> SourceTable::sources(Protocol protocol) const
+PRISMARA_HOT SourceTable::Slots<const SourceTable::Source> SourceTable::sources(
+    Protocol protocol) const
 {
     const auto p = static_cast<std::size_t>(protocol);
     const Source* first = m_sources[p].data();
@@ -104,22 +106,23 @@ void SourceTable::occupy(Protocol protocol, Source& source)
         m_inUse[p] = slot + 1;
 }
 
-std::int64_t SourceTable::lossAfter(Protocol protocol) const
+PRISMARA_HOT std::int64_t SourceTable::lossAfter(Protocol protocol) const
 {
     return protocol == Protocol::E131 ? kE131LossNs : m_limits.lossNs;
 }
 
-std::size_t SourceTable::liveSources(Protocol protocol) const
+PRISMARA_HOT std::size_t SourceTable::liveSources(Protocol protocol) const
 {
     return m_live[static_cast<std::size_t>(protocol)];
 }
 
-std::size_t SourceTable::liveSources() const
+PRISMARA_HOT std::size_t SourceTable::liveSources() const
 {
     return m_live[0] + m_live[1] + m_live[2];
 }
 
-SourceTable::Source* SourceTable::find(Protocol protocol, const Key& key, std::uint16_t region)
+PRISMARA_HOT SourceTable::Source* SourceTable::find(
+    Protocol protocol, const Key& key, std::uint16_t region)
 {
     for (Source& s : sources(protocol))
         if (s.used && s.region == region && s.key == key)
@@ -141,7 +144,7 @@ SourceTable::Source* SourceTable::room(Protocol protocol)
     return inUse < all.size() ? &all[inUse] : quietest;
 }
 
-SourceTable::Verdict SourceTable::admit(
+PRISMARA_HOT SourceTable::Verdict SourceTable::admit(
     const Arrival& arrival, std::int64_t now, Source*& source, Outcome& out)
 {
     source = find(arrival.protocol, arrival.key, arrival.region);
@@ -200,7 +203,7 @@ void SourceTable::remove(Protocol protocol, Source& source, Outcome& out)
     out.allGone = liveSources() == 0;
 }
 
-bool SourceTable::wins(Protocol protocol, const Source& source) const
+PRISMARA_HOT bool SourceTable::wins(Protocol protocol, const Source& source) const
 {
     const bool settled = source.packets >= kSettledPackets;
     for (const Source& other : sources(protocol)) {
@@ -228,7 +231,7 @@ bool SourceTable::wins(Protocol protocol, const Source& source) const
     return true;
 }
 
-bool SourceTable::sendersLast(Protocol protocol, const Source& source) const
+PRISMARA_HOT bool SourceTable::sendersLast(Protocol protocol, const Source& source) const
 {
     for (const Source& other : sources(protocol))
         if (other.used && other.key == source.key && other.region > source.region)
@@ -236,7 +239,7 @@ bool SourceTable::sendersLast(Protocol protocol, const Source& source) const
     return true;
 }
 
-void SourceTable::completeIfLast(Protocol protocol, const Source& source, Outcome& out)
+PRISMARA_HOT void SourceTable::completeIfLast(Protocol protocol, const Source& source, Outcome& out)
 {
     if (m_dirty && sendersLast(protocol, source)) {
         out.frameComplete = true;
@@ -244,7 +247,8 @@ void SourceTable::completeIfLast(Protocol protocol, const Source& source, Outcom
     }
 }
 
-void SourceTable::write(const PixelMap::Span& span, const std::uint8_t* data, std::uint8_t* strip)
+PRISMARA_HOT void SourceTable::write(
+    const PixelMap::Span& span, const std::uint8_t* data, std::uint8_t* strip)
 {
     if (span.length == 0)
         return;
@@ -252,7 +256,7 @@ void SourceTable::write(const PixelMap::Span& span, const std::uint8_t* data, st
     m_dirty = true;
 }
 
-SourceTable::Outcome SourceTable::takeDdp(const DdpFormat::Packet& packet,
+PRISMARA_HOT SourceTable::Outcome SourceTable::takeDdp(const DdpFormat::Packet& packet,
     const Platform::Net::Ipv4Endpoint& from, std::int64_t nowNs, std::uint8_t* strip)
 {
     Outcome out;
@@ -290,7 +294,7 @@ SourceTable::SyncStream* SourceTable::syncStream(const Key& cid, std::uint16_t a
     return nullptr;
 }
 
-bool SourceTable::holdForSync(const E131Format::Packet& packet, std::int64_t now)
+PRISMARA_HOT bool SourceTable::holdForSync(const E131Format::Packet& packet, std::int64_t now)
 {
     if (packet.syncAddress == 0)
         return false;
@@ -337,7 +341,7 @@ SourceTable::Outcome SourceTable::takeSync(
     return out;
 }
 
-SourceTable::Outcome SourceTable::takeE131(
+PRISMARA_HOT SourceTable::Outcome SourceTable::takeE131(
     const E131Format::Packet& packet, std::int64_t nowNs, std::uint8_t* strip)
 {
     Outcome out;
@@ -389,7 +393,7 @@ SourceTable::Outcome SourceTable::takeE131(
     return out;
 }
 
-SourceTable::Outcome SourceTable::takeArtDmx(const ArtNetFormat::Packet& packet,
+PRISMARA_HOT SourceTable::Outcome SourceTable::takeArtDmx(const ArtNetFormat::Packet& packet,
     const Platform::Net::Ipv4Endpoint& from, std::int64_t nowNs, std::uint8_t* strip)
 {
     Outcome out;
@@ -418,7 +422,7 @@ SourceTable::Outcome SourceTable::takeArtDmx(const ArtNetFormat::Packet& packet,
     return out;
 }
 
-SourceTable::Outcome SourceTable::expire(std::int64_t nowNs)
+PRISMARA_HOT SourceTable::Outcome SourceTable::expire(std::int64_t nowNs)
 {
     Outcome out;
     const bool wasLive = liveSources() > 0;
@@ -435,7 +439,7 @@ SourceTable::Outcome SourceTable::expire(std::int64_t nowNs)
     return out;
 }
 
-std::int64_t SourceTable::nextExpiry() const
+PRISMARA_HOT std::int64_t SourceTable::nextExpiry() const
 {
     std::int64_t next = kNever;
     for (int p = 0; p < kProtocolCount; ++p) {

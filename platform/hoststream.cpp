@@ -1,4 +1,5 @@
 #include "platform/hoststream.h"
+#include "platform/hotpath.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -15,7 +16,7 @@ bool makeWaiting(int descriptor)
         && ((flags & O_NONBLOCK) == 0 || ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0);
 }
 
-long long readWaiting(int descriptor, unsigned char* into, std::size_t capacity)
+PRISMARA_HOT long long readWaiting(int descriptor, unsigned char* into, std::size_t capacity)
 {
     for (;;) {
         const ssize_t n = ::recv(descriptor, into, capacity, 0);
@@ -26,7 +27,7 @@ long long readWaiting(int descriptor, unsigned char* into, std::size_t capacity)
     }
 }
 
-bool writeAllWaiting(int descriptor, const unsigned char* data, std::size_t size)
+PRISMARA_HOT bool writeAllWaiting(int descriptor, const unsigned char* data, std::size_t size)
 {
     while (size > 0) {
         const ssize_t n = ::send(descriptor, data, size, MSG_NOSIGNAL);

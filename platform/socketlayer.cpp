@@ -1,4 +1,5 @@
 #include "platform/socketlayer.h"
+#include "platform/hotpath.h"
 
 #ifdef _WIN32
 #ifndef _WIN32_WINNT
@@ -145,7 +146,7 @@ int setNonBlocking(SocketHandle handle)
 #endif
 }
 
-long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size,
+PRISMARA_HOT long long sendTo(SocketHandle handle, const std::uint8_t* data, std::size_t size,
     const Ipv4Endpoint& destination)
 {
     sockaddr_in to;
@@ -218,7 +219,7 @@ WaitResult waitReadable(SocketHandle handle, std::int64_t seconds, std::int32_t 
     return result == 0 ? WaitResult::Timeout : WaitResult::Readable;
 }
 
-ReceiveResult receiveFrom(
+PRISMARA_HOT ReceiveResult receiveFrom(
     SocketHandle handle, std::uint8_t* buffer, std::size_t capacity, PeerAddress& peer)
 {
     ReceiveResult result;
@@ -289,7 +290,7 @@ int lastError()
 #endif
 }
 
-std::int64_t monotonicTicks()
+PRISMARA_HOT std::int64_t monotonicTicks()
 {
     using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>;
     return std::chrono::duration_cast<Ticks>(std::chrono::steady_clock::now().time_since_epoch())
@@ -487,8 +488,8 @@ int reportLocalAddress(SocketHandle handle)
 #endif
 }
 
-ReceiveResult receiveFromTo(SocketHandle handle, std::uint8_t* buffer, std::size_t capacity,
-    PeerAddress& peer, std::array<std::uint8_t, 4>& local)
+PRISMARA_HOT ReceiveResult receiveFromTo(SocketHandle handle, std::uint8_t* buffer,
+    std::size_t capacity, PeerAddress& peer, std::array<std::uint8_t, 4>& local)
 {
     local = {};
 #ifdef __linux__
@@ -532,7 +533,7 @@ ReceiveResult receiveFromTo(SocketHandle handle, std::uint8_t* buffer, std::size
 #endif
 }
 
-bool peerIpv4(const PeerAddress& peer, Ipv4Endpoint& out)
+PRISMARA_HOT bool peerIpv4(const PeerAddress& peer, Ipv4Endpoint& out)
 {
     if (peerFamily(peer) != AddressFamily::Ipv4)
         return false;

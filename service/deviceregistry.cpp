@@ -1,4 +1,5 @@
 #include "service/deviceregistry.h"
+#include "platform/hotpath.h"
 
 #include <string>
 #include <utility>
@@ -200,7 +201,7 @@ DeviceRegistry::StreamTargets DeviceRegistry::streamTargets(std::uint64_t& renew
     return targets;
 }
 
-std::uint64_t DeviceRegistry::targetsGeneration() const
+PRISMARA_HOT std::uint64_t DeviceRegistry::targetsGeneration() const
 {
     return generation.load(std::memory_order_acquire);
 }

@@ -1,4 +1,5 @@
 #include "service/nanoleafapisync.h"
+#include "platform/hotpath.h"
 
 #include "service/checkedconnect.h"
 #include "service/deviceregistry.h"
@@ -864,7 +865,7 @@ void nanoleafAPIsync::ResponseRestore(QNetworkReply* reply)
     }
 }
 
-void nanoleafAPIsync::takeDevicesAgain()
+PRISMARA_HOT void nanoleafAPIsync::takeDevicesAgain()
 {
     // Any thread, per frame: one relaxed load while nothing is restored.
     if (reopenOnFrame.load(std::memory_order_relaxed) && reopenOnFrame.exchange(false))
@@ -992,7 +993,7 @@ void nanoleafAPIsync::ResponseWatch(QNetworkReply* reply)
 
 // ---------------------------------------------------------------- stream
 
-void nanoleafAPIsync::sendUdpDAta(
+PRISMARA_HOT void nanoleafAPIsync::sendUdpDAta(
     int count, const int* red, const int* green, const int* blue, const char* firstLine)
 {
     // Runs once per host frame, and every device should show the frame at once.

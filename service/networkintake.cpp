@@ -1,4 +1,5 @@
 #include "service/networkintake.h"
+#include "platform/hotpath.h"
 
 #include "service/streamoutput.h"
 
@@ -127,7 +128,7 @@ std::string NetworkIntake::state() const
         + (live == 1 ? " source" : " sources");
 }
 
-void NetworkIntake::frame(const std::uint8_t* strip, std::size_t size)
+PRISMARA_HOT void NetworkIntake::frame(const std::uint8_t* strip, std::size_t size)
 {
     m_output.sendStrip(strip, size, m_receiver.map().tag());
 }

@@ -1,4 +1,5 @@
 #include "service/streamoutput.h"
+#include "platform/hotpath.h"
 
 #include <QDebug>
 #include <QLoggingCategory>
@@ -26,7 +27,7 @@ StreamOutput::~StreamOutput()
     stopPacer();
 }
 
-void StreamOutput::refresh(int hostCount)
+PRISMARA_HOT void StreamOutput::refresh(int hostCount)
 {
     const std::uint64_t generation = deviceMap.targetsGeneration();
     if (generation == m_laidOut && hostCount == m_host.count())
@@ -51,7 +52,8 @@ void StreamOutput::refresh(int hostCount)
     m_sender.setDestinations(m_host.destinations());
 }
 
-bool StreamOutput::sendHost(int count, const int* red, const int* green, const int* blue)
+PRISMARA_HOT bool StreamOutput::sendHost(
+    int count, const int* red, const int* green, const int* blue)
 {
     if (m_network.load())
         return false;
@@ -78,7 +80,8 @@ std::vector<PixelMap::Device> StreamOutput::stripDevices(std::uint64_t& tag)
     return m_stripDevices;
 }
 
-bool StreamOutput::sendStrip(const std::uint8_t* strip, std::size_t size, std::uint64_t mapTag)
+PRISMARA_HOT bool StreamOutput::sendStrip(
+    const std::uint8_t* strip, std::size_t size, std::uint64_t mapTag)
 {
     const std::lock_guard<std::mutex> frame(m_frameLock);
     refresh(m_hostCount);
@@ -177,7 +180,7 @@ void StreamOutput::pace()
     }
 }
 
-void StreamOutput::reportFlow()
+PRISMARA_HOT void StreamOutput::reportFlow()
 {
     // The user learns once that a device drops and once that it is back, not per
     // frame; the sender only reports those changes.

@@ -1,4 +1,5 @@
 #include "stream/framepacker.h"
+#include "platform/hotpath.h"
 
 #include "stream/panelmodel.h"
 #include "stream/v2datagram.h"
@@ -108,7 +109,7 @@ void FramePacker::layOutFrames(bool strip, int count, const std::vector<StreamDe
         datagram.data = m_bytes.data() + m_spans[datagram.device].at;
 }
 
-const DeviceDatagram* FramePacker::pack(
+PRISMARA_HOT const DeviceDatagram* FramePacker::pack(
     const int* red, const int* green, const int* blue, std::size_t& datagrams)
 {
     const int* channels[3] = { red, green, blue };
@@ -119,7 +120,8 @@ const DeviceDatagram* FramePacker::pack(
     return write(m_hostBytes.data(), datagrams);
 }
 
-const DeviceDatagram* FramePacker::packStrip(const std::uint8_t* strip, std::size_t& datagrams)
+PRISMARA_HOT const DeviceDatagram* FramePacker::packStrip(
+    const std::uint8_t* strip, std::size_t& datagrams)
 {
     return write(strip, datagrams);
 }

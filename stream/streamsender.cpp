@@ -1,4 +1,5 @@
 #include "stream/streamsender.h"
+#include "platform/hotpath.h"
 
 #include <utility>
 
@@ -71,7 +72,8 @@ void StreamSender::setDestinations(const std::vector<DeviceDestination>& destina
     m_changes.reserve(m_lanes.size());
 }
 
-std::size_t StreamSender::send(const DeviceDatagram* datagrams, std::size_t count, std::int64_t now)
+PRISMARA_HOT std::size_t StreamSender::send(
+    const DeviceDatagram* datagrams, std::size_t count, std::int64_t now)
 {
     m_changes.clear();
     if (m_interval > 0)
@@ -87,7 +89,7 @@ std::size_t StreamSender::send(const DeviceDatagram* datagrams, std::size_t coun
     return sent;
 }
 
-bool StreamSender::transmit(
+PRISMARA_HOT bool StreamSender::transmit(
     std::size_t device, const std::uint8_t* data, std::size_t size, std::int64_t now)
 {
     Lane& lane = m_lanes[device];

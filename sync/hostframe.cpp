@@ -1,4 +1,5 @@
 #include "sync/hostframe.h"
+#include "platform/hotpath.h"
 
 #include <algorithm>
 #include <utility>
@@ -45,7 +46,8 @@ std::vector<unsigned char> encodeHostRequest(const HostIntake::Message& m)
     return out;
 }
 
-std::array<unsigned char, kHostAnswerSize> encodeHostAnswer(bool handled, std::int64_t result)
+PRISMARA_HOT std::array<unsigned char, kHostAnswerSize> encodeHostAnswer(
+    bool handled, std::int64_t result)
 {
     std::array<unsigned char, kHostAnswerSize> out {};
     out[0] = handled ? 1 : 0;
@@ -65,7 +67,7 @@ bool decodeHostAnswer(const unsigned char* bytes, std::size_t size, HostIntake::
     return true;
 }
 
-std::size_t HostFrameReader::feed(const unsigned char* data, std::size_t size)
+PRISMARA_HOT std::size_t HostFrameReader::feed(const unsigned char* data, std::size_t size)
 {
     std::size_t consumed = 0;
     if (data == nullptr)
@@ -110,7 +112,7 @@ std::size_t HostFrameReader::feed(const unsigned char* data, std::size_t size)
     return consumed;
 }
 
-void HostFrameReader::complete()
+PRISMARA_HOT void HostFrameReader::complete()
 {
     m_message = static_cast<std::uint32_t>(getLe(m_buffer.data() + kMessageAt, 4));
     m_wParam = getLe(m_buffer.data() + kWParamAt, 8);
@@ -118,14 +120,14 @@ void HostFrameReader::complete()
     m_ready = true;
 }
 
-HostIntake::Message HostFrameReader::request() const
+PRISMARA_HOT HostIntake::Message HostFrameReader::request() const
 {
     const std::size_t cbData = m_ready ? m_buffer.size() - kPayloadAt : 0;
     return HostIntake::Message { m_message, m_wParam, m_dwData, static_cast<std::uint32_t>(cbData),
         cbData > 0 ? m_buffer.data() + kPayloadAt : nullptr };
 }
 
-void HostFrameReader::next()
+PRISMARA_HOT void HostFrameReader::next()
 {
     if (!m_ready)
         return;

@@ -1,4 +1,5 @@
 #include "sync/hostintake.h"
+#include "platform/hotpath.h"
 
 namespace HostIntake
 {
@@ -16,7 +17,8 @@ std::int32_t readLe32(const unsigned char* p)
 
 } // namespace
 
-bool decodeNanoleafData(const unsigned char* bytes, std::size_t cbData, nanoleafData& out)
+PRISMARA_HOT bool decodeNanoleafData(
+    const unsigned char* bytes, std::size_t cbData, nanoleafData& out)
 {
     if (bytes == nullptr || cbData < kRecordSize)
         return false;
@@ -29,7 +31,8 @@ bool decodeNanoleafData(const unsigned char* bytes, std::size_t cbData, nanoleaf
     return true;
 }
 
-Decision evaluate(const Message& m, int currentSyncDeviceType, std::uint64_t customTypeRgb)
+PRISMARA_HOT Decision evaluate(
+    const Message& m, int currentSyncDeviceType, std::uint64_t customTypeRgb)
 {
     Decision d {};
     d.action = Action::Ignore;

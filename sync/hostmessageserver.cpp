@@ -1,4 +1,5 @@
 #include "sync/hostmessageserver.h"
+#include "platform/hotpath.h"
 
 #include "platform/hoststream.h"
 #include "platform/userfiles.h"
@@ -194,7 +195,7 @@ void HostMessageServer::reapFinished()
     }
 }
 
-void HostMessageServer::serve(Connection* c)
+PRISMARA_HOT void HostMessageServer::serve(Connection* c)
 {
     int fd;
     {
