@@ -440,12 +440,12 @@ PRISMARA_HOT void IntakeReceiver::settle(const SourceTable::Outcome& outcome)
 {
     if (m_sink == nullptr)
         return;
-    if (outcome.firstLive)
-        m_sink->sourcesLive();
     if (outcome.frameComplete) {
         bump(m_frames);
         m_sink->frame(m_strip.data(), m_strip.size());
     }
+    if (outcome.firstLive)
+        m_sink->sourcesLive();
     if (outcome.allGone)
         m_sink->sourcesGone();
 }

@@ -52,7 +52,9 @@ public:
         virtual ~Sink() = default;
         // The strip (size bytes, in map order) holds a complete frame; valid during the call.
         virtual void frame(const std::uint8_t* strip, std::size_t size) = 0;
-        // A first network source became live; the last live one is gone.
+        // A first network source became live (told after its datagram's frame, if that
+        // datagram completed one, so that the frame does not wait); the last live one
+        // is gone.
         virtual void sourcesLive() { }
         virtual void sourcesGone() { }
     };

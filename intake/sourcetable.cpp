@@ -241,7 +241,14 @@ PRISMARA_HOT bool SourceTable::sendersLast(Protocol protocol, const Source& sour
 
 PRISMARA_HOT void SourceTable::completeIfLast(Protocol protocol, const Source& source, Outcome& out)
 {
-    if (m_dirty && sendersLast(protocol, source)) {
+    // A sender's first round does not tell which of its universes is its last: until
+    // it sends one again, only the strip's last universe ends a frame (else the first
+    // frame would go out once per universe, each time to every device).
+    const auto lastUniverse
+        = static_cast<std::uint32_t>(m_map.startUniverse() + m_map.universeCount() - 1);
+    const std::uint32_t lastRegion = protocol == Protocol::ArtNet ? lastUniverse - 1 : lastUniverse;
+    const bool lastKnown = source.packets > 1 || source.region == lastRegion;
+    if (m_dirty && lastKnown && sendersLast(protocol, source)) {
         out.frameComplete = true;
         m_dirty = false;
     }

@@ -130,12 +130,21 @@ std::string NetworkIntake::state() const
 
 PRISMARA_HOT void NetworkIntake::frame(const std::uint8_t* strip, std::size_t size)
 {
+    // A new source's first frame comes before sourcesLive(), which tells of it.
+    if (!m_shown)
+        showNetwork(true);
     m_output.sendStrip(strip, size, m_receiver.map().tag());
+}
+
+void NetworkIntake::showNetwork(bool shown)
+{
+    m_output.showNetwork(shown);
+    m_shown = shown;
 }
 
 void NetworkIntake::sourcesLive()
 {
-    m_output.showNetwork(true);
+    showNetwork(true);
     say("network source live: its frames are shown, host frames held");
     if (m_liveChange)
         m_liveChange(true);
@@ -143,7 +152,7 @@ void NetworkIntake::sourcesLive()
 
 void NetworkIntake::sourcesGone()
 {
-    m_output.showNetwork(false);
+    showNetwork(false);
     say("every network source gone: nothing more sent from the network, host frames forwarded "
         "again");
     if (m_liveChange)

@@ -60,6 +60,7 @@ private:
     void sourcesLive() override;
     void sourcesGone() override;
     void say(const std::string& line) const;
+    void showNetwork(bool shown);
     // m_lock held; sayGone: live sources count as gone, as when they fall silent.
     void stopLocked(bool sayGone);
 
@@ -67,6 +68,9 @@ private:
     const LiveChange m_liveChange;
     Console m_console; // set before the receiver's thread starts, never after
     IntakeReceiver m_receiver;
+    // Whether the output shows network frames; on the receiver's threads (one at a
+    // time) and after they are joined.
+    bool m_shown = false;
 
     mutable std::mutex m_lock;
     bool m_started = false;

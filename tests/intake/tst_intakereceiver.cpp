@@ -104,7 +104,9 @@ private slots:
 
         receiver.setMap(twoUniverses(5));
         QTRY_COMPARE(receiver.counters().maps, std::uint64_t(2)); // groups joined
+        // Universe 5 alone: its sender's second round ends a frame.
         QVERIFY(sender.send(IntakePackets::e131(cid, 5, 1, Bytes(510, 0x55)), "239.255.0.5", 5568));
+        QVERIFY(sender.send(IntakePackets::e131(cid, 5, 2, Bytes(510, 0x55)), "239.255.0.5", 5568));
         QTRY_VERIFY(sink.seen(0, 0x55, 0, 0x55));
         const std::uint64_t before = receiver.counters().of(P::E131).received;
         // The old group is left: only the unicast packet after it arrives.
@@ -188,7 +190,7 @@ private slots:
         QCOMPARE(failures.size(), std::size_t(1));
         QVERIFY(failures[0].protocol == P::Ddp && failures[0].port == 4048);
         Peer sender;
-        QVERIFY(sender.send(IntakePackets::e131({ 1 }, 1, 1, Bytes(3, 9)), "127.0.0.1", 5568));
+        QVERIFY(sender.send(IntakePackets::e131({ 1 }, 2, 1, Bytes(3, 9)), "127.0.0.1", 5568));
         QTRY_COMPARE(sink.frames().size(), std::size_t(1));
     }
 

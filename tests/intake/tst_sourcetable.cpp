@@ -249,13 +249,20 @@ private slots:
         d.ddp(5000, false, 0, Bytes(3, 0x30));
         QVERIFY(d.ddp(5000, true, 5000, Bytes(3, 0x30)).frameComplete);
 
+        // A new sender's first round ends at the strip's last universe, whatever it
+        // sends later; a sender of universe 1 alone ends its frames there from its
+        // second round on.
         Rig e(threeDevices());
-        QVERIFY(e.e131(1, 1, 1, 1).frameComplete); // universe 2 not seen yet
+        QVERIFY(!e.e131(1, 1, 1, 1).frameComplete);
         QVERIFY(e.e131(1, 2, 1, 2).frameComplete);
         QVERIFY(!e.e131(1, 1, 2, 3).frameComplete);
         // Universes past the strip do not hold frames back.
         e.e131(1, 3, 1, 5);
         QVERIFY(e.e131(1, 2, 2, 4).frameComplete);
+        Rig a(threeDevices());
+        QVERIFY(!a.art(6454, 1, 0, 1).frameComplete);
+        QVERIFY(a.art(6454, 2, 0, 2).frameComplete);
+        QVERIFY(a.art(6454, 3, 1, 3).frameComplete); // the strip's last universe, at once
     }
 
     // Data naming a sync address waits for that sender's sync packet once one has been
@@ -264,7 +271,7 @@ private slots:
     void synchronization()
     {
         Rig r(threeDevices());
-        QVERIFY(r.e131(1, 1, 1, 0x01, 100, 0, 7000).frameComplete); // no sync seen yet
+        r.e131(1, 1, 1, 0x01, 100, 0, 7000); // no sync seen yet: written at once
         r.sync(1, 7000);
         QVERIFY(!r.e131(1, 1, 2, 0x02, 100, 0, 7000).frameComplete);
         QCOMPARE(int(r.strip[0]), 0x01);
