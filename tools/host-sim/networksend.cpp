@@ -217,6 +217,12 @@ int runNetwork(const NetworkRun& run, const FrameSource& source)
         if (!run.quiet)
             std::printf("frame %" PRId64 ": %zu datagrams\n", i, datagrams);
     }
+    // The ending (and what this program does after it) waits for the next frame's time,
+    // as a sender that goes on would: a receiver forwards the last frame, too, while this
+    // sender sleeps, and a measured last frame is measured like the others.
+    if (frames > 0 && g_stop == 0)
+        sleepUntilNs(start
+            + static_cast<std::int64_t>(std::llround(static_cast<double>(frames) * periodNs)));
     // The last frame shown (or the first, when none went out) goes with the ending.
     if (strip.empty())
         source.strip(static_cast<std::uint64_t>(run.sequenceFrom), run.strip.pixels, strip);
