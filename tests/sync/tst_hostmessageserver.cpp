@@ -199,10 +199,10 @@ class tst_HostMessageServer : public QObject
     std::unique_ptr<FakeHandler> m_handler;
     std::unique_ptr<HostMessageServer> m_server;
 
-    std::unique_ptr<QLocalSocket> connectClient()
+    std::unique_ptr<QLocalSocket> connectClient(const QString& path = QString())
     {
         auto socket = std::make_unique<QLocalSocket>();
-        socket->connectToServer(m_path);
+        socket->connectToServer(path.isEmpty() ? m_path : path);
         return socket->waitForConnected(kWaitMs) ? std::move(socket) : nullptr;
     }
 
@@ -233,43 +233,30 @@ private slots:
         m_scratch.reset();
     }
 
-    void endpointPath_data()
-    {
-        // $RUN: a private runtime folder; $OWN: our fallback folder
-        QTest::addColumn<QString>("given");
-        QTest::addColumn<QString>("environment");
-        QTest::addColumn<QString>("runtime");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char* name, const char* given, const char* environment,
-                             const char* runtime, const char* expected) {
-            QTest::newRow(name) << given << environment << runtime << expected;
-        };
-        row("default", "", "", "run", "$RUN/prismara-nanoleaf-host");
-        row("no runtime folder", "", "", "", "$OWN/prismara-nanoleaf-host");
-        row("runtime folder open to others", "", "", "open", "$OWN/prismara-nanoleaf-host");
-        row("runtime folder relative", "", "", "relative", "$OWN/prismara-nanoleaf-host");
-        row("environment name", "", "other-host", "run", "$RUN/other-host");
-        row("environment path", "", "/run/x/host.sock", "run", "/run/x/host.sock");
-        row("argument wins", "given", "other-host", "run", "$RUN/given");
-    }
-
+    // Where the endpoint goes, by argument, environment and runtime folder ($RUN: a private
+    // runtime folder; $OWN: our fallback folder, for a missing, open or relative one).
     void endpointPath()
     {
-        QFETCH(QString, given);
-        QFETCH(QString, environment);
-        QFETCH(QString, runtime);
-        QFETCH(QString, expected);
         const QString run = m_scratch->filePath(QStringLiteral("run"));
         QVERIFY(makeFolder(run, 0700) && makeFolder(m_scratch->filePath("open"), 0755));
         const QString own
             = m_scratch->filePath(QStringLiteral("prismara-nanoleaf-%1").arg(::geteuid()));
-        setEnvironment(HostMessageServer::kEnvironmentName, environment);
-        if (!runtime.isEmpty())
-            runtime = runtime == "relative" ? QStringLiteral("run") : m_scratch->filePath(runtime);
-        setEnvironment("XDG_RUNTIME_DIR", runtime);
         setEnvironment("TMPDIR", m_scratch->path());
-        QCOMPARE(HostMessageServer::resolveName(given),
-            expected.replace("$RUN", run).replace("$OWN", own));
+        // runtime: a folder in the scratch folder, "" for none, "relative" for the path "run"
+        const auto resolved = [&](const char* given, const char* environment, const QString& runtime) {
+            setEnvironment(HostMessageServer::kEnvironmentName, environment);
+            const QString folder = runtime.isEmpty() ? runtime : m_scratch->filePath(runtime);
+            setEnvironment(
+                "XDG_RUNTIME_DIR", runtime == "relative" ? QStringLiteral("run") : folder);
+            return HostMessageServer::resolveName(given).replace(run, "$RUN").replace(own, "$OWN");
+        };
+        QCOMPARE(resolved("", "", "run"), "$RUN/prismara-nanoleaf-host");
+        QCOMPARE(resolved("", "", ""), "$OWN/prismara-nanoleaf-host");
+        QCOMPARE(resolved("", "", "open"), "$OWN/prismara-nanoleaf-host");
+        QCOMPARE(resolved("", "", "relative"), "$OWN/prismara-nanoleaf-host");
+        QCOMPARE(resolved("", "other-host", "run"), "$RUN/other-host");
+        QCOMPARE(resolved("", "/run/x/host.sock", "run"), "/run/x/host.sock");
+        QCOMPARE(resolved("given", "other-host", "run"), "$RUN/given"); // the argument wins
     }
 
     void abuse_data()
@@ -415,27 +402,15 @@ private slots:
         struct stat st = {};
         QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
         QVERIFY(S_ISSOCK(st.st_mode) && (st.st_mode & 077) == 0);
-        QLocalSocket client;
-        client.connectToServer(path);
-        QVERIFY(client.waitForConnected(kWaitMs));
-        send(client, request(74, 11));
-        QVERIFY(answered(client, request(74, 11)));
-    }
-
-    void answeredWhileTheOwnerIsBusy()
-    {
-        // Once connected, a host is served while the owner's thread runs no event
-        // loop: here it sits in a blocking wait for the answer.
-        auto client = connectClient();
+        auto client = connectClient(path);
         QVERIFY(client);
-        QTRY_COMPARE_WITH_TIMEOUT(m_server->connectionCount(), 1, kWaitMs);
-        const Bytes r = request(74, 13, 10001, Bytes(56, 7));
-        send(*client, r);
-        QVERIFY(client->waitForReadyRead(kWaitMs) && client->bytesAvailable() >= 9);
-        QVERIFY(answered(*client, r));
+        send(*client, request(74, 11));
+        QVERIFY(answered(*client, request(74, 11)));
     }
 
-    void liveInstanceIsNotTakenOver()
+    // A second instance does not take the endpoint over; the host is served while the
+    // owner's thread runs no event loop (here it sits in a blocking wait for the answer).
+    void oneInstanceServingABusyOwner()
     {
         FakeHandler otherHandler;
         HostMessageServer second(&otherHandler);
@@ -443,8 +418,11 @@ private slots:
         QCOMPARE(second.errorString(), "another instance is listening on " + m_path);
         auto client = connectClient();
         QVERIFY(client);
-        send(*client, request(74, 12));
-        QVERIFY(answered(*client, request(74, 12)));
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->connectionCount(), 1, kWaitMs);
+        const Bytes r = request(74, 13, 10001, Bytes(56, 7));
+        send(*client, r);
+        QVERIFY(client->waitForReadyRead(kWaitMs) && client->bytesAvailable() >= 9);
+        QVERIFY(answered(*client, r));
         QCOMPARE(m_handler->seen.load(), 1);
     }
 };
