@@ -243,7 +243,8 @@ private slots:
             = m_scratch->filePath(QStringLiteral("prismara-nanoleaf-%1").arg(::geteuid()));
         setEnvironment("TMPDIR", m_scratch->path());
         // runtime: a folder in the scratch folder, "" for none, "relative" for the path "run"
-        const auto resolved = [&](const char* given, const char* environment, const QString& runtime) {
+        const auto resolved = [&](const char* given, const char* environment,
+                                  const QString& runtime) {
             setEnvironment(HostMessageServer::kEnvironmentName, environment);
             const QString folder = runtime.isEmpty() ? runtime : m_scratch->filePath(runtime);
             setEnvironment(
