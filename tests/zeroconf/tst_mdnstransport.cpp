@@ -108,8 +108,7 @@ private slots:
     {
         const QStringList script { "3:" + answer("Beta"), "2:" + answer("Alpha"),
             "3:" + QString(1200, 'a'), "2:" + answer("Alpha") + QString(2 * (512 - 77), '0'),
-            "2:0000 8000 0001 0000 0000 0000", "3:", "2:" + answer("Gamma"),
-            "2:" + answer("Alpha") };
+            "3:", "2:" + answer("Gamma"), "2:" + answer("Alpha") };
         Responder responder;
         QVERIFY(responder.start(script));
         std::atomic<bool> cancel { false };
@@ -147,8 +146,7 @@ private slots:
         std::sort(g_log.begin(), g_log.end());
         QCOMPARE(g_log,
             (std::vector<std::string> { "1 Dropped oversized datagram of 600 bytes",
-                "1 Found incorrect offset token while parsing responce",
-                "1 Found unexpected Flags value while parsing responce" }));
+                "1 Found incorrect offset token while parsing responce" }));
     }
 };
 
