@@ -199,8 +199,6 @@ private slots:
     void framePacker()
     {
         const std::vector<StreamDevice> devices = packerDevices();
-        const std::vector<int> light { 11, 12, 13 }, canvas { 1, 2, 3, 4 };
-        const Ids v2 { 0x9C43, 0x9C42 };
         FramePacker packer;
         for (int count : { 12, 5 }) {
             packer.layOut(count, devices);
@@ -212,18 +210,19 @@ private slots:
                 const DeviceDatagram* batch = packer.pack(r, g, b, n);
                 QList<QByteArray> want;
                 for (std::size_t i = 0; i < devices.size(); ++i) {
+                    const StreamDevice& d = devices[i];
                     std::vector<std::uint8_t> bytes(64);
-                    if (i == 2)
+                    if (d.v2)
                         bytes.resize(count < 12
                                 ? 0
-                                : StreamDatagram::buildV2(bytes.data(), 64, v2, r, g, b));
-                    else if (devices[i].model == StreamDatagram::Model::Canvas)
+                                : StreamDatagram::buildV2(bytes.data(), 64, d.v2Ids, r, g, b));
+                    else if (d.model == StreamDatagram::Model::Canvas)
                         StreamDatagram::buildCanvas(
-                            count, r, g, b, devices[i].panelNumbers, canvas, bytes);
+                            count, r, g, b, d.panelNumbers, d.pidArrray, bytes);
                     else
                         StreamDatagram::buildLight(
-                            count, r, g, b, devices[i].panelNumbers, light, bytes);
-                    if (i != 3 && i != 4 && (i != 2 || !bytes.empty()))
+                            count, r, g, b, d.panelNumbers, d.pidArrray, bytes);
+                    if (d.isPaired && d.addressOk && (!d.v2 || !bytes.empty()))
                         want.push_back(hex(bytes) + " to " + QByteArray::number(60000 + int(i)));
                 }
                 QCOMPARE(batchLines(packer, batch, n), want);
