@@ -194,7 +194,6 @@ class tst_HostMessageServer : public QObject
 
     QTemporaryDir m_dir;
     QString m_path;
-    QByteArray m_tmpdir;
     std::unique_ptr<QTemporaryDir> m_scratch;
     std::unique_ptr<FakeHandler> m_handler;
     std::unique_ptr<HostMessageServer> m_server;
@@ -211,16 +210,16 @@ private slots:
     {
         QVERIFY(m_dir.isValid());
         m_path = m_dir.filePath(QStringLiteral("host.sock"));
-        m_tmpdir = qgetenv("TMPDIR");
     }
 
     void init()
     {
-        qputenv(HostMessageServer::kEnvironmentName, QFile::encodeName(m_path));
-        qputenv("TMPDIR", m_tmpdir);
-        qunsetenv("XDG_RUNTIME_DIR");
-        m_scratch = std::make_unique<QTemporaryDir>();
+        // The fallback folder goes to a scratch folder of each test's own.
+        m_scratch = std::make_unique<QTemporaryDir>(m_dir.filePath(QStringLiteral("XXXXXX")));
         QVERIFY(m_scratch->isValid());
+        setEnvironment("TMPDIR", m_scratch->path());
+        setEnvironment(HostMessageServer::kEnvironmentName, m_path);
+        qunsetenv("XDG_RUNTIME_DIR");
         m_handler = std::make_unique<FakeHandler>();
         m_server = std::make_unique<HostMessageServer>(m_handler.get());
         QVERIFY(m_server->listen());
@@ -241,7 +240,6 @@ private slots:
         QVERIFY(makeFolder(run, 0700) && makeFolder(m_scratch->filePath("open"), 0755));
         const QString own
             = m_scratch->filePath(QStringLiteral("prismara-nanoleaf-%1").arg(::geteuid()));
-        setEnvironment("TMPDIR", m_scratch->path());
         // runtime: a folder in the scratch folder, "" for none, "relative" for the path "run"
         const auto resolved = [&](const char* given, const char* environment,
                                   const QString& runtime) {
@@ -367,7 +365,6 @@ private slots:
         const QString path
             = ownFolder ? folder + "/prismara-nanoleaf-host" : m_scratch->filePath("host.sock");
         setEnvironment(HostMessageServer::kEnvironmentName, ownFolder ? QString() : path);
-        setEnvironment("TMPDIR", m_scratch->path());
         const QString at = ownFolder ? folder : path;
         const bool made = put(thing, at);
         if (!made && thing == "foreign folder")
