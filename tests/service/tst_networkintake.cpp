@@ -71,10 +71,8 @@ class tst_NetworkIntake : public QObject
     int lines(const QString& start)
     {
         QMutexLocker lock(&consoleLock);
-        int n = 0;
-        for (const QString& line : qAsConst(console))
-            n += line.startsWith(start) ? 1 : 0;
-        return n;
+        return int(std::count_if(console.cbegin(), console.cend(),
+            [&](const QString& line) { return line.startsWith(start); }));
     }
 
     // The service's thread has done what was queued before.
@@ -106,9 +104,8 @@ class tst_NetworkIntake : public QObject
     // A host frame of one grey.
     void sendHost(int grey)
     {
-        int rgb[12];
-        std::fill(rgb, rgb + 12, grey);
-        service->sendUdpDAta(12, rgb, rgb, rgb);
+        std::vector<int> rgb(12, grey);
+        service->sendUdpDAta(12, rgb.data(), rgb.data(), rgb.data());
     }
 
     bool sendDdp(bool push, std::uint32_t offset, const QByteArray& data)
