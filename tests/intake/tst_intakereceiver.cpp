@@ -90,11 +90,10 @@ private slots:
         QCOMPARE(receiver.counters().of(P::E131).received, before + 1);
     }
 
-    // Bound to one address, DDP and Art-Net: DDP buffered until the push, one frame, refused
-    // packets counted by reason, what comes to another local address dropped and counted;
-    // the source lost after the configured silence, said once. Then ArtDmx into frames, and
-    // ArtPoll answered to the poller's port 6454 with the map's Port-Addresses, targeted
-    // polls only when they cover them, and at a bounded rate.
+    // Bound to one address: DDP buffered to the push, refused packets and other addresses
+    // counted, the source lost after the set silence, once; ArtDmx into frames; ArtPoll
+    // answered to port 6454 with the map's Port-Addresses, when targeted only if they are
+    // covered, and at a bounded rate.
     void ddpAndArtNet()
     {
         IntakeSink sink;

@@ -12,14 +12,9 @@
 #include <cstdlib>
 #include <new>
 
-namespace
-{
-
 // Counts allocations while `counting` is set (operator new below).
-std::atomic<bool> counting { false };
-std::atomic<int> allocations { 0 };
-
-} // namespace
+static std::atomic<bool> counting { false };
+static std::atomic<int> allocations { 0 };
 
 void* operator new(std::size_t size)
 {
