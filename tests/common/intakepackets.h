@@ -96,13 +96,10 @@ inline Bytes artDmx(std::uint8_t sequence, std::uint16_t portAddress, const Byte
     return b;
 }
 
+// ID, OpCode 0x2000 (low byte first), ProtVer 14, Flags, DiagPriority.
 inline Bytes artPoll()
 {
-    Bytes b(14, 0);
-    std::memcpy(b.data(), "Art-Net", 8);
-    b[9] = 0x20;
-    b[11] = 14;
-    return b;
+    return { 'A', 'r', 't', '-', 'N', 'e', 't', 0, 0x00, 0x20, 0, 14, 0, 0 };
 }
 
 } // namespace IntakePackets

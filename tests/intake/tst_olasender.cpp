@@ -29,11 +29,7 @@ QString run(const QString& program, const QStringList& arguments)
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, arguments);
-    const bool ended = p.waitForFinished(kCommandMs);
-    if (!ended) {
-        p.kill();
-        p.waitForFinished(1000);
-    }
+    const bool ended = p.waitForFinished(kCommandMs); // if not, ~QProcess kills it
     const QString out = QString::fromLocal8Bit(p.readAll()) + ' ';
     return ended && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0 ? out : QString();
 }
@@ -47,8 +43,6 @@ QString asNobody(const QStringList& command)
 class Olad
 {
 public:
-    ~Olad() { stop(); }
-
     // Writes one plugin's settings (olad adds its defaults for the rest); false when
     // the folder or file cannot be made for nobody.
     bool configure(const QString& plugin, const QStringList& settings)
@@ -95,13 +89,8 @@ public:
 
     void stop()
     {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
         m_process.terminate();
-        if (!m_process.waitForFinished(kCommandMs)) {
-            m_process.kill();
-            m_process.waitForFinished(1000);
-        }
+        m_process.waitForFinished(kCommandMs); // if not, ~QProcess kills it
     }
 
 private:

@@ -12,14 +12,9 @@
 #include <cstdlib>
 #include <new>
 
-namespace
-{
-
 // Counts allocations while `counting` is set (operator new below).
-std::atomic<bool> counting { false };
-std::atomic<int> allocations { 0 };
-
-} // namespace
+static std::atomic<bool> counting { false };
+static std::atomic<int> allocations { 0 };
 
 void* operator new(std::size_t size)
 {
@@ -47,13 +42,6 @@ using Bytes = IntakePackets::Bytes;
 using V = SourceTable::Verdict;
 constexpr std::int64_t kMs = 1'000'000;
 
-IntakePackets::Cid cid(int n)
-{
-    IntakePackets::Cid c {};
-    c[15] = std::uint8_t(n);
-    return c;
-}
-
 // Light Panels 9, Canvas 2, Shapes 180: 191 pixels over universes 1 and 2.
 PixelMap threeDevices(std::uint16_t start = 1)
 {
@@ -75,13 +63,14 @@ struct Rig {
         std::uint8_t value, std::uint8_t priority = 100, std::uint8_t options = 0,
         std::uint16_t sync = 0)
     {
-        const Bytes b = IntakePackets::e131(
-            cid(source), universe, sequence, Bytes(510, value), priority, options, sync);
+        const Bytes b = IntakePackets::e131(IntakePackets::Cid { std::uint8_t(source) }, universe,
+            sequence, Bytes(510, value), priority, options, sync);
         return table.takeE131(E131Format::parse(b.data(), b.size()), now, strip.data());
     }
     SourceTable::Outcome sync(int source, std::uint16_t address)
     {
-        const Bytes b = IntakePackets::e131Sync(cid(source), 0, address);
+        const Bytes b
+            = IntakePackets::e131Sync(IntakePackets::Cid { std::uint8_t(source) }, 0, address);
         return table.takeE131(E131Format::parse(b.data(), b.size()), now, strip.data());
     }
     SourceTable::Outcome ddp(std::uint16_t port, bool push, std::uint32_t offset, const Bytes& data)
@@ -314,10 +303,10 @@ private slots:
     void noAllocationPerPacket()
     {
         Rig r(threeDevices());
-        Bytes e = IntakePackets::e131(cid(1), 1, 0, Bytes(510, 1));
+        Bytes e = IntakePackets::e131(IntakePackets::Cid { 1 }, 1, 0, Bytes(510, 1));
         const Bytes d = IntakePackets::ddp(true, 0, Bytes(1440, 2));
         const Bytes a = IntakePackets::artDmx(0, 1, Bytes(512, 3));
-        const Bytes s = IntakePackets::e131Sync(cid(1), 0, 9);
+        const Bytes s = IntakePackets::e131Sync(IntakePackets::Cid { 1 }, 0, 9);
         allocations = 0;
         counting = true;
         for (int i = 0; i < 1000; ++i) {

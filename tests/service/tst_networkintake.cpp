@@ -27,19 +27,20 @@ constexpr int kPixels = 185;
 const QString kGone = QStringLiteral("prismara-nanoleaf-tool: every network source gone");
 const QString kMap = QStringLiteral("prismara-nanoleaf-tool: pixel map:");
 
-// The strip's pixel p in a frame numbered `frame`: distinct per pixel and frame.
-std::uint8_t value(int frame, int pixel, int channel)
+// Frame `frame` of the strip, r g b per pixel: distinct per byte and frame.
+QByteArray strip(int frame)
 {
-    return std::uint8_t(frame * 40 + pixel * 3 + channel);
+    QByteArray out;
+    for (int i = 0; i < 3 * kPixels; ++i)
+        out += char(frame * 40 + i);
+    return out;
 }
 
-Bytes strip(int frame)
+// A panel or stream record's colour.
+void appendRgb(QByteArray& out, const QJsonValue& v)
 {
-    Bytes out;
-    for (int p = 0; p < kPixels; ++p)
-        for (int c = 0; c < 3; ++c)
-            out.push_back(value(frame, p, c));
-    return out;
+    for (const char* c : { "r", "g", "b" })
+        out += char(v[QLatin1String(c)].toInt());
 }
 
 } // namespace
@@ -70,10 +71,8 @@ class tst_NetworkIntake : public QObject
     int lines(const QString& start)
     {
         QMutexLocker lock(&consoleLock);
-        int n = 0;
-        for (const QString& line : qAsConst(console))
-            n += line.startsWith(start) ? 1 : 0;
-        return n;
+        return int(std::count_if(console.cbegin(), console.cend(),
+            [&](const QString& line) { return line.startsWith(start); }));
     }
 
     // The service's thread has done what was queued before.
@@ -84,53 +83,38 @@ class tst_NetworkIntake : public QObject
         QCoreApplication::processEvents();
     }
 
-    // Panel colours "r,g,b" of the device at ip, in the order of the ids recorded for name.
-    QStringList shown(const QString& name, const QString& ip)
+    // What the devices show, r g b per panel in strip order (table order: Canvas 2 pixels,
+    // Elements 180, Light Panels 3), each device's in the order of the ids recorded for it.
+    QByteArray shownStrip()
     {
-        QHash<int, QString> byId;
-        for (const QJsonValue& p : sim->device(ip)["panels"].toArray())
-            byId[p["id"].toInt()]
-                = QString("%1,%2,%3").arg(p["r"].toInt()).arg(p["g"].toInt()).arg(p["b"].toInt());
-        QStringList out;
-        for (int id : deviceMap.value(name).mPidArray)
-            out << byId.value(id);
+        QByteArray out;
+        for (const auto& [name, ip] : { std::pair { kCanvas, kCanvasIp },
+                 { kElements, kElementsIp }, { kLight, kLightIp } }) {
+            QHash<int, QJsonValue> byId;
+            for (const QJsonValue& p : sim->device(ip)["panels"].toArray())
+                byId[p["id"].toInt()] = p;
+            for (int id : deviceMap.value(name).mPidArray)
+                appendRgb(out, byId.value(id));
+        }
         return out;
     }
 
-    // What the devices should show of strip pixels [from, from + count) of `frame`;
-    // in table order the strip is Canvas (2 pixels), Elements (180), Light Panels (3).
-    static QStringList expected(int frame, int from, int count)
-    {
-        QStringList out;
-        for (int p = from; p < from + count; ++p)
-            out << QString("%1,%2,%3")
-                       .arg(value(frame, p, 0))
-                       .arg(value(frame, p, 1))
-                       .arg(value(frame, p, 2));
-        return out;
-    }
-
-    // What the devices show, in strip order.
-    QStringList shownStrip()
-    {
-        return shown(kCanvas, kCanvasIp) + shown(kElements, kElementsIp) + shown(kLight, kLightIp);
-    }
-
-    bool showsFrame(int frame) { return shownStrip() == expected(frame, 0, kPixels); }
+    bool showsFrame(int frame) { return shownStrip() == strip(frame); }
 
     // A host frame of one grey.
     void sendHost(int grey)
     {
-        int rgb[12];
-        std::fill(rgb, rgb + 12, grey);
-        service->sendUdpDAta(12, rgb, rgb, rgb);
+        std::vector<int> rgb(12, grey);
+        service->sendUdpDAta(12, rgb.data(), rgb.data(), rgb.data());
     }
 
-    bool send(const Bytes& datagram, quint16 port)
+    bool sendDdp(bool push, std::uint32_t offset, const QByteArray& data)
     {
-        return sender.writeDatagram(reinterpret_cast<const char*>(datagram.data()),
-                   qint64(datagram.size()), QHostAddress::LocalHost, port)
-            == qint64(datagram.size());
+        const Bytes d = IntakePackets::ddp(push, offset, Bytes(data.begin(), data.end()));
+        const qint64 size = qint64(d.size());
+        return sender.writeDatagram(
+                   reinterpret_cast<const char*>(d.data()), size, QHostAddress::LocalHost, 4048)
+            == size;
     }
 
     // The last network source is gone: said once, signalled once, the devices show
@@ -140,11 +124,10 @@ class tst_NetworkIntake : public QObject
         QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 10000);
         QCOMPARE(lines(kGone), goneBefore + 1);
         QTRY_COMPARE_WITH_TIMEOUT(sim->mode(kLightIp), QString("effect"), 10000);
-        const QString rgb = QString("%1,%1,%1").arg(colour);
         QVERIFY(QTest::qWaitFor(
             [&] {
                 sendHost(colour);
-                return shownStrip() == QVector<QString>(kPixels, rgb).toList();
+                return shownStrip() == QByteArray(3 * kPixels, char(colour));
             },
             10000));
     }
@@ -282,17 +265,9 @@ private slots:
     void mapFollowsTheDevices()
     {
         settle();
-        const QStringList map {
-            "prismara-nanoleaf-tool: pixel map: 185 pixels: DDP bytes 0-554, universes 1-2 "
-            "(Art-Net Port-Addresses 0-1)",
-            "prismara-nanoleaf-tool:   " + kCanvas
-                + ": pixels 1-2, universe 1 channel 1 to universe 1 channel 6",
-            "prismara-nanoleaf-tool:   " + kElements
-                + ": pixels 3-182, universe 1 channel 7 to universe 2 channel 36",
-            "prismara-nanoleaf-tool:   " + kLight
-                + ": pixels 183-185, universe 2 channel 37 to universe 2 channel 45",
-        };
-        QCOMPARE(console.mid(console.size() - 4), map);
+        // Each line's text is the pixel map's; here, that it is this strip's, once.
+        QCOMPARE(console.at(console.size() - 4),
+            kMap + " 185 pixels: DDP bytes 0-554, universes 1-2 (Art-Net Port-Addresses 0-1)");
         QCOMPARE(lines(kMap), 1);
 
         deviceMap.discovered("Shapes 0F0F", "127.0.0.9");
@@ -317,11 +292,8 @@ private slots:
         QSignalSpy live(&relay, SIGNAL(networkSourcesLive()));
         QSignalSpy gone(&relay, SIGNAL(networkSourcesGone()));
         const int goneBefore = lines(kGone);
-        const Bytes frame = strip(1);
-        const Bytes first(frame.begin(), frame.begin() + 300);
-        const Bytes rest(frame.begin() + 300, frame.end());
-        QVERIFY(send(IntakePackets::ddp(false, 0, first), 4048));
-        QVERIFY(send(IntakePackets::ddp(true, 300, rest), 4048));
+        QVERIFY(sendDdp(false, 0, strip(1).left(300)));
+        QVERIFY(sendDdp(true, 300, strip(1).mid(300)));
         QTRY_VERIFY(showsFrame(1));
         QCOMPARE(sim->frames(kLightIp).last()["count"].toInt(), 3);
         QTRY_COMPARE(live.count(), 1);
@@ -331,15 +303,14 @@ private slots:
         // only new one.
         const int accepted = sim->framesAccepted(kLightIp);
         sendHost(200);
-        QVERIFY(send(IntakePackets::ddp(true, 0, strip(2)), 4048));
+        QVERIFY(sendDdp(true, 0, strip(2)));
         QTRY_VERIFY(showsFrame(2));
         QCOMPARE(sim->framesAccepted(kLightIp), accepted + 1);
 
         QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(sim->mode(kLightIp), QString("effect"), 10000);
-        QVERIFY(QTest::qWaitFor(
-            [&] { return send(IntakePackets::ddp(true, 0, strip(3)), 4048) && showsFrame(3); },
-            10000));
+        QVERIFY(
+            QTest::qWaitFor([&] { return sendDdp(true, 0, strip(3)) && showsFrame(3); }, 10000));
         gone.clear();
         expectGoneAndHostBack(gone, goneBefore + 1, 7);
         QCOMPARE(live.count(), 2);
@@ -355,22 +326,20 @@ private slots:
         service->setMaxFps(5);
         const int accepted = sim->framesAccepted(kLightIp);
         for (int frame = 10; frame <= 12; ++frame)
-            QVERIFY(send(IntakePackets::ddp(true, 0, strip(frame)), 4048));
+            QVERIFY(sendDdp(true, 0, strip(frame)));
         QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 10000);
         QCOMPARE(sim->framesAccepted(kLightIp), accepted + 2);
         const QJsonArray frames = sim->frames(kLightIp);
-        const auto colours = [&](int fromEnd) {
-            QStringList rgb;
+        // The Light Panels' records of a frame: the strip's last three pixels.
+        const auto records = [&](int fromEnd) {
+            QByteArray rgb;
             for (const QJsonValue& r : frames[frames.size() - fromEnd]["records"].toArray())
-                rgb << QString("%1,%2,%3")
-                           .arg(r["r"].toInt())
-                           .arg(r["g"].toInt())
-                           .arg(r["b"].toInt());
+                appendRgb(rgb, r);
             return rgb;
         };
         // The first is a new source's first frame.
-        QCOMPARE(colours(2), expected(10, kPixels - 3, 3));
-        QCOMPARE(colours(1), expected(12, kPixels - 3, 3));
+        QCOMPARE(records(2), strip(10).right(9));
+        QCOMPARE(records(1), strip(12).right(9));
         expectGoneAndHostBack(gone, goneBefore, 10);
         service->setMaxFps(0);
     }

@@ -31,29 +31,16 @@ struct Taken {
 
 Taken take(SourceTable& table, Protocol protocol, const Bytes& d, std::int64_t now, Bytes& strip)
 {
-    Taken t;
-    switch (protocol) {
-    case Protocol::Ddp: {
+    if (protocol == Protocol::Ddp) {
         const DdpFormat::Packet p = DdpFormat::parse(d.data(), d.size());
-        t.outcome = table.takeDdp(p, kFrom, now, strip.data());
-        t.sequence = p.sequence;
-        t.push = p.push;
-        break;
+        return { table.takeDdp(p, kFrom, now, strip.data()), p.sequence, p.push };
     }
-    case Protocol::E131: {
+    if (protocol == Protocol::E131) {
         const E131Format::Packet p = E131Format::parse(d.data(), d.size());
-        t.outcome = table.takeE131(p, now, strip.data());
-        t.sequence = p.sequence;
-        break;
+        return { table.takeE131(p, now, strip.data()), p.sequence };
     }
-    case Protocol::ArtNet: {
-        const ArtNetFormat::Packet p = ArtNetFormat::parse(d.data(), d.size());
-        t.outcome = table.takeArtDmx(p, kFrom, now, strip.data());
-        t.sequence = p.sequence;
-        break;
-    }
-    }
-    return t;
+    const ArtNetFormat::Packet p = ArtNetFormat::parse(d.data(), d.size());
+    return { table.takeArtDmx(p, kFrom, now, strip.data()), p.sequence };
 }
 
 StripPackets::Settings settingsFor(Protocol protocol, std::size_t pixels, std::uint16_t universe)
