@@ -17,11 +17,11 @@ QJsonObject NanoleafSim::deviceEntry(
         { "pairing_mode", false }, { "tokens", QJsonArray() } };
 }
 
-QJsonArray NanoleafSim::inPairingMode(QJsonArray devices)
+QJsonArray NanoleafSim::with(QJsonArray devices, const QString& key, const QJsonValue& value)
 {
     for (int i = 0; i < devices.size(); ++i) {
         QJsonObject device = devices.at(i).toObject();
-        device.insert("pairing_mode", true);
+        device.insert(key, value);
         devices.replace(i, device);
     }
     return devices;

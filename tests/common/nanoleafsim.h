@@ -48,8 +48,9 @@ public:
         return deviceEntry(name, ip, "NL29", panels);
     }
     static QJsonArray defaultDevices() { return { lightPanels(), canvas() }; }
-    // The devices with their pairing mode on, as after the user held the button.
-    static QJsonArray inPairingMode(QJsonArray devices = defaultDevices());
+    // The devices with `key` set to `value` in each: ("pairing_mode", true) as after the user
+    // held the button, ("tokens", [token]) as after an earlier pairing.
+    static QJsonArray with(QJsonArray devices, const QString& key, const QJsonValue& value);
 
     void setDevices(const QJsonArray& devices) { m_devices = devices; } // before start()
     bool start(int timeoutMs = 15000);

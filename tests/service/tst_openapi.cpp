@@ -57,15 +57,19 @@ class tst_OpenApi : public QObject
     std::unique_ptr<NanoleafSim> sim;
     QJsonArray simDevices;
 
-    // Devices in pairing mode; a simulator already running with them is only reset.
-    void startSim(const QJsonArray& devices = NanoleafSim::defaultDevices())
+    // Devices in pairing mode, knowing kToken or not; a simulator already running with them is
+    // only reset.
+    void startSim(QJsonArray devices = NanoleafSim::defaultDevices(), bool tokenKnown = false)
     {
+        devices = NanoleafSim::with(devices, "pairing_mode", true);
+        if (tokenKnown)
+            devices = NanoleafSim::with(devices, "tokens", QJsonArray { kToken });
         if (sim && simDevices == devices) {
             QVERIFY(sim->reset());
             return;
         }
         simDevices = devices;
-        sim.reset(new NanoleafSim(NanoleafSim::inPairingMode(devices)));
+        sim.reset(new NanoleafSim(devices));
         QVERIFY2(sim->start(), qPrintable(sim->errorString()));
     }
 
@@ -95,17 +99,6 @@ class tst_OpenApi : public QObject
         for (const QString& line : QString::fromUtf8(lines).split('\n'))
             if (line.contains('='))
                 profile.setValue("settings/" + line.section('=', 0, 0), line.section('=', 1));
-    }
-
-    // The devices given, each known to kToken, the Light Panels first.
-    static QJsonArray knowingTheToken(QJsonArray devices)
-    {
-        for (int i = 0; i < devices.size(); ++i) {
-            QJsonObject device = devices[i].toObject();
-            device.insert("tokens", QJsonArray { kToken });
-            devices.replace(i, device);
-        }
-        return devices;
     }
 
     // The Light Panels paired and in external control; the requests they had seen by then.
@@ -203,27 +196,19 @@ private slots:
     }
 
     // "resume" in [settings] turns the resume at start on; no device name reaches it.
-    void resumeSetting_data()
-    {
-        QTest::addColumn<QByteArray>("profile");
-        QTest::addColumn<bool>("on");
-        QTest::newRow("yes") << QByteArray("[settings]\nresume=yes\n") << true;
-        QTest::newRow("off") << QByteArray("[settings]\nresume=off\n") << false;
-        QTest::newRow("other group") << QByteArray("[General]\nresume=true\n") << false;
-    }
-
     void resumeSetting()
     {
-        QFETCH(QByteArray, profile);
-        QFETCH(bool, on);
         QVERIFY(QDir().mkpath(TokenProfile::directory()));
-        QFile file(TokenProfile::fileName());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(profile), profile.size());
-        file.close();
-        if (on)
-            QVERIFY(TokenProfile::write("settings/resume", kToken));
-        QCOMPARE(TokenProfile::resumeAtStart(), on);
+        const std::pair<QByteArray, bool> profiles[] = { { "[settings]\nresume=yes\n", true },
+            { "[settings]\nresume=off\n", false }, { "[General]\nresume=true\n", false } };
+        for (const auto& [profile, on] : profiles) {
+            QFile file(TokenProfile::fileName());
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(profile) == profile.size());
+            file.close();
+            if (on)
+                QVERIFY(TokenProfile::write("settings/resume", kToken));
+            QVERIFY2(TokenProfile::resumeAtStart() == on, profile.constData());
+        }
     }
 
     // PAIR of the Light Panels with an HTTP fault on every request ("fault>fault set once
@@ -266,7 +251,7 @@ private slots:
         QFETCH(QStringList, seen);
         QFETCH(int, hints);
         QFETCH(bool, paired);
-        startSim(knowingTheToken({ NanoleafSim::lightPanels() }));
+        startSim({ NanoleafSim::lightPanels() }, true);
         if (!stored.isEmpty())
             QVERIFY(TokenProfile::write(kLight, stored));
         QVERIFY(sim->setPairing(kLightIp, pairingMode));
@@ -339,28 +324,24 @@ private slots:
         QTest::addColumn<QByteArray>("settings");
         QTest::addColumn<QJsonObject>("device");
         QTest::addColumn<QString>("streamed"); // panels, v2 ids, port
-        QTest::addColumn<int>("notStreamedLines");
 
+        const auto row = [](const char* tag, const char* settings, const QString& name,
+                             const char* model, const QJsonArray& panels, const char* streamed) {
+            QTest::newRow(tag) << QByteArray(settings)
+                               << QJsonObject { { "name", name }, { "model", model },
+                                      { "panels", panels } }
+                               << streamed;
+        };
         // Controller (no LEDs) at the bottom left; hexagons on three rows.
-        QTest::newRow("Shapes") << QByteArray()
-                                << QJsonObject { { "name", "Shapes 07E7" }, { "model", "NL42" },
-                                       { "panels",
-                                           QJsonArray { piece(1, -200, 0, 12), piece(201, 0, 0, 7),
-                                               piece(202, 100, 200, 7), piece(203, -100, 200, 7),
-                                               piece(204, 0, 100, 7), piece(205, 200, 0, 7) } } }
-                                << "5|203,202,204,201,205|60222" << 0;
-        QTest::newRow("Light Panels, light_stream=v2")
-            << QByteArray("light_stream=v2")
-            << QJsonObject { { "name", kLight }, { "model", "NL22" },
-                   { "panels",
-                       QJsonArray {
-                           piece(82, 0, 0, 0), piece(15, 100, 0, 0), piece(200, 50, 87, 0) } } }
-            << "3|200,82,15|60222" << 0;
-        QTest::newRow("Light Panels under another name")
-            << QByteArray()
-            << QJsonObject { { "name", "Nanoleaf Aurora 1A" }, { "model", "NL22" },
-                   { "panels", QJsonArray { 82, 15 } } }
-            << "not streamed" << 1;
+        row("Shapes", "", "Shapes 07E7", "NL42",
+            { piece(1, -200, 0, 12), piece(201, 0, 0, 7), piece(202, 100, 200, 7),
+                piece(203, -100, 200, 7), piece(204, 0, 100, 7), piece(205, 200, 0, 7) },
+            "5|203,202,204,201,205|60222");
+        row("Light Panels, light_stream=v2", "light_stream=v2", kLight, "NL22",
+            { piece(82, 0, 0, 0), piece(15, 100, 0, 0), piece(200, 50, 87, 0) },
+            "3|200,82,15|60222");
+        row("Light Panels under another name", "", "Nanoleaf Aurora 1A", "NL22", { 82, 15 },
+            "not streamed");
     }
 
     void modelsByNumber()
@@ -368,7 +349,6 @@ private slots:
         QFETCH(QByteArray, settings);
         QFETCH(QJsonObject, device);
         QFETCH(QString, streamed);
-        QFETCH(int, notStreamedLines);
         const QString name = device.value("name").toString();
         const QString ip = "127.0.0.4";
         device.insert("ip", ip);
@@ -378,7 +358,7 @@ private slots:
         pair(name, ip);
         QTRY_VERIFY_WITH_TIMEOUT(deviceMap.value(name).isPaired, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(sim->mode(ip), QString("extControl-v2"), 10000);
-        QCOMPARE(log->count(kNotStreamed), notStreamed + notStreamedLines);
+        QCOMPARE(log->count(kNotStreamed), notStreamed + (streamed == "not streamed" ? 1 : 0));
 
         QString got = "not streamed";
         const DeviceRegistry::StreamTargets targets = deviceMap.streamTargets();
@@ -399,51 +379,41 @@ private slots:
     // frame) or, with unpair=restore, at UNPAIR; one found streaming gets the profile's scene.
     void scenesComeBack_data()
     {
-        QTest::addColumn<QStringList>("setup"); // "resource body": the owner's PUTs
+        QTest::addColumn<QStringList>("setup"); // "PUT resource body": the owner's
         QTest::addColumn<QByteArray>("settings");
         QTest::addColumn<QString>("kept"); // a scene in the profile before PAIR
-        QTest::addColumn<bool>("inProfile"); // a scene in the profile after PAIR
         QTest::addColumn<bool>("unpair"); // else the sources are gone
         QTest::addColumn<QStringList>("after"); // what the device is sent then
 
-        const QString forest = "effects {\"select\":\"Forest\"}";
-        const QString state40 = "state {\"brightness\":{\"value\":40},\"on\":{\"value\":true}}";
+        const QString forest = "PUT effects {\"select\":\"Forest\"}";
+        const QString state40 = "PUT state {\"brightness\":{\"value\":40},\"on\":{\"value\":true}}";
         const QString keptForest = "{\"effects\":{\"select\":\"Forest\"},\"state\":{\"brightness\":"
                                    "{\"value\":40},\"on\":{\"value\":true}}}";
-        const QStringList namedEffect { forest, "state {\"brightness\":{\"value\":40}}" };
+        const QString brightness40 = "PUT state {\"brightness\":{\"value\":40}}";
+        const QStringList namedEffect { forest, brightness40 };
         const QString staticWrite
-            = "effects {\"write\":{\"animData\":\"3 82 1 255 201 29 0 12 15 1 "
+            = "PUT effects {\"write\":{\"animData\":\"3 82 1 255 201 29 0 12 15 1 "
               "255 201 29 0 12 200 1 255 201 29 0 12\",\"animType\":\"static\","
               "\"command\":\"display\",\"loop\":false,\"palette\":[],"
               "\"version\":\"2.0\"}}";
-        const auto put = [](const QStringList& lines) {
-            QStringList out;
-            for (const QString& line : lines)
-                out << "PUT " + line;
-            return out;
-        };
         const auto row = [](const char* name, const QStringList& setup, const char* settings,
                              const QString& kept, bool unpair, const QStringList& after) {
-            // The profile keeps a scene the user set up, unless restoring is off.
-            const bool inProfile = !QByteArray(settings).contains("restore=off")
-                && !QByteArray(name).startsWith("temporary");
-            QTest::newRow(name) << setup << QByteArray(settings) << kept << inProfile << unpair
-                                << after;
+            QTest::newRow(name) << setup << QByteArray(settings) << kept << unpair << after;
         };
-        row("named effect", namedEffect, "", "", false, put({ forest, state40 }));
+        row("named effect", namedEffect, "", "", false, { forest, state40 });
         row("temporary effect",
-            { "effects {\"write\":{\"command\":\"display\",\"animType\":\"static\",\"animData\":"
-              "\"1 82 1 10 20 30 0 1\"}}",
-                "state {\"brightness\":{\"value\":40}}" },
-            "", "", false, put({ state40 }));
+            { "PUT effects {\"write\":{\"command\":\"display\",\"animType\":\"static\","
+              "\"animData\":\"1 82 1 10 20 30 0 1\"}}",
+                brightness40 },
+            "", "", false, { state40 });
         row("already streaming: the kept scene",
-            { "effects {\"write\":{\"command\":\"display\",\"animType\":\"extControl\","
+            { "PUT effects {\"write\":{\"command\":\"display\",\"animType\":\"extControl\","
               "\"extControlVersion\":\"v2\"}}",
-                "state {\"brightness\":{\"value\":40}}" },
-            "", keptForest, false, put({ forest, state40 }));
+                brightness40 },
+            "", keptForest, false, { forest, state40 });
         row("restore=off", namedEffect, "restore=off", "", false, {});
-        row("unpair: the warm colour", namedEffect, "", "", true, put({ staticWrite }));
-        row("unpair=restore", namedEffect, "unpair=restore", "", true, put({ forest, state40 }));
+        row("unpair: the warm colour", namedEffect, "", "", true, { staticWrite });
+        row("unpair=restore", namedEffect, "unpair=restore", "", true, { forest, state40 });
     }
 
     void scenesComeBack()
@@ -451,21 +421,24 @@ private slots:
         QFETCH(QStringList, setup);
         QFETCH(QByteArray, settings);
         QFETCH(QString, kept);
-        QFETCH(bool, inProfile);
         QFETCH(bool, unpair);
         QFETCH(QStringList, after);
-        startSim(knowingTheToken({ NanoleafSim::lightPanels() }));
+        startSim({ NanoleafSim::lightPanels() }, true);
         for (const QString& line : setup)
-            QVERIFY(NanoleafSim::ownerPut(
-                        kLightIp, line.section(' ', 0, 0), line.section(' ', 1).toUtf8())
-                    / 100
-                == 2);
+            QCOMPARE(NanoleafSim::ownerPut(
+                         kLightIp, line.section(' ', 1, 1), line.section(' ', 2).toUtf8())
+                    / 100,
+                2);
         setSettings(settings);
         if (!kept.isEmpty())
             QVERIFY(TokenProfile::writeScene(kLight, kept));
         const int seen = pairedLight();
         QVERIFY(seen > 0);
-        QCOMPARE(OpenApiFormat::parseScene(TokenProfile::readScene(kLight).toUtf8()).ok, inProfile);
+        // The profile keeps the user's own scene (an effect selected, or the one it kept
+        // already), not a temporary one, unless restoring is off.
+        const bool own = setup.first().contains("select") || !kept.isEmpty();
+        QCOMPARE(OpenApiFormat::parseScene(TokenProfile::readScene(kLight).toUtf8()).ok,
+            own && !settings.contains("restore=off"));
 
         const int off = log->count(kRestoreOff);
         if (unpair)
@@ -497,7 +470,7 @@ private slots:
     void watchFollowsTheDevice()
     {
         QFETCH(bool, restart);
-        startSim(knowingTheToken({ NanoleafSim::lightPanels(), NanoleafSim::canvas() }));
+        startSim({ NanoleafSim::lightPanels(), NanoleafSim::canvas() }, true);
         setSettings("watch=1");
         const int seen = pairedLight();
         QVERIFY(seen > 0);
@@ -556,7 +529,7 @@ private slots:
     // in the static effect, each request sent once the one before was answered.
     void requestsInTheOrderAsked()
     {
-        startSim(knowingTheToken({ NanoleafSim::lightPanels() }));
+        startSim({ NanoleafSim::lightPanels() }, true);
         QVERIFY(TokenProfile::write(kLight, kToken));
         QVERIFY(sim->setFault(kLightIp, QJsonObject { { "http", "slow" }, { "delay_ms", 700 } }));
         const int answered = log->count(kStaticAnswer);
@@ -590,7 +563,7 @@ private slots:
     void answersStayWithTheirDevice()
     {
         QFETCH(bool, lightPairingMode);
-        startSim(knowingTheToken({ NanoleafSim::lightPanels(), NanoleafSim::canvas() }));
+        startSim({ NanoleafSim::lightPanels(), NanoleafSim::canvas() }, true);
         QVERIFY(sim->setPairing(kLightIp, lightPairingMode));
         QVERIFY(sim->setFault(kLightIp, QJsonObject { { "http", "slow" }, { "delay_ms", 2000 } }));
         QVERIFY(TokenProfile::write(kCanvas, kToken));

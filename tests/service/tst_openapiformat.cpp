@@ -26,6 +26,28 @@ QByteArray sceneAnswer(const char* on, const char* brightness, const char* mode,
         + ",\"effectsList\":[\"Forest\"]}}";
 }
 
+// "name|count|pidArrray|mPidArray" read from a layout answer, after "refused" when it is not
+// read (which leaves everything else unread too).
+QString layoutOf(const QByteArray& answer)
+{
+    const OpenApiFormat::Info info = OpenApiFormat::parseInfo(answer);
+    const auto list = [](const QVector<int>& ids) {
+        QStringList out;
+        for (int id : ids)
+            out << QString::number(id);
+        return out.join(',');
+    };
+    const QString read = QString("%1|%2|%3|%4")
+                             .arg(info.name)
+                             .arg(info.count)
+                             .arg(list(info.pidArrray), list(info.mPidArray));
+    if (info.ok)
+        return read;
+    return (info.v2.ok || !info.v2.panels.empty() || info.scene.ok ? "refused, yet read "
+                                                                   : "refused ")
+        + read;
+}
+
 QString requestsOf(const OpenApiFormat::Scene& scene)
 {
     QStringList lines;
@@ -51,82 +73,65 @@ private slots:
             QVERIFY2(OpenApiFormat::pairingToken(refused).isEmpty(), refused);
     }
 
+    // The layout pairing records.
     void info_data()
     {
         QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<bool>("ok");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("count");
-        QTest::addColumn<QVector<int>>("pidArrray");
-        QTest::addColumn<QVector<int>>("mPidArray");
-
-        const QByteArray twoPanels = "[{\"panelId\":1234,\"x\":0},{\"panelId\":7,\"x\":100}]";
-        QTest::newRow("Light") << layoutAnswer(
-            "\"Light Panels 52:33:A1\"", "[{\"panelId\":82},{\"panelId\":15},{\"panelId\":200}]")
-                               << true << "Light Panels 52:33:A1" << 3
-                               << QVector<int> { 82, 15, 200 } << QVector<int> { 82, 15, 200 };
-        QTest::newRow("Light id 300")
-            << layoutAnswer("\"Light 3\"", "[{\"panelId\":300}]") << true << "Light 3" << 1
-            << QVector<int> { 44 } << QVector<int> { 300 };
-        QTest::newRow("Canvas") << layoutAnswer("\"Canvas 1F:2B:3C\"", twoPanels) << true
-                                << "Canvas 1F:2B:3C" << 2 << QVector<int> { 4, 210, 0, 7 }
-                                << QVector<int> { 1234, 7 };
-        QTest::newRow("neither word") << layoutAnswer("\"Shapes 12:34\"", twoPanels) << true
-                                      << "Shapes 12:34" << 2 << QVector<int> {} << QVector<int> {};
-        QTest::newRow("panelId missing or not whole")
-            << layoutAnswer("\"Light 4\"", "[{\"x\":1},{\"panelId\":\"9\"},{\"panelId\":2.5},7]")
-            << true << "Light 4" << 4 << QVector<int> { 0, 0, 0, 0 } << QVector<int> { 0, 0, 0, 0 };
-
-        const auto failed = [](const char* row, const QByteArray& answer) {
-            QTest::newRow(row) << answer << false << "" << 0 << QVector<int> {} << QVector<int> {};
+        QTest::addColumn<QString>("layout");
+        const auto row = [](const char* name, const QByteArray& answer, const char* layout) {
+            QTest::newRow(name) << answer << layout;
         };
-        failed("not JSON", "<html><body>Service busy</body></html>");
-        failed("no name", "{\"panelLayout\":{\"layout\":{\"positionData\":[{\"panelId\":1}]}}}");
-        failed("positionData an object", layoutAnswer("\"Light 1\"", "{\"panelId\":1}"));
+        const QByteArray twoPanels = "[{\"panelId\":1234,\"x\":0},{\"panelId\":7,\"x\":100}]";
+        row("Light",
+            layoutAnswer("\"Light Panels 52:33:A1\"",
+                "[{\"panelId\":82},{\"panelId\":15},{\"panelId\":200}]"),
+            "Light Panels 52:33:A1|3|82,15,200|82,15,200");
+        row("Light id 300", layoutAnswer("\"Light 3\"", "[{\"panelId\":300}]"), "Light 3|1|44|300");
+        row("Canvas", layoutAnswer("\"Canvas 1F:2B:3C\"", twoPanels),
+            "Canvas 1F:2B:3C|2|4,210,0,7|1234,7");
+        row("neither word", layoutAnswer("\"Shapes 12:34\"", twoPanels), "Shapes 12:34|2||");
+        row("panelId missing or not whole",
+            layoutAnswer("\"Light 4\"", "[{\"x\":1},{\"panelId\":\"9\"},{\"panelId\":2.5},7]"),
+            "Light 4|4|0,0,0,0|0,0,0,0");
+        row("not JSON", "<html><body>Service busy</body></html>", "refused |0||");
+        row("no name", "{\"panelLayout\":{\"layout\":{\"positionData\":[{\"panelId\":1}]}}}",
+            "refused |0||");
+        row("positionData an object", layoutAnswer("\"Light 1\"", "{\"panelId\":1}"),
+            "refused |0||");
     }
 
-    // The layout pairing records; an answer it refuses gives nothing else either.
     void info()
     {
         QFETCH(QByteArray, answer);
-        QFETCH(bool, ok);
-        QFETCH(QString, name);
-        QFETCH(int, count);
-        QFETCH(QVector<int>, pidArrray);
-        QFETCH(QVector<int>, mPidArray);
-        const OpenApiFormat::Info info = OpenApiFormat::parseInfo(answer);
-        QCOMPARE(info.ok, ok);
-        QCOMPARE(info.name, name);
-        QCOMPARE(info.count, count);
-        QCOMPARE(info.pidArrray, pidArrray);
-        QCOMPARE(info.mPidArray, mPidArray);
-        if (!ok)
-            QVERIFY(!info.v2.ok && info.v2.panels.empty() && !info.scene.ok);
+        QTEST(layoutOf(answer), "layout");
     }
 
-    // Model %1, globalOrientation member %2, second position %3 (o: its rotation as read,
-    // which refuses nothing); the layout and the scene are read whatever v2 makes of it.
+    // Model %1, globalOrientation member %2, second position %3; what v2 reads of them (o: the
+    // rotation as read, which refuses nothing); the layout and the scene are read regardless.
     void infoV2_data()
     {
         QTest::addColumn<QString>("model");
         QTest::addColumn<QString>("turn");
         QTest::addColumn<QString>("position");
-        QTest::addColumn<bool>("ok");
-        QTest::addColumn<int>("o");
+        QTest::addColumn<QString>("v2"); // then model, orientation: id x y o shapeType
         const QString m = "\"NL42\"";
         const QString t = R"("globalOrientation":{"value":30},)";
         const QString p = R"({"panelId":65535,"x":-5,"y":12,"o":60,"shapeType":2})";
-        QTest::newRow("read") << m << t << p << true << 60;
-        QTest::newRow("no orientation: 0") << m << "" << p << true << 60;
-        QTest::newRow("model not a string") << "42" << t << p << false << 0;
+        const QString read = "read, 2 panels, NL42 30: 65535 -5 12 ";
+        const QString refused = "refused, 0 panels";
+        QTest::newRow("read") << m << t << p << read + "60 2";
+        QTest::newRow("no orientation: 0")
+            << m << "" << p << "read, 2 panels, NL42 0: 65535 -5 12 60 2";
+        QTest::newRow("model not a string") << "42" << t << p << refused;
         QTest::newRow("orientation text")
-            << m << QString(t).replace("30", "\"30\"") << p << false << 0;
+            << m << QString(t).replace("30", "\"30\"") << p << refused;
         QTest::newRow("panelId > 65535")
-            << m << t << QString(p).replace("65535", "65536") << false << 0;
-        QTest::newRow("x missing") << m << t << QString(p).replace("\"x\"", "\"X\"") << false << 0;
-        QTest::newRow("o fractional") << m << t << QString(p).replace("60", "59.6") << true << 60;
+            << m << t << QString(p).replace("65535", "65536") << refused;
+        QTest::newRow("x missing") << m << t << QString(p).replace("\"x\"", "\"X\"") << refused;
+        QTest::newRow("o fractional")
+            << m << t << QString(p).replace("60", "59.6") << read + "60 2";
         QTest::newRow("o out of bounds")
-            << m << t << QString(p).replace("60", "1e300") << true << 0;
+            << m << t << QString(p).replace("60", "1e300") << read + "0 2";
     }
 
     void infoV2()
@@ -134,8 +139,6 @@ private slots:
         QFETCH(QString, model);
         QFETCH(QString, turn);
         QFETCH(QString, position);
-        QFETCH(bool, ok);
-        QFETCH(int, o);
         const QString text = QString(R"({"name":"Shapes 1","model":%1,"panelLayout":{%2)"
                                      R"("layout":{"positionData":[)"
                                      R"({"panelId":1,"x":0,"y":0,"o":0,"shapeType":7},%3]}},)"
@@ -143,33 +146,37 @@ private slots:
                                      R"("effects":{"select":"Forest"}})")
                                  .arg(model, turn, position);
         const OpenApiFormat::Info info = OpenApiFormat::parseInfo(text.toUtf8());
-        QVERIFY(info.ok);
-        QCOMPARE(info.count, 2);
-        QCOMPARE(info.scene.effect, QString("Forest"));
-        QCOMPARE(info.v2.ok, ok);
-        QCOMPARE(info.v2.panels.size(), std::size_t(ok ? 2 : 0));
-        if (!ok)
-            return;
-        QCOMPARE(info.v2.model, QString("NL42"));
-        QCOMPARE(info.v2.globalOrientation, turn.isEmpty() ? 0.0 : 30.0);
-        const PanelModel::Panel& read = info.v2.panels[1];
-        QCOMPARE(QVector<int>({ read.id, read.x, read.y, read.o, read.shapeType }),
-            QVector<int>({ 65535, -5, 12, o, 2 }));
+        QVERIFY(info.ok && info.count == 2 && info.scene.effect == "Forest");
+        const OpenApiFormat::Info::V2& v2 = info.v2;
+        QString read
+            = QString("%1, %2 panels").arg(v2.ok ? "read" : "refused").arg(v2.panels.size());
+        if (v2.ok && v2.panels.size() == 2) {
+            const PanelModel::Panel& p = v2.panels[1];
+            read += QString::asprintf(", %s %g: %d %d %d %d %d", qPrintable(v2.model),
+                v2.globalOrientation, p.id, p.x, p.y, p.o, p.shapeType);
+        }
+        QTEST(read, "v2");
     }
 
-    void externalControlBody()
+    // The bodies of PUT effects: external control, a static effect ("loop" the literal false,
+    // "version" a string, "palette" an empty array) and its animData.
+    void effectBodies()
     {
         QCOMPARE(OpenApiFormat::externalControlBody(),
             QByteArray("{\n    \"write\": {\n        \"animType\": \"extControl\",\n"
                        "        \"command\": \"display\",\n"
                        "        \"extControlVersion\": \"v2\"\n    }\n}\n"));
-    }
-
-    void staticAnimData()
-    {
         QCOMPARE(OpenApiFormat::staticAnimData(2, { 1234, 7 }),
             QString("2 1234 1 255 201 29 0 12 7 1 255 201 29 0 12"));
         QCOMPARE(OpenApiFormat::staticAnimData(3, {}), QString("3"));
+        QCOMPARE(OpenApiFormat::staticEffectBody("1 82 1 255 201 29 0 12"),
+            QByteArray("{\n    \"write\": {\n"
+                       "        \"animData\": \"1 82 1 255 201 29 0 12\",\n"
+                       "        \"animType\": \"static\",\n"
+                       "        \"command\": \"display\",\n"
+                       "        \"loop\": false,\n"
+                       "        \"palette\": [\n        ],\n"
+                       "        \"version\": \"2.0\"\n    }\n}\n"));
     }
 
     // A scene comes back as the effect when it can be selected again, then brightness (and a
@@ -244,19 +251,6 @@ private slots:
             QCOMPARE(stream.address, address);
             QCOMPARE(stream.port, port);
         }
-    }
-
-    // "loop" is the literal false, "version" a string, "palette" an empty array.
-    void staticEffectBody()
-    {
-        QCOMPARE(OpenApiFormat::staticEffectBody("1 82 1 255 201 29 0 12"),
-            QByteArray("{\n    \"write\": {\n"
-                       "        \"animData\": \"1 82 1 255 201 29 0 12\",\n"
-                       "        \"animType\": \"static\",\n"
-                       "        \"command\": \"display\",\n"
-                       "        \"loop\": false,\n"
-                       "        \"palette\": [\n        ],\n"
-                       "        \"version\": \"2.0\"\n    }\n}\n"));
     }
 };
 

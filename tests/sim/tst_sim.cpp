@@ -30,16 +30,13 @@ class tst_Sim : public QObject
 private slots:
     void initTestCase()
     {
-        QJsonArray devices;
         // Shapes in pairing mode: the controller (no LEDs) and a hexagon.
         QJsonObject shapes = NanoleafSim::canvas("127.0.0.4", { 2, 4660 }, "Shapes 07E7");
         shapes.insert("model", "NL42");
         shapes.insert("pairing_mode", true);
-        for (QJsonObject d : { NanoleafSim::lightPanels(), NanoleafSim::canvas(), shapes }) {
-            d.insert("tokens", QJsonArray { kToken });
-            devices.append(d);
-        }
-        sim.setDevices(devices);
+        sim.setDevices(
+            NanoleafSim::with({ NanoleafSim::lightPanels(), NanoleafSim::canvas(), shapes },
+                "tokens", QJsonArray { kToken }));
         QVERIFY2(sim.start(), qPrintable(sim.errorString()));
     }
 
