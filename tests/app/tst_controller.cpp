@@ -58,10 +58,10 @@ private slots:
 
     void init() { QDir(TokenProfile::directory()).removeRecursively(); }
 
-    // The window comes up without its Image/ folder, its service on a thread of
-    // its own, stopped when it goes; the close button only hides. SEARCH shows the
-    // loading label for a while.
-    void windowAndServiceThread()
+    // The window comes up without its Image/ folder, its service on a thread of its own,
+    // stopped when it goes; the close button only hides. SEARCH shows the loading label for
+    // a while. Then the window's other controls, without devices, in turn.
+    void windowAndControls()
     {
         auto* window = new ZelNanoleafTool;
         window->setLoadingInterval(300);
@@ -77,6 +77,56 @@ private slots:
         QVERIFY(window->isHidden());
         QCOMPARE(lastClosed.count(), 0);
         QVERIFY(thread->isRunning());
+
+        // A press in the top 45 pixels drags the window until the release.
+        for (const int pressY : { 44, 45 }) {
+            window->move(100, 100);
+            const QPoint start = window->pos();
+            sendMouse(window, QEvent::MouseButtonPress, QPoint(200, pressY), Qt::LeftButton);
+            sendMouse(window, QEvent::MouseMove, QPoint(230, pressY + 20), Qt::LeftButton);
+            QCOMPARE(window->pos(), pressY < 45 ? start + QPoint(30, 20) : start);
+            sendMouse(window, QEvent::MouseButtonRelease, QPoint(230, pressY + 20), Qt::NoButton);
+            const QPoint released = window->pos();
+            sendMouse(window, QEvent::MouseMove, QPoint(260, 50), Qt::LeftButton);
+            QCOMPARE(window->pos(), released);
+        }
+
+        // The test sender's random colours never reach 255 in any channel.
+        QUdpSocket sink;
+        QVERIFY(sink.bind(QHostAddress(kLightIp), 60221));
+        deviceMap.clear();
+        DeviceRecord record = DeviceRecord::discoveryRecord(kLight, kLightIp);
+        record.isPaired = true, record.panelNumbers = 12;
+        record.pidArrray = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12 };
+        deviceMap.insert(kLight, record);
+        for (int i = 0; i < 50; ++i) {
+            window->slot_SendData();
+            QVERIFY(sink.waitForReadyRead(5000));
+            const QByteArray datagram = sink.receiveDatagram().data();
+            for (int panel = 0; panel < 12; ++panel)
+                for (int channel = 0; channel < 3; ++channel)
+                    QVERIFY(quint8(datagram.at(3 + 7 * panel + channel)) != 255);
+        }
+
+        // A click on a source button chooses it (again when clicked again); the host's
+        // switch checks the button of types 1 to 4 silently. Both set syncDeviceType.
+        Connect_View* view = window->connectView;
+        QSignalSpy chosen(view, SIGNAL(signal_OpenSync(int)));
+        view->slot_Sync(); // nothing checked yet: 0
+        QTest::mouseClick(view->syncButtons[1], Qt::LeftButton);
+        QTest::mouseClick(view->syncButtons[1], Qt::LeftButton);
+        QCOMPARE(chosen, (QList<QVariantList> { { 0 }, { 2 }, { 2 } }));
+        QCOMPARE(window->syncDeviceType.load(), 2);
+        const std::pair<int, int> typeAndButton[] = { { 1, 0 }, { 4, 3 }, { 0, 3 }, { 5, 3 } };
+        for (const auto& [type, id] : typeAndButton) {
+            QVERIFY(
+                !window->hostMessage({ 33024, std::uint64_t(std::uint32_t(type)), 0, 0, nullptr })
+                     .handled);
+            QCOMPARE(window->syncDeviceType.load(), type);
+            QCOMPARE(view->buttonGroup->checkedId(), id);
+        }
+        QCOMPARE(chosen.count(), 3);
+        deviceMap.clear();
         delete window;
         QVERIFY(thread.isNull());
     }
@@ -220,60 +270,6 @@ private slots:
                             .arg(spy == &pair ? "pair" : "unpair", a[0].toString(), a[1].toString(),
                                 a[2].toString());
         QCOMPARE(sent.join("; "), emitted);
-    }
-
-    // One window without devices, each control in turn.
-    void controls()
-    {
-        ZelNanoleafTool window;
-        // A press in the top 45 pixels drags the window until the release.
-        for (const int pressY : { 44, 45 }) {
-            window.move(100, 100);
-            const QPoint start = window.pos();
-            sendMouse(&window, QEvent::MouseButtonPress, QPoint(200, pressY), Qt::LeftButton);
-            sendMouse(&window, QEvent::MouseMove, QPoint(230, pressY + 20), Qt::LeftButton);
-            QCOMPARE(window.pos(), pressY < 45 ? start + QPoint(30, 20) : start);
-            sendMouse(&window, QEvent::MouseButtonRelease, QPoint(230, pressY + 20), Qt::NoButton);
-            const QPoint released = window.pos();
-            sendMouse(&window, QEvent::MouseMove, QPoint(260, 50), Qt::LeftButton);
-            QCOMPARE(window.pos(), released);
-        }
-
-        // The test sender's random colours never reach 255 in any channel.
-        QUdpSocket sink;
-        QVERIFY(sink.bind(QHostAddress(kLightIp), 60221));
-        deviceMap.clear();
-        DeviceRecord record = DeviceRecord::discoveryRecord(kLight, kLightIp);
-        record.isPaired = true, record.panelNumbers = 12;
-        record.pidArrray = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12 };
-        deviceMap.insert(kLight, record);
-        for (int i = 0; i < 50; ++i) {
-            window.slot_SendData();
-            QVERIFY(sink.waitForReadyRead(5000));
-            const QByteArray datagram = sink.receiveDatagram().data();
-            for (int panel = 0; panel < 12; ++panel)
-                for (int channel = 0; channel < 3; ++channel)
-                    QVERIFY(quint8(datagram.at(3 + 7 * panel + channel)) != 255);
-        }
-
-        // A click on a source button chooses it (again when clicked again); the host's
-        // switch checks the button of types 1 to 4 silently. Both set syncDeviceType.
-        Connect_View* view = window.connectView;
-        QSignalSpy chosen(view, SIGNAL(signal_OpenSync(int)));
-        view->slot_Sync(); // nothing checked yet: 0
-        QTest::mouseClick(view->syncButtons[1], Qt::LeftButton);
-        QTest::mouseClick(view->syncButtons[1], Qt::LeftButton);
-        QCOMPARE(chosen, (QList<QVariantList> { { 0 }, { 2 }, { 2 } }));
-        QCOMPARE(window.syncDeviceType.load(), 2);
-        const std::pair<int, int> typeAndButton[] = { { 1, 0 }, { 4, 3 }, { 0, 3 }, { 5, 3 } };
-        for (const auto& [type, id] : typeAndButton) {
-            QVERIFY(
-                !window.hostMessage({ 33024, std::uint64_t(std::uint32_t(type)), 0, 0, nullptr })
-                     .handled);
-            QCOMPARE(window.syncDeviceType.load(), type);
-            QCOMPARE(view->buttonGroup->checkedId(), id);
-        }
-        QCOMPARE(chosen.count(), 3);
     }
 };
 
