@@ -33,16 +33,15 @@ void LogWatch::handle(QtMsgType type, const QMessageLogContext& context, const Q
         for (const QString& label : watch->watched)
             if (text.startsWith(label))
                 ++watch->counts[label];
+        if (type == QtDebugMsg) {
+            watch->ring.append(text);
+            if (watch->ring.size() > 200)
+                watch->ring.removeFirst();
+            return;
+        }
     }
-    if (watch == nullptr || type != QtDebugMsg) {
-        if (const QtMessageHandler next = forward.load())
-            next(type, context, text);
-        return;
-    }
-    QMutexLocker lock(&watch->mutex);
-    watch->ring.append(text);
-    if (watch->ring.size() > 200)
-        watch->ring.removeFirst();
+    if (const QtMessageHandler next = forward.load())
+        next(type, context, text);
 }
 
 int LogWatch::count(const QString& label) const

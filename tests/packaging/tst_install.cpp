@@ -16,21 +16,29 @@ class tst_Install : public QObject
     QTemporaryDir destDir;
     QString root; // the install prefix inside destDir
 
+    // The lines of a text file ("missing: " and its path when it cannot be read).
+    static QStringList lines(const QString& path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split('\n')
+                                              : QStringList { "missing: " + path };
+    }
+
     // unit: a systemd user unit that starts, with the session, the tool installed
     // under top (at the unit's path below it) hidden and resuming.
-    static void checkUnit(const QString& unit, const QString& top)
+    static void checkUnit(const QStringList& unit, const QString& top)
     {
-        const QStringList lines = unit.split('\n');
-        QVERIFY(lines.contains("WantedBy=graphical-session.target"));
-        const QStringList exec = lines.filter(QRegularExpression("^ExecStart="));
+        QVERIFY2(unit.contains("WantedBy=graphical-session.target"), qPrintable(unit.join('\n')));
+        const QStringList exec = unit.filter(QRegularExpression("^ExecStart="));
         QCOMPARE(exec.size(), 1);
         const QStringList command = exec.first().mid(int(strlen("ExecStart="))).split(' ');
-        QCOMPARE(command.mid(1), (QStringList { "--hidden", "--resume" }));
-        QCOMPARE(command.first(),
-            PRISMARA_PACKAGE_PREFIX "/" PRISMARA_INSTALL_BINDIR "/prismara-nanoleaf-tool");
+        const QString installed
+            = PRISMARA_PACKAGE_PREFIX "/" PRISMARA_INSTALL_BINDIR "/prismara-nanoleaf-tool";
+        QCOMPARE(command, (QStringList { installed, "--hidden", "--resume" }));
         const QFileInfo tool(top + command.first());
         QVERIFY2(tool.isFile() && tool.isExecutable(), qPrintable(tool.filePath()));
     }
+
     QString binDir() const { return root + "/" PRISMARA_INSTALL_BINDIR; }
     QString dataDir() const { return root + "/" PRISMARA_INSTALL_DATADIR; }
 
@@ -84,50 +92,31 @@ private slots:
                 && reader.loopCount() == -1));
     }
 
-    // The menu entry starts the tool; the session's autostart entry starts it hidden, resuming.
-    void desktopEntries_data()
+    // The menu entry starts the tool; the session's autostart entry and the systemd user
+    // unit start the installed one hidden, resuming; the man page is written from --help,
+    // which lists every option and setting (tst_desktop).
+    void textFiles()
     {
-        QTest::addColumn<QString>("path"); // below the data folder
-        QTest::addColumn<QStringList>("lines");
-        QTest::newRow("menu") << "applications/prismara-nanoleaf-tool.desktop"
-                              << QStringList { "[Desktop Entry]", "Type=Application",
-                                     "Name=Prismara Nanoleaf Tool", "Exec=prismara-nanoleaf-tool",
-                                     "Icon=prismara-nanoleaf-tool" };
-        QTest::newRow("autostart")
-            << "prismara-nanoleaf-tool/autostart/prismara-nanoleaf-tool.desktop"
-            << QStringList { "Type=Application", "Exec=prismara-nanoleaf-tool --hidden --resume" };
-    }
+        const QStringList menu = lines(dataDir() + "/applications/prismara-nanoleaf-tool.desktop");
+        for (const char* line :
+            { "[Desktop Entry]", "Type=Application", "Name=Prismara Nanoleaf Tool",
+                "Exec=prismara-nanoleaf-tool", "Icon=prismara-nanoleaf-tool" })
+            QVERIFY2(menu.contains(line), qPrintable(menu.join('\n')));
+        QCOMPARE(menu.filter(QRegularExpression("^Categories=(.*;)?Utility;")).size(), 1);
+        const QStringList autostart
+            = lines(dataDir() + "/prismara-nanoleaf-tool/autostart/prismara-nanoleaf-tool.desktop");
+        for (const char* line :
+            { "Type=Application", "Exec=prismara-nanoleaf-tool --hidden --resume" })
+            QVERIFY2(autostart.contains(line), qPrintable(autostart.join('\n')));
+        checkUnit(
+            lines(dataDir() + "/systemd/user/prismara-nanoleaf-tool.service"), destDir.path());
 
-    void desktopEntries()
-    {
-        QFETCH(QString, path);
-        QFETCH(QStringList, lines);
-        QFile file(dataDir() + "/" + path);
-        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
-        const QString entry = QString::fromUtf8(file.readAll());
-        for (const QString& line : lines)
-            QVERIFY2(entry.split('\n').contains(line), qPrintable(line));
-        QVERIFY(path.contains("/autostart/")
-            || entry.contains(QRegularExpression("\nCategories=([^\n]*;)?Utility;")));
-    }
-
-    // The unit runs the tool this install put in place, hidden and resuming.
-    void userUnitNamesTheInstalledTool()
-    {
-        QFile file(dataDir() + "/systemd/user/prismara-nanoleaf-tool.service");
-        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
-        checkUnit(QString::fromUtf8(file.readAll()), destDir.path());
-    }
-
-    void manPage()
-    {
         if (QString(PRISMARA_MAN_PAGE).isEmpty())
             QSKIP("built without help2man");
         QProcess unzip;
         unzip.start("gzip", { "-dc", dataDir() + "/man/man1/prismara-nanoleaf-tool.1.gz" });
         QVERIFY(unzip.waitForFinished(20000) && unzip.exitCode() == 0);
         const QByteArray page = unzip.readAllStandardOutput();
-        // Written from --help, which lists every option and setting (tst_desktop).
         QVERIFY2(page.contains(".SH OPTIONS") && page.contains(".SH FILES")
                 && page.contains("\\-\\-listen\\-address"),
             page.constData());
@@ -156,9 +145,7 @@ private slots:
         const QFileInfo unit(
             out.filePath("root/usr/lib/systemd/user/prismara-nanoleaf-tool.service"));
         QVERIFY2(unit.isFile() && !unit.isSymLink(), qPrintable(unit.filePath()));
-        QFile file(unit.filePath());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        checkUnit(QString::fromUtf8(file.readAll()), out.filePath("root"));
+        checkUnit(lines(unit.filePath()), out.filePath("root"));
     }
 
     // Through the /usr/bin link the tool must still take the installed bin/ as its folder.
